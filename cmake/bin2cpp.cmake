@@ -1,0 +1,6 @@
+file(READ ${IN} hex HEX)
+string(LENGTH "${hex}" n)
+math(EXPR size "${n} / 2")
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," body "${hex}")
+string(REGEX REPLACE "((0x..,){16})" "\\1\n" body "${body}")
+file(WRITE ${OUT} "extern const unsigned char ${SYMBOL}[];\nextern const unsigned long ${SYMBOL}_size;\nconst unsigned char ${SYMBOL}[] = {\n${body}\n0};\nconst unsigned long ${SYMBOL}_size = ${size};\n")

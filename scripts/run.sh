@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# The main job: preview the uninstaller on the built-in default machine, then
+# run the diagnostic client on the built-in default simulated adapter.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh build
+cmake --preset host >/dev/null
+cmake --build --preset host -j2 >/dev/null
+echo "== netpurge-sim (built-in default machine)"
+build/host/tools/netpurge-sim
+if [ -x build/host/tools/nicdiag ]; then
+  echo "== nicdiag (built-in default adapter)"
+  build/host/tools/nicdiag id ';' pci list ';' port read 8 0xE000
+fi

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the kit needs, only those that are missing.
+#   scripts/setup.sh build   compilers, libraries and the MinGW-w64 toolchain
+#   scripts/setup.sh all     the above, plus Wine (32-bit), Xvfb and the X tools
+set -euo pipefail
+what=${1:-all}
+
+build_pkgs=(cmake ninja-build g++ pkg-config
+  libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
+wine_pkgs=(wine wine32:i386 xvfb xauth xdotool imagemagick fonts-wine x11-utils)
+
+missing=()
+want=("${build_pkgs[@]}")
+[ "$what" = all ] && want+=("${wine_pkgs[@]}")
+for p in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO=sudo
+if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
+  dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
+fi
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,61 @@
+// The simulated Windows machine: one per process, reached through machine().
+// Every Win32 function of platform/host/win32_host.h acts on it. Tests and
+// netpurge-sim set it up from a profile, run the program, then read it back.
+#pragma once
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+#include "registry.h"
+#include "sim/common/clock.h"
+
+namespace sim::win32 {
+
+class Resources;
+class Ui;
+
+struct Version {
+  DWORD platform_id = VER_PLATFORM_WIN32_WINDOWS;
+  DWORD major = 4;
+  DWORD minor = 10;
+  DWORD build = 1998;
+  std::string csd;
+  bool query_fails = false;  // GetVersionExA returns FALSE, record untouched
+};
+
+struct StartedProcess {
+  std::string command_line;
+  UINT show = 0;
+};
+
+class Machine {
+ public:
+  Machine();
+  ~Machine();
+
+  Version version;
+  bool admin = true;
+  std::string command_line = "\"C:\\Tools\\netpurge.exe\"";
+  std::string module_path = "C:\\Tools\\netpurge.exe";  // GetModuleFileNameA
+  Registry registry;
+  std::vector<StartedProcess> started;  // WinExec calls, in order
+  VirtualClock clock;
+  DWORD last_error = 0;
+  int scm_open_handles = 0;  // service control manager handles not yet closed
+
+  Resources& resources() { return *resources_; }
+  Ui& ui() { return *ui_; }
+
+  bool is_nt() const { return version.platform_id == VER_PLATFORM_WIN32_NT; }
+
+ private:
+  std::unique_ptr<Resources> resources_;
+  std::unique_ptr<Ui> ui_;
+};
+
+Machine& machine();
+// Throws the current machine away and starts a fresh default one.
+void reset_machine();
+
+}  // namespace sim::win32

@@ -1,0 +1,95 @@
+// The simulated registry: keys with typed values, case-insensitive names,
+// the enumeration order and deletion rules of the Windows 9x or the NT
+// family, handles that fail once their key is deleted, .reg import/export
+// and a .reg diff between two states. The Reg* functions of
+// platform/win32.h operate on the registry of the current machine.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+namespace sim::win32 {
+
+// Bad input from a file the user gave us; what() names the file and line.
+class InputError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+enum class RegFamily { Win9x, NT };
+enum class RegFormat { Regedit4, Version5 };
+
+struct RegValue {
+  std::string name;  // "" is the key's default value
+  DWORD type = REG_SZ;
+  std::vector<std::uint8_t> data;
+};
+
+// Failures a profile or a test can force. Paths are full key paths such as
+// "HKEY_LOCAL_MACHINE\Enum\PCI", compared case-insensitively.
+struct RegFaults {
+  std::vector<std::string> open_fails;    // RegOpenKeyExA/RegCreateKeyExA on it: ERROR_ACCESS_DENIED
+  std::vector<std::string> delete_fails;  // RegDeleteKeyA on it: ERROR_ACCESS_DENIED
+};
+
+struct RegKey;  // defined in registry.cpp
+
+class Registry {
+ public:
+  Registry();
+  ~Registry();
+  Registry(const Registry& other);             // deep copy (a snapshot)
+  Registry& operator=(const Registry& other);  // deep copy
+
+  void clear();
+  void set_family(RegFamily family);
+  RegFamily family() const;
+  RegFaults& faults();
+
+  // Loads .reg text ("REGEDIT4" or "Windows Registry Editor Version 5.00",
+  // ANSI or UTF-16LE with BOM) on top of what is there, as regedit does.
+  // Throws InputError("<source>:<line>: <what>") on malformed input.
+  void import_reg(const std::string& bytes, const std::string& source);
+  void import_reg_file(const std::filesystem::path& file);
+
+  // The whole registry as REGEDIT4 (or Version 5.00) text, keys in the
+  // family's enumeration order.
+  std::string export_reg(RegFormat format = RegFormat::Regedit4) const;
+  // What turns `before` into this registry, as .reg text: "[-KEY]" for a
+  // deleted key (once, at the top of the deleted sub-tree), added keys, added
+  // or changed values, "name"=- for a deleted value. Empty when equal.
+  std::string diff_from(const Registry& before) const;
+
+  // Direct access for tests and tools (full paths, root names as in .reg).
+  bool key_exists(const std::string& path) const;
+  bool get_value(const std::string& key_path, const std::string& name, RegValue* out) const;
+  void set_value(const std::string& key_path, const RegValue& value);  // creates the key
+  std::vector<std::string> subkey_names(const std::string& path) const;  // enumeration order
+
+  // Win32 entry points (called by the Reg* functions).
+  LONG open_key(HKEY parent, LPCSTR subkey, REGSAM sam, PHKEY result, bool create, LPDWORD disposition);
+  LONG close_key(HKEY key);
+  LONG enum_key(HKEY key, DWORD index, LPSTR name, LPDWORD name_size);
+  LONG enum_value(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD type, LPBYTE data,
+                  LPDWORD data_size);
+  LONG query_value(HKEY key, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD data_size);
+  LONG set_value(HKEY key, LPCSTR name, DWORD type, const BYTE* data, DWORD size);
+  LONG delete_key(HKEY key, LPCSTR subkey);
+  LONG delete_value(HKEY key, LPCSTR name);
+  LONG query_info(HKEY key, LPDWORD subkeys, LPDWORD max_subkey_len, LPDWORD values, LPDWORD max_value_name_len,
+                  LPDWORD max_value_len);
+  std::size_t open_handle_count() const;  // leaked handles show here
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sim::win32
