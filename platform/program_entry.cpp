@@ -1,7 +1,5 @@
 #include "platform/program_entry.h"
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_tail, int show);
-
 LPSTR CommandLineTail(LPSTR command_line)
 {
     LPSTR p = command_line;
