@@ -1,0 +1,46 @@
+// The uninstaller's program state and the operations its parts call on one
+// another. Every part includes this header and "platform/win32.h" only.
+#pragma once
+#include "platform/win32.h"
+
+#define NETPURGE_TITLE_CHARS 512
+#define NETPURGE_FOLDER_CHARS 512
+#define NETPURGE_NAME_CHARS 128
+#define NETPURGE_TEXT_CHARS 512
+
+// Filled during start-up, read by every part.
+struct ProgramState {
+    HINSTANCE instance;
+    LPSTR commandTail;            // not copied
+    HWND mainDialog;
+    BOOL silentMode;
+    BOOL modemMode;
+    CHAR title[NETPURGE_TITLE_CHARS];
+    CHAR programFolder[NETPURGE_FOLDER_CHARS];
+};
+extern ProgramState g_program;
+
+// Start-up, modes and main dialog
+INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+void OnDialogCommand(HWND window, WPARAM wParam, LPARAM lParam);
+int RunRemoval(void);
+void CenterMainDialog(void);
+int HasAdminRights(void);
+void ReportError(LPCSTR context);
+// Loads the title of the current mode into the title buffer; 0 when absent.
+int LoadModeTitle(void);
+
+// Platform detection and adapter identification
+int IsWindows9x(void);
+int IsWindowsNT4(void);
+int IsWindows2000(void);
+int IsSupportedAdapterId(int vendor, int device);
+int ParseHexField(LPCSTR text, int count);
+int MatchesHardwareIdPattern(LPCSTR name);
+
+// Removal strategies
+int PurgeClassKeys9x(void);
+int PurgeAllPciEnumKeys(void);
+int RemoveNt4Adapters(void);
+int LaunchInfSection(HWND owner, UINT fileId, UINT sectionId);
+void PurgeSoftwareFolders(void);
