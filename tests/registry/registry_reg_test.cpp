@@ -185,7 +185,7 @@ TEST(RegExport, RoundTripKeepsEveryValueInBothFormats) {
   for (int i = 0; i < 256; ++i) binary.push_back(static_cast<std::uint8_t>(i));
   const std::vector<RegValue> values = {
       {"", REG_SZ, bytes(std::string("default", 8))},
-      {"plain \"q\" \\ \xE9", REG_SZ, bytes(std::string("C:\\x \"y\" \x81\x9d\xff", 14))},
+      {"plain \"q\" \\ \xE9", REG_SZ, bytes(std::string("C:\\x \"y\" \x81\x9d\xff", 13))},
       {"inner zero", REG_SZ, bytes(std::string("a\0b", 4))},
       {"no zero", REG_SZ, bytes("abc")},
       {"empty", REG_SZ, {}},
