@@ -87,6 +87,16 @@ std::string buttons_name(UINT type) {
   }
 }
 
+// Continuation lines of a multi-line text line up under its first line.
+std::string indent(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out.push_back(c);
+    if (c == '\n') out += "               ";
+  }
+  return out;
+}
+
 std::string show_name(UINT show) {
   switch (show) {
     case SW_HIDE: return "SW_HIDE";
@@ -137,7 +147,7 @@ std::string to_text(const Report& r) {
   for (const auto& s : r.shown) {
     if (s.kind == "dialog") {
       o << "Dialog:       \"" << s.caption << "\"\n";
-      o << "              text: \"" << s.text << "\"\n";
+      o << "              text: \"" << indent(s.text) << "\"\n";
       o << "              buttons:";
       for (const auto& b : s.buttons) o << " [" << b << "]";
       o << "\n";
@@ -145,7 +155,7 @@ std::string to_text(const Report& r) {
         << s.rect.bottom - s.rect.top << "\n";
     } else {
       o << "Message box:  \"" << s.caption << "\" (" << icon_name(s.type) << ", " << buttons_name(s.type) << ")\n";
-      o << "              \"" << s.text << "\"\n";
+      o << "              \"" << indent(s.text) << "\"\n";
     }
   }
   for (const auto& a : r.actions) o << "User:         " << to_string(a.answer) << " on \"" << a.target << "\"\n";
