@@ -444,6 +444,18 @@ class Case:
                            f"netpurge-sim reports {key} {report.get(key)}, expected {self.spec['expect'][key]}")
 
 
+def check_binding(wine, program):
+    """npbindcheck.exe with every DLL present, then with setupapi.dll and
+    ole32.dll made unloadable: the failures it prints, if any."""
+    failures = []
+    missing = dict(wine.env, WINEDLLOVERRIDES=wine.env["WINEDLLOVERRIDES"] + ";setupapi,ole32=d")
+    for mode, env in (("bound", wine.env), ("unbound", missing)):
+        done = run_quietly(["wine", str(program), mode], env, timeout=60)
+        if done.returncode != 0:
+            failures.append(f"{mode}: exit code {done.returncode}: " + " / ".join(done.stdout.split("\r\n")).strip(" /"))
+    return failures
+
+
 def strip(items, keys):
     return [{k: item.get(k) for k in keys} for item in items]
 
@@ -461,6 +473,7 @@ def main():
     parser.add_argument("--cases", required=True, type=Path, help="the cases file (JSON)")
     parser.add_argument("--work", required=True, type=Path, help="folder for the prefix and the artifacts")
     parser.add_argument("--sim", type=Path, help="netpurge-sim, for the differential check")
+    parser.add_argument("--bindcheck", type=Path, help="npbindcheck.exe of the windows build")
     parser.add_argument("--case", action="append", help="run only this case (repeatable)")
     opts = parser.parse_args()
     opts.work = opts.work.resolve()
@@ -468,6 +481,9 @@ def main():
     if not opts.exe.is_file():
         print(f"SKIPPED: {opts.exe} is not built: build the windows preset first")
         return SKIP
+    if opts.bindcheck is not None and not opts.bindcheck.is_file():
+        print(f"{opts.bindcheck} is missing from the windows build")
+        return 1
     if opts.sim is not None and not opts.sim.is_file():
         print(f"netpurge-sim not found at {opts.sim}: build the host preset first")
         return 1
@@ -493,10 +509,19 @@ def main():
                     print(f"    {f}", flush=True)
                 if not ok:
                     failed.append(case.name)
+            if opts.bindcheck is not None:
+                t = time.monotonic()
+                binding = check_binding(wine, opts.bindcheck)
+                print(f"{'FAIL' if binding else 'PASS'} run-time binding ({time.monotonic() - t:.1f} s)", flush=True)
+                for f in binding:
+                    print(f"    {f}", flush=True)
+                if binding:
+                    failed.append("run-time binding")
     except Skip as e:
         print(f"SKIPPED: {e}")
         return SKIP
-    print(f"{len(cases) - len(failed)} of {len(cases)} cases passed in {time.monotonic() - started:.1f} s; "
+    total = len(cases) + (opts.bindcheck is not None)
+    print(f"{total - len(failed)} of {total} checks passed in {time.monotonic() - started:.1f} s; "
           f"screenshots and traces in {artifacts}" + ("" if opts.sim else "; no differential check (no netpurge-sim)"))
     return 1 if failed else 0
 
