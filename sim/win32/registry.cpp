@@ -245,6 +245,7 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   RegKey* parent = nullptr;
   std::uint64_t seq = 0;  // creation order, kept so the 9x order survives a family switch
   bool deleted = false;
+  std::uintptr_t shared_handle = 0;  // Windows 9x: the handle every open of this key returns
   std::vector<std::shared_ptr<RegKey>> children;  // in the family's enumeration order
   std::unordered_map<std::string, RegKey*> child_index;  // folded name -> child
   std::vector<RegValue> values;                           // creation order
@@ -326,6 +327,7 @@ struct Registry::Impl {
   struct Handle {
     std::shared_ptr<RegKey> key;
     DWORD access = 0;
+    std::size_t opens = 1;  // Windows 9x hands out one handle per key, counted
   };
 
   RegFamily family = RegFamily::Win9x;
@@ -475,11 +477,28 @@ struct Registry::Impl {
     return family != RegFamily::NT || (access & needed) == needed;
   }
 
+  // NT makes a new handle for every open. Windows 9x gives back the handle
+  // already open on the key and counts the opens; each close takes one.
   HKEY new_handle(RegKey& key, DWORD access) {
+    if (family == RegFamily::Win9x && key.shared_handle) {
+      ++handles.at(key.shared_handle).opens;
+      return reinterpret_cast<HKEY>(key.shared_handle);
+    }
     std::uintptr_t value = next_handle;
     next_handle += 4;
     handles.emplace(value, Handle{key.shared_from_this(), access});
+    if (family == RegFamily::Win9x) key.shared_handle = value;
     return reinterpret_cast<HKEY>(value);
+  }
+
+  LONG close(HKEY handle) {
+    auto it = handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == handles.end()) return invalid_handle();
+    if (--it->second.opens == 0) {
+      if (it->second.key->shared_handle == it->first) it->second.key->shared_handle = 0;
+      handles.erase(it);
+    }
+    return ERROR_SUCCESS;
   }
 
   // ---- .reg text
@@ -977,7 +996,7 @@ LONG Registry::open_key(HKEY parent, LPCSTR subkey, REGSAM sam, PHKEY result, bo
 LONG Registry::close_key(HKEY key) {
   if (is_predefined(key)) return ERROR_SUCCESS;
   // Closing a handle to a deleted key succeeds on both families.
-  return impl_->handles.erase(reinterpret_cast<std::uintptr_t>(key)) ? ERROR_SUCCESS : impl_->invalid_handle();
+  return impl_->close(key);
 }
 
 LONG Registry::enum_key(HKEY key, DWORD index, LPSTR name, LPDWORD name_size) {
@@ -1123,6 +1142,10 @@ LONG Registry::set_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_D
   return ERROR_SUCCESS;
 }
 
-std::size_t Registry::open_handle_count() const { return impl_->handles.size(); }
+std::size_t Registry::open_handle_count() const {
+  std::size_t count = 0;
+  for (const auto& [value, handle] : impl_->handles) count += handle.opens;
+  return count;
+}
 
 }  // namespace sim::win32
