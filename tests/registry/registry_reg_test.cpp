@@ -143,7 +143,7 @@ TEST(RegExport, WritesRegeditTextWithWrappedHex) {
   reg.set_value("HKLM\\Soft", RegValue{"Path", REG_SZ, bytes(std::string("C:\\Win \"x\"", 11))});
   reg.set_value("HKLM\\Soft", RegValue{"Count", REG_DWORD, {0x2a, 0, 0, 0}});
   std::vector<std::uint8_t> bin;
-  for (int i = 0; i < 30; ++i) bin.push_back(static_cast<std::uint8_t>(i));
+  for (int i = 0; i < 60; ++i) bin.push_back(static_cast<std::uint8_t>(i));
   reg.set_value("HKLM\\Soft", RegValue{"Bin", REG_BINARY, bin});
   reg.set_value("HKCU\\Empty", RegValue{"m", REG_MULTI_SZ, bytes(std::string("a\0\0", 3))});
   const std::string expected =
@@ -153,7 +153,8 @@ TEST(RegExport, WritesRegeditTextWithWrappedHex) {
       "\"Path\"=\"C:\\\\Win \\\"x\\\"\"\r\n"
       "\"Count\"=dword:0000002a\r\n"
       "\"Bin\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,15,16,\\\r\n"
-      "  17,18,19,1a,1b,1c,1d\r\n"
+      "  17,18,19,1a,1b,1c,1d,1e,1f,20,21,22,23,24,25,26,27,28,29,2a,2b,2c,2d,2e,2f,\\\r\n"
+      "  30,31,32,33,34,35,36,37,38,39,3a,3b\r\n"
       "\r\n"
       "[HKEY_CURRENT_USER\\Empty]\r\n"
       "\"m\"=hex(7):61,00,00\r\n"
