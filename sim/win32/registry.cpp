@@ -863,6 +863,18 @@ void diff_added(const RegKey& new_key, const RegKey* old_key, const std::string&
     diff_added(*child, old_key ? old_key->child(child->folded) : nullptr, path + "\\" + child->name, false, out);
 }
 
+bool same_tree(const RegKey& a, const RegKey& b) {
+  if (a.name != b.name || a.children.size() != b.children.size() || a.values.size() != b.values.size()) return false;
+  for (std::size_t i = 0; i < a.values.size(); ++i) {
+    const RegValue& x = a.values[i];
+    const RegValue& y = b.values[i];
+    if (x.name != y.name || x.type != y.type || x.data != y.data) return false;
+  }
+  for (std::size_t i = 0; i < a.children.size(); ++i)
+    if (!same_tree(*a.children[i], *b.children[i])) return false;
+  return true;
+}
+
 }  // namespace
 
 // ---- Registry -------------------------------------------------------------------------
@@ -914,6 +926,12 @@ std::string Registry::diff_from(const Registry& before) const {
     diff_added(*impl_->roots[r], before.impl_->roots[r].get(), impl_->roots[r]->name, true, body);
   if (body.empty()) return {};
   return std::string(kHeader4) + "\n\n" + body;
+}
+
+bool Registry::operator==(const Registry& other) const {
+  for (int r = 0; r < kRootCount; ++r)
+    if (!same_tree(*impl_->roots[r], *other.impl_->roots[r])) return false;
+  return true;
 }
 
 bool Registry::key_exists(const std::string& path) const {

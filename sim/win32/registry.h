@@ -66,6 +66,9 @@ class Registry {
   // deleted key (once, at the top of the deleted sub-tree), added keys, added
   // or changed values, "name"=- for a deleted value. Empty when equal.
   std::string diff_from(const Registry& before) const;
+  // Same keys and values, names spelled alike, in the same order (handles,
+  // family and faults play no part).
+  bool operator==(const Registry& other) const;
 
   // Direct access for tests and tools (full paths, root names as in .reg).
   bool key_exists(const std::string& path) const;
