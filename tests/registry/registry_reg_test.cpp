@@ -86,6 +86,8 @@ TEST(RegImport, ReadsVersion5Utf16AndConvertsStringDataToAnsi) {
   EXPECT_EQ(value(reg, "HKCU\\Uni", "Name").data, bytes(std::string("caf\xE9", 5)));
   EXPECT_EQ(value(reg, "HKCU\\Uni", "Exp").data, bytes(std::string("%\xE9", 3)));
   EXPECT_EQ(value(reg, "HKCU\\Uni", "Raw").data, bytes(std::string("%", 2)));
+  reg.import_reg("\xEF\xBB\xBFREGEDIT4\n[HKEY_USERS\\U8]\n\"N\"=\"caf\xC3\xA9 \xE2\x82\xAC \xE4\xB8\x80\"\n", "u8.reg");
+  EXPECT_EQ(value(reg, "HKU\\U8", "N").data, bytes(std::string("caf\xE9 \x80 ?", 9)));
 }
 
 TEST(RegImport, MalformedInputNamesFileAndLine) {
