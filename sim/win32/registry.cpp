@@ -153,8 +153,12 @@ enum Root : int { kLocalMachine, kCurrentUser, kUsers, kCurrentConfig, kDynData,
 constexpr std::array<std::string_view, kRootCount> kRootNames = {
     "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
 
-// HKEY_CLASSES_ROOT is a view of this key, on both families.
-constexpr std::string_view kClassesRootPath = "SOFTWARE\\Classes";
+// HKEY_CLASSES_ROOT is a view of HKEY_LOCAL_MACHINE\SOFTWARE\Classes on
+// both families.
+const std::vector<std::string>& classes_root_parts() {
+  static const std::vector<std::string> parts = {"SOFTWARE", "Classes"};
+  return parts;
+}
 
 struct ParsedPath {
   Root root = kLocalMachine;
@@ -180,7 +184,7 @@ std::string parse_full_path(std::string_view path, ParsedPath& out) {
     out.root = kDynData;
   } else if (root == "HKEY_CLASSES_ROOT" || root == "HKCR") {
     out.root = kLocalMachine;
-    out.parts = {"SOFTWARE", "Classes"};
+    out.parts = classes_root_parts();
   } else {
     return "unknown root key '" + std::string(path.substr(0, slash)) + "'";
   }
@@ -342,7 +346,8 @@ struct Registry::Impl {
   Impl() {
     reset_roots();
     classes_placeholder = std::make_shared<RegKey>();
-    classes_placeholder->name = std::string(kRootNames[kLocalMachine]) + "\\" + std::string(kClassesRootPath);
+    classes_placeholder->name = std::string(kRootNames[kLocalMachine]);
+    for (const auto& part : classes_root_parts()) classes_placeholder->name += "\\" + part;
   }
 
   void reset_roots() {
@@ -422,7 +427,7 @@ struct Registry::Impl {
   }
 
   RegKey* classes_root(bool create) {
-    ParsedPath path{kLocalMachine, {"SOFTWARE", "Classes"}};
+    ParsedPath path{kLocalMachine, classes_root_parts()};
     RegKey* key = create ? ensure(path) : find(path);
     return key ? key : classes_placeholder.get();
   }
