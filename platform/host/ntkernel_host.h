@@ -131,6 +131,19 @@ typedef LARGE_INTEGER PHYSICAL_ADDRESS, *PPHYSICAL_ADDRESS;
 #define PAGED_CODE() ((void)0)
 #define ASSERT(e) ((void)0)
 
+// ---- address space
+// Client (user) memory lies below MM_USER_PROBE_ADDRESS, the system's above
+// it. On the host both are placed below 4 GiB by the simulator: client
+// buffers in [0x10000000, 0x40000000), mapped windows from 0x40000000 up,
+// so the boundary is lower than NT's 0x7FFF0000 but means the same.
+#define PAGE_SIZE 0x1000
+#define PAGE_SHIFT 12
+extern "C" ULONG_PTR MmUserProbeAddress;
+extern "C" ULONG_PTR MmHighestUserAddress;
+#define MM_USER_PROBE_ADDRESS MmUserProbeAddress
+#define MM_HIGHEST_USER_ADDRESS ((PVOID)MmHighestUserAddress)
+#define MM_LOWEST_USER_ADDRESS ((PVOID)0x10000)
+
 // ---- status codes (published values)
 #define STATUS_SUCCESS ((NTSTATUS)0x00000000L)
 #define STATUS_WAIT_0 ((NTSTATUS)0x00000000L)
