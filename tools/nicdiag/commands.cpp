@@ -51,6 +51,9 @@ const char kUsage[] =
     "Exit status: 0 when every command succeeded, 1 when a request failed or the driver left\n"
     "something behind at unload, 2 for bad input.\n";
 
+// Largest PCI configuration transfer of one command, in bytes.
+constexpr uint32_t kMaxPciTransfer = 4096;
+
 // Parses a decimal number or a hexadecimal one with 0x; false for anything
 // else or a value above 32 bits.
 bool ParseNumber(const std::string &text, uint32_t &value) {
@@ -180,6 +183,7 @@ struct Run {
   std::string json_extra;  // further JSON members, each starting with ','
   bool ok = true;
   bool usage_error = false;
+  ClientBuffer scratch;  // client memory for PCI configuration transfers
 
   uint32_t Word(size_t index) const {
     uint32_t value = 0;
@@ -322,8 +326,10 @@ bool CommandMem(Run &run) {
 
 bool PciTransfer(Run &run, bool write, uint32_t bus, uint32_t slot, uint32_t offset, uint32_t length,
                  const std::vector<uint8_t> &data, std::vector<uint8_t> &bytes) {
-  ClientBuffer buffer = run.device.Allocate(length == 0 ? 1 : length);
-  if (buffer.data == nullptr) {
+  // One buffer of the largest transfer serves every request of the command.
+  if (run.scratch.data == nullptr) run.scratch = run.device.Allocate(kMaxPciTransfer);
+  ClientBuffer &buffer = run.scratch;
+  if (buffer.data == nullptr || length > buffer.size) {
     run.ok = false;
     run.text = "no client memory for the buffer";
     return false;
@@ -395,7 +401,7 @@ bool CommandPci(Run &run) {
     length = static_cast<uint32_t>(data.size());
   } else if (!run.Number(5, "length", length)) {
     return false;
-  } else if (length > 4096) {
+  } else if (length > kMaxPciTransfer) {
     return run.Usage("length above 4096");
   }
   std::vector<uint8_t> bytes;
