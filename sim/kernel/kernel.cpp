@@ -541,7 +541,7 @@ IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const st
   block.stack.Parameters.DeviceIoControl.IoControlCode = code;
   CallOutcome out = call_driver(s, device, block, "IRP_MJ_DEVICE_CONTROL");
   IoResult result;
-  result.status = out.status;
+  result.status = out.faulted && !block.completed ? STATUS_UNSUCCESSFUL : out.status;
   result.faulted = out.faulted;
   result.information = block.irp.IoStatus.Information;
   if (out.faulted) return result;
