@@ -92,10 +92,15 @@ TEST_F(FrameTest, FailedLoadLeavesNothingBehind) {
   Load();
 }
 
-TEST_F(FrameTest, PerDeviceObjectsRefuseOpens) {
+TEST_F(FrameTest, PerDeviceObjectsCannotBeOpened) {
   Load();
   ASSERT_EQ(Validate(0x00401000).status, STATUS_SUCCESS);
+  // The object stays marked as initialising, so the system refuses opens;
+  // where it does not check the mark, the driver refuses them itself.
   sim::kernel::OpenResult open = k.open("\\DosDevices\\NICPORT1");
+  EXPECT_EQ(open.status, STATUS_NO_SUCH_DEVICE);
+  Extension()->DeviceObjectTable[1]->Flags &= ~DO_DEVICE_INITIALIZING;
+  open = k.open("\\DosDevices\\NICPORT1");
   EXPECT_EQ(open.status, STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_LT(open.handle, 0);
 }
