@@ -125,6 +125,12 @@ TEST(MachineDecode, PortsAndMemoryFollowTheBarsAndTheEnables) {
   EXPECT_EQ(m.port_read(0xE040, 1), 0xFFu);         // past the BAR: master abort
   EXPECT_EQ(m.memory_read(0xF4001000, 4), 0xFFFFFFFFu);
 
+  // The first megabyte is memory; above it nothing answers but the BARs.
+  m.memory_write(0xFFFFC, 4, 0x52495024);
+  EXPECT_EQ(m.low_memory()[0xFFFFC], 0x24);
+  EXPECT_EQ(m.memory_read(0xFFFFD, 2), 0x4950u);
+  EXPECT_EQ(m.memory_read(0x100000, 4), 0xFFFFFFFFu);
+
   m.adapters()[0]->config_write(0x04, 2, 0x0002);  // memory decoding only
   EXPECT_EQ(m.port_read(0xE008, 2), 0xFFFFu);
   EXPECT_EQ(m.memory_read(0xF4000008, 2), 0xF00Du);
