@@ -8,7 +8,7 @@ namespace {
 constexpr std::uint32_t kNetworkEthernetClass = 0x020000;
 }
 
-Adapter::Adapter(const AdapterSpec& spec, VirtualClock& clock) : PciFunction(spec, kNetworkEthernetClass), clock_(clock) {}
+Adapter::Adapter(const AdapterConfig& conf, VirtualClock& clock) : PciFunction(conf, kNetworkEthernetClass), clock_(clock) {}
 
 RegisterHandler* Adapter::handler_for(std::uint32_t offset, unsigned width, std::uint32_t& base) const {
   for (const Attached& a : attached_) {

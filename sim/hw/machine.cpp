@@ -13,10 +13,10 @@ Machine::Machine(VirtualClock& clock) : clock_(clock) { create_low_memory(); }
 Machine::Machine(const MachineProfile& profile, VirtualClock& clock) : clock_(clock) {
   create_low_memory();
   for (std::uint32_t bus : profile.buses) add_bus(bus);
-  for (const AdapterSpec& spec : profile.adapters) {
-    auto adapter = std::make_unique<Adapter>(spec, clock_);
+  for (const AdapterConfig& conf : profile.adapters) {
+    auto adapter = std::make_unique<Adapter>(conf, clock_);
     Adapter* raw = adapter.get();
-    attach(spec.bus, spec.device, spec.function, std::move(adapter));
+    attach(conf.bus, conf.device, conf.function, std::move(adapter));
     adapters_.push_back(raw);
   }
 }
