@@ -334,4 +334,13 @@ bool MicrowireEeprom::data_out() const {
   return true;
 }
 
+std::uint16_t EepromControlRegister::read() const {
+  return static_cast<std::uint16_t>(latch_ | (part_.data_out() ? kDataOut : 0));
+}
+
+void EepromControlRegister::write(std::uint16_t value, std::uint16_t byte_mask) {
+  latch_ = static_cast<std::uint16_t>(((latch_ & ~byte_mask) | (value & byte_mask)) & ~kDataOut);
+  if (byte_mask & 0x00FF) part_.drive(latch_ & kChipSelect, latch_ & kClock, latch_ & kDataIn);
+}
+
 }  // namespace sim::hw

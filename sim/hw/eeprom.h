@@ -169,4 +169,22 @@ class MicrowireEeprom {
   std::vector<MicrowireSession> sessions_;
 };
 
+// The adapter's 16-bit EEPROM control register in front of the part:
+// clock 0x01, chip select 0x02 and data in 0x04 drive the part's pins on
+// every write of the low byte; data out 0x08 reads the part's DO line and
+// ignores writes; the other bits read back what was written.
+class EepromControlRegister {
+ public:
+  static constexpr std::uint16_t kClock = 0x01, kChipSelect = 0x02, kDataIn = 0x04, kDataOut = 0x08;
+
+  explicit EepromControlRegister(MicrowireEeprom& part) : part_(part) {}
+  std::uint16_t read() const;
+  // byte_mask: 0x00FF, 0xFF00 or 0xFFFF for the bytes written.
+  void write(std::uint16_t value, std::uint16_t byte_mask = 0xFFFF);
+
+ private:
+  MicrowireEeprom& part_;
+  std::uint16_t latch_ = 0;
+};
+
 }  // namespace sim::hw

@@ -112,6 +112,13 @@ void MdiController::write(std::uint32_t value) {
   done_at_ns_ = clock_.now_ns() + cycle_time_ns_;
 }
 
+void MdiController::write_partial(std::uint32_t value, std::uint32_t byte_mask) {
+  settle();
+  const std::uint32_t merged = (value_ & ~byte_mask) | (value & byte_mask);
+  if (byte_mask & 0xFF000000u) write(merged);
+  else value_ = merged;
+}
+
 std::uint32_t MdiController::read() {
   settle();
   return value_;
@@ -150,27 +157,45 @@ unsigned parse_index(const std::string& key, unsigned max, const char* what) {
 
 }  // namespace
 
-void apply_phys_profile(MdiController& mdi, const nlohmann::json& phys) {
+std::vector<PhyProfile> phys_profile_from_json(const nlohmann::json& phys) {
   if (!phys.is_object()) throw std::runtime_error("phys: must be an object");
+  std::vector<PhyProfile> out;
   for (const auto& [addr_key, regs] : phys.items()) {
-    const unsigned address = parse_index(addr_key, 31, "PHY address");
+    PhyProfile p;
+    p.address = parse_index(addr_key, 31, "PHY address");
     if (regs.is_null()) {
-      mdi.remove_phy(address);
+      p.present = false;
+      out.push_back(std::move(p));
       continue;
     }
     if (!regs.is_object()) throw std::runtime_error("phys: PHY " + addr_key + " must be an object");
-    Phy* p = mdi.phy(address);
-    if (!p) p = &mdi.add_phy(address);
     for (const auto& [reg_key, value] : regs.items()) {
       if (reg_key == "never_ready") {
-        p->never_ready = value.get<bool>();
+        if (!value.is_boolean()) throw std::runtime_error("phys: never_ready must be true or false");
+        p.never_ready = value.get<bool>();
         continue;
       }
       const unsigned reg = parse_index(reg_key, 31, "register number");
+      if (!value.is_number_integer()) throw std::runtime_error("phys: value must be a number: " + value.dump());
       const auto v = value.get<std::int64_t>();
       if (v < 0 || v > 0xFFFF) throw std::runtime_error("phys: value out of range: " + value.dump());
-      p->set_power_up_value(reg, static_cast<std::uint16_t>(v));
+      p.registers[reg] = static_cast<std::uint16_t>(v);
     }
+    out.push_back(std::move(p));
+  }
+  return out;
+}
+
+void apply_phys_profile(MdiController& mdi, const std::vector<PhyProfile>& phys) {
+  for (const auto& entry : phys) {
+    if (!entry.present) {
+      mdi.remove_phy(entry.address);
+      continue;
+    }
+    Phy* p = mdi.phy(entry.address);
+    if (!p) p = &mdi.add_phy(entry.address);
+    p->never_ready = entry.never_ready;
+    for (const auto& [reg, value] : entry.registers) p->set_power_up_value(reg, value);
   }
 }
 

@@ -98,6 +98,10 @@ class MdiController {
   // A 32-bit write of the register: starts a frame when the opcode is read
   // or write; other opcodes run no frame and leave ready set.
   void write(std::uint32_t value);
+  // A narrower write (byte_mask has 0xFF in each byte written): the bytes
+  // are latched, and a frame starts only when the top byte, which holds
+  // the opcode, is among them.
+  void write_partial(std::uint32_t value, std::uint32_t byte_mask);
   // The register as read now (a frame that is due completes first).
   std::uint32_t read();
 
@@ -123,10 +127,23 @@ class MdiController {
   std::vector<MdiFrame> frames_;
 };
 
-// Applies the `phys` object of a hardware profile: PHY address -> object of
-// register number -> value, plus "never_ready": true as a fault. Registers
-// not given keep the model's defaults; a PHY address with null removes the
-// PHY there. Throws std::runtime_error on malformed input.
-void apply_phys_profile(MdiController& mdi, const nlohmann::json& phys);
+// One entry of the `phys` object of a hardware profile.
+struct PhyProfile {
+  unsigned address = 1;
+  bool present = true;        // false: no PHY answers at this address
+  bool never_ready = false;
+  std::map<unsigned, std::uint16_t> registers;  // power-up values replacing the defaults
+};
+
+// Reads the `phys` object: PHY address -> object of register number ->
+// value, plus "never_ready": true as a fault, e.g. {"1": {"2": 680}}.
+// Registers not given keep the model's defaults; null in place of the
+// object means no PHY at that address. Keys are decimal or 0x-hex. Throws
+// std::runtime_error on malformed input.
+std::vector<PhyProfile> phys_profile_from_json(const nlohmann::json& phys);
+void apply_phys_profile(MdiController& mdi, const std::vector<PhyProfile>& phys);
+inline void apply_phys_profile(MdiController& mdi, const nlohmann::json& phys) {
+  apply_phys_profile(mdi, phys_profile_from_json(phys));
+}
 
 }  // namespace sim::hw

@@ -337,3 +337,31 @@ TEST_F(Fixture, ProfileConfigurationAndImages) {
                           R"({"do_stuck_low": true, "do_stuck_high": true})"})
     EXPECT_ANY_THROW(sim::hw::eeprom_config_from_json(nlohmann::json::parse(bad))) << bad;
 }
+
+TEST_F(Fixture, ControlRegisterDrivesPinsAndReadsDataOut) {
+  MicrowireEeprom part(clock, config_with(EepromConfig::part_64x16()));
+  sim::hw::EepromControlRegister reg(part);
+  EXPECT_EQ(reg.read(), 0x0008) << "DO pulled high while deselected";
+  reg.write(0xA5F2);  // chip select plus other bits; DO written as 0 and as 1 is ignored
+  EXPECT_TRUE(part.selected());
+  EXPECT_EQ(reg.read(), 0xA5FA);
+  reg.write(0x0000, 0xFF00);  // the high byte alone leaves the pins alone
+  EXPECT_TRUE(part.selected());
+  EXPECT_EQ(reg.read(), 0x00FA);
+  // Clock a READ of word 1 through the register.
+  auto bit = [&](bool b) {
+    std::uint16_t base = 0x0002 | (b ? 0x0004 : 0);
+    reg.write(base);
+    reg.write(base | 0x0001);
+    reg.write(base);
+  };
+  for (int b : {1, 1, 0, 0, 0, 0, 0, 0, 1}) bit(b);
+  EXPECT_EQ(reg.read() & 0x0008, 0) << "dummy zero";
+  std::uint16_t word = 0;
+  for (int i = 0; i < 16; ++i) {
+    reg.write(0x0003);
+    word = static_cast<std::uint16_t>(word << 1 | ((reg.read() >> 3) & 1));
+    reg.write(0x0002);
+  }
+  EXPECT_EQ(word, 0xA501);
+}

@@ -127,3 +127,15 @@ TEST(MdiController, ProfileOverrides) {
                           R"([])"})
     EXPECT_ANY_THROW(apply_phys_profile(mdi, nlohmann::json::parse(bad))) << bad;
 }
+
+TEST(MdiController, PartialWritesStartAFrameOnlyWithTheOpcodeByte) {
+  sim::VirtualClock clock;
+  MdiController mdi(clock);
+  mdi.write_partial(0x00001234, 0x0000FFFF);  // e.g. the upper half of a 32-bit store at 0x0E
+  EXPECT_TRUE(mdi.frames().empty());
+  EXPECT_EQ(mdi.read(), 0x10001234u);
+  mdi.write_partial(0x08210000, 0xFFFF0000);  // then the command half
+  ASSERT_EQ(mdi.frames().size(), 1u);
+  clock.advance_us(30);
+  EXPECT_EQ(mdi.read(), 0x1821786Du);
+}
