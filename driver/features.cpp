@@ -2,14 +2,15 @@
 // file (register access, EEPROM, PHY, slot resources, platform tables)
 // plugs its operation in here by name; an entry left NULL makes its codes
 // unrecognised.
+#include "driver/hwaccess.h"
 #include "driver/nicport.h"
 
 const KDVR_FEATURE_OPERATIONS KdvrFeatures = {
-    NULL,  // ReadEeprom
-    NULL,  // WriteEeprom
-    NULL,  // GetEEpromSize
-    NULL,  // MdiRead
-    NULL,  // MdiWrite
+    ReadEeprom,
+    WriteEeprom,
+    GetEEpromSize,
+    MdiRead,
+    MdiWrite,
     NULL,  // GetResources
     NULL,  // PlatHardwareGetIntRouting
     NULL,  // PlatHardwareGetSystemID

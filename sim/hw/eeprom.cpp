@@ -61,6 +61,28 @@ unsigned default_address_bits(unsigned words) {
 
 }  // namespace
 
+std::uint64_t profile_number(const nlohmann::json& j, const std::string& what, std::uint64_t max) {
+  std::uint64_t value = 0;
+  if (j.is_number_unsigned()) {
+    value = j.get<std::uint64_t>();
+  } else if (j.is_number_integer() && j.get<std::int64_t>() >= 0) {
+    value = static_cast<std::uint64_t>(j.get<std::int64_t>());
+  } else if (j.is_string()) {
+    const std::string text = j.get<std::string>();
+    std::size_t used = 0;
+    try {
+      if (!text.empty() && text[0] != '-') value = std::stoull(text, &used, 0);
+    } catch (const std::exception&) {
+      used = 0;
+    }
+    if (used == 0 || used != text.size()) throw std::runtime_error(what + ": \"" + text + "\" is not a number");
+  } else {
+    throw std::runtime_error(what + ": must be a non-negative number, not " + j.dump());
+  }
+  if (value > max) throw std::runtime_error(what + ": " + std::to_string(value) + " is above " + std::to_string(max));
+  return value;
+}
+
 std::vector<std::uint16_t> load_eeprom_image(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("eeprom: cannot open " + path.string());
@@ -116,23 +138,32 @@ void save_eeprom_image(const std::filesystem::path& path, const std::vector<std:
 EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesystem::path& base_dir) {
   if (!j.is_object()) throw std::runtime_error("eeprom: profile entry must be an object");
   EepromConfig c;
-  c.words = j.value("words", 64u);
-  c.address_bits = j.contains("address_bits") ? j.at("address_bits").get<unsigned>()
-                                              : default_address_bits(c.words);
+  for (const auto& [key, value] : j.items()) {
+    static const char* const known[] = {"words", "address_bits", "contents", "file", "program_time_us",
+                                        "never_ready", "do_stuck_high", "do_stuck_low"};
+    if (std::find(std::begin(known), std::end(known), key) == std::end(known))
+      throw std::runtime_error("eeprom: unknown key \"" + key + "\"");
+  }
+  c.words = j.contains("words") ? static_cast<unsigned>(profile_number(j.at("words"), "words", 65536)) : 64;
+  c.address_bits = j.contains("address_bits")
+                       ? static_cast<unsigned>(profile_number(j.at("address_bits"), "address_bits", 16))
+                       : default_address_bits(c.words);
   if (j.contains("program_time_us"))
-    c.program_time_ns = j.at("program_time_us").get<std::uint64_t>() * 1000;
-  const nlohmann::json& f = j.contains("faults") ? j.at("faults") : j;
-  c.faults.never_ready = f.value("never_ready", false);
-  c.faults.do_stuck_high = f.value("do_stuck_high", false);
-  c.faults.do_stuck_low = f.value("do_stuck_low", false);
+    c.program_time_ns = profile_number(j.at("program_time_us"), "program_time_us", 60'000'000) * 1000;
+  auto flag = [&](const char* key) {
+    if (!j.contains(key)) return false;
+    if (!j.at(key).is_boolean()) throw std::runtime_error(std::string("eeprom: ") + key + " must be true or false");
+    return j.at(key).get<bool>();
+  };
+  c.faults.never_ready = flag("never_ready");
+  c.faults.do_stuck_high = flag("do_stuck_high");
+  c.faults.do_stuck_low = flag("do_stuck_low");
   if (j.contains("contents") && j.contains("file"))
     throw std::runtime_error("eeprom: give either contents or file, not both");
   if (j.contains("contents")) {
-    for (const auto& w : j.at("contents")) {
-      auto v = w.get<std::int64_t>();
-      if (v < 0 || v > 0xFFFF) throw std::runtime_error("eeprom: word out of range: " + w.dump());
-      c.contents.push_back(static_cast<std::uint16_t>(v));
-    }
+    if (!j.at("contents").is_array()) throw std::runtime_error("eeprom: contents must be a list of words");
+    for (const auto& w : j.at("contents"))
+      c.contents.push_back(static_cast<std::uint16_t>(profile_number(w, "eeprom word", 0xFFFF)));
   } else if (j.contains("file")) {
     std::filesystem::path p = j.at("file").get<std::string>();
     if (p.is_relative() && !base_dir.empty()) p = base_dir / p;

@@ -96,6 +96,11 @@ struct EepromConfig {
 EepromConfig eeprom_config_from_json(const nlohmann::json& j,
                                      const std::filesystem::path& base_dir = {});
 
+// A number of a hardware profile: a JSON number, or a string in C notation
+// ("0x1F", "31"). Throws std::runtime_error naming `what` otherwise or
+// above `max`.
+std::uint64_t profile_number(const nlohmann::json& j, const std::string& what, std::uint64_t max);
+
 // Word images on disk: a file ending in ".bin" holds the words little-endian,
 // two bytes each; any other file is text, whitespace-separated hexadecimal
 // words (with or without 0x), '#' starting a comment.

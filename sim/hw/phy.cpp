@@ -1,5 +1,7 @@
 #include "sim/hw/phy.h"
 
+#include "sim/hw/eeprom.h"
+
 #include <stdexcept>
 #include <string>
 
@@ -176,10 +178,8 @@ std::vector<PhyProfile> phys_profile_from_json(const nlohmann::json& phys) {
         continue;
       }
       const unsigned reg = parse_index(reg_key, 31, "register number");
-      if (!value.is_number_integer()) throw std::runtime_error("phys: value must be a number: " + value.dump());
-      const auto v = value.get<std::int64_t>();
-      if (v < 0 || v > 0xFFFF) throw std::runtime_error("phys: value out of range: " + value.dump());
-      p.registers[reg] = static_cast<std::uint16_t>(v);
+      p.registers[reg] = static_cast<std::uint16_t>(
+          profile_number(value, "phys: PHY " + addr_key + " register " + reg_key, 0xFFFF));
     }
     out.push_back(std::move(p));
   }
