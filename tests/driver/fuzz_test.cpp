@@ -34,7 +34,7 @@ TEST_F(FuzzTest, RandomRequestsNeverFaultLeakOrTouchOtherMemory) {
     }
   };
 
-  const int kRequests = 6000;
+  const int kRequests = 20000;
   for (int i = 0; i < kRequests; i++) {
     uint32_t code;
     if (pick(10) < 8) {
@@ -49,6 +49,13 @@ TEST_F(FuzzTest, RandomRequestsNeverFaultLeakOrTouchOtherMemory) {
       uint32_t value = pick(3) ? address() : static_cast<uint32_t>(random());
       if (code == IOCTL_KDVR_STALL && w == 0) value %= 5000;
       if (code == IOCTL_KDVR_MAP_MEMORY && w == 8) value = 1 + pick(0x2000);
+      // Often aim mappings and validations at the adapter, so that windows
+      // and per-device objects really come and go.
+      if ((code == IOCTL_KDVR_MAP_MEMORY || code == IOCTL_KDVR_VALIDATE_MEM_SPACE) && pick(2)) {
+        if (w == 0) value = code == IOCTL_KDVR_MAP_MEMORY ? kAdapterMemory + pick(0x800) : pick(0x800000);
+        if (w == 4) value = 0;
+        if (w == 8 && code == IOCTL_KDVR_VALIDATE_MEM_SPACE) value = kAdapterSlot;
+      }
       std::memcpy(&input[w], &value, 4);
     }
     for (size_t b = input.size() & ~size_t{3}; b < input.size(); b++) input[b] = static_cast<uint8_t>(random());

@@ -16,7 +16,7 @@ TEST_F(MemoryTest, MappedWindowReachesTheAdapterInThreeWidths) {
   std::vector<std::string> log = k.debug_log();
   ASSERT_EQ(log.size(), 2u);
   EXPECT_EQ(log[0], "NICDIAG.SYS: Calling HalTranslateBusAddress \n");
-  char expected[80];
+  char expected[128];
   std::snprintf(expected, sizeof expected, "NICDIAG.SYS: Mapped to Virtual Address = %X\n", va);
   EXPECT_EQ(log[1], expected);
 

@@ -58,7 +58,7 @@ TEST_F(ProtocolTest, IdentifierIs0x21WhateverTheInput) {
 TEST_F(ProtocolTest, UnrecognisedAndNotYetServedCodesDoNothing) {
   // Function 1, a function past the table, another device type, and the
   // codes whose feature is not plugged into this build.
-  std::vector<uint32_t> codes = {0x80FF0004, 0x80FF0068, 0x80FF0100, 0x00220000, 0x80FF0001};
+  std::vector<uint32_t> codes = {0x80FF0004, 0x80FF0068, 0x80FF0100, 0x00220000, 0x80FF4000};
   if (KdvrFeatures.ReadEeprom == NULL) codes.push_back(IOCTL_KDVR_READ_EEPROM);
   if (KdvrFeatures.MdiWrite == NULL) codes.push_back(IOCTL_KDVR_MDI_WRITE);
   if (KdvrFeatures.GetResources == NULL) codes.push_back(IOCTL_KDVR_GET_RESOURCES);
