@@ -62,7 +62,7 @@ std::uint32_t Adapter::read(std::uint32_t offset, unsigned width) {
     const std::uint32_t at = offset + i;
     if (const Attached* a = attached_at(at)) {
       const unsigned n = std::min<unsigned>(width - i, a->offset + a->length - at);
-      value |= a->handler->read(at, n) << (8 * i);
+      value |= (a->handler->read(at, n) & byte_mask(n)) << (8 * i);
       i += n;
       continue;
     }

@@ -115,7 +115,8 @@ TEST_F(ProtocolTest, ShortInputReadsZerosNeverThePoison) {
 }
 
 TEST_F(ProtocolTest, FortyByteInputIsUsedUpToItsTwentyFourthByte) {
-  std::vector<uint8_t> input = Words({kAdapterPort + 12, 0xA5A5A5A5, 1, 2, 3, 4, 0xDEAD, 0xBEEF, 5, 6});
+  // +0x18: plain storage, clear of the EEPROM and MDI models at 0x0E to 0x13.
+  std::vector<uint8_t> input = Words({kAdapterPort + 0x18, 0xA5A5A5A5, 1, 2, 3, 4, 0xDEAD, 0xBEEF, 5, 6});
   ASSERT_EQ(input.size(), 40u);
   EXPECT_EQ(Call(IOCTL_KDVR_WRITE_PORT_ULONG, input, 0).status, STATUS_SUCCESS);
   sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PORT_ULONG, input, 40);
