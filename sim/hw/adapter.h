@@ -49,6 +49,7 @@ class Adapter : public PciFunction {
   // The parts on the board, built from the spec's `eeprom` and `phys`.
   MicrowireEeprom& eeprom() { return eeprom_; }
   MdiController& mdi() { return mdi_; }
+  EepromControlRegister& eeprom_register() { return eeprom_handler_.control(); }
 
   std::uint32_t bar_read(std::size_t index, std::uint32_t offset, unsigned width) override;
   void bar_write(std::size_t index, std::uint32_t offset, unsigned width, std::uint32_t value) override;
@@ -65,6 +66,7 @@ class Adapter : public PciFunction {
     explicit EepromRegisterHandler(MicrowireEeprom& part) : register_(part) {}
     std::uint32_t read(std::uint32_t offset, unsigned width) override;
     void write(std::uint32_t offset, unsigned width, std::uint32_t value) override;
+    EepromControlRegister& control() { return register_; }
 
    private:
     EepromControlRegister register_;

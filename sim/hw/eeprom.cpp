@@ -370,6 +370,7 @@ std::uint16_t EepromControlRegister::read() const {
 }
 
 void EepromControlRegister::write(std::uint16_t value, std::uint16_t byte_mask) {
+  if (byte_mask & 0x00FF) written_.push_back(static_cast<std::uint8_t>(value));
   latch_ = static_cast<std::uint16_t>(((latch_ & ~byte_mask) | (value & byte_mask)) & ~kDataOut);
   if (byte_mask & 0x00FF) part_.drive(latch_ & kChipSelect, latch_ & kClock, latch_ & kDataIn);
 }

@@ -187,9 +187,15 @@ class EepromControlRegister {
   // byte_mask: 0x00FF, 0xFF00 or 0xFFFF for the bytes written.
   void write(std::uint16_t value, std::uint16_t byte_mask = 0xFFFF);
 
+  // Every value written to the low byte, as written (data-out bit
+  // included), for tests of the images a driver builds.
+  const std::vector<std::uint8_t>& written() const { return written_; }
+  void clear_written() { written_.clear(); }
+
  private:
   MicrowireEeprom& part_;
   std::uint16_t latch_ = 0;
+  std::vector<std::uint8_t> written_;
 };
 
 }  // namespace sim::hw
