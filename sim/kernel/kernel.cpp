@@ -477,6 +477,9 @@ OpenResult Kernel::open(std::string_view name) {
       device = it->second.device;
       break;
     }
+    // The I/O manager refuses opens until the device is initialised: it
+    // clears the flag itself only for devices made in DriverEntry.
+    if (device->Flags & DO_DEVICE_INITIALIZING) return {STATUS_NO_SUCH_DEVICE, -1, false};
     DeviceRecord& record = s.devices.at(device);
     if (record.exclusive && record.open_count > 0) return {STATUS_ACCESS_DENIED, -1, false};
     ++record.open_count;
@@ -541,7 +544,7 @@ IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const st
   block.stack.Parameters.DeviceIoControl.IoControlCode = code;
   CallOutcome out = call_driver(s, device, block, "IRP_MJ_DEVICE_CONTROL");
   IoResult result;
-  result.status = out.status;
+  result.status = out.faulted && !block.completed ? STATUS_UNSUCCESSFUL : out.status;
   result.faulted = out.faulted;
   result.information = block.irp.IoStatus.Information;
   if (out.faulted) return result;

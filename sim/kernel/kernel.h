@@ -104,7 +104,8 @@ struct IoResult {
   NTSTATUS status = STATUS_SUCCESS;   // returned by the dispatch routine
   ULONG_PTR information = 0;          // Irp->IoStatus.Information
   std::vector<std::uint8_t> output;   // the bytes copied back to the client
-  bool faulted = false;               // a driver fault was recorded
+  bool faulted = false;               // a driver fault was recorded (status then STATUS_UNSUCCESSFUL
+                                      // unless the driver completed the request)
 };
 
 // A client buffer below 4 GiB, registered as the client's memory while it

@@ -1,6 +1,5 @@
 // Shared set-up of the driver tests: a simulated machine with the driver
-// loaded and the control device open, plus helpers to build requests and
-// read results.
+// loaded and the control device open, and helpers for requests and results.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -19,6 +18,7 @@ inline constexpr const char *kServiceKey = "\\Registry\\Machine\\System\\Current
 inline constexpr uint32_t kAdapterPort = 0xE000;
 inline constexpr uint32_t kAdapterMemory = 0xF4000000;
 inline constexpr uint32_t kAdapterSlot = 3;
+using Log = std::vector<std::string>;
 
 inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
   std::vector<uint8_t> bytes;
@@ -30,22 +30,19 @@ inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
 
 inline uint32_t WordAt(const sim::kernel::IoResult &r, size_t index) {
   uint32_t value = 0;
-  for (size_t i = 0; i < 4; i++) {
-    if (index * 4 + i < r.output.size()) value |= static_cast<uint32_t>(r.output[index * 4 + i]) << (8 * i);
+  for (size_t i = 0; i < 4 && index * 4 + i < r.output.size(); i++) {
+    value |= static_cast<uint32_t>(r.output[index * 4 + i]) << (8 * i);
   }
   return value;
 }
 
 class DriverTest : public ::testing::Test {
  protected:
-  // Tests that need another machine load their profile and call Load()
-  // themselves; the others get the default machine.
+  // Tests on another machine load their profile and call Load() themselves.
   virtual bool LoadAtSetUp() const { return true; }
-
   void SetUp() override {
     if (LoadAtSetUp()) Load();
   }
-
   void Load(const std::string &registry_path = kServiceKey) {
     ASSERT_EQ(k.load_driver(DriverEntry, registry_path), STATUS_SUCCESS);
     sim::kernel::OpenResult open = k.open("\\\\.\\NICPORT");
@@ -53,35 +50,29 @@ class DriverTest : public ::testing::Test {
     handle = open.handle;
     k.clear_debug_log();
   }
-
-  // Closes and unloads; a leak or a driver fault fails the test.
+  // Closes and unloads; a leak fails the test.
   void Unload() {
     if (handle >= 0) k.close(handle);
     handle = -1;
     sim::kernel::LeakReport leaks = k.unload_driver();
     EXPECT_TRUE(leaks.empty()) << leaks.to_string();
   }
-
   void TearDown() override {
     if (k.driver_loaded()) Unload();
-    std::vector<std::string> faults = k.driver_faults();
-    EXPECT_TRUE(faults.empty()) << (faults.empty() ? "" : faults[0]);
+    EXPECT_EQ(k.driver_faults(), Log{});
   }
-
   sim::kernel::IoResult Call(uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length = 8) {
     return k.device_io_control(handle, code, input, output_length);
   }
-
   PKDVR_DEVICE_EXTENSION Extension() {
     return static_cast<PKDVR_DEVICE_EXTENSION>(k.driver_object()->DeviceObject->DeviceExtension);
   }
-
   // Maps the adapter's memory window; returns its virtual address.
   uint32_t MapAdapter(uint32_t length = 0x1000) {
-    sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, length}), 4);
-    EXPECT_EQ(r.status, STATUS_SUCCESS);
-    EXPECT_EQ(r.information, 4u);
-    return WordAt(r, 0);
+    return WordAt(Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, length}), 4), 0);
+  }
+  sim::kernel::IoResult Validate(uint32_t address, uint32_t out = 4) {
+    return Call(IOCTL_KDVR_VALIDATE_MEM_SPACE, Words({address, 0, kAdapterSlot}), out);
   }
 
   sim::kernel::Kernel k;

@@ -7,123 +7,94 @@ namespace {
 
 using sim::kernel::FaultPoint;
 
-class MemoryTest : public DriverTest {};
+class MemoryTest : public DriverTest {
+ protected:
+  NTSTATUS Access(uint32_t code, uint32_t address) { return Call(code, Words({address, 0x12345678}), 4).status; }
+  NTSTATUS Unmap(uint32_t address, uint32_t length) {
+    return Call(IOCTL_KDVR_UNMAP_MEMORY, Words({address, length}), 0).status;
+  }
+  std::string Message(const char *format, uint32_t a, uint32_t b = 0) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, a, b);
+    return text;
+  }
+};
 
 TEST_F(MemoryTest, MappedWindowReachesTheAdapterInThreeWidths) {
   uint32_t va = MapAdapter();
   ASSERT_NE(va, 0u);
-  EXPECT_EQ(k.mapped_windows(), 1u);
-  std::vector<std::string> log = k.debug_log();
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0], "NICDIAG.SYS: Calling HalTranslateBusAddress \n");
-  char expected[128];
-  std::snprintf(expected, sizeof expected, "NICDIAG.SYS: Mapped to Virtual Address = %X\n", va);
-  EXPECT_EQ(log[1], expected);
-
-  EXPECT_EQ(Call(IOCTL_KDVR_WRITE_MEMORY_ULONG, Words({va + 4, 0x11223344}), 0).status, STATUS_SUCCESS);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({va + 4}), 4).output, Words({0x11223344}));
+  EXPECT_EQ(k.debug_log(), (Log{"NICDIAG.SYS: Calling HalTranslateBusAddress \n",
+                                Message("NICDIAG.SYS: Mapped to Virtual Address = %X\n", va)}));
+  Call(IOCTL_KDVR_WRITE_MEMORY_ULONG, Words({va + 4, 0x11223344}), 0);
   EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_USHORT, Words({va + 6}), 4).output, Words({0x1122}));
   EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_UCHAR, Words({va + 5}), 4).output, Words({0x33}));
   Call(IOCTL_KDVR_WRITE_MEMORY_UCHAR, Words({va + 4, 0xFFFFFFAA}), 0);
   Call(IOCTL_KDVR_WRITE_MEMORY_USHORT, Words({va + 6, 0xFFFFBBCC}), 0);
   EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({va + 4}), 4).output, Words({0xBBCC33AA}));
-  // The same register seen through the I/O window.
+  // The same register through the I/O window.
   EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_ULONG, Words({kAdapterPort + 4}), 4).output, Words({0xBBCC33AA}));
-
   k.clear_debug_log();
-  EXPECT_EQ(Call(IOCTL_KDVR_UNMAP_MEMORY, Words({va, 0x1000}), 0).status, STATUS_SUCCESS);
-  std::snprintf(expected, sizeof expected,
-                "NICDIAG.SYS: Calling MmUnmapIoSpace!!! MmPhysicalAddress = %X nSize = %X\n", va, 0x1000);
-  EXPECT_EQ(k.debug_log(), std::vector<std::string>{expected});
+  EXPECT_EQ(Unmap(va, 0x1000), STATUS_SUCCESS);
+  EXPECT_EQ(k.debug_log(),
+            Log{Message("NICDIAG.SYS: Calling MmUnmapIoSpace!!! MmPhysicalAddress = %X nSize = %X\n", va, 0x1000)});
   EXPECT_EQ(k.mapped_windows(), 0u);
 }
 
-TEST_F(MemoryTest, AccessesOutsideEveryLiveWindowAreRefused) {
+TEST_F(MemoryTest, AccessesAndUnmapsOutsideLiveWindowsAreRefused) {
   uint32_t va = MapAdapter(0x100);
   ASSERT_NE(va, 0u);
-  const uint32_t outside[][2] = {
-      {IOCTL_KDVR_READ_MEMORY_ULONG, va + 0x100},   // just past the end
-      {IOCTL_KDVR_READ_MEMORY_ULONG, va + 0xFE},    // straddles the end
-      {IOCTL_KDVR_READ_MEMORY_USHORT, va + 0xFF},   // straddles the end
-      {IOCTL_KDVR_WRITE_MEMORY_UCHAR, va - 1},      // just before
-      {IOCTL_KDVR_READ_MEMORY_UCHAR, 0x1000},       // never mapped
-      {IOCTL_KDVR_WRITE_MEMORY_ULONG, 0},
-  };
-  for (const auto &o : outside) {
-    sim::kernel::IoResult r = Call(o[0], Words({o[1], 0x12345678}), 4);
-    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << std::hex << o[0] << " " << o[1];
-    EXPECT_EQ(r.information, 0u);
-  }
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_UCHAR, Words({va + 0xFF}), 4).status, STATUS_SUCCESS);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({va + 0xFC}), 4).status, STATUS_SUCCESS);
-
-  // After the unmap the window is gone for accesses too.
-  ASSERT_EQ(Call(IOCTL_KDVR_UNMAP_MEMORY, Words({va, 0x100}), 0).status, STATUS_SUCCESS);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_UCHAR, Words({va}), 4).status, STATUS_INVALID_PARAMETER);
-}
-
-TEST_F(MemoryTest, UnmapMustNameALiveWindowExactly) {
-  uint32_t va = MapAdapter(0x1000);
-  ASSERT_NE(va, 0u);
   k.clear_debug_log();
-  for (const auto &u : std::vector<std::pair<uint32_t, uint32_t>>{
-           {va, 0x800}, {va + 0x1000 - 0x800, 0x800}, {va + 4, 0x1000}, {0x1000, 0x1000}}) {
-    EXPECT_EQ(Call(IOCTL_KDVR_UNMAP_MEMORY, Words({u.first, u.second}), 0).status, STATUS_INVALID_PARAMETER);
-  }
-  EXPECT_TRUE(k.debug_log().empty());
-  EXPECT_EQ(k.mapped_windows(), 1u);
-  EXPECT_EQ(Call(IOCTL_KDVR_UNMAP_MEMORY, Words({va, 0x1000}), 0).status, STATUS_SUCCESS);
-  EXPECT_EQ(Call(IOCTL_KDVR_UNMAP_MEMORY, Words({va, 0x1000}), 0).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_ULONG, va + 0x100), STATUS_INVALID_PARAMETER);  // past the end
+  EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_ULONG, va + 0xFE), STATUS_INVALID_PARAMETER);   // straddles it
+  EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_USHORT, va + 0xFF), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Access(IOCTL_KDVR_WRITE_MEMORY_UCHAR, va - 1), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Access(IOCTL_KDVR_WRITE_MEMORY_ULONG, 0x1000), STATUS_INVALID_PARAMETER);    // never mapped
+  EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_UCHAR, va + 0xFF), STATUS_SUCCESS);
+  EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_ULONG, va + 0xFC), STATUS_SUCCESS);
+  // An unmap names a live window exactly.
+  EXPECT_EQ(Unmap(va, 0x80), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Unmap(va + 0x80, 0x80), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Unmap(va + 4, 0x100), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(k.debug_log(), Log{});
+  EXPECT_EQ(Unmap(va, 0x100), STATUS_SUCCESS);
+  EXPECT_EQ(Unmap(va, 0x100), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_UCHAR, va), STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(MemoryTest, ZeroOrWrappingLengthsAreRefusedBeforeAnything) {
-  for (const auto &m : std::vector<std::pair<uint32_t, uint32_t>>{{kAdapterMemory, 0}, {0xFFFFF000u, 0x2000}}) {
+TEST_F(MemoryTest, ZeroWrappingOrTooManyWindowsAreRefusedBeforeMapping) {
+  for (auto m : {std::pair<uint32_t, uint32_t>{kAdapterMemory, 0}, {0xFFFFF000u, 0x2000}}) {
     sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({m.first, 0, m.second}), 4);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(r.information, 0u);
   }
-  EXPECT_EQ(k.mapped_windows(), 0u);
-  EXPECT_TRUE(k.debug_log().empty());
-}
-
-TEST_F(MemoryTest, WindowsLeftMappedAreUnmappedAtUnload) {
-  ASSERT_NE(MapAdapter(0x1000), 0u);
-  ASSERT_NE(MapAdapter(0x40), 0u);
-  EXPECT_EQ(k.mapped_windows(), 2u);
-  Unload();  // fails the test on a leaked window
-  EXPECT_EQ(k.mapped_windows(), 0u);
-}
-
-TEST_F(MemoryTest, WindowTableFullIsRefusedWithoutMapping) {
+  EXPECT_EQ(k.debug_log(), Log{});
   for (int i = 0; i < KDVR_MAX_WINDOWS; i++) ASSERT_NE(MapAdapter(0x10), 0u) << i;
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x10}), 4);
-  EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(r.information, 0u);
+  EXPECT_EQ(Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x10}), 4).status, STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_EQ(k.mapped_windows(), static_cast<size_t>(KDVR_MAX_WINDOWS));
+  Unload();  // the windows left mapped are unmapped: no leak
+  EXPECT_EQ(k.mapped_windows(), 0u);
 }
 
 TEST_F(MemoryTest, FailedTranslationOrMappingReturnsZeroWithSuccess) {
-  k.inject_fault(FaultPoint::TranslateBusAddress);
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x1000}), 4);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.output, Words({0}));
-  EXPECT_EQ(k.debug_log(), (std::vector<std::string>{"NICDIAG.SYS: Calling HalTranslateBusAddress \n",
-                                                     "NICDIAG.SYS: HalTranslateBusAddress failed\n",
-                                                     "NICDIAG.SYS: Mapped to Virtual Address = 0\n"}));
-  k.clear_debug_log();
-  k.inject_fault(FaultPoint::MapIoSpace);
-  r = Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x1000}), 4);
-  EXPECT_EQ(r.status, STATUS_SUCCESS);
-  EXPECT_EQ(r.output, Words({0}));
-  EXPECT_EQ(k.debug_log(), (std::vector<std::string>{"NICDIAG.SYS: Calling HalTranslateBusAddress \n",
-                                                     "NICDIAG.SYS: MmMapIoSpace Failed\n",
-                                                     "NICDIAG.SYS: Mapped to Virtual Address = 0\n"}));
+  const struct {
+    FaultPoint point;
+    const char *message;
+  } cases[] = {{FaultPoint::TranslateBusAddress, "NICDIAG.SYS: HalTranslateBusAddress failed\n"},
+               {FaultPoint::MapIoSpace, "NICDIAG.SYS: MmMapIoSpace Failed\n"}};
+  for (const auto &c : cases) {
+    k.clear_debug_log();
+    k.inject_fault(c.point);
+    sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x1000}), 4);
+    EXPECT_EQ(r.status, STATUS_SUCCESS);
+    EXPECT_EQ(r.output, Words({0}));
+    EXPECT_EQ(k.debug_log(), (Log{"NICDIAG.SYS: Calling HalTranslateBusAddress \n", c.message,
+                                  "NICDIAG.SYS: Mapped to Virtual Address = 0\n"}));
+  }
   EXPECT_EQ(k.mapped_windows(), 0u);
-  // The failed attempt took no table entry: 0 is never a window.
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_UCHAR, Words({0}), 4).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_UCHAR, 0), STATUS_INVALID_PARAMETER);
 }
 
-class IoSpaceTest : public DriverTest {
+class IoSpaceTest : public MemoryTest {
  protected:
   bool LoadAtSetUp() const override { return false; }
 };
@@ -138,9 +109,9 @@ TEST_F(IoSpaceTest, AddressTranslatedIntoIoSpaceIsReturnedUnmapped) {
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.output, Words({0x8010}));
   EXPECT_EQ(k.mapped_windows(), 0u);
-  // Not a window: memory codes refuse it and unmapping it is refused.
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_UCHAR, Words({0x8010}), 4).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Call(IOCTL_KDVR_UNMAP_MEMORY, Words({0x8010, 0x100}), 0).status, STATUS_INVALID_PARAMETER);
+  // Not a window: memory codes and the unmap refuse it.
+  EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_UCHAR, 0x8010), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Unmap(0x8010, 0x100), STATUS_INVALID_PARAMETER);
 }
 
 }  // namespace

@@ -90,6 +90,23 @@ TEST_F(ObjectsTest, ExclusiveDeviceRefusesASecondOpen) {
   EXPECT_TRUE(unload().empty());
 }
 
+TEST_F(ObjectsTest, DevicesMadeAfterDriverEntryOpenOnlyOnceTheDriverClearsInitializing) {
+  load();
+  PDEVICE_OBJECT late = nullptr;
+  in_driver([&] {
+    Name name("\\Device\\LATE");
+    IoCreateDevice(kernel.driver_object(), 0, name.get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &late);
+  });
+  ASSERT_NE(late, nullptr);
+  EXPECT_EQ(late->NextDevice->Flags & DO_DEVICE_INITIALIZING, 0u) << "made in DriverEntry";
+  EXPECT_EQ(kernel.open("\\Device\\LATE").status, STATUS_NO_SUCH_DEVICE);
+  late->Flags &= ~DO_DEVICE_INITIALIZING;
+  auto opened = kernel.open("\\Device\\LATE");
+  EXPECT_EQ(opened.status, STATUS_SUCCESS);
+  kernel.close(opened.handle);
+  EXPECT_TRUE(unload().empty());
+}
+
 TEST_F(ObjectsTest, SharedDeviceAcceptsSeveralOpensAndCreateStatusIsTheOpens) {
   g_config.exclusive = false;
   load();
