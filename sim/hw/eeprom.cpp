@@ -219,6 +219,8 @@ void MicrowireEeprom::drive(bool cs, bool sk, bool di) {
 }
 
 void MicrowireEeprom::chip_select_rising() {
+  if (sessions_.size() >= kRecorderLimit)
+    sessions_.erase(sessions_.begin(), sessions_.begin() + kRecorderLimit / 2);
   MicrowireSession s;
   s.start_ns = clock_.now_ns();
   s.ignored_busy = busy();
@@ -370,7 +372,11 @@ std::uint16_t EepromControlRegister::read() const {
 }
 
 void EepromControlRegister::write(std::uint16_t value, std::uint16_t byte_mask) {
-  if (byte_mask & 0x00FF) written_.push_back(static_cast<std::uint8_t>(value));
+  if (byte_mask & 0x00FF) {
+    if (written_.size() >= 16 * MicrowireEeprom::kRecorderLimit)
+      written_.erase(written_.begin(), written_.begin() + 8 * MicrowireEeprom::kRecorderLimit);
+    written_.push_back(static_cast<std::uint8_t>(value));
+  }
   latch_ = static_cast<std::uint16_t>(((latch_ & ~byte_mask) | (value & byte_mask)) & ~kDataOut);
   if (byte_mask & 0x00FF) part_.drive(latch_ & kChipSelect, latch_ & kClock, latch_ & kDataIn);
 }

@@ -134,6 +134,9 @@ class MicrowireEeprom {
   bool busy() const;
   std::uint64_t programming_cycles() const { return programming_cycles_; }
 
+  // The recorders keep the most recent sessions (and register writes): at
+  // kRecorderLimit the older half is dropped, so a long run stays bounded.
+  static constexpr std::size_t kRecorderLimit = 1 << 16;
   const std::vector<MicrowireSession>& sessions() const { return sessions_; }
   // Sessions that carried a start bit (drops the empty selects of status polls).
   std::vector<MicrowireSession> commands() const;

@@ -101,6 +101,7 @@ void MdiController::write(std::uint32_t value) {
     value_ = value | kReady;  // no frame: nothing to wait for
     return;
   }
+  if (frames_.size() >= kRecorderLimit) frames_.erase(frames_.begin(), frames_.begin() + kRecorderLimit / 2);
   MdiFrame f;
   f.start_ns = clock_.now_ns();
   f.command = value;

@@ -103,6 +103,23 @@ TEST_F(EepromDriverTest, SizeProbeCountsAddressBitsUntilTheDummyZero) {
   }
 }
 
+TEST_F(EepromDriverTest, WholeDumpsCostTheirWordsAtThreeMillisecondsEach) {
+  // 64 words: 9 bits out at 150 us, 16 in at 100 us, 100 us of cleanup.
+  // The 128-word part sizes as 256, so it is read with 8 address bits.
+  struct Case {
+    unsigned words, bits, size;
+    uint64_t per_word_us;
+  } cases[] = {{64, 6, 64, 3050}, {128, 8, 256, 3350}, {256, 8, 256, 3350}};
+  for (const Case &c : cases) {
+    LoadWith(PartSpec(c.words, c.bits));
+    const uint64_t us = TimeUs([&] {
+      for (unsigned w = 0; w < c.words; w++) ASSERT_EQ(ReadWord(kAdapterPort + 0x0E, c.size, w, 0), 0xA500u + w);
+    });
+    EXPECT_EQ(us, c.words * c.per_word_us) << c.words;
+    Unload();
+  }
+}
+
 TEST_F(EepromDriverTest, OnlyTheSizeProbeWritesTheDataOutBit) {
   LoadWith({{"words", 64}, {"contents", {0}}});  // word 0 reads as all zeros
   auto &writes = Adapter().eeprom_register().written();

@@ -139,3 +139,14 @@ TEST(MdiController, PartialWritesStartAFrameOnlyWithTheOpcodeByte) {
   clock.advance_us(30);
   EXPECT_EQ(mdi.read(), 0x1821786Du);
 }
+
+TEST(MdiController, FrameRecorderStaysBounded) {
+  sim::VirtualClock clock;
+  MdiController mdi(clock);
+  for (std::size_t i = 0; i < MdiController::kRecorderLimit + 10; i++) {
+    mdi.write(0x08200000 | static_cast<std::uint32_t>(i & 0xFFFF));
+    clock.advance_us(30);
+  }
+  EXPECT_LE(mdi.frames().size(), MdiController::kRecorderLimit);
+  EXPECT_EQ(mdi.frames().back().command, 0x08200000u | ((MdiController::kRecorderLimit + 9) & 0xFFFF));
+}
