@@ -5,9 +5,16 @@
 #include "driver/hwaccess.h"
 #include "driver/nicport.h"
 
+// WriteEeprom's result is one byte; the table carries it in a ULONG, of
+// which the control-code routine passes on the low byte.
+static ULONG KdvrWriteEepromEntry(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
+                                  USHORT AddressMethod) {
+  return WriteEeprom(RegisterAddress, SizeInWords, WordAddress, Data, AddressMethod);
+}
+
 const KDVR_FEATURE_OPERATIONS KdvrFeatures = {
     ReadEeprom,
-    WriteEeprom,
+    KdvrWriteEepromEntry,
     GetEEpromSize,
     MdiRead,
     MdiWrite,

@@ -70,7 +70,7 @@ static BOOLEAN KdvrRegisterValid(PKDVR_DEVICE_EXTENSION Extension, ULONG Address
 
 static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, const KDVR_MAP_ARGS *Args, PULONG Output,
                               PULONG Information) {
-  if (Args->Length == 0 || Args->BusAddress + Args->Length < Args->BusAddress) {
+  if (Args->Length == 0 || Args->BusAddress + (Args->Length - 1) < Args->BusAddress) {
     return STATUS_INVALID_PARAMETER;
   }
   DbgPrint("NICDIAG.SYS: Calling HalTranslateBusAddress \n");

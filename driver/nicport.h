@@ -79,7 +79,7 @@ VOID KdvrUnmapAllWindows(PKDVR_DEVICE_EXTENSION Extension);
 // whose operation is not plugged in is answered like an unrecognised code.
 typedef struct _KDVR_FEATURE_OPERATIONS {
   USHORT (*ReadEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT AddressMethod);
-  UCHAR (*WriteEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
+  ULONG (*WriteEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
                        USHORT AddressMethod);
   USHORT (*GetEEpromSize)(ULONG RegisterAddress, USHORT AddressMethod);
   USHORT (*MdiRead)(ULONG RegisterBase, USHORT Register, USHORT AccessSelector);

@@ -12,9 +12,9 @@ constexpr std::uint32_t kNetworkEthernetClass = 0x020000;
 std::uint32_t byte_mask(unsigned width) { return width >= 4 ? 0xFFFFFFFFu : (1u << (8 * width)) - 1; }
 }  // namespace
 
-Adapter::Adapter(const AdapterSpec& spec, VirtualClock& clock)
-    : PciFunction(spec, kNetworkEthernetClass), clock_(clock), eeprom_(clock, spec.eeprom), mdi_(clock) {
-  apply_phys_profile(mdi_, spec.phys);
+Adapter::Adapter(const AdapterConfig& conf, VirtualClock& clock)
+    : PciFunction(conf, kNetworkEthernetClass), clock_(clock), eeprom_(clock, conf.eeprom), mdi_(clock) {
+  apply_phys_profile(mdi_, conf.phys);
   attach_register(kEepromControl, 2, &eeprom_handler_);
   attach_register(kMdiControl, 4, &mdi_handler_);
 }

@@ -34,7 +34,7 @@ class Adapter : public PciFunction {
   static constexpr std::uint32_t kEepromControl = 0x0E;
   static constexpr std::uint32_t kMdiControl = 0x10;
 
-  Adapter(const AdapterSpec& spec, VirtualClock& clock);
+  Adapter(const AdapterConfig& conf, VirtualClock& clock);
 
   // The register block; width 1, 2 or 4. Offsets beyond the block read 0
   // and ignore writes, as the reserved part of the memory window does.

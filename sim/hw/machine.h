@@ -1,7 +1,10 @@
 // The simulated PCI machine: buses, the functions in their slots, and the
 // processor's port and physical memory spaces, decoded by the functions'
-// BARs. An access that nothing decodes ends in a master abort: reads return
-// all ones, writes are dropped.
+// BARs. The first megabyte of physical memory (conventional memory and the
+// BIOS area) is real storage, shared through a memory file so that windows
+// mapped over it can be read directly, as on the real machine. Any other
+// access that nothing decodes ends in a master abort: reads return all ones,
+// writes are dropped.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -18,9 +21,18 @@ namespace sim::hw {
 
 class Machine {
  public:
+  static constexpr std::uint64_t kLowMemorySize = 0x100000;
+
   explicit Machine(VirtualClock& clock);
   // Builds the buses and adapters of a profile (the faults are the kernel's).
   Machine(const MachineProfile& profile, VirtualClock& clock);
+  ~Machine();
+  Machine(const Machine&) = delete;
+  Machine& operator=(const Machine&) = delete;
+
+  // Physical memory below 1 MiB; the file descriptor maps it elsewhere.
+  std::uint8_t* low_memory() { return low_memory_; }
+  int low_memory_fd() const { return low_memory_fd_; }
 
   void add_bus(std::uint32_t bus);
   bool bus_exists(std::uint32_t bus) const;
@@ -44,7 +56,10 @@ class Machine {
     std::uint32_t offset;
   };
   bool decode(BarType type, std::uint64_t address, Decoded& out) const;
+  void create_low_memory();
   VirtualClock& clock_;
+  int low_memory_fd_ = -1;
+  std::uint8_t* low_memory_ = nullptr;
   std::set<std::uint32_t> buses_;
   std::map<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>, std::unique_ptr<PciFunction>> functions_;
   std::vector<Adapter*> adapters_;

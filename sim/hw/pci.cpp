@@ -12,15 +12,15 @@ constexpr std::uint16_t kIoEnable = 0x0001;
 constexpr std::uint16_t kMemoryEnable = 0x0002;
 constexpr std::uint16_t kBusMaster = 0x0004;
 
-std::uint32_t bar_flags(const BarSpec& bar) { return bar.type == BarType::Io ? 0x1u : 0x0u; }
-std::uint32_t bar_mask(const BarSpec& bar) {
+std::uint32_t bar_flags(const BarConfig& bar) { return bar.type == BarType::Io ? 0x1u : 0x0u; }
+std::uint32_t bar_mask(const BarConfig& bar) {
   const std::uint32_t size_mask = ~(bar.size - 1);
   return bar.type == BarType::Io ? (size_mask & ~0x3u) : (size_mask & ~0xFu);
 }
 
 }  // namespace
 
-PciFunction::PciFunction(const AdapterSpec& spec, std::uint32_t class_code) : bars_(spec.bars) {
+PciFunction::PciFunction(const AdapterConfig& conf, std::uint32_t class_code) : bars_(conf.bars) {
   if (bars_.size() > 6) throw std::invalid_argument("a type 0 header has at most 6 BARs");
   auto put16 = [this](std::uint32_t offset, std::uint16_t value) {
     config_[offset] = static_cast<std::uint8_t>(value);
@@ -30,10 +30,10 @@ PciFunction::PciFunction(const AdapterSpec& spec, std::uint32_t class_code) : ba
     put16(offset, static_cast<std::uint16_t>(value));
     put16(offset + 2, static_cast<std::uint16_t>(value >> 16));
   };
-  put16(0x00, spec.vendor);
-  put16(0x02, spec.device_id);
+  put16(0x00, conf.vendor);
+  put16(0x02, conf.device_id);
   std::uint16_t command = kBusMaster;
-  for (const BarSpec& bar : bars_) {
+  for (const BarConfig& bar : bars_) {
     if (bar.address != 0) command |= bar.type == BarType::Io ? kIoEnable : kMemoryEnable;
   }
   put16(kCommand, command);
@@ -41,8 +41,8 @@ PciFunction::PciFunction(const AdapterSpec& spec, std::uint32_t class_code) : ba
   writable_[kCommand + 1] = 0x05;  // SERR# enable, interrupt disable
   put16(kStatus, 0x0280);          // fast back-to-back capable, medium DEVSEL timing
   write_clear_[kStatus + 1] = 0xF9;
-  config_[0x08] = spec.revision;
-  put32(0x08, (class_code << 8) | spec.revision);
+  config_[0x08] = conf.revision;
+  put32(0x08, (class_code << 8) | conf.revision);
   config_[0x0D] = 0x20;  // latency timer as the firmware sets it
   writable_[0x0C] = 0xFF;
   writable_[0x0D] = 0xFF;
@@ -52,9 +52,9 @@ PciFunction::PciFunction(const AdapterSpec& spec, std::uint32_t class_code) : ba
     const std::uint32_t mask = bar_mask(bars_[i]);
     for (unsigned b = 0; b < 4; ++b) writable_[offset + b] = static_cast<std::uint8_t>(mask >> (8 * b));
   }
-  put16(0x2C, spec.subsystem_vendor);
-  put16(0x2E, spec.subsystem_id);
-  config_[0x3C] = spec.irq;
+  put16(0x2C, conf.subsystem_vendor);
+  put16(0x2E, conf.subsystem_id);
+  config_[0x3C] = conf.irq;
   writable_[0x3C] = 0xFF;
   config_[0x3D] = 0x01;  // INTA#
   config_[0x3E] = 0x08;  // minimum grant
@@ -89,9 +89,9 @@ std::uint16_t PciFunction::command() const { return static_cast<std::uint16_t>(c
 std::uint8_t PciFunction::interrupt_line() const { return config_[0x3C]; }
 
 std::uint32_t PciFunction::bar_address(std::size_t index) const {
-  const BarSpec& spec = bars_.at(index);
+  const BarConfig& conf = bars_.at(index);
   const std::uint32_t raw = config_read(kBar0 + static_cast<std::uint32_t>(4 * index), 4);
-  return raw & (spec.type == BarType::Io ? ~0x3u : ~0xFu);
+  return raw & (conf.type == BarType::Io ? ~0x3u : ~0xFu);
 }
 
 void PciFunction::set_bar_address(std::size_t index, std::uint32_t address) {
@@ -100,18 +100,18 @@ void PciFunction::set_bar_address(std::size_t index, std::uint32_t address) {
 
 void PciFunction::enable_decoding() {
   std::uint16_t command = this->command();
-  for (const BarSpec& bar : bars_) command |= bar.type == BarType::Io ? kIoEnable : kMemoryEnable;
+  for (const BarConfig& bar : bars_) command |= bar.type == BarType::Io ? kIoEnable : kMemoryEnable;
   config_write(kCommand, 2, command);
 }
 
 bool PciFunction::decodes(std::size_t index, std::uint64_t address) const {
   if (index >= bars_.size()) return false;
-  const BarSpec& spec = bars_[index];
-  const std::uint16_t enable = spec.type == BarType::Io ? kIoEnable : kMemoryEnable;
+  const BarConfig& conf = bars_[index];
+  const std::uint16_t enable = conf.type == BarType::Io ? kIoEnable : kMemoryEnable;
   if ((command() & enable) == 0) return false;
   const std::uint64_t base = bar_address(index);
   if (base == 0) return false;
-  return address >= base && address < base + spec.size;
+  return address >= base && address < base + conf.size;
 }
 
 }  // namespace sim::hw

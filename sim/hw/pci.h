@@ -15,7 +15,7 @@ namespace sim::hw {
 
 class PciFunction {
  public:
-  PciFunction(const AdapterSpec& spec, std::uint32_t class_code);
+  PciFunction(const AdapterConfig& conf, std::uint32_t class_code);
   virtual ~PciFunction() = default;
   PciFunction(const PciFunction&) = delete;
   PciFunction& operator=(const PciFunction&) = delete;
@@ -29,7 +29,7 @@ class PciFunction {
   std::uint16_t command() const;
   std::uint8_t interrupt_line() const;
   std::size_t bar_count() const { return bars_.size(); }
-  const BarSpec& bar(std::size_t index) const { return bars_.at(index); }
+  const BarConfig& bar(std::size_t index) const { return bars_.at(index); }
   std::uint32_t bar_address(std::size_t index) const;  // decoded base, mask bits removed
   void set_bar_address(std::size_t index, std::uint32_t address);
   void enable_decoding();  // sets the I/O and memory enables, as the HAL does after assignment
@@ -46,7 +46,7 @@ class PciFunction {
   std::array<std::uint8_t, 256> config_{};
   std::array<std::uint8_t, 256> writable_{};     // bits software may set
   std::array<std::uint8_t, 256> write_clear_{};  // bits cleared by writing 1
-  std::vector<BarSpec> bars_;
+  std::vector<BarConfig> bars_;
 };
 
 }  // namespace sim::hw

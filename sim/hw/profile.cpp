@@ -61,86 +61,86 @@ class Reader {
     }
   }
 
-  BarSpec bar(const json& j, const std::string& where) const {
+  BarConfig bar(const json& j, const std::string& where) const {
     only_keys(j, where, {"type", "size", "address"});
-    BarSpec spec;
+    BarConfig conf;
     auto type = j.find("type");
     if (type == j.end() || !type->is_string()) fail(where, "\"type\" must be \"memory\" or \"io\"");
     if (*type == "memory") {
-      spec.type = BarType::Memory;
+      conf.type = BarType::Memory;
     } else if (*type == "io") {
-      spec.type = BarType::Io;
+      conf.type = BarType::Io;
     } else {
       fail(where + ".type", "must be \"memory\" or \"io\"");
     }
-    spec.size = static_cast<std::uint32_t>(field(j, "size", where, 0x80000000u, 0, true));
-    const std::uint32_t minimum = spec.type == BarType::Memory ? 16 : 4;
-    if (spec.size < minimum || (spec.size & (spec.size - 1)) != 0)
+    conf.size = static_cast<std::uint32_t>(field(j, "size", where, 0x80000000u, 0, true));
+    const std::uint32_t minimum = conf.type == BarType::Memory ? 16 : 4;
+    if (conf.size < minimum || (conf.size & (conf.size - 1)) != 0)
       fail(where + ".size", "must be a power of two of at least " + std::to_string(minimum));
-    if (spec.type == BarType::Io && spec.size > 256) fail(where + ".size", "an I/O BAR decodes at most 256 bytes");
-    const std::uint64_t max_address = spec.type == BarType::Io ? 0xFFFF : 0xFFFFFFFF;
-    spec.address = static_cast<std::uint32_t>(field(j, "address", where, max_address, 0));
-    if (spec.address % spec.size != 0) fail(where + ".address", "must be aligned to the BAR size");
-    return spec;
+    if (conf.type == BarType::Io && conf.size > 256) fail(where + ".size", "an I/O BAR decodes at most 256 bytes");
+    const std::uint64_t max_address = conf.type == BarType::Io ? 0xFFFF : 0xFFFFFFFF;
+    conf.address = static_cast<std::uint32_t>(field(j, "address", where, max_address, 0));
+    if (conf.address % conf.size != 0) fail(where + ".address", "must be aligned to the BAR size");
+    return conf;
   }
 
-  AdapterSpec adapter(const json& j, const std::string& where) const {
+  AdapterConfig adapter(const json& j, const std::string& where) const {
     only_keys(j, where, {"bus", "device", "function", "vendor", "device_id", "revision", "subsystem_vendor",
                          "subsystem_id", "bars", "irq", "eeprom", "phys"});
-    AdapterSpec spec;
-    spec.bus = static_cast<std::uint32_t>(field(j, "bus", where, 255, 0));
-    spec.device = static_cast<std::uint32_t>(field(j, "device", where, 31, 3));
-    spec.function = static_cast<std::uint32_t>(field(j, "function", where, 7, 0));
-    spec.vendor = static_cast<std::uint16_t>(field(j, "vendor", where, 0xFFFE, 0x8086));
-    spec.device_id = static_cast<std::uint16_t>(field(j, "device_id", where, 0xFFFF, 0x1229));
-    spec.revision = static_cast<std::uint8_t>(field(j, "revision", where, 0xFF, 0x08));
-    spec.subsystem_vendor = static_cast<std::uint16_t>(field(j, "subsystem_vendor", where, 0xFFFF, 0x8086));
-    spec.subsystem_id = static_cast<std::uint16_t>(field(j, "subsystem_id", where, 0xFFFF, 0x0001));
-    spec.irq = static_cast<std::uint8_t>(field(j, "irq", where, 255, 11));
+    AdapterConfig conf;
+    conf.bus = static_cast<std::uint32_t>(field(j, "bus", where, 255, 0));
+    conf.device = static_cast<std::uint32_t>(field(j, "device", where, 31, 3));
+    conf.function = static_cast<std::uint32_t>(field(j, "function", where, 7, 0));
+    conf.vendor = static_cast<std::uint16_t>(field(j, "vendor", where, 0xFFFE, 0x8086));
+    conf.device_id = static_cast<std::uint16_t>(field(j, "device_id", where, 0xFFFF, 0x1229));
+    conf.revision = static_cast<std::uint8_t>(field(j, "revision", where, 0xFF, 0x08));
+    conf.subsystem_vendor = static_cast<std::uint16_t>(field(j, "subsystem_vendor", where, 0xFFFF, 0x8086));
+    conf.subsystem_id = static_cast<std::uint16_t>(field(j, "subsystem_id", where, 0xFFFF, 0x0001));
+    conf.irq = static_cast<std::uint8_t>(field(j, "irq", where, 255, 11));
     auto bars = j.find("bars");
     if (bars == j.end()) fail(where, "missing \"bars\"");
     if (!bars->is_array() || bars->size() > 6) fail(where + ".bars", "must be an array of at most 6 BARs");
-    for (std::size_t i = 0; i < bars->size(); ++i) spec.bars.push_back(bar((*bars)[i], where + ".bars[" + std::to_string(i) + "]"));
+    for (std::size_t i = 0; i < bars->size(); ++i) conf.bars.push_back(bar((*bars)[i], where + ".bars[" + std::to_string(i) + "]"));
     if (auto eeprom = j.find("eeprom"); eeprom != j.end()) {
       try {
-        spec.eeprom = eeprom_config_from_json(*eeprom, base_dir());
+        conf.eeprom = eeprom_config_from_json(*eeprom, base_dir());
       } catch (const std::exception& error) {
         fail(where + ".eeprom", error.what());
       }
     }
     if (auto phys = j.find("phys"); phys != j.end()) {
       try {
-        spec.phys = phys_profile_from_json(*phys);
+        conf.phys = phys_profile_from_json(*phys);
       } catch (const std::exception& error) {
         fail(where + ".phys", error.what());
       }
     }
-    return spec;
+    return conf;
   }
 
-  FaultSpec fault(const std::string& name, const json& j, const std::string& where) const {
-    FaultSpec spec;
-    spec.name = name;
+  FaultConfig fault(const std::string& name, const json& j, const std::string& where) const {
+    FaultConfig conf;
+    conf.name = name;
     if (j.is_string()) {
       if (j == "always") {
-        spec.count = -1;
+        conf.count = -1;
       } else if (j == "once") {
-        spec.count = 1;
+        conf.count = 1;
       } else {
         fail(where, "must be \"always\", \"once\" or an object");
       }
-      return spec;
+      return conf;
     }
     only_keys(j, where, {"skip", "count", "status"});
-    spec.skip = static_cast<unsigned>(field(j, "skip", where, 1000000, 0));
+    conf.skip = static_cast<unsigned>(field(j, "skip", where, 1000000, 0));
     auto count = j.find("count");
     if (count != j.end() && count->is_number_integer() && count->get<std::int64_t>() == -1) {
-      spec.count = -1;
+      conf.count = -1;
     } else {
-      spec.count = static_cast<int>(field(j, "count", where, 1000000, 1));
+      conf.count = static_cast<int>(field(j, "count", where, 1000000, 1));
     }
-    spec.status = static_cast<std::int64_t>(field(j, "status", where, 0xFFFFFFFF, 0));
-    return spec;
+    conf.status = static_cast<std::int64_t>(field(j, "status", where, 0xFFFFFFFF, 0));
+    return conf;
   }
 
   // Files named in the profile (an EEPROM image) are taken relative to the
@@ -175,11 +175,11 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
     if (!it->is_array()) reader.fail("adapters", "must be an array");
     for (std::size_t i = 0; i < it->size(); ++i) {
       const std::string where = "adapters[" + std::to_string(i) + "]";
-      AdapterSpec spec = reader.adapter((*it)[i], where);
-      for (const AdapterSpec& other : profile.adapters)
-        if (other.bus == spec.bus && other.device == spec.device && other.function == spec.function)
+      AdapterConfig conf = reader.adapter((*it)[i], where);
+      for (const AdapterConfig& other : profile.adapters)
+        if (other.bus == conf.bus && other.device == conf.device && other.function == conf.function)
           reader.fail(where, "slot already taken by another adapter");
-      profile.adapters.push_back(std::move(spec));
+      profile.adapters.push_back(std::move(conf));
     }
   }
   if (auto it = root.find("translate_to_io"); it != root.end()) {

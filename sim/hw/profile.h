@@ -32,13 +32,13 @@ namespace sim::hw {
 
 enum class BarType { Memory, Io };
 
-struct BarSpec {
+struct BarConfig {
   BarType type = BarType::Memory;
   std::uint32_t size = 0;     // a power of two: 16 or more for memory, 4 or more for I/O
   std::uint32_t address = 0;  // as the firmware programmed it; 0 = unassigned
 };
 
-struct AdapterSpec {
+struct AdapterConfig {
   std::uint32_t bus = 0;
   std::uint32_t device = 3;
   std::uint32_t function = 0;
@@ -47,7 +47,7 @@ struct AdapterSpec {
   std::uint8_t revision = 0x08;
   std::uint16_t subsystem_vendor = 0x8086;
   std::uint16_t subsystem_id = 0x0001;
-  std::vector<BarSpec> bars;
+  std::vector<BarConfig> bars;
   std::uint8_t irq = 11;
   EepromConfig eeprom = EepromConfig::part_64x16();  // "eeprom": see eeprom_config_from_json
   std::vector<PhyProfile> phys;                      // "phys": see phys_profile_from_json
@@ -60,7 +60,7 @@ struct IoTranslation {
   std::uint64_t io_base = 0;
 };
 
-struct FaultSpec {
+struct FaultConfig {
   std::string name;
   unsigned skip = 0;
   int count = 1;           // -1: every call after the skipped ones
@@ -69,9 +69,9 @@ struct FaultSpec {
 
 struct MachineProfile {
   std::vector<std::uint32_t> buses;
-  std::vector<AdapterSpec> adapters;
+  std::vector<AdapterConfig> adapters;
   std::vector<IoTranslation> translate_to_io;
-  std::vector<FaultSpec> faults;
+  std::vector<FaultConfig> faults;
 };
 
 // Throws std::runtime_error whose message starts with the source name.

@@ -25,16 +25,16 @@ std::string wide_z(const WCHAR* s) {
 }
 
 template <typename T>
-void append_formatted(std::string& out, const std::string& spec, T value) {
+void append_formatted(std::string& out, const std::string& pattern, T value) {
   char small[128];
-  const int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+  const int n = std::snprintf(small, sizeof small, pattern.c_str(), value);
   if (n < 0) return;
   if (static_cast<std::size_t>(n) < sizeof small) {
     out.append(small, static_cast<std::size_t>(n));
     return;
   }
   std::string big(static_cast<std::size_t>(n) + 1, '\0');
-  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  std::snprintf(big.data(), big.size(), pattern.c_str(), value);
   out.append(big.data(), static_cast<std::size_t>(n));
 }
 

@@ -235,9 +235,20 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   if (NumberOfBytes == 0 || PhysicalAddress.QuadPart < 0) return nullptr;
   const std::uint64_t physical = static_cast<std::uint64_t>(PhysicalAddress.QuadPart);
   const std::size_t page_offset = physical & (PAGE_SIZE - 1);
-  // Reserved without access: the driver must go through READ_REGISTER_*.
+  // Device windows are reserved without access: the driver must go through
+  // READ_REGISTER_*. Windows onto the first megabyte of physical memory are
+  // that memory, readable directly as on the real machine.
   auto [base, mapped] = sim::kernel::LowRegion::reserve(sim::kernel::kSystemLow, sim::kernel::kSystemHigh,
                                                         page_offset + NumberOfBytes, false);
+  const std::uint64_t first_page = physical - page_offset;
+  if (first_page + mapped <= sim::hw::Machine::kLowMemorySize) {
+    void* p = ::mmap(base, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, s.machine->low_memory_fd(),
+                     static_cast<off_t>(first_page));
+    if (p == MAP_FAILED) {
+      sim::kernel::LowRegion::release(base, mapped);
+      return nullptr;
+    }
+  }
   sim::kernel::Window w;
   w.virt = reinterpret_cast<std::uintptr_t>(base) + page_offset;
   w.size = NumberOfBytes;

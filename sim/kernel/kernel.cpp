@@ -258,7 +258,7 @@ std::string Kernel::default_profile_json() { return hw::default_profile_json(); 
 void Kernel::load_profile_text(std::string_view json, std::string_view source_name) {
   hw::MachineProfile profile = hw::parse_profile(json, source_name);
   std::map<FaultPoint, FaultState> faults;
-  for (const hw::FaultSpec& f : profile.faults) {
+  for (const hw::FaultConfig& f : profile.faults) {
     auto point = fault_point_from_name(f.name);
     if (!point) throw std::runtime_error(std::string(source_name) + ": faults: unknown fault \"" + f.name + "\"");
     faults[*point] = {{f.skip, f.count, static_cast<NTSTATUS>(f.status)}, 0, 0};

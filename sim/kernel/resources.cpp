@@ -148,7 +148,7 @@ NTSTATUS NTAPI HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STR
   std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials;
   std::vector<std::uint32_t> addresses;
   for (std::size_t i = 0; i < fn->bar_count(); ++i) {
-    const sim::hw::BarSpec& bar = fn->bar(i);
+    const sim::hw::BarConfig& bar = fn->bar(i);
     const ResourceKind kind = bar.type == sim::hw::BarType::Io ? ResourceKind::Port : ResourceKind::Memory;
     std::optional<std::uint64_t> at;
     const std::uint64_t current = fn->bar_address(i);

@@ -43,6 +43,9 @@ TEST(Nicdiag, DefaultRunShowsIdentifierFunctionsAndAdapterPort) {
   Outcome o = Nicdiag("id ';' pci list ';' port read 8 0xE000");
   EXPECT_EQ(o.exit_code, 0) << o.out;
   EXPECT_EQ(o.out, "identifier 0x21\n00:03.0 0200: 8086:1229 (rev 08)\nport 0xE000 (8-bit) = 0x00\n");
+  o = Nicdiag("--debug-log validate 0x00400000 0 3");
+  EXPECT_NE(o.out.find("dbg: NICDIAG: Initialized\ndbg: NICDIAG.SYS: Calling ValidateMemSpace()"), std::string::npos)
+      << o.out;
 }
 
 TEST(Nicdiag, JsonLinesAndScriptsKeepWindowsWithinARun) {

@@ -59,6 +59,8 @@ check "port above 0xFFFF" "STATUS_INVALID_PARAMETER" "$out"
 
 out=$(timeout 60 wine sc stop NICPORT 2>&1; sleep 1; timeout 60 wine sc query NICPORT 2>&1)
 check "service stopped (driver unloaded)" "STOPPED" "$out"
+out=$(timeout 60 wine "$work/nicdiag.exe" id 2>&1)
+check "device gone after unload" "cannot open" "$out"
 timeout 60 wine sc delete NICPORT >/dev/null 2>&1
 check "sc delete" "rc=0" "rc=$?"
 exit $fail

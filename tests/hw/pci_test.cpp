@@ -8,15 +8,15 @@ namespace {
 
 using namespace sim::hw;
 
-AdapterSpec default_spec() {
-  AdapterSpec spec;
-  spec.bars = {{BarType::Memory, 0x1000, 0xF4000000}, {BarType::Io, 0x40, 0xE000}};
-  return spec;
+AdapterConfig default_config() {
+  AdapterConfig conf;
+  conf.bars = {{BarType::Memory, 0x1000, 0xF4000000}, {BarType::Io, 0x40, 0xE000}};
+  return conf;
 }
 
 TEST(PciConfig, ReadOnlyWritableAndWriteOneToClearFieldsBehaveAsTheHeaderDefines) {
   sim::VirtualClock clock;
-  Adapter a(default_spec(), clock);
+  Adapter a(default_config(), clock);
   EXPECT_EQ(a.config_read(0x00, 4), 0x12298086u);
   EXPECT_EQ(a.config_read(0x08, 4) >> 8, 0x020000u);  // network controller, Ethernet
   EXPECT_EQ(a.config_read(0x3D, 1), 1u);               // INTA#
@@ -43,9 +43,9 @@ TEST(PciConfig, ReadOnlyWritableAndWriteOneToClearFieldsBehaveAsTheHeaderDefines
 
 TEST(PciConfig, BarsReadBackTheirSizeMaskAfterAllOnes) {
   sim::VirtualClock clock;
-  AdapterSpec spec = default_spec();
-  spec.bars.push_back({BarType::Memory, 0x100000, 0});  // a 1 MiB BAR the firmware left unassigned
-  Adapter a(spec, clock);
+  AdapterConfig conf = default_config();
+  conf.bars.push_back({BarType::Memory, 0x100000, 0});  // a 1 MiB BAR the firmware left unassigned
+  Adapter a(conf, clock);
   const std::uint32_t expected[] = {0xFFFFF000u, 0xFFFFFFC1u, 0xFFF00000u, 0u, 0u, 0u};
   for (std::uint32_t i = 0; i < 6; ++i) {
     const std::uint32_t offset = 0x10 + 4 * i;
@@ -79,7 +79,7 @@ class CountingRegister : public RegisterHandler {
 
 TEST(AdapterRegisters, PlainLittleEndianBlockWithAttachedModels) {
   sim::VirtualClock clock;
-  Adapter a(default_spec(), clock);
+  Adapter a(default_config(), clock);
   a.write(0x04, 4, 0x11223344);
   EXPECT_EQ(a.read(0x04, 1), 0x44u);
   EXPECT_EQ(a.read(0x06, 2), 0x1122u);
@@ -110,8 +110,8 @@ TEST(MachineDecode, PortsAndMemoryFollowTheBarsAndTheEnables) {
   sim::VirtualClock clock;
   MachineProfile profile;
   profile.buses = {0, 1};
-  profile.adapters = {default_spec()};
-  AdapterSpec second = default_spec();
+  profile.adapters = {default_config()};
+  AdapterConfig second = default_config();
   second.bus = 1;
   second.bars = {{BarType::Memory, 0x1000, 0xF4100000}, {BarType::Io, 0x40, 0xE400}};
   profile.adapters.push_back(second);
@@ -130,6 +130,12 @@ TEST(MachineDecode, PortsAndMemoryFollowTheBarsAndTheEnables) {
   EXPECT_EQ(m.port_read(0xE040, 1), 0xFFu);         // past the BAR: master abort
   EXPECT_EQ(m.memory_read(0xF4001000, 4), 0xFFFFFFFFu);
 
+  // The first megabyte is memory; above it nothing answers but the BARs.
+  m.memory_write(0xFFFFC, 4, 0x52495024);
+  EXPECT_EQ(m.low_memory()[0xFFFFC], 0x24);
+  EXPECT_EQ(m.memory_read(0xFFFFD, 2), 0x4950u);
+  EXPECT_EQ(m.memory_read(0x100000, 4), 0xFFFFFFFFu);
+
   m.adapters()[0]->config_write(0x04, 2, 0x0002);  // memory decoding only
   EXPECT_EQ(m.port_read(0xE008, 2), 0xFFFFu);
   EXPECT_EQ(m.memory_read(0xF4000008, 2), 0xF00Du);
@@ -140,7 +146,7 @@ TEST(MachineDecode, PortsAndMemoryFollowTheBarsAndTheEnables) {
 TEST(MachineProfileJson, DefaultProfileIsOneAdapterInBusZeroDeviceThree) {
   MachineProfile p = parse_profile(default_profile_json(), "default");
   ASSERT_EQ(p.adapters.size(), 1u);
-  const AdapterSpec& a = p.adapters[0];
+  const AdapterConfig& a = p.adapters[0];
   EXPECT_EQ(a.bus, 0u);
   EXPECT_EQ(a.device, 3u);
   EXPECT_EQ(a.vendor, 0x8086);

@@ -151,6 +151,35 @@ TEST_F(HalTest, MappedWindowsRouteRegistersToTheAdapterBelow4GiB) {
   EXPECT_TRUE(unload().empty());
 }
 
+TEST_F(HalTest, WindowsOntoTheFirstMegabyteAreThatMemory) {
+  load();
+  std::uint8_t* physical = kernel.machine().low_memory();
+  std::memcpy(physical + 0xF5A30, "_SM_", 4);
+  UCHAR* bios = nullptr;
+  UCHAR* again = nullptr;
+  UCHAR by_register = 0;
+  in_driver([&] {
+    PHYSICAL_ADDRESS at;
+    at.QuadPart = 0xF0000;
+    bios = static_cast<UCHAR*>(MmMapIoSpace(at, 0x10000, MmNonCached));
+    at.QuadPart = 0xF5A30;
+    again = static_cast<UCHAR*>(MmMapIoSpace(at, 4, MmNonCached));
+    by_register = READ_REGISTER_UCHAR(bios + 0x5A31);
+    WRITE_REGISTER_UCHAR(again + 3, '!');
+  });
+  ASSERT_NE(bios, nullptr);
+  ASSERT_NE(again, nullptr);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(bios) + 0x5A30, 4), "_SM!");  // read directly, as drivers do
+  EXPECT_EQ(by_register, 'S');
+  EXPECT_EQ(physical[0xF5A33], '!');
+  in_driver([&] {
+    MmUnmapIoSpace(bios, 0x10000);
+    MmUnmapIoSpace(again, 4);
+  });
+  EXPECT_TRUE(unload().empty());
+  EXPECT_TRUE(kernel.driver_faults().empty());
+}
+
 TEST_F(HalTest, OnlyTheClientsRegisteredMemoryIsTheClients) {
   load();
   auto mem = kernel.client_alloc(100);

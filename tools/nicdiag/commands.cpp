@@ -14,7 +14,7 @@ namespace nicdiag {
 namespace {
 
 const char kUsage[] =
-    "usage: nicdiag [--profile FILE] [--json] [--script FILE] COMMAND [ARGS] [; COMMAND [ARGS]] ...\n"
+    "usage: nicdiag [--profile FILE] [--json] [--debug-log] [--script FILE] COMMAND [ARGS] [; COMMAND [ARGS]] ...\n"
     "\n"
     "Sends device-control requests to the NICPORT driver (\\\\.\\NICPORT) and prints what came back.\n"
     "Several commands run in one session when separated by a ';' argument (quote it: ';'),\n"
@@ -26,6 +26,7 @@ const char kUsage[] =
     "  --json           one JSON object per command and line: status, information, output\n"
     "                   (hex of the bytes returned), sim_time_us (virtual time taken) and more\n"
     "  --script FILE    read the commands from FILE (after any given on the command line)\n"
+    "  --debug-log      echo the driver's debug output (DbgPrint) to stderr, prefixed 'dbg: '\n"
     "  --help           this text\n"
     "\n"
     "Commands (numbers are decimal, or hexadecimal with 0x):\n"
@@ -976,6 +977,8 @@ int Main(int argc, char **argv) {
       return 0;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--debug-log") {
+      options.debug_log = true;
     } else if (arg == "--profile" || arg == "--script") {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "nicdiag: %s needs a file name\n", arg.c_str());

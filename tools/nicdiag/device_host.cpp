@@ -4,7 +4,9 @@
 // reports whatever it left behind.
 #include <unistd.h>
 
+#include <cstdio>
 #include <exception>
+#include <string_view>
 
 #include "driver/nicport.h"
 #include "sim/kernel/kernel.h"
@@ -40,6 +42,12 @@ class HostDevice : public Device {
         error = e.what();
         return false;
       }
+    }
+    if (options.debug_log) {
+      kernel_->set_debug_echo([](std::string_view line) {
+        std::fprintf(stderr, "dbg: %.*s%s", static_cast<int>(line.size()), line.data(),
+                     line.empty() || line.back() != '\n' ? "\n" : "");
+      });
     }
     NTSTATUS status = kernel_->load_driver(DriverEntry, kServiceKey);
     if (!NT_SUCCESS(status)) {

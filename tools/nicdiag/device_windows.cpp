@@ -11,7 +11,7 @@ namespace nicdiag {
 
 const char *const kPlatformNote =
     "This build talks to the installed NICPORT driver (\\\\.\\NICPORT); --profile does not apply.\n"
-    "sim_time_us is always 0 here.";
+    "sim_time_us is always 0 here; --debug-log does not apply (watch the kernel debugger).";
 
 namespace {
 

@@ -45,6 +45,7 @@ class Device {
 struct Options {
   std::string profile;  // hardware profile (simulated machine only)
   bool json = false;
+  bool debug_log = false;  // echo the driver's debug output (simulated machine only)
   std::string script;
   std::vector<std::vector<std::string>> commands;
 };
