@@ -46,7 +46,7 @@ class Adapter : public PciFunction {
 
   VirtualClock& clock() { return clock_; }
 
-  // The parts on the board, built from the spec's `eeprom` and `phys`.
+  // The parts on the board, built from the configuration's `eeprom` and `phys`.
   MicrowireEeprom& eeprom() { return eeprom_; }
   MdiController& mdi() { return mdi_; }
   EepromControlRegister& eeprom_register() { return eeprom_handler_.control(); }

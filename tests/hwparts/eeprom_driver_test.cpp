@@ -16,7 +16,7 @@ std::string Bits(uint32_t value, int count) {
   return s;
 }
 
-nlohmann::json PartSpec(unsigned words, unsigned bits) {
+nlohmann::json PartProfile(unsigned words, unsigned bits) {
   return {{"words", words}, {"address_bits", bits}, {"contents", Ramp(words)}};
 }
 
@@ -51,7 +51,7 @@ TEST_F(EepromDriverTest, RegisterAccessMethods) {
 }
 
 TEST_F(EepromDriverTest, ReadSendsCommandAndAddressThenClocksSixteenBits) {
-  LoadWith(PartSpec(64, 6));
+  LoadWith(PartProfile(64, 6));
   for (Method m : {Method::io, Method::mem}) {
     const uint32_t reg = EepromRegister(m);
     Part().clear_sessions();
@@ -84,10 +84,10 @@ TEST_F(EepromDriverTest, SizeProbeCountsAddressBitsUntilTheDummyZero) {
     uint32_t size;
     uint64_t us;
   } cases[] = {
-      {PartSpec(64, 6), 64, 3050},
-      {PartSpec(256, 8), 256, 3350},
-      {PartSpec(128, 8), 256, 3350},  // the ignored top address bit still counts
-      {PartSpec(32, 5), 32, 2900},
+      {PartProfile(64, 6), 64, 3050},
+      {PartProfile(256, 8), 256, 3350},
+      {PartProfile(128, 8), 256, 3350},  // the ignored top address bit still counts
+      {PartProfile(32, 5), 32, 2900},
       {{{"words", 64}, {"do_stuck_high", true}}, 0, 450 + 9 * 150 + 1700},
       {{{"words", 64}, {"do_stuck_low", true}}, 2, 450 + 150 + 1700},
   };
@@ -111,7 +111,7 @@ TEST_F(EepromDriverTest, WholeDumpsCostTheirWordsAtThreeMillisecondsEach) {
     uint64_t per_word_us;
   } cases[] = {{64, 6, 64, 3050}, {128, 8, 256, 3350}, {256, 8, 256, 3350}};
   for (const Case &c : cases) {
-    LoadWith(PartSpec(c.words, c.bits));
+    LoadWith(PartProfile(c.words, c.bits));
     const uint64_t us = TimeUs([&] {
       for (unsigned w = 0; w < c.words; w++) ASSERT_EQ(ReadWord(kAdapterPort + 0x0E, c.size, w, 0), 0xA500u + w);
     });
@@ -133,7 +133,7 @@ TEST_F(EepromDriverTest, OnlyTheSizeProbeWritesTheDataOutBit) {
 }
 
 TEST_F(EepromDriverTest, WriteEnablesErasesWritesAndDisablesOn64Words) {
-  LoadWith(PartSpec(64, 6));
+  LoadWith(PartProfile(64, 6));
   const uint32_t reg = kAdapterPort + 0x0E;
   uint32_t result = 0;
   // 8 ms of bit timing and the part's two 5 ms programming cycles.
@@ -164,7 +164,7 @@ TEST_F(EepromDriverTest, WriteOn256WordsSendsANineBitEnableThatThePartDoesNotTak
   // The enable command always carries 4 address bits; a part with 8 address
   // bits needs 11 clocks for it and, cut short by chip select, stays
   // write-protected: erase and write are refused and report ready at once.
-  LoadWith(PartSpec(256, 8));
+  LoadWith(PartProfile(256, 8));
   uint32_t result = 0;
   EXPECT_EQ(TimeUs([&] { result = WriteWord(kAdapterPort + 0x0E, 256, 5, 0xBEEF, 0); }),
             1350 + 5 + 1650 + 105 + 5 + 4050 + 105 + 5 + 1350 + 100u);
@@ -182,7 +182,7 @@ TEST_F(EepromDriverTest, WriteOn256WordsSendsANineBitEnableThatThePartDoesNotTak
 }
 
 TEST_F(EepromDriverTest, EraseTimeoutLeavesChipSelectHighAndSendsNoWrite) {
-  nlohmann::json eeprom = PartSpec(64, 6);
+  nlohmann::json eeprom = PartProfile(64, 6);
   eeprom["never_ready"] = true;
   LoadWith(eeprom);
   uint32_t result = 1;
@@ -200,7 +200,7 @@ TEST_F(EepromDriverTest, EraseTimeoutLeavesChipSelectHighAndSendsNoWrite) {
 }
 
 TEST_F(EepromDriverTest, SizeWithoutAddressWidthEndsInABoundedSequence) {
-  LoadWith(PartSpec(64, 6));
+  LoadWith(PartProfile(64, 6));
   const uint32_t reg = kAdapterPort + 0x0E;
   // No address bits: the part takes the first six clocked-in bits as its
   // address (0), so the word is five floating ones, the dummy zero and the
@@ -221,7 +221,7 @@ TEST_F(EepromDriverTest, SizeWithoutAddressWidthEndsInABoundedSequence) {
 }
 
 TEST_F(EepromDriverTest, PartOf128WordsWithEightAddressBits) {
-  LoadWith(PartSpec(128, 8));
+  LoadWith(PartProfile(128, 8));
   const uint32_t reg = kAdapterPort + 0x0E;
   ASSERT_EQ(Size(reg, 0), 256u);
   EXPECT_EQ(ReadWord(reg, 256, 5, 0), 0xA505u);
