@@ -19,6 +19,16 @@ Adapter::Adapter(const AdapterConfig& conf, VirtualClock& clock)
   attach_register(kMdiControl, 4, &mdi_handler_);
 }
 
+Adapter::~Adapter() {
+  const auto& path = eeprom_.config().save_path;
+  if (path.empty()) return;
+  try {
+    eeprom_.save_file(path);
+  } catch (const std::exception&) {
+    // A destructor cannot report it; the file keeps its old contents.
+  }
+}
+
 std::uint32_t Adapter::EepromRegisterHandler::read(std::uint32_t offset, unsigned width) {
   const unsigned shift = 8 * (offset - kEepromControl);
   return (static_cast<std::uint32_t>(register_.read()) >> shift) & byte_mask(width);

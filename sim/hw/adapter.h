@@ -35,6 +35,8 @@ class Adapter : public PciFunction {
   static constexpr std::uint32_t kMdiControl = 0x10;
 
   Adapter(const AdapterConfig& conf, VirtualClock& clock);
+  // Saves the EEPROM's words when the configuration asks for it.
+  ~Adapter() override;
 
   // The register block; width 1, 2 or 4. Offsets beyond the block read 0
   // and ignore writes, as the reserved part of the memory window does.

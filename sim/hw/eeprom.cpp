@@ -140,7 +140,7 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
   EepromConfig c;
   for (const auto& [key, value] : j.items()) {
     static const char* const known[] = {"words", "address_bits", "contents", "file", "program_time_us",
-                                        "never_ready", "do_stuck_high", "do_stuck_low"};
+                                        "never_ready", "do_stuck_high", "do_stuck_low", "save"};
     if (std::find(std::begin(known), std::end(known), key) == std::end(known))
       throw std::runtime_error("eeprom: unknown key \"" + key + "\"");
   }
@@ -168,6 +168,9 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
     std::filesystem::path p = j.at("file").get<std::string>();
     if (p.is_relative() && !base_dir.empty()) p = base_dir / p;
     c.contents = load_eeprom_image(p);
+    if (flag("save")) c.save_path = p;
+  } else if (flag("save")) {
+    throw std::runtime_error("eeprom: save needs a file");
   }
   validate(c);
   if (c.contents.size() > c.words)

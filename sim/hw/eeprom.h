@@ -79,6 +79,9 @@ struct EepromConfig {
   bool start_on_last_clock = false;
   EepromFaults faults;
   std::vector<std::uint16_t> contents;  // initial words; missing ones read 0xFFFF
+  // Where the owner saves the words when the part goes away ("file" with
+  // "save": true in a profile), so that writes persist between runs.
+  std::filesystem::path save_path;
 
   static EepromConfig part_64x16();    // 93C46 class: 64 words, 6 address bits
   static EepromConfig part_128x16();   // 93C56 class: 128 words, 8 address bits, A7 ignored
@@ -89,10 +92,10 @@ struct EepromConfig {
 // Reads the `eeprom` object of a hardware profile:
 //   {"words": 64, "address_bits": 6, "contents": [...] | "file": "path",
 //    "program_time_us": 5000, "never_ready": false, "do_stuck_high": false,
-//    "do_stuck_low": false}
+//    "do_stuck_low": false, "save": false}
 // `address_bits` defaults to the preset for the size (6, 8, 8), otherwise to
 // the smallest width that covers the size. A relative `file` is taken from
-// `base_dir`. Throws std::runtime_error on malformed input.
+// `base_dir`; "save": true (with "file") sets save_path to it. Throws std::runtime_error on malformed input.
 EepromConfig eeprom_config_from_json(const nlohmann::json& j,
                                      const std::filesystem::path& base_dir = {});
 

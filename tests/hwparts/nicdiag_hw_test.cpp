@@ -107,6 +107,14 @@ TEST(NicdiagEeprom, WritesNeedConfirmationAndAreCheckedByReadingBack) {
   EXPECT_NE(unchanged.out.find("reads back 0x0511"), std::string::npos) << unchanged.out;
 }
 
+TEST(NicdiagEeprom, ProfileImageSavedBackKeepsWritesBetweenRuns) {
+  std::ofstream(::testing::TempDir() + "image.txt") << "0011 0111 0211\n";
+  std::string profile = Profile("saved.json", {{"words", 64}, {"file", "image.txt"}, {"save", true}});
+  ASSERT_EQ(Nicdiag("--profile " + profile + " eeprom write 5 0xBEEF --yes").exit_code, 0);
+  EXPECT_EQ(Nicdiag("--profile " + profile + " eeprom read 5 ';' eeprom read 1").out,
+            "word 0x05 = 0xBEEF\nword 0x01 = 0x0111\n");
+}
+
 TEST(NicdiagEeprom, SizeProbeFailuresAreReported) {
   std::string high = Profile("stuckhigh.json", {{"words", 64}, {"do_stuck_high", true}});
   Outcome o = Nicdiag("--profile " + high + " --json eeprom size ';' eeprom read 0");
