@@ -124,11 +124,18 @@ USHORT ReadEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress,
 // The write proper, under the EEPROM lock. A failed wait returns at once:
 // the part stays selected and write-enabled, and the next operation starts
 // with its own selection.
+// Write enable and write disable are commands of the "00" group told apart
+// by the top two bits of the address field. A part carries out an
+// instruction only once its whole address field has been clocked in, so the
+// don't-care bits that follow fill the part's width (4 on a 64-word part);
+// without a known width the low four are sent.
+static ULONG EnableCommandAddressBits(USHORT Width) { return Width > 2 ? (ULONG)Width - 2 : 4; }
+
 static UCHAR WriteEepromSequence(ULONG RegisterAddress, USHORT Width, USHORT WordAddress, USHORT Data,
                                  USHORT AddressMethod) {
   SelectEeprom(RegisterAddress, AddressMethod);
   ShiftOutBits(EEPROM_WRITE_ENABLE_OPCODE, 5, RegisterAddress, AddressMethod);
-  ShiftOutBits(WordAddress, 4, RegisterAddress, AddressMethod);
+  ShiftOutBits(WordAddress, EnableCommandAddressBits(Width), RegisterAddress, AddressMethod);
   StandBy(RegisterAddress, AddressMethod);
 
   ShiftOutBits(EEPROM_ERASE_OPCODE, 3, RegisterAddress, AddressMethod);
@@ -149,7 +156,7 @@ static UCHAR WriteEepromSequence(ULONG RegisterAddress, USHORT Width, USHORT Wor
   StandBy(RegisterAddress, AddressMethod);
 
   ShiftOutBits(EEPROM_WRITE_DISABLE_OPCODE, 5, RegisterAddress, AddressMethod);
-  ShiftOutBits(WordAddress, 4, RegisterAddress, AddressMethod);
+  ShiftOutBits(WordAddress, EnableCommandAddressBits(Width), RegisterAddress, AddressMethod);
   EepromCleanup(RegisterAddress, AddressMethod);
   return 1;
 }

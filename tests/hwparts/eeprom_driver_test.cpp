@@ -160,25 +160,33 @@ TEST_F(EepromDriverTest, WriteEnablesErasesWritesAndDisablesOn64Words) {
   EXPECT_EQ(Part().word(0), 0x1111);
 }
 
-TEST_F(EepromDriverTest, WriteOn256WordsSendsANineBitEnableThatThePartDoesNotTake) {
-  // The enable command always carries 4 address bits; a part with 8 address
-  // bits needs 11 clocks for it and, cut short by chip select, stays
-  // write-protected: erase and write are refused and report ready at once.
+TEST_F(EepromDriverTest, WriteOn256WordsSendsEnableAndDisableWithTheWholeAddressField) {
+  // A part with 8 address bits takes the enable command only after all of
+  // them: a 4-bit tail (9 clocks) would leave it write-protected while the
+  // write still reported success.
   LoadWith(PartProfile(256, 8));
   uint32_t result = 0;
-  EXPECT_EQ(TimeUs([&] { result = WriteWord(kAdapterPort + 0x0E, 256, 5, 0xBEEF, 0); }),
-            1350 + 5 + 1650 + 105 + 5 + 4050 + 105 + 5 + 1350 + 100u);
+  // The 64-word sequence plus two more address bits in each of the four
+  // commands, 150 us a bit.
+  EXPECT_EQ(TimeUs([&] { result = WriteWord(kAdapterPort + 0x0E, 256, 5, 0xBEEF, 0); }), 17915u + 8 * 150);
   EXPECT_EQ(result, 1u);
-  EXPECT_EQ(Part().word(5), 0xA505) << "unchanged";
+  EXPECT_EQ(Part().word(5), 0xBEEF);
   auto cmds = Part().commands();
   ASSERT_EQ(cmds.size(), 4u);
-  EXPECT_EQ(cmds[0].di, "10011" "0101");
-  EXPECT_EQ(cmds[0].outcome, MicrowireOutcome::incomplete);
+  EXPECT_EQ(cmds[0].di, "10011" "000101");
   EXPECT_EQ(cmds[1].di, "111" "00000101");
-  EXPECT_EQ(cmds[1].outcome, MicrowireOutcome::refused_disabled);
   EXPECT_EQ(cmds[2].di, "101" "00000101" + Bits(0xBEEF, 16));
-  EXPECT_EQ(cmds[2].outcome, MicrowireOutcome::refused_disabled);
-  EXPECT_EQ(cmds[3].outcome, MicrowireOutcome::incomplete);
+  EXPECT_EQ(cmds[3].di, "10000" "000101");
+  for (const auto &c : cmds) EXPECT_EQ(c.outcome, MicrowireOutcome::executed) << sim::hw::to_string(c.op);
+  EXPECT_FALSE(Part().write_enabled());
+}
+
+TEST_F(EepromDriverTest, WriteOnA128WordSizeSendsAFiveBitEnableTail) {
+  // A 128-word size gives 7 address bits; the enable tail is 5 of them.
+  LoadWith(PartProfile(128, 7));
+  EXPECT_EQ(WriteWord(kAdapterPort + 0x0E, 128, 5, 0x1234, 0), 1u);
+  EXPECT_EQ(Part().commands()[0].di, "10011" "00101");
+  EXPECT_EQ(Part().word(5), 0x1234);
 }
 
 TEST_F(EepromDriverTest, EraseTimeoutLeavesChipSelectHighAndSendsNoWrite) {
