@@ -7,8 +7,8 @@ scripts/setup.sh build
 cmake --preset host >/dev/null
 cmake --build --preset host -j2 >/dev/null
 echo "== netpurge-sim (built-in default machine)"
-build/host/tools/netpurge-sim
-if [ -x build/host/tools/nicdiag ]; then
+build/host/bin/netpurge-sim
+if [ -x build/host/bin/nicdiag ]; then
   echo "== nicdiag (built-in default adapter)"
-  build/host/tools/nicdiag id ';' pci list ';' port read 8 0xE000
+  build/host/bin/nicdiag id ';' pci list ';' port read 8 0xE000
 fi

@@ -85,6 +85,9 @@ class Registry {
   LONG delete_value(HKEY key, LPCSTR name);
   LONG query_info(HKEY key, LPDWORD subkeys, LPDWORD max_subkey_len, LPDWORD values, LPDWORD max_value_name_len,
                   LPDWORD max_value_len);
+  // NT only (Windows 9x has no key security): checks the handle holds
+  // WRITE_DAC / WRITE_OWNER for what `info` replaces.
+  LONG set_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd);
   std::size_t open_handle_count() const;  // leaked handles show here
 
  private:

@@ -1,0 +1,197 @@
+// Version, process, module and string services of the simulated machine.
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "machine.h"
+#include "resources.h"
+
+using sim::win32::machine;
+
+BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info) {
+  auto& m = machine();
+  // The record's size field must name OSVERSIONINFOA (148) or the extended
+  // record (156); anything else is refused as on Windows.
+  if (info == nullptr || (info->dwOSVersionInfoSize != 148 && info->dwOSVersionInfoSize != 156)) {
+    m.last_error = ERROR_INSUFFICIENT_BUFFER;
+    return FALSE;
+  }
+  if (m.version.query_fails) {
+    m.last_error = ERROR_INVALID_PARAMETER;
+    return FALSE;
+  }
+  info->dwMajorVersion = m.version.major;
+  info->dwMinorVersion = m.version.minor;
+  info->dwBuildNumber = m.version.build;
+  info->dwPlatformId = m.version.platform_id;
+  std::memset(info->szCSDVersion, 0, sizeof info->szCSDVersion);
+  std::strncpy(info->szCSDVersion, m.version.csd.c_str(), sizeof info->szCSDVersion - 1);
+  return TRUE;
+}
+
+LPSTR WINAPI GetCommandLineA(void) { return machine().command_line.data(); }
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
+  if (name == nullptr) return sim::win32::program_instance();
+  machine().last_error = ERROR_FILE_NOT_FOUND;
+  return nullptr;
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
+  auto& m = machine();
+  if (module != nullptr && module != sim::win32::program_instance()) {
+    m.last_error = ERROR_INVALID_HANDLE;
+    return 0;
+  }
+  if (size == 0) return 0;
+  // A short buffer receives the truncated path and the full size is returned,
+  // as Windows 95 to 2000 do.
+  DWORD n = static_cast<DWORD>(std::min<std::size_t>(m.module_path.size(), size - 1));
+  std::memcpy(buffer, m.module_path.data(), n);
+  buffer[n] = '\0';
+  if (m.module_path.size() >= size) {
+    m.last_error = ERROR_INSUFFICIENT_BUFFER;
+    return size;
+  }
+  return n;
+}
+
+UINT WINAPI WinExec(LPCSTR cmdline, UINT show) {
+  machine().started.push_back({cmdline ? cmdline : "", show});
+  return 33;  // greater than 31: started
+}
+
+// ---- lstr* (kernel32's string functions; NULL pointers are tolerated the
+// way kernel32 tolerates them: as empty strings)
+
+namespace {
+int fold(unsigned char c) { return std::tolower(c); }
+}  // namespace
+
+int WINAPI lstrlenA(LPCSTR s) { return s ? static_cast<int>(std::strlen(s)) : 0; }
+
+int WINAPI lstrcmpA(LPCSTR a, LPCSTR b) {
+  int r = std::strcmp(a ? a : "", b ? b : "");
+  return r < 0 ? -1 : r > 0 ? 1 : 0;
+}
+
+// Case-insensitive comparison: letters A to Z equal a to z.
+int WINAPI lstrcmpiA(LPCSTR a, LPCSTR b) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(a ? a : "");
+  const unsigned char* q = reinterpret_cast<const unsigned char*>(b ? b : "");
+  while (*p && fold(*p) == fold(*q)) ++p, ++q;
+  int d = fold(*p) - fold(*q);
+  return d < 0 ? -1 : d > 0 ? 1 : 0;
+}
+
+LPSTR WINAPI lstrcpyA(LPSTR dst, LPCSTR src) {
+  if (!dst || !src) return nullptr;
+  return std::strcpy(dst, src);
+}
+
+// Copies at most max-1 characters and always terminates (max > 0).
+LPSTR WINAPI lstrcpynA(LPSTR dst, LPCSTR src, int max) {
+  if (!dst || !src) return nullptr;
+  if (max <= 0) return dst;
+  int i = 0;
+  for (; i < max - 1 && src[i]; ++i) dst[i] = src[i];
+  dst[i] = '\0';
+  return dst;
+}
+
+LPSTR WINAPI lstrcatA(LPSTR dst, LPCSTR src) {
+  if (!dst || !src) return nullptr;
+  return std::strcat(dst, src);
+}
+
+// wsprintfA: %[-][0][width][.precision][l|h]{c,d,i,u,x,X,s,%}; output is
+// limited to 1024 characters, as user32's is.
+int wsprintfA(LPSTR buffer, LPCSTR format, ...) {
+  constexpr std::size_t kLimit = 1024;
+  std::string out;
+  va_list args;
+  va_start(args, format);
+  for (const char* f = format; *f && out.size() < kLimit; ++f) {
+    if (*f != '%') {
+      out.push_back(*f);
+      continue;
+    }
+    ++f;
+    bool left = false, zero = false;
+    for (; *f == '-' || *f == '0'; ++f) (*f == '-' ? left : zero) = true;
+    int width = 0, precision = -1;
+    for (; std::isdigit(static_cast<unsigned char>(*f)); ++f) width = width * 10 + (*f - '0');
+    if (*f == '.') {
+      precision = 0;
+      for (++f; std::isdigit(static_cast<unsigned char>(*f)); ++f) precision = precision * 10 + (*f - '0');
+    }
+    if (*f == 'l' || *f == 'h') ++f;
+    std::string field;
+    switch (*f) {
+      case 'c': field.push_back(static_cast<char>(va_arg(args, int))); break;
+      case 'd':
+      case 'i': field = std::to_string(va_arg(args, int)); break;
+      case 'u': field = std::to_string(va_arg(args, unsigned)); break;
+      case 'x':
+      case 'X': {
+        char tmp[16];
+        std::snprintf(tmp, sizeof tmp, *f == 'x' ? "%x" : "%X", va_arg(args, unsigned));
+        field = tmp;
+        break;
+      }
+      case 's': {
+        const char* s = va_arg(args, const char*);
+        field = s ? s : "(null)";
+        if (precision >= 0 && field.size() > static_cast<std::size_t>(precision)) field.resize(precision);
+        break;
+      }
+      case '\0': --f; continue;
+      default: field.push_back(*f); break;
+    }
+    if (static_cast<int>(field.size()) < width) {
+      std::string pad(width - field.size(), zero && !left ? '0' : ' ');
+      field = left ? field + std::string(width - field.size(), ' ') : pad + field;
+    }
+    out += field;
+  }
+  va_end(args);
+  if (out.size() > kLimit - 1) out.resize(kLimit - 1);
+  std::memcpy(buffer, out.c_str(), out.size() + 1);
+  return static_cast<int>(out.size());
+}
+
+// ---- service control manager: only an administrator gets full access on
+// the NT family; Windows 95/98 have no service control manager.
+
+SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machine_name, LPCSTR database, DWORD access) {
+  auto& m = machine();
+  (void)database;
+  if (!m.is_nt()) {
+    m.last_error = 120;  // ERROR_CALL_NOT_IMPLEMENTED
+    return nullptr;
+  }
+  if (machine_name != nullptr && machine_name[0] != '\0') {
+    m.last_error = 1722;  // RPC_S_SERVER_UNAVAILABLE: no other machine on this network
+    return nullptr;
+  }
+  constexpr DWORD kReadRights = SC_MANAGER_CONNECT | 0x0004 /* ENUMERATE_SERVICE */ | 0x0010 /* QUERY_LOCK_STATUS */;
+  if (!m.admin && (access & ~(kReadRights | GENERIC_READ | READ_CONTROL)) != 0) {
+    m.last_error = ERROR_ACCESS_DENIED;
+    return nullptr;
+  }
+  ++m.scm_open_handles;
+  return reinterpret_cast<SC_HANDLE>(static_cast<std::uintptr_t>(0x5C000000 + m.scm_open_handles));
+}
+
+BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
+  auto& m = machine();
+  if (handle == nullptr || m.scm_open_handles <= 0) {
+    m.last_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  --m.scm_open_handles;
+  return TRUE;
+}

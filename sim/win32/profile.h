@@ -1,0 +1,32 @@
+// Machine profiles: a JSON description of a simulated Windows machine (its
+// version, rights, command line, registry as a .reg file, scripted user and
+// forced failures), applied to the current machine.
+#pragma once
+#include <filesystem>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace sim::win32 {
+
+struct Profile {
+  nlohmann::json data = nlohmann::json::object();
+  std::string source = "<built-in default>";  // for error messages
+  std::filesystem::path base_dir;              // relative paths are resolved here
+  std::string registry_text;                   // .reg contents, when given inline or by file
+  std::string registry_source;
+};
+
+// Reads a profile file; throws InputError naming the file (and line) on bad
+// input: unreadable file, malformed JSON, unknown key or platform, bad .reg.
+Profile load_profile_file(const std::filesystem::path& file);
+// Parses profile text; `source` names it in errors.
+Profile parse_profile(const std::string& text, const std::string& source, const std::filesystem::path& base_dir);
+
+// Throws the current machine away and sets up a fresh one from the profile.
+void apply_profile(const Profile& profile);
+
+// The platform names a profile accepts, e.g. "win98" or "nt4".
+std::string platform_name();
+
+}  // namespace sim::win32

@@ -1,0 +1,65 @@
+// netpurge-sim: runs the uninstaller on a simulated Windows machine and
+// reports what it would do there.
+#include <CLI/CLI.hpp>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "runner.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{
+      "Runs the uninstaller on a simulated Windows machine described by a profile (default: a Windows 98 machine\n"
+      "with two supported adapters and a user who presses OK) and reports the dialogs and message boxes shown,\n"
+      "what the user did, the processes started, the registry changes as a .reg diff and the exit code.\n"
+      "Exit status: 0 when the run completed, 1 for bad input, 3 when the run could not go on (for example the\n"
+      "scripted user had no answer left).",
+      "netpurge-sim"};
+  std::string profile_file, command_line, user, export_file;
+  bool json = false;
+  app.add_option("--profile", profile_file, "machine profile (.json); without it the built-in default machine");
+  app.add_option("--command-line", command_line, "the command line as GetCommandLineA reports it");
+  app.add_option("--user", user, "the scripted user's answers, comma-separated: ok, cancel, enter, escape, close");
+  app.add_flag("--json", json, "print the report as one JSON object");
+  app.add_option("--export-registry", export_file, "write the whole registry after the run to this .reg file");
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    int code = app.exit(e);
+    return code == 0 ? 0 : 1;
+  }
+
+  netpurge_sim::Report report;
+  try {
+    sim::win32::Profile profile =
+        profile_file.empty() ? netpurge_sim::default_profile() : sim::win32::load_profile_file(profile_file);
+    if (!command_line.empty()) profile.data["command_line"] = command_line;
+    if (!user.empty()) {
+      nlohmann::json answers = nlohmann::json::array();
+      std::stringstream words(user);
+      for (std::string w; std::getline(words, w, ',');) {
+        if (!sim::win32::parse_answer(w)) throw sim::win32::InputError("--user: unknown answer \"" + w + "\"");
+        answers.push_back(w);
+      }
+      profile.data["user"] = answers;
+    }
+    report = netpurge_sim::run(profile);
+    if (!export_file.empty()) {
+      std::ofstream out(export_file, std::ios::binary);
+      out << sim::win32::machine().registry.export_reg();
+      if (!out) throw sim::win32::InputError(export_file + ": cannot write the file");
+    }
+  } catch (const sim::win32::InputError& e) {
+    std::cerr << "netpurge-sim: " << e.what() << "\n";
+    return 1;
+  }
+  if (json)
+    std::cout << netpurge_sim::to_json(report).dump(2) << "\n";
+  else
+    std::cout << netpurge_sim::to_text(report);
+  if (!report.completed) {
+    std::cerr << "netpurge-sim: " << report.error << "\n";
+    return 3;
+  }
+  return 0;
+}

@@ -1,0 +1,179 @@
+#include "runner.h"
+
+#include <sstream>
+
+#include "platform/program_entry.h"
+#include "sim/win32/resources.h"
+#include "uninstaller/netpurge.h"
+
+extern const unsigned char netpurge_res[];
+extern const unsigned long netpurge_res_size;
+extern const unsigned char default_machine_json[];
+extern const unsigned long default_machine_json_size;
+extern const unsigned char default_registry_reg[];
+extern const unsigned long default_registry_reg_size;
+
+namespace {
+bool g_removal_ran = false;
+}
+
+// The link wraps RunRemoval so the report can tell whether the removal ran.
+extern "C" int __real__Z10RunRemovalv(void);
+extern "C" int __wrap__Z10RunRemovalv(void) {
+  g_removal_ran = true;
+  return __real__Z10RunRemovalv();
+}
+
+namespace netpurge_sim {
+
+using namespace sim::win32;
+
+Profile default_profile() {
+  std::string json(reinterpret_cast<const char*>(default_machine_json), default_machine_json_size);
+  nlohmann::json data = nlohmann::json::parse(json);
+  data.erase("registry");
+  Profile p = parse_profile(data.dump(), "<built-in default>", {});
+  p.registry_text.assign(reinterpret_cast<const char*>(default_registry_reg), default_registry_reg_size);
+  p.registry_source = "<built-in default>/win98-two-adapters.reg";
+  return p;
+}
+
+Report run(const Profile& profile) {
+  apply_profile(profile);
+  Machine& m = machine();
+  m.resources().load_res(netpurge_res, netpurge_res_size, "netpurge.res");
+  Registry before = m.registry;
+  g_program = ProgramState{};
+  g_removal_ran = false;
+
+  Report r;
+  r.platform = platform_name();
+  try {
+    r.exit_code = RunProgram();
+  } catch (const SimulationError& e) {
+    r.completed = false;
+    r.error = e.what();
+  }
+  r.modem_mode = g_program.modemMode != FALSE;
+  r.silent_mode = g_program.silentMode != FALSE;
+  r.removal_ran = g_removal_ran;
+  r.shown = m.ui().shown;
+  r.actions = m.ui().actions;
+  r.started = m.started;
+  r.registry_diff = m.registry.diff_from(before);
+  r.scm_handles_left = m.scm_open_handles;
+  r.registry_handles_left = m.registry.open_handle_count();
+  return r;
+}
+
+namespace {
+
+std::string icon_name(UINT type) {
+  switch (type & 0xF0) {
+    case MB_ICONHAND: return "error";
+    case MB_ICONQUESTION: return "question";
+    case MB_ICONEXCLAMATION: return "warning";
+    case MB_ICONASTERISK: return "information";
+    default: return "none";
+  }
+}
+
+std::string buttons_name(UINT type) {
+  switch (type & 0x0F) {
+    case MB_OK: return "ok";
+    case MB_OKCANCEL: return "ok-cancel";
+    case MB_YESNO: return "yes-no";
+    default: return "other";
+  }
+}
+
+// Continuation lines of a multi-line text line up under its first line.
+std::string indent(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out.push_back(c);
+    if (c == '\n') out += "               ";
+  }
+  return out;
+}
+
+std::string show_name(UINT show) {
+  switch (show) {
+    case SW_HIDE: return "SW_HIDE";
+    case SW_SHOWNORMAL: return "SW_SHOWNORMAL";
+    case SW_SHOW: return "SW_SHOW";
+    default: return std::to_string(show);
+  }
+}
+
+}  // namespace
+
+nlohmann::json to_json(const Report& r) {
+  nlohmann::json j;
+  j["completed"] = r.completed;
+  if (!r.completed) j["error"] = r.error;
+  j["exit_code"] = r.exit_code;
+  j["platform"] = r.platform;
+  j["modem_mode"] = r.modem_mode;
+  j["silent_mode"] = r.silent_mode;
+  j["removal_ran"] = r.removal_ran;
+  j["shown"] = nlohmann::json::array();
+  for (const auto& s : r.shown) {
+    nlohmann::json e{{"kind", s.kind}, {"caption", s.caption}, {"text", s.text}};
+    if (s.kind == "dialog") {
+      e["buttons"] = s.buttons;
+      e["rect"] = {s.rect.left, s.rect.top, s.rect.right, s.rect.bottom};
+    } else {
+      e["icon"] = icon_name(s.type);
+      e["buttons"] = buttons_name(s.type);
+    }
+    j["shown"].push_back(e);
+  }
+  j["user"] = nlohmann::json::array();
+  for (const auto& a : r.actions) j["user"].push_back({{"answer", to_string(a.answer)}, {"window", a.target}});
+  j["started"] = nlohmann::json::array();
+  for (const auto& s : r.started) j["started"].push_back({{"command_line", s.command_line}, {"show", s.show}});
+  j["registry_diff"] = r.registry_diff;
+  j["leaks"] = {{"service_manager_handles", r.scm_handles_left}, {"registry_handles", r.registry_handles_left}};
+  return j;
+}
+
+std::string to_text(const Report& r) {
+  std::ostringstream o;
+  o << "Platform:     " << r.platform << "\n";
+  o << "Mode:         " << (r.modem_mode ? "modem" : "adapter") << ", " << (r.silent_mode ? "silent" : "interactive")
+    << "\n";
+  if (r.shown.empty()) o << "Shown:        nothing\n";
+  for (const auto& s : r.shown) {
+    if (s.kind == "dialog") {
+      o << "Dialog:       \"" << s.caption << "\"\n";
+      o << "              text: \"" << indent(s.text) << "\"\n";
+      o << "              buttons:";
+      for (const auto& b : s.buttons) o << " [" << b << "]";
+      o << "\n";
+      o << "              at " << s.rect.left << "," << s.rect.top << " size " << s.rect.right - s.rect.left << "x"
+        << s.rect.bottom - s.rect.top << "\n";
+    } else {
+      o << "Message box:  \"" << s.caption << "\" (" << icon_name(s.type) << ", " << buttons_name(s.type) << ")\n";
+      o << "              \"" << indent(s.text) << "\"\n";
+    }
+  }
+  for (const auto& a : r.actions) o << "User:         " << to_string(a.answer) << " on \"" << a.target << "\"\n";
+  o << "Removal:      " << (r.removal_ran ? "ran" : "did not run") << "\n";
+  if (r.started.empty()) o << "Started:      nothing\n";
+  for (const auto& s : r.started) o << "Started:      " << s.command_line << " (" << show_name(s.show) << ")\n";
+  if (r.registry_diff.empty()) {
+    o << "Registry:     unchanged\n";
+  } else {
+    o << "Registry changes:\n" << r.registry_diff;
+    if (r.registry_diff.back() != '\n') o << "\n";
+  }
+  if (r.scm_handles_left || r.registry_handles_left)
+    o << "Leaks:        " << r.scm_handles_left << " service manager handle(s), " << r.registry_handles_left
+      << " registry handle(s) left open\n";
+  if (!r.completed) o << "Run stopped:  " << r.error << "\n";
+  o << "Exit code:    " << r.exit_code << (r.completed ? "" : " (not reached)") << "\n";
+  return o.str();
+}
+
+}  // namespace netpurge_sim

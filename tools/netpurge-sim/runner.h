@@ -1,0 +1,42 @@
+// Runs the uninstaller (its WinMain, through the program entry) on a
+// simulated machine set up from a profile, and reports what it did.
+#pragma once
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/win32/machine.h"
+#include "sim/win32/profile.h"
+#include "sim/win32/ui.h"
+
+namespace netpurge_sim {
+
+struct Report {
+  bool completed = true;  // false: the run could not go on (see error)
+  std::string error;
+  int exit_code = 0;
+  std::string platform;
+  bool modem_mode = false;
+  bool silent_mode = false;
+  bool removal_ran = false;
+  std::vector<sim::win32::Shown> shown;
+  std::vector<sim::win32::UserAction> actions;
+  std::vector<sim::win32::StartedProcess> started;
+  std::string registry_diff;  // .reg text; empty when nothing changed
+  int scm_handles_left = 0;
+  std::size_t registry_handles_left = 0;
+};
+
+// The built-in default machine: Windows 98 with two supported adapters and
+// a user who presses OK.
+sim::win32::Profile default_profile();
+
+// Sets up the machine from the profile and runs the program. The machine
+// stays as the run left it, for callers that look further.
+Report run(const sim::win32::Profile& profile);
+
+nlohmann::json to_json(const Report& report);
+std::string to_text(const Report& report);
+
+}  // namespace netpurge_sim
