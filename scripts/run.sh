@@ -4,8 +4,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh build
-cmake --preset host >/dev/null
-cmake --build --preset host -j2 >/dev/null
+log=$(mktemp)
+echo "== building (host preset)"
+if ! { cmake --preset host && cmake --build --preset host -j2; } >"$log" 2>&1; then
+  cat "$log"
+  echo "run: the build failed" >&2
+  exit 1
+fi
+rm -f "$log"
 echo "== netpurge-sim (built-in default machine)"
 build/host/bin/netpurge-sim
 if [ -x build/host/bin/nicdiag ]; then

@@ -134,7 +134,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandTail, in
     SplitProgramPath(GetCommandLineA(), fileName, g_program.programFolder);
     if (LoadStringA(instance, IDS_MODEM_PROGRAM, modemProgram, NETPURGE_NAME_CHARS) <= 0)
         return EXIT_DONE;
-    if (fileName[0] != '\0' && lstrcmpiA(fileName, modemProgram) == 0 && !IsWindows2000())
+    if (lstrcmpiA(fileName, modemProgram) == 0 && !IsWindows2000())
         g_program.modemMode = TRUE;
 
     gate = PassGate();

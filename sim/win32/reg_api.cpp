@@ -44,8 +44,9 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD /*reserved*/, LPSTR /
 
 LONG WINAPI RegCloseKey(HKEY key) { return reg().close_key(key); }
 
-LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD /*reserved*/, LPSTR cls,
+LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved, LPSTR cls,
                           LPDWORD cls_size, PFILETIME last_write) {
+  if (reserved) return ERROR_INVALID_PARAMETER;
   LONG rc = reg().enum_key(key, index, name, name_size);
   if (rc == ERROR_SUCCESS) {
     no_class(cls, cls_size);
@@ -58,8 +59,9 @@ LONG WINAPI RegEnumKeyA(HKEY key, DWORD index, LPSTR name, DWORD name_size) {
   return reg().enum_key(key, index, name, &name_size);
 }
 
-LONG WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD /*reserved*/, LPDWORD type,
+LONG WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD reserved, LPDWORD type,
                           LPBYTE data, LPDWORD data_size) {
+  if (reserved) return ERROR_INVALID_PARAMETER;
   return reg().enum_value(key, index, name, name_size, type, data, data_size);
 }
 

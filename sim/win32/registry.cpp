@@ -10,7 +10,6 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <string_view>
 #include <unordered_map>
 
@@ -154,8 +153,12 @@ enum Root : int { kLocalMachine, kCurrentUser, kUsers, kCurrentConfig, kDynData,
 constexpr std::array<std::string_view, kRootCount> kRootNames = {
     "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_USERS", "HKEY_CURRENT_CONFIG", "HKEY_DYN_DATA"};
 
-// HKEY_CLASSES_ROOT is a view of this key, on both families.
-constexpr std::string_view kClassesRootPath = "SOFTWARE\\Classes";
+// HKEY_CLASSES_ROOT is a view of HKEY_LOCAL_MACHINE\SOFTWARE\Classes on
+// both families.
+const std::vector<std::string>& classes_root_parts() {
+  static const std::vector<std::string> parts = {"SOFTWARE", "Classes"};
+  return parts;
+}
 
 struct ParsedPath {
   Root root = kLocalMachine;
@@ -181,7 +184,7 @@ std::string parse_full_path(std::string_view path, ParsedPath& out) {
     out.root = kDynData;
   } else if (root == "HKEY_CLASSES_ROOT" || root == "HKCR") {
     out.root = kLocalMachine;
-    out.parts = {"SOFTWARE", "Classes"};
+    out.parts = classes_root_parts();
   } else {
     return "unknown root key '" + std::string(path.substr(0, slash)) + "'";
   }
@@ -245,6 +248,7 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   RegKey* parent = nullptr;
   std::uint64_t seq = 0;  // creation order, kept so the 9x order survives a family switch
   bool deleted = false;
+  std::uintptr_t shared_handle = 0;  // Windows 9x: the handle every open of this key returns
   std::vector<std::shared_ptr<RegKey>> children;  // in the family's enumeration order
   std::unordered_map<std::string, RegKey*> child_index;  // folded name -> child
   std::vector<RegValue> values;                           // creation order
@@ -326,6 +330,7 @@ struct Registry::Impl {
   struct Handle {
     std::shared_ptr<RegKey> key;
     DWORD access = 0;
+    std::size_t opens = 1;  // Windows 9x hands out one handle per key, counted
   };
 
   RegFamily family = RegFamily::Win9x;
@@ -341,7 +346,8 @@ struct Registry::Impl {
   Impl() {
     reset_roots();
     classes_placeholder = std::make_shared<RegKey>();
-    classes_placeholder->name = std::string(kRootNames[kLocalMachine]) + "\\" + std::string(kClassesRootPath);
+    classes_placeholder->name = std::string(kRootNames[kLocalMachine]);
+    for (const auto& part : classes_root_parts()) classes_placeholder->name += "\\" + part;
   }
 
   void reset_roots() {
@@ -421,7 +427,7 @@ struct Registry::Impl {
   }
 
   RegKey* classes_root(bool create) {
-    ParsedPath path{kLocalMachine, {"SOFTWARE", "Classes"}};
+    ParsedPath path{kLocalMachine, classes_root_parts()};
     RegKey* key = create ? ensure(path) : find(path);
     return key ? key : classes_placeholder.get();
   }
@@ -475,11 +481,28 @@ struct Registry::Impl {
     return family != RegFamily::NT || (access & needed) == needed;
   }
 
+  // NT makes a new handle for every open. Windows 9x gives back the handle
+  // already open on the key and counts the opens; each close takes one.
   HKEY new_handle(RegKey& key, DWORD access) {
+    if (family == RegFamily::Win9x && key.shared_handle) {
+      ++handles.at(key.shared_handle).opens;
+      return reinterpret_cast<HKEY>(key.shared_handle);
+    }
     std::uintptr_t value = next_handle;
     next_handle += 4;
     handles.emplace(value, Handle{key.shared_from_this(), access});
+    if (family == RegFamily::Win9x) key.shared_handle = value;
     return reinterpret_cast<HKEY>(value);
+  }
+
+  LONG close(HKEY handle) {
+    auto it = handles.find(reinterpret_cast<std::uintptr_t>(handle));
+    if (it == handles.end()) return invalid_handle();
+    if (--it->second.opens == 0) {
+      if (it->second.key->shared_handle == it->first) it->second.key->shared_handle = 0;
+      handles.erase(it);
+    }
+    return ERROR_SUCCESS;
   }
 
   // ---- .reg text
@@ -845,6 +868,18 @@ void diff_added(const RegKey& new_key, const RegKey* old_key, const std::string&
     diff_added(*child, old_key ? old_key->child(child->folded) : nullptr, path + "\\" + child->name, false, out);
 }
 
+bool same_tree(const RegKey& a, const RegKey& b) {
+  if (a.name != b.name || a.children.size() != b.children.size() || a.values.size() != b.values.size()) return false;
+  for (std::size_t i = 0; i < a.values.size(); ++i) {
+    const RegValue& x = a.values[i];
+    const RegValue& y = b.values[i];
+    if (x.name != y.name || x.type != y.type || x.data != y.data) return false;
+  }
+  for (std::size_t i = 0; i < a.children.size(); ++i)
+    if (!same_tree(*a.children[i], *b.children[i])) return false;
+  return true;
+}
+
 }  // namespace
 
 // ---- Registry -------------------------------------------------------------------------
@@ -896,6 +931,12 @@ std::string Registry::diff_from(const Registry& before) const {
     diff_added(*impl_->roots[r], before.impl_->roots[r].get(), impl_->roots[r]->name, true, body);
   if (body.empty()) return {};
   return std::string(kHeader4) + "\n\n" + body;
+}
+
+bool Registry::operator==(const Registry& other) const {
+  for (int r = 0; r < kRootCount; ++r)
+    if (!same_tree(*impl_->roots[r], *other.impl_->roots[r])) return false;
+  return true;
 }
 
 bool Registry::key_exists(const std::string& path) const {
@@ -977,7 +1018,7 @@ LONG Registry::open_key(HKEY parent, LPCSTR subkey, REGSAM sam, PHKEY result, bo
 LONG Registry::close_key(HKEY key) {
   if (is_predefined(key)) return ERROR_SUCCESS;
   // Closing a handle to a deleted key succeeds on both families.
-  return impl_->handles.erase(reinterpret_cast<std::uintptr_t>(key)) ? ERROR_SUCCESS : impl_->invalid_handle();
+  return impl_->close(key);
 }
 
 LONG Registry::enum_key(HKEY key, DWORD index, LPSTR name, LPDWORD name_size) {
@@ -1123,6 +1164,10 @@ LONG Registry::set_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_D
   return ERROR_SUCCESS;
 }
 
-std::size_t Registry::open_handle_count() const { return impl_->handles.size(); }
+std::size_t Registry::open_handle_count() const {
+  std::size_t count = 0;
+  for (const auto& [value, handle] : impl_->handles) count += handle.opens;
+  return count;
+}
 
 }  // namespace sim::win32

@@ -48,7 +48,7 @@ class Registry {
   Registry(const Registry& other);             // deep copy (a snapshot)
   Registry& operator=(const Registry& other);  // deep copy
 
-  void clear();
+  void clear();  // removes every key and value; family and faults stay
   void set_family(RegFamily family);
   RegFamily family() const;
   RegFaults& faults();
@@ -60,17 +60,22 @@ class Registry {
   void import_reg_file(const std::filesystem::path& file);
 
   // The whole registry as REGEDIT4 (or Version 5.00) text, keys in the
-  // family's enumeration order.
+  // family's enumeration order, with CRLF line ends as regedit writes them.
   std::string export_reg(RegFormat format = RegFormat::Regedit4) const;
   // What turns `before` into this registry, as .reg text: "[-KEY]" for a
   // deleted key (once, at the top of the deleted sub-tree), added keys, added
   // or changed values, "name"=- for a deleted value. Empty when equal.
+  // REGEDIT4 text with LF line ends.
   std::string diff_from(const Registry& before) const;
+  // Same keys and values, names spelled alike, in the same order (handles,
+  // family and faults play no part).
+  bool operator==(const Registry& other) const;
 
   // Direct access for tests and tools (full paths, root names as in .reg).
   bool key_exists(const std::string& path) const;
   bool get_value(const std::string& key_path, const std::string& name, RegValue* out) const;
-  void set_value(const std::string& key_path, const RegValue& value);  // creates the key
+  // Creates the key; throws std::invalid_argument for a malformed path.
+  void set_value(const std::string& key_path, const RegValue& value);
   std::vector<std::string> subkey_names(const std::string& path) const;  // enumeration order
 
   // Win32 entry points (called by the Reg* functions).
