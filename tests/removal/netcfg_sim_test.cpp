@@ -75,14 +75,6 @@ TEST_F(SimCom, CreationFollowsTheComRules) {
   EXPECT_TRUE(machine().netcfg().leaks().empty());
 }
 
-TEST_F(SimCom, NoConfigurationClassBeforeWindows2000) {
-  removal_test::fresh_machine("win98");
-  void* p = nullptr;
-  ASSERT_EQ(CoInitialize(nullptr), S_OK);
-  EXPECT_EQ(CoCreateInstance(CLSID_CNetCfg, nullptr, CLSCTX_INPROC_SERVER, IID_INetCfg, &p), REGDB_E_CLASSNOTREG);
-  CoUninitialize();
-}
-
 TEST_F(SimCom, LockOrderPendingChangesAndApply) {
   ASSERT_EQ(CoInitialize(nullptr), S_OK);
   INetCfg* cfg = nullptr;
@@ -137,15 +129,6 @@ TEST_F(SimCom, LockOrderPendingChangesAndApply) {
   cfg->Release();
   CoUninitialize();
   EXPECT_TRUE(machine().netcfg().leaks().empty());
-}
-
-TEST_F(SimCom, TaskMemoryIsTracked) {
-  LPVOID block = CoTaskMemAlloc(16);
-  EXPECT_EQ(machine().netcfg().leaks(), std::vector<std::string>{"1 task-memory block(s) not freed"});
-  int stranger = 0;
-  CoTaskMemFree(&stranger);
-  CoTaskMemFree(block);
-  EXPECT_EQ(machine().netcfg().leaks(), std::vector<std::string>{"1 CoTaskMemFree of unknown block(s)"});
 }
 
 TEST(SimDeviceInstaller, SetsRecordSizeAndRemovalRules) {

@@ -48,15 +48,6 @@ class Win2000 : public ::testing::Test {
   }
 };
 
-TEST_F(Win2000, LockWaitWithinTimeOutThenGranted) {
-  machine().netcfg().hold_lock(14999);
-  EXPECT_EQ(UnbindSupportedAdapters(), S_OK);
-  EXPECT_EQ(machine().clock.now_ms(), 14999u);
-  EXPECT_EQ(machine().netcfg().unbound().size(), 3u);
-  EXPECT_EQ(machine().netcfg().applied(), 2);
-  expect_all_given_back();
-}
-
 TEST_F(Win2000, LockHeldPastTimeOutEndsWithNoWriteLock) {
   machine().netcfg().hold_lock(30001);  // past two waits of 15 s
   add_device(kQor0, "QOR 10/100 Ethernet Adapter");
@@ -96,23 +87,6 @@ TEST_F(Win2000, EachFailureToAcquireEndsCleanly) {
     EXPECT_EQ(machine().netcfg().com_init_depth(), 0) << c.name;
     expect_all_given_back();
   }
-}
-
-TEST_F(Win2000, AcquireAndReleaseBalanceEverything) {
-  INetCfg* cfg = nullptr;
-  ASSERT_EQ(AcquireNetCfg(TRUE, &cfg), S_OK);
-  EXPECT_TRUE(machine().netcfg().program_holds_lock());
-  EXPECT_EQ(machine().netcfg().com_init_depth(), 1);
-  EXPECT_EQ(machine().netcfg().live_objects(), std::vector<std::string>{"INetCfg refs=1"});
-  EXPECT_EQ(ReleaseNetCfg(TRUE, cfg), S_OK);
-  expect_all_given_back();
-
-  // Without the lock: read-only; releasing does not touch a lock.
-  ASSERT_EQ(AcquireNetCfg(FALSE, &cfg), S_OK);
-  EXPECT_FALSE(machine().netcfg().program_holds_lock());
-  EXPECT_EQ(cfg->Apply(), NETCFG_E_NO_WRITE_LOCK);
-  EXPECT_EQ(ReleaseNetCfg(FALSE, cfg), S_OK);
-  expect_all_given_back();
 }
 
 TEST_F(Win2000, UnavailableClassOrEnumerationSkipsThePassButNotTheRemoval) {
@@ -200,20 +174,6 @@ TEST_F(Win2000, UnreadableDescriptionSkipsTheDeviceSilently) {
   EXPECT_EQ(RemoveWin2000Adapters(), 1);
   EXPECT_EQ(machine().devices().removed(), std::vector<std::string>{kQor1});
   EXPECT_TRUE(machine().ui().shown.empty());
-}
-
-TEST_F(Win2000, ClassSweepHandsOverOnWindows2000) {
-  add_device(kQor0, "QOR 10/100 Ethernet Adapter");
-  add_device(kQor1, "QOR PRO/1000 Adapter");
-  EXPECT_EQ(PurgeClassKeys9x(), 2);
-  // No "Enum\PCI" below the root on Windows 2000: the sweep finds nothing.
-  machine().registry.import_reg(
-      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Enum\\PCI\\VEN_8086&DEV_1229\\1]\r\n"
-      "\"Driver\"=\"x\"\r\n",
-      "test");
-  const std::string before = machine().registry.export_reg();
-  EXPECT_EQ(PurgeAllPciEnumKeys(), 0);
-  EXPECT_EQ(machine().registry.export_reg(), before);
 }
 
 }  // namespace
