@@ -124,8 +124,13 @@ static int RemoveComponent(LPCSTR componentName, BindingChain *chain)
     if (ChainHolds(chain, componentName) || chain->depth >= MAX_BINDING_DEPTH)
         return 1;
 
+    // A name that is empty or begins or ends with a backslash would make the
+    // path below name "Enum\Network" itself or a component type: not a
+    // component.
     baseLength = lstrlenA(networkEnum);
     nameLength = lstrlenA(componentName);
+    if (nameLength == 0 || componentName[0] == '\\' || componentName[nameLength - 1] == '\\')
+        return 1;
     if (nameLength >= BINDING_NAME_CHARS || baseLength + 1 + nameLength + 1 + lstrlenA(bindingsName) >= PATH_CHARS)
         return 1;
     wsprintfA(bindingsPath, "%s\\%s\\%s", networkEnum, componentName, bindingsName);
