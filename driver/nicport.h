@@ -1,0 +1,96 @@
+// NICPORT: the driver's own declarations: the control device's extension
+// (the driver's only state), the dispatch routines and the operations that
+// the control-code routine forwards to.
+#pragma once
+#include "platform/ntkernel.h"
+#include "driver/nicport_ioctl.h"
+
+// Per-device objects are numbered 1 to 11; entry 0 of the tables is unused.
+#define KDVR_DEVICE_TABLE_SIZE 12
+#define KDVR_MAX_DEVICE_NUMBER 11
+#define KDVR_SLOT_DEVICE_COUNT 4
+// Base of the slot device objects' numbers: slot index i is named 0x100 + i.
+#define KDVR_SLOT_NAME_BASE 0x100
+// Memory windows mapped for the client that the driver keeps track of.
+#define KDVR_MAX_WINDOWS 32
+// Capacity of the stored service registry path, in bytes.
+#define KDVR_REGISTRY_PATH_BYTES 512
+// Size of the formatted device, alias and registry names.
+#define KDVR_NAME_CHARS 128
+
+// A resource requirements list with room for two descriptors: the header
+// list holds one, the second follows it directly.
+typedef struct _KDVR_SLOT_REQUIREMENTS {
+  IO_RESOURCE_REQUIREMENTS_LIST List;
+  IO_RESOURCE_DESCRIPTOR SecondDescriptor;
+} KDVR_SLOT_REQUIREMENTS;
+
+static_assert(sizeof(IO_RESOURCE_REQUIREMENTS_LIST) == 72, "requirements list with one descriptor");
+static_assert(sizeof(KDVR_SLOT_REQUIREMENTS) == 104, "requirements list with two descriptors");
+
+// One memory window mapped through IOCTL_KDVR_MAP_MEMORY and not yet unmapped.
+// Length 0 marks a free entry.
+typedef struct _KDVR_WINDOW {
+  ULONG VirtualAddress;
+  ULONG Length;
+} KDVR_WINDOW;
+
+typedef struct _KDVR_DEVICE_EXTENSION {
+  PDEVICE_OBJECT DeviceObject;  // the control device itself
+  PDRIVER_OBJECT DriverObject;
+  UNICODE_STRING RegistryPath;  // characters in RegistryPathBuffer
+  ULONG FirstRangeStart;
+  LONG NextDeviceNumber;
+  PDEVICE_OBJECT DeviceObjectTable[KDVR_DEVICE_TABLE_SIZE];
+  PCM_RESOURCE_LIST DeviceObjectResource[KDVR_DEVICE_TABLE_SIZE];
+  WCHAR RegistryPathBuffer[KDVR_REGISTRY_PATH_BYTES / sizeof(WCHAR)];
+  KDVR_SLOT_REQUIREMENTS SlotRequirements;
+  PDEVICE_OBJECT SlotDeviceObject[KDVR_SLOT_DEVICE_COUNT];
+  // Windows mapped for the client, so that accesses and unmaps can be
+  // checked against them and unload can unmap what the client left.
+  KDVR_WINDOW Windows[KDVR_MAX_WINDOWS];
+} KDVR_DEVICE_EXTENSION, *PKDVR_DEVICE_EXTENSION;
+
+static_assert(sizeof(((KDVR_DEVICE_EXTENSION *)0)->RegistryPathBuffer) == 512, "registry path buffer");
+
+// Debug mask: bit 0 enables the load message. 1 at load.
+extern "C" ULONG KrnldrvrDebugLevel;
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI KdvrDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+VOID NTAPI KdvrUnloadDriver(PDRIVER_OBJECT DriverObject);
+
+// The extension of a device object if it is the driver's control device,
+// NULL for the per-device and slot device objects (whose extensions the
+// driver never initialises).
+PKDVR_DEVICE_EXTENSION KdvrControlExtension(PDEVICE_OBJECT DeviceObject);
+
+// Builds a counted wide string from ANSI text (allocated; free with
+// RtlFreeUnicodeString).
+NTSTATUS KdvrMakeUnicodeName(PCSTR Text, PUNICODE_STRING Name);
+
+// Unmaps every window still recorded (unload).
+VOID KdvrUnmapAllWindows(PKDVR_DEVICE_EXTENSION Extension);
+
+// Operations of the adapter-register, EEPROM, PHY, slot-resource and
+// platform-table features. Each feature file defines its operations under
+// these names and plugs them into KdvrFeatures (driver/features.cpp); a code
+// whose operation is not plugged in is answered like an unrecognised code.
+typedef struct _KDVR_FEATURE_OPERATIONS {
+  USHORT (*ReadEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT AddressMethod);
+  ULONG (*WriteEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
+                       USHORT AddressMethod);
+  USHORT (*GetEEpromSize)(ULONG RegisterAddress, USHORT AddressMethod);
+  USHORT (*MdiRead)(ULONG RegisterBase, USHORT Register, USHORT AccessSelector);
+  VOID (*MdiWrite)(ULONG RegisterBase, USHORT Register, ULONG Data, USHORT AccessSelector);
+  NTSTATUS (*GetResources)(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
+  NTSTATUS (*PlatHardwareGetIntRouting)(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length);
+  NTSTATUS (*PlatHardwareGetSystemID)(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length);
+} KDVR_FEATURE_OPERATIONS;
+
+extern const KDVR_FEATURE_OPERATIONS KdvrFeatures;
+
+// TRUE when Length bytes at the client's Address can be read (and, with
+// ForWrite, written) in the calling thread; a zero length is always valid.
+BOOLEAN KdvrClientBufferValid(ULONG Address, ULONG Length, BOOLEAN ForWrite);

@@ -1,0 +1,25 @@
+// The only platform header the driver's logic includes.
+// Kernel build (NICKIT_KERNEL_BUILD or _WIN32): the real NT DDK headers of
+// MinGW-w64; the build adds <sysroot>/include/ddk to the include path,
+// because <ddk/ntddk.h> includes <wdm.h> by its short name.
+// Host build: the same names, types, widths, layouts and constants,
+// implemented by the simulated NT kernel, HAL and PCI machine (sim/kernel,
+// sim/hw); see platform/host/ntkernel_host.h.
+#pragma once
+
+#if defined(NICKIT_KERNEL_BUILD) || defined(_WIN32)
+// <intrin.h> and <wdm.h> both define these two intrinsics, which g++
+// refuses in C++; keep the DDK's definitions.
+#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#endif
+#ifndef __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#endif
+#include <ddk/ntddk.h>
+// ntoskrnl.exe exports the C library's sprintf; <stdio.h> would bind the
+// MinGW runtime's instead, so the driver never includes it.
+extern "C" int __cdecl sprintf(char *buffer, const char *format, ...);
+#else
+#include "host/ntkernel_host.h"
+#endif

@@ -1,0 +1,58 @@
+// The simulated 10/100 adapter: PCI function 8086:1229 (class 02 00 00)
+// whose memory BAR (4 KiB) and I/O BAR (64 bytes) both lead to one block of
+// control registers. Registers are plain little-endian storage unless a
+// model is attached over them: the serial EEPROM control register at 0x0E
+// and the MDI control register at 0x10 get their models that way.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "sim/common/clock.h"
+#include "sim/hw/pci.h"
+
+namespace sim::hw {
+
+// A model of registers inside the block. Offsets it receives are offsets in
+// the register block; an access is forwarded when it overlaps the range.
+class RegisterHandler {
+ public:
+  virtual ~RegisterHandler() = default;
+  virtual std::uint32_t read(std::uint32_t offset, unsigned width) = 0;
+  virtual void write(std::uint32_t offset, unsigned width, std::uint32_t value) = 0;
+};
+
+class Adapter : public PciFunction {
+ public:
+  static constexpr std::uint32_t kRegisterBlockSize = 64;
+  static constexpr std::uint32_t kEepromControl = 0x0E;
+  static constexpr std::uint32_t kMdiControl = 0x10;
+
+  Adapter(const AdapterConfig& conf, VirtualClock& clock);
+
+  // The register block; width 1, 2 or 4. Offsets beyond the block read 0
+  // and ignore writes, as the reserved part of the memory window does.
+  std::uint32_t read(std::uint32_t offset, unsigned width);
+  void write(std::uint32_t offset, unsigned width, std::uint32_t value);
+
+  // The handler (not owned) takes over [offset, offset + length).
+  void attach_register(std::uint32_t offset, std::uint32_t length, RegisterHandler* handler);
+
+  VirtualClock& clock() { return clock_; }
+
+  std::uint32_t bar_read(std::size_t index, std::uint32_t offset, unsigned width) override;
+  void bar_write(std::size_t index, std::uint32_t offset, unsigned width, std::uint32_t value) override;
+
+ private:
+  struct Attached {
+    std::uint32_t offset;
+    std::uint32_t length;
+    RegisterHandler* handler;
+  };
+  RegisterHandler* handler_for(std::uint32_t offset, unsigned width, std::uint32_t& base) const;
+  VirtualClock& clock_;
+  std::array<std::uint8_t, kRegisterBlockSize> registers_{};
+  std::vector<Attached> attached_;
+};
+
+}  // namespace sim::hw

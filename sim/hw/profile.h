@@ -1,0 +1,73 @@
+// The hardware profile of a simulated machine: which PCI buses exist, the
+// adapters on them, bus ranges that translate into I/O space and the faults
+// to inject. Read from JSON:
+//
+//   { "buses": [0],                       // optional; adapters' buses always exist
+//     "adapters": [ { "bus": 0, "device": 3, "function": 0,
+//                     "vendor": "0x8086", "device_id": "0x1229",
+//                     "revision": 8, "subsystem_vendor": "0x8086", "subsystem_id": 1,
+//                     "bars": [ { "type": "memory", "size": 4096, "address": "0xF4000000" },
+//                               { "type": "io", "size": 64, "address": "0xE000" } ],
+//                     "irq": 11 } ],
+//     "translate_to_io": [ { "bus": 0, "start": "0xF8000000", "size": "0x100000",
+//                            "io_base": "0x8000" } ],   // io_base optional: same as start
+//     "faults": { "map_io_space": { "skip": 0, "count": 1 }, "create_device": "always" } }
+//
+// Numbers may be JSON numbers or strings in C notation ("0x..." or decimal).
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim::hw {
+
+enum class BarType { Memory, Io };
+
+struct BarConfig {
+  BarType type = BarType::Memory;
+  std::uint32_t size = 0;     // a power of two: 16 or more for memory, 4 or more for I/O
+  std::uint32_t address = 0;  // as the firmware programmed it; 0 = unassigned
+};
+
+struct AdapterConfig {
+  std::uint32_t bus = 0;
+  std::uint32_t device = 3;
+  std::uint32_t function = 0;
+  std::uint16_t vendor = 0x8086;
+  std::uint16_t device_id = 0x1229;
+  std::uint8_t revision = 0x08;
+  std::uint16_t subsystem_vendor = 0x8086;
+  std::uint16_t subsystem_id = 0x0001;
+  std::vector<BarConfig> bars;
+  std::uint8_t irq = 11;
+};
+
+struct IoTranslation {
+  std::uint32_t bus = 0;
+  std::uint64_t start = 0;
+  std::uint64_t size = 0;
+  std::uint64_t io_base = 0;
+};
+
+struct FaultConfig {
+  std::string name;
+  unsigned skip = 0;
+  int count = 1;           // -1: every call after the skipped ones
+  std::int64_t status = 0; // 0: the call's usual failure status
+};
+
+struct MachineProfile {
+  std::vector<std::uint32_t> buses;
+  std::vector<AdapterConfig> adapters;
+  std::vector<IoTranslation> translate_to_io;
+  std::vector<FaultConfig> faults;
+};
+
+// Throws std::runtime_error whose message starts with the source name.
+MachineProfile parse_profile(std::string_view json, std::string_view source_name);
+MachineProfile load_profile_file(const std::filesystem::path& path);
+std::string default_profile_json();
+
+}  // namespace sim::hw

@@ -1,0 +1,211 @@
+// The simulated NT kernel, HAL and PCI machine on which the driver's logic
+// runs on the host. The driver calls the platform functions declared in
+// platform/ntkernel.h; tests and the host build of the diagnostic client
+// drive the machine through this class.
+//
+// Usage:
+//
+//   sim::kernel::Kernel k;                       // built-in default machine
+//   // or: k.load_profile_file("machine.json");  // before loading a driver
+//   NTSTATUS s = k.load_driver(DriverEntry, "\\Registry\\Machine\\System\\"
+//                              "CurrentControlSet\\Services\\NICPORT");
+//   auto open = k.open("\\\\.\\NICPORT");        // or "\\DosDevices\\NICPORT"
+//   auto mem = k.client_alloc(256);              // client buffer below 4 GiB
+//   std::vector<std::uint8_t> in(24);            // parameter block, +8 = mem.address()
+//   auto r = k.device_io_control(open.handle, code, in, 8);
+//   // r.status, r.information, r.output (the Information bytes copied back)
+//   k.close(open.handle);
+//   sim::kernel::LeakReport leaks = k.unload_driver();
+//   EXPECT_TRUE(leaks.empty()) << leaks.to_string();
+//   EXPECT_TRUE(k.driver_faults().empty());
+//   k.debug_log();                               // every DbgPrint, in order
+//
+// Only one Kernel exists at a time: the platform functions act on it.
+// Every member may be called from several host threads at once; requests
+// on one handle from several threads run the driver concurrently, as NT
+// does.
+//
+// Driver faults. What would stop a real machine (a bug check) or corrupt a
+// client (more Information bytes than the output buffer holds, a request
+// not completed before its dispatch routine returns, a register access
+// outside every mapped window, a probe of memory that is not the client's,
+// IoDeleteDevice of an object no longer on its driver's list, freeing pool
+// twice) is recorded in driver_faults(); the call into the driver is
+// abandoned and the client call reports `faulted`.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/ntkernel.h"
+#include "sim/common/clock.h"
+
+namespace sim::hw {
+class Machine;
+class Adapter;
+struct MachineProfile;
+}  // namespace sim::hw
+
+namespace sim::kernel {
+
+// Bytes of a buffered request's system buffer beyond the input.
+inline constexpr std::uint8_t kSystemBufferPoison = 0xCD;
+
+// Platform calls whose failure the driver must handle.
+enum class FaultPoint {
+  CreateDevice,         // IoCreateDevice
+  CreateSymbolicLink,   // IoCreateSymbolicLink
+  TranslateBusAddress,  // HalTranslateBusAddress returns FALSE
+  MapIoSpace,           // MmMapIoSpace returns NULL
+  AssignSlotResources,  // HalAssignSlotResources
+  AssignResources,      // IoAssignResources (with a requirements list)
+  ReportResourceUsage,  // IoReportResourceUsage
+  AllocatePool,         // ExAllocatePool*, RtlAnsiStringToUnicodeString allocating
+};
+// Profile names: create_device, create_symbolic_link, translate_bus_address,
+// map_io_space, assign_slot_resources, assign_resources,
+// report_resource_usage, allocate_pool.
+std::optional<FaultPoint> fault_point_from_name(std::string_view name);
+std::string_view fault_point_name(FaultPoint point);
+
+struct FaultPlan {
+  unsigned skip = 0;    // calls that still succeed first
+  int count = 1;        // calls that then fail; -1 for every call after
+  NTSTATUS status = 0;  // status of a failing call; 0 = the call's usual one
+};
+
+// What was still alive when the driver was unloaded.
+struct LeakReport {
+  bool unload_routine_missing = false;  // NT would refuse to unload
+  std::vector<std::string> devices;     // device objects of the driver
+  std::vector<std::string> links;       // symbolic links
+  std::vector<std::string> pool;        // pool blocks allocated by or for the driver
+  std::vector<std::string> windows;     // mapped I/O windows
+  std::vector<std::string> claims;      // resource claims (informational, not a leak)
+  bool empty() const { return !unload_routine_missing && devices.empty() && links.empty() && pool.empty() && windows.empty(); }
+  std::string to_string() const;
+};
+
+using Handle = int;
+struct OpenResult {
+  NTSTATUS status = STATUS_SUCCESS;
+  Handle handle = -1;  // -1 unless the open succeeded
+  bool faulted = false;
+};
+
+struct IoResult {
+  NTSTATUS status = STATUS_SUCCESS;   // returned by the dispatch routine
+  ULONG_PTR information = 0;          // Irp->IoStatus.Information
+  std::vector<std::uint8_t> output;   // the bytes copied back to the client
+  bool faulted = false;               // a driver fault was recorded (status then STATUS_UNSUCCESSFUL
+                                      // unless the driver completed the request)
+};
+
+// A client buffer below 4 GiB, registered as the client's memory while it
+// lives. Move-only.
+class ClientMemory {
+ public:
+  ClientMemory() = default;
+  ClientMemory(ClientMemory&& other) noexcept;
+  ClientMemory& operator=(ClientMemory&& other) noexcept;
+  ClientMemory(const ClientMemory&) = delete;
+  ClientMemory& operator=(const ClientMemory&) = delete;
+  ~ClientMemory();
+  ULONG address() const { return static_cast<ULONG>(reinterpret_cast<std::uintptr_t>(data_)); }
+  std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::span<std::uint8_t> bytes() const { return {data_, size_}; }
+
+ private:
+  friend class Kernel;
+  ClientMemory(class Kernel* kernel, std::uint8_t* data, std::size_t size, std::size_t mapped)
+      : kernel_(kernel), data_(data), size_(size), mapped_(mapped) {}
+  void release();
+  class Kernel* kernel_ = nullptr;
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t mapped_ = 0;
+};
+
+class Kernel {
+ public:
+  Kernel();  // the built-in default machine
+  ~Kernel();
+  Kernel(const Kernel&) = delete;
+  Kernel& operator=(const Kernel&) = delete;
+
+  // The kernel the platform functions act on; throws std::logic_error when
+  // none exists.
+  static Kernel& current();
+
+  // ---- machine profile (replaces the machine; no driver may be loaded).
+  // Throws std::runtime_error naming the source on bad input.
+  void load_profile_text(std::string_view json, std::string_view source_name = "<profile>");
+  void load_profile_file(const std::filesystem::path& path);
+  static std::string default_profile_json();
+
+  // ---- driver
+  // Creates the driver object (\Driver\<last component of the path>) and
+  // calls the entry with the registry path. A failing status leaves no
+  // driver loaded (whatever the entry created is reported and removed).
+  NTSTATUS load_driver(PDRIVER_INITIALIZE entry, std::string_view registry_path);
+  bool driver_loaded() const;
+  PDRIVER_OBJECT driver_object() const;
+  // Closes open handles, calls DriverUnload, reports what is still alive
+  // and removes it, so that the driver can be loaded again.
+  LeakReport unload_driver();
+
+  // ---- client side (a process's view of the device)
+  // name: "\\.\X" (= \DosDevices\X), "\DosDevices\X", "\??\X" or "\Device\X".
+  OpenResult open(std::string_view name);
+  NTSTATUS close(Handle handle);
+  IoResult device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input,
+                             ULONG output_length);
+  ClientMemory client_alloc(std::size_t size);
+  bool is_client_range(std::uintptr_t address, std::size_t length) const;
+
+  // ---- observation
+  std::vector<std::string> debug_log() const;  // one entry per DbgPrint, in order
+  void clear_debug_log();
+  void set_debug_echo(std::function<void(std::string_view)> sink);  // also pass each line here
+  std::vector<std::string> driver_faults() const;
+  void clear_driver_faults();
+  bool object_exists(std::string_view name) const;   // "\Device\X", "\DosDevices\X"
+  std::optional<std::string> link_target(std::string_view link) const;
+  std::size_t pool_blocks() const;
+  std::size_t mapped_windows() const;
+  std::vector<std::string> resource_claims() const;
+
+  // ---- time
+  std::uint64_t now_us() const;
+  std::uint64_t now_ns() const;
+  VirtualClock& clock();
+
+  // ---- fault injection
+  void inject_fault(FaultPoint point, FaultPlan plan = {});
+  void clear_faults();
+
+  // ---- hardware
+  sim::hw::Machine& machine();
+  sim::hw::Adapter* adapter(std::size_t index);  // in profile order, or nullptr
+
+  struct State;  // the implementation's, shared with the platform functions
+  State& state() { return *state_; }
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// The Win32 error a client's DeviceIoControl/CreateFile would report for a
+// status, as RtlNtStatusToDosError maps it (317, ERROR_MR_MID_NOT_FOUND, for
+// a status it does not know).
+ULONG nt_status_to_win32_error(NTSTATUS status);
+
+}  // namespace sim::kernel

@@ -1,0 +1,117 @@
+// Device objects, symbolic links and request completion, as the NT I/O
+// manager keeps them.
+#include <cstdlib>
+#include <cstring>
+
+#include "sim/kernel/state.h"
+
+using sim::kernel::bug_check;
+using sim::kernel::current_state;
+using sim::kernel::DeviceRecord;
+using sim::kernel::FaultPoint;
+using sim::kernel::hex;
+using sim::kernel::narrow;
+using sim::kernel::NamespaceEntry;
+using sim::kernel::upper;
+
+extern "C" {
+
+NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                              DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                              PDEVICE_OBJECT* DeviceObject) {
+  auto& s = current_state();
+  std::lock_guard lock(s.mutex);
+  if (DriverObject == nullptr || DriverObject != s.driver.get()) bug_check("IoCreateDevice with an unknown driver object");
+  if (DeviceObject == nullptr) bug_check("IoCreateDevice without a place for the device object");
+  if (auto fail = s.fail_now(FaultPoint::CreateDevice, STATUS_INSUFFICIENT_RESOURCES)) return *fail;
+  std::string name;
+  if (DeviceName != nullptr) {
+    name = narrow(DeviceName);
+    if (NTSTATUS status = s.check_new_name(name); status != STATUS_SUCCESS) return status;
+  }
+  const std::size_t header = (sizeof(DEVICE_OBJECT) + 15) & ~static_cast<std::size_t>(15);
+  auto* device = static_cast<PDEVICE_OBJECT>(std::calloc(1, header + DeviceExtensionSize));
+  if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  device->Type = 3;  // IO_TYPE_DEVICE
+  device->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
+  device->DriverObject = DriverObject;
+  device->Flags = DO_DEVICE_INITIALIZING | (Exclusive ? DO_EXCLUSIVE : 0);
+  device->Characteristics = DeviceCharacteristics;
+  device->DeviceType = DeviceType;
+  device->StackSize = 1;
+  device->DeviceExtension = DeviceExtensionSize != 0 ? reinterpret_cast<std::uint8_t*>(device) + header : nullptr;
+  // New devices go to the head of the driver's list.
+  device->NextDevice = DriverObject->DeviceObject;
+  DriverObject->DeviceObject = device;
+  s.devices[device] = DeviceRecord{name, DriverObject, Exclusive != FALSE, 0, false};
+  if (!name.empty()) s.names[upper(name)] = {NamespaceEntry::Kind::Device, name, device, {}};
+  *DeviceObject = device;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  auto& s = current_state();
+  std::lock_guard lock(s.mutex);
+  auto it = s.devices.find(DeviceObject);
+  if (it == s.devices.end() || it->second.deleted)
+    bug_check("IoDeleteDevice of " + hex(reinterpret_cast<std::uintptr_t>(DeviceObject)) +
+              ", which is not a live device object");
+  // Unlink as NT does: walk from the driver object's DeviceObject field.
+  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+  PDEVICE_OBJECT walk = driver->DeviceObject;
+  if (walk == DeviceObject) {
+    driver->DeviceObject = DeviceObject->NextDevice;
+  } else {
+    while (walk != nullptr && walk->NextDevice != DeviceObject) walk = walk->NextDevice;
+    if (walk == nullptr)
+      bug_check("IoDeleteDevice: " + (it->second.name.empty() ? std::string("the device object") : it->second.name) +
+                " is not on its driver's device list (walking from DriverObject->DeviceObject reached NULL)");
+    walk->NextDevice = DeviceObject->NextDevice;
+  }
+  if (!it->second.name.empty()) s.names.erase(upper(it->second.name));
+  if (it->second.open_count > 0) {
+    it->second.deleted = true;  // freed when the last handle closes
+    it->second.name.clear();
+    return;
+  }
+  std::free(DeviceObject);
+  s.devices.erase(it);
+}
+
+NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  auto& s = current_state();
+  std::lock_guard lock(s.mutex);
+  const std::string link = narrow(SymbolicLinkName);
+  const std::string target = narrow(DeviceName);
+  if (auto fail = s.fail_now(FaultPoint::CreateSymbolicLink, STATUS_INSUFFICIENT_RESOURCES)) return *fail;
+  std::string normalised = link;
+  if (normalised.rfind("\\??\\", 0) == 0) normalised = "\\DosDevices\\" + normalised.substr(4);
+  if (NTSTATUS status = s.check_new_name(normalised); status != STATUS_SUCCESS) return status;
+  s.names[upper(normalised)] = {NamespaceEntry::Kind::Link, normalised, nullptr, target};
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  auto& s = current_state();
+  std::lock_guard lock(s.mutex);
+  std::string link = narrow(SymbolicLinkName);
+  if (link.rfind("\\??\\", 0) == 0) link = "\\DosDevices\\" + link.substr(4);
+  auto it = s.names.find(upper(link));
+  if (it == s.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+  if (it->second.kind != NamespaceEntry::Kind::Link) return static_cast<NTSTATUS>(0xC0000024L);  // STATUS_OBJECT_TYPE_MISMATCH
+  s.names.erase(it);
+  return STATUS_SUCCESS;
+}
+
+VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+  (void)PriorityBoost;
+  auto& s = current_state();
+  std::lock_guard lock(s.mutex);
+  if (s.irps.count(Irp) == 0) bug_check("IofCompleteRequest of an unknown request " + hex(reinterpret_cast<std::uintptr_t>(Irp)));
+  auto* block = reinterpret_cast<sim::kernel::IrpBlock*>(Irp);  // the IRP is the block's first member
+  if (block->completed) bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS: the request was completed twice");
+  if (Irp->IoStatus.Status == STATUS_PENDING) bug_check("IofCompleteRequest with status STATUS_PENDING");
+  block->completed = true;
+}
+
+}  // extern "C"

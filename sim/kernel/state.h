@@ -1,0 +1,150 @@
+// The simulated kernel's shared state, used by the Kernel class and by the
+// platform functions (the kernel's and the HAL's exports). Internal to
+// sim/kernel.
+#pragma once
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/ntkernel.h"
+#include "sim/common/clock.h"
+#include "sim/hw/machine.h"
+#include "sim/hw/profile.h"
+#include "sim/kernel/arbiter.h"
+#include "sim/kernel/kernel.h"
+
+namespace sim::kernel {
+
+// A driver fault: what would stop the real machine. Thrown by the platform
+// functions, caught where the simulator called into the driver.
+class BugCheck : public std::runtime_error {
+ public:
+  explicit BugCheck(const std::string& what) : std::runtime_error(what) {}
+};
+[[noreturn]] void bug_check(const std::string& what);
+
+std::string hex(std::uint64_t value);
+std::string narrow(PCUNICODE_STRING s);  // bug check on a malformed string
+std::string upper(std::string_view s);
+
+// Memory the simulator placed below 4 GiB (client buffers, mapped windows).
+class LowRegion {
+ public:
+  // Reserves `size` bytes at a page-aligned address in [low, high); throws
+  // std::runtime_error when nothing is free.
+  static std::pair<std::uint8_t*, std::size_t> reserve(std::uintptr_t low, std::uintptr_t high, std::size_t size,
+                                                       bool accessible);
+  static void release(void* base, std::size_t mapped);
+};
+
+inline constexpr std::uintptr_t kClientLow = 0x10000000;
+inline constexpr std::uintptr_t kClientHigh = 0x40000000;  // MmUserProbeAddress
+inline constexpr std::uintptr_t kSystemLow = 0x40000000;
+inline constexpr std::uintptr_t kSystemHigh = 0x7FFF0000;
+
+struct DeviceRecord {
+  std::string name;  // empty for an unnamed device
+  PDRIVER_OBJECT driver = nullptr;
+  bool exclusive = false;
+  int open_count = 0;
+  bool deleted = false;  // deleted while handles were open
+};
+
+struct NamespaceEntry {
+  enum class Kind { Directory, Device, Link } kind = Kind::Directory;
+  std::string name;  // as created
+  PDEVICE_OBJECT device = nullptr;
+  std::string target;  // of a link
+};
+
+struct PoolBlock {
+  std::size_t size = 0;
+  ULONG tag = 0;
+};
+
+struct Window {
+  std::uintptr_t virt = 0;
+  std::size_t size = 0;
+  std::uint64_t physical = 0;
+  void* base = nullptr;  // of the reservation
+  std::size_t mapped = 0;
+};
+
+struct IrpBlock {
+  IRP irp{};
+  IO_STACK_LOCATION stack{};
+  bool completed = false;
+};
+
+struct FaultState {
+  FaultPlan plan;
+  unsigned calls = 0;
+  unsigned failed = 0;
+};
+
+struct Kernel::State {
+  mutable std::recursive_mutex mutex;
+  VirtualClock clock;
+  hw::MachineProfile profile;
+  std::unique_ptr<hw::Machine> machine;
+
+  // Driver
+  std::unique_ptr<DRIVER_OBJECT> driver;
+  std::vector<WCHAR> driver_name_buffer;
+  std::vector<WCHAR> registry_path_buffer;
+  UNICODE_STRING registry_path{};
+
+  // Objects
+  std::map<std::string, NamespaceEntry> names;  // keyed by upper-case name
+  std::map<PDEVICE_OBJECT, DeviceRecord> devices;
+  std::map<Handle, PDEVICE_OBJECT> handles;
+  Handle next_handle = 1;
+  std::set<PIRP> irps;
+
+  // Memory
+  std::map<std::uintptr_t, PoolBlock> pool;
+  std::map<std::uintptr_t, Window> windows;
+  std::map<std::uintptr_t, std::size_t> client;  // start -> length
+
+  ResourceArbiter arbiter;
+  std::map<FaultPoint, FaultState> faults;
+
+  std::vector<std::string> log;
+  std::function<void(std::string_view)> echo;
+  std::vector<std::string> driver_faults;
+
+  // Synchronisation objects of the driver (KMUTEX, FAST_MUTEX).
+  std::mutex sync_mutex;
+  std::condition_variable sync_cv;
+
+  // Returns the failure status when the call is to fail now.
+  std::optional<NTSTATUS> fail_now(FaultPoint point, NTSTATUS usual);
+  void record_fault(const std::string& what);
+
+  // Lookups (callers hold the mutex).
+  const Window* window_at(std::uintptr_t address, std::size_t length) const;
+  bool in_client(std::uintptr_t address, std::size_t length) const;
+  bool client_page(std::uintptr_t address, std::size_t length) const;  // page-granular
+  bool in_pool(std::uintptr_t address, std::size_t length) const;
+
+  PVOID pool_allocate(std::size_t size, ULONG tag);
+  void pool_free(PVOID block);
+
+  // Namespace: validates a new name, returns a failure status or 0.
+  NTSTATUS check_new_name(const std::string& name) const;
+  void reset_namespace();
+};
+
+Kernel::State& current_state();  // the live kernel's; throws std::logic_error
+std::string format_nt(const char* format, va_list args);
+
+}  // namespace sim::kernel

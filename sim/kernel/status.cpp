@@ -1,0 +1,42 @@
+// NT status to Win32 error, as RtlNtStatusToDosError maps the statuses that
+// the simulated kernel and the driver produce.
+#include "sim/kernel/kernel.h"
+
+namespace sim::kernel {
+
+ULONG nt_status_to_win32_error(NTSTATUS status) {
+  switch (static_cast<ULONG>(status)) {
+    case 0x00000000: return 0;     // ERROR_SUCCESS
+    case 0x00000102: return 258;   // STATUS_TIMEOUT -> WAIT_TIMEOUT
+    case 0x00000103: return 997;   // STATUS_PENDING -> ERROR_IO_PENDING
+    case 0x80000002: return 998;   // STATUS_DATATYPE_MISALIGNMENT -> ERROR_NOACCESS
+    case 0x80000005: return 234;   // STATUS_BUFFER_OVERFLOW -> ERROR_MORE_DATA
+    case 0xC0000001: return 31;    // STATUS_UNSUCCESSFUL -> ERROR_GEN_FAILURE
+    case 0xC0000002: return 1;     // STATUS_NOT_IMPLEMENTED -> ERROR_INVALID_FUNCTION
+    case 0xC0000005: return 998;   // STATUS_ACCESS_VIOLATION -> ERROR_NOACCESS
+    case 0xC0000008: return 6;     // STATUS_INVALID_HANDLE
+    case 0xC000000D: return 87;    // STATUS_INVALID_PARAMETER
+    case 0xC000000E: return 2;     // STATUS_NO_SUCH_DEVICE -> ERROR_FILE_NOT_FOUND
+    case 0xC0000010: return 1;     // STATUS_INVALID_DEVICE_REQUEST -> ERROR_INVALID_FUNCTION
+    case 0xC0000017: return 8;     // STATUS_NO_MEMORY -> ERROR_NOT_ENOUGH_MEMORY
+    case 0xC0000018: return 487;   // STATUS_CONFLICTING_ADDRESSES -> ERROR_INVALID_ADDRESS
+    case 0xC0000022: return 5;     // STATUS_ACCESS_DENIED
+    case 0xC0000023: return 122;   // STATUS_BUFFER_TOO_SMALL -> ERROR_INSUFFICIENT_BUFFER
+    case 0xC0000024: return 6;     // STATUS_OBJECT_TYPE_MISMATCH -> ERROR_INVALID_HANDLE
+    case 0xC0000033: return 123;   // STATUS_OBJECT_NAME_INVALID -> ERROR_INVALID_NAME
+    case 0xC0000034: return 2;     // STATUS_OBJECT_NAME_NOT_FOUND -> ERROR_FILE_NOT_FOUND
+    case 0xC0000035: return 183;   // STATUS_OBJECT_NAME_COLLISION -> ERROR_ALREADY_EXISTS
+    case 0xC000003A: return 3;     // STATUS_OBJECT_PATH_NOT_FOUND -> ERROR_PATH_NOT_FOUND
+    case 0xC000003B: return 161;   // STATUS_OBJECT_PATH_SYNTAX_BAD -> ERROR_BAD_PATHNAME
+    case 0xC0000043: return 32;    // STATUS_SHARING_VIOLATION
+    case 0xC000009A: return 1450;  // STATUS_INSUFFICIENT_RESOURCES -> ERROR_NO_SYSTEM_RESOURCES
+    case 0xC00000A3: return 21;    // STATUS_DEVICE_NOT_READY -> ERROR_NOT_READY
+    case 0xC00000BB: return 50;    // STATUS_NOT_SUPPORTED
+    case 0xC00000F0: return 87;    // STATUS_INVALID_PARAMETER_2
+    case 0xC0000182: return 1610;  // STATUS_DEVICE_CONFIGURATION_ERROR -> ERROR_BAD_CONFIGURATION
+    case 0xC0000185: return 1117;  // STATUS_IO_DEVICE_ERROR -> ERROR_IO_DEVICE
+    default: return 317;           // ERROR_MR_MID_NOT_FOUND
+  }
+}
+
+}  // namespace sim::kernel

@@ -1,0 +1,82 @@
+// Shared set-up of the driver tests: a simulated machine with the driver
+// loaded and the control device open, and helpers for requests and results.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/nicport.h"
+#include "sim/kernel/kernel.h"
+
+namespace nicport_test {
+
+inline constexpr const char *kServiceKey = "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NICPORT";
+// The default machine's adapter: bus 0, device 3, I/O window at 0xE000,
+// memory window at 0xF4000000.
+inline constexpr uint32_t kAdapterPort = 0xE000;
+inline constexpr uint32_t kAdapterMemory = 0xF4000000;
+inline constexpr uint32_t kAdapterSlot = 3;
+using Log = std::vector<std::string>;
+
+inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
+  std::vector<uint8_t> bytes;
+  for (uint32_t w : words) {
+    for (int i = 0; i < 4; i++) bytes.push_back(static_cast<uint8_t>(w >> (8 * i)));
+  }
+  return bytes;
+}
+
+inline uint32_t WordAt(const sim::kernel::IoResult &r, size_t index) {
+  uint32_t value = 0;
+  for (size_t i = 0; i < 4 && index * 4 + i < r.output.size(); i++) {
+    value |= static_cast<uint32_t>(r.output[index * 4 + i]) << (8 * i);
+  }
+  return value;
+}
+
+class DriverTest : public ::testing::Test {
+ protected:
+  // Tests on another machine load their profile and call Load() themselves.
+  virtual bool LoadAtSetUp() const { return true; }
+  void SetUp() override {
+    if (LoadAtSetUp()) Load();
+  }
+  void Load(const std::string &registry_path = kServiceKey) {
+    ASSERT_EQ(k.load_driver(DriverEntry, registry_path), STATUS_SUCCESS);
+    sim::kernel::OpenResult open = k.open("\\\\.\\NICPORT");
+    ASSERT_EQ(open.status, STATUS_SUCCESS);
+    handle = open.handle;
+    k.clear_debug_log();
+  }
+  // Closes and unloads; a leak fails the test.
+  void Unload() {
+    if (handle >= 0) k.close(handle);
+    handle = -1;
+    sim::kernel::LeakReport leaks = k.unload_driver();
+    EXPECT_TRUE(leaks.empty()) << leaks.to_string();
+  }
+  void TearDown() override {
+    if (k.driver_loaded()) Unload();
+    EXPECT_EQ(k.driver_faults(), Log{});
+  }
+  sim::kernel::IoResult Call(uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length = 8) {
+    return k.device_io_control(handle, code, input, output_length);
+  }
+  PKDVR_DEVICE_EXTENSION Extension() {
+    return static_cast<PKDVR_DEVICE_EXTENSION>(k.driver_object()->DeviceObject->DeviceExtension);
+  }
+  // Maps the adapter's memory window; returns its virtual address.
+  uint32_t MapAdapter(uint32_t length = 0x1000) {
+    return WordAt(Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, length}), 4), 0);
+  }
+  sim::kernel::IoResult Validate(uint32_t address, uint32_t out = 4) {
+    return Call(IOCTL_KDVR_VALIDATE_MEM_SPACE, Words({address, 0, kAdapterSlot}), out);
+  }
+
+  sim::kernel::Kernel k;
+  sim::kernel::Handle handle = -1;
+};
+
+}  // namespace nicport_test

@@ -1,0 +1,152 @@
+// The device-control protocol as a client sees it: codes, byte counts,
+// statuses, the parameter block, ports, PCI configuration and stall.
+#include <cstring>
+
+#include "tests/driver/driver_fixture.h"
+
+namespace nicport_test {
+namespace {
+
+class ProtocolTest : public DriverTest {
+ protected:
+  uint32_t ReadPort(uint32_t port) { return WordAt(Call(IOCTL_KDVR_READ_PORT_ULONG, Words({port}), 4), 0); }
+};
+
+TEST_F(ProtocolTest, EveryOwnCodeHasItsByteCountAndStatus) {
+  sim::kernel::ClientMemory buffer = k.client_alloc(16);
+  const struct {
+    uint32_t code, byte_count;
+    NTSTATUS status;
+  } cases[] = {
+      {0x80FF0000, 4, STATUS_SUCCESS}, {0x80FF0008, 4, STATUS_SUCCESS},       {0x80FF000C, 0, STATUS_SUCCESS},
+      {0x80FF0010, 4, STATUS_SUCCESS}, {0x80FF0014, 0, STATUS_SUCCESS},       {0x80FF0018, 4, STATUS_SUCCESS},
+      {0x80FF001C, 0, STATUS_SUCCESS}, {0x80FF0050, 4, STATUS_SUCCESS},       {0x80FF0054, 4, STATUS_SUCCESS},
+      {0x80FF0058, 0, STATUS_NOT_SUPPORTED}, {0x80FF005C, 0, STATUS_NOT_SUPPORTED},
+      {0x80FF0060, 0, STATUS_NOT_SUPPORTED}, {0x80FF0080, 4, STATUS_SUCCESS}, {0x80FF0084, 4, STATUS_SUCCESS},
+      {0x80FF00CC, 0, STATUS_SUCCESS},
+  };
+  for (const auto &c : cases) {
+    std::vector<uint8_t> input = Words({kAdapterPort + 4, 0, 0, 0, 0, 0});
+    if (c.code == 0x80FF0080 || c.code == 0x80FF0084) input = Words({0, kAdapterSlot, buffer.address(), 0x3C, 1});
+    if (c.code == 0x80FF0050) input = Words({0x00400000, 0, kAdapterSlot});
+    sim::kernel::IoResult r = Call(c.code, input, 8);
+    EXPECT_EQ(r.status, c.status) << std::hex << c.code;
+    EXPECT_EQ(r.information, c.byte_count) << std::hex << c.code;
+    EXPECT_EQ(r.output.size(), c.byte_count) << std::hex << c.code;
+  }
+  EXPECT_EQ(Call(IOCTL_KDVR_GET_IDENTIFIER, std::vector<uint8_t>(40, 0xAB), 4).output, Words({0x21}));
+  EXPECT_EQ(Call(IOCTL_KDVR_GET_IDENTIFIER, {}, 4).output, Words({0x21}));
+}
+
+TEST_F(ProtocolTest, UnrecognisedAndNotYetServedCodesDoNothing) {
+  std::vector<uint32_t> codes = {0x80FF0004, 0x80FF0068, 0x80FF0100, 0x00220000, 0x80FF4000};
+  if (KdvrFeatures.ReadEeprom == NULL) codes.push_back(IOCTL_KDVR_READ_EEPROM);
+  if (KdvrFeatures.MdiWrite == NULL) codes.push_back(IOCTL_KDVR_MDI_WRITE);
+  if (KdvrFeatures.GetResources == NULL) codes.push_back(IOCTL_KDVR_GET_RESOURCES);
+  if (KdvrFeatures.PlatHardwareGetSystemID == NULL) codes.push_back(IOCTL_KDVR_GET_SYSTEM_ID);
+  for (uint32_t code : codes) {
+    sim::kernel::IoResult r = Call(code, Words({kAdapterPort + 4, 0x55, 0, 0, 0, 0}), 8);
+    EXPECT_EQ(r.status, STATUS_SUCCESS) << std::hex << code;  // as the request arrived
+    EXPECT_EQ(r.information, 0u) << std::hex << code;
+  }
+  EXPECT_EQ(ReadPort(kAdapterPort + 4), 0u);
+  EXPECT_EQ(k.debug_log(), Log{});
+}
+
+TEST_F(ProtocolTest, PortsInThreeWidthsZeroExtended) {
+  // The adapter's register block is plain storage at +4.
+  Call(IOCTL_KDVR_WRITE_PORT_ULONG, Words({kAdapterPort + 4, 0x89ABCDEF}), 0);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({kAdapterPort + 4}), 4).output, Words({0xEF}));
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_USHORT, Words({kAdapterPort + 4}), 4).output, Words({0xCDEF}));
+  EXPECT_EQ(ReadPort(kAdapterPort + 4), 0x89ABCDEFu);
+  // Narrow writes take the low part of the word at +4.
+  Call(IOCTL_KDVR_WRITE_PORT_UCHAR, Words({kAdapterPort + 4, 0xFFFFFF12}), 0);
+  Call(IOCTL_KDVR_WRITE_PORT_USHORT, Words({kAdapterPort + 6, 0xFFFF3456}), 0);
+  EXPECT_EQ(ReadPort(kAdapterPort + 4), 0x3456CD12u);
+  // Ports above 0xFFFF are refused, nothing accessed.
+  for (uint32_t code : {IOCTL_KDVR_READ_PORT_UCHAR, IOCTL_KDVR_READ_PORT_ULONG, IOCTL_KDVR_WRITE_PORT_USHORT}) {
+    sim::kernel::IoResult r = Call(code, Words({0x10000 + kAdapterPort + 4, 1}), 4);
+    EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << std::hex << code;
+    EXPECT_EQ(r.information, 0u);
+  }
+  EXPECT_EQ(ReadPort(kAdapterPort + 4), 0x3456CD12u);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({0xFFFF}), 4).status, STATUS_SUCCESS);
+}
+
+TEST_F(ProtocolTest, InputIsReadUpTo24BytesAndZerosBeyondItNeverThePoison) {
+  // A 6-byte WRITE_PORT_USHORT carries both the port and the value.
+  std::vector<uint8_t> six = {0x08, 0xE0, 0, 0, 0x34, 0x12};
+  EXPECT_EQ(Call(IOCTL_KDVR_WRITE_PORT_USHORT, six, 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(ReadPort(kAdapterPort + 8), 0x1234u);
+  // A 4-byte WRITE_PORT_ULONG writes 0, not the system buffer's poison.
+  EXPECT_EQ(Call(IOCTL_KDVR_WRITE_PORT_ULONG, Words({kAdapterPort + 8}), 8).status, STATUS_SUCCESS);
+  EXPECT_EQ(ReadPort(kAdapterPort + 8), 0u);
+  // A 2-byte port: its upper half reads as zero.
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_ULONG, {0x08, 0xE0}, 8).output, Words({0}));
+  // 40 bytes: used only up to the 24th.
+  std::vector<uint8_t> forty = Words({kAdapterPort + 12, 0xA5A5A5A5, 1, 2, 3, 4, 0xDEAD, 0xBEEF, 5, 6});
+  EXPECT_EQ(Call(IOCTL_KDVR_WRITE_PORT_ULONG, forty, 0).status, STATUS_SUCCESS);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PORT_ULONG, forty, 40);
+  EXPECT_EQ(r.information, 4u);
+  EXPECT_EQ(r.output, Words({0xA5A5A5A5}));
+}
+
+TEST_F(ProtocolTest, OutputShorterThanByteCountIsRefusedUntouched) {
+  for (uint32_t length : {0u, 1u, 3u}) {
+    sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({kAdapterPort + 4}), length);
+    EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(r.information, 0u);
+  }
+  EXPECT_EQ(Validate(0x00401000, 2).status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_FALSE(k.object_exists("\\Device\\NICPORT1"));
+  EXPECT_EQ(Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x1000}), 3).status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(k.mapped_windows(), 0u);
+  EXPECT_EQ(k.debug_log(), Log{});
+}
+
+TEST_F(ProtocolTest, PciConfigurationThroughTheClientBuffer) {
+  sim::kernel::ClientMemory buffer = k.client_alloc(64);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PCI_CONFIG, Words({0, kAdapterSlot, buffer.address(), 0, 64}), 4);
+  EXPECT_EQ(r.output, Words({64}));
+  EXPECT_EQ(std::vector<uint8_t>(buffer.data(), buffer.data() + 4), (std::vector<uint8_t>{0x86, 0x80, 0x29, 0x12}));
+  buffer.data()[0] = 5;
+  r = Call(IOCTL_KDVR_WRITE_PCI_CONFIG, Words({0, kAdapterSlot, buffer.address(), 0x3C, 1}), 4);
+  EXPECT_EQ(r.output, Words({1}));
+  buffer.data()[0] = 0;
+  Call(IOCTL_KDVR_READ_PCI_CONFIG, Words({0, kAdapterSlot, buffer.address(), 0x3C, 1}), 4);
+  EXPECT_EQ(buffer.data()[0], 5);
+  // A missing bus transfers nothing.
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PCI_CONFIG, Words({7, 0, buffer.address(), 0, 4}), 4).output, Words({0}));
+}
+
+TEST_F(ProtocolTest, BadClientBuffersAreRefusedUntouched) {
+  sim::kernel::ClientMemory buffer = k.client_alloc(PAGE_SIZE);
+  sim::kernel::ClientMemory canary = k.client_alloc(PAGE_SIZE);
+  std::memset(canary.data(), 0x5A, PAGE_SIZE);
+  const uint32_t bad[][2] = {
+      {0x1000, 16}, {0, 4},                  // nobody's memory, null
+      {buffer.address() + 8, 0xFFFFFFF8u},   // wraps
+      {0x40000000, 4},                       // system space (mapped windows live there)
+      {0xFFFFFFF0u, 64},                     // wraps past 4 GiB
+  };
+  for (uint32_t code : {IOCTL_KDVR_READ_PCI_CONFIG, IOCTL_KDVR_WRITE_PCI_CONFIG}) {
+    for (const auto &b : bad) {
+      sim::kernel::IoResult r = Call(code, Words({0, kAdapterSlot, b[0], 0, b[1]}), 4);
+      EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION) << std::hex << b[0];
+      EXPECT_EQ(r.information, 0u);
+    }
+  }
+  EXPECT_EQ(std::vector<uint8_t>(canary.data(), canary.data() + PAGE_SIZE), std::vector<uint8_t>(PAGE_SIZE, 0x5A));
+  // A zero length names no memory at all.
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PCI_CONFIG, Words({0, kAdapterSlot, 0x1000, 0, 0}), 4).status, STATUS_SUCCESS);
+}
+
+TEST_F(ProtocolTest, StallTakesExactlyTheMicrosecondsOfVirtualTime) {
+  uint64_t before = k.now_us();
+  EXPECT_EQ(Call(IOCTL_KDVR_STALL, Words({1500}), 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_STALL, {}, 0).status, STATUS_SUCCESS);  // no input: 0 microseconds
+  EXPECT_EQ(k.now_us() - before, 1500u);
+}
+
+}  // namespace
+}  // namespace nicport_test

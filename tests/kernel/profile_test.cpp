@@ -1,0 +1,74 @@
+// Machine profiles: parsing, errors that name their source, faults.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/kernel/test_driver.h"
+
+namespace {
+
+using namespace testdrv;
+
+std::string error_of(sim::kernel::Kernel& k, const std::string& text) {
+  try {
+    k.load_profile_text(text, "machine.json");
+  } catch (const std::runtime_error& e) {
+    return e.what();
+  }
+  return "";
+}
+
+class ProfileTest : public Fixture {};
+
+TEST_F(ProfileTest, BadProfilesAreRefusedWithTheirSourceAndPlace) {
+  EXPECT_NE(error_of(kernel, "{ not json").find("machine.json: not valid JSON"), std::string::npos);
+  EXPECT_EQ(error_of(kernel, R"({"adapters": [{"bars": [{"type": "memory", "size": 4000}]}]})"),
+            "machine.json: adapters[0].bars[0].size: must be a power of two of at least 16");
+  EXPECT_EQ(error_of(kernel, R"({"adapters": [{"bars": [{"type": "rom", "size": 4096}]}]})"),
+            "machine.json: adapters[0].bars[0].type: must be \"memory\" or \"io\"");
+  EXPECT_EQ(error_of(kernel, R"({"adapters": [{"device": 32, "bars": []}]})"),
+            "machine.json: adapters[0].device: 32 is out of range (at most 31)");
+  EXPECT_EQ(error_of(kernel, R"({"adapter": []})"), "machine.json: profile: unknown key \"adapter\"");
+  EXPECT_EQ(error_of(kernel, R"({"faults": {"eject_floppy": "always"}})"),
+            "machine.json: faults: unknown fault \"eject_floppy\"");
+  EXPECT_EQ(error_of(kernel, R"({"adapters": [{"bars": []}, {"bars": []}]})"),
+            "machine.json: adapters[1]: slot already taken by another adapter");
+  // A refused profile leaves the machine as it was.
+  EXPECT_NE(kernel.adapter(0), nullptr);
+
+  const auto file = std::filesystem::temp_directory_path() / "nickit_bad_profile.json";
+  std::ofstream(file) << R"({"adapters": [{"vendor": "0xZZ", "bars": []}]})";
+  try {
+    kernel.load_profile_file(file);
+    ADD_FAILURE() << "accepted a bad vendor";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), file.string() + ": adapters[0].vendor: \"0xZZ\" is not a number");
+  }
+  std::filesystem::remove(file);
+  EXPECT_THROW(kernel.load_profile_file("/nonexistent/machine.json"), std::runtime_error);
+}
+
+TEST_F(ProfileTest, ProfileDescribesAdaptersBusesAndFaults) {
+  kernel.load_profile_text(R"({
+    "buses": [0, 2],
+    "adapters": [ { "bus": 2, "device": 9, "function": 1, "device_id": "0x1030", "irq": 5,
+                    "bars": [ { "type": "io", "size": 32, "address": "0xC000" } ] } ],
+    "faults": { "create_device": "always" } })");
+  ULONG vendor = 0;
+  PCI_SLOT_NUMBER s;
+  s.u.AsULONG = 0;
+  s.u.bits.DeviceNumber = 9;
+  s.u.bits.FunctionNumber = 1;
+  EXPECT_EQ(HalGetBusDataByOffset(PCIConfiguration, 2, s.u.AsULONG, &vendor, 0, 4), 4u);
+  EXPECT_EQ(vendor, 0x10308086u);
+  EXPECT_EQ(HalGetBusDataByOffset(PCIConfiguration, 1, s.u.AsULONG, &vendor, 0, 4), 0u);  // no bus 1
+  EXPECT_EQ(kernel.load_driver(DriverEntry, kRegistryPath), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(kernel.driver_loaded());
+
+  // The built-in default is a profile like any other.
+  kernel.load_profile_text(sim::kernel::Kernel::default_profile_json());
+  load();
+  EXPECT_TRUE(unload().empty());
+}
+
+}  // namespace

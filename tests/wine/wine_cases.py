@@ -1,0 +1,530 @@
+#!/usr/bin/env python3
+"""End-to-end checks of netpurge.exe under Wine, headless under Xvfb.
+
+One Wine prefix is made per run and one wineserver serves every case. For
+each case the Windows version Wine reports is switched, the program is
+started under the case's file name and command line, the user's answers are
+given with xdotool, and then the run is judged on:
+  - the exit code;
+  - what was shown, read from a relay trace of the program's calls
+    (caption and texts of the dialog and of message boxes), and for the
+    dialog the X window itself: its caption, a screenshot, its size against
+    dialog template 103 and its position as centred on the screen;
+  - that nothing else changed: no registry writes, no deleted files, no
+    started processes in the trace, and the seeded registry keys unchanged;
+  - when netpurge-sim is given: that the simulator, run on the equivalent
+    machine profile, predicts the same exit code, the same windows with the
+    same texts and the same started processes.
+
+Exit status: 0 all cases passed, 1 a case failed, 77 Wine or its tools are
+missing here (the reason is printed), as CTest's SKIP_RETURN_CODE.
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+SKIP = 77
+SCREEN = (1024, 768)
+# Wine's versions and the names the simulator's profiles use for them.
+SIM_PLATFORM = {"win95": "win95", "win98": "win98", "nt40": "nt4", "win2k": "win2000",
+                "winxp": "winxp", "win7": "win7"}
+# Dialog template 103 is 221 x 90 dialog units. Wine 8 lays out its font
+# ("MS Sans Serif", 8 points, 96 dpi) with dialog base units of 6 x 12
+# pixels; the window adds a 3-pixel modal frame on each side and a
+# 19-pixel caption (without a window manager, Wine draws both itself).
+TEMPLATE_DLU = (221, 90)
+BASE_UNITS = (6, 12)
+FRAME, CAPTION = 3, 19
+# Functions whose calls the trace records. Wine forwards several advapi32 and
+# kernel32 entries to kernelbase, so both names are listed.
+RELAYED = [
+    "user32.MessageBoxA", "user32.SetWindowTextA", "user32.SetDlgItemTextA", "user32.ShowWindow",
+    "user32.CreateDialogParamA", "user32.DestroyWindow",
+    "advapi32.OpenSCManagerA",
+    "advapi32.RegCreateKeyExA", "advapi32.RegCreateKeyA", "advapi32.RegSetValueExA", "advapi32.RegSetValueA",
+    "advapi32.RegDeleteKeyA", "advapi32.RegDeleteValueA", "advapi32.RegSetKeySecurity",
+    "kernelbase.RegCreateKeyExA", "kernelbase.RegSetValueExA", "kernelbase.RegDeleteKeyExA",
+    "kernelbase.RegDeleteValueA", "kernelbase.RegSetKeySecurity",
+    "kernel32.WinExec", "kernel32.CreateProcessA", "kernel32.DeleteFileA", "kernel32.RemoveDirectoryA",
+    "kernelbase.CreateProcessA", "kernelbase.DeleteFileA", "kernelbase.RemoveDirectoryA",
+]
+CHANGES = re.compile(r"Reg(Create|Set|Delete)|DeleteFile|RemoveDirectory|WinExec|CreateProcess")
+# Keys a removal would touch, seeded at the start; a case that must change
+# nothing leaves them as they were.
+SEED_REG = r"""REGEDIT4
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
+"Decorated"="N"
+
+[HKEY_CURRENT_USER\Software\Wine\Debug]
+"RelayInclude"="{relay}"
+
+[HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class\Net\0000]
+"DriverDesc"="QOR 10/100 Ethernet Adapter"
+
+[HKEY_LOCAL_MACHINE\Enum\PCI\VEN_8086&DEV_1229&SUBSYS_00000000&REV_08\BUS_00&DEV_0A&FUNC_00]
+"Driver"="Net\\0000"
+"""
+WATCHED_KEYS = [r"HKLM\System\CurrentControlSet\Services\Class\Net", r"HKLM\Enum\PCI"]
+
+
+class Skip(Exception):
+    pass
+
+
+def run_quietly(argv, env, check=False, timeout=180):
+    """Runs a Wine command with its output in files, not pipes: the Wine
+    services it may start inherit its output handles and outlive it, so a
+    pipe would never reach its end."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        done = subprocess.run(argv, env=env, stdout=out, stderr=err, timeout=timeout, check=check)
+        out.seek(0)
+        err.seek(0)
+        return subprocess.CompletedProcess(argv, done.returncode, out.read().decode(errors="replace"),
+                                           err.read().decode(errors="replace"))
+
+
+class Wine:
+    """Xvfb, one prefix and its wineserver, for the whole run."""
+
+    def __init__(self, work: Path):
+        self.work = work
+        self.prefix = work / "prefix"
+        self.xvfb = None
+        self.env = None
+
+    def __enter__(self):
+        for tool in ("wine", "wineserver", "Xvfb", "xdotool", "import", "convert"):
+            if shutil.which(tool) is None:
+                raise Skip(f"{tool} is not installed (scripts/setup.sh all installs it)")
+        probe = subprocess.run(["wine", "--version"], capture_output=True, text=True)
+        if probe.returncode != 0:
+            raise Skip(f"wine does not run here: {probe.stderr.strip() or probe.stdout.strip()}")
+        try:
+            self._start_xvfb()
+            self._set_up()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def _set_up(self):
+        self.env = dict(os.environ, DISPLAY=self.display, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL="C")
+        self.env.pop("WINELOADER", None)
+        self._make_prefix()
+
+    def __exit__(self, *exc):
+        if self.env is not None:
+            run_quietly(["wineserver", "-k"], self.env, timeout=30)
+        if self.xvfb is not None:
+            self.xvfb.terminate()
+            try:
+                self.xvfb.wait(10)
+            except subprocess.TimeoutExpired:
+                self.xvfb.kill()
+        return False
+
+    def _start_xvfb(self):
+        # Xvfb picks a free display number itself and writes it to the pipe.
+        read_fd, write_fd = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        with os.fdopen(read_fd) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            raise Skip("Xvfb did not start")
+        self.display = ":" + number
+
+    def _make_prefix(self):
+        if self.prefix.exists():
+            run_quietly(["wineserver", "-k"], self.env, timeout=30)
+            shutil.rmtree(self.prefix)
+        # One server for the whole run, started before the prefix is made; it
+        # keeps running until it is killed at the end.
+        self.prefix.mkdir(parents=True)
+        run_quietly(["wineserver", "-p"], self.env, check=True)
+        boot = run_quietly(["wineboot", "-i"], self.env)
+        if boot.returncode != 0 or not (self.prefix / "drive_c" / "windows").is_dir():
+            raise Skip(f"wineboot could not make a prefix: {boot.stderr.strip()[-400:]}")
+        seed = self.work / "seed.reg"
+        seed.write_text(SEED_REG.replace("{relay}", ";".join(RELAYED)).replace("\n", "\r\n"), encoding="latin-1")
+        self.run(["regedit", "/s", str(seed)])
+        # regedit exits 0 whatever it made of the file: check a value landed.
+        if "Decorated" not in self.run(["reg", "query", r"HKCU\Software\Wine\X11 Driver"]).stdout:
+            raise RuntimeError("the seed registry file was not imported")
+        (self.prefix / "drive_c" / "Tools").mkdir()
+
+    def run(self, args, check=False):
+        return run_quietly(["wine"] + args, self.env, check=check)
+
+    def set_version(self, version):
+        self.run(["reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f"], check=True)
+
+    def registry_snapshot(self):
+        return [self.run(["reg", "query", key, "/s"]).stdout for key in WATCHED_KEYS]
+
+    def xdotool(self, *args):
+        return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=30)
+
+    def find_window(self, caption, timeout):
+        """The id of the visible top-level window with exactly this caption."""
+        pattern = "^" + re.escape(caption) + "$"
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            ids = self.xdotool("search", "--onlyvisible", "--name", pattern).stdout.split()
+            if ids:
+                return ids[0]
+            time.sleep(0.1)
+        return None
+
+    def geometry(self, window):
+        out = self.xdotool("getwindowgeometry", "--shell", window).stdout
+        values = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+
+
+# ---- the relay trace
+
+CALL = re.compile(r"^([0-9a-f]{4}):Call ([\w]+)\.(\w+)\((.*)\) ret=([0-9a-f]{8})$")
+ARG = re.compile(r'([0-9a-f]{8})(?: (L?)"((?:[^"\\]|\\.)*)")?(?:,|$)')
+
+
+def unescape(text):
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            if n == "x":
+                out.append(chr(int(text[i + 2:i + 4], 16)))
+                i += 4
+                continue
+            if n.isdigit():
+                out.append(chr(int(text[i + 1:i + 4], 8)))
+                i += 4
+                continue
+            out.append({"n": "\n", "r": "\r", "t": "\t"}.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def relay_calls(log_text, image):
+    """(function, [args]) of every traced call the program itself made; an
+    argument is an int or, for a string, (int, text)."""
+    calls = []
+    for line in log_text.splitlines():
+        m = CALL.match(line)
+        if not m or not image[0] <= int(m.group(5), 16) < image[1]:
+            continue
+        args = []
+        for a in ARG.finditer(m.group(4)):
+            value = int(a.group(1), 16)
+            args.append((value, unescape(a.group(3))) if a.group(3) is not None else value)
+        calls.append((m.group(3), args))
+    return calls
+
+
+def text_arg(arg):
+    return arg[1] if isinstance(arg, tuple) else None
+
+
+DIALOG_MESSAGE = re.compile(r"^[0-9a-f]{4}:Call dialog proc ([0-9A-Fa-f]{8}) \(hwnd=[0-9A-Fa-f]{8},"
+                            r"msg=(WM_COMMAND|WM_CLOSE),wp=([0-9a-f]{8}),")
+
+
+def image_range(exe):
+    """Where the program's image lies in memory (Wine loads an executable at
+    its preferred base): start and end address."""
+    data = exe.read_bytes()
+    nt = int.from_bytes(data[0x3C:0x40], "little")
+    base = int.from_bytes(data[nt + 24 + 28:nt + 24 + 32], "little")
+    size = int.from_bytes(data[nt + 24 + 56:nt + 24 + 60], "little")
+    return base, base + size
+
+
+def dialog_messages(log_text, image):
+    """The WM_COMMAND (with its wParam) and WM_CLOSE messages that reached the
+    program's own dialog procedure, in order (a message box's dialog
+    procedure lives in user32, outside the image)."""
+    found = []
+    for line in log_text.splitlines():
+        m = DIALOG_MESSAGE.match(line)
+        if m and image[0] <= int(m.group(1), 16) < image[1]:
+            m = m.group(0, 2, 3)
+            found.append(f"WM_COMMAND {int(m[2], 16)}" if m[1] == "WM_COMMAND" else "WM_CLOSE")
+    return found
+
+
+def shown_from_trace(calls):
+    """The windows the user saw, in order, in the simulator's terms."""
+    shown, titles, items = [], {}, {}
+    for name, args in calls:
+        if name == "SetWindowTextA":
+            titles[args[0]] = text_arg(args[1])
+        elif name == "SetDlgItemTextA":
+            items[(args[0], args[1])] = text_arg(args[2])
+        elif name == "ShowWindow" and args[1] == 5:
+            shown.append({"kind": "dialog", "caption": titles.get(args[0]), "text": items.get((args[0], 1001)),
+                          "buttons": [items.get((args[0], 1)), items.get((args[0], 2))]})
+        elif name == "MessageBoxA":
+            shown.append({"kind": "message_box", "caption": text_arg(args[2]), "text": text_arg(args[1]),
+                          "type": args[3]})
+    return shown
+
+
+# ---- one case
+
+class Case:
+    def __init__(self, spec, wine, exe, artifacts, sim):
+        self.spec, self.wine, self.exe, self.artifacts, self.sim = spec, wine, exe, artifacts, sim
+        self.name = spec["name"]
+        self.failures = []
+
+    def check(self, ok, message):
+        if not ok:
+            self.failures.append(message)
+
+    def command_line(self):
+        path = "C:\\Tools\\" + self.spec["file"]
+        args = self.spec.get("args", "")
+        quoted = self.spec.get("launch", "quoted") == "quoted"
+        return (f'"{path}"' if quoted else path) + (" " + args if args else ""), path, args, quoted
+
+    def run(self):
+        spec, wine = self.spec, self.wine
+        expect = spec["expect"]
+        command_line, path, args, quoted = self.command_line()
+        wine.set_version(spec["version"])
+        target = wine.prefix / "drive_c" / "Tools" / spec["file"]
+        shutil.copyfile(self.exe, target)
+        before = wine.registry_snapshot()
+        # start /wait quotes the program path on the command line it builds;
+        # wine itself passes a path without blanks as it is.
+        argv = (["start", "/wait", path] if quoted else [path]) + (args.split() if args else [])
+        log_path = self.artifacts / (self.name + ".relay.log")
+        env = dict(wine.env, WINEDEBUG="-all,+relay")
+        with open(log_path, "w") as log:
+            proc = subprocess.Popen(["wine", *argv], env=env, cwd=target.parent, stdout=subprocess.DEVNULL,
+                                    stderr=log, start_new_session=True)
+            try:
+                self.act(expect)
+                exit_code = proc.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+                exit_code = None
+                self.failures.append("the program did not end within 20 s")
+        target.unlink()
+        trace = log_path.read_text(errors="replace")
+        image = image_range(self.exe)
+        calls = relay_calls(trace, image)
+        shown = shown_from_trace(calls)
+        messages = dialog_messages(trace, image)
+
+        self.check(exit_code == expect["exit_code"], f"exit code {exit_code}, expected {expect['exit_code']}")
+        self.check(strip(shown, ("kind", "caption", "text")) == strip(expect["shown"], ("kind", "caption", "text")),
+                   f"shown {json.dumps(shown)}, expected {json.dumps(expect['shown'])}")
+        for seen, wanted in zip(shown, expect["shown"]):
+            for key in ("buttons", "type"):
+                if key in wanted:
+                    self.check(seen.get(key) == wanted[key], f"{seen['kind']} {key} {seen.get(key)}, expected {wanted[key]}")
+        names = [name for name, _ in calls]
+        if "rights_test" in expect:
+            self.check(("OpenSCManagerA" in names) == expect["rights_test"],
+                       f"rights test {'missing' if expect['rights_test'] else 'made'}")
+        self.check(messages == expect.get("dialog_messages", []),
+                   f"the dialog procedure received {messages}, expected {expect.get('dialog_messages', [])}")
+        self.check(("DestroyWindow" in names) == ("WM_CLOSE" in messages),
+                   "DestroyWindow " + ("not called after WM_CLOSE" if "WM_CLOSE" in messages else "called"))
+        changes = [name for name in names if CHANGES.search(name)]
+        self.check(changes == expect.get("changes", []), f"changing calls {changes}")
+        self.check(wine.registry_snapshot() == before, "the watched registry keys changed")
+        if self.sim is not None:
+            self.compare_with_sim(command_line, exit_code, shown, calls, "WM_COMMAND 1" in messages)
+        return not self.failures
+
+    def act(self, expect):
+        """Answers each window the case expects, checking the dialog on screen."""
+        answers = list(self.spec.get("user", []))
+        for i, wanted in enumerate(expect["shown"]):
+            window = self.wine.find_window(wanted["caption"], timeout=10)
+            if window is None:
+                self.failures.append(f"no window with the caption {wanted['caption']!r} appeared")
+                return
+            if wanted["kind"] == "dialog":
+                self.check_dialog_on_screen(window, i)
+            answer = answers.pop(0) if answers else None
+            if answer is None:
+                self.failures.append("no answer left for a shown window")
+                return
+            self.answer(window, answer)
+        if not expect["shown"]:
+            # A run that shows nothing: make sure no window comes up at all.
+            time.sleep(1.0)
+            visible = self.wine.xdotool("search", "--onlyvisible", "--name", ".").stdout.split()
+            self.check(not visible, f"{len(visible)} window(s) on screen")
+
+    def answer(self, window, answer):
+        wine = self.wine
+        wine.xdotool("windowfocus", "--sync", window)
+        if answer in ("enter", "ok"):
+            wine.xdotool("key", "Return")
+        elif answer == "escape":
+            wine.xdotool("key", "Escape")
+        elif answer == "close":
+            # The caption's close button, drawn by Wine at the right end.
+            x, y, width, height = wine.geometry(window)
+            wine.xdotool("mousemove", "--sync", str(x + width - FRAME - 10), str(y + FRAME + 8))
+            wine.xdotool("click", "1")
+        else:
+            self.failures.append(f"unknown answer {answer}")
+
+    def check_dialog_on_screen(self, window, index):
+        shot = self.artifacts / f"{self.name}.{index}.png"
+        time.sleep(0.3)  # let the controls paint before the screenshot
+        subprocess.run(["import", "-display", self.wine.display, "-window", "root", str(shot)], check=True,
+                       capture_output=True, timeout=30)
+        x, y, width, height = self.wine.geometry(window)
+        want_w = round(TEMPLATE_DLU[0] * BASE_UNITS[0] / 4) + 2 * FRAME
+        want_h = round(TEMPLATE_DLU[1] * BASE_UNITS[1] / 8) + 2 * FRAME + CAPTION
+        self.check(abs(width - want_w) <= 2 and abs(height - want_h) <= 2,
+                   f"dialog is {width}x{height}, template 103 gives {want_w}x{want_h}")
+        self.check((x, y) == ((SCREEN[0] - width) // 2, (SCREEN[1] - height) // 2),
+                   f"dialog at {x},{y} is not centred")
+        # The window's area of the screenshot holds a drawn dialog, not an
+        # empty rectangle.
+        spread = subprocess.run(["convert", str(shot), "-crop", f"{width}x{height}+{x}+{y}", "+repage",
+                                 "-colorspace", "gray", "-format", "%[fx:standard_deviation]", "info:"],
+                                capture_output=True, text=True, timeout=30).stdout.strip()
+        self.check(spread and float(spread) > 0.05, f"the dialog's area of {shot.name} looks empty ({spread})")
+
+    def compare_with_sim(self, command_line, exit_code, shown, calls, ok_command):
+        profile = {"platform": SIM_PLATFORM[self.spec["version"]], "admin": True, "command_line": command_line,
+                   "user": self.spec.get("user", [])}
+        profile_path = self.artifacts / (self.name + ".profile.json")
+        profile_path.write_text(json.dumps(profile, indent=2) + "\n")
+        run = subprocess.run([self.sim, "--profile", str(profile_path), "--json"], capture_output=True, text=True,
+                             timeout=60)
+        try:
+            report = json.loads(run.stdout)
+        except json.JSONDecodeError:
+            self.failures.append(f"netpurge-sim gave no report: {run.stderr.strip()}")
+            return
+        self.check(report.get("completed") is True, f"netpurge-sim did not complete: {report.get('error')}")
+        self.check(report.get("exit_code") == exit_code,
+                   f"netpurge-sim predicts exit code {report.get('exit_code')}, Wine gave {exit_code}")
+        keys = ("kind", "caption", "text")
+        self.check(strip(report.get("shown", []), keys) == strip(shown, keys),
+                   f"netpurge-sim predicts shown {json.dumps(strip(report.get('shown', []), keys))}")
+        started = [args[0][1] for name, args in calls if name == "WinExec" and isinstance(args[0], tuple)]
+        self.check([s["command_line"] for s in report.get("started", [])] == started,
+                   f"netpurge-sim predicts started {report.get('started')}, Wine started {started}")
+        # The OK command reaching the dialog procedure is what runs the removal.
+        self.check(report.get("removal_ran") == ok_command,
+                   f"netpurge-sim reports removal_ran {report.get('removal_ran')}, the dialog "
+                   + ("got" if ok_command else "did not get") + " the OK command")
+        for key in ("modem_mode", "silent_mode"):
+            if key in self.spec["expect"]:
+                self.check(report.get(key) == self.spec["expect"][key],
+                           f"netpurge-sim reports {key} {report.get(key)}, expected {self.spec['expect'][key]}")
+
+
+def check_binding(wine, program):
+    """npbindcheck.exe with every DLL present, then with setupapi.dll and
+    ole32.dll made unloadable: the failures it prints, if any."""
+    failures = []
+    missing = dict(wine.env, WINEDLLOVERRIDES=wine.env["WINEDLLOVERRIDES"] + ";setupapi,ole32=d")
+    for mode, env in (("bound", wine.env), ("unbound", missing)):
+        done = run_quietly(["wine", str(program), mode], env, timeout=60)
+        if done.returncode != 0:
+            failures.append(f"{mode}: exit code {done.returncode}: " + " / ".join(done.stdout.split("\r\n")).strip(" /"))
+    return failures
+
+
+def strip(items, keys):
+    return [{k: item.get(k) for k in keys} for item in items]
+
+
+def stop(signum, frame):
+    # CTest's time-out or an interrupt: unwind, so Xvfb and the wineserver
+    # are still stopped on the way out.
+    raise SystemExit(f"stopped by signal {signum}")
+
+
+def main():
+    signal.signal(signal.SIGTERM, stop)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--exe", required=True, type=Path, help="netpurge.exe of the windows build")
+    parser.add_argument("--cases", required=True, type=Path, help="the cases file (JSON)")
+    parser.add_argument("--work", required=True, type=Path, help="folder for the prefix and the artifacts")
+    parser.add_argument("--sim", type=Path, help="netpurge-sim, for the differential check")
+    parser.add_argument("--bindcheck", type=Path, help="npbindcheck.exe of the windows build")
+    parser.add_argument("--case", action="append", help="run only this case (repeatable)")
+    opts = parser.parse_args()
+    opts.work = opts.work.resolve()
+
+    if not opts.exe.is_file():
+        print(f"SKIPPED: {opts.exe} is not built: build the windows preset first")
+        return SKIP
+    if opts.bindcheck is not None and not opts.bindcheck.is_file():
+        print(f"{opts.bindcheck} is missing from the windows build")
+        return 1
+    if opts.sim is not None and not opts.sim.is_file():
+        print(f"netpurge-sim not found at {opts.sim}: build the host preset first")
+        return 1
+    cases = json.loads(opts.cases.read_text())["cases"]
+    if opts.case:
+        cases = [c for c in cases if c["name"] in opts.case]
+    opts.work.mkdir(parents=True, exist_ok=True)
+    artifacts = opts.work / "artifacts"
+    shutil.rmtree(artifacts, ignore_errors=True)
+    artifacts.mkdir()
+
+    started = time.monotonic()
+    failed = []
+    try:
+        with Wine(opts.work) as wine:
+            print(f"prefix ready in {time.monotonic() - started:.1f} s (display {wine.display})", flush=True)
+            for spec in cases:
+                t = time.monotonic()
+                case = Case(spec, wine, opts.exe, artifacts, opts.sim)
+                ok = case.run()
+                print(f"{'PASS' if ok else 'FAIL'} {case.name} ({time.monotonic() - t:.1f} s)", flush=True)
+                for f in case.failures:
+                    print(f"    {f}", flush=True)
+                if not ok:
+                    failed.append(case.name)
+            if opts.bindcheck is not None:
+                t = time.monotonic()
+                binding = check_binding(wine, opts.bindcheck)
+                print(f"{'FAIL' if binding else 'PASS'} run-time binding ({time.monotonic() - t:.1f} s)", flush=True)
+                for f in binding:
+                    print(f"    {f}", flush=True)
+                if binding:
+                    failed.append("run-time binding")
+    except Skip as e:
+        print(f"SKIPPED: {e}")
+        return SKIP
+    total = len(cases) + (opts.bindcheck is not None)
+    print(f"{total - len(failed)} of {total} checks passed in {time.monotonic() - started:.1f} s; "
+          f"screenshots and traces in {artifacts}" + ("" if opts.sim else "; no differential check (no netpurge-sim)"))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,63 @@
+// nicdiag: the diagnostic client of the NICPORT driver. The commands and
+// their output are shared by both builds; only the way the control device is
+// reached differs:
+//   Windows: CreateFileA("\\.\NICPORT") and DeviceIoControl on the real driver;
+//   host:    the driver loaded into the simulated NT kernel with simulated
+//            PCI hardware, opened the way a client opens it.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace nicdiag {
+
+// What one device-control request gave back.
+struct Reply {
+  bool delivered = false;  // false: the request never reached the driver
+  std::string error;       // why it was not delivered
+  uint32_t status = 0;     // completion status
+  uint32_t information = 0;
+  std::vector<uint8_t> output;  // the bytes returned (information of them)
+};
+
+// Memory of the client that a request can name by its 32-bit address (PCI
+// configuration buffers).
+struct ClientBuffer {
+  uint32_t address = 0;
+  uint8_t *data = nullptr;
+  uint32_t size = 0;
+};
+
+class Device {
+ public:
+  virtual ~Device() = default;
+  virtual Reply Control(uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length) = 0;
+  // A buffer of the client's own memory, valid until the device is closed.
+  virtual ClientBuffer Allocate(uint32_t size) = 0;
+  // Virtual time of the simulated machine in microseconds (0 on Windows).
+  virtual uint64_t NowUs() = 0;
+  // Closes the handle and, on the simulated machine, unloads the driver.
+  // Returns false (with a message) when something was left behind.
+  virtual bool Close(std::string &report) = 0;
+};
+
+struct Options {
+  std::string profile;  // hardware profile (simulated machine only)
+  bool json = false;
+  bool debug_log = false;  // echo the driver's debug output (simulated machine only)
+  std::string script;
+  std::vector<std::vector<std::string>> commands;
+};
+
+// Opens the control device (host: after loading the driver into a simulated
+// machine built from options.profile, or the default machine).
+std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error);
+
+// Name of the build's platform for --help ("simulated" or "Windows").
+extern const char *const kPlatformNote;
+
+// Entry shared by both builds.
+int Main(int argc, char **argv);
+
+}  // namespace nicdiag
