@@ -9,6 +9,7 @@
 #include <objbase.h>
 #include <setupapi.h>
 #include <netcfgx.h>
+#include <devguid.h>
 
 #include "platform/windows/bound_functions.h"
 

@@ -44,3 +44,15 @@ int PurgeAllPciEnumKeys(void);
 int RemoveNt4Adapters(void);
 int LaunchInfSection(HWND owner, UINT fileId, UINT sectionId);
 void PurgeSoftwareFolders(void);
+
+// Windows 95/98 registry purge and Windows 2000 removal: the operations
+// behind PurgeClassKeys9x and PurgeAllPciEnumKeys.
+int PurgePciEnumKeys(LPCSTR classSubKeyName, int singleMatch);
+int MatchesModemDriverDesc(HKEY classKey, LPCSTR subKeyName);
+int RemoveInstanceBindings(HKEY instanceKey);
+int RemoveNetworkEnumEntry(LPCSTR componentName);
+int RemoveWin2000Adapters(void);
+HRESULT UnbindSupportedAdapters(void);
+int UnbindProtocolsFromAdapter(INetCfg *netCfg, INetCfgComponent *adapter);
+HRESULT AcquireNetCfg(int lockWanted, INetCfg **netCfg);
+HRESULT ReleaseNetCfg(int lockHeld, INetCfg *netCfg);

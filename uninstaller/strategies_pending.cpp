@@ -2,8 +2,6 @@
 // nothing and reports that nothing was removed or started.
 #include "netpurge.h"
 
-int PurgeClassKeys9x(void) { return 0; }
-int PurgeAllPciEnumKeys(void) { return 0; }
 int RemoveNt4Adapters(void) { return 0; }
 int LaunchInfSection(HWND, UINT, UINT) { return 0; }
 void PurgeSoftwareFolders(void) {}

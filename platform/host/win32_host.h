@@ -295,3 +295,14 @@ void WINAPI PostQuitMessage(int code);
 BOOL WINAPI DestroyWindow(HWND wnd);
 int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_tail, int show);
+
+// ---- code page conversion
+#define CP_ACP 0
+#define CP_OEMCP 1
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, const WCHAR *wide, int wide_chars, LPSTR multi,
+                               int multi_bytes, LPCSTR default_char, LPBOOL used_default);
+int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int multi_bytes, WCHAR *wide,
+                               int wide_chars);
+
+#include "netcfg_host.h"
+#include "setupapi_host.h"

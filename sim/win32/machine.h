@@ -14,6 +14,8 @@ namespace sim::win32 {
 
 class Resources;
 class Ui;
+class NetCfg;           // Windows 2000 removal (netcfg.h)
+class DeviceInstaller;  // Windows 2000 removal (setupapi.h)
 
 struct Version {
   DWORD platform_id = VER_PLATFORM_WIN32_WINDOWS;
@@ -48,6 +50,20 @@ class Machine {
   Ui& ui() { return *ui_; }
 
   bool is_nt() const { return version.platform_id == VER_PLATFORM_WIN32_NT; }
+
+  // ---- Windows 2000 removal: the COM network configuration (netcfg.cpp)
+  // and the device installer (setupapi.cpp), created on first use.
+  NetCfg& netcfg();
+  DeviceInstaller& devices();
+  struct RemovalPartsDeleter {
+    void operator()(NetCfg* p) const;
+    void operator()(DeviceInstaller* p) const;
+  };
+
+ private:
+  std::unique_ptr<NetCfg, RemovalPartsDeleter> netcfg_;
+  std::unique_ptr<DeviceInstaller, RemovalPartsDeleter> devices_;
+  // ---- end of the Windows 2000 removal block
 
  private:
   std::unique_ptr<Resources> resources_;

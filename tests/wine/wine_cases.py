@@ -353,7 +353,10 @@ class Case:
                    "DestroyWindow " + ("not called after WM_CLOSE" if "WM_CLOSE" in messages else "called"))
         changes = [name for name in names if CHANGES.search(name)]
         self.check(changes == expect.get("changes", []), f"changing calls {changes}")
-        self.check(wine.registry_snapshot() == before, "the watched registry keys changed")
+        if expect.get("changes"):
+            self.check(wine.registry_snapshot() != before, "the watched registry keys did not change")
+        else:
+            self.check(wine.registry_snapshot() == before, "the watched registry keys changed")
         if self.sim is not None:
             self.compare_with_sim(command_line, exit_code, shown, calls, "WM_COMMAND 1" in messages)
         return not self.failures

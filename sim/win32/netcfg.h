@@ -1,0 +1,115 @@
+// The simulated COM library and the Windows 2000 network configuration:
+// adapter components with device-node ids, protocol components, the bindings
+// between them, pending changes that Apply commits, and the system-wide
+// write lock, which another client may hold for a while in the machine's
+// virtual clock. COM objects count their references; whatever is still
+// alive (objects, task-memory blocks, COM initialisations, the lock) after
+// a run is listed by leaks().
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "platform/win32.h"
+
+namespace sim::win32 {
+
+class Machine;
+
+// Failures a profile or a test can force. Class names are "net" (adapters)
+// and "nettrans" (protocols).
+struct NetCfgFaults {
+  bool coinitialize = false;  // CoInitialize: E_OUTOFMEMORY
+  bool create = false;        // CoCreateInstance of the configuration object: REGDB_E_CLASSNOTREG
+  bool lock_query = false;    // QueryInterface for INetCfgLock: E_NOINTERFACE
+  bool lock = false;          // AcquireWriteLock: NETCFG_E_NEED_REBOOT
+  bool initialize = false;    // INetCfg::Initialize: E_FAIL
+  std::set<std::string> class_query;  // QueryNetCfgClass for these classes: E_FAIL
+  std::set<std::string> enumeration;  // EnumComponents for these classes: E_FAIL
+  std::set<std::string> reset;        // IEnumNetCfgComponent::Reset for these classes: E_FAIL
+};
+
+struct NetCfgComponentInfo {
+  std::string id;      // component id, unique in the configuration
+  std::string pnp_id;  // device instance id; empty for a component without a device
+  bool adapter = false;
+};
+
+class ComObject;
+
+class NetCfg {
+ public:
+  NetCfg();
+  ~NetCfg();
+  NetCfg(const NetCfg&) = delete;
+  NetCfg& operator=(const NetCfg&) = delete;
+
+  // ---- configuration (profile, tests)
+  void add_adapter(const std::string& id, const std::string& pnp_id);
+  void add_protocol(const std::string& id);
+  void bind(const std::string& protocol, const std::string& adapter);
+  // Another client holds the write lock until the virtual clock reaches
+  // `until_ms`.
+  void hold_lock(std::uint64_t until_ms, const std::string& holder = "Network Connections");
+  NetCfgFaults& faults() { return faults_; }
+
+  // ---- state read back
+  std::vector<NetCfgComponentInfo> components() const;
+  // Committed bindings, (protocol id, adapter id), in the order they were made.
+  std::vector<std::pair<std::string, std::string>> bindings() const;
+  // Bindings that Apply removed, in the order they were committed.
+  const std::vector<std::pair<std::string, std::string>>& unbound() const { return unbound_; }
+  int applied() const { return applied_; }
+  // Live COM objects with their reference counts, e.g. "INetCfg refs=1".
+  std::vector<std::string> live_objects() const;
+  // Everything a well-behaved client would have given back: live objects,
+  // task-memory blocks, unbalanced COM initialisations, a lock still held
+  // by the program. Empty after a clean run.
+  std::vector<std::string> leaks() const;
+  int com_init_depth() const { return com_init_depth_; }
+  bool program_holds_lock() const { return lock_owner_ != nullptr; }
+
+  // ---- called by the device installer when it removes a device
+  void remove_device(const std::string& pnp_id);
+
+  // ---- COM library (the Co* functions)
+  HRESULT co_initialize();
+  void co_uninitialize();
+  HRESULT co_create_instance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID riid, LPVOID* ppv);
+  LPVOID task_alloc(SIZE_T size);
+  void task_free(LPVOID block);
+  LPWSTR task_wide_string(const std::string& text);
+
+  // ---- used by the simulated COM objects (netcfg.cpp)
+  struct Impl;
+  Impl& impl() { return *impl_; }
+  void record_unbound(const std::pair<std::string, std::string>& pair);
+  void record_apply();
+  void set_lock_owner(void* owner);
+
+ private:
+  NetCfgFaults faults_;
+  std::vector<std::pair<std::string, std::string>> unbound_;
+  int applied_ = 0;
+  int com_init_depth_ = 0;
+  int unbalanced_uninit_ = 0;
+  void* lock_owner_ = nullptr;  // the configuration object holding the lock
+  std::unique_ptr<Impl> impl_;
+};
+
+// Reads the profile keys "netcfg" and "devices" into the machine. Throws
+// InputError (registry.h) on malformed input.
+void load_netcfg_profile(const nlohmann::json& profile, Machine& machine);
+
+// What the Windows 2000 removal did, for the run report: "unbound" (list of
+// [protocol id, adapter id]), "applied" (count), "removed_devices" (instance
+// ids) and "com_leaks" (what was not given back).
+nlohmann::json netcfg_report(Machine& machine);
+
+}  // namespace sim::win32

@@ -1,0 +1,83 @@
+#include "harness.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+
+#include "platform/program_entry.h"
+#include "sim/win32/machine.h"
+#include "sim/win32/netcfg.h"
+#include "sim/win32/profile.h"
+#include "sim/win32/resources.h"
+#include "sim/win32/ui.h"
+#include "uninstaller/netpurge.h"
+
+extern const unsigned char netpurge_res[];
+extern const unsigned long netpurge_res_size;
+
+namespace removal_test {
+
+using namespace sim::win32;
+
+std::string read_text(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw std::runtime_error(file.string() + ": cannot read");
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::filesystem::path scenario_dir(const std::string& name) {
+  return std::filesystem::path(REMOVAL_SCENARIOS_DIR) / name;
+}
+
+std::vector<std::string> scenario_names() {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(REMOVAL_SCENARIOS_DIR))
+    if (entry.is_directory()) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+void load_program_resources() { machine().resources().load_res(netpurge_res, netpurge_res_size, "netpurge.res"); }
+}  // namespace
+
+Outcome run_scenario(const std::string& name) {
+  const auto dir = scenario_dir(name);
+  Profile profile = load_profile_file(dir / "profile.json");
+  const nlohmann::json expect = nlohmann::json::parse(read_text(dir / "expect.json"));
+  apply_profile(profile);
+  load_netcfg_profile(profile.data, machine());
+  load_program_resources();
+  g_program = ProgramState{};
+
+  Outcome out;
+  const std::string steps = expect.value("steps", "program");
+  if (steps == "class_sweep") {
+    g_program.instance = program_instance();
+    g_program.modemMode = expect.value("modem_mode", false) ? TRUE : FALSE;
+    PurgeClassKeys9x();
+  } else {
+    out.exit_code = RunProgram();
+  }
+  out.registry = machine().registry.export_reg();
+  out.report = netcfg_report(machine());
+  out.report["messages"] = nlohmann::json::array();
+  for (const auto& shown : machine().ui().shown)
+    if (shown.kind == "message_box") out.report["messages"].push_back({shown.caption, shown.text});
+  out.report["registry_handles_left"] = machine().registry.open_handle_count();
+  out.report["clock_ms"] = machine().clock.now_ms();
+  return out;
+}
+
+void fresh_machine(const std::string& platform, bool modem_mode) {
+  Profile profile = parse_profile("{\"platform\": \"" + platform + "\"}", "<test>", {});
+  apply_profile(profile);
+  load_program_resources();
+  g_program = ProgramState{};
+  g_program.instance = program_instance();
+  g_program.modemMode = modem_mode ? TRUE : FALSE;
+}
+
+}  // namespace removal_test
