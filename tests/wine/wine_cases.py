@@ -93,6 +93,16 @@ def run_quietly(argv, env, check=False, timeout=180):
                                            err.read().decode(errors="replace"))
 
 
+def die_with_parent():
+    """In the child: ask Linux to end it when this script ends, even when the
+    script itself is killed (a CTest time-out)."""
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except OSError:
+        pass
+
+
 class Wine:
     """Xvfb, one prefix and its wineserver, for the whole run."""
 
@@ -139,7 +149,7 @@ class Wine:
         read_fd, write_fd = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
         os.close(write_fd)
         with os.fdopen(read_fd) as pipe:
             number = pipe.readline().strip()
@@ -151,10 +161,11 @@ class Wine:
         if self.prefix.exists():
             run_quietly(["wineserver", "-k"], self.env, timeout=30)
             shutil.rmtree(self.prefix)
-        # One server for the whole run, started before the prefix is made; it
-        # keeps running until it is killed at the end.
+        # One server for the whole run, started before the prefix is made. It
+        # outlives the gaps between cases (up to 60 s without a client) and is
+        # killed at the end; should this script be killed, it ends by itself.
         self.prefix.mkdir(parents=True)
-        run_quietly(["wineserver", "-p"], self.env, check=True)
+        run_quietly(["wineserver", "-p60"], self.env, check=True)
         boot = run_quietly(["wineboot", "-i"], self.env)
         if boot.returncode != 0 or not (self.prefix / "drive_c" / "windows").is_dir():
             raise Skip(f"wineboot could not make a prefix: {boot.stderr.strip()[-400:]}")
@@ -323,12 +334,12 @@ class Case:
                                     stderr=log, start_new_session=True)
             try:
                 self.act(expect)
-                exit_code = proc.wait(timeout=20)
+                exit_code = proc.wait(timeout=30)
             except subprocess.TimeoutExpired:
                 os.killpg(proc.pid, signal.SIGKILL)
                 proc.wait()
                 exit_code = None
-                self.failures.append("the program did not end within 20 s")
+                self.failures.append("the program did not end within 30 s")
         target.unlink()
         trace = log_path.read_text(errors="replace")
         image = image_range(self.exe)
@@ -362,7 +373,7 @@ class Case:
         """Answers each window the case expects, checking the dialog on screen."""
         answers = list(self.spec.get("user", []))
         for i, wanted in enumerate(expect["shown"]):
-            window = self.wine.find_window(wanted["caption"], timeout=10)
+            window = self.wine.find_window(wanted["caption"], timeout=20)
             if window is None:
                 self.failures.append(f"no window with the caption {wanted['caption']!r} appeared")
                 return
