@@ -173,7 +173,9 @@ class Wine:
         seed.write_text(SEED_REG.replace("{relay}", ";".join(RELAYED)).replace("\n", "\r\n"), encoding="latin-1")
         self.run(["regedit", "/s", str(seed)])
         # regedit exits 0 whatever it made of the file: check a value landed.
-        if "Decorated" not in self.run(["reg", "query", r"HKCU\Software\Wine\X11 Driver"]).stdout:
+        watched = self.registry_snapshot()
+        if "Decorated" not in self.run(["reg", "query", r"HKCU\Software\Wine\X11 Driver"]).stdout or not all(
+                "Driver" in keys for keys in watched):
             raise RuntimeError("the seed registry file was not imported")
         (self.prefix / "drive_c" / "Tools").mkdir()
 
