@@ -46,6 +46,7 @@ FRAME, CAPTION = 3, 19
 # Functions whose calls the trace records. Wine forwards several advapi32 and
 # kernel32 entries to kernelbase, so both names are listed.
 RELAYED = [
+    "kernel32.GetCommandLineA",
     "user32.MessageBoxA", "user32.SetWindowTextA", "user32.SetDlgItemTextA", "user32.ShowWindow",
     "user32.CreateDialogParamA", "user32.DestroyWindow",
     "advapi32.OpenSCManagerA",
@@ -236,13 +237,26 @@ def unescape(text):
     return "".join(out)
 
 
-def relay_calls(log_text, image):
+def program_thread(log_text, image):
+    """The thread of the program: the last one whose call of GetCommandLineA
+    (the first thing the start-up does) came from the program's image. Other
+    executables of the run (start.exe) are loaded at the same address, so
+    the return address alone does not tell them apart."""
+    thread = None
+    for line in log_text.splitlines():
+        m = CALL.match(line)
+        if m and m.group(3) == "GetCommandLineA" and image[0] <= int(m.group(5), 16) < image[1]:
+            thread = m.group(1)
+    return thread
+
+
+def relay_calls(log_text, image, thread):
     """(function, [args]) of every traced call the program itself made; an
     argument is an int or, for a string, (int, text)."""
     calls = []
     for line in log_text.splitlines():
         m = CALL.match(line)
-        if not m or not image[0] <= int(m.group(5), 16) < image[1]:
+        if not m or m.group(1) != thread or not image[0] <= int(m.group(5), 16) < image[1]:
             continue
         args = []
         for a in ARG.finditer(m.group(4)):
@@ -270,14 +284,14 @@ def image_range(exe):
     return base, base + size
 
 
-def dialog_messages(log_text, image):
+def dialog_messages(log_text, image, thread):
     """The WM_COMMAND (with its wParam) and WM_CLOSE messages that reached the
     program's own dialog procedure, in order (a message box's dialog
     procedure lives in user32, outside the image)."""
     found = []
     for line in log_text.splitlines():
         m = DIALOG_MESSAGE.match(line)
-        if m and image[0] <= int(m.group(1), 16) < image[1]:
+        if m and line.startswith(thread + ":") and image[0] <= int(m.group(1), 16) < image[1]:
             m = m.group(0, 2, 3)
             found.append(f"WM_COMMAND {int(m[2], 16)}" if m[1] == "WM_COMMAND" else "WM_CLOSE")
     return found
@@ -345,9 +359,11 @@ class Case:
         target.unlink()
         trace = log_path.read_text(errors="replace")
         image = image_range(self.exe)
-        calls = relay_calls(trace, image)
+        thread = program_thread(trace, image)
+        self.check(thread is not None, f"the trace shows no start of the program ({log_path.name})")
+        calls = relay_calls(trace, image, thread)
         shown = shown_from_trace(calls)
-        messages = dialog_messages(trace, image)
+        messages = dialog_messages(trace, image, thread or "")
 
         self.check(exit_code == expect["exit_code"], f"exit code {exit_code}, expected {expect['exit_code']}")
         self.check(strip(shown, ("kind", "caption", "text")) == strip(expect["shown"], ("kind", "caption", "text")),
