@@ -1,6 +1,7 @@
 // Driver frame: load, create/close and unload. The control device
 // "\Device\NICPORT" and its alias "\DosDevices\NICPORT" exist from load to
 // unload; its extension holds all the driver's state.
+#include "driver/hwaccess.h"
 #include "driver/nicport.h"
 
 ULONG KrnldrvrDebugLevel = 1;
@@ -28,6 +29,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   UNICODE_STRING DeviceName;
   UNICODE_STRING LinkName;
   PDEVICE_OBJECT ControlDevice = NULL;
+
+  // Before the device exists, so that no request can find them uninitialised.
+  KdvrInitializeHardwareLocks();
 
   NTSTATUS Status = KdvrMakeUnicodeName(KDVR_NT_DEVICE_NAME, &DeviceName);
   if (!NT_SUCCESS(Status)) {

@@ -86,7 +86,7 @@ class Reader {
 
   AdapterConfig adapter(const json& j, const std::string& where) const {
     only_keys(j, where, {"bus", "device", "function", "vendor", "device_id", "revision", "subsystem_vendor",
-                         "subsystem_id", "bars", "irq"});
+                         "subsystem_id", "bars", "irq", "eeprom", "phys"});
     AdapterConfig conf;
     conf.bus = static_cast<std::uint32_t>(field(j, "bus", where, 255, 0));
     conf.device = static_cast<std::uint32_t>(field(j, "device", where, 31, 3));
@@ -101,6 +101,20 @@ class Reader {
     if (bars == j.end()) fail(where, "missing \"bars\"");
     if (!bars->is_array() || bars->size() > 6) fail(where + ".bars", "must be an array of at most 6 BARs");
     for (std::size_t i = 0; i < bars->size(); ++i) conf.bars.push_back(bar((*bars)[i], where + ".bars[" + std::to_string(i) + "]"));
+    if (auto eeprom = j.find("eeprom"); eeprom != j.end()) {
+      try {
+        conf.eeprom = eeprom_config_from_json(*eeprom, base_dir());
+      } catch (const std::exception& error) {
+        fail(where + ".eeprom", error.what());
+      }
+    }
+    if (auto phys = j.find("phys"); phys != j.end()) {
+      try {
+        conf.phys = phys_profile_from_json(*phys);
+      } catch (const std::exception& error) {
+        fail(where + ".phys", error.what());
+      }
+    }
     return conf;
   }
 
@@ -127,6 +141,13 @@ class Reader {
     }
     conf.status = static_cast<std::int64_t>(field(j, "status", where, 0xFFFFFFFF, 0));
     return conf;
+  }
+
+  // Files named in the profile (an EEPROM image) are taken relative to the
+  // profile's own folder.
+  std::filesystem::path base_dir() const {
+    if (source_.empty() || source_[0] == '<') return {};
+    return std::filesystem::path(source_).parent_path();
   }
 
  private:
@@ -199,7 +220,10 @@ std::string default_profile_json() {
     { "bus": 0, "device": 3, "function": 0, "vendor": "0x8086", "device_id": "0x1229",
       "bars": [ { "type": "memory", "size": "0x1000", "address": "0xF4000000" },
                 { "type": "io", "size": "0x40", "address": "0xE000" } ],
-      "irq": 11 }
+      "irq": 11,
+      "eeprom": { "words": 64, "address_bits": 6,
+                  "contents": [ "0x0002", "0x494E", "0x0143", "0x0000", "0x0000", "0x0201", "0x4701", "0x0000" ] },
+      "phys": { "1": {} } }
   ],
   "translate_to_io": [],
   "faults": {}

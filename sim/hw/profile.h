@@ -8,7 +8,11 @@
 //                     "revision": 8, "subsystem_vendor": "0x8086", "subsystem_id": 1,
 //                     "bars": [ { "type": "memory", "size": 4096, "address": "0xF4000000" },
 //                               { "type": "io", "size": 64, "address": "0xE000" } ],
-//                     "irq": 11 } ],
+//                     "irq": 11,
+//                     "eeprom": { "words": 64, "address_bits": 6, "contents": [2, 18766, 323],
+//                                 "program_time_us": 5000, "never_ready": false,
+//                                 "do_stuck_high": false, "do_stuck_low": false },
+//                     "phys": { "1": { "2": 680, "3": 340 }, "3": { "never_ready": true } } } ],
 //     "translate_to_io": [ { "bus": 0, "start": "0xF8000000", "size": "0x100000",
 //                            "io_base": "0x8000" } ],   // io_base optional: same as start
 //     "faults": { "map_io_space": { "skip": 0, "count": 1 }, "create_device": "always" } }
@@ -20,6 +24,9 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "sim/hw/eeprom.h"
+#include "sim/hw/phy.h"
 
 namespace sim::hw {
 
@@ -42,6 +49,8 @@ struct AdapterConfig {
   std::uint16_t subsystem_id = 0x0001;
   std::vector<BarConfig> bars;
   std::uint8_t irq = 11;
+  EepromConfig eeprom = EepromConfig::part_64x16();  // "eeprom": see eeprom_config_from_json
+  std::vector<PhyProfile> phys;                      // "phys": see phys_profile_from_json
 };
 
 struct IoTranslation {

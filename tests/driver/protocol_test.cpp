@@ -84,7 +84,8 @@ TEST_F(ProtocolTest, InputIsReadUpTo24BytesAndZerosBeyondItNeverThePoison) {
   // A 2-byte port: its upper half reads as zero.
   EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_ULONG, {0x08, 0xE0}, 8).output, Words({0}));
   // 40 bytes: used only up to the 24th.
-  std::vector<uint8_t> forty = Words({kAdapterPort + 12, 0xA5A5A5A5, 1, 2, 3, 4, 0xDEAD, 0xBEEF, 5, 6});
+  // +0x18: plain storage, clear of the EEPROM and MDI models at 0x0E to 0x13.
+  std::vector<uint8_t> forty = Words({kAdapterPort + 0x18, 0xA5A5A5A5, 1, 2, 3, 4, 0xDEAD, 0xBEEF, 5, 6});
   EXPECT_EQ(Call(IOCTL_KDVR_WRITE_PORT_ULONG, forty, 0).status, STATUS_SUCCESS);
   sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PORT_ULONG, forty, 40);
   EXPECT_EQ(r.information, 4u);

@@ -87,17 +87,22 @@ TEST(AdapterRegisters, PlainLittleEndianBlockWithAttachedModels) {
   EXPECT_EQ(a.read(0x3E, 4), 0x0000CCDDu);
   EXPECT_EQ(a.read(0x800, 4), 0u);  // reserved part of the memory window
 
-  CountingRegister eeprom, mdi;
-  a.attach_register(Adapter::kEepromControl, 2, &eeprom);
-  a.attach_register(Adapter::kMdiControl, 4, &mdi);
-  EXPECT_THROW(a.attach_register(0x11, 1, &eeprom), std::invalid_argument);
-  EXPECT_THROW(a.attach_register(0x3E, 4, &eeprom), std::invalid_argument);
-  a.write(0x0E, 1, 0x5);
-  EXPECT_EQ(a.read(0x0C, 4), 0xC0DEu);  // overlaps the EEPROM register: the model answers
-  a.write(0x10, 4, 0x08200000);
-  EXPECT_EQ(mdi.last, 0x08200000u);
-  EXPECT_EQ(eeprom.writes, (std::vector<std::pair<std::uint32_t, unsigned>>{{0x0E, 1}}));
-  EXPECT_EQ(eeprom.reads, (std::vector<std::pair<std::uint32_t, unsigned>>{{0x0C, 4}}));
+  // Models over part of the block (the adapter's own EEPROM and MDI models
+  // sit at 0x0E and 0x10) see only the bytes of an access that they own.
+  CountingRegister low, high;
+  a.attach_register(0x20, 2, &low);
+  a.attach_register(0x22, 4, &high);
+  EXPECT_THROW(a.attach_register(0x23, 1, &low), std::invalid_argument);
+  EXPECT_THROW(a.attach_register(0x3E, 4, &low), std::invalid_argument);
+  EXPECT_THROW(a.attach_register(Adapter::kMdiControl, 4, &low), std::invalid_argument);
+  a.write(0x1C, 4, 0x99887766);
+  a.write(0x20, 1, 0x5);
+  EXPECT_EQ(a.read(0x1E, 4), 0xC0DE9988u);  // two plain bytes, then the first model's two
+  a.write(0x20, 4, 0x08200000);
+  EXPECT_EQ(low.writes, (std::vector<std::pair<std::uint32_t, unsigned>>{{0x20, 1}, {0x20, 2}}));
+  EXPECT_EQ(low.reads, (std::vector<std::pair<std::uint32_t, unsigned>>{{0x20, 2}}));
+  EXPECT_EQ(high.writes, (std::vector<std::pair<std::uint32_t, unsigned>>{{0x22, 2}}));
+  EXPECT_EQ(high.last, 0x0820u);
   EXPECT_EQ(a.read(0x08, 4), 0u);  // untouched neighbours stay plain
 }
 

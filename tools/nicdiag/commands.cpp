@@ -45,6 +45,18 @@ const char kUsage[] =
     "                                      slot's resources when not on a 2 MB boundary)\n"
     "  first-range                         start of the first range of the last assignment\n"
     "  stall MICROSECONDS                  busy-wait in the driver\n"
+    "  eeprom size|dump|read WORD|write WORD VALUE [--method io|mem] [--size WORDS]\n"
+    "         [--register ADDRESS] [--out FILE] [--yes]\n"
+    "                                      the adapter's serial EEPROM: size probe, all words\n"
+    "                                      (16 a line, MAC address, 16-bit sum; --out FILE saves\n"
+    "                                      them, .bin as little-endian bytes, else hex text), one\n"
+    "                                      word, or a write (asks first unless --yes). ADDRESS is\n"
+    "                                      the EEPROM control register; by default the adapter's\n"
+    "                                      I/O window (io) or memory window (mem) + 0x0E\n"
+    "  phy dump|read REG|write REG VALUE [--phy-address N] [--method io|mem] [--register BASE]\n"
+    "                                      PHY management registers through the MDI control\n"
+    "                                      register at BASE + 0x10; dump decodes BMCR, BMSR, the\n"
+    "                                      identifier, ANAR and ANLPAR. N: odd, default 1\n"
     "  raw CODE [HEXBYTES] [--out N]       any control code with any input; N output bytes\n"
     "                                      (default 8); prints status, byte count and bytes\n"
     "\n"
@@ -469,6 +481,396 @@ bool CommandRaw(Run &run) {
   return true;
 }
 
+// ---------------------------------------------------------------------------
+// EEPROM and PHY commands. The adapter's registers are found from its BARs
+// (the first network-class function on the machine) unless --register names
+// them: the EEPROM control register lies at +0x0E and the MDI control
+// register at +0x10 of the adapter's register block.
+
+struct HwOptions {
+  std::vector<std::string> positional;
+  bool memory = false;  // --method mem
+  bool has_register = false;
+  uint32_t register_address = 0;
+  uint32_t size = 0;  // --size, 0 = probe
+  std::string out;
+  bool yes = false;
+  uint32_t phy_address = 1;
+};
+
+bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o) {
+  for (size_t i = 1; i < run.words.size(); i++) {
+    const std::string &w = run.words[i];
+    auto number = [&](const char *what, uint32_t &v) {
+      i++;
+      return run.Number(i, what, v);
+    };
+    if (w == "--method") {
+      if (i + 1 >= run.words.size() || (run.words[i + 1] != "io" && run.words[i + 1] != "mem"))
+        return run.Usage("--method takes io or mem");
+      o.memory = run.words[++i] == "mem";
+    } else if (w == "--register") {
+      if (!number("register address", o.register_address)) return false;
+      o.has_register = true;
+    } else if (eeprom && w == "--size") {
+      if (!number("size", o.size)) return false;
+      if (o.size != 64 && o.size != 128 && o.size != 256) return run.Usage("--size must be 64, 128 or 256");
+    } else if (eeprom && w == "--out") {
+      if (i + 1 >= run.words.size()) return run.Usage("--out needs a file name");
+      o.out = run.words[++i];
+    } else if (eeprom && w == "--yes") {
+      o.yes = true;
+    } else if (!eeprom && w == "--phy-address") {
+      if (!number("PHY address", o.phy_address)) return false;
+      // The driver's command word always has bit 0 of the PHY address set;
+      // the register argument can only add bits 1 to 4.
+      if (o.phy_address > 31 || (o.phy_address & 1) == 0)
+        return run.Usage("--phy-address must be odd and below 32: the driver always sets bit 0 of the PHY address");
+    } else if (w.size() > 1 && w[0] == '-' && w[1] == '-') {
+      return run.Usage("unknown option '" + w + "'");
+    } else {
+      o.positional.push_back(w);
+    }
+  }
+  return true;
+}
+
+// The adapter's register block as the method reaches it: the I/O BAR's port,
+// or the memory BAR mapped for the command and unmapped after it.
+struct RegisterBlock {
+  Run &run;
+  uint32_t base = 0;
+  uint32_t mapped = 0;  // virtual address of the window this command mapped
+  explicit RegisterBlock(Run &r) : run(r) {}
+  ~RegisterBlock() {
+    if (mapped == 0) return;
+    std::vector<uint8_t> in(8, 0);
+    for (int i = 0; i < 4; i++) {
+      in[i] = static_cast<uint8_t>(mapped >> (8 * i));
+      in[4 + i] = static_cast<uint8_t>(0x40 >> (8 * i));
+    }
+    run.device.Control(IOCTL_KDVR_UNMAP_MEMORY, in, 0);
+  }
+};
+
+bool FindRegisterBlock(Run &run, const HwOptions &o, uint32_t offset, RegisterBlock &block) {
+  if (o.has_register) {
+    block.base = o.register_address - offset;
+    return true;
+  }
+  for (uint32_t bus = 0; bus < 256; bus++) {
+    for (uint32_t device = 0; device < 32; device++) {
+      std::vector<uint8_t> head;
+      if (!PciTransfer(run, false, bus, device, 0, 64, {}, head)) return false;
+      if (head.size() < 2) {
+        bus = 256;  // no such bus: buses are numbered without gaps
+        break;
+      }
+      if (head.size() < 64 || (head[0] == 0xFF && head[1] == 0xFF) || head[11] != 0x02) continue;
+      uint32_t io = 0, memory = 0;
+      for (int bar = 0; bar < 6; bar++) {
+        uint32_t v = head[0x10 + 4 * bar] | head[0x11 + 4 * bar] << 8 | head[0x12 + 4 * bar] << 16 |
+                     static_cast<uint32_t>(head[0x13 + 4 * bar]) << 24;
+        if ((v & 1) != 0 && io == 0) io = v & ~3u;
+        if ((v & 1) == 0 && memory == 0) memory = v & ~0xFu;
+      }
+      if (!o.memory && io != 0) {
+        block.base = io;
+        return true;
+      }
+      if (o.memory && memory != 0) {
+        if (!run.Request(IOCTL_KDVR_MAP_MEMORY, {memory, bus, 0x40}, 4)) return false;
+        block.mapped = block.base = run.Word(0);
+        if (block.base != 0) return true;
+        run.ok = false;
+        run.text = Format("the adapter's memory window 0x%08llX could not be mapped", memory);
+        return false;
+      }
+    }
+  }
+  run.ok = false;
+  run.text = std::string("no network adapter with ") + (o.memory ? "a memory" : "an I/O") +
+             " window found; name the register with --register";
+  return false;
+}
+
+std::vector<uint8_t> Fields16(uint32_t reg, std::initializer_list<uint32_t> halves) {
+  std::vector<uint8_t> b(24, 0);
+  for (int i = 0; i < 4; i++) b[i] = static_cast<uint8_t>(reg >> (8 * i));
+  size_t at = 4;
+  for (uint32_t h : halves) {
+    b[at++] = static_cast<uint8_t>(h);
+    b[at++] = static_cast<uint8_t>(h >> 8);
+  }
+  return b;
+}
+
+struct Eeprom {
+  Run &run;
+  uint32_t reg = 0;
+  uint32_t method = 0;  // AddressMethod: 0 port, 2 memory
+  uint32_t size = 0;
+
+  bool Probe(uint32_t &result) {
+    std::vector<uint8_t> in = Fields16(reg, {0, 0, method});
+    if (!run.RequestBytes(IOCTL_KDVR_GET_EEPROM_SIZE, in, 4, true)) return false;
+    result = run.Word(0);
+    return true;
+  }
+  bool Read(uint32_t word, uint32_t &value) {
+    if (!run.RequestBytes(IOCTL_KDVR_READ_EEPROM, Fields16(reg, {size, word, method}), 4, true)) return false;
+    value = run.Word(0);
+    return true;
+  }
+  bool Write(uint32_t word, uint32_t data, uint32_t &result) {
+    if (!run.RequestBytes(IOCTL_KDVR_WRITE_EEPROM, Fields16(reg, {size, word, data, method}), 4, true)) return false;
+    result = run.Word(0);
+    return true;
+  }
+};
+
+// Sizes the EEPROM unless --size gave it; only 64, 128 and 256 words have
+// an address width the driver can use.
+bool EepromSize(Eeprom &e, const HwOptions &o) {
+  if (o.size != 0) {
+    e.size = o.size;
+    return true;
+  }
+  uint32_t probed = 0;
+  if (!e.Probe(probed)) return false;
+  if (probed != 64 && probed != 128 && probed != 256) {
+    e.run.ok = false;
+    e.run.text = Format("the size probe gave %llu words (no EEPROM of 64, 128 or 256 words answered); give --size",
+                        probed);
+    e.run.json_extra = Format(",\"size\":%llu", probed);
+    return false;
+  }
+  e.size = probed;
+  return true;
+}
+
+bool SaveWords(const std::string &path, const std::vector<uint32_t> &words, std::string &error) {
+  bool binary = path.size() > 4 && path.compare(path.size() - 4, 4, ".bin") == 0;
+  FILE *file = std::fopen(path.c_str(), binary ? "wb" : "w");
+  if (file == nullptr) {
+    error = "cannot write '" + path + "'";
+    return false;
+  }
+  for (size_t i = 0; i < words.size(); i++) {
+    if (binary) {
+      std::fputc(static_cast<int>(words[i] & 0xFF), file);
+      std::fputc(static_cast<int>(words[i] >> 8), file);
+    } else {
+      std::fprintf(file, "%04X%c", static_cast<unsigned>(words[i]), (i % 16 == 15 || i + 1 == words.size()) ? '\n' : ' ');
+    }
+  }
+  bool ok = std::fclose(file) == 0;
+  if (!ok) error = "cannot write '" + path + "'";
+  return ok;
+}
+
+bool Confirm(Run &run, const std::string &question) {
+  if (!StdinIsTerminal()) {
+    run.ok = false;
+    run.text = "refusing to write the EEPROM without a terminal to confirm on; add --yes";
+    return false;
+  }
+  std::printf("%s [y/N] ", question.c_str());
+  std::fflush(stdout);
+  char answer[16] = {0};
+  if (std::fgets(answer, sizeof answer, stdin) == nullptr || (answer[0] != 'y' && answer[0] != 'Y')) {
+    run.ok = false;
+    run.text = "not written";
+    return false;
+  }
+  return true;
+}
+
+bool CommandEeprom(Run &run) {
+  const char *usage = "eeprom size|dump|read WORD|write WORD VALUE [--method io|mem] [--size WORDS] "
+                      "[--register ADDRESS] [--out FILE] [--yes]";
+  HwOptions o;
+  if (!ParseHwOptions(run, true, o)) return false;
+  if (o.positional.empty()) return run.Usage(usage);
+  const std::string op = o.positional[0];
+  uint32_t word = 0, value = 0;
+  if (op == "size" || op == "dump") {
+    if (o.positional.size() != 1) return run.Usage(usage);
+  } else if (op == "read") {
+    if (o.positional.size() != 2 || !ParseNumber(o.positional[1], word)) return run.Usage(usage);
+  } else if (op == "write") {
+    if (o.positional.size() != 3 || !ParseNumber(o.positional[1], word) || !ParseNumber(o.positional[2], value))
+      return run.Usage(usage);
+    if (value > 0xFFFF) return run.Usage("VALUE must fit in 16 bits");
+  } else {
+    return run.Usage(usage);
+  }
+  if (!o.out.empty() && op != "dump") return run.Usage("--out applies to dump");
+  RegisterBlock block(run);
+  if (!FindRegisterBlock(run, o, 0x0E, block)) return false;
+  Eeprom e{run, block.base + 0x0E, o.memory ? 2u : 0u, 0};
+  std::string where = Format(" (register 0x%08llX, ", e.reg) + (o.memory ? "memory)" : "port)");
+
+  if (op == "size") {
+    uint32_t probed = 0;
+    if (!e.Probe(probed)) return false;
+    run.json_extra = Format(",\"size\":%llu", probed);
+    run.text = probed == 0 ? "no EEPROM answered the size probe" + where
+                           : Format("EEPROM: %llu words", probed) + where;
+    if (probed == 2) run.text += "; data out reads low at once: stuck low or no EEPROM";
+    return true;
+  }
+  if (!EepromSize(e, o)) return false;
+  if (word >= e.size) return run.Usage(Format("WORD must be below the size, %llu", e.size));
+  if (op == "read") {
+    if (!e.Read(word, value)) return false;
+    run.text = Format("word 0x%02llX = 0x%04llX", word, value);
+    run.json_extra = Format(",\"size\":%llu,\"word\":%llu,\"value\":%llu", e.size, word, value);
+    return true;
+  }
+  if (op == "write") {
+    uint32_t before = 0, result = 0, after = 0;
+    if (!e.Read(word, before)) return false;
+    if (!o.yes && !Confirm(run, Format("Write 0x%04llX to EEPROM word 0x%02llX (now 0x%04llX)?", value, word,
+                                       before)))
+      return false;
+    if (!e.Write(word, value, result) || !e.Read(word, after)) return false;
+    run.json_extra = Format(",\"size\":%llu,\"word\":%llu,\"value\":%llu", e.size, word, value) +
+                     Format(",\"written\":%llu,\"read_back\":%llu", result, after);
+    if (result != 1) {
+      run.ok = false;
+      run.text = Format("word 0x%02llX: the EEPROM did not finish the erase or the write", word);
+      return false;
+    }
+    if (after != value) {
+      run.ok = false;
+      run.text = Format("word 0x%02llX: the driver reported success but the word reads back 0x%04llX", word, after);
+      return false;
+    }
+    run.text = Format("word 0x%02llX <- 0x%04llX (was 0x%04llX)", word, value, before);
+    return true;
+  }
+  // dump
+  std::vector<uint32_t> words;
+  uint32_t sum = 0;
+  std::string list;
+  for (uint32_t i = 0; i < e.size; i++) {
+    if (!e.Read(i, value)) return false;
+    words.push_back(value);
+    sum = (sum + value) & 0xFFFF;
+    run.text += Format(i % 16 != 0 ? " %04llX" : i == 0 ? "%02llX: %04llX" : "\n%02llX: %04llX", i % 16 != 0 ? value : i, value);
+    list += Format(i == 0 ? "%llu" : ",%llu", value);
+  }
+  std::string mac;
+  for (int i = 0; i < 6; i++)
+    mac += Format(i == 0 ? "%02llx" : ":%02llx", (words[i / 2] >> (8 * (i % 2))) & 0xFF);
+  run.text += "\nMAC address " + mac + Format("\nsum of all words 0x%04llX\n%llu words", sum, e.size) + where;
+  run.json_extra = Format(",\"size\":%llu,\"sum\":%llu", e.size, sum) + ",\"mac\":\"" + mac +
+                   "\",\"words\":[" + list + "]";
+  if (!o.out.empty()) {
+    std::string error;
+    if (!SaveWords(o.out, words, error)) {
+      run.ok = false;
+      run.text = error;
+      return false;
+    }
+    run.text += "\nwritten to " + o.out;
+  }
+  return true;
+}
+
+std::string Abilities(uint32_t v) {
+  std::string text;
+  const struct {
+    uint32_t bit;
+    const char *name;
+  } kAbilities[] = {{0x0100, "100FD"}, {0x0080, "100HD"}, {0x0040, "10FD"}, {0x0020, "10HD"}};
+  for (const auto &a : kAbilities)
+    if (v & a.bit) text += std::string(text.empty() ? "" : " ") + a.name;
+  return text.empty() ? "none" : text;
+}
+
+bool CommandPhy(Run &run) {
+  const char *usage = "phy dump|read REG|write REG VALUE [--phy-address N] [--method io|mem] [--register BASE]";
+  HwOptions o;
+  if (!ParseHwOptions(run, false, o)) return false;
+  if (o.positional.empty()) return run.Usage(usage);
+  const std::string op = o.positional[0];
+  uint32_t reg = 0, value = 0;
+  if (op == "dump") {
+    if (o.positional.size() != 1) return run.Usage(usage);
+  } else if (op == "read" || op == "write") {
+    if (o.positional.size() != (op == "read" ? 2u : 3u) || !ParseNumber(o.positional[1], reg)) return run.Usage(usage);
+    if (reg > 31) return run.Usage("REG must be 0 to 31");
+    if (op == "write" && (!ParseNumber(o.positional[2], value) || value > 0xFFFF))
+      return run.Usage("VALUE must fit in 16 bits");
+  } else {
+    return run.Usage(usage);
+  }
+  RegisterBlock block(run);
+  if (!FindRegisterBlock(run, o, 0, block)) return false;
+  const uint32_t selector = o.memory ? 0 : 1;  // the PHY codes: 0 memory, other values port
+  // Bits 5 and up of the register argument land in the PHY-address field.
+  const uint32_t address_bits = (o.phy_address & 0x1E) << 5;
+  auto read = [&](uint32_t r, uint32_t &v) {
+    if (!run.RequestBytes(IOCTL_KDVR_MDI_READ, Fields16(block.base, {r | address_bits, 0, selector}), 4, true))
+      return false;
+    v = run.Word(0) & 0xFFFF;
+    return true;
+  };
+  std::string where = Format("PHY %llu", o.phy_address);
+  if (op == "read") {
+    if (!read(reg, value)) return false;
+    run.text = where + Format(" register %llu = 0x%04llX", reg, value);
+    run.json_extra = Format(",\"phy_address\":%llu,\"register\":%llu,\"value\":%llu", o.phy_address, reg, value);
+    return true;
+  }
+  if (op == "write") {
+    if (!run.RequestBytes(IOCTL_KDVR_MDI_WRITE, Fields16(block.base, {reg | address_bits, 0, value, 0, selector}), 0,
+                          true))
+      return false;
+    run.text = where + Format(" register %llu <- 0x%04llX", reg, value);
+    run.json_extra = Format(",\"phy_address\":%llu,\"register\":%llu,\"value\":%llu", o.phy_address, reg, value);
+    return true;
+  }
+  // dump: BMSR twice, since its link bit latches low until read.
+  uint32_t r[7], bmsr_now = 0;
+  for (uint32_t i = 0; i < 7; i++)
+    if (!read(i, r[i])) return false;
+  if (!read(1, bmsr_now)) return false;
+  const uint32_t bmcr = r[0], anar = r[4], anlpar = r[5];
+  const bool link = (bmsr_now & 0x0004) != 0;
+  const bool an_on = (bmcr & 0x1000) != 0, an_done = (bmsr_now & 0x0020) != 0;
+  uint32_t speed = (bmcr & 0x2000) ? 100 : 10;
+  bool full = (bmcr & 0x0100) != 0;
+  if (an_on && an_done) {
+    const uint32_t common = anar & anlpar;
+    speed = (common & 0x0180) ? 100 : 10;
+    full = (common & 0x0100) || (!(common & 0x0180) && (common & 0x0040));
+  }
+  const uint32_t oui = (r[2] << 6) | (r[3] >> 10);
+  run.text = where + ":" +
+             Format("\n  BMCR   0x%04llX  autonegotiation ", bmcr) + (an_on ? "on" : "off") +
+             Format(" (forced setting: %llu Mb/s ", (bmcr & 0x2000) ? 100 : 10) + ((bmcr & 0x0100) ? "full" : "half") +
+             " duplex)" + ((bmcr & 0x0800) ? ", powered down" : "") + ((bmcr & 0x0400) ? ", isolated" : "") +
+             ((bmcr & 0x4000) ? ", loopback" : "") +
+             Format("\n  BMSR   0x%04llX  link ", bmsr_now) + (link ? "up" : "down") +
+             ((r[1] & 0x0004) == 0 && link ? " (was down since the last read)" : "") + ", autonegotiation " +
+             (an_done ? "complete" : "not complete") +
+             Format("\n  ID     0x%04llX 0x%04llX  OUI bits 3-24 0x%06llX", r[2], r[3], oui) +
+             Format(", model 0x%02llX, revision %llu", (r[3] >> 4) & 0x3F, r[3] & 0xF) +
+             Format("\n  ANAR   0x%04llX  ", anar) + Abilities(anar) + Format("\n  ANLPAR 0x%04llX  ", anlpar) +
+             Abilities(anlpar) + ((anlpar & 0x4000) ? " (acknowledged)" : "") + "\n  link " + (link ? "up" : "down") +
+             Format(", %llu Mb/s ", speed) + (full ? "full" : "half") + " duplex" +
+             (an_on ? (an_done ? " (autonegotiated)" : " (autonegotiation not complete)") : " (forced)");
+  run.json_extra = Format(",\"phy_address\":%llu,\"bmcr\":%llu,\"bmsr\":%llu", o.phy_address, bmcr, bmsr_now) +
+                   Format(",\"phyid1\":%llu,\"phyid2\":%llu,\"anar\":%llu", r[2], r[3], anar) +
+                   Format(",\"anlpar\":%llu,\"speed\":%llu", anlpar, speed) + ",\"link\":" + (link ? "true" : "false") +
+                   ",\"full_duplex\":" + (full ? "true" : "false") + ",\"autonegotiation\":" +
+                   (an_on ? "true" : "false") + ",\"autonegotiation_complete\":" + (an_done ? "true" : "false");
+  return true;
+}
+
 void Execute(Run &run) {
   const std::string &name = run.words[0];
   if (name == "id") {
@@ -485,6 +887,10 @@ void Execute(Run &run) {
     CommandFirstRange(run);
   } else if (name == "stall") {
     CommandStall(run);
+  } else if (name == "eeprom") {
+    CommandEeprom(run);
+  } else if (name == "phy") {
+    CommandPhy(run);
   } else if (name == "raw") {
     CommandRaw(run);
   } else {

@@ -2,6 +2,8 @@
 // the profile's hardware, or the built-in default adapter), opens
 // \\.\NICPORT as a client would and, at the end, unloads the driver and
 // reports whatever it left behind.
+#include <unistd.h>
+
 #include <cstdio>
 #include <exception>
 #include <string_view>
@@ -122,6 +124,8 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error) {
   if (!device->Start(options, error)) return nullptr;
   return device;
 }
+
+bool StdinIsTerminal() { return isatty(0) != 0; }
 
 }  // namespace nicdiag
 

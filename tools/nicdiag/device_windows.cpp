@@ -97,6 +97,11 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error) {
   return std::unique_ptr<Device>(new WindowsDevice(handle));
 }
 
+bool StdinIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
 }  // namespace nicdiag
 
 int main(int argc, char **argv) { return nicdiag::Main(argc, argv); }

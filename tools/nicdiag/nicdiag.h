@@ -57,6 +57,10 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error);
 // Name of the build's platform for --help ("simulated" or "Windows").
 extern const char *const kPlatformNote;
 
+// Whether standard input is an interactive terminal (a write that asks for
+// confirmation refuses to run without one).
+bool StdinIsTerminal();
+
 // Entry shared by both builds.
 int Main(int argc, char **argv);
 
