@@ -4,7 +4,9 @@
 // functions by their platform names; the program's import table keeps only
 // what every served Windows version exports.
 #pragma once
+#ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
+#endif
 #include <windows.h>
 #include <objbase.h>
 #include <setupapi.h>

@@ -28,6 +28,7 @@ target_link_options(netpurge PRIVATE
   -Wl,--subsystem,windows:4.0
   -Wl,--major-os-version,4 -Wl,--minor-os-version,0
   -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0)
-# libgcc supplies the stack probe the compiler calls for frames above 4 KiB;
-# libuuid (static, no DLL) the network configuration and device class ids.
+# libuuid holds the interface and class identifiers of the platform headers
+# (data only, no imports); libgcc the stack probe the compiler calls for
+# frames above 4 KiB.
 target_link_libraries(netpurge PRIVATE kernel32 user32 advapi32 uuid gcc)

@@ -46,6 +46,7 @@ FRAME, CAPTION = 3, 19
 # Functions whose calls the trace records. Wine forwards several advapi32 and
 # kernel32 entries to kernelbase, so both names are listed.
 RELAYED = [
+    "kernel32.GetCommandLineA",
     "user32.MessageBoxA", "user32.SetWindowTextA", "user32.SetDlgItemTextA", "user32.ShowWindow",
     "user32.CreateDialogParamA", "user32.DestroyWindow",
     "advapi32.OpenSCManagerA",
@@ -91,6 +92,16 @@ def run_quietly(argv, env, check=False, timeout=180):
         err.seek(0)
         return subprocess.CompletedProcess(argv, done.returncode, out.read().decode(errors="replace"),
                                            err.read().decode(errors="replace"))
+
+
+def die_with_parent():
+    """In the child: ask Linux to end it when this script ends, even when the
+    script itself is killed (a CTest time-out)."""
+    try:
+        import ctypes
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+    except OSError:
+        pass
 
 
 class Wine:
@@ -139,7 +150,7 @@ class Wine:
         read_fd, write_fd = os.pipe()
         self.xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24", "-nolisten", "tcp"],
-            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=die_with_parent)
         os.close(write_fd)
         with os.fdopen(read_fd) as pipe:
             number = pipe.readline().strip()
@@ -151,10 +162,11 @@ class Wine:
         if self.prefix.exists():
             run_quietly(["wineserver", "-k"], self.env, timeout=30)
             shutil.rmtree(self.prefix)
-        # One server for the whole run, started before the prefix is made; it
-        # keeps running until it is killed at the end.
+        # One server for the whole run, started before the prefix is made. It
+        # outlives the gaps between cases (up to 60 s without a client) and is
+        # killed at the end; should this script be killed, it ends by itself.
         self.prefix.mkdir(parents=True)
-        run_quietly(["wineserver", "-p"], self.env, check=True)
+        run_quietly(["wineserver", "-p60"], self.env, check=True)
         boot = run_quietly(["wineboot", "-i"], self.env)
         if boot.returncode != 0 or not (self.prefix / "drive_c" / "windows").is_dir():
             raise Skip(f"wineboot could not make a prefix: {boot.stderr.strip()[-400:]}")
@@ -162,7 +174,9 @@ class Wine:
         seed.write_text(SEED_REG.replace("{relay}", ";".join(RELAYED)).replace("\n", "\r\n"), encoding="latin-1")
         self.run(["regedit", "/s", str(seed)])
         # regedit exits 0 whatever it made of the file: check a value landed.
-        if "Decorated" not in self.run(["reg", "query", r"HKCU\Software\Wine\X11 Driver"]).stdout:
+        watched = self.registry_snapshot()
+        if "Decorated" not in self.run(["reg", "query", r"HKCU\Software\Wine\X11 Driver"]).stdout or not all(
+                "Driver" in keys for keys in watched):
             raise RuntimeError("the seed registry file was not imported")
         (self.prefix / "drive_c" / "Tools").mkdir()
 
@@ -223,13 +237,26 @@ def unescape(text):
     return "".join(out)
 
 
-def relay_calls(log_text, image):
+def program_thread(log_text, image):
+    """The thread of the program: the last one whose call of GetCommandLineA
+    (the first thing the start-up does) came from the program's image. Other
+    executables of the run (start.exe) are loaded at the same address, so
+    the return address alone does not tell them apart."""
+    thread = None
+    for line in log_text.splitlines():
+        m = CALL.match(line)
+        if m and m.group(3) == "GetCommandLineA" and image[0] <= int(m.group(5), 16) < image[1]:
+            thread = m.group(1)
+    return thread
+
+
+def relay_calls(log_text, image, thread):
     """(function, [args]) of every traced call the program itself made; an
     argument is an int or, for a string, (int, text)."""
     calls = []
     for line in log_text.splitlines():
         m = CALL.match(line)
-        if not m or not image[0] <= int(m.group(5), 16) < image[1]:
+        if not m or m.group(1) != thread or not image[0] <= int(m.group(5), 16) < image[1]:
             continue
         args = []
         for a in ARG.finditer(m.group(4)):
@@ -257,14 +284,14 @@ def image_range(exe):
     return base, base + size
 
 
-def dialog_messages(log_text, image):
+def dialog_messages(log_text, image, thread):
     """The WM_COMMAND (with its wParam) and WM_CLOSE messages that reached the
     program's own dialog procedure, in order (a message box's dialog
     procedure lives in user32, outside the image)."""
     found = []
     for line in log_text.splitlines():
         m = DIALOG_MESSAGE.match(line)
-        if m and image[0] <= int(m.group(1), 16) < image[1]:
+        if m and line.startswith(thread + ":") and image[0] <= int(m.group(1), 16) < image[1]:
             m = m.group(0, 2, 3)
             found.append(f"WM_COMMAND {int(m[2], 16)}" if m[1] == "WM_COMMAND" else "WM_CLOSE")
     return found
@@ -323,18 +350,20 @@ class Case:
                                     stderr=log, start_new_session=True)
             try:
                 self.act(expect)
-                exit_code = proc.wait(timeout=20)
+                exit_code = proc.wait(timeout=30)
             except subprocess.TimeoutExpired:
                 os.killpg(proc.pid, signal.SIGKILL)
                 proc.wait()
                 exit_code = None
-                self.failures.append("the program did not end within 20 s")
+                self.failures.append("the program did not end within 30 s")
         target.unlink()
         trace = log_path.read_text(errors="replace")
         image = image_range(self.exe)
-        calls = relay_calls(trace, image)
+        thread = program_thread(trace, image)
+        self.check(thread is not None, f"the trace shows no start of the program ({log_path.name})")
+        calls = relay_calls(trace, image, thread)
         shown = shown_from_trace(calls)
-        messages = dialog_messages(trace, image)
+        messages = dialog_messages(trace, image, thread or "")
 
         self.check(exit_code == expect["exit_code"], f"exit code {exit_code}, expected {expect['exit_code']}")
         self.check(strip(shown, ("kind", "caption", "text")) == strip(expect["shown"], ("kind", "caption", "text")),
@@ -365,7 +394,7 @@ class Case:
         """Answers each window the case expects, checking the dialog on screen."""
         answers = list(self.spec.get("user", []))
         for i, wanted in enumerate(expect["shown"]):
-            window = self.wine.find_window(wanted["caption"], timeout=10)
+            window = self.wine.find_window(wanted["caption"], timeout=20)
             if window is None:
                 self.failures.append(f"no window with the caption {wanted['caption']!r} appeared")
                 return
