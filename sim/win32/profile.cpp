@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "machine.h"
+#include "netcfg.h"
 #include "resources.h"
 #include "ui.h"
 
@@ -184,6 +185,11 @@ void apply_profile(const Profile& profile) {
       m.registry.faults().delete_fails.push_back(k.get<std::string>());
   }
   if (!profile.registry_text.empty()) m.registry.import_reg(profile.registry_text, profile.registry_source);
+  try {
+    load_netcfg_profile(d, m);
+  } catch (const InputError& e) {
+    throw InputError(profile.source + ": " + e.what());
+  }
 }
 
 std::string platform_name() {

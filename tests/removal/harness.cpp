@@ -48,7 +48,6 @@ Outcome run_scenario(const std::string& name) {
   Profile profile = load_profile_file(dir / "profile.json");
   const nlohmann::json expect = nlohmann::json::parse(read_text(dir / "expect.json"));
   apply_profile(profile);
-  load_netcfg_profile(profile.data, machine());
   load_program_resources();
   g_program = ProgramState{};
 

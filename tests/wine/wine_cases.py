@@ -58,7 +58,7 @@ RELAYED = [
     "kernelbase.CreateProcessA", "kernelbase.DeleteFileA", "kernelbase.RemoveDirectoryA",
 ]
 CHANGES = re.compile(r"Reg(Create|Set|Delete)|DeleteFile|RemoveDirectory|WinExec|CreateProcess")
-# Keys a removal would touch, seeded at the start; a case that must change
+# Keys a removal would touch, seeded again before every case; a case that must change
 # nothing leaves them as they were.
 SEED_REG = r"""REGEDIT4
 
@@ -170,9 +170,10 @@ class Wine:
         boot = run_quietly(["wineboot", "-i"], self.env)
         if boot.returncode != 0 or not (self.prefix / "drive_c" / "windows").is_dir():
             raise Skip(f"wineboot could not make a prefix: {boot.stderr.strip()[-400:]}")
-        seed = self.work / "seed.reg"
-        seed.write_text(SEED_REG.replace("{relay}", ";".join(RELAYED)).replace("\n", "\r\n"), encoding="latin-1")
-        self.run(["regedit", "/s", str(seed)])
+        self.seed = self.work / "seed.reg"
+        self.seed.write_text(SEED_REG.replace("{relay}", ";".join(RELAYED)).replace("\n", "\r\n"),
+                             encoding="latin-1")
+        self.reseed()
         # regedit exits 0 whatever it made of the file: check a value landed.
         watched = self.registry_snapshot()
         if "Decorated" not in self.run(["reg", "query", r"HKCU\Software\Wine\X11 Driver"]).stdout or not all(
@@ -182,6 +183,10 @@ class Wine:
 
     def run(self, args, check=False):
         return run_quietly(["wine"] + args, self.env, check=check)
+
+    def reseed(self):
+        """Imports the seed again, so every case starts from the same keys."""
+        self.run(["regedit", "/s", str(self.seed)])
 
     def set_version(self, version):
         self.run(["reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f"], check=True)
@@ -339,6 +344,7 @@ class Case:
         wine.set_version(spec["version"])
         target = wine.prefix / "drive_c" / "Tools" / spec["file"]
         shutil.copyfile(self.exe, target)
+        wine.reseed()
         before = wine.registry_snapshot()
         # start /wait quotes the program path on the command line it builds;
         # wine itself passes a path without blanks as it is.

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "platform/program_entry.h"
+#include "sim/win32/netcfg.h"
 #include "sim/win32/resources.h"
 #include "uninstaller/netpurge.h"
 
@@ -61,6 +62,7 @@ Report run(const Profile& profile) {
   r.actions = m.ui().actions;
   r.started = m.started;
   r.registry_diff = m.registry.diff_from(before);
+  r.removal = netcfg_report(m);
   r.scm_handles_left = m.scm_open_handles;
   r.registry_handles_left = m.registry.open_handle_count();
   return r;
@@ -133,6 +135,7 @@ nlohmann::json to_json(const Report& r) {
   for (const auto& a : r.actions) j["user"].push_back({{"answer", to_string(a.answer)}, {"window", a.target}});
   j["started"] = nlohmann::json::array();
   for (const auto& s : r.started) j["started"].push_back({{"command_line", s.command_line}, {"show", s.show}});
+  for (const auto& [key, value] : r.removal.items()) j[key] = value;
   j["registry_diff"] = r.registry_diff;
   j["leaks"] = {{"service_manager_handles", r.scm_handles_left}, {"registry_handles", r.registry_handles_left}};
   return j;
@@ -162,6 +165,13 @@ std::string to_text(const Report& r) {
   o << "Removal:      " << (r.removal_ran ? "ran" : "did not run") << "\n";
   if (r.started.empty()) o << "Started:      nothing\n";
   for (const auto& s : r.started) o << "Started:      " << s.command_line << " (" << show_name(s.show) << ")\n";
+  for (const auto& pair : r.removal.value("unbound", nlohmann::json::array()))
+    o << "Unbound:      " << pair[0].get<std::string>() << " from " << pair[1].get<std::string>() << "\n";
+  if (r.removal.value("applied", 0) > 0) o << "Applied:      " << r.removal["applied"].get<int>() << " time(s)\n";
+  for (const auto& id : r.removal.value("removed_devices", nlohmann::json::array()))
+    o << "Removed:      " << id.get<std::string>() << "\n";
+  if (!r.removal.value("com_leaks", nlohmann::json::array()).empty())
+    o << "COM leaks:    " << r.removal["com_leaks"].dump() << "\n";
   if (r.registry_diff.empty()) {
     o << "Registry:     unchanged\n";
   } else {

@@ -24,6 +24,8 @@ struct Report {
   std::vector<sim::win32::UserAction> actions;
   std::vector<sim::win32::StartedProcess> started;
   std::string registry_diff;  // .reg text; empty when nothing changed
+  // Windows 2000 removal: "unbound", "applied", "removed_devices", "com_leaks".
+  nlohmann::json removal = nlohmann::json::object();
   int scm_handles_left = 0;
   std::size_t registry_handles_left = 0;
 };
