@@ -322,9 +322,9 @@ def shown_from_trace(calls):
 # ---- one case
 
 class Case:
-    def __init__(self, spec, wine, exe, artifacts, sim):
-        self.spec, self.wine, self.exe, self.artifacts, self.sim = spec, wine, exe, artifacts, sim
-        self.name = spec["name"]
+    def __init__(self, entry, wine, exe, artifacts, sim):
+        self.entry, self.wine, self.exe, self.artifacts, self.sim = entry, wine, exe, artifacts, sim
+        self.name = entry["name"]
         self.failures = []
 
     def check(self, ok, message):
@@ -332,17 +332,17 @@ class Case:
             self.failures.append(message)
 
     def command_line(self):
-        path = "C:\\Tools\\" + self.spec["file"]
-        args = self.spec.get("args", "")
-        quoted = self.spec.get("launch", "quoted") == "quoted"
+        path = "C:\\Tools\\" + self.entry["file"]
+        args = self.entry.get("args", "")
+        quoted = self.entry.get("launch", "quoted") == "quoted"
         return (f'"{path}"' if quoted else path) + (" " + args if args else ""), path, args, quoted
 
     def run(self):
-        spec, wine = self.spec, self.wine
-        expect = spec["expect"]
+        entry, wine = self.entry, self.wine
+        expect = entry["expect"]
         command_line, path, args, quoted = self.command_line()
-        wine.set_version(spec["version"])
-        target = wine.prefix / "drive_c" / "Tools" / spec["file"]
+        wine.set_version(entry["version"])
+        target = wine.prefix / "drive_c" / "Tools" / entry["file"]
         shutil.copyfile(self.exe, target)
         wine.reseed()
         before = wine.registry_snapshot()
@@ -398,7 +398,7 @@ class Case:
 
     def act(self, expect):
         """Answers each window the case expects, checking the dialog on screen."""
-        answers = list(self.spec.get("user", []))
+        answers = list(self.entry.get("user", []))
         for i, wanted in enumerate(expect["shown"]):
             window = self.wine.find_window(wanted["caption"], timeout=20)
             if window is None:
@@ -452,8 +452,8 @@ class Case:
         self.check(spread and float(spread) > 0.05, f"the dialog's area of {shot.name} looks empty ({spread})")
 
     def compare_with_sim(self, command_line, exit_code, shown, calls, ok_command):
-        profile = {"platform": SIM_PLATFORM[self.spec["version"]], "admin": True, "command_line": command_line,
-                   "user": self.spec.get("user", [])}
+        profile = {"platform": SIM_PLATFORM[self.entry["version"]], "admin": True, "command_line": command_line,
+                   "user": self.entry.get("user", [])}
         profile_path = self.artifacts / (self.name + ".profile.json")
         profile_path.write_text(json.dumps(profile, indent=2) + "\n")
         run = subprocess.run([self.sim, "--profile", str(profile_path), "--json"], capture_output=True, text=True,
@@ -477,9 +477,9 @@ class Case:
                    f"netpurge-sim reports removal_ran {report.get('removal_ran')}, the dialog "
                    + ("got" if ok_command else "did not get") + " the OK command")
         for key in ("modem_mode", "silent_mode"):
-            if key in self.spec["expect"]:
-                self.check(report.get(key) == self.spec["expect"][key],
-                           f"netpurge-sim reports {key} {report.get(key)}, expected {self.spec['expect'][key]}")
+            if key in self.entry["expect"]:
+                self.check(report.get(key) == self.entry["expect"][key],
+                           f"netpurge-sim reports {key} {report.get(key)}, expected {self.entry['expect'][key]}")
 
 
 def check_binding(wine, program):
@@ -538,9 +538,9 @@ def main():
     try:
         with Wine(opts.work) as wine:
             print(f"prefix ready in {time.monotonic() - started:.1f} s (display {wine.display})", flush=True)
-            for spec in cases:
+            for entry in cases:
                 t = time.monotonic()
-                case = Case(spec, wine, opts.exe, artifacts, opts.sim)
+                case = Case(entry, wine, opts.exe, artifacts, opts.sim)
                 ok = case.run()
                 print(f"{'PASS' if ok else 'FAIL'} {case.name} ({time.monotonic() - t:.1f} s)", flush=True)
                 for f in case.failures:
