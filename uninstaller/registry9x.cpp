@@ -9,14 +9,7 @@
 // there, it goes on to the next index instead, so a key that cannot be
 // deleted never holds a sweep in place.
 #include "netpurge.h"
-
-#define IDS_DRIVER_VALUE 205
-#define IDS_NETWORK_ENUM 208
-#define IDS_BINDINGS 209
-#define IDS_NET_CLASS 210
-#define IDS_PCI_ENUM 211
-#define IDS_MODEM_CLASS 212
-#define IDS_MODEM_DRIVER_DESC 218
+#include "resource.h"
 
 #define KEY_NAME_CHARS 512
 #define VALUE_BYTES 512
@@ -96,24 +89,44 @@ static int ChainHolds(const BindingChain *chain, LPCSTR name)
     return 0;
 }
 
-static int RemoveComponent(LPCSTR componentName, BindingChain *chain)
+static int RemoveComponent(LPCSTR componentName, BindingChain *chain);
+
+// Removes the component named by each value of an open "Bindings" key. The
+// values stay, so the index always advances; a value whose name does not fit
+// its buffer is skipped. Value data is read and not used.
+static void RemoveBoundComponents(HKEY bindings, BindingChain *chain)
 {
-    CHAR networkEnum[PATH_CHARS];
-    CHAR bindingsName[BINDING_NAME_CHARS];
-    CHAR bindingsPath[PATH_CHARS];
-    CHAR componentPath[PATH_CHARS];
     CHAR boundName[BINDING_NAME_CHARS];
     BYTE data[VALUE_BYTES];
     DWORD nameSize;
     DWORD dataSize;
     DWORD type;
     DWORD index;
-    HKEY bindings;
     LONG rc;
+
+    for (index = 0;; index++) {
+        nameSize = BINDING_NAME_CHARS;
+        dataSize = VALUE_BYTES;
+        rc = RegEnumValueA(bindings, index, boundName, &nameSize, NULL, &type, data, &dataSize);
+        if (rc == ERROR_MORE_DATA)
+            continue;
+        if (rc != ERROR_SUCCESS)
+            break;
+        RemoveComponent(boundName, chain);
+    }
+}
+
+static int RemoveComponent(LPCSTR componentName, BindingChain *chain)
+{
+    CHAR networkEnum[PATH_CHARS];
+    CHAR bindingsName[BINDING_NAME_CHARS];
+    CHAR bindingsPath[PATH_CHARS];
+    CHAR componentPath[PATH_CHARS];
+    HKEY bindings;
     int baseLength;
     int nameLength;
 
-    if (LoadStringA(g_program.instance, IDS_NETWORK_ENUM, networkEnum, PATH_CHARS) == 0)
+    if (LoadStringA(g_program.instance, IDS_ENUM_NETWORK, networkEnum, PATH_CHARS) == 0)
         return 0;
     if (LoadStringA(g_program.instance, IDS_BINDINGS, bindingsName, BINDING_NAME_CHARS) == 0)
         return 0;
@@ -141,16 +154,7 @@ static int RemoveComponent(LPCSTR componentName, BindingChain *chain)
 
     lstrcpynA(chain->names[chain->depth], componentName, BINDING_NAME_CHARS);
     chain->depth++;
-    for (index = 0;; index++) {
-        nameSize = BINDING_NAME_CHARS;
-        dataSize = VALUE_BYTES;
-        rc = RegEnumValueA(bindings, index, boundName, &nameSize, NULL, &type, data, &dataSize);
-        if (rc == ERROR_MORE_DATA)
-            continue;
-        if (rc != ERROR_SUCCESS)
-            break;
-        RemoveComponent(boundName, chain);
-    }
+    RemoveBoundComponents(bindings, chain);
     chain->depth--;
     RegCloseKey(bindings);
 
@@ -169,30 +173,18 @@ int RemoveNetworkEnumEntry(LPCSTR componentName)
 int RemoveInstanceBindings(HKEY instanceKey)
 {
     CHAR bindingsName[BINDING_NAME_CHARS];
-    CHAR boundName[BINDING_NAME_CHARS];
-    BYTE data[VALUE_BYTES];
-    DWORD nameSize;
-    DWORD dataSize;
-    DWORD type;
-    DWORD index;
+    BindingChain chain;
     HKEY bindings;
-    LONG rc;
 
     if (LoadStringA(g_program.instance, IDS_BINDINGS, bindingsName, BINDING_NAME_CHARS) == 0)
         return 0;
     if (RegOpenKeyExA(instanceKey, bindingsName, 0, KEY_ALL_ACCESS, &bindings) != ERROR_SUCCESS)
         return 0;
 
-    for (index = 0;; index++) {
-        nameSize = BINDING_NAME_CHARS;
-        dataSize = VALUE_BYTES;
-        rc = RegEnumValueA(bindings, index, boundName, &nameSize, NULL, &type, data, &dataSize);
-        if (rc == ERROR_MORE_DATA)
-            continue;
-        if (rc != ERROR_SUCCESS)
-            break;
-        RemoveNetworkEnumEntry(boundName);
-    }
+    // Each bound component is removed as RemoveNetworkEnumEntry does, with
+    // a chain that starts at it.
+    chain.depth = 0;
+    RemoveBoundComponents(bindings, &chain);
     RegCloseKey(bindings);
     return 1;
 }
@@ -267,7 +259,7 @@ int PurgePciEnumKeys(LPCSTR classSubKeyName, int singleMatch)
     LONG rc;
     int found;
 
-    if (LoadStringA(g_program.instance, IDS_PCI_ENUM, pciPath, PATH_CHARS) == 0)
+    if (LoadStringA(g_program.instance, IDS_ENUM_PCI, pciPath, PATH_CHARS) == 0)
         return 0;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, pciPath, 0, KEY_ALL_ACCESS, &pci) != ERROR_SUCCESS)
         return 0;
@@ -325,7 +317,7 @@ int PurgeClassKeys9x(void)
     if (IsWindows2000())
         return RemoveWin2000Adapters();
 
-    if (LoadStringA(g_program.instance, g_program.modemMode ? IDS_MODEM_CLASS : IDS_NET_CLASS, classPath,
+    if (LoadStringA(g_program.instance, g_program.modemMode ? IDS_CLASS_MODEM : IDS_CLASS_NET, classPath,
                     PATH_CHARS) == 0)
         return 0;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, classPath, 0, KEY_ALL_ACCESS, &classKey) != ERROR_SUCCESS)
