@@ -10,28 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "../common/run_tool.h"
+
 namespace {
 
-struct Outcome {
-  int exit_code = -1;
-  std::string out;
-  std::vector<nlohmann::json> Lines() const {
-    std::vector<nlohmann::json> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
-    return lines;
-  }
-};
-
-Outcome Nicdiag(const std::string &arguments) {
-  Outcome o;
-  FILE *pipe = popen((std::string(NICDIAG_PATH) + " " + arguments + " 2>&1").c_str(), "r");
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) o.out.append(buffer, n);
-  int status = pclose(pipe);
-  o.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return o;
-}
+Outcome Nicdiag(const std::string &arguments) { return RunTool(NICDIAG_PATH, arguments); }
 
 std::string WriteFile(const std::string &name, const std::string &text) {
   std::string path = ::testing::TempDir() + name;

@@ -11,29 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "../common/run_tool.h"
+
 namespace {
 
-struct Outcome {
-  int exit_code = -1;
-  std::string out;
-  std::vector<nlohmann::json> Lines() const {
-    std::vector<nlohmann::json> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
-    return lines;
-  }
-};
-
-// Standard input is never a terminal here.
-Outcome Nicdiag(const std::string &arguments) {
-  Outcome o;
-  FILE *pipe = popen((std::string(NICDIAG_PATH) + " " + arguments + " </dev/null 2>&1").c_str(), "r");
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) o.out.append(buffer, n);
-  int status = pclose(pipe);
-  o.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return o;
-}
+Outcome Nicdiag(const std::string &arguments) { return RunTool(NICDIAG_PATH, arguments); }
 
 std::string Profile(const std::string &name, const nlohmann::json &eeprom, const nlohmann::json &phys = nullptr) {
   nlohmann::json adapter = {
