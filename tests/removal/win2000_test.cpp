@@ -170,7 +170,7 @@ TEST_F(Win2000, UnreadableDescriptionSkipsTheDeviceSilently) {
   Device d;
   d.instance_id = kQor0;  // no description
   machine().devices().add_device(d);
-  add_device(kQor1, "QOR PRO/1000 Adapter");
+  add_device(kQor1, "QOR Gigabit Adapter");
   EXPECT_EQ(RemoveWin2000Adapters(), 1);
   EXPECT_EQ(machine().devices().removed(), std::vector<std::string>{kQor1});
   EXPECT_TRUE(machine().ui().shown.empty());
