@@ -3,6 +3,8 @@
 // export and diff.
 #include "registry.h"
 
+#include "input_file.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -617,6 +619,13 @@ void Registry::Impl::import_text(const std::string& raw, const std::string& sour
       ParsedPath path;
       std::string error = parse_full_path(inner, path);
       if (!error.empty()) fail(source, line_no, error);
+      if (path.parts.size() > kMaxKeyDepth)
+        fail(source, line_no, "key nested " + std::to_string(path.parts.size()) + " levels deep, more than the " +
+                                  std::to_string(kMaxKeyDepth) + " a registry allows");
+      for (const auto& part : path.parts)
+        if (part.size() > kMaxKeyNameChars)
+          fail(source, line_no, "key name of " + std::to_string(part.size()) + " characters, more than the " +
+                                    std::to_string(kMaxKeyNameChars) + " a registry allows");
       if (remove) {
         if (path.parts.empty()) fail(source, line_no, "a root key cannot be deleted");
         if (RegKey* key = find(path)) remove_child(*key->parent, key);
@@ -651,6 +660,9 @@ void Registry::Impl::import_text(const std::string& raw, const std::string& sour
       auto quoted = parse_quoted(s, pos, error);
       if (!quoted) fail(source, line_no, "value name: " + error);
       name = std::move(*quoted);
+      if (name.size() > kMaxValueNameChars)
+        fail(source, line_no, "value name of " + std::to_string(name.size()) + " characters, more than the " +
+                                  std::to_string(kMaxValueNameChars) + " a registry allows");
     }
     while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
     if (pos >= s.size() || s[pos] != '=') fail(source, line_no, "expected '=' after the value name");
@@ -909,10 +921,7 @@ RegFaults& Registry::faults() { return impl_->faults; }
 void Registry::import_reg(const std::string& bytes, const std::string& source) { impl_->import_text(bytes, source); }
 
 void Registry::import_reg_file(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw InputError(file.string() + ":0: cannot open the file");
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  impl_->import_text(bytes, file.string());
+  impl_->import_text(read_input_file(file, kMaxRegBytes), file.string());
 }
 
 std::string Registry::export_reg(RegFormat format) const {
@@ -967,6 +976,22 @@ std::vector<std::string> Registry::subkey_names(const std::string& path) const {
   if (const RegKey* key = impl_->find(parsed))
     for (const auto& child : key->children) names.push_back(child->name);
   return names;
+}
+
+std::vector<RegValue> Registry::values_of(const std::string& path) const {
+  ParsedPath parsed;
+  if (!parse_full_path(path, parsed).empty()) return {};
+  const RegKey* key = impl_->find(parsed);
+  return key ? key->values : std::vector<RegValue>{};
+}
+
+bool Registry::delete_tree(const std::string& path) {
+  ParsedPath parsed;
+  if (!parse_full_path(path, parsed).empty()) return false;
+  RegKey* key = impl_->find(parsed);
+  if (key == nullptr || key->parent == nullptr) return false;
+  impl_->remove_child(*key->parent, key);
+  return true;
 }
 
 // ---- Win32 entry points ---------------------------------------------------------------

@@ -12,8 +12,8 @@ int main(int argc, char** argv) {
       "Runs the uninstaller on a simulated Windows machine described by a profile (default: a Windows 98 machine\n"
       "with two supported adapters and a user who presses OK) and reports the dialogs and message boxes shown,\n"
       "what the user did, the processes started, the registry changes as a .reg diff and the exit code.\n"
-      "Exit status: 0 when the run completed, 1 for bad input, 3 when the run could not go on (for example the\n"
-      "scripted user had no answer left).",
+      "Exit status: 0 when the run completed, 2 for bad input (the message names the file and line), 3 when the\n"
+      "run could not go on (for example the scripted user had no answer left).",
       "netpurge-sim"};
   std::string profile_file, command_line, user, export_file;
   bool json = false;
@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
-    return code == 0 ? 0 : 1;
+    return code == 0 ? 0 : 2;
   }
 
   netpurge_sim::Report report;
@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
     }
   } catch (const sim::win32::InputError& e) {
     std::cerr << "netpurge-sim: " << e.what() << "\n";
-    return 1;
+    return 2;
   }
   if (json)
     std::cout << netpurge_sim::to_json(report).dump(2) << "\n";
