@@ -880,6 +880,47 @@ void diff_added(const RegKey& new_key, const RegKey* old_key, const std::string&
     diff_added(*child, old_key ? old_key->child(child->folded) : nullptr, path + "\\" + child->name, false, out);
 }
 
+// Keys the change added, as deletions: once, at the top of each new sub-tree.
+void undo_added_keys(const RegKey& new_key, const RegKey& old_key, const std::string& path, std::string& out) {
+  for (const auto& child : new_key.children) {
+    const std::string child_path = path + "\\" + child->name;
+    if (const RegKey* was = old_key.child(child->folded)) {
+      undo_added_keys(*child, *was, child_path, out);
+    } else {
+      out += "[-" + child_path + "]\r\n\r\n";
+    }
+  }
+}
+
+// Keys and values as they were: gone keys whole, changed or deleted values
+// with their old data, values the change added deleted.
+void undo_restore(const RegKey& old_key, const RegKey* new_key, const std::string& path, bool is_root, bool v5,
+                  std::string& out) {
+  std::string block;
+  for (const auto& v : old_key.values) {
+    const RegValue* now = new_key ? new_key->value(fold(v.name)) : nullptr;
+    if (!now || now->type != v.type || now->data != v.data) {
+      append_value(block, v, v5, "\r\n");
+      block += "\r\n";
+    }
+  }
+  if (new_key) {
+    for (const auto& v : new_key->values) {
+      if (old_key.value(fold(v.name))) continue;
+      if (v.name.empty()) {
+        block += "@=-\r\n";
+      } else {
+        append_quoted(block, v.name);
+        block += "=-\r\n";
+      }
+    }
+  }
+  if (!block.empty() || (!new_key && !is_root)) out += "[" + path + "]\r\n" + block + "\r\n";
+  for (const auto& child : old_key.children)
+    undo_restore(*child, new_key ? new_key->child(child->folded) : nullptr, path + "\\" + child->name, false, v5,
+                 out);
+}
+
 bool same_tree(const RegKey& a, const RegKey& b) {
   if (a.name != b.name || a.children.size() != b.children.size() || a.values.size() != b.values.size()) return false;
   for (std::size_t i = 0; i < a.values.size(); ++i) {
@@ -940,6 +981,17 @@ std::string Registry::diff_from(const Registry& before) const {
     diff_added(*impl_->roots[r], before.impl_->roots[r].get(), impl_->roots[r]->name, true, body);
   if (body.empty()) return {};
   return std::string(kHeader4) + "\n\n" + body;
+}
+
+std::string Registry::undo_to(const Registry& before, RegFormat format) const {
+  const bool v5 = format == RegFormat::Version5;
+  std::string out(v5 ? kHeader5 : kHeader4);
+  out += "\r\n\r\n";
+  for (int r = 0; r < kRootCount; ++r)
+    undo_added_keys(*impl_->roots[r], *before.impl_->roots[r], impl_->roots[r]->name, out);
+  for (int r = 0; r < kRootCount; ++r)
+    undo_restore(*before.impl_->roots[r], impl_->roots[r].get(), impl_->roots[r]->name, true, v5, out);
+  return finish_text(std::move(out), v5);
 }
 
 bool Registry::operator==(const Registry& other) const {

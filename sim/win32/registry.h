@@ -74,6 +74,11 @@ class Registry {
   // or changed values, "name"=- for a deleted value. Empty when equal.
   // REGEDIT4 text with LF line ends.
   std::string diff_from(const Registry& before) const;
+  // The undo file for a change from `before` to this registry: every key
+  // and value that went or changed, with its old content, and every key and
+  // value that appeared, as deletions; imported into this registry it gives
+  // `before` back. Regedit's text in the given format (CRLF line ends).
+  std::string undo_to(const Registry& before, RegFormat format) const;
   // Same keys and values, names spelled alike, in the same order (handles,
   // family and faults play no part).
   bool operator==(const Registry& other) const;
