@@ -1,6 +1,7 @@
 #include "profile_schema.h"
 
 #include <algorithm>
+#include <cctype>
 #include <iterator>
 
 #include "registry.h"
@@ -147,7 +148,8 @@ struct Checking {
 
 std::string a_type(const nlohmann::json& v) {
   const std::string t = v.type_name();
-  return (t == "object" || t == "array" ? "an " : "a ") + (t == "array" ? std::string("list") : t);
+  if (t == "array") return "a list";
+  return (t == "object" ? "an " : "a ") + t;
 }
 
 std::string join_names(const std::vector<ProfileField>& fields) {
@@ -223,7 +225,7 @@ std::string check_platform(const nlohmann::json& v) {
     if (key != "id" && key != "major" && key != "minor" && key != "build")
       return "has an unknown key \"" + key + "\" (known here: id, major, minor, build)";
     if (!value.is_number_unsigned() || value.get<std::uint64_t>() > 0xFFFFFFFFu)
-      return "." + key + " must be a whole number from 0 to 4294967295";
+      return "has \"" + key + "\" " + value.dump() + ": it must be a whole number from 0 to 4294967295";
   }
   if (!v.contains("id") || !v.contains("major")) return "needs \"id\" and \"major\"";
   return "";
@@ -316,12 +318,19 @@ LocatedJson parse_located_json(const std::string& text, const std::string& sourc
   const bool ok = nlohmann::json::sax_parse(first, last, &reader);
   if (!ok || !reader.error.empty()) {
     if (!reader.too_deep) {
-      // The parser reports the byte where it stopped; count the lines to it.
-      const std::size_t at = std::min(reader.error_position, text.size());
+      // The parser reports the byte where it stopped, which may be past the
+      // line break that ended the bad token: count the lines up to the last
+      // character it read that was not blank.
+      std::size_t at = std::min(reader.error_position, text.size());
+      while (at > 0 && std::isspace(static_cast<unsigned char>(text[at - 1]))) --at;
+      if (at > 0) --at;
       line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
     }
-    throw InputError(source + ":" + std::to_string(line) + ": malformed JSON: " +
-                     (reader.error.empty() ? std::string("unreadable") : reader.error));
+    // The library's text names its own position; ours is the line above.
+    std::string what = reader.error.empty() ? std::string("unreadable") : reader.error;
+    if (auto column = what.find(", column "); column != std::string::npos)
+      if (auto colon = what.find(": ", column); colon != std::string::npos) what = what.substr(colon + 2);
+    throw InputError(source + ":" + std::to_string(line) + ": malformed JSON: " + what);
   }
   return out;
 }
