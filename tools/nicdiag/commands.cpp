@@ -953,8 +953,11 @@ bool CommandEeprom(Run &run) {
     if (probed == 2) run.text += "; data out reads low at once: stuck low or no EEPROM";
     return true;
   }
-  if (!EepromSize(e, o)) return false;
-  if (word >= e.size) return run.Usage(Format("WORD must be below the size, %llu", e.size));
+  if (!EepromSize(e, o)) {
+    run.text = name + ": " + run.text;
+    return false;
+  }
+  if (word >= e.size) return run.Usage(name + Format(": WORD must be below the size, %llu", e.size));
   if (op == "read") {
     if (!e.Read(word, value)) return false;
     run.text = name + Format(": word 0x%02llX = 0x%04llX", word, value);
