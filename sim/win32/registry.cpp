@@ -102,7 +102,12 @@ char32_t next_utf8(std::string_view s, std::size_t& i) {
   return u;
 }
 
+bool is_ascii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
 std::string utf8_from_ansi(std::string_view s) {
+  if (is_ascii(s)) return std::string(s);  // the common case, unchanged
   std::string out;
   out.reserve(s.size());
   for (char c : s) append_utf8(out, ansi_to_unicode(static_cast<unsigned char>(c)));
@@ -110,6 +115,7 @@ std::string utf8_from_ansi(std::string_view s) {
 }
 
 std::string ansi_from_utf8(std::string_view s) {
+  if (is_ascii(s)) return std::string(s);
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) out.push_back(unicode_to_ansi(next_utf8(s, i)));
@@ -182,6 +188,12 @@ char32_t upcase(char32_t u) {
 }
 
 std::string fold(std::string_view s) {
+  if (is_ascii(s)) {
+    std::string out(s);
+    for (char& c : out)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+    return out;
+  }
   std::string out;
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size();) append_utf8(out, upcase(next_utf8(s, i)));
@@ -191,6 +203,9 @@ std::string fold(std::string_view s) {
 // The NT order of sub-keys: names compared by the UTF-16 units of their
 // upper-case forms.
 bool nt_less(std::string_view a_folded, std::string_view b_folded) {
+  // Below U+10000 the UTF-8 byte order is the UTF-16 order; ASCII names,
+  // the common case, compare as bytes.
+  if (is_ascii(a_folded) && is_ascii(b_folded)) return a_folded < b_folded;
   return utf16_from_utf8(a_folded) < utf16_from_utf8(b_folded);
 }
 
