@@ -164,7 +164,7 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
   } catch (const json::parse_error& error) {
     throw std::runtime_error(std::string(source_name) + ": not valid JSON: " + error.what());
   }
-  reader.only_keys(root, "profile", {"buses", "adapters", "translate_to_io", "faults", "comment"});
+  reader.only_keys(root, "profile", {"buses", "adapters", "translate_to_io", "faults", "comment", "bios_image"});
   MachineProfile profile;
   if (auto it = root.find("buses"); it != root.end()) {
     if (!it->is_array()) reader.fail("buses", "must be an array");
@@ -200,6 +200,18 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
   if (auto it = root.find("faults"); it != root.end()) {
     if (!it->is_object()) reader.fail("faults", "must be an object of fault names");
     for (auto f = it->begin(); f != it->end(); ++f) profile.faults.push_back(reader.fault(f.key(), f.value(), "faults." + f.key()));
+  }
+  if (auto it = root.find("bios_image"); it != root.end()) {
+    if (!it->is_string() || it->get<std::string>().empty()) reader.fail("bios_image", "must be a file name");
+    std::filesystem::path image = it->get<std::string>();
+    if (image.is_relative()) image = reader.base_dir() / image;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(image, error);
+    if (error) reader.fail("bios_image", "cannot read '" + image.string() + "'");
+    if (size != 0x100000)
+      reader.fail("bios_image", "'" + image.string() + "' is " + std::to_string(size) +
+                                    " bytes; an image of physical 0x00000-0xFFFFF is 1048576");
+    profile.bios_image = image;
   }
   return profile;
 }
