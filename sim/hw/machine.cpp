@@ -14,6 +14,7 @@ Machine::Machine(VirtualClock& clock) : clock_(clock) { create_low_memory(); }
 
 Machine::Machine(const MachineProfile& profile, VirtualClock& clock) : clock_(clock) {
   create_low_memory();
+  add_bus(0);  // the host bridge's bus exists on every PC, adapters or not
   try {
     if (profile.bios_image.empty()) {
       build_firmware_tables(low_memory_, profile);
