@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "sim/hw/machine.h"
+#include "tests/common/run_tool.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace {
@@ -245,6 +246,33 @@ TEST_F(FirmwareImageTest, ProfileRefusesAnImageOfTheWrongSize) {
     EXPECT_NE(std::string(e.what()).find("p.json: bios_image: '" + bad + "' is 9 bytes"), std::string::npos)
         << e.what();
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The built-in firmware tables as dmidecode and biosdecode read them from
+// the simulated machine's first megabyte.
+TEST(BuiltInTables, ReadByDmidecodeAndBiosdecode) {
+  if (RunTool("command -v", "dmidecode").exit_code != 0) GTEST_SKIP() << "dmidecode not installed (scripts/setup.sh)";
+  sim::kernel::Kernel k;
+  k.load_profile_text(R"({ "adapters": [ { "device": 3, "bars": [], "irq": 11 },
+                                         { "device": 5, "bars": [], "irq": 10 },
+                                         { "device": 6, "bars": [], "irq": 11 } ] })");
+  const std::string path = testing::TempDir() + "builtin.mem";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(k.machine().low_memory()), 0x100000);
+  Outcome dmi = RunTool("dmidecode", "-d " + path);
+  EXPECT_NE(dmi.out.find("SMBIOS 2.4 present.\n5 structures occupying"), std::string::npos) << dmi.out;
+  EXPECT_NE(dmi.out.find("\tProduct Name: Simulated PCI Machine (3 adapters)\n"), std::string::npos) << dmi.out;
+  EXPECT_NE(dmi.out.find("Handle 0x7F00, DMI type 127"), std::string::npos) << dmi.out;
+  Outcome pir = RunTool("biosdecode", "-d " + path + " --pir full");
+  // Each device's INTA# is routed to its own line; devices on one line
+  // share a link.
+  for (const char *line : {"PCI Interrupt Routing 1.0 present.", "\tDevice: 00:03, slot 1\n\t\tINTA#: Link 0x60, IRQ Bitmap 11",
+                           "\tDevice: 00:05, slot 2\n\t\tINTA#: Link 0x61, IRQ Bitmap 10",
+                           "\tDevice: 00:06, slot 3\n\t\tINTA#: Link 0x60, IRQ Bitmap 11"})
+    EXPECT_NE(pir.out.find(line), std::string::npos) << line << "\n" << pir.out;
 }
 
 }  // namespace
