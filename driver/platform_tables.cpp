@@ -15,7 +15,7 @@ static PVOID PlatMap(ULONG Physical, ULONG Bytes) {
 }
 
 static ULONG PlatReadUlong(PUCHAR At) {
-  return READ_REGISTER_ULONG((volatile ULONG *)At);
+  return READ_REGISTER_ULONG((PULONG)At);
 }
 
 static ULONG PlatReadUshort(PUCHAR At) {

@@ -189,3 +189,33 @@ TEST(NicdiagResources, ClaimsAndPlainFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// Malformed tables decode as far as they are sound, never past their end.
+TEST(NicdiagHostileTables, MalformedTablesAreReportedNotOverrun) {
+  std::vector<char> image(0x100000, 0);
+  auto put = [&](size_t at, const std::string &bytes) { std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<long>(at)); };
+  // A _DMI_ anchor naming 40 bytes at 0x90000: one sound structure with a
+  // string, then one whose strings never end.
+  put(0xF0000, std::string("_DMI_\0\x28\0\0\0\x09\0", 12));
+  put(0x90000, std::string("\x01\x08\x00\x01\x01\x02\x00\x00" "Maker\0\0", 15));
+  put(0x9000F, std::string("\x00\x18\x00\x00\x01\x02\x00\xE8\x03\x00", 10));
+  for (size_t i = 0x90019; i < 0x90028; i++) image[i] = 'A';
+  // A $PIR header stating 40 bytes: not 32 plus whole 16-byte entries.
+  put(0xF1000, std::string("$PIR\0\x01\x28\0", 8));
+  const std::string path = testing::TempDir() + "hostile.mem", profile = testing::TempDir() + "hostile.json";
+  std::ofstream(path, std::ios::binary).write(image.data(), static_cast<long>(image.size()));
+  std::ofstream(profile) << "{ \"bios_image\": \"" << path << "\" }\n";
+
+  Outcome dmi = RunTool(kNicdiag, "--profile " + profile + " dmi");
+  EXPECT_EQ(dmi.exit_code, 0) << dmi.out;
+  EXPECT_NE(dmi.out.find("\tManufacturer: Maker\n\tProduct Name: <BAD INDEX>"), std::string::npos) << dmi.out;
+  EXPECT_NE(dmi.out.find("Decoding stopped: the strings of the structure at offset 0xF run past the end"),
+            std::string::npos) << dmi.out;
+  Outcome pir = RunTool(kNicdiag, "--profile " + profile + " pir");
+  EXPECT_EQ(pir.exit_code, 1) << pir.out;
+  EXPECT_NE(pir.out.find("the header states 40 bytes"), std::string::npos) << pir.out;
+}
+
+}  // namespace
