@@ -229,20 +229,24 @@ TEST_F(SlotResourcesTest, FailuresLeaveNothingBehind) {
 }
 
 TEST_F(SlotResourcesTest, ConcurrentFirstRequestsMakeEachSlotOnce) {
-  // Eight threads, two per slot, all first requests: each slot object is
-  // made once and every claim is answered.
-  std::vector<std::thread> threads;
-  std::vector<uint32_t> answers(8, 0);
-  for (int t = 0; t < 8; t++) {
-    threads.emplace_back([&, t] {
-      auto r = Resources(Request(KDVR_RESOURCE_PORT, static_cast<uint16_t>(t % 4), 0x10, 0x10, 0xC000, 0xCFFF));
-      answers[t] = WordAt(r, 1);
-    });
+  // Rounds of eight threads, two per slot, all first requests: each slot
+  // object is made once and every claim is answered.
+  for (int round = 0; round < 100; round++) {
+    std::vector<std::thread> threads;
+    std::vector<uint32_t> answers(8, 0);
+    for (int t = 0; t < 8; t++) {
+      threads.emplace_back([&, t] {
+        auto r = Resources(Request(KDVR_RESOURCE_PORT, static_cast<uint16_t>(t % 4), 0x10, 0x10, 0xC000, 0xCFFF));
+        answers[t] = WordAt(r, 1);
+      });
+    }
+    for (auto &t : threads) t.join();
+    for (int t = 0; t < 8; t++) EXPECT_GE(answers[t], 0xC000u) << "round " << round << ", thread " << t;
+    for (int slot = 0; slot < 4; slot++) EXPECT_NE(Extension()->SlotDeviceObject[slot], nullptr);
+    EXPECT_EQ(k.driver_faults(), Log{});
+    Unload();
+    Load();
   }
-  for (auto &t : threads) t.join();
-  for (int t = 0; t < 8; t++) EXPECT_GE(answers[t], 0xC000u) << "thread " << t;
-  for (int slot = 0; slot < 4; slot++) EXPECT_NE(Extension()->SlotDeviceObject[slot], nullptr);
-  EXPECT_EQ(k.driver_faults(), Log{});
 }
 
 }  // namespace
