@@ -243,8 +243,9 @@ TEST_F(FirmwareImageTest, ProfileRefusesAnImageOfTheWrongSize) {
     k.load_profile_text("{\"bios_image\": \"" + bad + "\"}", "p.json");
     FAIL() << "accepted";
   } catch (const std::runtime_error &e) {
-    EXPECT_NE(std::string(e.what()).find("p.json: bios_image: '" + bad + "' is 9 bytes"), std::string::npos)
-        << e.what();
+    const std::string message = e.what();
+    EXPECT_EQ(message.rfind("p.json:", 0), 0u) << message;
+    EXPECT_NE(message.find(": bios_image: '" + bad + "' is 9 bytes"), std::string::npos) << message;
   }
 }
 
