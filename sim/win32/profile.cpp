@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 
+#include "files.h"
 #include "machine.h"
 #include "netcfg.h"
 #include "resources.h"
@@ -26,7 +27,9 @@ constexpr PlatformPreset kPlatforms[] = {
 };
 
 const std::set<std::string> kKeys = {"platform", "admin",  "command_line", "module_path", "registry",
-                                     "user",     "faults", "screen",       "netcfg",      "devices"};
+                                     "user",     "faults", "screen",       "netcfg",      "devices",
+                                     // the file system (files_profile.cpp)
+                                     "files", "windows_folder", "system_folder", "current_folder", "path"};
 const std::set<std::string> kFaultKeys = {"missing_strings",    "dialog_fails",      "no_desktop",
                                           "window_rect_fails",  "version_query_fails", "registry_open_fails",
                                           "registry_delete_fails"};
@@ -130,6 +133,7 @@ Profile parse_profile(const std::string& text, const std::string& source, const 
         if (!id.is_number_unsigned()) check.fail("missing_strings", "\"missing_strings\" must list string ids");
     }
   }
+  check_files_profile(p.data, source, base_dir);
   if (p.data.contains("registry")) {
     std::filesystem::path reg = base_dir / p.data["registry"].get<std::string>();
     p.registry_source = reg.string();
@@ -185,6 +189,7 @@ void apply_profile(const Profile& profile) {
       m.registry.faults().delete_fails.push_back(k.get<std::string>());
   }
   if (!profile.registry_text.empty()) m.registry.import_reg(profile.registry_text, profile.registry_source);
+  load_files_profile(d, profile.source, m);
   try {
     load_netcfg_profile(d, m);
   } catch (const InputError& e) {

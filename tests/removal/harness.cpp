@@ -79,4 +79,12 @@ void fresh_machine(const std::string& platform, bool modem_mode) {
   g_program.modemMode = modem_mode ? TRUE : FALSE;
 }
 
+void fresh_resources(bool silent_mode, bool modem_mode) {
+  load_program_resources();
+  g_program = ProgramState{};
+  g_program.instance = program_instance();
+  g_program.silentMode = silent_mode ? TRUE : FALSE;
+  g_program.modemMode = modem_mode ? TRUE : FALSE;
+}
+
 }  // namespace removal_test

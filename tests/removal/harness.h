@@ -29,5 +29,8 @@ Outcome run_scenario(const std::string& name);
 // program's resources loaded and the program state reset for direct calls
 // of the removal operations.
 void fresh_machine(const std::string& platform, bool modem_mode = false);
+// On the machine as it is: the program's resources loaded and the program
+// state reset to the given modes, for direct calls.
+void fresh_resources(bool silent_mode, bool modem_mode);
 
 }  // namespace removal_test

@@ -6,22 +6,26 @@
 #include <sstream>
 
 #include "runner.h"
+#include "sim/win32/files.h"
 
 int main(int argc, char** argv) {
   CLI::App app{
       "Runs the uninstaller on a simulated Windows machine described by a profile (default: a Windows 98 machine\n"
       "with two supported adapters and a user who presses OK) and reports the dialogs and message boxes shown,\n"
-      "what the user did, the processes started, the registry changes as a .reg diff and the exit code.\n"
+      "what the user did, the processes started, the registry changes as a .reg diff, the files deleted and\n"
+      "folders removed, and the exit code.\n"
       "Exit status: 0 when the run completed, 1 for bad input, 3 when the run could not go on (for example the\n"
       "scripted user had no answer left).",
       "netpurge-sim"};
-  std::string profile_file, command_line, user, export_file;
+  std::string profile_file, command_line, user, export_file, export_files_file;
   bool json = false;
   app.add_option("--profile", profile_file, "machine profile (.json); without it the built-in default machine");
   app.add_option("--command-line", command_line, "the command line as GetCommandLineA reports it");
   app.add_option("--user", user, "the scripted user's answers, comma-separated: ok, cancel, enter, escape, close");
   app.add_flag("--json", json, "print the report as one JSON object");
   app.add_option("--export-registry", export_file, "write the whole registry after the run to this .reg file");
+  app.add_option("--export-files", export_files_file,
+                 "write the file tree after the run to this file, as the JSON list a profile's \"files\" reads");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -48,6 +52,11 @@ int main(int argc, char** argv) {
       std::ofstream out(export_file, std::ios::binary);
       out << sim::win32::machine().registry.export_reg();
       if (!out) throw sim::win32::InputError(export_file + ": cannot write the file");
+    }
+    if (!export_files_file.empty()) {
+      std::ofstream out(export_files_file, std::ios::binary);
+      out << sim::win32::export_files(sim::win32::machine().files()).dump(1) << "\n";
+      if (!out) throw sim::win32::InputError(export_files_file + ": cannot write the file");
     }
   } catch (const sim::win32::InputError& e) {
     std::cerr << "netpurge-sim: " << e.what() << "\n";

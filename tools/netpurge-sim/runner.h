@@ -24,6 +24,9 @@ struct Report {
   std::vector<sim::win32::UserAction> actions;
   std::vector<sim::win32::StartedProcess> started;
   std::string registry_diff;  // .reg text; empty when nothing changed
+  std::vector<std::string> deleted_files;    // full paths, in order
+  std::vector<std::string> removed_folders;  // full paths, in order
+  std::size_t find_handles_left = 0;
   // Windows 2000 removal: "unbound", "applied", "removed_devices", "com_leaks".
   nlohmann::json removal = nlohmann::json::object();
   int scm_handles_left = 0;
