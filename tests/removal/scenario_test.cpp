@@ -30,7 +30,9 @@ TEST_P(Scenario, RegistryAndReportAsExpected) {
     EXPECT_EQ(out.report[key], want) << key;
   }
   for (const char* key : {"started", "deleted_files", "removed_folders", "current_folder"}) {
-    if (expect.contains(key)) EXPECT_EQ(out.report[key], expect[key]) << key;
+    if (expect.contains(key)) {
+      EXPECT_EQ(out.report[key], expect[key]) << key;
+    }
   }
   if (std::filesystem::exists(dir / "files-after.json")) {
     EXPECT_EQ(out.files, nlohmann::json::parse(removal_test::read_text(dir / "files-after.json")));
