@@ -235,6 +235,9 @@ std::unique_ptr<FileSystem> default_file_system(const Machine& m) {
   finish(*fs, m);
   auto slash = m.module_path.find_last_of('\\');
   fs->current_folder = slash == std::string::npos ? "C:\\" : m.module_path.substr(0, slash == 2 ? 3 : slash);
+  auto current = fs->full_path(fs->current_folder);
+  FsNode* node = current ? fs->lookup(*current) : nullptr;
+  if (node == nullptr || !node->is_folder()) fs->current_folder = "C:\\";
   return fs;
 }
 
@@ -312,6 +315,13 @@ void load_files_profile(const nlohmann::json& data, const std::string& source, M
   }
   auto full = fs->full_path(is_full_path(current) ? current : "C:\\");
   FsNode* node = full ? fs->lookup(*full) : nullptr;
+  if ((node == nullptr || !node->is_folder()) && !data.contains("current_folder")) {
+    // A program whose folder the tree cannot hold (a path past MAX_PATH)
+    // starts in its drive's root.
+    full = std::string("C:\\");
+    fs->add(*full, true);
+    node = fs->lookup(*full);
+  }
   if (node == nullptr || !node->is_folder())
     throw InputError(source + ": \"current_folder\" " + current + " is not a folder of the machine");
   fs->current_folder = *full;
