@@ -632,7 +632,6 @@ def check_runners(wine, exe):
         deadline = time.monotonic() + timeout
         while marker.exists() and time.monotonic() < deadline:
             time.sleep(0.5)
-        run_quietly(["wineserver", "-w"], wine.env, timeout=120)
         return not marker.exists()
 
     # Windows 2000: netpurge.exe itself, silent, with the file beside it.
