@@ -45,6 +45,15 @@ int RemoveNt4Adapters(void);
 int LaunchInfSection(HWND owner, UINT fileId, UINT sectionId);
 void PurgeSoftwareFolders(void);
 
+// Setup-section launcher and software folder purge
+int GetInfFile(HWND owner, LPSTR path, int capacity, UINT fileId);
+int ReadRegistryStringValue(HKEY root, UINT keyId, UINT valueId, LPBYTE buffer, DWORD size);
+int DeleteFolderById(UINT folderId);
+int DeleteFolderTree(LPCSTR path);
+// 1 when a name is empty or only blanks and dots: the platform drops these
+// from a path's end, so such a name names no file or folder of its own.
+int IsBlankName(LPCSTR name);
+
 // Windows 95/98 registry purge and Windows 2000 removal: the operations
 // behind PurgeClassKeys9x and PurgeAllPciEnumKeys.
 int PurgePciEnumKeys(LPCSTR classSubKeyName, int singleMatch);

@@ -3,5 +3,3 @@
 #include "netpurge.h"
 
 int RemoveNt4Adapters(void) { return 0; }
-int LaunchInfSection(HWND, UINT, UINT) { return 0; }
-void PurgeSoftwareFolders(void) {}

@@ -59,11 +59,6 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size) {
   return n;
 }
 
-UINT WINAPI WinExec(LPCSTR cmdline, UINT show) {
-  machine().started.push_back({cmdline ? cmdline : "", show});
-  return 33;  // greater than 31: started
-}
-
 // ---- lstr* (kernel32's string functions; NULL pointers are tolerated the
 // way kernel32 tolerates them: as empty strings)
 

@@ -1,5 +1,6 @@
 #include "machine.h"
 
+#include "files.h"
 #include "resources.h"
 #include "ui.h"
 
@@ -7,6 +8,13 @@ namespace sim::win32 {
 
 Machine::Machine() : resources_(std::make_unique<Resources>()), ui_(std::make_unique<Ui>()) {}
 Machine::~Machine() = default;
+
+FileSystem& Machine::files() {
+  if (!files_) files_.reset(default_file_system(*this).release());
+  return *files_;
+}
+void Machine::set_files(std::unique_ptr<FileSystem> files) { files_.reset(files.release()); }
+void Machine::FilesDeleter::operator()(FileSystem* p) const { delete p; }
 
 namespace {
 std::unique_ptr<Machine>& current() {

@@ -16,6 +16,7 @@ class Resources;
 class Ui;
 class NetCfg;           // Windows 2000 removal (netcfg.h)
 class DeviceInstaller;  // Windows 2000 removal (setupapi.h)
+class FileSystem;       // drives, folders and files (files.h)
 
 struct Version {
   DWORD platform_id = VER_PLATFORM_WIN32_WINDOWS;
@@ -29,6 +30,8 @@ struct Version {
 struct StartedProcess {
   std::string command_line;
   UINT show = 0;
+  std::string program;  // the program WinExec found; empty when none
+  UINT result = 33;     // WinExec's result: above 31 when started
 };
 
 class Machine {
@@ -41,7 +44,7 @@ class Machine {
   std::string command_line = "\"C:\\Tools\\netpurge.exe\"";
   std::string module_path = "C:\\Tools\\netpurge.exe";  // GetModuleFileNameA
   Registry registry;
-  std::vector<StartedProcess> started;  // WinExec calls, in order
+  std::vector<StartedProcess> started;  // WinExec calls, in order, started or not
   VirtualClock clock;
   DWORD last_error = 0;
   int scm_open_handles = 0;  // service control manager handles not yet closed
@@ -64,6 +67,19 @@ class Machine {
   std::unique_ptr<NetCfg, RemovalPartsDeleter> netcfg_;
   std::unique_ptr<DeviceInstaller, RemovalPartsDeleter> devices_;
   // ---- end of the Windows 2000 removal block
+
+ public:
+  // ---- the file system (files.h): the platform's default machine until a
+  // profile sets one.
+  FileSystem& files();
+  void set_files(std::unique_ptr<FileSystem> files);
+  struct FilesDeleter {
+    void operator()(FileSystem* p) const;
+  };
+
+ private:
+  std::unique_ptr<FileSystem, FilesDeleter> files_;
+  // ---- end of the file system block
 
  private:
   std::unique_ptr<Resources> resources_;

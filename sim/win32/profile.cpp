@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "files.h"
 #include "input_file.h"
 #include "machine.h"
 #include "netcfg.h"
@@ -73,6 +74,7 @@ Profile parse_profile(const std::string& text, const std::string& source, const 
   check_profile(json, source);
   p.data = std::move(json.data);
   p.lines = std::move(json.lines);
+  check_files_profile(p.data, source, base_dir);
   if (p.data.contains("registry")) {
     std::filesystem::path reg = base_dir / p.data["registry"].get<std::string>();
     p.registry_source = reg.string();
@@ -139,6 +141,7 @@ void apply_profile(const Profile& profile) {
                               !netcfg->contains("bindings")))
       load_components_from_registry(m);
   }
+  load_files_profile(d, profile.source, m);
   try {
     load_netcfg_profile(d, m);
   } catch (const NetCfgProfileError& e) {

@@ -269,6 +269,18 @@ std::string check_class_set(const nlohmann::json& v) {
   return "must be true, false or a list of \"net\" and \"nettrans\"";
 }
 
+std::string check_files(const nlohmann::json& v) {
+  // The entries themselves are checked by the file system's reader.
+  if (v.is_string() || v.is_array()) return "";
+  return "must be a list of entries or the name of a file that holds one";
+}
+
+std::string check_path_list(const nlohmann::json& v) {
+  if (v.is_string()) return "";
+  if (v.is_array() && std::all_of(v.begin(), v.end(), [](const nlohmann::json& f) { return f.is_string(); })) return "";
+  return "must be \"A;B\" or a list of folders";
+}
+
 ProfileField field(const char* name, ProfileField::Kind kind) {
   ProfileField f;
   f.name = name;
@@ -355,6 +367,12 @@ const std::vector<ProfileField>& profile_fields() {
               object("fail", {flag("coinitialize"), flag("create"), flag("lock_query"), flag("lock"),
                               flag("initialize"), custom("class_query", check_class_set),
                               custom("enumeration", check_class_set), custom("reset", check_class_set)})}),
+      // The file system (files_profile.cpp checks the entries).
+      custom("files", check_files),
+      text("windows_folder"),
+      text("system_folder"),
+      text("current_folder"),
+      custom("path", check_path_list),
       list("devices", object("device", {text("instance_id", true), text("description"), flag("present"),
                                         flag("remove_fails"), custom("class", check_class)})),
   };

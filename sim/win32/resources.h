@@ -75,6 +75,7 @@ class Resources {
   std::optional<VersionInfo> version() const;
 
   std::set<UINT> missing_strings;  // forced: these ids load as absent
+  std::map<UINT, std::string> replaced_strings;  // forced: these ids load as this text (a translated table)
 
  private:
   std::vector<ResourceEntry> entries_;

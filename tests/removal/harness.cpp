@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "platform/program_entry.h"
+#include "sim/win32/files.h"
 #include "sim/win32/machine.h"
 #include "sim/win32/netcfg.h"
 #include "sim/win32/profile.h"
@@ -67,6 +68,13 @@ Outcome run_scenario(const std::string& name) {
     if (shown.kind == "message_box") out.report["messages"].push_back({shown.caption, shown.text});
   out.report["registry_handles_left"] = machine().registry.open_handle_count();
   out.report["clock_ms"] = machine().clock.now_ms();
+  out.report["started"] = nlohmann::json::array();
+  for (const auto& started : machine().started) out.report["started"].push_back(started.command_line);
+  out.report["deleted_files"] = machine().files().deleted_files;
+  out.report["removed_folders"] = machine().files().removed_folders;
+  out.report["current_folder"] = machine().files().current_folder;
+  out.report["find_handles_left"] = machine().files().open_find_handles();
+  out.files = export_files(machine().files());
   return out;
 }
 
@@ -76,6 +84,14 @@ void fresh_machine(const std::string& platform, bool modem_mode) {
   load_program_resources();
   g_program = ProgramState{};
   g_program.instance = program_instance();
+  g_program.modemMode = modem_mode ? TRUE : FALSE;
+}
+
+void fresh_resources(bool silent_mode, bool modem_mode) {
+  load_program_resources();
+  g_program = ProgramState{};
+  g_program.instance = program_instance();
+  g_program.silentMode = silent_mode ? TRUE : FALSE;
   g_program.modemMode = modem_mode ? TRUE : FALSE;
 }
 

@@ -17,7 +17,9 @@ std::vector<std::string> scenario_names();
 struct Outcome {
   int exit_code = 0;
   std::string registry;    // the whole registry afterwards, exported
-  nlohmann::json report;   // unbound, applied, removed_devices, com_leaks, messages
+  nlohmann::json report;   // unbound, applied, removed_devices, com_leaks, messages, started,
+                           // deleted_files, removed_folders, current_folder
+  nlohmann::json files;    // the file tree afterwards, as a profile's "files" list
 };
 
 // Sets the machine up from the scenario's profile and runs it: the whole
@@ -29,5 +31,8 @@ Outcome run_scenario(const std::string& name);
 // program's resources loaded and the program state reset for direct calls
 // of the removal operations.
 void fresh_machine(const std::string& platform, bool modem_mode = false);
+// On the machine as it is: the program's resources loaded and the program
+// state reset to the given modes, for direct calls.
+void fresh_resources(bool silent_mode, bool modem_mode);
 
 }  // namespace removal_test

@@ -1,7 +1,10 @@
 // Each folder under scenarios/ is one machine: profile.json (with the
 // registry before as a .reg file), after.reg (the whole registry expected
 // afterwards, compared exactly) and expect.json (what the run reports:
-// unbound pairs, Apply calls, removed devices, message boxes, exit code).
+// unbound pairs, Apply calls, removed devices, message boxes, exit code, and
+// where given the started command lines, the files deleted and folders
+// removed). A scenario with files-after.json is compared with the whole file
+// tree afterwards.
 #include <gtest/gtest.h>
 
 #include "harness.h"
@@ -26,6 +29,15 @@ TEST_P(Scenario, RegistryAndReportAsExpected) {
                                                                  : nlohmann::json::array();
     EXPECT_EQ(out.report[key], want) << key;
   }
+  for (const char* key : {"started", "deleted_files", "removed_folders", "current_folder"}) {
+    if (expect.contains(key)) {
+      EXPECT_EQ(out.report[key], expect[key]) << key;
+    }
+  }
+  if (std::filesystem::exists(dir / "files-after.json")) {
+    EXPECT_EQ(out.files, nlohmann::json::parse(removal_test::read_text(dir / "files-after.json")));
+  }
+  EXPECT_EQ(out.report["find_handles_left"], 0);
   if (expect.contains("clock_ms")) {
     EXPECT_EQ(out.report["clock_ms"], expect["clock_ms"]) << "virtual time";
   }
@@ -39,6 +51,7 @@ TEST_P(Scenario, SameMachineTwiceSameResult) {
   const removal_test::Outcome second = run_scenario(GetParam());
   EXPECT_EQ(first.registry, second.registry);
   EXPECT_EQ(first.report, second.report);
+  EXPECT_EQ(first.files, second.files);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, Scenario, ::testing::ValuesIn(removal_test::scenario_names()),

@@ -150,7 +150,9 @@ TEST_P(ImageTest, PirAgreesWithBiosdecode) {
 }
 
 TEST_P(ImageTest, OutWritesTheRawTables) {
-  const std::string dmi = testing::TempDir() + "dmi.bin", pir = testing::TempDir() + "pir.bin";
+  // One pair of files per image: ctest runs the two images at the same time.
+  const std::string stem = testing::TempDir() + std::string(GetParam());
+  const std::string dmi = stem + ".dmi.bin", pir = stem + ".pir.bin";
   Outcome ours = Nicdiag("dmi --out " + dmi + " \\; pir --out " + pir);
   ASSERT_EQ(ours.exit_code, 0) << ours.out;
   std::ifstream image_in(image, std::ios::binary);

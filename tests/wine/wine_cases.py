@@ -14,7 +14,19 @@ given with xdotool, and then the run is judged on:
     started processes in the trace, and the seeded registry keys unchanged;
   - when netpurge-sim is given: that the simulator, run on the equivalent
     machine profile, predicts the same exit code, the same windows with the
-    same texts and the same started processes.
+    same texts and the same started processes;
+  - for a case with "files" (made below C:\ before the run): that the
+    files gone afterwards are those netpurge-sim deletes for the same tree,
+    and that the Windows folder and the program menu are exactly as before.
+After the cases, the section runners: a setup information file of the
+test's own, whose uninstall section deletes a marker file, is run by
+rundll32.exe setupapi.dll,InstallHinfSection on Windows 2000 settings (as
+netpurge.exe starts it, file beside the program) and on NT 4 settings (the
+command line the program builds there); where Wine has no runner (the
+Windows 95/98 one, setupx.dll), the run says so.
+
+With --template, the prefix is copied from a booted one instead of being
+made by wineboot (the removal checks under Wine share it).
 
 Exit status: 0 all cases passed, 1 a case failed, 77 Wine or its tools are
 missing here (the reason is printed), as CTest's SKIP_RETURN_CODE.
@@ -30,6 +42,8 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+from copy_prefix import copy_prefix
 
 SKIP = 77
 SCREEN = (1024, 768)
@@ -75,6 +89,7 @@ SEED_REG = r"""REGEDIT4
 [HKEY_LOCAL_MACHINE\Enum\PCI\VEN_8086&DEV_1229&SUBSYS_00000000&REV_08\BUS_00&DEV_0A&FUNC_00]
 "Driver"="Net\\0000"
 """
+SHELL_FOLDERS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
 WATCHED_KEYS = [r"HKLM\System\CurrentControlSet\Services\Class\Net", r"HKLM\Enum\PCI"]
 
 
@@ -107,8 +122,9 @@ def die_with_parent():
 class Wine:
     """Xvfb, one prefix and its wineserver, for the whole run."""
 
-    def __init__(self, work: Path):
+    def __init__(self, work: Path, template=None):
         self.work = work
+        self.template = template
         self.prefix = work / "prefix"
         self.xvfb = None
         self.env = None
@@ -165,11 +181,16 @@ class Wine:
         # One server for the whole run, started before the prefix is made. It
         # outlives the gaps between cases (up to 60 s without a client) and is
         # killed at the end; should this script be killed, it ends by itself.
-        self.prefix.mkdir(parents=True)
-        run_quietly(["wineserver", "-p60"], self.env, check=True)
-        boot = run_quietly(["wineboot", "-i"], self.env)
-        if boot.returncode != 0 or not (self.prefix / "drive_c" / "windows").is_dir():
-            raise Skip(f"wineboot could not make a prefix: {boot.stderr.strip()[-400:]}")
+        if self.template is not None and (self.template / "drive_c" / "windows").is_dir():
+            # A booted prefix shared by the checks: copied, not booted again.
+            copy_prefix(self.template, self.prefix)
+            run_quietly(["wineserver", "-p60"], self.env, check=True)
+        else:
+            self.prefix.mkdir(parents=True)
+            run_quietly(["wineserver", "-p60"], self.env, check=True)
+            boot = run_quietly(["wineboot", "-i"], self.env)
+            if boot.returncode != 0 or not (self.prefix / "drive_c" / "windows").is_dir():
+                raise Skip(f"wineboot could not make a prefix: {boot.stderr.strip()[-400:]}")
         self.seed = self.work / "seed.reg"
         self.seed.write_text(SEED_REG.replace("{relay}", ";".join(RELAYED)).replace("\n", "\r\n"),
                              encoding="latin-1")
@@ -179,10 +200,73 @@ class Wine:
         if "Decorated" not in self.run(["reg", "query", r"HKCU\Software\Wine\X11 Driver"]).stdout or not all(
                 "Driver" in keys for keys in watched):
             raise RuntimeError("the seed registry file was not imported")
-        (self.prefix / "drive_c" / "Tools").mkdir()
+        (self.prefix / "drive_c" / "Tools").mkdir(exist_ok=True)
+        # The program menu: Wine's "Programs" shell folder, given a program
+        # group so that a purge reaching it would show. The simulator's
+        # profiles get the same value.
+        query = self.run(["reg", "query", SHELL_FOLDERS_KEY, "/v", "Programs"]).stdout
+        found = re.search(r"Programs\s+REG_SZ\s+(.+)", query)
+        programs = found.group(1).strip() if found else "C:\\users\\Public\\Start Menu\\Programs"
+        self.shell_folders_reg = self.work / "shell_folders.reg"
+        self.shell_folders_reg.write_text(f"REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\{SHELL_FOLDERS_KEY[5:]}]\r\n"
+                                          f"\"Programs\"=\"{programs.replace(chr(92), chr(92) * 2)}\"\r\n",
+                                          encoding="latin-1")
+        if not found:
+            self.run(["regedit", "/s", str(self.shell_folders_reg)])
+        self.programs = self.host_path(programs)
+        (self.programs / "Tavix Modem").mkdir(parents=True, exist_ok=True)
+        (self.programs / "Tavix Modem" / "Dialer.lnk").write_text("")
 
     def run(self, args, check=False):
         return run_quietly(["wine"] + args, self.env, check=check)
+
+    # ---- files below C:\
+
+    def host_path(self, windows_path):
+        rest = windows_path[3:].rstrip("\\")
+        return self.prefix / "drive_c" / Path(*rest.split("\\")) if rest else self.prefix / "drive_c"
+
+    def windows_path_exists(self, windows_path):
+        return self.host_path(windows_path).exists()
+
+    def make_files(self, entries):
+        """Makes a case's files and folders; the paths made, folders with a
+        trailing backslash removed, every folder above an entry included."""
+        made = set()
+        for entry in entries:
+            path = entry if isinstance(entry, str) else entry["path"]
+            folder = path.endswith("\\")
+            parts = path.rstrip("\\").split("\\")
+            for i in range(2, len(parts) + 1):
+                made.add("\\".join(parts[:i]))
+            target = self.host_path(path)
+            if folder:
+                target.mkdir(parents=True, exist_ok=True)
+            else:
+                target.parent.mkdir(parents=True, exist_ok=True)
+                target.write_text(entry.get("content", "") if isinstance(entry, dict) else "")
+        # Folders that were there before are not the case's own.
+        return sorted(p for p in made if p.count("\\") > 1 or not self.preexisting(p))
+
+    def preexisting(self, path):
+        return path.lower() in ("c:\\windows", "c:\\tools", "c:\\users")
+
+    def remove_files(self, made):
+        for path in sorted(made, key=len, reverse=True):
+            target = self.host_path(path)
+            if target.is_dir():
+                shutil.rmtree(target, ignore_errors=True)
+            elif target.exists():
+                target.unlink()
+
+    def guarded_listing(self):
+        """Every path below the Windows folder and the program menu."""
+        out = []
+        for root in (self.prefix / "drive_c" / "windows", self.programs):
+            for dirpath, dirnames, filenames in os.walk(root):
+                for name in dirnames + filenames:
+                    out.append(os.path.relpath(os.path.join(dirpath, name), self.prefix))
+        return sorted(out)
 
     def reseed(self):
         """Imports the seed again, so every case starts from the same keys."""
@@ -346,6 +430,8 @@ class Case:
         shutil.copyfile(self.exe, target)
         wine.reseed()
         before = wine.registry_snapshot()
+        made = wine.make_files(entry.get("files", []))
+        guarded_before = wine.guarded_listing()
         # start /wait quotes the program path on the command line it builds;
         # wine itself passes a path without blanks as it is.
         argv = (["start", "/wait", path] if quoted else [path]) + (args.split() if args else [])
@@ -387,13 +473,21 @@ class Case:
         self.check(("DestroyWindow" in names) == ("WM_CLOSE" in messages),
                    "DestroyWindow " + ("not called after WM_CLOSE" if "WM_CLOSE" in messages else "called"))
         changes = [name for name in names if CHANGES.search(name)]
-        self.check(changes == expect.get("changes", []), f"changing calls {changes}")
-        if expect.get("changes"):
+        if "files" in entry:
+            # Folder contents come in the host file system's order under Wine.
+            self.check(sorted(changes) == sorted(expect.get("changes", [])), f"changing calls {changes}")
+        else:
+            self.check(changes == expect.get("changes", []), f"changing calls {changes}")
+        if any(c.startswith("Reg") for c in expect.get("changes", [])):
             self.check(wine.registry_snapshot() != before, "the watched registry keys did not change")
         else:
             self.check(wine.registry_snapshot() == before, "the watched registry keys changed")
+        gone = sorted(p for p in made if not wine.windows_path_exists(p))
+        self.check(wine.guarded_listing() == guarded_before,
+                   "the Windows folder or the program menu changed")
+        wine.remove_files(made)
         if self.sim is not None:
-            self.compare_with_sim(command_line, exit_code, shown, calls, "WM_COMMAND 1" in messages)
+            self.compare_with_sim(command_line, exit_code, shown, calls, "WM_COMMAND 1" in messages, gone)
         return not self.failures
 
     def act(self, expect):
@@ -451,9 +545,15 @@ class Case:
                                 capture_output=True, text=True, timeout=30).stdout.strip()
         self.check(spread and float(spread) > 0.05, f"the dialog's area of {shot.name} looks empty ({spread})")
 
-    def compare_with_sim(self, command_line, exit_code, shown, calls, ok_command):
+    def compare_with_sim(self, command_line, exit_code, shown, calls, ok_command, gone):
         profile = {"platform": SIM_PLATFORM[self.entry["version"]], "admin": True, "command_line": command_line,
-                   "user": self.entry.get("user", [])}
+                   "user": self.entry.get("user", []),
+                   # Wine's folders, whatever the version it reports.
+                   "windows_folder": "C:\\windows", "system_folder": "C:\\windows\\system32"}
+        if "files" in self.entry:
+            profile["files"] = self.entry["files"] + [{"path": "C:\\Tools\\" + self.entry["file"], "in_use": True},
+                                                       "C:\\windows\\system32\\rundll32.exe"]
+            profile["registry"] = str(self.wine.shell_folders_reg)
         profile_path = self.artifacts / (self.name + ".profile.json")
         profile_path.write_text(json.dumps(profile, indent=2) + "\n")
         run = subprocess.run([self.sim, "--profile", str(profile_path), "--json"], capture_output=True, text=True,
@@ -476,6 +576,10 @@ class Case:
         self.check(report.get("removal_ran") == ok_command,
                    f"netpurge-sim reports removal_ran {report.get('removal_ran')}, the dialog "
                    + ("got" if ok_command else "did not get") + " the OK command")
+        if "files" in self.entry:
+            predicted = sorted(report.get("deleted_files", []) + report.get("removed_folders", []), key=str.lower)
+            self.check([p.lower() for p in predicted] == sorted(p.lower() for p in gone),
+                       f"netpurge-sim deletes {predicted}, under Wine {gone} went")
         for key in ("modem_mode", "silent_mode"):
             if key in self.entry["expect"]:
                 self.check(report.get(key) == self.entry["expect"][key],
@@ -492,6 +596,66 @@ def check_binding(wine, program):
         if done.returncode != 0:
             failures.append(f"{mode}: exit code {done.returncode}: " + " / ".join(done.stdout.split("\r\n")).strip(" /"))
     return failures
+
+
+RUNNER_INF = r"""[Version]
+Signature="$Chicago$"
+
+[8255x.Uninstall]
+DelFiles=Marker.Del
+
+[Modem.Uninstall]
+DelFiles=Marker.Del
+
+[DestinationDirs]
+Marker.Del=10
+
+[Marker.Del]
+npmarker.tmp
+"""
+
+
+def check_runners(wine, exe):
+    """The section runners on a setup information file of the test's own,
+    whose uninstall sections delete C:\\windows\\npmarker.tmp: the failures,
+    and notes on what Wine cannot run."""
+    failures, notes = [], []
+    tools = wine.prefix / "drive_c" / "Tools"
+    marker = wine.prefix / "drive_c" / "windows" / "npmarker.tmp"
+    (tools / "Netqorfe.inf").write_text(RUNNER_INF.replace("\n", "\r\n"), encoding="latin-1")
+
+    def marker_gone(argv, version, timeout=40):
+        marker.write_text("marker")
+        wine.set_version(version)
+        run_quietly(["wine", *argv], wine.env, timeout=120)
+        # The runner is a process of its own that netpurge.exe does not wait for.
+        deadline = time.monotonic() + timeout
+        while marker.exists() and time.monotonic() < deadline:
+            time.sleep(0.5)
+        return not marker.exists()
+
+    # Windows 2000: netpurge.exe itself, silent, with the file beside it.
+    shutil.copyfile(exe, tools / "netpurge.exe")
+    if not marker_gone(["C:\\Tools\\netpurge.exe", "/nogui"], "win2k"):
+        failures.append("win2k: netpurge.exe /nogui did not have the runner delete the marker (section 8255x.Uninstall)")
+    (tools / "netpurge.exe").unlink()
+    # NT 4: the command line the program builds there (modem section, runner
+    # by its full path in the system folder, file beside the program).
+    if not marker_gone(["C:\\windows\\system32\\rundll32.exe", "setupapi.dll,InstallHinfSection", "Modem.Uninstall",
+                        "132", "C:\\Tools\\Netqorfe.inf"], "nt40"):
+        failures.append("nt40: rundll32.exe setupapi.dll,InstallHinfSection Modem.Uninstall did not delete the marker")
+    # Windows 95/98: the setupx.dll runner, where those versions keep
+    # rundll32.exe (the Windows folder), else where Wine keeps it.
+    if not (wine.prefix / "drive_c" / "windows" / "rundll32.exe").exists():
+        notes.append("win98: Wine has no rundll32.exe in the Windows folder, where Windows 95/98 keep it and "
+                     "where netpurge.exe starts it")
+    if not marker_gone(["C:\\windows\\system32\\rundll32.exe", "setupx.dll,InstallHinfSection", "8255x.Uninstall",
+                        "132", "C:\\Tools\\Netqorfe.inf"], "win98", timeout=10):
+        notes.append("win98: Wine has no Windows 95/98 section runner (rundll32.exe setupx.dll,InstallHinfSection "
+                     "left the marker): that launch is checked by netpurge-sim only")
+    marker.unlink(missing_ok=True)
+    (tools / "Netqorfe.inf").unlink()
+    return failures, notes
 
 
 def strip(items, keys):
@@ -513,6 +677,8 @@ def main():
     parser.add_argument("--sim", type=Path, help="netpurge-sim, for the differential check")
     parser.add_argument("--bindcheck", type=Path, help="npbindcheck.exe of the windows build")
     parser.add_argument("--case", action="append", help="run only this case (repeatable)")
+    parser.add_argument("--template", type=Path, help="a booted Wine prefix to copy instead of booting one")
+    parser.add_argument("--no-runners", action="store_true", help="skip the section-runner checks")
     opts = parser.parse_args()
     opts.work = opts.work.resolve()
 
@@ -536,7 +702,7 @@ def main():
     started = time.monotonic()
     failed = []
     try:
-        with Wine(opts.work) as wine:
+        with Wine(opts.work, opts.template) as wine:
             print(f"prefix ready in {time.monotonic() - started:.1f} s (display {wine.display})", flush=True)
             for entry in cases:
                 t = time.monotonic()
@@ -555,10 +721,19 @@ def main():
                     print(f"    {f}", flush=True)
                 if binding:
                     failed.append("run-time binding")
+            if not opts.no_runners and not opts.case:
+                t = time.monotonic()
+                runner_failures, notes = check_runners(wine, opts.exe)
+                print(f"{'FAIL' if runner_failures else 'PASS'} section runners ({time.monotonic() - t:.1f} s)",
+                      flush=True)
+                for f in runner_failures + notes:
+                    print(f"    {f}", flush=True)
+                if runner_failures:
+                    failed.append("section runners")
     except Skip as e:
         print(f"SKIPPED: {e}")
         return SKIP
-    total = len(cases) + (opts.bindcheck is not None)
+    total = len(cases) + (opts.bindcheck is not None) + (not opts.no_runners and not opts.case)
     print(f"{total - len(failed)} of {total} checks passed in {time.monotonic() - started:.1f} s; "
           f"screenshots and traces in {artifacts}" + ("" if opts.sim else "; no differential check (no netpurge-sim)"))
     return 1 if failed else 0

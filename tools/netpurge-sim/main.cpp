@@ -6,16 +6,18 @@
 #include <sstream>
 
 #include "runner.h"
+#include "sim/win32/files.h"
 
 int main(int argc, char** argv) {
   CLI::App app{
       "Runs the uninstaller on a simulated Windows machine described by a profile (default: a Windows 98 machine\n"
       "with two supported adapters and a user who presses OK) and reports the dialogs and message boxes shown,\n"
-      "what the user did, the processes started, the registry changes as a .reg diff and the exit code.\n"
+      "what the user did, the processes started, the registry changes as a .reg diff, the files deleted and\n"
+      "folders removed, and the exit code.\n"
       "Exit status: 0 when the run completed, 2 for bad input (the message names the file and line), 3 when the\n"
       "run could not go on (for example the scripted user had no answer left).",
       "netpurge-sim"};
-  std::string profile_file, command_line, user, export_file, backup_file;
+  std::string profile_file, command_line, user, export_file, backup_file, export_files_file;
   bool json = false;
   app.add_option("--profile", profile_file, "machine profile (.json); without it the built-in default machine");
   app.add_option("--command-line", command_line, "the command line as GetCommandLineA reports it");
@@ -25,6 +27,8 @@ int main(int argc, char** argv) {
   app.add_option("--backup", backup_file,
                  "write an undo file: a .reg file that, imported after the run, restores every key and value the run "
                  "deleted or changed (REGEDIT4 for Windows 95/98 and NT 4, Version 5.00 for Windows 2000 and later)");
+  app.add_option("--export-files", export_files_file,
+                 "write the file tree after the run to this file, as the JSON list a profile's \"files\" reads");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -56,6 +60,11 @@ int main(int argc, char** argv) {
       std::ofstream out(backup_file, std::ios::binary);
       out << report.registry_backup;
       if (!out.flush()) throw sim::win32::InputError(backup_file + ": cannot write the file");
+    }
+    if (!export_files_file.empty()) {
+      std::ofstream out(export_files_file, std::ios::binary);
+      out << sim::win32::export_files(sim::win32::machine().files()).dump(1) << "\n";
+      if (!out.flush()) throw sim::win32::InputError(export_files_file + ": cannot write the file");
     }
   } catch (const sim::win32::InputError& e) {
     std::cerr << "netpurge-sim: " << e.what() << "\n";

@@ -3,6 +3,7 @@
 #include <sstream>
 
 #include "platform/program_entry.h"
+#include "sim/win32/files.h"
 #include "sim/win32/netcfg.h"
 #include "sim/win32/resources.h"
 #include "sim/win32/setupapi.h"
@@ -104,6 +105,9 @@ Report run(const Profile& profile) {
   r.started = m.started;
   r.registry_diff = m.registry.diff_from(before);
   r.registry_backup = m.registry.undo_to(before, backup_format(m));
+  r.deleted_files = m.files().deleted_files;
+  r.removed_folders = m.files().removed_folders;
+  r.find_handles_left = m.files().open_find_handles();
   r.removal = netcfg_report(m);
   r.why = explain(r, m);
   r.scm_handles_left = m.scm_open_handles;
@@ -177,11 +181,16 @@ nlohmann::json to_json(const Report& r) {
   j["user"] = nlohmann::json::array();
   for (const auto& a : r.actions) j["user"].push_back({{"answer", to_string(a.answer)}, {"window", a.target}});
   j["started"] = nlohmann::json::array();
-  for (const auto& s : r.started) j["started"].push_back({{"command_line", s.command_line}, {"show", s.show}});
+  for (const auto& s : r.started)
+    j["started"].push_back({{"command_line", s.command_line}, {"show", s.show}, {"program", s.program}});
+  j["deleted_files"] = r.deleted_files;
+  j["removed_folders"] = r.removed_folders;
   for (const auto& [key, value] : r.removal.items()) j[key] = value;
   j["why"] = r.why;
   j["registry_diff"] = r.registry_diff;
-  j["leaks"] = {{"service_manager_handles", r.scm_handles_left}, {"registry_handles", r.registry_handles_left}};
+  j["leaks"] = {{"service_manager_handles", r.scm_handles_left},
+                {"registry_handles", r.registry_handles_left},
+                {"find_handles", r.find_handles_left}};
   return j;
 }
 
@@ -208,7 +217,16 @@ std::string to_text(const Report& r) {
   for (const auto& a : r.actions) o << "User:         " << to_string(a.answer) << " on \"" << a.target << "\"\n";
   o << "Removal:      " << (r.removal_ran ? "ran" : "did not run") << "\n";
   if (r.started.empty()) o << "Started:      nothing\n";
-  for (const auto& s : r.started) o << "Started:      " << s.command_line << " (" << show_name(s.show) << ")\n";
+  for (const auto& s : r.started) {
+    if (s.program.empty())
+      o << "Not started:  " << s.command_line << " (" << show_name(s.show) << "; no such program)\n";
+    else
+      o << "Started:      " << s.command_line << " (" << show_name(s.show) << ")\n              program " << s.program
+        << "\n";
+  }
+  if (r.deleted_files.empty() && r.removed_folders.empty()) o << "Files:        unchanged\n";
+  for (const auto& f : r.deleted_files) o << "Deleted file: " << f << "\n";
+  for (const auto& f : r.removed_folders) o << "Removed dir:  " << f << "\\\n";
   for (const auto& pair : r.removal.value("unbound", nlohmann::json::array()))
     o << "Unbound:      " << pair[0].get<std::string>() << " from " << pair[1].get<std::string>() << "\n";
   if (r.removal.value("applied", 0) > 0) o << "Applied:      " << r.removal["applied"].get<int>() << " time(s)\n";
@@ -222,9 +240,9 @@ std::string to_text(const Report& r) {
     o << "Registry changes:\n" << r.registry_diff;
     if (r.registry_diff.back() != '\n') o << "\n";
   }
-  if (r.scm_handles_left || r.registry_handles_left)
+  if (r.scm_handles_left || r.registry_handles_left || r.find_handles_left)
     o << "Leaks:        " << r.scm_handles_left << " service manager handle(s), " << r.registry_handles_left
-      << " registry handle(s) left open\n";
+      << " registry handle(s), " << r.find_handles_left << " search handle(s) left open\n";
   for (const auto& reason : r.why) o << "Why:          " << reason << "\n";
   if (!r.completed) o << "Run stopped:  " << r.error << "\n";
   o << "Exit code:    " << r.exit_code << (r.completed ? "" : " (not reached)") << "\n";

@@ -28,6 +28,9 @@ struct Report {
   // registry as it was (REGEDIT4 on Windows 95/98 and NT 4, Windows
   // Registry Editor Version 5.00 on Windows 2000 and later).
   std::string registry_backup;
+  std::vector<std::string> deleted_files;    // full paths, in order
+  std::vector<std::string> removed_folders;  // full paths, in order
+  std::size_t find_handles_left = 0;
   // Windows 2000 removal: "unbound", "applied", "removed_devices", "com_leaks".
   nlohmann::json removal = nlohmann::json::object();
   // Why nothing (or less than expected) happened: the removal not run, the

@@ -17,7 +17,12 @@ cleanup() { wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
 trap cleanup EXIT
 c="$WINEPREFIX/drive_c"
 
-xvfb-run -a wineboot -i >/dev/null 2>&1
+# The booted prefix the checks share, when there is one; else a fresh boot.
+if [ -n "${NETPURGE_WINE_TEMPLATE:-}" ] && [ -d "$NETPURGE_WINE_TEMPLATE/drive_c/windows" ]; then
+  python3 "$(dirname "$0")/../../wine/copy_prefix.py" "$NETPURGE_WINE_TEMPLATE" "$WINEPREFIX"
+else
+  xvfb-run -a wineboot -i >/dev/null 2>&1
+fi
 wineserver -w
 i686-w64-mingw32-gcc -O2 -Wall -o "$c/netdevice.exe" "$here/netdevice.c" -lsetupapi -luuid
 wine reg add 'HKCU\Software\Wine' /v Version /d win2k /f >/dev/null

@@ -15,7 +15,12 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 cleanup() { wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
 trap cleanup EXIT
 
-xvfb-run -a wineboot -i >/dev/null 2>&1
+# The booted prefix the checks share, when there is one; else a fresh boot.
+if [ -n "${NETPURGE_WINE_TEMPLATE:-}" ] && [ -d "$NETPURGE_WINE_TEMPLATE/drive_c/windows" ]; then
+  python3 "$(dirname "$0")/../../wine/copy_prefix.py" "$NETPURGE_WINE_TEMPLATE" "$WINEPREFIX"
+else
+  xvfb-run -a wineboot -i >/dev/null 2>&1
+fi
 wineserver -w
 wine reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null
 c="$WINEPREFIX/drive_c"

@@ -1,0 +1,230 @@
+// The modem software folder purge on the simulated file system: complete
+// removal of nested trees, what stays when files are refused (with one
+// report per folder left), the guarded folders however they are written,
+// links, folders that cannot be entered, and the 128-character limits.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "sim/win32/files.h"
+#include "sim/win32/machine.h"
+#include "sim/win32/profile.h"
+#include "sim/win32/resources.h"
+#include "uninstaller/netpurge.h"
+#include "uninstaller/resource.h"
+
+// Every ReportError call of the logic is counted (the link wraps it).
+static int g_reports = 0;
+extern "C" void __real__Z11ReportErrorPKc(LPCSTR context);
+extern "C" void __wrap__Z11ReportErrorPKc(LPCSTR context) {
+  ++g_reports;
+  __real__Z11ReportErrorPKc(context);
+}
+
+namespace {
+
+using namespace sim::win32;
+
+const char* kProgramsKey = "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders]\n";
+
+void set_up(const std::string& platform, nlohmann::json files, const std::string& reg = "",
+            const std::string& current = "") {
+  nlohmann::json profile{{"platform", platform}, {"files", files}};
+  if (!current.empty()) profile["current_folder"] = current;
+  apply_profile(parse_profile(profile.dump(), "<test>", {}));
+  if (!reg.empty()) machine().registry.import_reg("REGEDIT4\n\n" + reg, "<test>");
+  removal_test::fresh_resources(true, true);
+  g_reports = 0;
+}
+
+std::vector<std::string> tree() {
+  std::vector<std::string> out;
+  for (const auto& e : export_files(machine().files())) out.push_back(e.is_string() ? e.get<std::string>() : e["path"].get<std::string>());
+  return out;
+}
+
+bool has(const std::string& path) {
+  auto t = tree();
+  return std::find(t.begin(), t.end(), path) != t.end();
+}
+
+std::string current() { return machine().files().current_folder; }
+
+const nlohmann::json kTavix = {
+    "C:\\TAVIX\\M32A\\M32A.EXE",
+    {{"path", "C:\\TAVIX\\M32A\\HELP.TXT"}, {"attributes", {"hidden", "system"}}},
+    "C:\\TAVIX\\M32A\\DATA\\PROFILES\\DEFAULT.INI",
+    "C:\\TAVIX\\M32A\\DATA\\LOG.TXT",
+    "C:\\TAVIX\\M32A\\EMPTY\\",
+    "C:\\TAVIX\\M32AAPPS\\FAX\\FAX.EXE",
+    "C:\\TAVIX\\M32AAPPS\\FAX\\INBOX\\",
+    "C:\\TAVIX\\README.TXT",
+    "C:\\Tools\\netpurge.exe",
+};
+
+TEST(FolderPurge, NestedInstallFoldersGoCompletelyOnBothFamilies) {
+  for (const char* platform : {"win98", "nt4"}) {
+    SCOPED_TRACE(platform);
+    set_up(platform, kTavix, std::string(kProgramsKey) + "\"Programs\"=\"C:\\\\WINNT\\\\Profiles\\\\Menu\"\n",
+           "C:\\TAVIX");
+    PurgeSoftwareFolders();
+    EXPECT_FALSE(has("C:\\TAVIX\\M32A\\"));
+    EXPECT_FALSE(has("C:\\TAVIX\\M32AAPPS\\"));
+    EXPECT_TRUE(has("C:\\TAVIX\\README.TXT"));
+    EXPECT_EQ(current(), "C:\\TAVIX");
+    EXPECT_EQ(g_reports, 0);
+    EXPECT_EQ(machine().files().deleted_files.size(), 5u);
+    const auto& removed = machine().files().removed_folders;
+    ASSERT_EQ(removed.size(), 7u);
+    EXPECT_EQ(removed[3], "C:\\TAVIX\\M32A");  // each folder after its content
+    EXPECT_EQ(removed.back(), "C:\\TAVIX\\M32AAPPS");
+    EXPECT_EQ(machine().files().open_find_handles(), 0u);
+  }
+}
+
+TEST(FolderPurge, RefusedFilesKeepTheirFoldersWithOneReportPerLevel) {
+  for (const char* platform : {"win98", "nt4"}) {
+    SCOPED_TRACE(platform);
+    set_up(platform,
+           {"C:\\TAVIX\\M32A\\A.EXE", {{"path", "C:\\TAVIX\\M32A\\SUB\\RO.TXT"}, {"attributes", {"readonly"}}},
+            "C:\\TAVIX\\M32A\\SUB\\GONE.TXT", "C:\\TAVIX\\M32A\\OTHER\\GONE.TXT",
+            {{"path", "C:\\TAVIX\\M32AAPPS\\LOCK.DLL"}, {"in_use", true}}, "C:\\TAVIX\\M32AAPPS\\GONE.TXT"},
+           std::string(kProgramsKey) + "\"Programs\"=\"C:\\\\MENU\"\n");
+    PurgeSoftwareFolders();
+    EXPECT_EQ(tree(), (std::vector<std::string>{"C:\\TAVIX\\", "C:\\TAVIX\\M32A\\", "C:\\TAVIX\\M32A\\SUB\\",
+                                                "C:\\TAVIX\\M32A\\SUB\\RO.TXT", "C:\\TAVIX\\M32AAPPS\\",
+                                                "C:\\TAVIX\\M32AAPPS\\LOCK.DLL", "C:\\Tools\\",
+                                                "C:\\Tools\\netpurge.exe"}));
+    // SUB and M32A cannot be removed, nor M32AAPPS: three reports.
+    EXPECT_EQ(g_reports, 3);
+    EXPECT_EQ(current(), "C:\\Tools");
+  }
+}
+
+TEST(FolderPurge, MissingTargetsAndMissingValues) {
+  // Folders that are not there: done, nothing reported.
+  set_up("win98", {"C:\\Tools\\netpurge.exe", "C:\\WINDOWS\\WIN.INI"});
+  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 1);
+  EXPECT_EQ(DeleteFolderTree("C:\\Tools\\netpurge.exe"), 1);  // a file: nothing to delete
+  PurgeSoftwareFolders();
+  EXPECT_EQ(g_reports, 0);
+  EXPECT_TRUE(machine().files().deleted_files.empty());
+
+  // NT 4 whose shell folders have no "Programs": nothing at all is purged.
+  set_up("nt4", kTavix, std::string(kProgramsKey) + "\"Desktop\"=\"C:\\\\WINNT\\\\Profiles\\\\Desktop\"\n");
+  PurgeSoftwareFolders();
+  EXPECT_TRUE(has("C:\\TAVIX\\M32A\\M32A.EXE"));
+  EXPECT_TRUE(machine().files().deleted_files.empty());
+  EXPECT_TRUE(machine().files().removed_folders.empty());
+}
+
+TEST(FolderPurge, BlankGroupLeavesWindowsFolderAndProgramMenuAlone) {
+  const nlohmann::json win98_files = {"C:\\WINDOWS\\WIN.INI", "C:\\WINDOWS\\SYSTEM\\KERNEL32.DLL",
+                                      "C:\\WINDOWS\\Start Menu\\Programs\\Tavix\\Dialer.lnk", "C:\\Tools\\netpurge.exe"};
+  set_up("win98", win98_files);
+  const auto before = tree();
+  PurgeSoftwareFolders();
+  EXPECT_EQ(tree(), before);
+
+  const nlohmann::json nt4_files = {"C:\\WINNT\\win.ini", "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\Tavix\\Dialer.lnk",
+                                    "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\Notepad.lnk",
+                                    "C:\\Tools\\netpurge.exe"};
+  set_up("nt4", nt4_files,
+         std::string(kProgramsKey) + "\"Programs\"=\"C:\\\\WINNT\\\\Profiles\\\\Admin\\\\Start Menu\\\\Programs\"\n");
+  const auto nt_before = tree();
+  PurgeSoftwareFolders();
+  EXPECT_EQ(tree(), nt_before);
+  EXPECT_EQ(g_reports, 0);
+
+  // A real group name is purged below the program menu, and only it.
+  machine().resources().replaced_strings[IDS_GROUP_NT] = "Tavix";
+  PurgeSoftwareFolders();
+  EXPECT_FALSE(has("C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\Tavix\\"));
+  EXPECT_TRUE(has("C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\Notepad.lnk"));
+}
+
+TEST(FolderPurge, GuardedFoldersHoweverWritten) {
+  set_up("nt4",
+         {"C:\\WINNT\\win.ini", "C:\\WINNT\\system32\\kernel32.dll", "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\x.lnk",
+          "C:\\boot.ini", "D:\\DATA\\keep.txt", "C:\\Tools\\netpurge.exe"},
+         std::string(kProgramsKey) + "\"Programs\"=\"c:\\\\winnt\\\\profiles\\\\admin\\\\start menu\\\\programs\\\\\"\n");
+  const auto before = tree();
+  for (const char* path : {"C:\\WINNT\\  ", "c:\\winnt\\.", "C:\\WINNT\\system32\\..", "C:/WINNT/system32/",
+                           "C:\\", "C:\\.", "D:\\", "C:\\WINNT\\..\\WINNT\\Profiles", "C:\\WINNT\\Profiles\\Admin\\Start Menu",
+                           "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs. . ", "\\WINNT"}) {
+    SCOPED_TRACE(path);
+    g_reports = 0;
+    EXPECT_EQ(DeleteFolderTree(path), 0);
+    EXPECT_EQ(g_reports, 1);
+    EXPECT_EQ(current(), "C:\\Tools");
+  }
+  EXPECT_EQ(tree(), before);
+}
+
+TEST(FolderPurge, LinksAreRemovedNotFollowed) {
+  set_up("win2000",
+         {"C:\\WINNT\\win.ini", "C:\\WINNT\\system32\\kernel32.dll", "C:\\TAVIX\\M32A\\A.EXE",
+          {{"path", "C:\\TAVIX\\M32A\\WIN\\"}, {"target", "C:\\WINNT"}},
+          {{"path", "C:\\TAVIX\\M32AAPPS\\"}, {"target", "C:\\WINNT\\system32"}}, "C:\\Tools\\netpurge.exe"});
+  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 1);
+  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32AAPPS"), 1);
+  EXPECT_EQ(tree(), (std::vector<std::string>{"C:\\TAVIX\\", "C:\\Tools\\", "C:\\Tools\\netpurge.exe", "C:\\WINNT\\",
+                                              "C:\\WINNT\\system32\\", "C:\\WINNT\\system32\\kernel32.dll",
+                                              "C:\\WINNT\\win.ini"}));
+}
+
+TEST(FolderPurge, FoldersThatCannotBeEnteredAreReported) {
+  set_up("nt4", {{{"path", "C:\\TAVIX\\M32A\\"}, {"access_denied", true}}, "C:\\TAVIX\\M32AAPPS\\A.TXT",
+                 {{"path", "C:\\TAVIX\\M32AAPPS\\LOCKED\\"}, {"access_denied", true}}, "C:\\Tools\\netpurge.exe"});
+  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 0);
+  EXPECT_EQ(g_reports, 1);
+  g_reports = 0;
+  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32AAPPS"), 0);
+  EXPECT_EQ(g_reports, 2);  // LOCKED, then M32AAPPS which still holds it
+  EXPECT_TRUE(has("C:\\TAVIX\\M32AAPPS\\LOCKED\\"));
+  EXPECT_FALSE(has("C:\\TAVIX\\M32AAPPS\\A.TXT"));
+}
+
+TEST(FolderPurge, PathLimitsSkipWithoutCutting) {
+  // An entry whose path passes 127 characters is left with its content.
+  const std::string deep = "C:\\TAVIX\\M32A\\" + std::string(114, 'D');  // 128 characters
+  const std::string fits = "C:\\TAVIX\\M32A\\" + std::string(113, 'F');  // 127 characters
+  set_up("win98", {deep + "\\X.TXT", fits + "\\", "C:\\TAVIX\\M32A\\A.TXT", "C:\\Tools\\netpurge.exe"});
+  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 0);
+  EXPECT_TRUE(has(deep + "\\X.TXT"));
+  EXPECT_FALSE(has(fits + "\\"));
+  EXPECT_FALSE(has("C:\\TAVIX\\M32A\\A.TXT"));
+  EXPECT_EQ(g_reports, 2);  // the skipped folder, then M32A
+  EXPECT_EQ(current(), "C:\\Tools");
+
+  // A current folder that does not fit 128 characters: nothing is touched.
+  const std::string long_current = "C:\\" + std::string(130, 'C');
+  set_up("win98", {"C:\\TAVIX\\M32A\\A.TXT", long_current + "\\", "C:\\Tools\\netpurge.exe"}, "", long_current);
+  PurgeSoftwareFolders();
+  EXPECT_TRUE(has("C:\\TAVIX\\M32A\\A.TXT"));
+  EXPECT_EQ(current(), long_current);
+}
+
+TEST(FolderPurge, RelativePathAndCurrentFolderInside) {
+  // Relative to the current folder, at every depth.
+  set_up("win98", {"C:\\TAVIX\\M32A\\SUB\\DEEP\\F.TXT", "C:\\Tools\\netpurge.exe"}, "", "C:\\TAVIX");
+  EXPECT_EQ(DeleteFolderTree("M32A"), 1);
+  EXPECT_FALSE(has("C:\\TAVIX\\M32A\\"));
+  EXPECT_EQ(current(), "C:\\TAVIX");
+
+  // A tree that holds the current folder is left whole: its removal would
+  // leave no current folder to come back to.
+  set_up("nt4", {"C:\\TAVIX\\M32A\\SUB\\F.TXT", "C:\\TAVIX\\M32A\\G.TXT", "C:\\Tools\\netpurge.exe"}, "",
+         "C:\\TAVIX\\M32A\\SUB");
+  const auto before = tree();
+  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 0);
+  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A\\SUB"), 0);
+  EXPECT_EQ(current(), "C:\\TAVIX\\M32A\\SUB");
+  EXPECT_EQ(tree(), before);
+  EXPECT_EQ(g_reports, 2);
+}
+
+}  // namespace
