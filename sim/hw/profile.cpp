@@ -164,7 +164,7 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
   } catch (const json::parse_error& error) {
     throw std::runtime_error(std::string(source_name) + ": not valid JSON: " + error.what());
   }
-  reader.only_keys(root, "profile", {"buses", "adapters", "translate_to_io", "faults", "comment"});
+  reader.only_keys(root, "profile", {"buses", "adapters", "translate_to_io", "faults", "client", "comment"});
   MachineProfile profile;
   if (auto it = root.find("buses"); it != root.end()) {
     if (!it->is_array()) reader.fail("buses", "must be an array");
@@ -200,6 +200,14 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
   if (auto it = root.find("faults"); it != root.end()) {
     if (!it->is_object()) reader.fail("faults", "must be an object of fault names");
     for (auto f = it->begin(); f != it->end(); ++f) profile.faults.push_back(reader.fault(f.key(), f.value(), "faults." + f.key()));
+  }
+  if (auto it = root.find("client"); it != root.end()) {
+    if (!it->is_object()) reader.fail("client", "must be an object");
+    reader.only_keys(*it, "client", {"admin"});
+    if (auto admin = it->find("admin"); admin != it->end()) {
+      if (!admin->is_boolean()) reader.fail("client.admin", "must be true or false");
+      profile.client_admin = admin->get<bool>();
+    }
   }
   return profile;
 }

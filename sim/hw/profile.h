@@ -15,7 +15,8 @@
 //                     "phys": { "1": { "2": 680, "3": 340 }, "3": { "never_ready": true } } } ],
 //     "translate_to_io": [ { "bus": 0, "start": "0xF8000000", "size": "0x100000",
 //                            "io_base": "0x8000" } ],   // io_base optional: same as start
-//     "faults": { "map_io_space": { "skip": 0, "count": 1 }, "create_device": "always" } }
+//     "faults": { "map_io_space": { "skip": 0, "count": 1 }, "create_device": "always" },
+//     "client": { "admin": false } }   // the client's token; optional, admin by default
 //
 // Numbers may be JSON numbers or strings in C notation ("0x..." or decimal).
 #pragma once
@@ -72,6 +73,7 @@ struct MachineProfile {
   std::vector<AdapterConfig> adapters;
   std::vector<IoTranslation> translate_to_io;
   std::vector<FaultConfig> faults;
+  bool client_admin = true;  // "client": {"admin": ...}: the client runs as an administrator
 };
 
 // Throws std::runtime_error whose message starts with the source name.

@@ -1007,10 +1007,12 @@ int Main(int argc, char **argv) {
   }
 
   std::string error;
-  std::unique_ptr<Device> device = OpenDevice(options, error);
+  bool access_denied = false;
+  std::unique_ptr<Device> device = OpenDevice(options, error, access_denied);
   if (!device) {
     std::fprintf(stderr, "nicdiag: %s\n", error.c_str());
-    return 1;
+    // A refused open: the run cannot go on.
+    return access_denied ? 3 : 1;
   }
   int exit_code = 0;
   for (const auto &command : options.commands) {

@@ -34,7 +34,7 @@ class HostDevice : public Device {
  public:
   explicit HostDevice(std::unique_ptr<sim::kernel::Kernel> kernel) : kernel_(std::move(kernel)) {}
 
-  bool Start(const Options &options, std::string &error) {
+  bool Start(const Options &options, std::string &error, bool &access_denied) {
     if (!options.profile.empty()) {
       try {
         kernel_->load_profile_file(options.profile);
@@ -58,9 +58,18 @@ class HostDevice : public Device {
     }
     sim::kernel::OpenResult open = kernel_->open(KDVR_CLIENT_DEVICE_NAME);
     if (open.handle < 0) {
-      char text[96];
-      std::snprintf(text, sizeof text, "cannot open %s: status 0x%08X", KDVR_CLIENT_DEVICE_NAME,
-                    static_cast<unsigned>(open.status));
+      char text[220];
+      if (open.status == STATUS_ACCESS_DENIED) {
+        // What CreateFileA reports as ERROR_ACCESS_DENIED.
+        std::snprintf(text, sizeof text,
+                      "cannot open %s: access denied (error 5): the device admits only administrators and SYSTEM; "
+                      "the profile's client is not an administrator",
+                      KDVR_CLIENT_DEVICE_NAME);
+        access_denied = true;
+      } else {
+        std::snprintf(text, sizeof text, "cannot open %s: status 0x%08X", KDVR_CLIENT_DEVICE_NAME,
+                      static_cast<unsigned>(open.status));
+      }
       error = text;
       kernel_->unload_driver();
       return false;
@@ -119,9 +128,10 @@ class HostDevice : public Device {
 
 }  // namespace
 
-std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error) {
+std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, bool &access_denied) {
+  access_denied = false;
   auto device = std::make_unique<HostDevice>(std::make_unique<sim::kernel::Kernel>());
-  if (!device->Start(options, error)) return nullptr;
+  if (!device->Start(options, error, access_denied)) return nullptr;
   return device;
 }
 

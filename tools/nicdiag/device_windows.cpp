@@ -79,7 +79,8 @@ class WindowsDevice : public Device {
 
 }  // namespace
 
-std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error) {
+std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, bool &access_denied) {
+  access_denied = false;
   if (!options.profile.empty()) {
     error = "--profile applies only to the simulated machine";
     return nullptr;
@@ -88,7 +89,16 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error) {
                               FILE_ATTRIBUTE_NORMAL, NULL);
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
-    char text[160];
+    char text[220];
+    if (code == ERROR_ACCESS_DENIED) {
+      std::snprintf(text, sizeof text,
+                    "cannot open %s: access denied (error 5): the device admits only administrators and SYSTEM; "
+                    "run nicdiag as an administrator",
+                    KDVR_CLIENT_DEVICE_NAME);
+      error = text;
+      access_denied = true;
+      return nullptr;
+    }
     std::snprintf(text, sizeof text, "cannot open %s (error %lu): is the NICPORT service started, and no other client open?",
               KDVR_CLIENT_DEVICE_NAME, code);
     error = text;

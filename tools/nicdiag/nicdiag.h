@@ -52,7 +52,9 @@ struct Options {
 
 // Opens the control device (host: after loading the driver into a simulated
 // machine built from options.profile, or the default machine).
-std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error);
+// access_denied: the open was refused because the caller is not an
+// administrator.
+std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, bool &access_denied);
 
 // Name of the build's platform for --help ("simulated" or "Windows").
 extern const char *const kPlatformNote;
