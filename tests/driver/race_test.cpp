@@ -68,7 +68,9 @@ TEST_F(RaceTest, UnmapWhileARequestUsesTheWindowWaitsForItsEnd) {
     sim::kernel::IoResult r = c.request(va);
     EXPECT_FALSE(r.faulted);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
-    if (c.expected != 0) EXPECT_EQ(WordAt(r, 0), c.expected);
+    if (c.expected != 0) {
+      EXPECT_EQ(WordAt(r, 0), c.expected);
+    }
     EXPECT_EQ(unmapped.status, STATUS_SUCCESS);
     // The last user unmapped it; a second unmap finds nothing.
     EXPECT_EQ(k.mapped_windows(), 0u);
@@ -156,7 +158,7 @@ TEST_F(RaceTest, ManyThreadsOnOneHandle) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; t++) {
     threads.emplace_back([this, t] {
-      std::mt19937 random(static_cast<unsigned>(t));
+      std::minstd_rand random(static_cast<unsigned>(t));
       std::vector<uint32_t> mine;
       for (int i = 0; i < 150; i++) {
         switch (random() % 4) {
@@ -171,8 +173,8 @@ TEST_F(RaceTest, ManyThreadsOnOneHandle) {
             break;
           default: {
             // Any window, also another thread's that may be going away.
-            uint32_t va = mine.empty() ? 0x40000000u : mine[random() % mine.size()];
-            Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({va + 4 * (random() % 64)}), 4);
+            uint32_t va = mine.empty() ? 0x40000000u : mine[static_cast<size_t>(random() % mine.size())];
+            Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({static_cast<uint32_t>(va + 4 * (random() % 64))}), 4);
           }
         }
       }
