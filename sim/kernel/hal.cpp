@@ -310,7 +310,7 @@ VOID NTAPI ProbeForRead(CONST VOID* Address, SIZE_T Length, ULONG Alignment) {
   if (Length == 0) return;
   const auto a = reinterpret_cast<std::uintptr_t>(Address);
   if (Alignment != 0 && a % Alignment != 0)
-    sim::kernel::raise_access_violation("ProbeForRead of misaligned " + hex(a));
+    sim::kernel::raise_access_violation("ProbeForRead of misaligned " + hex(a), "STATUS_DATATYPE_MISALIGNMENT");
   if (a + Length < a || a + Length > MmUserProbeAddress)
     sim::kernel::raise_access_violation("ProbeForRead of " + hex(a) + " beyond client space");
 }
@@ -322,7 +322,7 @@ VOID NTAPI ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
   std::lock_guard lock(s.mutex);
   const auto a = reinterpret_cast<std::uintptr_t>(Address);
   if (Alignment != 0 && a % Alignment != 0)
-    sim::kernel::raise_access_violation("ProbeForWrite of misaligned " + hex(a));
+    sim::kernel::raise_access_violation("ProbeForWrite of misaligned " + hex(a), "STATUS_DATATYPE_MISALIGNMENT");
   if (a + Length < a || a + Length > MmUserProbeAddress || !s.client_writable(a, Length))
     sim::kernel::raise_access_violation("ProbeForWrite of " + hex(a) + " (" + std::to_string(Length) + " bytes)");
 }

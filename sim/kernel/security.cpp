@@ -61,9 +61,9 @@ const Token& user_token() {
   return token;
 }
 
-void raise_access_violation(const std::string& what) {
+void raise_access_violation(const std::string& what, const char* status) {
   if (g_guard_depth > 0) throw AccessViolation(what);
-  bug_check(what + " raised STATUS_ACCESS_VIOLATION with no handler (KMODE_EXCEPTION_NOT_HANDLED)");
+  bug_check(what + " raised " + status + " with no handler (KMODE_EXCEPTION_NOT_HANDLED)");
 }
 
 }  // namespace sim::kernel

@@ -103,7 +103,7 @@ const Token& user_token();
 
 // Raises STATUS_ACCESS_VIOLATION in the calling thread: caught by an
 // enclosing PlatformGuardedCall, a bug check without one.
-[[noreturn]] void raise_access_violation(const std::string& what);
+[[noreturn]] void raise_access_violation(const std::string& what, const char* status = "STATUS_ACCESS_VIOLATION");
 class AccessViolation : public std::runtime_error {
  public:
   explicit AccessViolation(const std::string& what) : std::runtime_error(what) {}
