@@ -33,6 +33,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   // Before the device exists, so that no request can find them uninitialised.
   KdvrInitializeHardwareLocks();
   KdvrInitializeSecurity();
+  KdvrInitializeSlotLock();
 
   NTSTATUS Status = KdvrMakeUnicodeName(KDVR_NT_DEVICE_NAME, &DeviceName);
   if (!NT_SUCCESS(Status)) {

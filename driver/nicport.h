@@ -121,6 +121,12 @@ typedef struct _KDVR_FEATURE_OPERATIONS {
 
 extern const KDVR_FEATURE_OPERATIONS KdvrFeatures;
 
+// Slot resources (driver/resources.cpp); the lock that serialises them is
+// made once at load, before the control device exists.
+NTSTATUS GetResources(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
+VOID KdvrInitializeSlotLock(VOID);
+
+
 // Client buffers named inside requests. Each routine runs under an
 // exception guard, so a buffer that is not the caller's, is read-only where
 // it must be written, or vanishes meanwhile gives STATUS_ACCESS_VIOLATION

@@ -1,5 +1,7 @@
 #include "sim/hw/machine.h"
 
+#include "sim/hw/firmware.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -12,6 +14,18 @@ Machine::Machine(VirtualClock& clock) : clock_(clock) { create_low_memory(); }
 
 Machine::Machine(const MachineProfile& profile, VirtualClock& clock) : clock_(clock) {
   create_low_memory();
+  add_bus(0);  // the host bridge's bus exists on every PC, adapters or not
+  try {
+    if (profile.bios_image.empty()) {
+      build_firmware_tables(low_memory_, profile);
+    } else {
+      load_bios_image(low_memory_, profile.bios_image);
+    }
+  } catch (...) {  // the destructor does not run for a failed constructor
+    ::munmap(low_memory_, kLowMemorySize);
+    ::close(low_memory_fd_);
+    throw;
+  }
   for (std::uint32_t bus : profile.buses) add_bus(bus);
   for (const AdapterConfig& conf : profile.adapters) {
     auto adapter = std::make_unique<Adapter>(conf, clock_);
@@ -50,6 +64,13 @@ PciFunction& Machine::attach(std::uint32_t bus, std::uint32_t device, std::uint3
   add_bus(bus);
   PciFunction& ref = *model;
   functions_[key] = std::move(model);
+  // A device with more than one function says so in bit 7 of the header
+  // type of each of its functions; software scans functions 1 to 7 only
+  // when function 0 carries it.
+  std::vector<PciFunction*> siblings;
+  for (std::uint32_t f = 0; f < 8; ++f)
+    if (PciFunction* fn = this->function(bus, device, f)) siblings.push_back(fn);
+  for (PciFunction* fn : siblings) fn->set_multi_function(siblings.size() > 1);
   return ref;
 }
 

@@ -147,6 +147,7 @@ struct Kernel::State {
   // Memory
   std::map<std::uintptr_t, PoolBlock> pool;
   std::map<std::uintptr_t, Window> windows;
+  std::vector<Kernel::IoSpaceMapping> mapping_calls;
   std::map<std::uintptr_t, std::size_t> client;  // start -> length
   std::set<std::uintptr_t> client_read_only;     // starts of client buffers made read-only
 
