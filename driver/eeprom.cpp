@@ -12,7 +12,9 @@ USHORT EEpromAddressSize(ULONG SizeInWords) {
     case 64:
       return 6;
     case 128:
-      return 7;
+      // The 128-word parts of the family take 8 address bits and ignore
+      // the top one; with 7 every address would be shifted by one bit.
+      return 8;
     case 256:
       return 8;
     default:
@@ -104,6 +106,16 @@ VOID EepromCleanup(ULONG RegisterAddress, USHORT AddressMethod) {
   LowerClock(&Image, RegisterAddress, AddressMethod);
 }
 
+// The read of one word, under the EEPROM lock held by the caller.
+static USHORT ReadEepromSequence(ULONG RegisterAddress, USHORT Width, USHORT WordAddress, USHORT AddressMethod) {
+  SelectEeprom(RegisterAddress, AddressMethod);
+  ShiftOutBits(EEPROM_READ_OPCODE, 3, RegisterAddress, AddressMethod);
+  ShiftOutBits(WordAddress, Width, RegisterAddress, AddressMethod);
+  USHORT Word = ShiftInBits(RegisterAddress, AddressMethod);
+  EepromCleanup(RegisterAddress, AddressMethod);
+  return Word;
+}
+
 // A size with no address width sends the opcode and no address bits, then
 // clocks 16 bits in: a bounded sequence of 19 clocks. The part takes the
 // first of those clocks as its address phase, so the word returned is the
@@ -112,11 +124,7 @@ VOID EepromCleanup(ULONG RegisterAddress, USHORT AddressMethod) {
 USHORT ReadEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT AddressMethod) {
   USHORT Width = EEpromAddressSize(SizeInWords);
   ExAcquireFastMutex(&KdvrEepromMutex);
-  SelectEeprom(RegisterAddress, AddressMethod);
-  ShiftOutBits(EEPROM_READ_OPCODE, 3, RegisterAddress, AddressMethod);
-  ShiftOutBits(WordAddress, Width, RegisterAddress, AddressMethod);
-  USHORT Word = ShiftInBits(RegisterAddress, AddressMethod);
-  EepromCleanup(RegisterAddress, AddressMethod);
+  USHORT Word = ReadEepromSequence(RegisterAddress, Width, WordAddress, AddressMethod);
   ExReleaseFastMutex(&KdvrEepromMutex);
   return Word;
 }
@@ -161,6 +169,9 @@ static UCHAR WriteEepromSequence(ULONG RegisterAddress, USHORT Width, USHORT Wor
   return 1;
 }
 
+// A ready part does not prove the word took (a part left write-protected,
+// a wrong width or register): the word is read back after the write, and
+// a different value is reported as a failed write.
 UCHAR WriteEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
                   USHORT AddressMethod) {
   USHORT Width = EEpromAddressSize(SizeInWords);
@@ -168,6 +179,10 @@ UCHAR WriteEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress,
   DbgPrint("NICDIAG.SYS: WriteEeprom Data = %X  Reg = %x bits = %d\n", (ULONG)Data, (ULONG)WordAddress,
            (ULONG)Width);
   UCHAR Written = WriteEepromSequence(RegisterAddress, Width, WordAddress, Data, AddressMethod);
+  if (Written && ReadEepromSequence(RegisterAddress, Width, WordAddress, AddressMethod) != Data) {
+    DbgPrint("NICDIAG.SYS: WriteEeprom Verify Failed\n");
+    Written = 0;
+  }
   ExReleaseFastMutex(&KdvrEepromMutex);
   return Written;
 }

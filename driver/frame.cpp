@@ -32,14 +32,14 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
   // Before the device exists, so that no request can find them uninitialised.
   KdvrInitializeHardwareLocks();
+  KdvrInitializeSecurity();
   KdvrInitializeSlotLock();
 
   NTSTATUS Status = KdvrMakeUnicodeName(KDVR_NT_DEVICE_NAME, &DeviceName);
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  Status = IoCreateDevice(DriverObject, sizeof(KDVR_DEVICE_EXTENSION), &DeviceName, FILE_DEVICE_KDVR, 0, TRUE,
-                          &ControlDevice);
+  Status = KdvrCreateSecuredDevice(DriverObject, &DeviceName, FILE_DEVICE_KDVR, &ControlDevice);
   if (!NT_SUCCESS(Status)) {
     RtlFreeUnicodeString(&DeviceName);
     return Status;
@@ -85,7 +85,11 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
   for (int w = 0; w < KDVR_MAX_WINDOWS; w++) {
     Extension->Windows[w].VirtualAddress = 0;
     Extension->Windows[w].Length = 0;
+    Extension->Windows[w].Owner = NULL;
+    Extension->Windows[w].Users = 0;
+    Extension->Windows[w].Live = FALSE;
   }
+  ExInitializeFastMutex(&Extension->WindowLock);
 
   RtlFreeUnicodeString(&LinkName);
   RtlFreeUnicodeString(&DeviceName);
@@ -101,11 +105,26 @@ NTSTATUS NTAPI KdvrDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (Stack->MajorFunction == IRP_MJ_CREATE || Stack->MajorFunction == IRP_MJ_CLOSE) {
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
-    // The per-device and slot device objects only carry names and resource
-    // claims; opening them would hand requests an uninitialised extension.
-    if (Stack->MajorFunction == IRP_MJ_CREATE && KdvrControlExtension(DeviceObject) == NULL) {
+  }
+  PKDVR_DEVICE_EXTENSION Extension = KdvrControlExtension(DeviceObject);
+  if (Stack->MajorFunction == IRP_MJ_CREATE) {
+    // Only administrators and SYSTEM get in, on every device of the driver.
+    ACCESS_MASK Granted = 0;
+    NTSTATUS Admitted = KdvrAdmitOpen(Irp, &Granted);
+    if (!NT_SUCCESS(Admitted)) {
+      Irp->IoStatus.Status = Admitted;
+    } else if (Extension == NULL) {
+      // The per-device and slot device objects only carry names and
+      // resource claims; opening them would hand requests an uninitialised
+      // extension.
       Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    } else if (Stack->FileObject != NULL) {
+      // What the open may do, for the requests that change state.
+      Stack->FileObject->FsContext2 = (PVOID)(ULONG_PTR)Granted;
     }
+  } else if (Stack->MajorFunction == IRP_MJ_CLOSE && Extension != NULL) {
+    // A client that exits without unmapping leaves nothing mapped.
+    KdvrUnmapOwnerWindows(Extension, Stack->FileObject);
   }
   NTSTATUS Status = Irp->IoStatus.Status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);

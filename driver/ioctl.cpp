@@ -1,65 +1,113 @@
 // Control-code routine: every request the client sends to the control device
 // "\DosDevices\NICPORT" arrives here, is decoded through the 24-byte
 // parameter block, carried out and completed before the routine returns.
+#include "driver/hwaccess.h"
 #include "driver/nicport.h"
 
 // ---------------------------------------------------------------------------
-// Memory windows mapped for the client.
+// Memory windows mapped for clients. The table is read and changed only
+// under WindowLock. A request that accesses a window holds a reference to
+// it (Users) for the whole access, taken and dropped under the lock; an
+// unmap retires the window at once for new lookups, and whoever drops the
+// last reference unmaps it, so no access ever reaches a freed mapping.
 
-static int KdvrFindWindow(PKDVR_DEVICE_EXTENSION Extension, ULONG Address, ULONG Length) {
+// Finds the live window of Owner that holds Length bytes at Address and
+// takes a reference to it; -1 when there is none.
+static int KdvrReferenceWindow(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, ULONG Address, ULONG Length) {
+  int Found = -1;
+  ExAcquireFastMutex(&Extension->WindowLock);
   for (int w = 0; w < KDVR_MAX_WINDOWS; w++) {
-    const KDVR_WINDOW *Window = &Extension->Windows[w];
-    if (Window->Length == 0 || Address < Window->VirtualAddress) {
+    KDVR_WINDOW *Window = &Extension->Windows[w];
+    if (!Window->Live || Window->Owner != Owner || Address < Window->VirtualAddress) {
       continue;
     }
     ULONG Offset = Address - Window->VirtualAddress;
     if (Offset < Window->Length && Length <= Window->Length - Offset) {
-      return w;
+      Window->Users++;
+      Found = w;
+      break;
     }
   }
-  return -1;
+  ExReleaseFastMutex(&Extension->WindowLock);
+  return Found;
 }
 
-static int KdvrFreeWindow(PKDVR_DEVICE_EXTENSION Extension) {
+// Takes a retired window with no users out of the table (lock held); TRUE
+// when the caller is to unmap *Address, *Length once the lock is released.
+static BOOLEAN KdvrTakeRetired(KDVR_WINDOW *Window, PULONG Address, PULONG Length) {
+  if (Window->Live || Window->Users != 0 || Window->VirtualAddress == 0) {
+    return FALSE;
+  }
+  *Address = Window->VirtualAddress;
+  *Length = Window->Length;
+  Window->VirtualAddress = 0;
+  Window->Length = 0;
+  Window->Owner = NULL;
+  return TRUE;
+}
+
+static VOID KdvrReleaseWindow(PKDVR_DEVICE_EXTENSION Extension, int Index) {
+  if (Index < 0) {
+    return;
+  }
+  ULONG Address = 0;
+  ULONG Length = 0;
+  ExAcquireFastMutex(&Extension->WindowLock);
+  KDVR_WINDOW *Window = &Extension->Windows[Index];
+  Window->Users--;
+  BOOLEAN Unmap = KdvrTakeRetired(Window, &Address, &Length);
+  ExReleaseFastMutex(&Extension->WindowLock);
+  if (Unmap) {
+    MmUnmapIoSpace((PVOID)(ULONG_PTR)Address, Length);
+  }
+}
+
+// Retires windows (every one, or those of one owner) and unmaps those no
+// request uses; the others go with their last user.
+static VOID KdvrRetireWindows(PKDVR_DEVICE_EXTENSION Extension, BOOLEAN All, PVOID Owner) {
   for (int w = 0; w < KDVR_MAX_WINDOWS; w++) {
-    if (Extension->Windows[w].Length == 0) {
-      return w;
+    ULONG Address = 0;
+    ULONG Length = 0;
+    ExAcquireFastMutex(&Extension->WindowLock);
+    KDVR_WINDOW *Window = &Extension->Windows[w];
+    BOOLEAN Unmap = FALSE;
+    if (Window->Live && (All || Window->Owner == Owner)) {
+      Window->Live = FALSE;
+      Unmap = KdvrTakeRetired(Window, &Address, &Length);
+    }
+    ExReleaseFastMutex(&Extension->WindowLock);
+    if (Unmap) {
+      MmUnmapIoSpace((PVOID)(ULONG_PTR)Address, Length);
     }
   }
-  return -1;
 }
 
 VOID KdvrUnmapAllWindows(PKDVR_DEVICE_EXTENSION Extension) {
-  for (int w = 0; w < KDVR_MAX_WINDOWS; w++) {
-    KDVR_WINDOW *Window = &Extension->Windows[w];
-    if (Window->Length != 0) {
-      MmUnmapIoSpace((PVOID)(ULONG_PTR)Window->VirtualAddress, Window->Length);
-      Window->VirtualAddress = 0;
-      Window->Length = 0;
-    }
-  }
+  KdvrRetireWindows(Extension, TRUE, NULL);
 }
 
-// An access of Width bytes at a mapped virtual address the client passed:
-// it must lie wholly inside one live window.
-static BOOLEAN KdvrMemoryAccessValid(PKDVR_DEVICE_EXTENSION Extension, ULONG Address, ULONG Width) {
-  return KdvrFindWindow(Extension, Address, Width) >= 0;
+VOID KdvrUnmapOwnerWindows(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner) {
+  KdvrRetireWindows(Extension, FALSE, Owner);
 }
 
-// I/O space on x86 is 64 KiB.
-static BOOLEAN KdvrPortValid(ULONG Port) {
-  return Port <= 0xFFFF;
+// I/O space on x86 is 64 KiB: every byte of the access must lie in it.
+static BOOLEAN KdvrPortValid(ULONG Port, ULONG Width) {
+  return Port <= 0x10000 - Width;
 }
 
 // A register reached by port or by memory, as the EEPROM and PHY codes
-// select it; a selector that names neither makes no access, so any address
-// passes.
-static BOOLEAN KdvrRegisterValid(PKDVR_DEVICE_EXTENSION Extension, ULONG Address, BOOLEAN Port, BOOLEAN Memory) {
+// select it. A memory register keeps a reference to its window until
+// KdvrReleaseWindow(*Window); a selector that names neither makes no
+// access, so any address passes.
+static BOOLEAN KdvrClaimRegister(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, ULONG Address, ULONG Width,
+                                 BOOLEAN Port, BOOLEAN Memory, int *Window) {
+  *Window = -1;
   if (Port) {
-    return KdvrPortValid(Address);
+    return KdvrPortValid(Address, Width);
   }
   if (Memory) {
-    return KdvrMemoryAccessValid(Extension, Address, sizeof(ULONG));
+    *Window = KdvrReferenceWindow(Extension, Owner, Address, Width);
+    return *Window >= 0;
   }
   return TRUE;
 }
@@ -68,8 +116,8 @@ static BOOLEAN KdvrRegisterValid(PKDVR_DEVICE_EXTENSION Extension, ULONG Address
 // The operations the routine carries out itself. Each returns the request's
 // status and sets *Information to the byte count of its result.
 
-static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, const KDVR_MAP_ARGS *Args, PULONG Output,
-                              PULONG Information) {
+static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, const KDVR_MAP_ARGS *Args,
+                              PULONG Output, PULONG Information) {
   if (Args->Length == 0 || Args->BusAddress + (Args->Length - 1) < Args->BusAddress) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -88,18 +136,40 @@ static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, const KDVR_MAP_A
     // answer and nothing is mapped.
     Result = Translated.LowPart;
   } else {
-    int Slot = KdvrFreeWindow(Extension);
-    if (Slot < 0) {
-      DbgPrint("NICDIAG.SYS: Too many mapped windows\n");
-      return STATUS_INSUFFICIENT_RESOURCES;
+    // The entry is reserved before the mapping is made, so that two maps
+    // at once never take the same one.
+    int Slot = -1;
+    ExAcquireFastMutex(&Extension->WindowLock);
+    for (int w = 0; w < KDVR_MAX_WINDOWS && Slot < 0; w++) {
+      if (Extension->Windows[w].Length == 0) {
+        Slot = w;
+        Extension->Windows[w].Length = Args->Length;
+        Extension->Windows[w].VirtualAddress = 0;
+        Extension->Windows[w].Owner = Owner;
+        Extension->Windows[w].Users = 0;
+        Extension->Windows[w].Live = FALSE;
+      }
     }
-    PVOID Virtual = MmMapIoSpace(Translated, Args->Length, MmNonCached);
-    if (Virtual == NULL) {
-      DbgPrint("NICDIAG.SYS: MmMapIoSpace Failed\n");
+    ExReleaseFastMutex(&Extension->WindowLock);
+    if (Slot < 0) {
+      // A window that could not be kept track of is not made: the map
+      // fails the way every failed map does, with 0 at +0.
+      DbgPrint("NICDIAG.SYS: Too many mapped windows\n");
     } else {
-      Result = (ULONG)(ULONG_PTR)Virtual;
-      Extension->Windows[Slot].VirtualAddress = Result;
-      Extension->Windows[Slot].Length = Args->Length;
+      PVOID Virtual = MmMapIoSpace(Translated, Args->Length, MmNonCached);
+      ExAcquireFastMutex(&Extension->WindowLock);
+      if (Virtual == NULL) {
+        Extension->Windows[Slot].Length = 0;
+        Extension->Windows[Slot].Owner = NULL;
+      } else {
+        Result = (ULONG)(ULONG_PTR)Virtual;
+        Extension->Windows[Slot].VirtualAddress = Result;
+        Extension->Windows[Slot].Live = TRUE;
+      }
+      ExReleaseFastMutex(&Extension->WindowLock);
+      if (Virtual == NULL) {
+        DbgPrint("NICDIAG.SYS: MmMapIoSpace Failed\n");
+      }
     }
   }
   DbgPrint("NICDIAG.SYS: Mapped to Virtual Address = %X\n", (unsigned)Result);
@@ -108,17 +178,33 @@ static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, const KDVR_MAP_A
   return STATUS_SUCCESS;
 }
 
-static NTSTATUS KdvrUnmapMemory(PKDVR_DEVICE_EXTENSION Extension, const KDVR_UNMAP_ARGS *Args) {
-  int Slot = KdvrFindWindow(Extension, Args->VirtualAddress, Args->Length);
-  if (Slot < 0 || Extension->Windows[Slot].VirtualAddress != Args->VirtualAddress ||
-      Extension->Windows[Slot].Length != Args->Length) {
-    return STATUS_INVALID_PARAMETER;
+// Only a live window of the caller's own open, named by its exact address
+// and length, is unmapped, and only once.
+static NTSTATUS KdvrUnmapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, const KDVR_UNMAP_ARGS *Args) {
+  NTSTATUS Status = STATUS_INVALID_PARAMETER;
+  ULONG Address = 0;
+  ULONG Length = 0;
+  BOOLEAN Unmap = FALSE;
+  ExAcquireFastMutex(&Extension->WindowLock);
+  for (int w = 0; w < KDVR_MAX_WINDOWS; w++) {
+    KDVR_WINDOW *Window = &Extension->Windows[w];
+    if (Window->Live && Window->Owner == Owner && Window->VirtualAddress == Args->VirtualAddress &&
+        Window->Length == Args->Length) {
+      Window->Live = FALSE;
+      Unmap = KdvrTakeRetired(Window, &Address, &Length);
+      Status = STATUS_SUCCESS;
+      break;
+    }
+  }
+  ExReleaseFastMutex(&Extension->WindowLock);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
   }
   DbgPrint("NICDIAG.SYS: Calling MmUnmapIoSpace!!! MmPhysicalAddress = %X nSize = %X\n",
            (unsigned)Args->VirtualAddress, (unsigned)Args->Length);
-  MmUnmapIoSpace((PVOID)(ULONG_PTR)Args->VirtualAddress, Args->Length);
-  Extension->Windows[Slot].VirtualAddress = 0;
-  Extension->Windows[Slot].Length = 0;
+  if (Unmap) {
+    MmUnmapIoSpace((PVOID)(ULONG_PTR)Address, Length);
+  }
   return STATUS_SUCCESS;
 }
 
@@ -167,8 +253,7 @@ static NTSTATUS ValidateMemSpace(PKDVR_DEVICE_EXTENSION Extension, const KDVR_VA
   }
 
   PDEVICE_OBJECT Device = NULL;
-  Status = IoCreateDevice(Extension->DriverObject, sizeof(KDVR_DEVICE_EXTENSION), &DeviceName, FILE_DEVICE_UNKNOWN,
-                          0, TRUE, &Device);
+  Status = KdvrCreateSecuredDevice(Extension->DriverObject, &DeviceName, FILE_DEVICE_UNKNOWN, &Device);
   if (!NT_SUCCESS(Status)) {
     DbgPrint("NICDIAG.SYS: VALIDATE(): Failed to create a new Device Object.\n");
     RtlFreeUnicodeString(&LinkName);
@@ -227,35 +312,228 @@ static NTSTATUS ValidateMemSpace(PKDVR_DEVICE_EXTENSION Extension, const KDVR_VA
   return STATUS_SUCCESS;
 }
 
+// The HAL works on a kernel copy of the client's data: a client buffer is
+// probed for the access the request makes (written by a read, read by a
+// write) and copied under the exception guard. Configuration space is 256
+// bytes, so the HAL never moves more than that.
+#define KDVR_PCI_CONFIG_BYTES 256
+
 static NTSTATUS KdvrPciConfig(const KDVR_PCI_CONFIG_ARGS *Args, BOOLEAN Write, PULONG Output, PULONG Information) {
-  // The HAL copies straight to or from the client's buffer.
-  if (!KdvrClientBufferValid(Args->Buffer, Args->Length, !Write)) {
-    return STATUS_ACCESS_VIOLATION;
-  }
-  PVOID Buffer = (PVOID)(ULONG_PTR)Args->Buffer;
+  UCHAR Data[KDVR_PCI_CONFIG_BYTES];
+  ULONG Length = Args->Length < KDVR_PCI_CONFIG_BYTES ? Args->Length : KDVR_PCI_CONFIG_BYTES;
   ULONG Count;
   if (Write) {
-    Count = HalSetBusDataByOffset(PCIConfiguration, Args->BusNumber, Args->SlotNumber, Buffer, Args->Offset,
-                                  Args->Length);
+    NTSTATUS Status = KdvrProbeClientBuffer(Args->Buffer, Args->Length, FALSE);
+    if (NT_SUCCESS(Status)) {
+      Status = KdvrCopyFromClient(Data, Args->Buffer, Length);
+    }
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+    Count = Length == 0 ? 0
+                        : HalSetBusDataByOffset(PCIConfiguration, Args->BusNumber, Args->SlotNumber, Data,
+                                                Args->Offset, Length);
   } else {
-    Count = HalGetBusDataByOffset(PCIConfiguration, Args->BusNumber, Args->SlotNumber, Buffer, Args->Offset,
-                                  Args->Length);
+    NTSTATUS Status = KdvrProbeClientBuffer(Args->Buffer, Args->Length, TRUE);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
+    Count = Length == 0 ? 0
+                        : HalGetBusDataByOffset(PCIConfiguration, Args->BusNumber, Args->SlotNumber, Data,
+                                                Args->Offset, Length);
+    if (Count > Length) {
+      Count = Length;
+    }
+    Status = KdvrCopyToClient(Args->Buffer, Data, Count);
+    if (!NT_SUCCESS(Status)) {
+      return Status;
+    }
   }
   Output[0] = Count;
   *Information = 4;
   return STATUS_SUCCESS;
 }
 
+// The table operations copy into the client's buffer themselves; they run
+// under the exception guard, after the buffer was probed for writing.
+typedef struct _KDVR_TABLE_CALL {
+  PKDVR_DEVICE_EXTENSION Extension;
+  NTSTATUS (*Operation)(PKDVR_DEVICE_EXTENSION, PVOID, PULONG);
+  PVOID Buffer;
+  PULONG Size;
+  NTSTATUS Result;
+} KDVR_TABLE_CALL;
+
+static VOID KdvrTableRoutine(PVOID Context) {
+  KDVR_TABLE_CALL *Call = (KDVR_TABLE_CALL *)Context;
+  Call->Result = Call->Operation(Call->Extension, Call->Buffer, Call->Size);
+}
+
 static NTSTATUS KdvrPlatformTable(PKDVR_DEVICE_EXTENSION Extension, const KDVR_TABLE_ARGS *Args,
                                   NTSTATUS (*Operation)(PKDVR_DEVICE_EXTENSION, PVOID, PULONG), PULONG Output,
                                   PULONG Information) {
-  if (!KdvrClientBufferValid(Args->Buffer, Args->Size, TRUE)) {
-    return STATUS_ACCESS_VIOLATION;
+  NTSTATUS Status = KdvrProbeClientBuffer(Args->Buffer, Args->Size, TRUE);
+  if (!NT_SUCCESS(Status)) {
+    return Status;
   }
   Output[1] = Args->Size;
-  Output[0] = (ULONG)Operation(Extension, (PVOID)(ULONG_PTR)Args->Buffer, &Output[1]);
+  KDVR_TABLE_CALL Call;
+  Call.Extension = Extension;
+  Call.Operation = Operation;
+  Call.Buffer = (PVOID)(ULONG_PTR)Args->Buffer;
+  Call.Size = &Output[1];
+  Call.Result = STATUS_SUCCESS;
+  Status = PlatformGuardedCall(KdvrTableRoutine, &Call);
+  if (!NT_SUCCESS(Status)) {
+    return STATUS_ACCESS_VIOLATION;
+  }
+  Output[0] = (ULONG)Call.Result;
   *Information = 8;
   return STATUS_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Port, memory, EEPROM and PHY requests.
+
+static NTSTATUS KdvrPortAccess(ULONG Code, ULONG Port, ULONG Value, PULONG Output, PULONG Information) {
+  ULONG Width = (Code == IOCTL_KDVR_READ_PORT_UCHAR || Code == IOCTL_KDVR_WRITE_PORT_UCHAR)     ? 1
+                : (Code == IOCTL_KDVR_READ_PORT_USHORT || Code == IOCTL_KDVR_WRITE_PORT_USHORT) ? 2
+                                                                                                : 4;
+  if (!KdvrPortValid(Port, Width)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  switch (Code) {
+    case IOCTL_KDVR_READ_PORT_UCHAR:
+      Output[0] = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)Port);
+      break;
+    case IOCTL_KDVR_READ_PORT_USHORT:
+      Output[0] = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)Port);
+      break;
+    case IOCTL_KDVR_READ_PORT_ULONG:
+      Output[0] = READ_PORT_ULONG((PULONG)(ULONG_PTR)Port);
+      break;
+    case IOCTL_KDVR_WRITE_PORT_UCHAR:
+      WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)Port, (UCHAR)Value);
+      return STATUS_SUCCESS;
+    case IOCTL_KDVR_WRITE_PORT_USHORT:
+      WRITE_PORT_USHORT((PUSHORT)(ULONG_PTR)Port, (USHORT)Value);
+      return STATUS_SUCCESS;
+    default:
+      WRITE_PORT_ULONG((PULONG)(ULONG_PTR)Port, Value);
+      return STATUS_SUCCESS;
+  }
+  *Information = 4;
+  return STATUS_SUCCESS;
+}
+
+// One access of its width inside a live window of the caller's open, which
+// stays mapped until the access is done.
+static NTSTATUS KdvrMemoryAccess(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, ULONG Code, ULONG Address,
+                                 ULONG Value, PULONG Output, PULONG Information) {
+  ULONG Width = (Code == IOCTL_KDVR_READ_MEMORY_UCHAR || Code == IOCTL_KDVR_WRITE_MEMORY_UCHAR)     ? 1
+                : (Code == IOCTL_KDVR_READ_MEMORY_USHORT || Code == IOCTL_KDVR_WRITE_MEMORY_USHORT) ? 2
+                                                                                                    : 4;
+  int Window = KdvrReferenceWindow(Extension, Owner, Address, Width);
+  if (Window < 0) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  switch (Code) {
+    case IOCTL_KDVR_READ_MEMORY_UCHAR:
+      Output[0] = READ_REGISTER_UCHAR((PUCHAR)(ULONG_PTR)Address);
+      *Information = 4;
+      break;
+    case IOCTL_KDVR_READ_MEMORY_USHORT:
+      Output[0] = READ_REGISTER_USHORT((PUSHORT)(ULONG_PTR)Address);
+      *Information = 4;
+      break;
+    case IOCTL_KDVR_READ_MEMORY_ULONG:
+      Output[0] = READ_REGISTER_ULONG((PULONG)(ULONG_PTR)Address);
+      *Information = 4;
+      break;
+    case IOCTL_KDVR_WRITE_MEMORY_UCHAR:
+      WRITE_REGISTER_UCHAR((PUCHAR)(ULONG_PTR)Address, (UCHAR)Value);
+      break;
+    case IOCTL_KDVR_WRITE_MEMORY_USHORT:
+      WRITE_REGISTER_USHORT((PUSHORT)(ULONG_PTR)Address, (USHORT)Value);
+      break;
+    default:
+      WRITE_REGISTER_ULONG((PULONG)(ULONG_PTR)Address, Value);
+      break;
+  }
+  KdvrReleaseWindow(Extension, Window);
+  return STATUS_SUCCESS;
+}
+
+// The EEPROM control register is a byte port or a 32-bit mapped register.
+static NTSTATUS KdvrEepromRequest(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, ULONG Code,
+                                  const KDVR_PARAMETER_BLOCK *Parameters, PULONG Output, PULONG Information) {
+  ULONG Register = Parameters->ReadEeprom.RegisterAddress;
+  USHORT Method = Code == IOCTL_KDVR_READ_EEPROM    ? Parameters->ReadEeprom.AddressMethod
+                  : Code == IOCTL_KDVR_WRITE_EEPROM ? Parameters->WriteEeprom.AddressMethod
+                                                    : Parameters->EepromSize.AddressMethod;
+  int Window;
+  if (!KdvrClaimRegister(Extension, Owner, Register, Method == KDVR_ADDRESS_METHOD_PORT ? 1 : 4,
+                         Method == KDVR_ADDRESS_METHOD_PORT, Method == KDVR_ADDRESS_METHOD_MEMORY, &Window)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Code == IOCTL_KDVR_READ_EEPROM) {
+    const KDVR_READ_EEPROM_ARGS *Args = &Parameters->ReadEeprom;
+    Output[0] = KdvrFeatures.ReadEeprom(Register, Args->SizeInWords, Args->WordAddress, Method);
+  } else if (Code == IOCTL_KDVR_WRITE_EEPROM) {
+    const KDVR_WRITE_EEPROM_ARGS *Args = &Parameters->WriteEeprom;
+    Output[0] = KdvrFeatures.WriteEeprom(Register, Args->SizeInWords, Args->WordAddress, Args->Data, Method) & 0xFF;
+  } else {
+    Output[0] = KdvrFeatures.GetEEpromSize(Register, Method);
+  }
+  KdvrReleaseWindow(Extension, Window);
+  *Information = 4;
+  return STATUS_SUCCESS;
+}
+
+// The MDI control register lies 16 bytes above the register base: a 32-bit
+// port, or a 32-bit mapped register whose top byte is polled.
+static NTSTATUS KdvrMdiRequest(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, ULONG Code,
+                               const KDVR_PARAMETER_BLOCK *Parameters, PULONG Output, PULONG Information) {
+  ULONG Base = Parameters->MdiRead.RegisterBase;
+  USHORT Selector = Code == IOCTL_KDVR_MDI_READ ? Parameters->MdiRead.AccessSelector
+                                                : Parameters->MdiWrite.AccessSelector;
+  ULONG Register = Base + MDI_CONTROL_OFFSET;
+  int Window;
+  if (Register < Base ||
+      !KdvrClaimRegister(Extension, Owner, Register, 4, Selector != 0, Selector == 0, &Window)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (Code == IOCTL_KDVR_MDI_READ) {
+    Output[0] = KdvrFeatures.MdiRead(Base, Parameters->MdiRead.Register, Selector);
+    *Information = 4;
+  } else {
+    KdvrFeatures.MdiWrite(Base, Parameters->MdiWrite.Register, Parameters->MdiWrite.Data, Selector);
+  }
+  KdvrReleaseWindow(Extension, Window);
+  return STATUS_SUCCESS;
+}
+
+// Codes that write to hardware, map or unmap memory, program the EEPROM or
+// the PHY, or claim resources.
+static BOOLEAN KdvrCodeChangesState(ULONG Code) {
+  switch (Code) {
+    case IOCTL_KDVR_WRITE_PORT_UCHAR:
+    case IOCTL_KDVR_WRITE_PORT_USHORT:
+    case IOCTL_KDVR_WRITE_PORT_ULONG:
+    case IOCTL_KDVR_WRITE_MEMORY_UCHAR:
+    case IOCTL_KDVR_WRITE_MEMORY_USHORT:
+    case IOCTL_KDVR_WRITE_MEMORY_ULONG:
+    case IOCTL_KDVR_MAP_MEMORY:
+    case IOCTL_KDVR_UNMAP_MEMORY:
+    case IOCTL_KDVR_VALIDATE_MEM_SPACE:
+    case IOCTL_KDVR_WRITE_PCI_CONFIG:
+    case IOCTL_KDVR_WRITE_EEPROM:
+    case IOCTL_KDVR_MDI_WRITE:
+    case IOCTL_KDVR_GET_RESOURCES:
+      return TRUE;
+    default:
+      return FALSE;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -325,10 +603,18 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return KdvrCompleteRequest(Irp);
   }
 
+  // Codes that change state need an open with write access; the codes
+  // themselves keep FILE_ANY_ACCESS, so the check is the driver's.
+  if (KdvrCodeChangesState(Code) && (KdvrOpenAccess(Stack) & FILE_WRITE_DATA) == 0) {
+    Irp->IoStatus.Status = STATUS_ACCESS_DENIED;
+    return KdvrCompleteRequest(Irp);
+  }
+
   PULONG Output = (PULONG)SystemBuffer;
   ULONG Information = 0;
   NTSTATUS Status = STATUS_SUCCESS;
   const ULONG Address = Parameters.Port.Address;
+  PVOID Owner = Stack->FileObject;
 
   switch (Code) {
     case IOCTL_KDVR_GET_IDENTIFIER:
@@ -339,87 +625,26 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IOCTL_KDVR_READ_PORT_UCHAR:
     case IOCTL_KDVR_READ_PORT_USHORT:
     case IOCTL_KDVR_READ_PORT_ULONG:
-      if (!KdvrPortValid(Address)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      if (Code == IOCTL_KDVR_READ_PORT_UCHAR) {
-        Output[0] = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)Address);
-      } else if (Code == IOCTL_KDVR_READ_PORT_USHORT) {
-        Output[0] = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)Address);
-      } else {
-        Output[0] = READ_PORT_ULONG((PULONG)(ULONG_PTR)Address);
-      }
-      Information = 4;
-      break;
-
     case IOCTL_KDVR_WRITE_PORT_UCHAR:
     case IOCTL_KDVR_WRITE_PORT_USHORT:
     case IOCTL_KDVR_WRITE_PORT_ULONG:
-      if (!KdvrPortValid(Address)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      if (Code == IOCTL_KDVR_WRITE_PORT_UCHAR) {
-        WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)Address, (UCHAR)Parameters.Port.Value);
-      } else if (Code == IOCTL_KDVR_WRITE_PORT_USHORT) {
-        WRITE_PORT_USHORT((PUSHORT)(ULONG_PTR)Address, (USHORT)Parameters.Port.Value);
-      } else {
-        WRITE_PORT_ULONG((PULONG)(ULONG_PTR)Address, Parameters.Port.Value);
-      }
+      Status = KdvrPortAccess(Code, Address, Parameters.Port.Value, Output, &Information);
       break;
 
     case IOCTL_KDVR_READ_MEMORY_UCHAR:
-      if (!KdvrMemoryAccessValid(Extension, Address, 1)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      Output[0] = READ_REGISTER_UCHAR((PUCHAR)(ULONG_PTR)Address);
-      Information = 4;
-      break;
     case IOCTL_KDVR_READ_MEMORY_USHORT:
-      if (!KdvrMemoryAccessValid(Extension, Address, 2)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      Output[0] = READ_REGISTER_USHORT((PUSHORT)(ULONG_PTR)Address);
-      Information = 4;
-      break;
     case IOCTL_KDVR_READ_MEMORY_ULONG:
-      if (!KdvrMemoryAccessValid(Extension, Address, 4)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      Output[0] = READ_REGISTER_ULONG((PULONG)(ULONG_PTR)Address);
-      Information = 4;
-      break;
     case IOCTL_KDVR_WRITE_MEMORY_UCHAR:
-      if (!KdvrMemoryAccessValid(Extension, Address, 1)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      WRITE_REGISTER_UCHAR((PUCHAR)(ULONG_PTR)Address, (UCHAR)Parameters.Memory.Value);
-      break;
     case IOCTL_KDVR_WRITE_MEMORY_USHORT:
-      if (!KdvrMemoryAccessValid(Extension, Address, 2)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      WRITE_REGISTER_USHORT((PUSHORT)(ULONG_PTR)Address, (USHORT)Parameters.Memory.Value);
-      break;
     case IOCTL_KDVR_WRITE_MEMORY_ULONG:
-      if (!KdvrMemoryAccessValid(Extension, Address, 4)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      WRITE_REGISTER_ULONG((PULONG)(ULONG_PTR)Address, Parameters.Memory.Value);
+      Status = KdvrMemoryAccess(Extension, Owner, Code, Address, Parameters.Memory.Value, Output, &Information);
       break;
 
     case IOCTL_KDVR_MAP_MEMORY:
-      Status = KdvrMapMemory(Extension, &Parameters.Map, Output, &Information);
+      Status = KdvrMapMemory(Extension, Owner, &Parameters.Map, Output, &Information);
       break;
     case IOCTL_KDVR_UNMAP_MEMORY:
-      Status = KdvrUnmapMemory(Extension, &Parameters.Unmap);
+      Status = KdvrUnmapMemory(Extension, Owner, &Parameters.Unmap);
       break;
     case IOCTL_KDVR_VALIDATE_MEM_SPACE:
       Status = ValidateMemSpace(Extension, &Parameters.Validate, Output, &Information);
@@ -443,68 +668,23 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       break;
 
     case IOCTL_KDVR_STALL:
+      // A longer busy wait would hold a processor hostage.
+      if (Parameters.Stall.Microseconds > KDVR_MAX_STALL_US) {
+        Status = STATUS_INVALID_PARAMETER;
+        break;
+      }
       KeStallExecutionProcessor(Parameters.Stall.Microseconds);
       break;
 
-    case IOCTL_KDVR_READ_EEPROM: {
-      const KDVR_READ_EEPROM_ARGS *Args = &Parameters.ReadEeprom;
-      if (!KdvrRegisterValid(Extension, Args->RegisterAddress, Args->AddressMethod == KDVR_ADDRESS_METHOD_PORT,
-                             Args->AddressMethod == KDVR_ADDRESS_METHOD_MEMORY)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      Output[0] = KdvrFeatures.ReadEeprom(Args->RegisterAddress, Args->SizeInWords, Args->WordAddress,
-                                          Args->AddressMethod);
-      Information = 4;
+    case IOCTL_KDVR_READ_EEPROM:
+    case IOCTL_KDVR_WRITE_EEPROM:
+    case IOCTL_KDVR_GET_EEPROM_SIZE:
+      Status = KdvrEepromRequest(Extension, Owner, Code, &Parameters, Output, &Information);
       break;
-    }
-    case IOCTL_KDVR_WRITE_EEPROM: {
-      const KDVR_WRITE_EEPROM_ARGS *Args = &Parameters.WriteEeprom;
-      if (!KdvrRegisterValid(Extension, Args->RegisterAddress, Args->AddressMethod == KDVR_ADDRESS_METHOD_PORT,
-                             Args->AddressMethod == KDVR_ADDRESS_METHOD_MEMORY)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      Output[0] = KdvrFeatures.WriteEeprom(Args->RegisterAddress, Args->SizeInWords, Args->WordAddress, Args->Data,
-                                           Args->AddressMethod) & 0xFF;
-      Information = 4;
+    case IOCTL_KDVR_MDI_READ:
+    case IOCTL_KDVR_MDI_WRITE:
+      Status = KdvrMdiRequest(Extension, Owner, Code, &Parameters, Output, &Information);
       break;
-    }
-    case IOCTL_KDVR_GET_EEPROM_SIZE: {
-      const KDVR_EEPROM_SIZE_ARGS *Args = &Parameters.EepromSize;
-      if (!KdvrRegisterValid(Extension, Args->RegisterAddress, Args->AddressMethod == KDVR_ADDRESS_METHOD_PORT,
-                             Args->AddressMethod == KDVR_ADDRESS_METHOD_MEMORY)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      Output[0] = KdvrFeatures.GetEEpromSize(Args->RegisterAddress, Args->AddressMethod);
-      Information = 4;
-      break;
-    }
-    case IOCTL_KDVR_MDI_READ: {
-      // The MDI control register lies 16 bytes above the register base.
-      const KDVR_MDI_READ_ARGS *Args = &Parameters.MdiRead;
-      ULONG Register = Args->RegisterBase + 16;
-      if (Register < Args->RegisterBase ||
-          !KdvrRegisterValid(Extension, Register, Args->AccessSelector != 0, Args->AccessSelector == 0)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      Output[0] = KdvrFeatures.MdiRead(Args->RegisterBase, Args->Register, Args->AccessSelector);
-      Information = 4;
-      break;
-    }
-    case IOCTL_KDVR_MDI_WRITE: {
-      const KDVR_MDI_WRITE_ARGS *Args = &Parameters.MdiWrite;
-      ULONG Register = Args->RegisterBase + 16;
-      if (Register < Args->RegisterBase ||
-          !KdvrRegisterValid(Extension, Register, Args->AccessSelector != 0, Args->AccessSelector == 0)) {
-        Status = STATUS_INVALID_PARAMETER;
-        break;
-      }
-      KdvrFeatures.MdiWrite(Args->RegisterBase, Args->Register, Args->Data, Args->AccessSelector);
-      break;
-    }
 
     case IOCTL_KDVR_GET_RESOURCES:
       // Words the operation leaves alone return the client's own input; past

@@ -11,8 +11,12 @@
 #define KDVR_SLOT_DEVICE_COUNT 4
 // Base of the slot device objects' numbers: slot index i is named 0x100 + i.
 #define KDVR_SLOT_NAME_BASE 0x100
-// Memory windows mapped for the client that the driver keeps track of.
-#define KDVR_MAX_WINDOWS 32
+// Memory windows mapped for clients that the driver keeps track of. Windows
+// belong to the open that mapped them and go when it closes, so one client
+// never meets another's; an adapter needs one or two.
+#define KDVR_MAX_WINDOWS 64
+// Longest stall a client may ask for, in microseconds.
+#define KDVR_MAX_STALL_US 1000000
 // Capacity of the stored service registry path, in bytes.
 #define KDVR_REGISTRY_PATH_BYTES 512
 // Size of the formatted device, alias and registry names.
@@ -28,11 +32,16 @@ typedef struct _KDVR_SLOT_REQUIREMENTS {
 static_assert(sizeof(IO_RESOURCE_REQUIREMENTS_LIST) == 72, "requirements list with one descriptor");
 static_assert(sizeof(KDVR_SLOT_REQUIREMENTS) == 104, "requirements list with two descriptors");
 
-// One memory window mapped through IOCTL_KDVR_MAP_MEMORY and not yet unmapped.
-// Length 0 marks a free entry.
+// One memory window mapped through IOCTL_KDVR_MAP_MEMORY. Length 0 marks a
+// free entry. An entry is reserved (Length set, VirtualAddress 0) while its
+// mapping is made, live once mapped, and retired (Live FALSE) when unmapped
+// while requests still use it: the last of them unmaps it.
 typedef struct _KDVR_WINDOW {
   ULONG VirtualAddress;
   ULONG Length;
+  PVOID Owner;    // the file object of the open that mapped it
+  LONG Users;     // requests using the window right now
+  BOOLEAN Live;   // found by lookups
 } KDVR_WINDOW;
 
 typedef struct _KDVR_DEVICE_EXTENSION {
@@ -46,9 +55,11 @@ typedef struct _KDVR_DEVICE_EXTENSION {
   WCHAR RegistryPathBuffer[KDVR_REGISTRY_PATH_BYTES / sizeof(WCHAR)];
   KDVR_SLOT_REQUIREMENTS SlotRequirements;
   PDEVICE_OBJECT SlotDeviceObject[KDVR_SLOT_DEVICE_COUNT];
-  // Windows mapped for the client, so that accesses and unmaps can be
-  // checked against them and unload can unmap what the client left.
+  // Windows mapped for clients, so that accesses and unmaps can be checked
+  // against them and close and unload can unmap what a client left. The
+  // lock guards the table; it is never held across a hardware access.
   KDVR_WINDOW Windows[KDVR_MAX_WINDOWS];
+  FAST_MUTEX WindowLock;
 } KDVR_DEVICE_EXTENSION, *PKDVR_DEVICE_EXTENSION;
 
 static_assert(sizeof(((KDVR_DEVICE_EXTENSION *)0)->RegistryPathBuffer) == 512, "registry path buffer");
@@ -70,8 +81,27 @@ PKDVR_DEVICE_EXTENSION KdvrControlExtension(PDEVICE_OBJECT DeviceObject);
 // RtlFreeUnicodeString).
 NTSTATUS KdvrMakeUnicodeName(PCSTR Text, PUNICODE_STRING Name);
 
-// Unmaps every window still recorded (unload).
+// Unmaps every window still recorded (unload), or those of one open (its
+// close).
 VOID KdvrUnmapAllWindows(PKDVR_DEVICE_EXTENSION Extension);
+VOID KdvrUnmapOwnerWindows(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner);
+
+// Who may open the driver's devices: SYSTEM and the Administrators group.
+// KdvrInitializeSecurity builds the descriptor once, in DriverEntry before
+// any device exists.
+VOID KdvrInitializeSecurity(VOID);
+// Creates one of the driver's device objects (control, per-device or slot
+// object): exclusive, with the extension's size, and with
+// FILE_DEVICE_SECURE_OPEN so that opens of names below it get the same
+// check. Every device the driver makes goes through here.
+NTSTATUS KdvrCreateSecuredDevice(PDRIVER_OBJECT DriverObject, PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
+                                 PDEVICE_OBJECT *DeviceObject);
+// The access check of an open (IRP_MJ_CREATE): refuses a name below the
+// device and a caller the descriptor does not admit; on success *Granted
+// is the access the open holds, kept with its file object.
+NTSTATUS KdvrAdmitOpen(PIRP Irp, ACCESS_MASK *Granted);
+// The access a request's open holds (0 when the request has no file object).
+ACCESS_MASK KdvrOpenAccess(PIO_STACK_LOCATION Stack);
 
 // Operations of the adapter-register, EEPROM, PHY, slot-resource and
 // platform-table features. Each feature file defines its operations under
@@ -96,6 +126,15 @@ extern const KDVR_FEATURE_OPERATIONS KdvrFeatures;
 NTSTATUS GetResources(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
 VOID KdvrInitializeSlotLock(VOID);
 
-// TRUE when Length bytes at the client's Address can be read (and, with
-// ForWrite, written) in the calling thread; a zero length is always valid.
-BOOLEAN KdvrClientBufferValid(ULONG Address, ULONG Length, BOOLEAN ForWrite);
+
+// Client buffers named inside requests. Each routine runs under an
+// exception guard, so a buffer that is not the caller's, is read-only where
+// it must be written, or vanishes meanwhile gives STATUS_ACCESS_VIOLATION
+// instead of a fault in kernel mode.
+// Probes Length bytes at the client's Address for reading (and, with
+// ForWrite, writing) and touches each page.
+NTSTATUS KdvrProbeClientBuffer(ULONG Address, ULONG Length, BOOLEAN ForWrite);
+// Copies Count bytes from the kernel buffer to the client's Address.
+NTSTATUS KdvrCopyToClient(ULONG Address, const VOID *Kernel, ULONG Count);
+// Copies Count bytes from the client's Address to the kernel buffer.
+NTSTATUS KdvrCopyFromClient(VOID *Kernel, ULONG Address, ULONG Count);

@@ -39,8 +39,8 @@ static NTSTATUS KdvrCreateSlotDevice(PKDVR_DEVICE_EXTENSION Extension, ULONG Slo
 
   PDEVICE_OBJECT Device = NULL;
   PDRIVER_OBJECT DriverObject = Extension->DriverObject;
-  Status = IoCreateDevice(DriverObject, sizeof(KDVR_DEVICE_EXTENSION), &DeviceName, FILE_DEVICE_UNKNOWN, 0, TRUE,
-                          &Device);
+  // Secured like every device of the driver: administrators and SYSTEM only.
+  Status = KdvrCreateSecuredDevice(DriverObject, &DeviceName, FILE_DEVICE_UNKNOWN, &Device);
   if (!NT_SUCCESS(Status)) {
     DbgPrint("NICDIAG.SYS: VALIDATE(): Failed to create a new Slot Device Object.\n");
     RtlFreeUnicodeString(&DeviceName);

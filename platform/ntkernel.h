@@ -23,3 +23,12 @@ extern "C" int __cdecl sprintf(char *buffer, const char *format, ...);
 #else
 #include "host/ntkernel_host.h"
 #endif
+
+// Runs Routine(Context) with an exception handler installed for it: a fault
+// the routine takes on client memory (an access violation, a probe that
+// raises) ends the routine there and is returned as its status; otherwise
+// the result is STATUS_SUCCESS. The routine must hold no lock, since it may
+// not reach its end. Kernel build: an exception registration on the
+// thread's exception list (platform/windows/kernel_guard.cpp); host build:
+// the simulated kernel's exception dispatch.
+extern "C" NTSTATUS PlatformGuardedCall(VOID (*Routine)(PVOID Context), PVOID Context);

@@ -161,6 +161,7 @@ extern "C" ULONG_PTR MmHighestUserAddress;
 #define STATUS_NO_MEMORY ((NTSTATUS)0xC0000017L)
 #define STATUS_CONFLICTING_ADDRESSES ((NTSTATUS)0xC0000018L)
 #define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#define STATUS_UNKNOWN_REVISION ((NTSTATUS)0xC0000058L)
 #define STATUS_BUFFER_TOO_SMALL ((NTSTATUS)0xC0000023L)
 #define STATUS_OBJECT_NAME_INVALID ((NTSTATUS)0xC0000033L)
 #define STATUS_OBJECT_NAME_NOT_FOUND ((NTSTATUS)0xC0000034L)
@@ -208,6 +209,110 @@ typedef const ANSI_STRING *PCANSI_STRING;
 #ifndef FILE_DEVICE_UNKNOWN
 #define FILE_DEVICE_UNKNOWN 0x00000022
 #endif
+// Device characteristic: opens of names below the device get the device's
+// own security check.
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
+
+// ---- access rights and security descriptors
+#define FILE_READ_DATA 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_READ_EA 0x0008
+#define FILE_WRITE_EA 0x0010
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define FILE_WRITE_ATTRIBUTES 0x0100
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
+#define SYNCHRONIZE 0x00100000L
+#define STANDARD_RIGHTS_REQUIRED 0x000F0000L
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_EXECUTE READ_CONTROL
+#define MAXIMUM_ALLOWED 0x02000000L
+#define GENERIC_READ 0x80000000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_EXECUTE 0x20000000L
+#define GENERIC_ALL 0x10000000L
+#define FILE_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x1FF)
+#define FILE_GENERIC_READ \
+  (STANDARD_RIGHTS_READ | FILE_READ_DATA | FILE_READ_ATTRIBUTES | FILE_READ_EA | SYNCHRONIZE)
+#define FILE_GENERIC_WRITE \
+  (STANDARD_RIGHTS_WRITE | FILE_WRITE_DATA | FILE_WRITE_ATTRIBUTES | FILE_WRITE_EA | FILE_APPEND_DATA | SYNCHRONIZE)
+#define FILE_GENERIC_EXECUTE (STANDARD_RIGHTS_EXECUTE | FILE_READ_ATTRIBUTES | FILE_EXECUTE | SYNCHRONIZE)
+
+typedef struct _GENERIC_MAPPING {
+  ACCESS_MASK GenericRead;
+  ACCESS_MASK GenericWrite;
+  ACCESS_MASK GenericExecute;
+  ACCESS_MASK GenericAll;
+} GENERIC_MAPPING, *PGENERIC_MAPPING;
+
+// An access list: this header, then AceCount entries, AclSize bytes in all.
+// Each entry starts with a type byte, a flags byte and a 16-bit size; an
+// access-allowed entry (type 0) goes on with its 32-bit mask and the SID.
+#define ACL_REVISION 2
+#define ACCESS_ALLOWED_ACE_TYPE 0
+#define ACCESS_DENIED_ACE_TYPE 1
+typedef struct _ACL {
+  UCHAR AclRevision;
+  UCHAR Sbz1;
+  USHORT AclSize;
+  USHORT AceCount;
+  USHORT Sbz2;
+} ACL, *PACL;
+static_assert(sizeof(ACL) == 8, "ACL header is 8 bytes");
+
+typedef PVOID PSID;
+#define SECURITY_DESCRIPTOR_REVISION 1
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+typedef USHORT SECURITY_DESCRIPTOR_CONTROL;
+typedef struct _SECURITY_DESCRIPTOR {  // absolute form
+  UCHAR Revision;
+  UCHAR Sbz1;
+  SECURITY_DESCRIPTOR_CONTROL Control;
+  PSID Owner;
+  PSID Group;
+  PACL Sacl;
+  PACL Dacl;
+} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
+typedef PVOID PSECURITY_DESCRIPTOR;
+
+// The caller's identity, as the I/O manager captures it for an open. The
+// tokens are the simulator's own records.
+typedef struct _SECURITY_SUBJECT_CONTEXT {
+  PVOID ClientToken;
+  LONG ImpersonationLevel;
+  PVOID PrimaryToken;
+  PVOID ProcessAuditId;
+} SECURITY_SUBJECT_CONTEXT, *PSECURITY_SUBJECT_CONTEXT;
+
+typedef struct _ACCESS_STATE {
+  ULONG OperationID[2];
+  BOOLEAN SecurityEvaluated;
+  BOOLEAN GenerateAudit;
+  BOOLEAN GenerateOnClose;
+  BOOLEAN PrivilegesAllocated;
+  ULONG Flags;
+  ACCESS_MASK RemainingDesiredAccess;
+  ACCESS_MASK PreviouslyGrantedAccess;
+  ACCESS_MASK OriginalDesiredAccess;
+  SECURITY_SUBJECT_CONTEXT SubjectSecurityContext;
+  PSECURITY_DESCRIPTOR SecurityDescriptor;
+  PVOID AuxData;
+} ACCESS_STATE, *PACCESS_STATE;
+
+typedef struct _IO_SECURITY_CONTEXT {
+  PVOID SecurityQos;
+  PACCESS_STATE AccessState;
+  ACCESS_MASK DesiredAccess;
+  ULONG FullCreateOptions;
+} IO_SECURITY_CONTEXT, *PIO_SECURITY_CONTEXT;
+
+typedef struct _PRIVILEGE_SET *PPRIVILEGE_SET;
 
 // ---- driver and device objects, requests
 #define IRP_MJ_CREATE 0x00
@@ -287,6 +392,31 @@ typedef struct _IO_STATUS_BLOCK {
   ULONG_PTR Information;
 } IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
 
+// One open of a device: what a handle refers to. The driver may keep its
+// own per-open values in FsContext and FsContext2.
+typedef struct _FILE_OBJECT {
+  CSHORT Type;
+  CSHORT Size;
+  struct _DEVICE_OBJECT *DeviceObject;
+  PVOID Vpb;
+  PVOID FsContext;
+  PVOID FsContext2;
+  PVOID SectionObjectPointer;
+  PVOID PrivateCacheMap;
+  NTSTATUS FinalStatus;
+  struct _FILE_OBJECT *RelatedFileObject;
+  BOOLEAN LockOperation;
+  BOOLEAN DeletePending;
+  BOOLEAN ReadAccess;
+  BOOLEAN WriteAccess;
+  BOOLEAN DeleteAccess;
+  BOOLEAN SharedRead;
+  BOOLEAN SharedWrite;
+  BOOLEAN SharedDelete;
+  ULONG Flags;
+  UNICODE_STRING FileName;  // the part of the opened name below the device
+} FILE_OBJECT, *PFILE_OBJECT;
+
 typedef struct _IO_STACK_LOCATION {
   UCHAR MajorFunction;
   UCHAR MinorFunction;
@@ -294,7 +424,7 @@ typedef struct _IO_STACK_LOCATION {
   UCHAR Control;
   union {
     struct {
-      PVOID SecurityContext;
+      PIO_SECURITY_CONTEXT SecurityContext;
       ULONG Options;
       USHORT FileAttributes;
       USHORT ShareAccess;
@@ -319,7 +449,7 @@ typedef struct _IO_STACK_LOCATION {
     } Others;
   } Parameters;
   PDEVICE_OBJECT DeviceObject;
-  PVOID FileObject;
+  PFILE_OBJECT FileObject;
   PVOID CompletionRoutine;
   PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
@@ -709,7 +839,22 @@ NTKERNELAPI PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberO
 NTKERNELAPI VOID NTAPI ExFreePool(PVOID P);
 NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
+// ---- security
+NTSYSAPI NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
+NTSYSAPI NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent,
+                                                     PACL Dacl, BOOLEAN DaclDefaulted);
+NTKERNELAPI BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor,
+                                        PSECURITY_SUBJECT_CONTEXT SubjectSecurityContext,
+                                        BOOLEAN SubjectContextLocked, ACCESS_MASK DesiredAccess,
+                                        ACCESS_MASK PreviouslyGrantedAccess, PPRIVILEGE_SET *Privileges,
+                                        PGENERIC_MAPPING GenericMapping, KPROCESSOR_MODE AccessMode,
+                                        ACCESS_MASK *GrantedAccess, NTSTATUS *AccessStatus);
+NTKERNELAPI VOID NTAPI SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext);
+NTKERNELAPI VOID NTAPI SeUnlockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext);
+NTKERNELAPI PGENERIC_MAPPING NTAPI IoGetFileObjectGenericMapping(VOID);
+
 // ---- run-time library
+VOID NtCopyMemory(VOID *Destination, const VOID *Source, SIZE_T Length);
 NTSYSAPI VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString);
 NTSYSAPI VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSYSAPI NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString,
@@ -727,7 +872,10 @@ NTSYSAPI BOOLEAN NTAPI RtlEqualUnicodeString(PCUNICODE_STRING String1, PCUNICODE
 NTSYSAPI SIZE_T NTAPI RtlCompareMemory(const VOID *Source1, const VOID *Source2, SIZE_T Length);
 #define RtlZeroMemory(Destination, Length) std::memset((Destination), 0, (Length))
 #define RtlFillMemory(Destination, Length, Fill) std::memset((Destination), (Fill), (Length))
-#define RtlCopyMemory(Destination, Source, Length) std::memcpy((Destination), (Source), (Length))
+// Copies go through the simulated memory manager, so that a copy to or from
+// client memory that is gone or read-only raises STATUS_ACCESS_VIOLATION as
+// the processor would.
+#define RtlCopyMemory(Destination, Source, Length) NtCopyMemory((Destination), (Source), (Length))
 #define RtlMoveMemory(Destination, Source, Length) std::memmove((Destination), (Source), (Length))
 #define RtlEqualMemory(Destination, Source, Length) (!std::memcmp((Destination), (Source), (Length)))
 

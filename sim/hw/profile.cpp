@@ -152,7 +152,9 @@ const std::vector<KeySpec> kRootKeys = {{"buses", Kind::array},
                                         {"translate_to_io", Kind::array},
                                         {"faults", Kind::object},
                                         {"comment", Kind::string},
-                                        {"bios_image", Kind::string}};
+                                        {"bios_image", Kind::string},
+                                        {"client", Kind::object}};
+const std::vector<KeySpec> kClientKeys = {{"admin", Kind::boolean}};
 const std::vector<KeySpec> kAdapterKeys = {
     {"bus", Kind::number},          {"device", Kind::number},        {"function", Kind::number},
     {"vendor", Kind::number},       {"device_id", Kind::number},     {"revision", Kind::number},
@@ -404,6 +406,10 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
       reader.fail("bios_image", "'" + image.string() + "' is " + std::to_string(size) +
                                     " bytes; an image of physical 0x00000-0xFFFFF is 1048576");
     profile.bios_image = image;
+  }
+  if (auto it = root.find("client"); it != root.end()) {
+    reader.check_keys(*it, "client", kClientKeys);
+    if (auto admin = it->find("admin"); admin != it->end()) profile.client_admin = admin->get<bool>();
   }
   return profile;
 }

@@ -16,8 +16,9 @@
 //     "translate_to_io": [ { "bus": 0, "start": "0xF8000000", "size": "0x100000",
 //                            "io_base": "0x8000" } ],   // io_base optional: same as start
 //     "faults": { "map_io_space": { "skip": 0, "count": 1 }, "create_device": "always" },
-//     "bios_image": "pc.mem" }   // optional: 1 MiB of physical 0x00000-0xFFFFF,
+//     "bios_image": "pc.mem",   // optional: 1 MiB of physical 0x00000-0xFFFFF,
 //                                // relative to the profile's folder (sim/hw/firmware.h)
+//     "client": { "admin": false } }   // the client's token; optional, admin by default
 //
 // Numbers may be JSON numbers or strings in C notation ("0x..." or decimal).
 // Keys not listed above, values of the wrong type and numbers out of range
@@ -77,6 +78,7 @@ struct MachineProfile {
   std::vector<AdapterConfig> adapters;
   std::vector<IoTranslation> translate_to_io;
   std::vector<FaultConfig> faults;
+  bool client_admin = true;  // "client": {"admin": ...}: the client runs as an administrator
   std::filesystem::path bios_image;  // empty: the built-in firmware tables
 };
 

@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "sim/kernel/state.h"
 
@@ -25,6 +26,7 @@ std::uint32_t port_number(const volatile void* port) {
 }
 
 std::uint32_t read_register(const volatile void* address, unsigned width, const char* what) {
+  sim::kernel::checkpoint(what);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const auto a = reinterpret_cast<std::uintptr_t>(address);
@@ -38,6 +40,7 @@ std::uint32_t read_register(const volatile void* address, unsigned width, const 
 }
 
 void write_register(volatile void* address, unsigned width, std::uint32_t value, const char* what) {
+  sim::kernel::checkpoint(what);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const auto a = reinterpret_cast<std::uintptr_t>(address);
@@ -55,11 +58,11 @@ void write_register(volatile void* address, unsigned width, std::uint32_t value,
 // A buffer the HAL reads or writes for the caller: the driver's own memory
 // (above 4 GiB on the host) or the client's pages. A low address that is
 // neither would fault on the real machine.
-void check_buffer(sim::kernel::Kernel::State& s, PVOID buffer, ULONG length, const char* what) {
+void check_buffer(sim::kernel::Kernel::State& s, PVOID buffer, ULONG length, bool written, const char* what) {
   const auto a = reinterpret_cast<std::uintptr_t>(buffer);
   if (buffer == nullptr) bug_check(std::string(what) + " with a NULL buffer");
   if (a > 0xFFFFFFFFu) return;
-  if (s.client_page(a, length) || s.window_at(a, length) != nullptr) return;
+  if ((written ? s.client_writable(a, length) : s.client_page(a, length)) || s.window_at(a, length) != nullptr) return;
   bug_check(std::string(what) + ": buffer " + hex(a) + " (" + std::to_string(length) +
             " bytes) is not mapped memory (PAGE_FAULT_IN_NONPAGED_AREA)");
 }
@@ -81,31 +84,37 @@ extern "C" {
 
 // ---- ports
 UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) {
+  sim::kernel::checkpoint("READ_PORT_UCHAR");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   return static_cast<UCHAR>(s.machine->port_read(port_number(Port), 1));
 }
 USHORT NTAPI READ_PORT_USHORT(PUSHORT Port) {
+  sim::kernel::checkpoint("READ_PORT_USHORT");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   return static_cast<USHORT>(s.machine->port_read(port_number(Port), 2));
 }
 ULONG NTAPI READ_PORT_ULONG(PULONG Port) {
+  sim::kernel::checkpoint("READ_PORT_ULONG");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   return s.machine->port_read(port_number(Port), 4);
 }
 VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
+  sim::kernel::checkpoint("WRITE_PORT_UCHAR");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.machine->port_write(port_number(Port), 1, Value);
 }
 VOID NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
+  sim::kernel::checkpoint("WRITE_PORT_USHORT");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.machine->port_write(port_number(Port), 2, Value);
 }
 VOID NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value) {
+  sim::kernel::checkpoint("WRITE_PORT_ULONG");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.machine->port_write(port_number(Port), 4, Value);
@@ -132,11 +141,12 @@ VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
 // ---- PCI configuration space
 ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
                                   ULONG Offset, ULONG Length) {
+  sim::kernel::checkpoint("HalGetBusDataByOffset");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (BusDataType != PCIConfiguration || !s.machine->bus_exists(BusNumber)) return 0;
   if (Length == 0) return 0;
-  check_buffer(s, Buffer, Length, "HalGetBusDataByOffset");
+  check_buffer(s, Buffer, Length, true, "HalGetBusDataByOffset");
   auto* bytes = static_cast<UCHAR*>(Buffer);
   sim::hw::PciFunction* fn = pci_function(s, BusNumber, SlotNumber);
   if (fn == nullptr) {
@@ -152,11 +162,12 @@ ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, UL
 
 ULONG NTAPI HalSetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
                                   ULONG Offset, ULONG Length) {
+  sim::kernel::checkpoint("HalSetBusDataByOffset");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (BusDataType != PCIConfiguration || !s.machine->bus_exists(BusNumber)) return 0;
   if (Length == 0) return 0;
-  check_buffer(s, Buffer, Length, "HalSetBusDataByOffset");
+  check_buffer(s, Buffer, Length, false, "HalSetBusDataByOffset");
   sim::hw::PciFunction* fn = pci_function(s, BusNumber, SlotNumber);
   if (fn == nullptr || Offset >= sizeof(PCI_COMMON_CONFIG)) return 0;
   const ULONG count = std::min<ULONG>(Length, sizeof(PCI_COMMON_CONFIG) - Offset);
@@ -229,6 +240,7 @@ BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumb
 
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheEnable) {
   (void)CacheEnable;
+  sim::kernel::checkpoint("MmMapIoSpace");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.mapping_calls.push_back({static_cast<std::uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes});
@@ -236,11 +248,20 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   if (NumberOfBytes == 0 || PhysicalAddress.QuadPart < 0) return nullptr;
   const std::uint64_t physical = static_cast<std::uint64_t>(PhysicalAddress.QuadPart);
   const std::size_t page_offset = physical & (PAGE_SIZE - 1);
+  // What system address space cannot hold is not mapped: NULL, as the
+  // memory manager answers a request it cannot meet.
+  if (NumberOfBytes > sim::kernel::kSystemHigh - sim::kernel::kSystemLow - PAGE_SIZE) return nullptr;
   // Device windows are reserved without access: the driver must go through
   // READ_REGISTER_*. Windows onto the first megabyte of physical memory are
   // that memory, readable directly as on the real machine.
-  auto [base, mapped] = sim::kernel::LowRegion::reserve(sim::kernel::kSystemLow, sim::kernel::kSystemHigh,
-                                                        page_offset + NumberOfBytes, false);
+  std::uint8_t* base = nullptr;
+  std::size_t mapped = 0;
+  try {
+    std::tie(base, mapped) = sim::kernel::LowRegion::reserve(sim::kernel::kSystemLow, sim::kernel::kSystemHigh,
+                                                             page_offset + NumberOfBytes, false);
+  } catch (const std::runtime_error&) {
+    return nullptr;
+  }
   const std::uint64_t first_page = physical - page_offset;
   if (first_page + mapped <= sim::hw::Machine::kLowMemorySize) {
     void* p = ::mmap(base, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, s.machine->low_memory_fd(),
@@ -261,6 +282,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 }
 
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+  sim::kernel::checkpoint("MmUnmapIoSpace");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   auto it = s.windows.find(reinterpret_cast<std::uintptr_t>(BaseAddress));
@@ -280,30 +302,35 @@ BOOLEAN NTAPI MmIsAddressValid(PVOID VirtualAddress) {
   return s.client_page(a, 1) || s.window_at(a, 1) != nullptr || s.in_pool(a, 1);
 }
 
+// ProbeForRead checks only that the range lies in client space and is
+// aligned; ProbeForWrite also writes to every page, so a page that is gone
+// or read-only raises. What they raise is caught by an enclosing guard
+// (PlatformGuardedCall) and is a bug check without one.
 VOID NTAPI ProbeForRead(CONST VOID* Address, SIZE_T Length, ULONG Alignment) {
+  sim::kernel::checkpoint("ProbeForRead");
   if (Length == 0) return;
-  auto& s = current_state();
-  std::lock_guard lock(s.mutex);
   const auto a = reinterpret_cast<std::uintptr_t>(Address);
   if (Alignment != 0 && a % Alignment != 0)
-    bug_check("ProbeForRead raised STATUS_DATATYPE_MISALIGNMENT for " + hex(a) + " with no handler (KMODE_EXCEPTION_NOT_HANDLED)");
-  if (a + Length < a || a + Length > MmUserProbeAddress || !s.client_page(a, Length))
-    bug_check("ProbeForRead raised STATUS_ACCESS_VIOLATION for " + hex(a) + " with no handler (KMODE_EXCEPTION_NOT_HANDLED)");
+    sim::kernel::raise_access_violation("ProbeForRead of misaligned " + hex(a), "STATUS_DATATYPE_MISALIGNMENT");
+  if (a + Length < a || a + Length > MmUserProbeAddress)
+    sim::kernel::raise_access_violation("ProbeForRead of " + hex(a) + " beyond client space");
 }
 
 VOID NTAPI ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
+  sim::kernel::checkpoint("ProbeForWrite");
   if (Length == 0) return;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const auto a = reinterpret_cast<std::uintptr_t>(Address);
   if (Alignment != 0 && a % Alignment != 0)
-    bug_check("ProbeForWrite raised STATUS_DATATYPE_MISALIGNMENT for " + hex(a) + " with no handler (KMODE_EXCEPTION_NOT_HANDLED)");
-  if (a + Length < a || a + Length > MmUserProbeAddress || !s.client_page(a, Length))
-    bug_check("ProbeForWrite raised STATUS_ACCESS_VIOLATION for " + hex(a) + " with no handler (KMODE_EXCEPTION_NOT_HANDLED)");
+    sim::kernel::raise_access_violation("ProbeForWrite of misaligned " + hex(a), "STATUS_DATATYPE_MISALIGNMENT");
+  if (a + Length < a || a + Length > MmUserProbeAddress || !s.client_writable(a, Length))
+    sim::kernel::raise_access_violation("ProbeForWrite of " + hex(a) + " (" + std::to_string(Length) + " bytes)");
 }
 
 // ---- time
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
+  sim::kernel::checkpoint("KeStallExecutionProcessor");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.clock.advance_us(MicroSeconds);

@@ -147,6 +147,20 @@ bool Kernel::State::client_page(std::uintptr_t address, std::size_t length) cons
   }
 }
 
+bool Kernel::State::client_writable(std::uintptr_t address, std::size_t length) const {
+  if (!client_page(address, length)) return false;
+  if (client_read_only.empty()) return true;
+  if (length == 0) length = 1;
+  // A read-only buffer's pages are read-only whole.
+  for (std::uintptr_t start : client_read_only) {
+    const std::size_t size = client.at(start);
+    const std::uintptr_t first = start & ~static_cast<std::uintptr_t>(PAGE_SIZE - 1);
+    const std::uintptr_t end = (start + size + PAGE_SIZE - 1) & ~static_cast<std::uintptr_t>(PAGE_SIZE - 1);
+    if (address < end && first < address + length) return false;
+  }
+  return true;
+}
+
 bool Kernel::State::in_pool(std::uintptr_t address, std::size_t length) const {
   auto it = pool.upper_bound(address);
   if (it == pool.begin()) return false;
@@ -211,6 +225,27 @@ ClientMemory& ClientMemory::operator=(ClientMemory&& other) noexcept {
 
 ClientMemory::~ClientMemory() { release(); }
 
+void ClientMemory::revoke() {
+  if (data_ == nullptr) return;
+  std::lock_guard registry(g_kernel_mutex);
+  if (kernel_ != nullptr && kernel_ == g_kernel) {
+    std::lock_guard lock(kernel_->state().mutex);
+    kernel_->state().client.erase(reinterpret_cast<std::uintptr_t>(data_));
+    kernel_->state().client_read_only.erase(reinterpret_cast<std::uintptr_t>(data_));
+  }
+  ::mprotect(data_, mapped_, PROT_NONE);
+}
+
+void ClientMemory::make_read_only() {
+  if (data_ == nullptr) return;
+  std::lock_guard registry(g_kernel_mutex);
+  if (kernel_ != nullptr && kernel_ == g_kernel) {
+    std::lock_guard lock(kernel_->state().mutex);
+    kernel_->state().client_read_only.insert(reinterpret_cast<std::uintptr_t>(data_));
+  }
+  ::mprotect(data_, mapped_, PROT_READ);
+}
+
 void ClientMemory::release() {
   if (data_ == nullptr) return;
   {
@@ -218,6 +253,7 @@ void ClientMemory::release() {
     if (kernel_ != nullptr && kernel_ == g_kernel) {
       std::lock_guard lock(kernel_->state().mutex);
       kernel_->state().client.erase(reinterpret_cast<std::uintptr_t>(data_));
+      kernel_->state().client_read_only.erase(reinterpret_cast<std::uintptr_t>(data_));
     }
   }
   LowRegion::release(data_, mapped_);
@@ -270,6 +306,7 @@ void Kernel::load_profile_text(std::string_view json, std::string_view source_na
   state_->machine = std::make_unique<hw::Machine>(profile, state_->clock);
   state_->profile = std::move(profile);
   state_->faults = std::move(faults);
+  state_->client_admin = state_->profile.client_admin;
   state_->arbiter.clear();
 }
 
@@ -358,7 +395,7 @@ LeakReport Kernel::unload_driver() {
     std::lock_guard lock(s.mutex);
     if (!s.driver) throw std::logic_error("no driver is loaded");
     driver = s.driver.get();
-    for (const auto& [handle, device] : s.handles) open.push_back(handle);
+    for (const auto& [handle, record] : s.handles) open.push_back(handle);
   }
   for (Handle h : open) close(h);  // the client process goes away first
   LeakReport report;
@@ -451,27 +488,41 @@ void init_irp(IrpBlock& block, PDEVICE_OBJECT device, UCHAR major) {
 
 }  // namespace
 
-OpenResult Kernel::open(std::string_view name) {
+OpenResult Kernel::open(std::string_view name, ACCESS_MASK desired) {
   State& s = *state_;
   PDEVICE_OBJECT device = nullptr;
+  std::string remainder;  // the part of the name below the device
   {
     std::lock_guard lock(s.mutex);
     std::string path = normalise_client_name(name);
     for (int depth = 0;; ++depth) {
       if (depth > 8) return {STATUS_OBJECT_NAME_NOT_FOUND, -1, false};
-      const auto slash = path.find_last_of('\\');
       if (path.empty() || path[0] != '\\') return {STATUS_OBJECT_PATH_SYNTAX_BAD, -1, false};
-      const std::string parent = slash == 0 ? "\\" : path.substr(0, slash);
-      if (parent != "\\" && !s.names.count(upper(parent))) return {STATUS_OBJECT_PATH_NOT_FOUND, -1, false};
-      auto it = s.names.find(upper(path));
-      if (it == s.names.end()) return {STATUS_OBJECT_NAME_NOT_FOUND, -1, false};
+      // The object manager walks the name from the root: the longest
+      // leading part that names an object decides; a link is replaced by
+      // its target, a device takes the rest of the name as its own.
+      std::string prefix = path;
+      std::string rest;
+      auto it = s.names.find(upper(prefix));
+      while (it == s.names.end()) {
+        const auto slash = prefix.find_last_of('\\');
+        if (slash == 0 || slash == std::string::npos) return {STATUS_OBJECT_NAME_NOT_FOUND, -1, false};
+        rest = prefix.substr(slash) + rest;
+        prefix = prefix.substr(0, slash);
+        it = s.names.find(upper(prefix));
+      }
       if (it->second.kind == NamespaceEntry::Kind::Link) {
-        path = it->second.target;
+        path = it->second.target + rest;
         continue;
       }
-      if (it->second.kind != NamespaceEntry::Kind::Device || it->second.device == nullptr)
-        return {STATUS_ACCESS_DENIED, -1, false};  // a directory or driver object is not a file
+      if (it->second.kind == NamespaceEntry::Kind::Directory) {
+        if (rest.empty()) return {STATUS_ACCESS_DENIED, -1, false};  // a directory is not a file
+        const bool last = rest.find('\\', 1) == std::string::npos;
+        return {last ? STATUS_OBJECT_NAME_NOT_FOUND : STATUS_OBJECT_PATH_NOT_FOUND, -1, false};
+      }
+      if (it->second.device == nullptr) return {STATUS_ACCESS_DENIED, -1, false};  // a driver object
       device = it->second.device;
+      remainder = rest;
       break;
     }
     // The I/O manager refuses opens until the device is initialised: it
@@ -481,8 +532,32 @@ OpenResult Kernel::open(std::string_view name) {
     if (record.exclusive && record.open_count > 0) return {STATUS_ACCESS_DENIED, -1, false};
     ++record.open_count;
   }
+  HandleRecord handle_record;
+  handle_record.device = device;
+  handle_record.file = std::make_unique<FILE_OBJECT>();
+  FILE_OBJECT* file = handle_record.file.get();
+  std::memset(file, 0, sizeof *file);
+  file->Type = 5;  // IO_TYPE_FILE
+  file->Size = sizeof(FILE_OBJECT);
+  file->DeviceObject = device;
+  handle_record.name.assign(remainder.begin(), remainder.end());
+  handle_record.name.push_back(0);
+  file->FileName = {static_cast<USHORT>(remainder.size() * 2), static_cast<USHORT>(handle_record.name.size() * 2),
+                    handle_record.name.data()};
+  // The caller's access state, as the I/O manager hands it to the create
+  // routine: the token of the client process and the access asked for.
+  ACCESS_STATE access{};
+  access.OriginalDesiredAccess = desired;
+  access.RemainingDesiredAccess = desired;
+  access.SubjectSecurityContext.PrimaryToken =
+      const_cast<Token*>(client_admin() ? &admin_token() : &user_token());
+  IO_SECURITY_CONTEXT security{};
+  security.AccessState = &access;
+  security.DesiredAccess = desired;
   IrpBlock block;
   init_irp(block, device, IRP_MJ_CREATE);
+  block.stack.FileObject = file;
+  block.stack.Parameters.Create.SecurityContext = &security;
   CallOutcome out = call_driver(s, device, block, "IRP_MJ_CREATE");
   std::lock_guard lock(s.mutex);
   if (out.faulted || !NT_SUCCESS(out.status)) {
@@ -490,23 +565,25 @@ OpenResult Kernel::open(std::string_view name) {
     return {out.faulted ? STATUS_UNSUCCESSFUL : out.status, -1, out.faulted};
   }
   const Handle handle = s.next_handle++;
-  s.handles[handle] = device;
+  s.handles[handle] = std::move(handle_record);
   return {out.status, handle, false};
 }
 
 NTSTATUS Kernel::close(Handle handle) {
   State& s = *state_;
-  PDEVICE_OBJECT device = nullptr;
+  HandleRecord record;
   {
     std::lock_guard lock(s.mutex);
     auto it = s.handles.find(handle);
     if (it == s.handles.end()) return STATUS_INVALID_HANDLE;
-    device = it->second;
+    record = std::move(it->second);
     s.handles.erase(it);
   }
+  PDEVICE_OBJECT device = record.device;
   for (UCHAR major : {static_cast<UCHAR>(IRP_MJ_CLEANUP), static_cast<UCHAR>(IRP_MJ_CLOSE)}) {
     IrpBlock block;
     init_irp(block, device, major);
+    block.stack.FileObject = record.file.get();
     call_driver(s, device, block, major == IRP_MJ_CLEANUP ? "IRP_MJ_CLEANUP" : "IRP_MJ_CLOSE");
   }
   std::lock_guard lock(s.mutex);
@@ -521,11 +598,13 @@ NTSTATUS Kernel::close(Handle handle) {
 IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input, ULONG output_length) {
   State& s = *state_;
   PDEVICE_OBJECT device = nullptr;
+  PFILE_OBJECT file = nullptr;
   {
     std::lock_guard lock(s.mutex);
     auto it = s.handles.find(handle);
     if (it == s.handles.end()) return {STATUS_INVALID_HANDLE, 0, {}, false};
-    device = it->second;
+    device = it->second.device;
+    file = it->second.file.get();
   }
   if ((code & 3) != METHOD_BUFFERED) return {STATUS_NOT_IMPLEMENTED, 0, {}, false};  // only the buffered method is simulated
   const std::size_t length = std::max<std::size_t>(input.size(), output_length);
@@ -534,6 +613,7 @@ IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const st
   std::copy(input.begin(), input.end(), system_buffer.begin());
   IrpBlock block;
   init_irp(block, device, IRP_MJ_DEVICE_CONTROL);
+  block.stack.FileObject = file;
   block.irp.AssociatedIrp.SystemBuffer = length != 0 ? system_buffer.data() : nullptr;
   block.irp.Flags = output_length != 0 ? 0x40 /* IRP_INPUT_OPERATION */ : 0;
   block.stack.Parameters.DeviceIoControl.OutputBufferLength = output_length;
@@ -563,6 +643,16 @@ ClientMemory Kernel::client_alloc(std::size_t size) {
   std::lock_guard lock(state_->mutex);
   state_->client[reinterpret_cast<std::uintptr_t>(data)] = size;
   return ClientMemory(this, data, size, mapped);
+}
+
+void Kernel::set_client_admin(bool admin) {
+  std::lock_guard lock(state_->mutex);
+  state_->client_admin = admin;
+}
+
+bool Kernel::client_admin() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->client_admin;
 }
 
 bool Kernel::is_client_range(std::uintptr_t address, std::size_t length) const {
@@ -649,6 +739,36 @@ void Kernel::inject_fault(FaultPoint point, FaultPlan plan) {
 void Kernel::clear_faults() {
   std::lock_guard lock(state_->mutex);
   state_->faults.clear();
+}
+
+void Kernel::break_at(std::string function, unsigned nth, std::function<void()> action) {
+  if (nth == 0) throw std::invalid_argument("break_at: calls are counted from 1");
+  std::lock_guard lock(state_->break_mutex);
+  state_->breakpoints.push_back({std::move(function), nth, std::move(action)});
+  state_->any_breakpoint = true;
+}
+
+void Kernel::clear_breakpoints() {
+  std::lock_guard lock(state_->break_mutex);
+  state_->breakpoints.clear();
+  state_->any_breakpoint = false;
+}
+
+void checkpoint(const char* function) {
+  Kernel::State& s = current_state();
+  if (!s.any_breakpoint) return;
+  std::function<void()> action;
+  {
+    std::lock_guard lock(s.break_mutex);
+    for (auto it = s.breakpoints.begin(); it != s.breakpoints.end(); ++it) {
+      if (it->function != function || --it->remaining != 0) continue;
+      action = std::move(it->action);
+      s.breakpoints.erase(it);
+      s.any_breakpoint = !s.breakpoints.empty();
+      break;
+    }
+  }
+  if (action) action();
 }
 
 hw::Machine& Kernel::machine() { return *state_->machine; }

@@ -25,6 +25,20 @@
 // on one handle from several threads run the driver concurrently, as NT
 // does.
 //
+// The client's token is an administrator's unless the profile says
+// "client": {"admin": false} (or set_client_admin(false)): open() hands the
+// driver's create routine the caller's access state, as the I/O manager
+// does, and the driver's own check decides. Devices keep the system's
+// default descriptor, which lets every user open them.
+//
+// Pause points: break_at("MmUnmapIoSpace", 1, action) runs action in the
+// calling driver thread when the first MmUnmapIoSpace call arrives, before
+// the call does anything, so that a test can run another request at that
+// exact point (from another thread) and then let the first one go on.
+// ClientMemory::revoke() and make_read_only() take a client buffer's pages
+// away or make them read-only, as another thread of the client could
+// between the driver's check and its use.
+//
 // Driver faults. What would stop a real machine (a bug check) or corrupt a
 // client (more Information bytes than the output buffer holds, a request
 // not completed before its dispatch routine returns, a register access
@@ -122,6 +136,10 @@ class ClientMemory {
   std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
   std::span<std::uint8_t> bytes() const { return {data_, size_}; }
+  // The pages stay reserved but are no longer the client's: any access faults.
+  void revoke();
+  // The pages can be read but not written.
+  void make_read_only();
 
  private:
   friend class Kernel;
@@ -164,11 +182,14 @@ class Kernel {
 
   // ---- client side (a process's view of the device)
   // name: "\\.\X" (= \DosDevices\X), "\DosDevices\X", "\??\X" or "\Device\X".
-  OpenResult open(std::string_view name);
+  // desired: the access the client asks for (CreateFile's dwDesiredAccess).
+  OpenResult open(std::string_view name, ACCESS_MASK desired = GENERIC_READ | GENERIC_WRITE);
   NTSTATUS close(Handle handle);
   IoResult device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input,
                              ULONG output_length);
   ClientMemory client_alloc(std::size_t size);
+  void set_client_admin(bool admin);
+  bool client_admin() const;
   bool is_client_range(std::uintptr_t address, std::size_t length) const;
 
   // ---- observation
@@ -198,6 +219,10 @@ class Kernel {
   // ---- fault injection
   void inject_fault(FaultPoint point, FaultPlan plan = {});
   void clear_faults();
+
+  // ---- pause points (see the top)
+  void break_at(std::string function, unsigned nth, std::function<void()> action);
+  void clear_breakpoints();
 
   // ---- hardware
   sim::hw::Machine& machine();

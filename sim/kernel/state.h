@@ -2,6 +2,7 @@
 // platform functions (the kernel's and the HAL's exports). Internal to
 // sim/kernel.
 #pragma once
+#include <atomic>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdint>
@@ -79,6 +80,38 @@ struct Window {
   std::size_t mapped = 0;
 };
 
+// An open handle: the device and the file object the driver sees.
+struct HandleRecord {
+  PDEVICE_OBJECT device = nullptr;
+  std::unique_ptr<FILE_OBJECT> file;
+  std::vector<WCHAR> name;  // characters of file->FileName
+};
+
+// A pause point: the nth call of a platform function runs an action first.
+struct Breakpoint {
+  std::string function;
+  unsigned remaining = 1;
+  std::function<void()> action;
+};
+
+// The simulator's token: the groups whose SIDs ("S-1-5-32-544") it holds.
+struct Token {
+  std::vector<std::string> groups;
+};
+const Token& admin_token();
+const Token& user_token();
+
+// Raises STATUS_ACCESS_VIOLATION in the calling thread: caught by an
+// enclosing PlatformGuardedCall, a bug check without one.
+[[noreturn]] void raise_access_violation(const std::string& what, const char* status = "STATUS_ACCESS_VIOLATION");
+class AccessViolation : public std::runtime_error {
+ public:
+  explicit AccessViolation(const std::string& what) : std::runtime_error(what) {}
+};
+// Runs a pause point set with Kernel::break_at for this call, if any. Called
+// by the platform functions at entry, with no simulator lock held.
+void checkpoint(const char* function);
+
 struct IrpBlock {
   IRP irp{};
   IO_STACK_LOCATION stack{};
@@ -106,7 +139,8 @@ struct Kernel::State {
   // Objects
   std::map<std::string, NamespaceEntry> names;  // keyed by upper-case name
   std::map<PDEVICE_OBJECT, DeviceRecord> devices;
-  std::map<Handle, PDEVICE_OBJECT> handles;
+  std::map<Handle, HandleRecord> handles;
+  bool client_admin = true;
   Handle next_handle = 1;
   std::set<PIRP> irps;
 
@@ -115,6 +149,7 @@ struct Kernel::State {
   std::map<std::uintptr_t, Window> windows;
   std::vector<Kernel::IoSpaceMapping> mapping_calls;
   std::map<std::uintptr_t, std::size_t> client;  // start -> length
+  std::set<std::uintptr_t> client_read_only;     // starts of client buffers made read-only
 
   ResourceArbiter arbiter;
   std::map<FaultPoint, FaultState> faults;
@@ -122,6 +157,11 @@ struct Kernel::State {
   std::vector<std::string> log;
   std::function<void(std::string_view)> echo;
   std::vector<std::string> driver_faults;
+
+  // Pause points (Kernel::break_at).
+  std::mutex break_mutex;
+  std::vector<Breakpoint> breakpoints;
+  std::atomic<bool> any_breakpoint{false};
 
   // Synchronisation objects of the driver (KMUTEX, FAST_MUTEX).
   std::mutex sync_mutex;
@@ -135,6 +175,7 @@ struct Kernel::State {
   const Window* window_at(std::uintptr_t address, std::size_t length) const;
   bool in_client(std::uintptr_t address, std::size_t length) const;
   bool client_page(std::uintptr_t address, std::size_t length) const;  // page-granular
+  bool client_writable(std::uintptr_t address, std::size_t length) const;  // page-granular, not read-only
   bool in_pool(std::uintptr_t address, std::size_t length) const;
 
   PVOID pool_allocate(std::size_t size, ULONG tag);

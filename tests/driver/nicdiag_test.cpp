@@ -84,3 +84,15 @@ TEST(Nicdiag, ProfileHardwareIsWhatTheDriverSees) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(NicdiagAccess, StandardUserIsToldAccessDeniedAndStopsWithStatusThree) {
+  std::string profile = WriteFile("standard-user.json", R"({"adapters": [], "client": {"admin": false}})");
+  Outcome o = Nicdiag("--profile " + profile + " id");
+  EXPECT_EQ(o.exit_code, 3) << o.out;
+  EXPECT_NE(o.out.find("cannot open \\\\.\\NICPORT: access denied"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("administrators"), std::string::npos) << o.out;
+}
+
+}  // namespace

@@ -4,7 +4,10 @@
 # it, stops and deletes the service. Wine runs kernel drivers in a user-mode
 # host process, so only codes that need no port, HAL or memory access are
 # exercised: identification, reserved and unrecognised codes, the refusals
-# of bad ports and short output buffers, an aligned validation, and unload.
+# of bad ports and short output buffers, an aligned validation, a client
+# buffer the driver faults on (caught by its exception guard: the request
+# fails with STATUS_ACCESS_VIOLATION and the driver goes on serving), and
+# unload.
 #   wine_service_test.sh WINDOWS_BUILD_DIR WORK_DIR
 # Exit 77 (skipped) when Wine or the Windows build is missing.
 set -uo pipefail
@@ -56,6 +59,12 @@ check "short output buffer" '"status":3221225507' "$out"             # 0xC000002
 check "aligned validation" '"value":4194304' "$out"
 out=$(timeout 60 wine "$work/nicdiag.exe" port read 8 0x10000 2>&1)
 check "port above 0xFFFF" "STATUS_INVALID_PARAMETER" "$out"
+# PCI configuration read into 64 bytes at 0x1000, an address no process has
+# mapped: the driver's touch of it faults inside its guard.
+out=$(timeout 60 wine "$work/nicdiag.exe" --json raw 0x80FF0080 0000000003000000001000000000000040000000 --out 4 ';' \
+      id 2>&1)
+check "faulting client buffer" '"status":3221225477' "$out"            # 0xC0000005
+check "driver still serving after the fault" '"command":"id","ok":true' "$out"
 
 out=$(timeout 60 wine sc stop NICPORT 2>&1; sleep 1; timeout 60 wine sc query NICPORT 2>&1)
 check "service stopped (driver unloaded)" "STOPPED" "$out"

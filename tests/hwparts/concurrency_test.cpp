@@ -47,14 +47,14 @@ TEST_F(ConcurrencyTest, EepromSequencesAndMdiCyclesDoNotInterleave) {
     uint16_t expected = i == 10 ? 0x0000 + kRounds - 1 : i == 20 ? 0x1000 + kRounds - 1 : 0xA500 + i;
     EXPECT_EQ(Part().word(i), expected) << i;
   }
-  // Every command arrived whole: 4 per write, 1 per read.
+  // Every command arrived whole: 4 per write and its read-back, 1 per read.
   size_t reads = 0, writes = 0;
   for (const auto &c : Part().commands()) {
     ASSERT_EQ(c.outcome, sim::hw::MicrowireOutcome::executed) << c.di;
     reads += c.op == sim::hw::MicrowireOp::read;
     writes += c.op == sim::hw::MicrowireOp::write;
   }
-  EXPECT_EQ(reads, 3u * kRounds);
+  EXPECT_EQ(reads, 3u * kRounds + 2u * kRounds);
   EXPECT_EQ(writes, 2u * kRounds);
   for (const auto &f : Adapter().mdi().frames()) ASSERT_FALSE(f.overrun);
 }

@@ -23,7 +23,7 @@ nlohmann::json PartProfile(unsigned words, unsigned bits) {
 class EepromDriverTest : public HwDriverTest {};
 
 TEST_F(EepromDriverTest, AddressWidthFromSize) {
-  for (auto [size, width] : {std::pair{64u, 6}, {128u, 7}, {256u, 8}, {0u, 0}, {32u, 0}, {512u, 0}, {100u, 0},
+  for (auto [size, width] : {std::pair{64u, 6}, {128u, 8}, {256u, 8}, {0u, 0}, {32u, 0}, {512u, 0}, {100u, 0},
                              {0x10040u, 6}})
     EXPECT_EQ(EEpromAddressSize(size), width) << size;
 }
@@ -136,24 +136,26 @@ TEST_F(EepromDriverTest, WriteEnablesErasesWritesAndDisablesOn64Words) {
   LoadWith(PartProfile(64, 6));
   const uint32_t reg = kAdapterPort + 0x0E;
   uint32_t result = 0;
-  // 8 ms of bit timing and the part's two 5 ms programming cycles.
-  EXPECT_EQ(TimeUs([&] { result = WriteWord(reg, 64, 5, 0xBEEF, 0); }), 17915u);
+  // 8 ms of bit timing, the part's two 5 ms programming cycles and the
+  // 3 ms read-back.
+  EXPECT_EQ(TimeUs([&] { result = WriteWord(reg, 64, 5, 0xBEEF, 0); }), 17915u + 3050);
   EXPECT_EQ(result, 1u);
   EXPECT_EQ(Part().word(5), 0xBEEF);
   EXPECT_EQ(k.debug_log(), std::vector<std::string>{"NICDIAG.SYS: WriteEeprom Data = BEEF  Reg = 5 bits = 6\n"});
   auto cmds = Part().commands();
-  ASSERT_EQ(cmds.size(), 4u);
+  ASSERT_EQ(cmds.size(), 5u);
   EXPECT_EQ(cmds[0].di, "10011" "0101");
   EXPECT_EQ(cmds[1].di, "111" "000101");
   EXPECT_EQ(cmds[2].di, "101" "000101" + Bits(0xBEEF, 16));
   EXPECT_EQ(cmds[3].di, "10000" "0101");
+  EXPECT_EQ(cmds[4].di, "110" "000101" + std::string(16, '0'));  // the read-back
   for (const auto &c : cmds) EXPECT_EQ(c.outcome, MicrowireOutcome::executed) << sim::hw::to_string(c.op);
   EXPECT_FALSE(Part().write_enabled());
   EXPECT_FALSE(Part().selected());
 
   // The same value again: the whole sequence again.
   EXPECT_EQ(WriteWord(reg, 64, 5, 0xBEEF, 0), 1u);
-  EXPECT_EQ(Part().commands().size(), 8u);
+  EXPECT_EQ(Part().commands().size(), 10u);
   EXPECT_EQ(Part().programming_cycles(), 4u);
   // Through the memory window, and word 64 landing on word 0.
   EXPECT_EQ(WriteWord(EepromRegister(Method::mem), 64, 64, 0x1111, 2), 1u);
@@ -168,11 +170,11 @@ TEST_F(EepromDriverTest, WriteOn256WordsSendsEnableAndDisableWithTheWholeAddress
   uint32_t result = 0;
   // The 64-word sequence plus two more address bits in each of the four
   // commands, 150 us a bit.
-  EXPECT_EQ(TimeUs([&] { result = WriteWord(kAdapterPort + 0x0E, 256, 5, 0xBEEF, 0); }), 17915u + 8 * 150);
+  EXPECT_EQ(TimeUs([&] { result = WriteWord(kAdapterPort + 0x0E, 256, 5, 0xBEEF, 0); }), 17915u + 8 * 150 + 3350);
   EXPECT_EQ(result, 1u);
   EXPECT_EQ(Part().word(5), 0xBEEF);
   auto cmds = Part().commands();
-  ASSERT_EQ(cmds.size(), 4u);
+  ASSERT_EQ(cmds.size(), 5u);
   EXPECT_EQ(cmds[0].di, "10011" "000101");
   EXPECT_EQ(cmds[1].di, "111" "00000101");
   EXPECT_EQ(cmds[2].di, "101" "00000101" + Bits(0xBEEF, 16));
@@ -181,11 +183,11 @@ TEST_F(EepromDriverTest, WriteOn256WordsSendsEnableAndDisableWithTheWholeAddress
   EXPECT_FALSE(Part().write_enabled());
 }
 
-TEST_F(EepromDriverTest, WriteOnA128WordSizeSendsAFiveBitEnableTail) {
-  // A 128-word size gives 7 address bits; the enable tail is 5 of them.
-  LoadWith(PartProfile(128, 7));
+TEST_F(EepromDriverTest, WriteOnA128WordSizeSendsASixBitEnableTail) {
+  // A 128-word size gives the family's 8 address bits; the enable tail is 6.
+  LoadWith(PartProfile(128, 8));
   EXPECT_EQ(WriteWord(kAdapterPort + 0x0E, 128, 5, 0x1234, 0), 1u);
-  EXPECT_EQ(Part().commands()[0].di, "10011" "00101");
+  EXPECT_EQ(Part().commands()[0].di, "10011" "000101");
   EXPECT_EQ(Part().word(5), 0x1234);
 }
 
@@ -218,11 +220,12 @@ TEST_F(EepromDriverTest, SizeWithoutAddressWidthEndsInABoundedSequence) {
 
   Part().clear_sessions();
   uint32_t result = 0;
-  EXPECT_EQ(TimeUs([&] { result = WriteWord(reg, 100, 5, 0x1234, 0); }), 6325u);
-  EXPECT_EQ(result, 1u);
+  // Nothing is written, and the read-back tells: the write reports 0.
+  EXPECT_EQ(TimeUs([&] { result = WriteWord(reg, 100, 5, 0x1234, 0); }), 6325u + 2150);
+  EXPECT_EQ(result, 0u);
   for (unsigned i = 0; i < 64; i++) ASSERT_EQ(Part().word(i), 0xA500 + i);
   auto cmds = Part().commands();
-  ASSERT_EQ(cmds.size(), 4u);
+  ASSERT_EQ(cmds.size(), 5u);
   EXPECT_EQ(cmds[1].outcome, MicrowireOutcome::incomplete);
   EXPECT_EQ(cmds[2].outcome, MicrowireOutcome::incomplete);
   EXPECT_FALSE(Part().write_enabled());
@@ -234,9 +237,9 @@ TEST_F(EepromDriverTest, PartOf128WordsWithEightAddressBits) {
   ASSERT_EQ(Size(reg, 0), 256u);
   EXPECT_EQ(ReadWord(reg, 256, 5, 0), 0xA505u);
   EXPECT_EQ(ReadWord(reg, 256, 128 + 5, 0), 0xA505u) << "A7 is ignored: the upper half mirrors";
-  // Read as 128 words (7 address bits), the first clocked-in bit completes
-  // the address and the word comes one bit late.
-  EXPECT_EQ(ReadWord(reg, 128, 5, 0), 0xA50Au >> 1);
+  // Read as 128 words: the same 8 address bits, the same word.
+  EXPECT_EQ(ReadWord(reg, 128, 5, 0), 0xA505u);
+  EXPECT_EQ(ReadWord(reg, 128, 127, 0), 0xA57Fu);
 }
 
 }  // namespace

@@ -79,9 +79,10 @@ TEST(NicdiagEeprom, WritesNeedConfirmationAndAreCheckedByReadingBack) {
   lines = done.Lines();
   EXPECT_EQ(lines[0]["written"], 1);
   EXPECT_EQ(lines[1]["value"], 0xBEEF);
-  // A read before (the old value), the write with two 5 ms cycles, the read
-  // back, and the 64 reads that sum the image.
-  EXPECT_EQ(lines[0]["sim_time_us"], 3050 + 17915 + 3050 + 64 * 3050);
+  // A read before (the old value), the write with two 5 ms cycles and the
+  // driver's own read-back, nicdiag's read back, and the 64 reads that sum
+  // the image.
+  EXPECT_EQ(lines[0]["sim_time_us"], 3050 + 17915 + 3050 + 3050 + 64 * 3050);
 
   // A 256-word part is written too.
   std::string p256 = Profile("write256.json", {{"words", 256}, {"contents", Ramp(256)}});

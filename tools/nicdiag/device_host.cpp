@@ -61,9 +61,17 @@ class HostDevice : public Device {
     }
     sim::kernel::OpenResult open = kernel_->open(KDVR_CLIENT_DEVICE_NAME);
     if (open.handle < 0) {
-      char text[96];
-      std::snprintf(text, sizeof text, "cannot open %s: status 0x%08X", KDVR_CLIENT_DEVICE_NAME,
-                    static_cast<unsigned>(open.status));
+      char text[220];
+      if (open.status == STATUS_ACCESS_DENIED) {
+        // What CreateFileA reports as ERROR_ACCESS_DENIED.
+        std::snprintf(text, sizeof text,
+                      "cannot open %s: access denied (error 5): the device admits only administrators and SYSTEM; "
+                      "the profile's client is not an administrator",
+                      KDVR_CLIENT_DEVICE_NAME);
+      } else {
+        std::snprintf(text, sizeof text, "cannot open %s: status 0x%08X", KDVR_CLIENT_DEVICE_NAME,
+                      static_cast<unsigned>(open.status));
+      }
       error = text;
       kernel_->unload_driver();
       return false;

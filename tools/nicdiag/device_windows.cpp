@@ -89,7 +89,15 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, b
                               FILE_ATTRIBUTE_NORMAL, NULL);
   if (handle == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
-    char text[160];
+    char text[220];
+    if (code == ERROR_ACCESS_DENIED) {
+      std::snprintf(text, sizeof text,
+                    "cannot open %s: access denied (error 5): the device admits only administrators and SYSTEM; "
+                    "run nicdiag as an administrator",
+                    KDVR_CLIENT_DEVICE_NAME);
+      error = text;
+      return nullptr;
+    }
     std::snprintf(text, sizeof text, "cannot open %s (error %lu): is the NICPORT service started, and no other client open?",
               KDVR_CLIENT_DEVICE_NAME, code);
     error = text;

@@ -1,0 +1,205 @@
+// Security and exception dispatch of the simulated kernel: the client's
+// token, security descriptors and SeAccessCheck as the kernel exports them,
+// copies that fault on client memory that is gone or read-only, and the
+// exception guard that a driver runs client-memory accesses under.
+#include <cstring>
+
+#include "sim/kernel/state.h"
+
+namespace sim::kernel {
+
+namespace {
+
+thread_local int g_guard_depth = 0;
+
+// Everyone, Interactive, Authenticated Users and Users, as every logged-on
+// user's token holds them.
+const char* const kEveryUser[] = {"S-1-1-0", "S-1-5-4", "S-1-5-11", "S-1-5-32-545"};
+
+Token make_token(bool admin) {
+  Token t;
+  for (const char* sid : kEveryUser) t.groups.emplace_back(sid);
+  if (admin) t.groups.emplace_back("S-1-5-32-544");
+  return t;
+}
+
+// A SID in its binary form: revision 1, sub-authority count, a 48-bit
+// big-endian identifier authority, then 32-bit little-endian
+// sub-authorities. Returns "" when the bytes are not a SID.
+std::string sid_text(const UCHAR* sid, std::size_t available) {
+  if (available < 8 || sid[0] != 1 || sid[1] > 15 || available < 8u + 4u * sid[1]) return {};
+  std::uint64_t authority = 0;
+  for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
+  std::string text = "S-1-" + std::to_string(authority);
+  for (int i = 0; i < sid[1]; ++i) {
+    std::uint32_t sub = 0;
+    std::memcpy(&sub, sid + 8 + 4 * i, 4);
+    text += "-" + std::to_string(sub);
+  }
+  return text;
+}
+
+ACCESS_MASK map_generic(ACCESS_MASK mask, const GENERIC_MAPPING* mapping) {
+  if (mask & GENERIC_READ) mask |= mapping->GenericRead;
+  if (mask & GENERIC_WRITE) mask |= mapping->GenericWrite;
+  if (mask & GENERIC_EXECUTE) mask |= mapping->GenericExecute;
+  if (mask & GENERIC_ALL) mask |= mapping->GenericAll;
+  return mask & ~static_cast<ACCESS_MASK>(GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE | GENERIC_ALL);
+}
+
+GENERIC_MAPPING g_file_mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+
+}  // namespace
+
+const Token& admin_token() {
+  static const Token token = make_token(true);
+  return token;
+}
+
+const Token& user_token() {
+  static const Token token = make_token(false);
+  return token;
+}
+
+void raise_access_violation(const std::string& what, const char* status) {
+  if (g_guard_depth > 0) throw AccessViolation(what);
+  bug_check(what + " raised " + status + " with no handler (KMODE_EXCEPTION_NOT_HANDLED)");
+}
+
+}  // namespace sim::kernel
+
+using sim::kernel::bug_check;
+using sim::kernel::current_state;
+
+extern "C" {
+
+NTSTATUS PlatformGuardedCall(VOID (*Routine)(PVOID Context), PVOID Context) {
+  struct Depth {
+    Depth() { ++sim::kernel::g_guard_depth; }
+    ~Depth() { --sim::kernel::g_guard_depth; }
+  } depth;
+  try {
+    Routine(Context);
+  } catch (const sim::kernel::AccessViolation&) {
+    return STATUS_ACCESS_VIOLATION;
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision) {
+  if (Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
+  std::memset(sd, 0, sizeof *sd);
+  sd->Revision = SECURITY_DESCRIPTOR_REVISION;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
+                                            BOOLEAN DaclDefaulted) {
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+  sd->Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(sd->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED));
+  sd->Dacl = DaclPresent ? Dacl : nullptr;
+  if (DaclPresent) sd->Control |= SE_DACL_PRESENT;
+  if (DaclPresent && DaclDefaulted) sd->Control |= SE_DACL_DEFAULTED;
+  return STATUS_SUCCESS;
+}
+
+VOID NTAPI SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
+  if (SubjectContext == nullptr) bug_check("SeLockSubjectContext with no subject context");
+}
+
+VOID NTAPI SeUnlockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
+  if (SubjectContext == nullptr) bug_check("SeUnlockSubjectContext with no subject context");
+}
+
+PGENERIC_MAPPING NTAPI IoGetFileObjectGenericMapping(VOID) { return &sim::kernel::g_file_mapping; }
+
+// The discretionary check: generic rights are mapped, entries are taken in
+// order, a matching deny entry for a right still wanted refuses, matching
+// allow entries grant. No access list grants everything; an empty one
+// nothing. Kernel-mode callers are granted what they ask.
+BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_SUBJECT_CONTEXT SubjectSecurityContext,
+                            BOOLEAN SubjectContextLocked, ACCESS_MASK DesiredAccess,
+                            ACCESS_MASK PreviouslyGrantedAccess, PPRIVILEGE_SET* Privileges,
+                            PGENERIC_MAPPING GenericMapping, KPROCESSOR_MODE AccessMode, ACCESS_MASK* GrantedAccess,
+                            NTSTATUS* AccessStatus) {
+  (void)SubjectContextLocked;
+  if (Privileges != nullptr) *Privileges = nullptr;
+  if (SecurityDescriptor == nullptr || SubjectSecurityContext == nullptr || GenericMapping == nullptr ||
+      GrantedAccess == nullptr || AccessStatus == nullptr)
+    bug_check("SeAccessCheck with a NULL argument");
+  const auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) bug_check("SeAccessCheck: not a security descriptor");
+  const bool maximum = (DesiredAccess & MAXIMUM_ALLOWED) != 0;
+  ACCESS_MASK wanted = sim::kernel::map_generic(DesiredAccess & ~static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED),
+                                                GenericMapping);
+  if (AccessMode == KernelMode) {
+    *GrantedAccess = PreviouslyGrantedAccess | wanted | (maximum ? GenericMapping->GenericAll : 0);
+    *AccessStatus = STATUS_SUCCESS;
+    return TRUE;
+  }
+  if (wanted == 0 && !maximum) {
+    *GrantedAccess = PreviouslyGrantedAccess;
+    *AccessStatus = PreviouslyGrantedAccess != 0 ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
+    return PreviouslyGrantedAccess != 0;
+  }
+  const auto* token = static_cast<const sim::kernel::Token*>(SubjectSecurityContext->ClientToken != nullptr
+                                                                 ? SubjectSecurityContext->ClientToken
+                                                                 : SubjectSecurityContext->PrimaryToken);
+  if (token == nullptr) bug_check("SeAccessCheck: the subject context holds no token");
+  ACCESS_MASK granted = 0;
+  ACCESS_MASK denied = 0;
+  if ((sd->Control & SE_DACL_PRESENT) == 0 || sd->Dacl == nullptr) {
+    granted = GenericMapping->GenericAll | wanted;
+  } else {
+    const auto* acl = reinterpret_cast<const UCHAR*>(sd->Dacl);
+    const ACL* header = sd->Dacl;
+    if (header->AclRevision < ACL_REVISION || header->AclSize < sizeof(ACL)) bug_check("SeAccessCheck: malformed ACL");
+    std::size_t at = sizeof(ACL);
+    for (USHORT i = 0; i < header->AceCount; ++i) {
+      if (at + 8 > header->AclSize) bug_check("SeAccessCheck: ACL entry beyond the ACL's size");
+      const UCHAR type = acl[at];
+      USHORT size = 0;
+      std::memcpy(&size, acl + at + 2, 2);
+      if (size < 8 || at + size > header->AclSize) bug_check("SeAccessCheck: malformed ACL entry");
+      ACCESS_MASK mask = 0;
+      std::memcpy(&mask, acl + at + 4, 4);
+      mask = sim::kernel::map_generic(mask, GenericMapping);
+      const std::string sid = sim::kernel::sid_text(acl + at + 8, size - 8u);
+      bool held = false;
+      for (const std::string& group : token->groups) held = held || group == sid;
+      if (held && type == ACCESS_ALLOWED_ACE_TYPE) granted |= mask & ~denied;
+      if (held && type == ACCESS_DENIED_ACE_TYPE) denied |= mask & ~granted;
+      at += size;
+    }
+  }
+  if (maximum) wanted |= granted;
+  if ((wanted & ~granted) != 0 || wanted == 0) {
+    *GrantedAccess = 0;
+    *AccessStatus = STATUS_ACCESS_DENIED;
+    return FALSE;
+  }
+  *GrantedAccess = PreviouslyGrantedAccess | wanted;
+  *AccessStatus = STATUS_SUCCESS;
+  return TRUE;
+}
+
+VOID NtCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
+  if (Length == 0) return;
+  sim::kernel::checkpoint("RtlCopyMemory");
+  auto& s = current_state();
+  std::lock_guard lock(s.mutex);
+  const auto from = reinterpret_cast<std::uintptr_t>(Source);
+  const auto to = reinterpret_cast<std::uintptr_t>(Destination);
+  // Below 4 GiB the simulator places only client buffers and mapped
+  // windows; the driver's own memory (stack, pool) lies above on the host.
+  auto low = [](std::uintptr_t a) { return a <= 0xFFFFFFFFu; };
+  if (low(from) && !s.in_pool(from, Length) && !s.client_page(from, Length))
+    sim::kernel::raise_access_violation("read of " + std::to_string(Length) + " bytes at " + sim::kernel::hex(from));
+  if (low(to) && !s.in_pool(to, Length) && !s.client_writable(to, Length))
+    sim::kernel::raise_access_violation("write of " + std::to_string(Length) + " bytes at " + sim::kernel::hex(to));
+  std::memmove(Destination, Source, Length);
+}
+
+}  // extern "C"

@@ -1,0 +1,89 @@
+// Who may open the driver and what an open may do: administrators get in,
+// standard users and names below the device do not, and a read-only open
+// cannot change state.
+#include "tests/driver/driver_fixture.h"
+
+namespace {
+
+using namespace nicport_test;
+
+class SecurityTest : public DriverTest {
+ protected:
+  bool LoadAtSetUp() const override { return false; }
+  void LoadOnly() { ASSERT_EQ(k.load_driver(DriverEntry, kServiceKey), STATUS_SUCCESS); }
+};
+
+TEST_F(SecurityTest, AdministratorsGetInStandardUsersAreRefused) {
+  LoadOnly();
+  sim::kernel::OpenResult admin = k.open("\\\\.\\NICPORT");
+  ASSERT_EQ(admin.status, STATUS_SUCCESS);
+  k.close(admin.handle);
+
+  k.set_client_admin(false);
+  for (const char *name : {"\\\\.\\NICPORT", "\\Device\\NICPORT", "\\DosDevices\\NICPORT"}) {
+    sim::kernel::OpenResult user = k.open(name);
+    EXPECT_EQ(user.status, STATUS_ACCESS_DENIED) << name;
+    EXPECT_EQ(user.handle, -1) << name;
+  }
+  // Refusals leave the device free for an administrator.
+  k.set_client_admin(true);
+  sim::kernel::OpenResult again = k.open("\\\\.\\NICPORT");
+  EXPECT_EQ(again.status, STATUS_SUCCESS);
+  handle = again.handle;
+}
+
+TEST_F(SecurityTest, ProfileClientKeyChoosesTheToken) {
+  k.load_profile_text(R"({"adapters": [], "client": {"admin": false}})", "user profile");
+  LoadOnly();
+  EXPECT_EQ(k.open("\\\\.\\NICPORT").status, STATUS_ACCESS_DENIED);
+  Unload();
+  EXPECT_THROW(k.load_profile_text(R"({"client": {"admin": "no"}})", "p"), std::runtime_error);
+  EXPECT_THROW(k.load_profile_text(R"({"client": {"root": true}})", "p"), std::runtime_error);
+}
+
+TEST_F(SecurityTest, NamesBelowTheDeviceAreRefusedEvenToAdministrators) {
+  LoadOnly();
+  for (const char *name : {"\\\\.\\NICPORT\\x", "\\Device\\NICPORT\\a\\b", "\\??\\NICPORT\\"}) {
+    EXPECT_EQ(k.open(name).status, STATUS_ACCESS_DENIED) << name;
+  }
+  // The device itself is still free.
+  sim::kernel::OpenResult open = k.open("\\\\.\\NICPORT");
+  EXPECT_EQ(open.status, STATUS_SUCCESS);
+  handle = open.handle;
+}
+
+TEST_F(SecurityTest, ReadOnlyOpenReadsButCannotChangeState) {
+  LoadOnly();
+  sim::kernel::OpenResult open = k.open("\\\\.\\NICPORT", GENERIC_READ);
+  ASSERT_EQ(open.status, STATUS_SUCCESS);
+  handle = open.handle;
+  EXPECT_EQ(WordAt(Call(IOCTL_KDVR_GET_IDENTIFIER, {}, 4), 0), KDVR_IDENTIFIER);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({kAdapterPort}), 4).status, STATUS_SUCCESS);
+  const uint32_t refused[] = {IOCTL_KDVR_WRITE_PORT_UCHAR, IOCTL_KDVR_WRITE_MEMORY_ULONG, IOCTL_KDVR_MAP_MEMORY,
+                              IOCTL_KDVR_UNMAP_MEMORY,     IOCTL_KDVR_VALIDATE_MEM_SPACE, IOCTL_KDVR_WRITE_PCI_CONFIG,
+                              IOCTL_KDVR_WRITE_EEPROM,     IOCTL_KDVR_MDI_WRITE};
+  for (uint32_t code : refused) {
+    sim::kernel::IoResult r = Call(code, Words({kAdapterMemory, 0, 0x1000, 0, 0, 0}), 8);
+    EXPECT_EQ(r.status, STATUS_ACCESS_DENIED) << std::hex << code;
+    EXPECT_EQ(r.information, 0u);
+  }
+  EXPECT_EQ(k.mapped_windows(), 0u);
+  EXPECT_FALSE(k.object_exists("\\Device\\NICPORT1"));
+}
+
+TEST_F(SecurityTest, EveryDeviceOfTheDriverIsSecuredTheSameWay) {
+  Load();
+  ASSERT_EQ(Validate(0x00401000).status, STATUS_SUCCESS);  // makes \Device\NICPORT1
+  PDEVICE_OBJECT control = k.driver_object()->DeviceObject;
+  EXPECT_NE(control->Characteristics & FILE_DEVICE_SECURE_OPEN, 0u);
+  for (PDEVICE_OBJECT d = control; d != nullptr; d = d->NextDevice)
+    EXPECT_NE(d->Characteristics & FILE_DEVICE_SECURE_OPEN, 0u);
+  // Never opened, by anyone.
+  for (bool admin : {true, false}) {
+    k.set_client_admin(admin);
+    EXPECT_NE(k.open("\\\\.\\NICPORT1").status, STATUS_SUCCESS) << admin;
+  }
+  k.set_client_admin(true);
+}
+
+}  // namespace
