@@ -237,6 +237,12 @@ TEST_F(EepromDriverTest, PartOf128WordsWithEightAddressBits) {
   // Read as 128 words (7 address bits), the first clocked-in bit completes
   // the address and the word comes one bit late.
   EXPECT_EQ(ReadWord(reg, 128, 5, 0), 0xA50Au >> 1);
+  // That first clock also samples data in right after ShiftOutBits lowered
+  // it, with no setup time: on the part's pins a timing fault.
+  auto faults = k.driver_faults();
+  ASSERT_EQ(faults.size(), 1u);
+  EXPECT_NE(faults[0].find("data setup before the rising clock 0 ns"), std::string::npos) << faults[0];
+  k.clear_driver_faults();
 }
 
 }  // namespace
