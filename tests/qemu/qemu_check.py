@@ -115,6 +115,8 @@ def parse(text):
             out["pci"] = dict(w.split("=") for w in words[1:])
         elif kind == "guest" and len(words) >= 3 and words[1] == "done":
             out["done"] = int(words[2].split("=")[1])
+        elif kind.startswith("total_wall_us="):
+            out["total"] = dict(w.split("=") for w in words)
         elif kind == "fault:":
             out.setdefault("faults", []).append(line)
     return out
@@ -245,6 +247,13 @@ def judge(args, r, code, raw, workdir, tag, elapsed):
         v.check("timing." + what, samples and asked == {requested} and fastest >= requested,
                 "stalls %s us, wall fastest %d us, slowest %d us over %d runs" %
                 ("/".join(str(a) for a in sorted(asked)), fastest, max(wall for wall, _ in samples), len(samples)))
+    # The guest's PIT clock against the host's: the stalls it timed cannot
+    # add up to more than the guest saw, nor the guest see more time than
+    # QEMU ran.
+    total = r.get("total", {})
+    guest_us, stalled_us = int(total.get("total_wall_us", -1)), int(total.get("stall_us", -1))
+    v.check("timing.clock", 0 < stalled_us <= guest_us <= elapsed * 1e6,
+            "stalls %.3f s, guest clock %.3f s, host clock %.3f s" % (stalled_us / 1e6, guest_us / 1e6, elapsed))
     judge_tables(v, r, raw, workdir, tag, args.smbios3)
     return v
 
