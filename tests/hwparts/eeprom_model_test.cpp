@@ -370,6 +370,7 @@ TEST(EepromTiming, DataSheetMinimumsAreHeldAndEachViolationNamed) {
   };
   const Case cases[] = {
       {"chip select setup before the first rising clock 50 ns", [&] {
+         t.at(1000, false, false, true);
          t.at(1000, true, false, true);
          t.at(50, true, true, true);
        }},
@@ -404,7 +405,7 @@ TEST(EepromTiming, DataSheetMinimumsAreHeldAndEachViolationNamed) {
     part.clear_timing_violations();
     t.at(1000, false, false, false);
     c.drive();
-    ASSERT_EQ(part.timing_violations().size(), 1u) << c.name;
+    ASSERT_EQ(part.timing_violations().size(), 1u) << c.name << ": " << part.timing_violations().back();
     EXPECT_NE(part.timing_violations()[0].find(c.name), std::string::npos) << part.timing_violations()[0];
   }
 }
