@@ -34,6 +34,9 @@ inline void Store32(uint32_t address, uint32_t v) { *reinterpret_cast<volatile u
 void SerialInit();
 void Print(const char *format, ...);
 void VPrint(const char *format, va_list args);
+// Holds serial output (DbgPrint's included) in memory while an operation
+// is timed; false sends what was held.
+void HoldSerial(bool hold);
 
 // Time from the PIT's channel 0, counting at 1,193,182 Hz. Now() must be
 // called at least every 50 ms for the count to stay right; every stall and
