@@ -6,6 +6,7 @@
 // for the host side); the 0xE0000-0xFFFFF area and the SMBIOS structure
 // table go to the debug console as raw bytes.
 #include "driver/hwaccess.h"
+#include "driver/platform_tables.h"
 #include "tests/qemu/guest/guest.h"
 
 using namespace guest;
@@ -288,6 +289,31 @@ void PlatformTables() {
     }
   }
   if (table != 0 && table_length != 0 && table_length <= 0x10000) HexLines("dmi", table, table_length);
+
+  // The driver's own search, byte for byte against what the guest found.
+  static UCHAR copy[0x10000];
+  ULONG length = sizeof copy;
+  NTSTATUS status = PlatHardwareGetSystemID(nullptr, copy, &length);
+  bool legacy = false;
+  for (uint32_t at = 0xF0000; at < 0x100000 && !legacy; at += 16) legacy = Match(at, "_DMI_");
+  if (legacy) {
+    bool same = status == STATUS_SUCCESS && length == table_length;
+    for (uint32_t i = 0; same && i < length; i++) same = copy[i] == Load8(table + i);
+    Check("tables.driver-dmi", same, "status=%08X length=%u firmware=%u", static_cast<uint32_t>(status), length,
+          table_length);
+  } else {
+    // No "_DMI_" anchor (an SMBIOS 3.0 entry point only): nothing to find.
+    Check("tables.driver-dmi-absent", status == STATUS_INVALID_DEVICE_REQUEST && length == 0,
+          "status=%08X length=%u", static_cast<uint32_t>(status), length);
+  }
+  length = sizeof copy;
+  status = PlatHardwareGetIntRouting(nullptr, copy, &length);
+  uint32_t pir = 0;
+  for (uint32_t at = 0xE0000; at < 0x100000 && pir == 0; at += 16)
+    if (Match(at, "$PIR")) pir = at;
+  bool same = status == STATUS_SUCCESS && pir != 0 && length == Load16(pir + 6);
+  for (uint32_t i = 0; same && i < length; i++) same = copy[i] == Load8(pir + i);
+  Check("tables.driver-pir", same, "status=%08X length=%u at=%08X", static_cast<uint32_t>(status), length, pir);
   // Raw bytes for dmidecode and biosdecode on the host: the BIOS area, then
   // the structure table wherever the firmware put it.
   Print("dump %08X %u\n", 0xE0000u, 0x20000u);

@@ -251,6 +251,8 @@ void __fastcall GuestReleaseFastMutex(volatile int32_t *mutex) {
 // Paging is off: a bus address is its own virtual address.
 void *__stdcall GuestMapIoSpace(uint64_t physical, uint32_t, int) { return reinterpret_cast<void *>(static_cast<uint32_t>(physical)); }
 
+void __stdcall GuestUnmapIoSpace(void *, uint32_t) {}
+
 uint32_t DbgPrint(const char *format, ...) {
   va_list args;
   va_start(args, format);
@@ -273,6 +275,7 @@ void *ImpWriteRegisterUlong __asm__("__imp__WRITE_REGISTER_ULONG@8") =
     reinterpret_cast<void *>(&GuestWriteRegisterUlong);
 void *ImpStall __asm__("__imp__KeStallExecutionProcessor@4") = reinterpret_cast<void *>(&GuestStall);
 void *ImpMapIoSpace __asm__("__imp__MmMapIoSpace@16") = reinterpret_cast<void *>(&GuestMapIoSpace);
+void *ImpUnmapIoSpace __asm__("__imp__MmUnmapIoSpace@8") = reinterpret_cast<void *>(&GuestUnmapIoSpace);
 void *ImpInitializeEvent __asm__("__imp__KeInitializeEvent@12") = reinterpret_cast<void *>(&GuestInitializeEvent);
 void *ImpAcquireFastMutex __asm__("__imp_@ExAcquireFastMutex@4") = reinterpret_cast<void *>(&GuestAcquireFastMutex);
 void *ImpReleaseFastMutex __asm__("__imp_@ExReleaseFastMutex@4") = reinterpret_cast<void *>(&GuestReleaseFastMutex);
