@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the kit needs, only those that are missing.
 #   scripts/setup.sh build   compilers, libraries and the MinGW-w64 toolchain
-#   scripts/setup.sh all     the above, plus Wine (32-bit), Xvfb and the X tools
+#   scripts/setup.sh all     the above, plus Wine (32-bit), Xvfb and the X tools,
+#                            QEMU (i386 system emulator and its firmware) and
+#                            the SMBIOS decoders for the qemu checks
 set -euo pipefail
 what=${1:-all}
 
@@ -11,10 +13,13 @@ build_pkgs=(cmake ninja-build g++ pkg-config
   clang libclang-rt-14-dev
   dmidecode)  # dmidecode and biosdecode: the tests compare nicdiag's dmi and pir with them
 wine_pkgs=(wine wine32:i386 xvfb xauth xdotool imagemagick fonts-wine x11-utils python3)
+# The emulator alone, without its recommended extras (GUI, block back ends):
+# the i386 emulator, SeaBIOS and the option ROMs come as its dependencies.
+qemu_pkgs=(qemu-system-x86 dmidecode)
 
 missing=()
 want=("${build_pkgs[@]}")
-[ "$what" = all ] && want+=("${wine_pkgs[@]}")
+[ "$what" = all ] && want+=("${wine_pkgs[@]}" "${qemu_pkgs[@]}")
 for p in "${want[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
     missing+=("$p")
@@ -29,4 +34,17 @@ if printf '%s\n' "${missing[@]}" | grep -q ':i386$'; then
   dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
 fi
 $SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+no_recommends=()
+for p in "${missing[@]}"; do
+  for q in "${qemu_pkgs[@]}"; do [ "$p" = "$q" ] && no_recommends+=("$p"); done
+done
+others=()
+for p in "${missing[@]}"; do
+  case " ${no_recommends[*]} " in *" $p "*) ;; *) others+=("$p") ;; esac
+done
+if [ ${#others[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${others[@]}" >/dev/null
+fi
+if [ ${#no_recommends[@]} -gt 0 ]; then
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${no_recommends[@]}" >/dev/null
+fi

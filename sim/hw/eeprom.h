@@ -25,11 +25,15 @@
 // - DO is high-impedance whenever the part does not drive it; the adapter
 //   pulls it up, so data_out() then reads 1.
 //
-// Timing is kept in the machine's virtual clock.
+// Timing is kept in the machine's virtual clock, and the part holds its
+// master to the data sheet's minimum timings (MicrowireTiming): each
+// violation is recorded, and passed to the violation sink (the simulated
+// kernel records it as a fault of the driver).
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -72,11 +76,26 @@ struct EepromFaults {
   bool do_stuck_low = false;   // DO always reads 0
 };
 
+// Minimum timings of a 93XX46/56/66 class part at 2.5 to 5.5 V, in
+// nanoseconds (the data sheets' AC characteristics). A clock edge, a
+// chip-select edge or a data change closer to the previous event than
+// these is a fault of the bus master.
+struct MicrowireTiming {
+  std::uint64_t clock_high_ns = 250;      // TCKH
+  std::uint64_t clock_low_ns = 200;       // TCKL
+  std::uint64_t cs_setup_ns = 100;        // TCSS: CS high before the first rising SK
+  std::uint64_t cs_hold_ns = 0;           // TCSH: SK low before CS falls
+  std::uint64_t cs_low_ns = 250;          // TCSL: CS low between instructions
+  std::uint64_t data_setup_ns = 100;      // TDIS: DI stable before a rising SK that samples it
+  std::uint64_t data_hold_ns = 100;       // TDIH: DI stable after a rising SK that sampled it
+};
+
 struct EepromConfig {
   unsigned words = 64;          // x16 words; a power of two for the presets
   unsigned address_bits = 6;    // address bits the part expects per instruction
   std::uint64_t program_time_ns = 5'000'000;  // tWC: erase/write cycle
   bool start_on_last_clock = false;
+  MicrowireTiming timing;
   EepromFaults faults;
   std::vector<std::uint16_t> contents;  // initial words; missing ones read 0xFFFF
   // Where the owner saves the words when the part goes away ("file" with
@@ -137,6 +156,11 @@ class MicrowireEeprom {
   bool busy() const;
   std::uint64_t programming_cycles() const { return programming_cycles_; }
 
+  // Timing violations seen so far, in order ("EEPROM timing: ...").
+  const std::vector<std::string>& timing_violations() const { return violations_; }
+  void clear_timing_violations() { violations_.clear(); }
+  void set_violation_sink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
+
   // The recorders keep the most recent sessions (and register writes): at
   // kRecorderLimit the older half is dropped, so a long run stays bounded.
   static constexpr std::size_t kRecorderLimit = 1 << 16;
@@ -148,6 +172,9 @@ class MicrowireEeprom {
  private:
   enum class Phase { idle, opcode, address, data_in, reading, done };
 
+  void check_timing(bool cs, bool sk, bool di);
+  void violation(const char* what, std::uint64_t since_ns, std::uint64_t minimum_ns);
+  bool samples_di() const;
   void chip_select_rising();
   void chip_select_falling();
   void clock_rising(bool di);
@@ -178,6 +205,16 @@ class MicrowireEeprom {
   std::uint64_t busy_until_ns_ = 0;
   std::uint64_t programming_cycles_ = 0;
   std::vector<MicrowireSession> sessions_;
+
+  // Times of the last edges, for the timing checks (nothing yet: max).
+  static constexpr std::uint64_t kNever = std::numeric_limits<std::uint64_t>::max();
+  bool di_ = false;
+  std::uint64_t cs_rise_ns_ = kNever, cs_fall_ns_ = kNever;
+  std::uint64_t sk_rise_ns_ = kNever, sk_fall_ns_ = kNever, di_change_ns_ = kNever;
+  bool clocked_since_select_ = false;
+  bool last_rise_sampled_ = false;
+  std::vector<std::string> violations_;
+  std::function<void(const std::string&)> sink_;
 };
 
 // The adapter's 16-bit EEPROM control register in front of the part:

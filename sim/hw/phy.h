@@ -9,6 +9,16 @@
 // 400 ns, preamble included), after which the PHY has taken the data of a
 // write, or the data field holds the register of a read, and ready is set.
 // An address with no PHY leaves MDIO to its pull-up: reads give 0xFFFF.
+// The ready bit (28) is set by the adapter at the end of a frame and is
+// otherwise what software last wrote: software clears it with the command
+// word it writes, and one written with ready set reads ready at once,
+// before the frame is done.
+//
+// PHY timing (clause 22): a reset keeps BMCR bit 15 set until it is over
+// (`reset_time_ns`, at most 0.5 s); autonegotiation, started by the end of
+// a reset, by enabling it or by restarting it, keeps "complete" and link
+// status clear and the partner's abilities unknown for `autoneg_time_ns`.
+// Without a clock (a PHY on its own) both take no time.
 #pragma once
 
 #include <array>
@@ -46,9 +56,15 @@ inline constexpr std::uint16_t kAn100Full = 0x0100, kAn100Half = 0x0080, kAn10Fu
 
 class Phy {
  public:
+  static constexpr std::uint64_t kDefaultResetTimeNs = 1'000'000;        // 1 ms
+  static constexpr std::uint64_t kMaxResetTimeNs = 500'000'000;          // 0.5 s, the clause-22 bound
+  static constexpr std::uint64_t kDefaultAutonegTimeNs = 1'500'000'000;  // 1.5 s
+
   // Power-up values of a 10/100 PHY with autonegotiation enabled, a link
-  // partner advertising 10/100 half and full duplex, link up.
+  // partner advertising 10/100 half and full duplex, link up: the state
+  // long after power-up, autonegotiation settled.
   Phy();
+  explicit Phy(const sim::VirtualClock* clock);
 
   // A management read: the latching BMSR bits (link status latches low)
   // are updated by it.
@@ -57,7 +73,20 @@ class Phy {
   // restores the power-up values and self-clears, restart-AN self-clears.
   void write(unsigned reg, std::uint16_t value);
   // The register without side effects.
-  std::uint16_t peek(unsigned reg) const { return regs_.at(reg); }
+  std::uint16_t peek(unsigned reg) const {
+    settle();
+    return regs_.at(reg);
+  }
+  bool resetting() const {
+    settle();
+    return resetting_;
+  }
+  bool negotiating() const {
+    settle();
+    return negotiating_;
+  }
+  void set_reset_time_ns(std::uint64_t ns) { reset_time_ns_ = ns; }
+  void set_autoneg_time_ns(std::uint64_t ns) { autoneg_time_ns_ = ns; }
 
   // Hardware profile override: becomes the power-up and current value
   // (read-only bits included; this is what the part is strapped to).
@@ -71,10 +100,20 @@ class Phy {
   static std::uint16_t writable_mask(unsigned reg);
 
  private:
+  std::uint64_t now() const { return clock_ ? clock_->now_ns() : 0; }
+  // Ends a reset or an autonegotiation whose time is up.
+  void settle() const;
+  void start_autoneg() const;
+
+  const sim::VirtualClock* clock_ = nullptr;
   std::array<std::uint16_t, 32> power_up_{};
-  std::array<std::uint16_t, 32> regs_{};
+  mutable std::array<std::uint16_t, 32> regs_{};
   bool link_up_ = true;
-  bool link_dropped_ = false;  // latched until BMSR is read
+  mutable bool link_dropped_ = false;  // latched until BMSR is read
+  std::uint64_t reset_time_ns_ = kDefaultResetTimeNs;
+  std::uint64_t autoneg_time_ns_ = kDefaultAutonegTimeNs;
+  mutable bool resetting_ = false, negotiating_ = false;
+  mutable std::uint64_t reset_done_ns_ = 0, autoneg_done_ns_ = 0;
 };
 
 struct MdiFrame {
@@ -134,11 +173,14 @@ struct PhyProfile {
   unsigned address = 1;
   bool present = true;        // false: no PHY answers at this address
   bool never_ready = false;
+  std::uint64_t reset_time_ns = Phy::kDefaultResetTimeNs;
+  std::uint64_t autoneg_time_ns = Phy::kDefaultAutonegTimeNs;
   std::map<unsigned, std::uint16_t> registers;  // power-up values replacing the defaults
 };
 
 // Reads the `phys` object: PHY address -> object of register number ->
-// value, plus "never_ready": true as a fault, e.g. {"1": {"2": 680}}.
+// value, plus "never_ready": true as a fault, "reset_time_us" (at most
+// 500000) and "autoneg_time_us", e.g. {"1": {"2": 680}}.
 // Registers not given keep the model's defaults; null in place of the
 // object means no PHY at that address. Keys are decimal or 0x-hex. Throws
 // std::runtime_error on malformed input.

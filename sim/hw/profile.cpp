@@ -291,6 +291,10 @@ class Reader {
           for (auto r = p.value().begin(); r != p.value().end(); ++r) {
             if (r.key() == "never_ready") {
               if (!r.value().is_boolean()) fail(at + ".never_ready", "must be true or false");
+            } else if (r.key() == "reset_time_us") {
+              number(r.value(), at + ".reset_time_us", Phy::kMaxResetTimeNs / 1000);
+            } else if (r.key() == "autoneg_time_us") {
+              number(r.value(), at + ".autoneg_time_us", 60'000'000);
             } else {
               number(r.value(), at + "." + r.key(), 0xFFFF);
             }

@@ -304,6 +304,11 @@ void Kernel::load_profile_text(std::string_view json, std::string_view source_na
   if (state_->driver) throw std::logic_error("the machine profile cannot change while a driver is loaded");
   if (!state_->windows.empty()) throw std::logic_error("the machine profile cannot change while windows are mapped");
   state_->machine = std::make_unique<hw::Machine>(profile, state_->clock);
+  // A serial EEPROM clocked faster than its data sheet allows is the
+  // driver's fault, as on the real board where the part would misread.
+  for (hw::Adapter* adapter : state_->machine->adapters()) {
+    adapter->eeprom().set_violation_sink([state = state_.get()](const std::string& what) { state->record_fault(what); });
+  }
   state_->profile = std::move(profile);
   state_->faults = std::move(faults);
   state_->client_admin = state_->profile.client_admin;

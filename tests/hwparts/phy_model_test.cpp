@@ -75,9 +75,62 @@ TEST(MdiController, MissingPhyAndOtherOpcodes) {
   clock.advance_us(30);
   EXPECT_EQ(mdi.read(), 0x18A2FFFFu) << "no PHY at 5: MDIO pulled up";
 
-  mdi.write(0x00001234);  // opcode 00: no frame
+  mdi.write(0x00001234);  // opcode 00: no frame, and nothing sets ready
+  EXPECT_EQ(mdi.read(), 0x00001234u);
+  mdi.write(0x10001234);
   EXPECT_EQ(mdi.read(), 0x10001234u);
   EXPECT_EQ(mdi.frames().size(), 1u);
+}
+
+TEST(MdiController, ReadyWrittenSetShowsAtOnceAndTheDataComesLater) {
+  // Software clears ready with the command word; written set, it reads
+  // ready before the frame is done, with the command's own data field.
+  sim::VirtualClock clock;
+  MdiController mdi(clock);
+  mdi.write(0x18210000);  // read PHY 1 register 1, ready bit set
+  EXPECT_EQ(mdi.read(), 0x18210000u) << "stale: the frame is still running";
+  clock.advance_ns(MdiController::kDefaultCycleTimeNs);
+  EXPECT_EQ(mdi.read(), 0x18210000u | 0x786D);
+  EXPECT_TRUE(mdi.frames().back().completed);
+}
+
+TEST(Phy, ResetAndAutonegotiationTakeTime) {
+  sim::VirtualClock clock;
+  MdiController mdi(clock);
+  Phy& p = *mdi.phy(1);
+  p.write(mii::kAnar, 0x0021);
+  p.write(mii::kBmcr, mii::kBmcrReset);
+  EXPECT_EQ(p.read(mii::kBmcr), 0x3000 | mii::kBmcrReset) << "reset bit stays set while the reset runs";
+  p.write(mii::kBmcr, 0x0100);
+  clock.advance_ns(Phy::kDefaultResetTimeNs - 1);
+  EXPECT_TRUE(p.read(mii::kBmcr) & mii::kBmcrReset);
+  clock.advance_ns(1);
+  EXPECT_EQ(p.read(mii::kBmcr), 0x3000) << "writes during the reset were ignored";
+  EXPECT_EQ(p.read(mii::kAnar), 0x01E1);
+  // Autonegotiation starts with the end of the reset: no link, not
+  // complete, partner unknown, until it is over.
+  EXPECT_EQ(p.read(mii::kBmsr) & (mii::kBmsrAnComplete | mii::kBmsrLinkStatus), 0);
+  EXPECT_EQ(p.read(mii::kAnlpar), 0);
+  clock.advance_ns(Phy::kDefaultAutonegTimeNs);
+  EXPECT_EQ(p.read(mii::kBmsr), 0x786D);
+  EXPECT_EQ(p.read(mii::kAnlpar), 0x41E1);
+
+  // Restart, and enabling it, start a new exchange; a forced setting none.
+  p.write(mii::kBmcr, mii::kBmcrAnEnable | mii::kBmcrRestartAn);
+  clock.advance_ns(Phy::kDefaultAutonegTimeNs);
+  EXPECT_EQ(p.read(mii::kBmsr), 0x786D & ~mii::kBmsrLinkStatus) << "complete; the link drop stays latched until read";
+  EXPECT_EQ(p.read(mii::kBmsr), 0x786D);
+  p.write(mii::kBmcr, mii::kBmcrSpeed100);
+  p.write(mii::kBmcr, mii::kBmcrAnEnable);
+  EXPECT_FALSE(p.read(mii::kBmsr) & mii::kBmsrAnComplete);
+
+  apply_phys_profile(mdi, nlohmann::json::parse(R"({"1": {"reset_time_us": 500000, "autoneg_time_us": 0}})"));
+  p.write(mii::kBmcr, mii::kBmcrReset);
+  clock.advance_ms(499);
+  EXPECT_TRUE(p.read(mii::kBmcr) & mii::kBmcrReset);
+  clock.advance_ms(1);
+  EXPECT_TRUE(p.read(mii::kBmsr) & mii::kBmsrAnComplete) << "the reset ends, negotiation takes no time";
+  EXPECT_ANY_THROW(apply_phys_profile(mdi, nlohmann::json::parse(R"({"1": {"reset_time_us": 500001}})")));
 }
 
 TEST(MdiController, NeverReadyPhyAndOverrun) {
@@ -108,6 +161,7 @@ TEST(MdiController, ProfileOverrides) {
   EXPECT_TRUE(mdi.phy(4)->never_ready);
   EXPECT_EQ(mdi.phy(4)->peek(0), 8448);
   mdi.phy(4)->write(0, mii::kBmcrReset);
+  clock.advance_ns(Phy::kDefaultResetTimeNs);
   EXPECT_EQ(mdi.phy(4)->peek(0), 8448) << "profile value is the power-up value";
   apply_phys_profile(mdi, nlohmann::json::parse(R"({"1": null})"));
   EXPECT_EQ(mdi.phy(1), nullptr);
