@@ -26,7 +26,8 @@ constexpr PlatformPreset kPlatforms[] = {
 };
 
 const std::set<std::string> kKeys = {"platform", "admin",  "command_line", "module_path", "registry",
-                                     "user",     "faults", "screen",       "netcfg",      "devices"};
+                                     "user",     "faults", "screen",       "netcfg",      "devices",
+                                     "key_security", "user_sid"};
 const std::set<std::string> kFaultKeys = {"missing_strings",    "dialog_fails",      "no_desktop",
                                           "window_rect_fails",  "version_query_fails", "registry_open_fails",
                                           "registry_delete_fails"};
@@ -84,6 +85,51 @@ Version parse_platform(const nlohmann::json& p, const Checker& check) {
   check.fail("platform", "\"platform\" must be a name or {\"id\": N, \"major\": N, \"minor\": N}");
 }
 
+// ---- NT key security: "user_sid" names the token's user; "key_security"
+// maps key paths (as in a .reg file) to SDDL. Without an entry a key has the
+// layout of a fresh NT 4 installation: full control for administrators and
+// SYSTEM, read for everyone, and the Enum tree writable by SYSTEM alone.
+
+constexpr const char* kDefaultRootSddl = "O:BAG:SYD:(A;CI;KA;;;BA)(A;CI;KA;;;SY)(A;CI;KR;;;WD)";
+constexpr const char* kEnumPath = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum";
+constexpr const char* kDefaultEnumSddl = "O:BAG:SYD:(A;CI;KA;;;SY)(A;CI;KR;;;WD)";
+
+void check_security_keys(const nlohmann::json& d, const Checker& check) {
+  if (d.contains("user_sid") && (!d["user_sid"].is_string() || !parse_sid(d["user_sid"].get<std::string>())))
+    check.fail("user_sid", "\"user_sid\" must be a SID such as \"S-1-5-21-1-2-3-1000\"");
+  if (!d.contains("key_security")) return;
+  if (!d["key_security"].is_object()) check.fail("key_security", "\"key_security\" must map key paths to SDDL strings");
+  for (const auto& [path, sddl] : d["key_security"].items()) {
+    std::string error;
+    if (!sddl.is_string()) check.fail(path, "key_security \"" + path + "\": the SDDL must be a string");
+    if (!parse_sddl(sddl.get<std::string>(), &error))
+      check.fail(path, "key_security \"" + path + "\": bad SDDL: " + error);
+  }
+}
+
+void apply_security_keys(const nlohmann::json& d, Machine& m, const std::string& source) {
+  if (d.contains("user_sid")) m.security.user_sid = d["user_sid"].get<std::string>();
+  if (!m.is_nt()) {
+    if (d.contains("key_security") && !d["key_security"].empty())
+      throw InputError(source + ": \"key_security\" applies to the NT family only");
+    return;
+  }
+  std::map<std::string, KeySecurity> layout;
+  layout[kEnumPath] = *parse_sddl(kDefaultEnumSddl, nullptr);
+  if (!d.contains("key_security")) {
+    m.registry.apply_security(*parse_sddl(kDefaultRootSddl, nullptr), layout);
+    return;
+  }
+  const nlohmann::json& entries = d["key_security"];
+  for (auto it = entries.begin(); it != entries.end(); ++it) {
+    const std::string& path = it.key();
+    const nlohmann::json& sddl = it.value();
+    if (!m.registry.key_exists(path)) throw InputError(source + ": key_security: no key \"" + path + "\" in the registry");
+    layout[path] = *parse_sddl(sddl.get<std::string>(), nullptr);
+  }
+  m.registry.apply_security(*parse_sddl(kDefaultRootSddl, nullptr), layout);
+}
+
 }  // namespace
 
 Profile parse_profile(const std::string& text, const std::string& source, const std::filesystem::path& base_dir) {
@@ -130,6 +176,7 @@ Profile parse_profile(const std::string& text, const std::string& source, const 
         if (!id.is_number_unsigned()) check.fail("missing_strings", "\"missing_strings\" must list string ids");
     }
   }
+  check_security_keys(p.data, check);
   if (p.data.contains("registry")) {
     std::filesystem::path reg = base_dir / p.data["registry"].get<std::string>();
     p.registry_source = reg.string();
@@ -185,6 +232,7 @@ void apply_profile(const Profile& profile) {
       m.registry.faults().delete_fails.push_back(k.get<std::string>());
   }
   if (!profile.registry_text.empty()) m.registry.import_reg(profile.registry_text, profile.registry_source);
+  apply_security_keys(d, m, profile.source);
   try {
     load_netcfg_profile(d, m);
   } catch (const InputError& e) {

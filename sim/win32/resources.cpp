@@ -110,6 +110,7 @@ const ResourceEntry* Resources::find(std::uint16_t type, std::uint16_t id) const
 
 std::optional<std::string> Resources::string(UINT id) const {
   if (missing_strings.count(id) || id > 0xFFFF) return std::nullopt;
+  if (auto it = replaced_strings.find(id); it != replaced_strings.end()) return it->second;
   // Strings are stored in blocks of 16 counted UTF-16 strings; block n holds
   // ids (n-1)*16 to (n-1)*16+15.
   const ResourceEntry* block = find(kRtString, static_cast<std::uint16_t>(id / 16 + 1));

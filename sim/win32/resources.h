@@ -75,6 +75,8 @@ class Resources {
   std::optional<VersionInfo> version() const;
 
   std::set<UINT> missing_strings;  // forced: these ids load as absent
+  // A build whose string table says otherwise: these ids load as given.
+  std::map<UINT, std::string> replaced_strings;
 
  private:
   std::vector<ResourceEntry> entries_;
