@@ -62,9 +62,12 @@ Report run(const Profile& profile) {
   r.actions = m.ui().actions;
   r.started = m.started;
   r.registry_diff = m.registry.diff_from(before);
+  r.security_changes = m.registry.security_changes_from(before);
   r.removal = netcfg_report(m);
   r.scm_handles_left = m.scm_open_handles;
   r.registry_handles_left = m.registry.open_handle_count();
+  r.token_handles_left = m.security.tokens.size();
+  r.heap_blocks_left = m.security.blocks_left();
   return r;
 }
 
@@ -137,7 +140,12 @@ nlohmann::json to_json(const Report& r) {
   for (const auto& s : r.started) j["started"].push_back({{"command_line", s.command_line}, {"show", s.show}});
   for (const auto& [key, value] : r.removal.items()) j[key] = value;
   j["registry_diff"] = r.registry_diff;
-  j["leaks"] = {{"service_manager_handles", r.scm_handles_left}, {"registry_handles", r.registry_handles_left}};
+  j["security_changes"] = nlohmann::json::array();
+  for (const auto& [key, sddl] : r.security_changes) j["security_changes"].push_back({{"key", key}, {"sddl", sddl}});
+  j["leaks"] = {{"service_manager_handles", r.scm_handles_left},
+               {"registry_handles", r.registry_handles_left},
+               {"token_handles", r.token_handles_left},
+               {"heap_blocks", r.heap_blocks_left}};
   return j;
 }
 
@@ -178,9 +186,14 @@ std::string to_text(const Report& r) {
     o << "Registry changes:\n" << r.registry_diff;
     if (r.registry_diff.back() != '\n') o << "\n";
   }
-  if (r.scm_handles_left || r.registry_handles_left)
+  if (!r.security_changes.empty()) {
+    o << "Security changes:\n";
+    for (const auto& [key, sddl] : r.security_changes) o << "  [" << key << "] " << sddl << "\n";
+  }
+  if (r.scm_handles_left || r.registry_handles_left || r.token_handles_left || r.heap_blocks_left)
     o << "Leaks:        " << r.scm_handles_left << " service manager handle(s), " << r.registry_handles_left
-      << " registry handle(s) left open\n";
+      << " registry handle(s), " << r.token_handles_left << " token handle(s) left open, " << r.heap_blocks_left
+      << " heap block(s) not freed\n";
   if (!r.completed) o << "Run stopped:  " << r.error << "\n";
   o << "Exit code:    " << r.exit_code << (r.completed ? "" : " (not reached)") << "\n";
   return o.str();

@@ -24,10 +24,14 @@ struct Report {
   std::vector<sim::win32::UserAction> actions;
   std::vector<sim::win32::StartedProcess> started;
   std::string registry_diff;  // .reg text; empty when nothing changed
+  // NT family: keys still there whose access list changed, with their SDDL.
+  std::vector<std::pair<std::string, std::string>> security_changes;
   // Windows 2000 removal: "unbound", "applied", "removed_devices", "com_leaks".
   nlohmann::json removal = nlohmann::json::object();
   int scm_handles_left = 0;
   std::size_t registry_handles_left = 0;
+  std::size_t token_handles_left = 0;
+  std::size_t heap_blocks_left = 0;
 };
 
 // The built-in default machine: Windows 98 with two supported adapters and
