@@ -2,6 +2,5 @@
 // nothing and reports that nothing was removed or started.
 #include "netpurge.h"
 
-int RemoveNt4Adapters(void) { return 0; }
 int LaunchInfSection(HWND, UINT, UINT) { return 0; }
 void PurgeSoftwareFolders(void) {}
