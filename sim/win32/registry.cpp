@@ -240,8 +240,22 @@ DWORD map_access(REGSAM sam) {
                     static_cast<DWORD>(GENERIC_ALL) | kMaximumAllowed);
 }
 
-// The token of the running program, whose rights the NT family checks.
-Token current_token() { return make_token(machine().security.user_sid, machine().admin); }
+// The token of the running program, whose rights the NT family checks;
+// made again only when the machine's user or rights change.
+const Token& current_token() {
+  static Token token;
+  static std::string user;
+  static bool admin = false;
+  static bool made = false;
+  const Machine& m = machine();
+  if (!made || user != m.security.user_sid || admin != m.admin) {
+    token = make_token(m.security.user_sid, m.admin);
+    user = m.security.user_sid;
+    admin = m.admin;
+    made = true;
+  }
+  return token;
+}
 
 }  // namespace
 
@@ -393,7 +407,7 @@ struct Registry::Impl {
     key->parent = &parent;
     key->seq = next_seq++;
     // A new key on the NT family takes what its parent passes down.
-    if (family == RegFamily::NT) key->security = inherit(parent.security, current_token());
+    if (family == RegFamily::NT && parent.security.present) key->security = inherit(parent.security, current_token());
     RegKey* raw = key.get();
     auto pos = family == RegFamily::NT
                    ? std::upper_bound(parent.children.begin(), parent.children.end(), key,
@@ -1250,7 +1264,7 @@ void Registry::apply_security(const KeySecurity& root, const std::map<std::strin
   // The layout's paths, written with any root spelling, in canonical form.
   std::map<std::string, KeySecurity> canonical;
   for (const auto& [path, security] : layout) canonical[Impl::canonical_fault_path(path)] = security;
-  const Token token = current_token();
+  const Token& token = current_token();
   for (auto& r : impl_->roots) assign_security(*r, r->name, root, canonical, token);
 }
 
