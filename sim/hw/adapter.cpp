@@ -20,13 +20,21 @@ Adapter::Adapter(const AdapterConfig& conf, VirtualClock& clock)
 }
 
 Adapter::~Adapter() {
-  const auto& path = eeprom_.config().save_path;
-  if (path.empty()) return;
+  if (eeprom_saved_) return;
   try {
-    eeprom_.save_file(path);
+    save_eeprom();
   } catch (const std::exception&) {
-    // A destructor cannot report it; the file keeps its old contents.
+    // A destructor cannot report it; owners that must know call
+    // save_eeprom() first.
   }
+}
+
+bool Adapter::save_eeprom() {
+  const auto& path = eeprom_.config().save_path;
+  if (path.empty()) return false;
+  eeprom_.save_file(path);
+  eeprom_saved_ = true;
+  return true;
 }
 
 std::uint32_t Adapter::EepromRegisterHandler::read(std::uint32_t offset, unsigned width) {

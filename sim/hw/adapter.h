@@ -35,8 +35,12 @@ class Adapter : public PciFunction {
   static constexpr std::uint32_t kMdiControl = 0x10;
 
   Adapter(const AdapterConfig& conf, VirtualClock& clock);
-  // Saves the EEPROM's words when the configuration asks for it.
+  // Saves the EEPROM's words when the configuration asks for it and
+  // save_eeprom() has not done so.
   ~Adapter() override;
+  // Writes the EEPROM's words to the configuration's save file; false when
+  // there is none. Throws std::runtime_error when the file cannot be written.
+  bool save_eeprom();
 
   // The register block; width 1, 2 or 4. Offsets beyond the block read 0
   // and ignore writes, as the reserved part of the memory window does.
@@ -92,6 +96,7 @@ class Adapter : public PciFunction {
   MdiRegisterHandler mdi_handler_{mdi_};
   std::array<std::uint8_t, kRegisterBlockSize> registers_{};
   std::vector<Attached> attached_;
+  bool eeprom_saved_ = false;
 };
 
 }  // namespace sim::hw

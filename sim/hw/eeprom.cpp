@@ -1,5 +1,7 @@
 #include "sim/hw/eeprom.h"
 
+#include "sim/hw/profile.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
@@ -84,11 +86,17 @@ std::uint64_t profile_number(const nlohmann::json& j, const std::string& what, s
 }
 
 std::vector<std::uint16_t> load_eeprom_image(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error("eeprom: cannot open " + path.string());
+  // The largest part holds 256 words; a text image of them with comments
+  // stays far below this.
+  constexpr std::uintmax_t kMaxImageBytes = 64 * 1024;
+  std::string bytes;
+  try {
+    bytes = read_input_file(path, kMaxImageBytes, "EEPROM image");
+  } catch (const std::exception& error) {
+    throw std::runtime_error(std::string("eeprom: ") + error.what());
+  }
   std::vector<std::uint16_t> words;
   if (path.extension() == ".bin") {
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     if (bytes.size() % 2 != 0)
       throw std::runtime_error("eeprom: " + path.string() + " has an odd number of bytes");
     for (std::size_t i = 0; i < bytes.size(); i += 2)
@@ -96,8 +104,9 @@ std::vector<std::uint16_t> load_eeprom_image(const std::filesystem::path& path) 
                                                  static_cast<unsigned char>(bytes[i + 1]) << 8));
     return words;
   }
+  std::istringstream in(bytes);
   std::string line;
-  while (std::getline(in, line)) {
+  for (int line_no = 1; std::getline(in, line); ++line_no) {
     if (auto hash = line.find('#'); hash != std::string::npos) line.erase(hash);
     std::istringstream fields(line);
     std::string field;
@@ -110,7 +119,8 @@ std::vector<std::uint16_t> load_eeprom_image(const std::filesystem::path& path) 
         used = 0;
       }
       if (used != field.size() || value > 0xFFFF)
-        throw std::runtime_error("eeprom: " + path.string() + ": bad word '" + field + "'");
+        throw std::runtime_error("eeprom: " + path.string() + ":" + std::to_string(line_no) + ": bad word '" + field +
+                                 "'");
       words.push_back(static_cast<std::uint16_t>(value));
     }
   }
@@ -132,6 +142,7 @@ void save_eeprom_image(const std::filesystem::path& path, const std::vector<std:
       out << buf << ((i % 8 == 7 || i + 1 == words.size()) ? '\n' : ' ');
     }
   }
+  out.close();  // a full disk shows up only when the buffer is flushed
   if (!out) throw std::runtime_error("eeprom: cannot write " + path.string());
 }
 
@@ -168,7 +179,13 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
     std::filesystem::path p = j.at("file").get<std::string>();
     if (p.is_relative() && !base_dir.empty()) p = base_dir / p;
     c.contents = load_eeprom_image(p);
-    if (flag("save")) c.save_path = p;
+    if (flag("save")) {
+      // Found out now, before anything is written to the part, rather than
+      // when the words are saved at the end of the run.
+      std::ofstream probe(p, std::ios::binary | std::ios::app);
+      if (!probe) throw std::runtime_error("eeprom: save: " + p.string() + " cannot be written");
+      c.save_path = p;
+    }
   } else if (flag("save")) {
     throw std::runtime_error("eeprom: save needs a file");
   }

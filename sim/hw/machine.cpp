@@ -50,6 +50,13 @@ PciFunction& Machine::attach(std::uint32_t bus, std::uint32_t device, std::uint3
   add_bus(bus);
   PciFunction& ref = *model;
   functions_[key] = std::move(model);
+  // A device with more than one function says so in bit 7 of the header
+  // type of each of its functions; software scans functions 1 to 7 only
+  // when function 0 carries it.
+  std::vector<PciFunction*> siblings;
+  for (std::uint32_t f = 0; f < 8; ++f)
+    if (PciFunction* fn = this->function(bus, device, f)) siblings.push_back(fn);
+  for (PciFunction* fn : siblings) fn->set_multi_function(siblings.size() > 1);
   return ref;
 }
 

@@ -104,6 +104,10 @@ void PciFunction::enable_decoding() {
   config_write(kCommand, 2, command);
 }
 
+void PciFunction::set_multi_function(bool multi) {
+  config_[0x0E] = static_cast<std::uint8_t>((config_[0x0E] & 0x7F) | (multi ? 0x80 : 0x00));
+}
+
 bool PciFunction::decodes(std::size_t index, std::uint64_t address) const {
   if (index >= bars_.size()) return false;
   const BarConfig& conf = bars_[index];

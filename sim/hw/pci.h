@@ -32,7 +32,10 @@ class PciFunction {
   const BarConfig& bar(std::size_t index) const { return bars_.at(index); }
   std::uint32_t bar_address(std::size_t index) const;  // decoded base, mask bits removed
   void set_bar_address(std::size_t index, std::uint32_t address);
-  void enable_decoding();  // sets the I/O and memory enables, as the HAL does after assignment
+  void enable_decoding();
+  // Bit 7 of the header type (0x0E): set on every function of a
+  // multi-function device.
+  void set_multi_function(bool multi);  // sets the I/O and memory enables, as the HAL does after assignment
 
   // Whether a BAR decodes the address now (decode enabled, BAR programmed).
   bool decodes(std::size_t index, std::uint64_t address) const;

@@ -1,6 +1,8 @@
 #include "sim/hw/profile.h"
 
+#include <cstdio>
 #include <fstream>
+#include <map>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -12,12 +14,184 @@ namespace {
 
 using nlohmann::json;
 
+// Deepest nesting of arrays and objects a profile may use; the real ones
+// need four levels.
+constexpr std::size_t kMaxDepth = 32;
+
+// Line of every value of a profile, by its path as the reader names it
+// ("adapters[0].bars[1].size"; for a member, the line of its key). The scan
+// is iterative and bounded, so it runs before the JSON parser and refuses
+// nesting deeper than kMaxDepth with the line where it happens.
+class LineIndex {
+ public:
+  LineIndex(std::string_view text, const std::string& source) {
+    struct Frame {
+      bool array;
+      std::size_t index;
+      std::string path;
+      std::string key;
+      bool expect_key;
+    };
+    std::vector<Frame> stack;
+    int line = 1;
+    auto value_path = [&]() -> std::string {
+      if (stack.empty()) return "";
+      Frame& f = stack.back();
+      if (f.array) return f.path + "[" + std::to_string(f.index) + "]";
+      return f.path.empty() ? f.key : f.path + "." + f.key;
+    };
+    auto record = [&](int at) {
+      const std::string path = value_path();
+      if (!path.empty() && !lines_.count(path)) lines_[path] = at;
+    };
+    int key_line = 1;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const char c = text[i];
+      if (c == '\n') {
+        ++line;
+      } else if (c == '"') {
+        std::string token;
+        const int start = line;
+        for (++i; i < text.size() && text[i] != '"'; ++i) {
+          if (text[i] == '\\' && i + 1 < text.size()) {
+            token += text[++i];
+            continue;
+          }
+          if (text[i] == '\n') ++line;
+          token += text[i];
+        }
+        if (!stack.empty() && !stack.back().array && stack.back().expect_key) {
+          stack.back().key = token;
+          stack.back().expect_key = false;
+          key_line = start;
+        } else {
+          record(stack.empty() || stack.back().array ? start : key_line);
+        }
+      } else if (c == '{' || c == '[') {
+        record(stack.empty() || stack.back().array ? line : key_line);
+        if (stack.size() >= kMaxDepth)
+          throw std::runtime_error(source + ":" + std::to_string(line) + ": nested deeper than " +
+                                   std::to_string(kMaxDepth) + " levels");
+        std::string path = value_path();
+        stack.push_back({c == '[', 0, path, "", c == '{'});
+      } else if (c == '}' || c == ']') {
+        if (!stack.empty()) stack.pop_back();
+      } else if (c == ',') {
+        if (!stack.empty()) {
+          if (stack.back().array) ++stack.back().index;
+          else stack.back().expect_key = true;
+        }
+      } else if (c != ' ' && c != '\t' && c != '\r' && c != ':') {
+        // A number or a literal: record it once, then skip the rest of it.
+        record(stack.empty() || stack.back().array ? line : key_line);
+        while (i + 1 < text.size() && std::string_view(",]} \t\r\n").find(text[i + 1]) == std::string_view::npos) ++i;
+      }
+    }
+  }
+
+  // The line of `where`, or of the nearest enclosing value that has one; 0
+  // when none is known.
+  int line_of(std::string where) const {
+    while (!where.empty()) {
+      if (auto it = lines_.find(where); it != lines_.end()) return it->second;
+      const std::size_t cut = where.find_last_of(".[");
+      if (cut == std::string::npos) break;
+      where.resize(cut);
+    }
+    return 0;
+  }
+
+ private:
+  std::map<std::string, int> lines_;
+};
+
+// Line of a byte offset of the text (1 for the first line).
+int line_at(std::string_view text, std::size_t byte) {
+  int line = 1;
+  for (std::size_t i = 0; i < byte && i < text.size(); ++i)
+    if (text[i] == '\n') ++line;
+  return line;
+}
+
+// What a key of an object may hold.
+enum class Kind { number, string, boolean, array, object, any };
+
+struct KeySpec {
+  const char* name;
+  Kind kind;
+};
+
+const char* kind_name(Kind kind) {
+  switch (kind) {
+    case Kind::number: return "a number or a numeric string";
+    case Kind::string: return "a string";
+    case Kind::boolean: return "true or false";
+    case Kind::array: return "an array";
+    case Kind::object: return "an object";
+    case Kind::any: return "a value";
+  }
+  return "a value";
+}
+
+bool has_kind(const json& j, Kind kind) {
+  switch (kind) {
+    case Kind::number: return j.is_number() || j.is_string();
+    case Kind::string: return j.is_string();
+    case Kind::boolean: return j.is_boolean();
+    case Kind::array: return j.is_array();
+    case Kind::object: return j.is_object();
+    case Kind::any: return true;
+  }
+  return false;
+}
+
+// The keys each object of a profile may carry. A key not listed is refused,
+// so a misspelt key never passes silently; add new keys here.
+const std::vector<KeySpec> kRootKeys = {{"buses", Kind::array},
+                                        {"adapters", Kind::array},
+                                        {"translate_to_io", Kind::array},
+                                        {"faults", Kind::object},
+                                        {"comment", Kind::string}};
+const std::vector<KeySpec> kAdapterKeys = {
+    {"bus", Kind::number},          {"device", Kind::number},        {"function", Kind::number},
+    {"vendor", Kind::number},       {"device_id", Kind::number},     {"revision", Kind::number},
+    {"subsystem_vendor", Kind::number}, {"subsystem_id", Kind::number}, {"bars", Kind::array},
+    {"irq", Kind::number},          {"eeprom", Kind::object},        {"phys", Kind::object},
+    {"comment", Kind::string}};
+const std::vector<KeySpec> kBarKeys = {{"type", Kind::string}, {"size", Kind::number}, {"address", Kind::number}};
+const std::vector<KeySpec> kEepromKeys = {
+    {"words", Kind::number},         {"address_bits", Kind::number}, {"contents", Kind::array},
+    {"file", Kind::string},          {"program_time_us", Kind::number}, {"never_ready", Kind::boolean},
+    {"do_stuck_high", Kind::boolean}, {"do_stuck_low", Kind::boolean}, {"save", Kind::boolean}};
+const std::vector<KeySpec> kTranslationKeys = {
+    {"bus", Kind::number}, {"start", Kind::number}, {"size", Kind::number}, {"io_base", Kind::number}};
+const std::vector<KeySpec> kFaultKeys = {{"skip", Kind::number}, {"count", Kind::any}, {"status", Kind::number}};
+
 class Reader {
  public:
-  explicit Reader(std::string_view source) : source_(source) {}
+  Reader(std::string_view source, const LineIndex& lines) : source_(source), lines_(lines) {}
 
   [[noreturn]] void fail(const std::string& where, const std::string& what) const {
-    throw std::runtime_error(source_ + ": " + where + ": " + what);
+    const int line = lines_.line_of(where);
+    throw std::runtime_error(source_ + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + where +
+                             ": " + what);
+  }
+
+  // Refuses keys the table does not list and values of the wrong kind.
+  void check_keys(const json& object, const std::string& where, const std::vector<KeySpec>& keys) const {
+    if (!object.is_object()) fail(where, "must be an object");
+    for (auto it = object.begin(); it != object.end(); ++it) {
+      const std::string at = where == "profile" ? it.key() : where + "." + it.key();
+      const KeySpec* spec = nullptr;
+      for (const KeySpec& k : keys)
+        if (it.key() == k.name) spec = &k;
+      if (spec == nullptr) {
+        std::string known;
+        for (const KeySpec& k : keys) known += (known.empty() ? "" : ", ") + std::string(k.name);
+        fail(at, "unknown key \"" + it.key() + "\" (known: " + known + ")");
+      }
+      if (!has_kind(it.value(), spec->kind)) fail(at, std::string("must be ") + kind_name(spec->kind));
+    }
   }
 
   std::uint64_t number(const json& j, const std::string& where, std::uint64_t max) const {
@@ -31,10 +205,14 @@ class Reader {
       std::size_t used = 0;
       try {
         value = std::stoull(text, &used, 0);
+      } catch (const std::out_of_range&) {
+        fail(where, "\"" + text + "\" is out of range (at most " + std::to_string(max) + ")");
       } catch (const std::exception&) {
         fail(where, "\"" + text + "\" is not a number");
       }
       if (used != text.size() || text.empty() || text[0] == '-') fail(where, "\"" + text + "\" is not a number");
+    } else if (j.is_number_float()) {
+      fail(where, "must be a whole number");
     } else {
       fail(where, "must be a number or a numeric string");
     }
@@ -52,17 +230,8 @@ class Reader {
     return number(*it, where + "." + key, max);
   }
 
-  void only_keys(const json& object, const std::string& where, std::initializer_list<const char*> keys) const {
-    if (!object.is_object()) fail(where, "must be an object");
-    for (auto it = object.begin(); it != object.end(); ++it) {
-      bool known = false;
-      for (const char* key : keys) known = known || it.key() == key;
-      if (!known) fail(where, "unknown key \"" + it.key() + "\"");
-    }
-  }
-
   BarConfig bar(const json& j, const std::string& where) const {
-    only_keys(j, where, {"type", "size", "address"});
+    check_keys(j, where, kBarKeys);
     BarConfig conf;
     auto type = j.find("type");
     if (type == j.end() || !type->is_string()) fail(where, "\"type\" must be \"memory\" or \"io\"");
@@ -85,8 +254,7 @@ class Reader {
   }
 
   AdapterConfig adapter(const json& j, const std::string& where) const {
-    only_keys(j, where, {"bus", "device", "function", "vendor", "device_id", "revision", "subsystem_vendor",
-                         "subsystem_id", "bars", "irq", "eeprom", "phys"});
+    check_keys(j, where, kAdapterKeys);
     AdapterConfig conf;
     conf.bus = static_cast<std::uint32_t>(field(j, "bus", where, 255, 0));
     conf.device = static_cast<std::uint32_t>(field(j, "device", where, 31, 3));
@@ -102,6 +270,10 @@ class Reader {
     if (!bars->is_array() || bars->size() > 6) fail(where + ".bars", "must be an array of at most 6 BARs");
     for (std::size_t i = 0; i < bars->size(); ++i) conf.bars.push_back(bar((*bars)[i], where + ".bars[" + std::to_string(i) + "]"));
     if (auto eeprom = j.find("eeprom"); eeprom != j.end()) {
+      check_keys(*eeprom, where + ".eeprom", kEepromKeys);
+      if (auto contents = eeprom->find("contents"); contents != eeprom->end())
+        for (std::size_t i = 0; i < contents->size(); ++i)
+          number((*contents)[i], where + ".eeprom.contents[" + std::to_string(i) + "]", 0xFFFF);
       try {
         conf.eeprom = eeprom_config_from_json(*eeprom, base_dir());
       } catch (const std::exception& error) {
@@ -109,6 +281,18 @@ class Reader {
       }
     }
     if (auto phys = j.find("phys"); phys != j.end()) {
+      for (auto p = phys->begin(); p != phys->end(); ++p) {
+        const std::string at = where + ".phys." + p.key();
+        if (!p.value().is_null() && !p.value().is_object()) fail(at, "must be an object of registers, or null");
+        if (p.value().is_object())
+          for (auto r = p.value().begin(); r != p.value().end(); ++r) {
+            if (r.key() == "never_ready") {
+              if (!r.value().is_boolean()) fail(at + ".never_ready", "must be true or false");
+            } else {
+              number(r.value(), at + "." + r.key(), 0xFFFF);
+            }
+          }
+      }
       try {
         conf.phys = phys_profile_from_json(*phys);
       } catch (const std::exception& error) {
@@ -131,7 +315,7 @@ class Reader {
       }
       return conf;
     }
-    only_keys(j, where, {"skip", "count", "status"});
+    check_keys(j, where, kFaultKeys);
     conf.skip = static_cast<unsigned>(field(j, "skip", where, 1000000, 0));
     auto count = j.find("count");
     if (count != j.end() && count->is_number_integer() && count->get<std::int64_t>() == -1) {
@@ -152,19 +336,23 @@ class Reader {
 
  private:
   std::string source_;
+  const LineIndex& lines_;
 };
 
 }  // namespace
 
-MachineProfile parse_profile(std::string_view text, std::string_view source_name) {
-  Reader reader(source_name);
+MachineProfile parse_profile(std::string_view text, std::string_view source_name,
+                             const std::function<bool(const std::string&)>& known_fault) {
+  const LineIndex lines(text, std::string(source_name));
+  Reader reader(source_name, lines);
   json root;
   try {
     root = json::parse(text);
   } catch (const json::parse_error& error) {
-    throw std::runtime_error(std::string(source_name) + ": not valid JSON: " + error.what());
+    throw std::runtime_error(std::string(source_name) + ":" + std::to_string(line_at(text, error.byte)) +
+                             ": not valid JSON: " + error.what());
   }
-  reader.only_keys(root, "profile", {"buses", "adapters", "translate_to_io", "faults", "comment"});
+  reader.check_keys(root, "profile", kRootKeys);
   MachineProfile profile;
   if (auto it = root.find("buses"); it != root.end()) {
     if (!it->is_array()) reader.fail("buses", "must be an array");
@@ -187,7 +375,7 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
     for (std::size_t i = 0; i < it->size(); ++i) {
       const std::string where = "translate_to_io[" + std::to_string(i) + "]";
       const json& j = (*it)[i];
-      reader.only_keys(j, where, {"bus", "start", "size", "io_base"});
+      reader.check_keys(j, where, kTranslationKeys);
       IoTranslation range;
       range.bus = static_cast<std::uint32_t>(reader.field(j, "bus", where, 255, 0));
       range.start = reader.field(j, "start", where, 0xFFFFFFFF, 0, true);
@@ -199,30 +387,78 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
   }
   if (auto it = root.find("faults"); it != root.end()) {
     if (!it->is_object()) reader.fail("faults", "must be an object of fault names");
-    for (auto f = it->begin(); f != it->end(); ++f) profile.faults.push_back(reader.fault(f.key(), f.value(), "faults." + f.key()));
+    for (auto f = it->begin(); f != it->end(); ++f) {
+      if (known_fault && !known_fault(f.key())) reader.fail("faults." + f.key(), "unknown fault \"" + f.key() + "\"");
+      profile.faults.push_back(reader.fault(f.key(), f.value(), "faults." + f.key()));
+    }
   }
   return profile;
 }
 
-MachineProfile load_profile_file(const std::filesystem::path& path) {
+std::string read_input_file(const std::filesystem::path& path, std::uintmax_t max_bytes, const char* what) {
+  std::error_code error;
+  const auto status = std::filesystem::status(path, error);
+  if (error || !std::filesystem::exists(status))
+    throw std::runtime_error(path.string() + ": cannot open the " + what + ": no such file");
+  if (!std::filesystem::is_regular_file(status))
+    throw std::runtime_error(path.string() + ": the " + what + " is not a regular file");
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) throw std::runtime_error(path.string() + ": cannot read the " + what);
+  if (size > max_bytes)
+    throw std::runtime_error(path.string() + ": the " + what + " is larger than " + std::to_string(max_bytes) +
+                             " bytes");
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(path.string() + ": cannot open the profile");
-  std::ostringstream text;
-  text << in.rdbuf();
-  return parse_profile(text.str(), path.string());
+  if (!in) throw std::runtime_error(path.string() + ": cannot open the " + what);
+  std::string text(static_cast<std::size_t>(size), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(size));
+  if (static_cast<std::uintmax_t>(in.gcount()) != size || in.peek() != std::char_traits<char>::eof())
+    throw std::runtime_error(path.string() + ": the " + what + " changed while it was read");
+  return text;
+}
+
+MachineProfile load_profile_file(const std::filesystem::path& path,
+                                 const std::function<bool(const std::string&)>& known_fault) {
+  return parse_profile(read_input_file(path, kMaxProfileBytes, "profile"), path.string(), known_fault);
+}
+
+std::vector<std::uint16_t> default_eeprom_image() {
+  // A 64-word image laid out as this adapter family's EEPROM: the MAC
+  // address in words 0-2 (low byte first, a locally administered address),
+  // the controller and PHY records in words 5 and 6, the subsystem ID in
+  // word 0x0B and the subsystem vendor in word 0x0C, matching the PCI header,
+  // and in the last word the value that makes all 64 words sum to 0xBABA.
+  std::vector<std::uint16_t> words(64, 0x0000);
+  words[0] = 0x0002;
+  words[1] = 0x494E;
+  words[2] = 0x0143;
+  words[5] = 0x0201;
+  words[6] = 0x4701;
+  words[0x0B] = 0x0001;
+  words[0x0C] = 0x8086;
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i + 1 < words.size(); ++i) sum = static_cast<std::uint16_t>(sum + words[i]);
+  words.back() = static_cast<std::uint16_t>(kEepromChecksumTarget - sum);
+  return words;
 }
 
 std::string default_profile_json() {
+  std::string contents;
+  char word[12];
+  for (std::uint16_t w : default_eeprom_image()) {
+    std::snprintf(word, sizeof word, "%s\"0x%04X\"", contents.empty() ? "" : ", ", w);
+    contents += word;
+  }
   return R"({
   "comment": "One 10/100 adapter in PCI bus 0, device 3, as the firmware of a desktop leaves it.",
   "buses": [0],
   "adapters": [
     { "bus": 0, "device": 3, "function": 0, "vendor": "0x8086", "device_id": "0x1229",
+      "subsystem_vendor": "0x8086", "subsystem_id": "0x0001",
       "bars": [ { "type": "memory", "size": "0x1000", "address": "0xF4000000" },
                 { "type": "io", "size": "0x40", "address": "0xE000" } ],
       "irq": 11,
-      "eeprom": { "words": 64, "address_bits": 6,
-                  "contents": [ "0x0002", "0x494E", "0x0143", "0x0000", "0x0000", "0x0201", "0x4701", "0x0000" ] },
+      "eeprom": { "words": 64, "address_bits": 6, "contents": [ )" +
+         contents + R"( ] },
       "phys": { "1": {} } }
   ],
   "translate_to_io": [],

@@ -18,9 +18,12 @@
 //     "faults": { "map_io_space": { "skip": 0, "count": 1 }, "create_device": "always" } }
 //
 // Numbers may be JSON numbers or strings in C notation ("0x..." or decimal).
+// Keys not listed above, values of the wrong type and numbers out of range
+// for their field are refused with the file and the line.
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,9 +77,26 @@ struct MachineProfile {
   std::vector<FaultConfig> faults;
 };
 
-// Throws std::runtime_error whose message starts with the source name.
-MachineProfile parse_profile(std::string_view json, std::string_view source_name);
-MachineProfile load_profile_file(const std::filesystem::path& path);
+// Largest profile file read.
+inline constexpr std::uintmax_t kMaxProfileBytes = 1 << 20;
+
+// Throws std::runtime_error whose message starts with the source name and,
+// where one is known, the line ("machine.json:12: adapters[0].irq: ...").
+// known_fault, when given, says which fault names exist.
+MachineProfile parse_profile(std::string_view json, std::string_view source_name,
+                             const std::function<bool(const std::string&)>& known_fault = {});
+MachineProfile load_profile_file(const std::filesystem::path& path,
+                                 const std::function<bool(const std::string&)>& known_fault = {});
+// The whole of an input file: refused (std::runtime_error naming the file)
+// when it is missing, not a regular file (a folder, /dev/zero, a pipe) or
+// larger than max_bytes. `what` names it in the message ("profile").
+std::string read_input_file(const std::filesystem::path& path, std::uintmax_t max_bytes, const char* what);
 std::string default_profile_json();
+
+// Every word of this adapter family's EEPROM image, the last one included,
+// sums (16 bits, carries dropped) to this value when the image is valid.
+inline constexpr std::uint16_t kEepromChecksumTarget = 0xBABA;
+// The built-in adapter's EEPROM: a valid 64-word image.
+std::vector<std::uint16_t> default_eeprom_image();
 
 }  // namespace sim::hw

@@ -256,7 +256,8 @@ Kernel& Kernel::current() {
 std::string Kernel::default_profile_json() { return hw::default_profile_json(); }
 
 void Kernel::load_profile_text(std::string_view json, std::string_view source_name) {
-  hw::MachineProfile profile = hw::parse_profile(json, source_name);
+  hw::MachineProfile profile = hw::parse_profile(
+      json, source_name, [](const std::string& name) { return fault_point_from_name(name).has_value(); });
   std::map<FaultPoint, FaultState> faults;
   for (const hw::FaultConfig& f : profile.faults) {
     auto point = fault_point_from_name(f.name);
@@ -273,11 +274,7 @@ void Kernel::load_profile_text(std::string_view json, std::string_view source_na
 }
 
 void Kernel::load_profile_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(path.string() + ": cannot open the profile");
-  std::ostringstream text;
-  text << in.rdbuf();
-  load_profile_text(text.str(), path.string());
+  load_profile_text(hw::read_input_file(path, hw::kMaxProfileBytes, "profile"), path.string());
 }
 
 NTSTATUS Kernel::load_driver(PDRIVER_INITIALIZE entry, std::string_view registry_path) {

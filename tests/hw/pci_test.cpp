@@ -161,4 +161,53 @@ TEST(MachineProfileJson, DefaultProfileIsOneAdapterInBusZeroDeviceThree) {
                std::runtime_error);  // not aligned to its size
 }
 
+TEST(MachineDecode, MultiFunctionBitMarksEveryFunctionOfASharedDevice) {
+  sim::VirtualClock clock;
+  MachineProfile profile;
+  AdapterConfig alone = default_config();
+  alone.device = 2;
+  AdapterConfig f0 = default_config();
+  f0.device = 4;
+  f0.bars = {};
+  AdapterConfig f2 = f0;
+  f2.function = 2;
+  profile.adapters = {alone, f2, f0};  // function 2 attached before function 0
+  Machine m(profile, clock);
+  EXPECT_EQ(m.function(0, 2, 0)->config_read(0x0E, 1), 0x00u);
+  EXPECT_EQ(m.function(0, 4, 0)->config_read(0x0E, 1), 0x80u);
+  EXPECT_EQ(m.function(0, 4, 2)->config_read(0x0E, 1), 0x80u);
+  // Read-only: software cannot clear it.
+  m.function(0, 4, 0)->config_write(0x0C, 4, 0);
+  EXPECT_EQ(m.function(0, 4, 0)->config_read(0x0E, 1), 0x80u);
+}
+
+TEST(AdapterEeprom, SaveReportsAFileThatCannotBeWritten) {
+  sim::VirtualClock clock;
+  AdapterConfig conf = default_config();
+  conf.eeprom.save_path = "/nonexistent-folder/eeprom.txt";
+  Adapter lost(conf, clock);
+  EXPECT_THROW(lost.save_eeprom(), std::runtime_error);
+
+  conf.eeprom.save_path = ::testing::TempDir() + "adapter_eeprom.bin";
+  conf.eeprom.contents = {0x1234, 0xBEEF};
+  Adapter kept(conf, clock);
+  EXPECT_TRUE(kept.save_eeprom());
+  EXPECT_EQ(load_eeprom_image(conf.eeprom.save_path).at(1), 0xBEEF);
+  EXPECT_FALSE(Adapter(default_config(), clock).save_eeprom());  // nothing asked to be saved
+}
+
+TEST(MachineProfileJson, DefaultAdapterEepromIsAValidImage) {
+  const std::vector<std::uint16_t> image = default_eeprom_image();
+  ASSERT_EQ(image.size(), 64u);
+  std::uint16_t sum = 0;
+  for (std::uint16_t w : image) sum = static_cast<std::uint16_t>(sum + w);
+  EXPECT_EQ(sum, kEepromChecksumTarget);
+  MachineProfile p = parse_profile(default_profile_json(), "default");
+  const AdapterConfig& a = p.adapters.at(0);
+  EXPECT_EQ(a.eeprom.contents, image);
+  EXPECT_EQ(image[0x0B], a.subsystem_id);
+  EXPECT_EQ(image[0x0C], a.subsystem_vendor);
+  EXPECT_EQ(image[0] & 0x01, 0);  // an individual (unicast) address
+}
+
 }  // namespace

@@ -79,8 +79,9 @@ TEST(NicdiagEeprom, WritesNeedConfirmationAndAreCheckedByReadingBack) {
   lines = done.Lines();
   EXPECT_EQ(lines[0]["written"], 1);
   EXPECT_EQ(lines[1]["value"], 0xBEEF);
-  // A read before (the old value), the write with two 5 ms cycles, the read back.
-  EXPECT_EQ(lines[0]["sim_time_us"], 3050 + 17915 + 3050);
+  // A read before (the old value), the write with two 5 ms cycles, the read
+  // back, and the 64 reads that sum the image.
+  EXPECT_EQ(lines[0]["sim_time_us"], 3050 + 17915 + 3050 + 64 * 3050);
 
   // A 256-word part is written too.
   std::string p256 = Profile("write256.json", {{"words", 256}, {"contents", Ramp(256)}});
@@ -94,7 +95,7 @@ TEST(NicdiagEeprom, ProfileImageSavedBackKeepsWritesBetweenRuns) {
   std::string profile = Profile("saved.json", {{"words", 64}, {"file", "image.txt"}, {"save", true}});
   ASSERT_EQ(Nicdiag("--profile " + profile + " eeprom write 5 0xBEEF --yes").exit_code, 0);
   EXPECT_EQ(Nicdiag("--profile " + profile + " eeprom read 5 ';' eeprom read 1").out,
-            "word 0x05 = 0xBEEF\nword 0x01 = 0x0111\n");
+            "00:03.0 8086:1229: word 0x05 = 0xBEEF\n00:03.0 8086:1229: word 0x01 = 0x0111\n");
 }
 
 TEST(NicdiagEeprom, SizeProbeFailuresAreReported) {
@@ -106,7 +107,7 @@ TEST(NicdiagEeprom, SizeProbeFailuresAreReported) {
   EXPECT_EQ(lines[0]["size"], 0);
   EXPECT_TRUE(lines[0]["ok"].get<bool>());
   EXPECT_NE(lines[1]["error"].get<std::string>().find("give --size"), std::string::npos);
-  EXPECT_EQ(Nicdiag("--profile " + high + " eeprom read 0 --size 64").out, "word 0x00 = 0xFFFF\n");
+  EXPECT_EQ(Nicdiag("--profile " + high + " eeprom read 0 --size 64").out, "00:03.0 8086:1229: word 0x00 = 0xFFFF\n");
   EXPECT_EQ(Nicdiag("eeprom read 64 --size 64").exit_code, 2);
   EXPECT_EQ(Nicdiag("eeprom size --method port").exit_code, 2);
 }
@@ -135,6 +136,110 @@ TEST(NicdiagPhy, DumpDecodesLinkSpeedAndDuplex) {
   EXPECT_NE(text.out.find("link up, 10 Mb/s half duplex (autonegotiated)"), std::string::npos) << text.out;
   EXPECT_EQ(Nicdiag("phy read 1 --phy-address 2").exit_code, 2);
   EXPECT_EQ(Nicdiag("phy read 32").exit_code, 2);
+}
+
+TEST(NicdiagEeprom, ChecksumVerdictFixAndWritesThatBreakIt) {
+  // The built-in adapter's image is valid.
+  Outcome builtin = Nicdiag("--json eeprom dump");
+  ASSERT_EQ(builtin.exit_code, 0) << builtin.out;
+  auto line = builtin.Lines().at(0);
+  EXPECT_EQ(line["sum"], 0xBABA);
+  EXPECT_EQ(line["checksum_valid"], true);
+  EXPECT_EQ(line["adapter"], "00:03.0 8086:1229");
+  EXPECT_EQ(line["words"][0x0C], 0x8086);  // subsystem vendor, as in the PCI header
+
+  // A ramp of 64 words sums to 0xE440 (0x0011 * 64 + 0x0100 * 2016, 16 bits); the
+  // last word 0x3F11 must become 0x3F11 + 0xBABA - 0xE440 = 0x158B.
+  std::string profile = Profile("checksum.json", {{"words", 64}, {"contents", Ramp(64)}});
+  Outcome wrong = Nicdiag("--profile " + profile + " eeprom dump");
+  ASSERT_EQ(wrong.exit_code, 0) << wrong.out;
+  EXPECT_NE(wrong.out.find("checksum WRONG: the words sum to 0xE440, not 0xBABA; word 0x3F should be 0x158B (now "
+                           "0x3F11)"),
+            std::string::npos)
+      << wrong.out;
+  Outcome refused = Nicdiag("--profile " + profile + " eeprom fix-checksum");
+  EXPECT_EQ(refused.exit_code, 1) << refused.out;
+  EXPECT_NE(refused.out.find("add --yes"), std::string::npos) << refused.out;
+
+  Outcome fixed = Nicdiag("--profile " + profile + " --json eeprom fix-checksum --yes ';' eeprom dump ';' "
+                          "eeprom fix-checksum --yes ';' eeprom write 3 0x1234 --yes");
+  ASSERT_EQ(fixed.exit_code, 0) << fixed.out;
+  auto lines = fixed.Lines();
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0]["read_back"], 0x158B);
+  EXPECT_EQ(lines[1]["sum"], 0xBABA);
+  EXPECT_EQ(lines[1]["words"][63], 0x158B);
+  EXPECT_EQ(lines[2].count("written"), 0u);  // already valid: nothing written
+  // Word 3 went from 0x0311 to 0x1234: the sum moves by 0x0F23.
+  EXPECT_EQ(lines[3]["checksum_valid"], false);
+  EXPECT_EQ(lines[3]["sum"], (0xBABA + 0x1234 - 0x0311) & 0xFFFF);
+  EXPECT_EQ(lines[3]["checksum_fix"], (0x158B - 0x1234 + 0x0311) & 0xFFFF);
+
+  Outcome text = Nicdiag("--profile " + profile + " eeprom write 3 0x1234 --yes");
+  EXPECT_NE(text.out.find("the write leaves the checksum WRONG"), std::string::npos) << text.out;
+}
+
+TEST(NicdiagPhy, AbsentPhysTimedOutCyclesAndUnresolvedModesAreNotValues) {
+  // PHY 1: autonegotiation on but not complete. PHY 3: never finishes a
+  // cycle. PHY 5: none (every register reads 0xFFFF). PHY 7: forced 10 Mb/s full.
+  std::string profile = Profile("verdicts.json", {{"words", 64}},
+                                {{"1", {{"1", 0x784D}}}, {"3", {{"never_ready", true}}}, {"7", {{"0", 0x0100}}}});
+  Outcome o = Nicdiag("--profile " + profile + " --json phy dump ';' phy read 2 --phy-address 3 ';' "
+                      "phy read 2 --phy-address 5 ';' phy write 0 0 --phy-address 5 ';' phy dump --phy-address 7 ';' "
+                      "phy scan");
+  EXPECT_EQ(o.exit_code, 1) << o.out;
+  auto lines = o.Lines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0]["ok"], true);
+  EXPECT_EQ(lines[0]["resolved"], false);
+  EXPECT_EQ(lines[0].count("speed"), 0u);
+  EXPECT_EQ(lines[1]["ok"], false);
+  EXPECT_NE(lines[1]["error"].get<std::string>().find("the management cycle did not complete"), std::string::npos);
+  EXPECT_EQ(lines[1].count("value"), 0u);
+  EXPECT_EQ(lines[2]["ok"], false);
+  EXPECT_NE(lines[2]["error"].get<std::string>().find("no PHY at address 5"), std::string::npos);
+  EXPECT_EQ(lines[3]["ok"], false);  // nothing written to an absent PHY
+  EXPECT_EQ(lines[4]["speed"], 10);
+  EXPECT_EQ(lines[4]["full_duplex"], true);
+  EXPECT_EQ(lines[5]["phys"].size(), 2u);
+  EXPECT_EQ(lines[5]["phys"][0]["address"], 1);
+  EXPECT_EQ(lines[5]["phys"][1]["address"], 7);
+  EXPECT_EQ(lines[5]["timed_out"], nlohmann::json::array({3}));
+
+  Outcome text = Nicdiag("--profile " + profile + " phy dump");
+  EXPECT_NE(text.out.find("link up, autonegotiation not complete: speed and duplex not resolved"), std::string::npos)
+      << text.out;
+  EXPECT_EQ(text.out.find("Mb/s full"), std::string::npos) << text.out;
+}
+
+TEST(NicdiagAdapter, SupportedAdapterIsChosenAndNamedAndEveryFunctionListed) {
+  // An unsupported vendor's adapter first, then a two-function device whose
+  // second function is the supported adapter, and a device on bus 2.
+  nlohmann::json io = {{{"type", "io"}, {"size", 64}, {"address", "0xD000"}}};
+  nlohmann::json other = {{"bus", 0}, {"device", 2}, {"vendor", "0x10EC"}, {"device_id", "0x8139"}, {"bars", io}};
+  nlohmann::json first = {{"bus", 0}, {"device", 4}, {"function", 0}, {"vendor", "0x8086"}, {"device_id", "0x1030"},
+                          {"bars", nlohmann::json::array()}};
+  nlohmann::json second = {{"bus", 0}, {"device", 4}, {"function", 1}, {"device_id", "0x1229"},
+                           {"bars", {{{"type", "io"}, {"size", 64}, {"address", "0xE000"}}}},
+                           {"eeprom", {{"contents", {"0x1111"}}}}};
+  nlohmann::json far = {{"bus", 2}, {"device", 1}, {"device_id", "0x5201"}, {"bars", nlohmann::json::array()}};
+  std::string path = ::testing::TempDir() + "adapters.json";
+  std::ofstream(path) << nlohmann::json{{"adapters", {other, first, second, far}}}.dump();
+  Outcome o = Nicdiag("--profile " + path + " pci list ';' eeprom read 0 ';' eeprom read 0 --bus 0 --device 2 "
+                      "';' pci read 0 4.1 0x0c 4");
+  ASSERT_EQ(o.exit_code, 0) << o.out;
+  EXPECT_NE(o.out.find("00:02.0 0200: 10ec:8139 (rev 08)\n00:04.0 0200: 8086:1030 (rev 08)\n"
+                       "00:04.1 0200: 8086:1229 (rev 08)\n02:01.0 0200: 8086:5201 (rev 08)\n"),
+            std::string::npos)
+      << o.out;
+  EXPECT_NE(o.out.find("00:04.1 8086:1229: word 0x00 = 0x1111"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("00:02.0 10ec:8139: word 0x00 = 0xFFFF"), std::string::npos) << o.out;
+  EXPECT_NE(o.out.find("\n0c: 00 20 80 00"), std::string::npos) << o.out;  // header type: multi-function
+
+  std::ofstream(path) << nlohmann::json{{"adapters", {other}}}.dump();
+  Outcome none = Nicdiag("--profile " + path + " phy dump");
+  EXPECT_EQ(none.exit_code, 1);
+  EXPECT_NE(none.out.find("no supported adapter found"), std::string::npos) << none.out;
 }
 
 }  // namespace

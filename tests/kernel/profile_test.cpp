@@ -21,18 +21,26 @@ std::string error_of(sim::kernel::Kernel& k, const std::string& text) {
 class ProfileTest : public Fixture {};
 
 TEST_F(ProfileTest, BadProfilesAreRefusedWithTheirSourceAndPlace) {
-  EXPECT_NE(error_of(kernel, "{ not json").find("machine.json: not valid JSON"), std::string::npos);
+  EXPECT_NE(error_of(kernel, "{ not json").find("machine.json:1: not valid JSON"), std::string::npos);
   EXPECT_EQ(error_of(kernel, R"({"adapters": [{"bars": [{"type": "memory", "size": 4000}]}]})"),
-            "machine.json: adapters[0].bars[0].size: must be a power of two of at least 16");
+            "machine.json:1: adapters[0].bars[0].size: must be a power of two of at least 16");
   EXPECT_EQ(error_of(kernel, R"({"adapters": [{"bars": [{"type": "rom", "size": 4096}]}]})"),
-            "machine.json: adapters[0].bars[0].type: must be \"memory\" or \"io\"");
+            "machine.json:1: adapters[0].bars[0].type: must be \"memory\" or \"io\"");
   EXPECT_EQ(error_of(kernel, R"({"adapters": [{"device": 32, "bars": []}]})"),
-            "machine.json: adapters[0].device: 32 is out of range (at most 31)");
-  EXPECT_EQ(error_of(kernel, R"({"adapter": []})"), "machine.json: profile: unknown key \"adapter\"");
+            "machine.json:1: adapters[0].device: 32 is out of range (at most 31)");
+  EXPECT_EQ(error_of(kernel, R"({"adapter": []})"),
+            "machine.json:1: adapter: unknown key \"adapter\" (known: buses, adapters, translate_to_io, faults, "
+            "comment)");
   EXPECT_EQ(error_of(kernel, R"({"faults": {"eject_floppy": "always"}})"),
-            "machine.json: faults: unknown fault \"eject_floppy\"");
+            "machine.json:1: faults.eject_floppy: unknown fault \"eject_floppy\"");
+  // The line is the line of the offending key or value.
+  EXPECT_EQ(error_of(kernel, "{\n \"adapters\": [\n  { \"bars\": [],\n    \"irq\": 5 },\n  { \"bars\": [],\n"
+                             "    \"device\": 4,\n    \"eeprom\": { \"words\": true } } ] }"),
+            "machine.json:7: adapters[1].eeprom.words: must be a number or a numeric string");
+  EXPECT_EQ(error_of(kernel, "{\n \"adapters\": [\n  { \"bars\": [],\n    \"irq\": \"x\" } ] }"),
+            "machine.json:4: adapters[0].irq: \"x\" is not a number");
   EXPECT_EQ(error_of(kernel, R"({"adapters": [{"bars": []}, {"bars": []}]})"),
-            "machine.json: adapters[1]: slot already taken by another adapter");
+            "machine.json:1: adapters[1]: slot already taken by another adapter");
   // A refused profile leaves the machine as it was.
   EXPECT_NE(kernel.adapter(0), nullptr);
 
@@ -42,7 +50,7 @@ TEST_F(ProfileTest, BadProfilesAreRefusedWithTheirSourceAndPlace) {
     kernel.load_profile_file(file);
     ADD_FAILURE() << "accepted a bad vendor";
   } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), file.string() + ": adapters[0].vendor: \"0xZZ\" is not a number");
+    EXPECT_EQ(std::string(e.what()), file.string() + ":1: adapters[0].vendor: \"0xZZ\" is not a number");
   }
   std::filesystem::remove(file);
   EXPECT_THROW(kernel.load_profile_file("/nonexistent/machine.json"), std::runtime_error);

@@ -32,37 +32,53 @@ const char kUsage[] =
     "Commands (numbers are decimal, or hexadecimal with 0x):\n"
     "  id                                  identification value of the driver (0x21)\n"
     "  port read 8|16|32 PORT              read an I/O port\n"
-    "  port write 8|16|32 PORT VALUE       write an I/O port\n"
+    "  port write 8|16|32 PORT VALUE [--truncate]\n"
+    "                                      write an I/O port; a VALUE wider than the access is\n"
+    "                                      refused unless --truncate writes its low bits\n"
     "  mem map BUS ADDRESS LENGTH          map LENGTH bytes of PCI bus memory at ADDRESS;\n"
     "                                      prints the window's virtual address\n"
     "  mem read 8|16|32 ADDRESS            read inside a mapped window\n"
-    "  mem write 8|16|32 ADDRESS VALUE     write inside a mapped window\n"
+    "  mem write 8|16|32 ADDRESS VALUE [--truncate]\n"
+    "                                      write inside a mapped window (VALUE as for port write)\n"
     "  mem unmap ADDRESS LENGTH            unmap a window (its virtual address and length)\n"
-    "  pci read BUS SLOT OFFSET LENGTH     read PCI configuration space\n"
+    "  pci read BUS SLOT OFFSET LENGTH     read PCI configuration space (16 bytes a line,\n"
+    "                                      laid out as lspci -x prints it)\n"
     "  pci write BUS SLOT OFFSET HEXBYTES  write PCI configuration space (bytes as hex, e.g. 0700)\n"
-    "  pci list                            every function on every bus: BB:DD.F CLASS: VENDOR:DEVICE\n"
+    "  pci list                            every function of every device on every bus that\n"
+    "                                      answers: BB:DD.F CLASS: VENDOR:DEVICE (rev RR)\n"
     "  validate ADDRESS BUS SLOT           validate a memory window address (re-assigns the\n"
     "                                      slot's resources when not on a 2 MB boundary)\n"
     "  first-range                         start of the first range of the last assignment\n"
     "  stall MICROSECONDS                  busy-wait in the driver\n"
-    "  eeprom size|dump|read WORD|write WORD VALUE [--method io|mem] [--size WORDS]\n"
-    "         [--register ADDRESS] [--out FILE] [--yes]\n"
+    "  eeprom size|dump|read WORD|write WORD VALUE|fix-checksum [--method io|mem] [--size WORDS]\n"
+    "         [--bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS] [--out FILE] [--yes]\n"
     "                                      the adapter's serial EEPROM: size probe, all words\n"
-    "                                      (16 a line, MAC address, 16-bit sum; --out FILE saves\n"
-    "                                      them, .bin as little-endian bytes, else hex text), one\n"
-    "                                      word, or a write (asks first unless --yes). ADDRESS is\n"
-    "                                      the EEPROM control register; by default the adapter's\n"
-    "                                      I/O window (io) or memory window (mem) + 0x0E\n"
-    "  phy dump|read REG|write REG VALUE [--phy-address N] [--method io|mem] [--register BASE]\n"
+    "                                      (16 a line, MAC address, checksum verdict: all words\n"
+    "                                      sum to 0xBABA in a valid image, the last word making\n"
+    "                                      it so; --out FILE saves them, .bin as little-endian\n"
+    "                                      bytes, else hex text), one word, a write (asks first\n"
+    "                                      unless --yes; says when it leaves the sum wrong), or\n"
+    "                                      fix-checksum, which writes the last word so the sum is\n"
+    "                                      right. ADDRESS is the EEPROM control register; by\n"
+    "                                      default the adapter's I/O window (io) or memory\n"
+    "                                      window (mem) + 0x0E\n"
+    "  phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem]\n"
+    "         [--bus BUS --device DEVICE[.FUNCTION] | --register BASE]\n"
     "                                      PHY management registers through the MDI control\n"
     "                                      register at BASE + 0x10; dump decodes BMCR, BMSR, the\n"
-    "                                      identifier, ANAR and ANLPAR. N: odd, default 1\n"
+    "                                      identifier, ANAR and ANLPAR; scan lists the addresses\n"
+    "                                      that answer. N: odd, default 1\n"
+    "  eeprom and phy act on the first supported adapter (vendor 8086, device 1229, 1000 or\n"
+    "  5201) unless --bus/--device or --register names another; their output names it.\n"
     "  raw CODE [HEXBYTES] [--out N]       any control code with any input; N output bytes\n"
     "                                      (default 8); prints status, byte count and bytes\n"
     "\n"
     "SLOT is the PCI slot number (device in bits 0-4, function in bits 5-7) or DEVICE.FUNCTION.\n"
-    "Exit status: 0 when every command succeeded, 1 when a request failed or the driver left\n"
-    "something behind at unload, 2 for bad input.\n";
+    "Every command is checked before the first one runs; an error names the script's file and\n"
+    "line.\n"
+    "Exit status: 0 when every command succeeded; 1 when a request failed, the driver left\n"
+    "something behind at unload or an EEPROM image could not be saved; 2 for bad input (usage,\n"
+    "an unreadable or malformed script or profile); 3 when the device could not be opened.\n";
 
 // Largest PCI configuration transfer of one command, in bytes.
 constexpr uint32_t kMaxPciTransfer = 4096;
@@ -196,6 +212,10 @@ struct Run {
   std::string json_extra;  // further JSON members, each starting with ','
   bool ok = true;
   bool usage_error = false;
+  // Checking only: the command's arguments are parsed and checked, and it
+  // stops (stopped set) at its first request, before anything is sent.
+  bool checking = false;
+  bool stopped = false;
   ClientBuffer scratch;  // client memory for PCI configuration transfers
 
   uint32_t Word(size_t index) const {
@@ -217,6 +237,10 @@ struct Run {
   }
 
   bool RequestBytes(uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length, bool must_succeed) {
+    if (checking) {
+      stopped = true;
+      return false;
+    }
     last = device.Control(code, input, output_length);
     if (!last.delivered) {
       ok = false;
@@ -254,7 +278,37 @@ struct Run {
     if (width != 8 && width != 16 && width != 32) return Usage("width must be 8, 16 or 32");
     return true;
   }
+
+  // Removes a flag from the words wherever it stands; true when it was there.
+  bool TakeFlag(const char *flag) {
+    bool found = false;
+    for (size_t i = 1; i < words.size();) {
+      if (words[i] == flag) {
+        words.erase(words.begin() + static_cast<std::ptrdiff_t>(i));
+        found = true;
+      } else {
+        i++;
+      }
+    }
+    return found;
+  }
+
+  // The VALUE of a write as the access carries it: a value wider than the
+  // access is refused unless --truncate asks for its low bits.
+  bool AccessValue(size_t index, uint32_t width, bool truncate, uint32_t &value, std::string &note) {
+    if (!Number(index, "value", value)) return false;
+    const uint32_t mask = width == 32 ? 0xFFFFFFFFu : (1u << width) - 1;
+    if ((value & ~mask) == 0) return true;
+    if (!truncate)
+      return Usage(Format("VALUE 0x%llX does not fit in %llu bits; --truncate writes its low bits (0x%llX)", value,
+                          width, value & mask));
+    note = Format(" (0x%llX truncated to %llu bits)", value, width);
+    value &= mask;
+    return true;
+  }
 };
+
+const char *ValueFormat(uint32_t width) { return width == 8 ? "%02llX" : width == 16 ? "%04llX" : "%08llX"; }
 
 bool CommandId(Run &run) {
   if (!run.Count(1)) return false;
@@ -268,9 +322,11 @@ bool CommandPort(Run &run) {
   if (run.words.size() < 2) return run.Usage("port read|write 8|16|32 PORT [VALUE]");
   bool write = run.words[1] == "write";
   if (!write && run.words[1] != "read") return run.Usage("port read|write 8|16|32 PORT [VALUE]");
+  const bool truncate = write && run.TakeFlag("--truncate");
   uint32_t width, port, value = 0;
+  std::string note;
   if (!run.Count(write ? 5 : 4) || !run.Width(2, width) || !run.Number(3, "port", port)) return false;
-  if (write && !run.Number(4, "value", value)) return false;
+  if (write && !run.AccessValue(4, width, truncate, value, note)) return false;
   static const uint32_t kRead[] = {IOCTL_KDVR_READ_PORT_UCHAR, IOCTL_KDVR_READ_PORT_USHORT,
                                    IOCTL_KDVR_READ_PORT_ULONG};
   static const uint32_t kWrite[] = {IOCTL_KDVR_WRITE_PORT_UCHAR, IOCTL_KDVR_WRITE_PORT_USHORT,
@@ -278,7 +334,8 @@ bool CommandPort(Run &run) {
   int w = width == 8 ? 0 : width == 16 ? 1 : 2;
   if (write) {
     if (!run.Request(kWrite[w], {port, value}, 0)) return false;
-    run.text = Format("port 0x%04llX (%llu-bit) <- 0x%llX", port, width, value);
+    run.text = Format("port 0x%04llX (%llu-bit) <- 0x", port, width) + Format(ValueFormat(width), value) + note;
+    run.json_extra = Format(",\"value\":%llu", value);
   } else {
     if (!run.Request(kRead[w], {port}, 4)) return false;
     run.text = Format("port 0x%04llX (%llu-bit) = 0x", port, width) +
@@ -317,9 +374,11 @@ bool CommandMem(Run &run) {
   }
   bool write = op == "write";
   if (!write && op != "read") return run.Usage("mem map|read|write|unmap ...");
+  const bool truncate = write && run.TakeFlag("--truncate");
   uint32_t width, address, value = 0;
+  std::string note;
   if (!run.Count(write ? 5 : 4) || !run.Width(2, width) || !run.Number(3, "address", address)) return false;
-  if (write && !run.Number(4, "value", value)) return false;
+  if (write && !run.AccessValue(4, width, truncate, value, note)) return false;
   static const uint32_t kRead[] = {IOCTL_KDVR_READ_MEMORY_UCHAR, IOCTL_KDVR_READ_MEMORY_USHORT,
                                    IOCTL_KDVR_READ_MEMORY_ULONG};
   static const uint32_t kWrite[] = {IOCTL_KDVR_WRITE_MEMORY_UCHAR, IOCTL_KDVR_WRITE_MEMORY_USHORT,
@@ -327,7 +386,8 @@ bool CommandMem(Run &run) {
   int w = width == 8 ? 0 : width == 16 ? 1 : 2;
   if (write) {
     if (!run.Request(kWrite[w], {address, value}, 0)) return false;
-    run.text = Format("memory 0x%08llX (%llu-bit) <- 0x%llX", address, width, value);
+    run.text = Format("memory 0x%08llX (%llu-bit) <- 0x", address, width) + Format(ValueFormat(width), value) + note;
+    run.json_extra = Format(",\"value\":%llu", value);
   } else {
     if (!run.Request(kRead[w], {address}, 4)) return false;
     run.text = Format("memory 0x%08llX (%llu-bit) = 0x", address, width) +
@@ -339,6 +399,10 @@ bool CommandMem(Run &run) {
 
 bool PciTransfer(Run &run, bool write, uint32_t bus, uint32_t slot, uint32_t offset, uint32_t length,
                  const std::vector<uint8_t> &data, std::vector<uint8_t> &bytes) {
+  if (run.checking) {
+    run.stopped = true;
+    return false;
+  }
   // One buffer of the largest transfer serves every request of the command.
   if (run.scratch.data == nullptr) run.scratch = run.device.Allocate(kMaxPciTransfer);
   ClientBuffer &buffer = run.scratch;
@@ -424,9 +488,11 @@ bool CommandPci(Run &run) {
     run.text = SlotText(bus, slot) + Format(" +0x%02llx: wrote %llu of %llu bytes", offset, run.Word(0), length);
     return true;
   }
+  // lspci -x's layout: the offset of the line's first byte in two hex
+  // digits (three from 0x100 on) and a colon, then up to 16 bytes.
   run.text = SlotText(bus, slot) + Format(" +0x%02llx: %llu bytes", offset, bytes.size());
   for (size_t i = 0; i < bytes.size(); i++) {
-    if (i % 16 == 0) run.text += Format("\n  %02llx:", offset + i);
+    if (i % 16 == 0) run.text += Format(offset + i < 0x100 ? "\n%02llx:" : "\n%03llx:", offset + i);
     run.text += Format(" %02llx", bytes[i]);
   }
   return true;
@@ -482,16 +548,31 @@ bool CommandRaw(Run &run) {
 }
 
 // ---------------------------------------------------------------------------
-// EEPROM and PHY commands. The adapter's registers are found from its BARs
-// (the first network-class function on the machine) unless --register names
-// them: the EEPROM control register lies at +0x0E and the MDI control
+// EEPROM and PHY commands. They act on one adapter: the first supported one
+// on the machine unless --bus/--device names a PCI function or --register
+// names the register itself. The adapter's registers are found from its
+// BARs: the EEPROM control register lies at +0x0E and the MDI control
 // register at +0x10 of the adapter's register block.
+
+// The adapters the uninstaller recognises: vendor 8086 with these devices.
+constexpr uint32_t kSupportedVendor = 0x8086;
+constexpr uint32_t kSupportedDevices[] = {0x1229, 0x1000, 0x5201};
+
+bool IsSupportedAdapter(uint32_t vendor, uint32_t device) {
+  if (vendor != kSupportedVendor) return false;
+  for (uint32_t id : kSupportedDevices)
+    if (id == device) return true;
+  return false;
+}
 
 struct HwOptions {
   std::vector<std::string> positional;
   bool memory = false;  // --method mem
   bool has_register = false;
   uint32_t register_address = 0;
+  bool has_slot = false;  // --bus / --device
+  uint32_t bus = 0;
+  uint32_t slot = 0;
   uint32_t size = 0;  // --size, 0 = probe
   std::string out;
   bool yes = false;
@@ -499,6 +580,7 @@ struct HwOptions {
 };
 
 bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o) {
+  bool has_bus = false;
   for (size_t i = 1; i < run.words.size(); i++) {
     const std::string &w = run.words[i];
     auto number = [&](const char *what, uint32_t &v) {
@@ -512,6 +594,15 @@ bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o) {
     } else if (w == "--register") {
       if (!number("register address", o.register_address)) return false;
       o.has_register = true;
+    } else if (w == "--bus") {
+      if (!number("bus", o.bus)) return false;
+      if (o.bus > 255) return run.Usage("--bus must be 0 to 255");
+      has_bus = true;
+    } else if (w == "--device") {
+      if (i + 1 >= run.words.size()) return run.Usage("--device needs DEVICE or DEVICE.FUNCTION");
+      if (!ParseSlot(run.words[++i], o.slot) || o.slot > 0xFF)
+        return run.Usage("bad --device '" + run.words[i] + "' (DEVICE 0-31, or DEVICE.FUNCTION)");
+      o.has_slot = true;
     } else if (eeprom && w == "--size") {
       if (!number("size", o.size)) return false;
       if (o.size != 64 && o.size != 128 && o.size != 256) return run.Usage("--size must be 64, 128 or 256");
@@ -532,8 +623,69 @@ bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o) {
       o.positional.push_back(w);
     }
   }
+  if (has_bus && !o.has_slot) return run.Usage("--bus needs --device");
+  if (o.has_slot && o.has_register) return run.Usage("give --bus/--device or --register, not both");
   return true;
 }
+
+// Calls visit(bus, slot, header) with the first 64 bytes of configuration
+// space of every function present, in bus, device and function order, until
+// visit returns true. Every bus that answers is scanned, and functions 1 to
+// 7 of a device whose function 0 has the multi-function bit (header type bit
+// 7). False when a request failed.
+template <typename Visit>
+bool ForEachFunction(Run &run, Visit visit) {
+  for (uint32_t bus = 0; bus < 256; bus++) {
+    for (uint32_t device = 0; device < 32; device++) {
+      for (uint32_t function = 0; function < 8; function++) {
+        const uint32_t slot = device | (function << 5);
+        std::vector<uint8_t> head;
+        if (!PciTransfer(run, false, bus, slot, 0, 64, {}, head)) return false;
+        if (head.size() < 2) {
+          device = 32;  // no such bus: nothing more to find on it
+          break;
+        }
+        const uint32_t vendor = head[0] | (head[1] << 8);
+        if (vendor == 0xFFFF || vendor == 0 || head.size() < 64) {
+          if (function == 0) break;
+          continue;
+        }
+        if (visit(bus, slot, head)) return true;
+        if (function == 0 && (head[14] & 0x80) == 0) break;
+      }
+    }
+  }
+  return true;
+}
+
+// The adapter a command acts on, as its output names it.
+struct AdapterRef {
+  bool known = false;
+  uint32_t bus = 0, slot = 0, vendor = 0, device = 0;
+  uint32_t io = 0, memory = 0;  // first I/O and memory BAR addresses
+  std::string Name() const {
+    return known ? SlotText(bus, slot) + Format(" %04llx:%04llx", vendor, device) : "adapter not identified";
+  }
+  std::string Json() const {
+    if (!known) return ",\"adapter\":null";
+    return ",\"adapter\":\"" + Name() + "\"" + Format(",\"bus\":%llu,\"device\":%llu", bus, slot & 0x1F) +
+           Format(",\"function\":%llu,\"vendor\":%llu,\"device_id\":%llu", (slot >> 5) & 7, vendor, device);
+  }
+  void From(uint32_t b, uint32_t s, const std::vector<uint8_t> &head) {
+    known = true;
+    bus = b;
+    slot = s;
+    vendor = head[0] | (head[1] << 8);
+    device = head[2] | (head[3] << 8);
+    io = memory = 0;
+    for (int bar = 0; bar < 6; bar++) {
+      uint32_t v = head[0x10 + 4 * bar] | head[0x11 + 4 * bar] << 8 | head[0x12 + 4 * bar] << 16 |
+                   static_cast<uint32_t>(head[0x13 + 4 * bar]) << 24;
+      if ((v & 1) != 0 && io == 0) io = v & ~3u;
+      if ((v & 1) == 0 && memory == 0) memory = v & ~0xFu;
+    }
+  }
+};
 
 // The adapter's register block as the method reaches it: the I/O BAR's port,
 // or the memory BAR mapped for the command and unmapped after it.
@@ -541,6 +693,7 @@ struct RegisterBlock {
   Run &run;
   uint32_t base = 0;
   uint32_t mapped = 0;  // virtual address of the window this command mapped
+  AdapterRef adapter;
   explicit RegisterBlock(Run &r) : run(r) {}
   ~RegisterBlock() {
     if (mapped == 0) return;
@@ -554,43 +707,60 @@ struct RegisterBlock {
 };
 
 bool FindRegisterBlock(Run &run, const HwOptions &o, uint32_t offset, RegisterBlock &block) {
+  AdapterRef &adapter = block.adapter;
   if (o.has_register) {
     block.base = o.register_address - offset;
+    if (run.checking) return run.RequestBytes(0, {}, 0, false);
+    // Name the adapter whose I/O window holds the register, when one does.
+    if (!o.memory && !ForEachFunction(run, [&](uint32_t bus, uint32_t slot, const std::vector<uint8_t> &head) {
+          AdapterRef candidate;
+          candidate.From(bus, slot, head);
+          if (candidate.io == 0 || block.base < candidate.io || block.base - candidate.io >= 0x40) return false;
+          adapter = candidate;
+          return true;
+        }))
+      return false;
     return true;
   }
-  for (uint32_t bus = 0; bus < 256; bus++) {
-    for (uint32_t device = 0; device < 32; device++) {
-      std::vector<uint8_t> head;
-      if (!PciTransfer(run, false, bus, device, 0, 64, {}, head)) return false;
-      if (head.size() < 2) {
-        bus = 256;  // no such bus: buses are numbered without gaps
-        break;
-      }
-      if (head.size() < 64 || (head[0] == 0xFF && head[1] == 0xFF) || head[11] != 0x02) continue;
-      uint32_t io = 0, memory = 0;
-      for (int bar = 0; bar < 6; bar++) {
-        uint32_t v = head[0x10 + 4 * bar] | head[0x11 + 4 * bar] << 8 | head[0x12 + 4 * bar] << 16 |
-                     static_cast<uint32_t>(head[0x13 + 4 * bar]) << 24;
-        if ((v & 1) != 0 && io == 0) io = v & ~3u;
-        if ((v & 1) == 0 && memory == 0) memory = v & ~0xFu;
-      }
-      if (!o.memory && io != 0) {
-        block.base = io;
-        return true;
-      }
-      if (o.memory && memory != 0) {
-        if (!run.Request(IOCTL_KDVR_MAP_MEMORY, {memory, bus, 0x40}, 4)) return false;
-        block.mapped = block.base = run.Word(0);
-        if (block.base != 0) return true;
-        run.ok = false;
-        run.text = Format("the adapter's memory window 0x%08llX could not be mapped", memory);
-        return false;
-      }
+  if (o.has_slot) {
+    std::vector<uint8_t> head;
+    if (!PciTransfer(run, false, o.bus, o.slot, 0, 64, {}, head)) return false;
+    if (head.size() < 64 || (head[0] == 0xFF && head[1] == 0xFF) || (head[0] == 0 && head[1] == 0)) {
+      run.ok = false;
+      run.text = "no PCI function at " + SlotText(o.bus, o.slot);
+      return false;
+    }
+    adapter.From(o.bus, o.slot, head);
+  } else {
+    if (!ForEachFunction(run, [&](uint32_t bus, uint32_t slot, const std::vector<uint8_t> &head) {
+          const uint32_t vendor = head[0] | (head[1] << 8), device = head[2] | (head[3] << 8);
+          if (!IsSupportedAdapter(vendor, device)) return false;
+          adapter.From(bus, slot, head);
+          return true;
+        }))
+      return false;
+    if (!adapter.known) {
+      run.ok = false;
+      run.text = "no supported adapter found (vendor 8086, device 1229, 1000 or 5201); name another with "
+                 "--bus and --device, or its register with --register";
+      return false;
     }
   }
+  if (!o.memory) {
+    if (adapter.io != 0) {
+      block.base = adapter.io;
+      return true;
+    }
+  } else if (adapter.memory != 0) {
+    if (!run.Request(IOCTL_KDVR_MAP_MEMORY, {adapter.memory, adapter.bus, 0x40}, 4)) return false;
+    block.mapped = block.base = run.Word(0);
+    if (block.base != 0) return true;
+    run.ok = false;
+    run.text = adapter.Name() + Format(": the memory window 0x%08llX could not be mapped", adapter.memory);
+    return false;
+  }
   run.ok = false;
-  run.text = std::string("no network adapter with ") + (o.memory ? "a memory" : "an I/O") +
-             " window found; name the register with --register";
+  run.text = adapter.Name() + ": no " + (o.memory ? "memory" : "I/O") + " window; name the register with --register";
   return false;
 }
 
@@ -622,10 +792,48 @@ struct Eeprom {
     value = run.Word(0);
     return true;
   }
+  bool ReadAll(std::vector<uint32_t> &words) {
+    words.clear();
+    for (uint32_t i = 0; i < size; i++) {
+      uint32_t value = 0;
+      if (!Read(i, value)) return false;
+      words.push_back(value);
+    }
+    return true;
+  }
   bool Write(uint32_t word, uint32_t data, uint32_t &result) {
     if (!run.RequestBytes(IOCTL_KDVR_WRITE_EEPROM, Fields16(reg, {size, word, data, method}), 4, true)) return false;
     result = run.Word(0);
     return true;
+  }
+};
+
+// The image's checksum: every word, the last included, sums to 0xBABA (16
+// bits, carries dropped) in a valid image; the last word is the one chosen
+// to make it so.
+constexpr uint32_t kChecksumTarget = 0xBABA;
+
+struct Checksum {
+  uint32_t sum = 0;
+  uint32_t word = 0;     // index of the checksum word: the last one
+  uint32_t current = 0;  // its value now
+  uint32_t fix = 0;      // the value that makes the sum right
+  bool valid() const { return sum == kChecksumTarget; }
+  explicit Checksum(const std::vector<uint32_t> &words) {
+    for (uint32_t w : words) sum = (sum + w) & 0xFFFF;
+    word = words.empty() ? 0 : static_cast<uint32_t>(words.size() - 1);
+    current = words.empty() ? 0 : words.back();
+    fix = (current + kChecksumTarget - sum) & 0xFFFF;
+  }
+  std::string Text() const {
+    if (valid()) return Format("checksum valid: the words sum to 0x%04llX", sum);
+    return Format("checksum WRONG: the words sum to 0x%04llX, not 0x%04llX; ", sum, kChecksumTarget) +
+           Format("word 0x%02llX should be 0x%04llX (now 0x%04llX): eeprom fix-checksum writes it", word, fix,
+                  current);
+  }
+  std::string Json() const {
+    return Format(",\"sum\":%llu,\"checksum_valid\":", sum) + (valid() ? "true" : "false") +
+           Format(",\"checksum_word\":%llu,\"checksum_fix\":%llu", word, fix);
   }
 };
 
@@ -664,7 +872,8 @@ bool SaveWords(const std::string &path, const std::vector<uint32_t> &words, std:
       std::fprintf(file, "%04X%c", static_cast<unsigned>(words[i]), (i % 16 == 15 || i + 1 == words.size()) ? '\n' : ' ');
     }
   }
-  bool ok = std::fclose(file) == 0;
+  bool ok = std::ferror(file) == 0;
+  ok = std::fclose(file) == 0 && ok;
   if (!ok) error = "cannot write '" + path + "'";
   return ok;
 }
@@ -686,15 +895,36 @@ bool Confirm(Run &run, const std::string &question) {
   return true;
 }
 
+// Writes one word and reads it back; fails the command when the EEPROM did
+// not finish or the word reads back otherwise.
+bool WriteWord(Eeprom &e, const std::string &name, uint32_t word, uint32_t value) {
+  Run &run = e.run;
+  uint32_t result = 0, after = 0;
+  if (!e.Write(word, value, result) || !e.Read(word, after)) return false;
+  run.json_extra += Format(",\"written\":%llu,\"read_back\":%llu", result, after);
+  if (result != 1) {
+    run.ok = false;
+    run.text = name + Format(": word 0x%02llX: the EEPROM did not finish the erase or the write", word);
+    return false;
+  }
+  if (after != value) {
+    run.ok = false;
+    run.text = name + Format(": word 0x%02llX: the driver reported success but the word reads back 0x%04llX", word,
+                             after);
+    return false;
+  }
+  return true;
+}
+
 bool CommandEeprom(Run &run) {
-  const char *usage = "eeprom size|dump|read WORD|write WORD VALUE [--method io|mem] [--size WORDS] "
-                      "[--register ADDRESS] [--out FILE] [--yes]";
+  const char *usage = "eeprom size|dump|read WORD|write WORD VALUE|fix-checksum [--method io|mem] [--size WORDS] "
+                      "[--bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS] [--out FILE] [--yes]";
   HwOptions o;
   if (!ParseHwOptions(run, true, o)) return false;
   if (o.positional.empty()) return run.Usage(usage);
   const std::string op = o.positional[0];
   uint32_t word = 0, value = 0;
-  if (op == "size" || op == "dump") {
+  if (op == "size" || op == "dump" || op == "fix-checksum") {
     if (o.positional.size() != 1) return run.Usage(usage);
   } else if (op == "read") {
     if (o.positional.size() != 2 || !ParseNumber(o.positional[1], word)) return run.Usage(usage);
@@ -705,68 +935,91 @@ bool CommandEeprom(Run &run) {
   } else {
     return run.Usage(usage);
   }
+  if (word > 255) return run.Usage("WORD must be below 256");
   if (!o.out.empty() && op != "dump") return run.Usage("--out applies to dump");
   RegisterBlock block(run);
   if (!FindRegisterBlock(run, o, 0x0E, block)) return false;
   Eeprom e{run, block.base + 0x0E, o.memory ? 2u : 0u, 0};
-  std::string where = Format(" (register 0x%08llX, ", e.reg) + (o.memory ? "memory)" : "port)");
+  const std::string name = block.adapter.Name();
+  const std::string where = Format(" (register 0x%08llX, ", e.reg) + (o.memory ? "memory)" : "port)");
+  run.json_extra = block.adapter.Json();
 
   if (op == "size") {
     uint32_t probed = 0;
     if (!e.Probe(probed)) return false;
-    run.json_extra = Format(",\"size\":%llu", probed);
-    run.text = probed == 0 ? "no EEPROM answered the size probe" + where
-                           : Format("EEPROM: %llu words", probed) + where;
+    run.json_extra += Format(",\"size\":%llu", probed);
+    run.text = name + ": " + (probed == 0 ? "no EEPROM answered the size probe" : Format("EEPROM: %llu words", probed)) +
+               where;
     if (probed == 2) run.text += "; data out reads low at once: stuck low or no EEPROM";
     return true;
   }
-  if (!EepromSize(e, o)) return false;
-  if (word >= e.size) return run.Usage(Format("WORD must be below the size, %llu", e.size));
+  if (!EepromSize(e, o)) {
+    run.text = name + ": " + run.text;
+    return false;
+  }
+  if (word >= e.size) return run.Usage(name + Format(": WORD must be below the size, %llu", e.size));
   if (op == "read") {
     if (!e.Read(word, value)) return false;
-    run.text = Format("word 0x%02llX = 0x%04llX", word, value);
-    run.json_extra = Format(",\"size\":%llu,\"word\":%llu,\"value\":%llu", e.size, word, value);
+    run.text = name + Format(": word 0x%02llX = 0x%04llX", word, value);
+    run.json_extra += Format(",\"size\":%llu,\"word\":%llu,\"value\":%llu", e.size, word, value);
     return true;
   }
   if (op == "write") {
-    uint32_t before = 0, result = 0, after = 0;
+    uint32_t before = 0;
     if (!e.Read(word, before)) return false;
-    if (!o.yes && !Confirm(run, Format("Write 0x%04llX to EEPROM word 0x%02llX (now 0x%04llX)?", value, word,
-                                       before)))
+    if (!o.yes && !Confirm(run, name + Format(": write 0x%04llX to EEPROM word 0x%02llX (now 0x%04llX)?", value, word,
+                                              before)))
       return false;
-    if (!e.Write(word, value, result) || !e.Read(word, after)) return false;
-    run.json_extra = Format(",\"size\":%llu,\"word\":%llu,\"value\":%llu", e.size, word, value) +
-                     Format(",\"written\":%llu,\"read_back\":%llu", result, after);
-    if (result != 1) {
-      run.ok = false;
-      run.text = Format("word 0x%02llX: the EEPROM did not finish the erase or the write", word);
-      return false;
+    run.json_extra += Format(",\"size\":%llu,\"word\":%llu,\"value\":%llu", e.size, word, value);
+    if (!WriteWord(e, name, word, value)) return false;
+    // The image's checksum after the write: a changed word leaves it wrong
+    // unless the checksum word is fixed too.
+    std::vector<uint32_t> words;
+    if (!e.ReadAll(words)) return false;
+    const Checksum checksum(words);
+    run.json_extra += checksum.Json();
+    run.text = name + Format(": word 0x%02llX <- 0x%04llX (was 0x%04llX)", word, value, before);
+    if (!checksum.valid())
+      run.text += Format("\nthe write leaves the checksum WRONG: the words sum to 0x%04llX, not 0x%04llX; ",
+                         checksum.sum, kChecksumTarget) +
+                  Format("eeprom fix-checksum writes word 0x%02llX = 0x%04llX", checksum.word, checksum.fix);
+    return true;
+  }
+  std::vector<uint32_t> words;
+  if (!e.ReadAll(words)) return false;
+  const Checksum checksum(words);
+  if (op == "fix-checksum") {
+    run.json_extra += Format(",\"size\":%llu", e.size) + checksum.Json();
+    if (checksum.valid()) {
+      run.text = name + ": " + checksum.Text() + "; nothing written";
+      return true;
     }
-    if (after != value) {
-      run.ok = false;
-      run.text = Format("word 0x%02llX: the driver reported success but the word reads back 0x%04llX", word, after);
+    if (!o.yes &&
+        !Confirm(run, name + Format(": the words sum to 0x%04llX; write 0x%04llX to checksum word 0x%02llX (now "
+                                    "0x%04llX)?",
+                                    checksum.sum, checksum.fix, checksum.word, checksum.current)))
       return false;
-    }
-    run.text = Format("word 0x%02llX <- 0x%04llX (was 0x%04llX)", word, value, before);
+    if (!WriteWord(e, name, checksum.word, checksum.fix)) return false;
+    words.back() = checksum.fix;
+    const Checksum after(words);
+    run.text = name + Format(": word 0x%02llX <- 0x%04llX (was 0x%04llX); ", checksum.word, checksum.fix,
+                             checksum.current) +
+               after.Text();
     return true;
   }
   // dump
-  std::vector<uint32_t> words;
-  uint32_t sum = 0;
   std::string list;
-  for (uint32_t i = 0; i < e.size; i++) {
-    if (!e.Read(i, value)) return false;
-    words.push_back(value);
-    sum = (sum + value) & 0xFFFF;
-    run.text += Format(i % 16 != 0 ? " %04llX" : i == 0 ? "%02llX: %04llX" : "\n%02llX: %04llX", i % 16 != 0 ? value : i, value);
-    list += Format(i == 0 ? "%llu" : ",%llu", value);
+  run.text = name + Format(": EEPROM, %llu words", e.size) + where;
+  for (uint32_t i = 0; i < words.size(); i++) {
+    run.text += Format(i % 16 != 0 ? " %04llX" : "\n%02llX: %04llX", i % 16 != 0 ? words[i] : i, words[i]);
+    list += Format(i == 0 ? "%llu" : ",%llu", words[i]);
   }
   std::string mac;
   for (int i = 0; i < 6; i++)
     mac += Format(i == 0 ? "%02llx" : ":%02llx", (words[i / 2] >> (8 * (i % 2))) & 0xFF);
-  run.text += "\nMAC address " + mac + Format("\nsum of all words 0x%04llX\n%llu words", sum, e.size) + where;
-  run.json_extra = Format(",\"size\":%llu,\"sum\":%llu", e.size, sum) + ",\"mac\":\"" + mac +
-                   "\",\"words\":[" + list + "]";
+  run.text += "\nMAC address " + mac + "\n" + checksum.Text();
+  run.json_extra += Format(",\"size\":%llu", e.size) + checksum.Json() + ",\"mac\":\"" + mac + "\",\"words\":[" +
+                    list + "]";
   if (!o.out.empty()) {
     std::string error;
     if (!SaveWords(o.out, words, error)) {
@@ -784,20 +1037,124 @@ std::string Abilities(uint32_t v) {
   const struct {
     uint32_t bit;
     const char *name;
-  } kAbilities[] = {{0x0100, "100FD"}, {0x0080, "100HD"}, {0x0040, "10FD"}, {0x0020, "10HD"}};
+  } kAbilities[] = {{0x0100, "100FD"}, {0x0200, "100T4"}, {0x0080, "100HD"}, {0x0040, "10FD"}, {0x0020, "10HD"}};
   for (const auto &a : kAbilities)
     if (v & a.bit) text += std::string(text.empty() ? "" : " ") + a.name;
   return text.empty() ? "none" : text;
 }
 
+// Speed and duplex as IEEE 802.3 clause 22 defines them: forced by BMCR
+// when autonegotiation is off; when it is on, only once it is complete, as
+// the highest common ability of ANAR and ANLPAR (100BASE-TX full, T4,
+// 100BASE-TX half, 10BASE-T full, 10BASE-T half). resolved is false while
+// autonegotiation has not completed or found no common ability.
+struct LinkMode {
+  bool resolved = false;
+  uint32_t speed = 0;
+  bool full = false;
+  std::string how;
+  LinkMode(uint32_t bmcr, uint32_t bmsr, uint32_t anar, uint32_t anlpar) {
+    if ((bmcr & 0x1000) == 0) {
+      resolved = true;
+      speed = (bmcr & 0x2000) ? 100 : 10;
+      full = (bmcr & 0x0100) != 0;
+      how = "forced";
+      return;
+    }
+    if ((bmsr & 0x0020) == 0) {
+      how = "autonegotiation not complete: speed and duplex not resolved";
+      return;
+    }
+    const uint32_t common = anar & anlpar;
+    const struct {
+      uint32_t bit, speed;
+      bool full;
+    } kPriority[] = {{0x0100, 100, true}, {0x0200, 100, false}, {0x0080, 100, false}, {0x0040, 10, true},
+                     {0x0020, 10, false}};
+    for (const auto &p : kPriority) {
+      if (common & p.bit) {
+        resolved = true;
+        speed = p.speed;
+        full = p.full;
+        how = "autonegotiated";
+        return;
+      }
+    }
+    how = "autonegotiation complete but no common ability";
+  }
+  std::string Text() const {
+    if (!resolved) return how;
+    return Format("%llu Mb/s ", speed) + (full ? "full" : "half") + " duplex (" + how + ")";
+  }
+};
+
+// One PHY reached through the driver's MDI codes. After each cycle the MDI
+// control register is read back: the driver polls a bounded time and
+// returns whatever the register held, so a cycle that never completed
+// shows only as the ready bit (28) still clear.
+struct Mdi {
+  Run &run;
+  const RegisterBlock &block;
+  bool memory;
+  uint32_t phy_address;
+  bool timed_out = false;
+
+  uint32_t Selector() const { return memory ? 0 : 1; }  // the PHY codes: 0 memory, other values port
+  // Bits 5 and up of the register argument land in the PHY-address field.
+  uint32_t AddressBits() const { return (phy_address & 0x1E) << 5; }
+
+  bool Completed() {
+    const uint32_t reg = block.base + 0x10;
+    if (!run.Request(memory ? IOCTL_KDVR_READ_MEMORY_ULONG : IOCTL_KDVR_READ_PORT_ULONG, {reg}, 4)) return false;
+    timed_out = (run.Word(0) & 0x10000000u) == 0;
+    return true;
+  }
+  bool Read(uint32_t r, uint32_t &v) {
+    if (!run.RequestBytes(IOCTL_KDVR_MDI_READ, Fields16(block.base, {r | AddressBits(), 0, Selector()}), 4, true))
+      return false;
+    v = run.Word(0) & 0xFFFF;
+    return Completed();
+  }
+  bool Write(uint32_t r, uint32_t v) {
+    if (!run.RequestBytes(IOCTL_KDVR_MDI_WRITE, Fields16(block.base, {r | AddressBits(), 0, v, 0, Selector()}), 0,
+                          true))
+      return false;
+    return Completed();
+  }
+  // Reads registers 0 to 6; present is false when all read 0xFFFF, the idle
+  // level of the pulled-up data line when no PHY drives it.
+  bool Probe(uint32_t r[7], bool &present) {
+    present = false;
+    for (uint32_t i = 0; i < 7; i++) {
+      if (!Read(i, r[i])) return false;
+      if (timed_out) return true;
+      present = present || r[i] != 0xFFFF;
+    }
+    return true;
+  }
+  bool TimedOut(const std::string &name, uint32_t reg) {
+    run.ok = false;
+    run.text = name + Format(": PHY %llu register %llu: the management cycle did not complete (ready bit still clear "
+                             "after the driver's poll)",
+                             phy_address, reg);
+    return false;
+  }
+  bool Absent(const std::string &name) {
+    run.ok = false;
+    run.text = name + Format(": no PHY at address %llu: registers 0 to 6 all read 0xFFFF", phy_address);
+    return false;
+  }
+};
+
 bool CommandPhy(Run &run) {
-  const char *usage = "phy dump|read REG|write REG VALUE [--phy-address N] [--method io|mem] [--register BASE]";
+  const char *usage = "phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem] "
+                      "[--bus BUS --device DEVICE[.FUNCTION] | --register BASE]";
   HwOptions o;
   if (!ParseHwOptions(run, false, o)) return false;
   if (o.positional.empty()) return run.Usage(usage);
   const std::string op = o.positional[0];
   uint32_t reg = 0, value = 0;
-  if (op == "dump") {
+  if (op == "dump" || op == "scan") {
     if (o.positional.size() != 1) return run.Usage(usage);
   } else if (op == "read" || op == "write") {
     if (o.positional.size() != (op == "read" ? 2u : 3u) || !ParseNumber(o.positional[1], reg)) return run.Usage(usage);
@@ -809,45 +1166,71 @@ bool CommandPhy(Run &run) {
   }
   RegisterBlock block(run);
   if (!FindRegisterBlock(run, o, 0, block)) return false;
-  const uint32_t selector = o.memory ? 0 : 1;  // the PHY codes: 0 memory, other values port
-  // Bits 5 and up of the register argument land in the PHY-address field.
-  const uint32_t address_bits = (o.phy_address & 0x1E) << 5;
-  auto read = [&](uint32_t r, uint32_t &v) {
-    if (!run.RequestBytes(IOCTL_KDVR_MDI_READ, Fields16(block.base, {r | address_bits, 0, selector}), 4, true))
-      return false;
-    v = run.Word(0) & 0xFFFF;
+  const std::string name = block.adapter.Name();
+  run.json_extra = block.adapter.Json();
+  if (op == "scan") {
+    std::string json = ",\"phys\":[", timed_out = ",\"timed_out\":[";
+    int found = 0, stuck = 0;
+    run.text = name + ": PHY addresses that answer (odd ones only: the driver always sets bit 0 of the address)";
+    for (uint32_t address = 1; address < 32; address += 2) {
+      Mdi mdi{run, block, o.memory, address};
+      uint32_t r[7];
+      bool present = false;
+      if (!mdi.Probe(r, present)) return false;
+      if (mdi.timed_out) {
+        run.text += Format("\n  PHY %llu: the management cycle did not complete", address);
+        timed_out += Format(stuck++ ? ",%llu" : "%llu", address);
+        continue;
+      }
+      if (!present) continue;
+      const LinkMode mode(r[0], r[1], r[4], r[5]);
+      run.text += Format("\n  PHY %llu: ID 0x%04llX 0x%04llX, link ", address, r[2], r[3]) +
+                  ((r[1] & 0x0004) ? "up" : "down") + ", " + mode.Text();
+      json += Format(found++ ? ",{\"address\":%llu" : "{\"address\":%llu", address) +
+              Format(",\"phyid1\":%llu,\"phyid2\":%llu,\"bmsr\":%llu}", r[2], r[3], r[1]);
+    }
+    if (found == 0 && stuck == 0) run.text += "\n  none";
+    run.json_extra += json + "]" + timed_out + "]";
     return true;
-  };
-  std::string where = Format("PHY %llu", o.phy_address);
+  }
+  Mdi mdi{run, block, o.memory, o.phy_address};
+  const std::string where = name + Format(": PHY %llu", o.phy_address);
+  run.json_extra += Format(",\"phy_address\":%llu", o.phy_address);
+  uint32_t r[7];
+  bool present = false;
   if (op == "read") {
-    if (!read(reg, value)) return false;
+    if (!mdi.Read(reg, value)) return false;
+    if (mdi.timed_out) return mdi.TimedOut(name, reg);
+    if (value == 0xFFFF) {
+      // All ones may be a register's value; all seven basic registers so
+      // is no PHY at all.
+      if (!mdi.Probe(r, present)) return false;
+      if (mdi.timed_out) return mdi.TimedOut(name, reg);
+      if (!present) return mdi.Absent(name);
+    }
     run.text = where + Format(" register %llu = 0x%04llX", reg, value);
-    run.json_extra = Format(",\"phy_address\":%llu,\"register\":%llu,\"value\":%llu", o.phy_address, reg, value);
+    run.json_extra += Format(",\"register\":%llu,\"value\":%llu", reg, value);
     return true;
   }
+  // A write and a dump need a PHY that answers.
+  if (!mdi.Probe(r, present)) return false;
+  if (mdi.timed_out) return mdi.TimedOut(name, 0);
+  if (!present) return mdi.Absent(name);
   if (op == "write") {
-    if (!run.RequestBytes(IOCTL_KDVR_MDI_WRITE, Fields16(block.base, {reg | address_bits, 0, value, 0, selector}), 0,
-                          true))
-      return false;
+    if (!mdi.Write(reg, value)) return false;
+    if (mdi.timed_out) return mdi.TimedOut(name, reg);
     run.text = where + Format(" register %llu <- 0x%04llX", reg, value);
-    run.json_extra = Format(",\"phy_address\":%llu,\"register\":%llu,\"value\":%llu", o.phy_address, reg, value);
+    run.json_extra += Format(",\"register\":%llu,\"value\":%llu", reg, value);
     return true;
   }
-  // dump: BMSR twice, since its link bit latches low until read.
-  uint32_t r[7], bmsr_now = 0;
-  for (uint32_t i = 0; i < 7; i++)
-    if (!read(i, r[i])) return false;
-  if (!read(1, bmsr_now)) return false;
+  // dump: BMSR again, since its link bit latches low until read.
+  uint32_t bmsr_now = 0;
+  if (!mdi.Read(1, bmsr_now)) return false;
+  if (mdi.timed_out) return mdi.TimedOut(name, 1);
   const uint32_t bmcr = r[0], anar = r[4], anlpar = r[5];
   const bool link = (bmsr_now & 0x0004) != 0;
   const bool an_on = (bmcr & 0x1000) != 0, an_done = (bmsr_now & 0x0020) != 0;
-  uint32_t speed = (bmcr & 0x2000) ? 100 : 10;
-  bool full = (bmcr & 0x0100) != 0;
-  if (an_on && an_done) {
-    const uint32_t common = anar & anlpar;
-    speed = (common & 0x0180) ? 100 : 10;
-    full = (common & 0x0100) || (!(common & 0x0180) && (common & 0x0040));
-  }
+  const LinkMode mode(bmcr, bmsr_now, anar, anlpar);
   const uint32_t oui = (r[2] << 6) | (r[3] >> 10);
   run.text = where + ":" +
              Format("\n  BMCR   0x%04llX  autonegotiation ", bmcr) + (an_on ? "on" : "off") +
@@ -861,13 +1244,14 @@ bool CommandPhy(Run &run) {
              Format(", model 0x%02llX, revision %llu", (r[3] >> 4) & 0x3F, r[3] & 0xF) +
              Format("\n  ANAR   0x%04llX  ", anar) + Abilities(anar) + Format("\n  ANLPAR 0x%04llX  ", anlpar) +
              Abilities(anlpar) + ((anlpar & 0x4000) ? " (acknowledged)" : "") + "\n  link " + (link ? "up" : "down") +
-             Format(", %llu Mb/s ", speed) + (full ? "full" : "half") + " duplex" +
-             (an_on ? (an_done ? " (autonegotiated)" : " (autonegotiation not complete)") : " (forced)");
-  run.json_extra = Format(",\"phy_address\":%llu,\"bmcr\":%llu,\"bmsr\":%llu", o.phy_address, bmcr, bmsr_now) +
-                   Format(",\"phyid1\":%llu,\"phyid2\":%llu,\"anar\":%llu", r[2], r[3], anar) +
-                   Format(",\"anlpar\":%llu,\"speed\":%llu", anlpar, speed) + ",\"link\":" + (link ? "true" : "false") +
-                   ",\"full_duplex\":" + (full ? "true" : "false") + ",\"autonegotiation\":" +
-                   (an_on ? "true" : "false") + ",\"autonegotiation_complete\":" + (an_done ? "true" : "false");
+             ", " + mode.Text();
+  run.json_extra += Format(",\"bmcr\":%llu,\"bmsr\":%llu", bmcr, bmsr_now) +
+                    Format(",\"phyid1\":%llu,\"phyid2\":%llu,\"anar\":%llu", r[2], r[3], anar) +
+                    Format(",\"anlpar\":%llu", anlpar) + ",\"link\":" + (link ? "true" : "false") +
+                    ",\"resolved\":" + (mode.resolved ? "true" : "false") + ",\"autonegotiation\":" +
+                    (an_on ? "true" : "false") + ",\"autonegotiation_complete\":" + (an_done ? "true" : "false");
+  if (mode.resolved)
+    run.json_extra += Format(",\"speed\":%llu", mode.speed) + ",\"full_duplex\":" + (mode.full ? "true" : "false");
   return true;
 }
 
@@ -898,12 +1282,16 @@ void Execute(Run &run) {
   }
 }
 
-void Print(const Run &run) {
+// "FILE:LINE: " for a command from a script, nothing for the command line.
+std::string OriginPrefix(const std::string &origin) { return origin.empty() ? "" : origin + ": "; }
+
+void Print(const Run &run, const std::string &origin) {
   if (!run.options.json) {
     if (run.ok) {
       std::printf("%s\n", run.text.c_str());
     } else {
-      std::fprintf(stderr, "nicdiag: %s: %s\n", Join(run.words).c_str(), run.text.c_str());
+      std::fprintf(stderr, "nicdiag: %s%s: %s\n", OriginPrefix(origin).c_str(), Join(run.words).c_str(),
+                   run.text.c_str());
     }
     return;
   }
@@ -914,12 +1302,14 @@ void Print(const Run &run) {
   line += ",\"output\":\"" + Hex(run.last.output) + "\"";
   line += Format(",\"sim_time_us\":%llu", run.device.NowUs() - run.start_us);
   line += run.json_extra;
+  if (!origin.empty()) line += ",\"origin\":" + JsonString(origin);
   if (!run.ok) line += ",\"error\":" + JsonString(run.text);
   std::printf("%s}\n", line.c_str());
 }
 
-// Splits words into commands at ';' (a word of its own, or at a word's end).
-void SplitCommands(const std::vector<std::string> &words, std::vector<std::vector<std::string>> &commands) {
+// Splits words into commands at ';' (a word of its own, or at a word's end);
+// each command is recorded with its origin.
+void SplitCommands(const std::vector<std::string> &words, const std::string &origin, Options &options) {
   std::vector<std::string> current;
   for (std::string word : words) {
     bool ends = false;
@@ -932,35 +1322,104 @@ void SplitCommands(const std::vector<std::string> &words, std::vector<std::vecto
     }
     if (!word.empty()) current.push_back(word);
     if (ends && !current.empty()) {
-      commands.push_back(current);
+      options.commands.push_back(current);
+      options.origins.push_back(origin);
       current.clear();
     }
   }
-  if (!current.empty()) commands.push_back(current);
+  if (!current.empty()) {
+    options.commands.push_back(current);
+    options.origins.push_back(origin);
+  }
 }
 
-bool ReadScript(const std::string &path, std::vector<std::vector<std::string>> &commands, std::string &error) {
-  FILE *file = std::fopen(path.c_str(), "r");
+// Largest script read; far more than any list of commands needs.
+constexpr size_t kMaxScriptBytes = 1 << 20;
+
+// Reads a script whole: every line, however long, is one line of commands.
+bool ReadScript(const std::string &path, Options &options, std::string &error) {
+  FILE *file = std::fopen(path.c_str(), "rb");
   if (file == nullptr) {
-    error = "cannot open script '" + path + "'";
+    error = path + ": cannot open the script";
     return false;
   }
-  char line[1024];
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    std::string text = line;
-    size_t hash = text.find('#');
-    if (hash != std::string::npos) text.resize(hash);
+  if (!IsRegularFile(path)) {
+    std::fclose(file);
+    error = path + ": the script is not a regular file";
+    return false;
+  }
+  std::string text;
+  char buffer[4096];
+  bool too_large = false;
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+    if (text.size() + n > kMaxScriptBytes) {
+      too_large = true;
+      break;
+    }
+    text.append(buffer, n);
+  }
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (too_large) {
+    error = path + Format(": the script is larger than %llu bytes", kMaxScriptBytes);
+    return false;
+  }
+  if (failed) {
+    error = path + ": cannot read the script";
+    return false;
+  }
+  size_t start = 0;
+  for (unsigned long long number = 1; start < text.size(); number++) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    const std::string origin = path + Format(":%llu", number);
+    if (line.find('\0') != std::string::npos) {
+      error = origin + ": a NUL byte: not a text line";
+      return false;
+    }
+    size_t hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
     std::vector<std::string> words;
     size_t i = 0;
-    while (i < text.size()) {
-      while (i < text.size() && std::strchr(" \t\r\n", text[i]) != nullptr) i++;
-      size_t start = i;
-      while (i < text.size() && std::strchr(" \t\r\n", text[i]) == nullptr) i++;
-      if (i > start) words.push_back(text.substr(start, i - start));
+    while (i < line.size()) {
+      while (i < line.size() && std::strchr(" \t\r\v\f", line[i]) != nullptr) i++;
+      size_t word_start = i;
+      while (i < line.size() && std::strchr(" \t\r\v\f", line[i]) == nullptr) i++;
+      if (i > word_start) words.push_back(line.substr(word_start, i - word_start));
     }
-    SplitCommands(words, commands);
+    SplitCommands(words, origin, options);
   }
-  std::fclose(file);
+  return true;
+}
+
+// A device for checking commands before any runs: nothing reaches it.
+class NoDevice : public Device {
+ public:
+  Reply Control(uint32_t, const std::vector<uint8_t> &, uint32_t) override { return Reply(); }
+  ClientBuffer Allocate(uint32_t) override { return ClientBuffer(); }
+  uint64_t NowUs() override { return 0; }
+  bool Close(std::string &report) override {
+    report.clear();
+    return true;
+  }
+};
+
+// Parses and checks every command (arguments, numbers, options) without
+// sending anything; false, after printing the first error, when one is bad.
+bool CheckCommands(const Options &options) {
+  NoDevice none;
+  for (size_t i = 0; i < options.commands.size(); i++) {
+    Run run(none, options, options.commands[i]);
+    run.checking = true;
+    Execute(run);
+    if (run.usage_error) {
+      std::fprintf(stderr, "nicdiag: %s%s: %s\n", OriginPrefix(options.origins[i]).c_str(),
+                   Join(options.commands[i]).c_str(), run.text.c_str());
+      return false;
+    }
+  }
   return true;
 }
 
@@ -974,7 +1433,7 @@ int Main(int argc, char **argv) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::printf("%s\n%s\n", kUsage, kPlatformNote);
-      return 0;
+      return kExitSuccess;
     } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "--debug-log") {
@@ -982,49 +1441,51 @@ int Main(int argc, char **argv) {
     } else if (arg == "--profile" || arg == "--script") {
       if (i + 1 >= argc) {
         std::fprintf(stderr, "nicdiag: %s needs a file name\n", arg.c_str());
-        return 2;
+        return kExitBadInput;
       }
       (arg == "--profile" ? options.profile : options.script) = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
       std::fprintf(stderr, "nicdiag: unknown option '%s' (see --help)\n", arg.c_str());
-      return 2;
+      return kExitBadInput;
     } else {
       break;
     }
   }
   for (; i < argc; i++) words.push_back(argv[i]);
-  SplitCommands(words, options.commands);
+  SplitCommands(words, "", options);
   if (!options.script.empty()) {
     std::string error;
-    if (!ReadScript(options.script, options.commands, error)) {
+    if (!ReadScript(options.script, options, error)) {
       std::fprintf(stderr, "nicdiag: %s\n", error.c_str());
-      return 2;
+      return kExitBadInput;
     }
   }
   if (options.commands.empty()) {
     std::fprintf(stderr, "nicdiag: no command given\n%s", kUsage);
-    return 2;
+    return kExitBadInput;
   }
+  if (!CheckCommands(options)) return kExitBadInput;
 
   std::string error;
-  std::unique_ptr<Device> device = OpenDevice(options, error);
+  bool bad_input = false;
+  std::unique_ptr<Device> device = OpenDevice(options, error, &bad_input);
   if (!device) {
     std::fprintf(stderr, "nicdiag: %s\n", error.c_str());
-    return 1;
+    return bad_input ? kExitBadInput : kExitCannotRun;
   }
-  int exit_code = 0;
-  for (const auto &command : options.commands) {
-    Run run(*device, options, command);
+  int exit_code = kExitSuccess;
+  for (size_t c = 0; c < options.commands.size(); c++) {
+    Run run(*device, options, options.commands[c]);
     run.start_us = device->NowUs();
     Execute(run);
-    Print(run);
+    Print(run, options.origins[c]);
     std::fflush(stdout);
-    if (!run.ok) exit_code = run.usage_error ? 2 : (exit_code == 0 ? 1 : exit_code);
+    if (!run.ok) exit_code = run.usage_error ? kExitBadInput : (exit_code == 0 ? kExitFailed : exit_code);
   }
   std::string report;
   if (!device->Close(report)) {
     std::fprintf(stderr, "nicdiag: %s\n", report.c_str());
-    if (exit_code == 0) exit_code = 1;
+    if (exit_code == 0) exit_code = kExitFailed;
   } else if (!report.empty() && !options.json) {
     std::printf("%s\n", report.c_str());
   }

@@ -2,6 +2,7 @@
 // the profile's hardware, or the built-in default adapter), opens
 // \\.\NICPORT as a client would and, at the end, unloads the driver and
 // reports whatever it left behind.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "driver/nicport.h"
+#include "sim/hw/machine.h"
 #include "sim/kernel/kernel.h"
 #include "tools/nicdiag/nicdiag.h"
 
@@ -34,12 +36,13 @@ class HostDevice : public Device {
  public:
   explicit HostDevice(std::unique_ptr<sim::kernel::Kernel> kernel) : kernel_(std::move(kernel)) {}
 
-  bool Start(const Options &options, std::string &error) {
+  bool Start(const Options &options, std::string &error, bool &bad_input) {
     if (!options.profile.empty()) {
       try {
         kernel_->load_profile_file(options.profile);
       } catch (const std::exception &e) {
         error = e.what();
+        bad_input = true;
         return false;
       }
     }
@@ -108,6 +111,16 @@ class HostDevice : public Device {
     std::vector<std::string> faults = kernel_->driver_faults();
     if (!leaks.empty()) report = "driver unloaded with leaks: " + leaks.to_string();
     if (!faults.empty()) report += (report.empty() ? "" : "; ") + std::string("driver faults: ") + Lines(faults);
+    // EEPROM images the profile asked to keep: a save that fails fails the
+    // run, since the words written in it would otherwise be lost unseen.
+    for (sim::hw::Adapter *adapter : kernel_->machine().adapters()) {
+      try {
+        adapter->save_eeprom();
+      } catch (const std::exception &e) {
+        report += (report.empty() ? "" : "; ") + std::string("the EEPROM image was not saved, the words written "
+                                                             "in this run are lost: ") + e.what();
+      }
+    }
     return report.empty();
   }
 
@@ -119,10 +132,19 @@ class HostDevice : public Device {
 
 }  // namespace
 
-std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error) {
+std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, bool *bad_input) {
   auto device = std::make_unique<HostDevice>(std::make_unique<sim::kernel::Kernel>());
-  if (!device->Start(options, error)) return nullptr;
+  bool bad = false;
+  if (!device->Start(options, error, bad)) {
+    if (bad_input != nullptr) *bad_input = bad;
+    return nullptr;
+  }
   return device;
+}
+
+bool IsRegularFile(const std::string &path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 bool StdinIsTerminal() { return isatty(0) != 0; }

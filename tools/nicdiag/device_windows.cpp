@@ -79,8 +79,9 @@ class WindowsDevice : public Device {
 
 }  // namespace
 
-std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error) {
+std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, bool *bad_input) {
   if (!options.profile.empty()) {
+    if (bad_input != nullptr) *bad_input = true;
     error = "--profile applies only to the simulated machine";
     return nullptr;
   }
@@ -95,6 +96,15 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error) {
     return nullptr;
   }
   return std::unique_ptr<Device>(new WindowsDevice(handle));
+}
+
+bool IsRegularFile(const std::string &path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return false;  // folders cannot be opened this way either
+  bool regular = GetFileType(file) == FILE_TYPE_DISK;
+  CloseHandle(file);
+  return regular;
 }
 
 bool StdinIsTerminal() {

@@ -48,11 +48,27 @@ struct Options {
   bool debug_log = false;  // echo the driver's debug output (simulated machine only)
   std::string script;
   std::vector<std::vector<std::string>> commands;
+  // Where each command came from, for messages: "FILE:LINE" for a script
+  // line, empty for the command line.
+  std::vector<std::string> origins;
+};
+
+// Exit statuses of nicdiag.
+enum ExitStatus {
+  kExitSuccess = 0,
+  kExitFailed = 1,    // a request failed, or the driver left something behind
+  kExitBadInput = 2,  // usage, or an unreadable or malformed file (named with its line)
+  kExitCannotRun = 3, // the run could not go on: the device could not be opened
 };
 
 // Opens the control device (host: after loading the driver into a simulated
-// machine built from options.profile, or the default machine).
-std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error);
+// machine built from options.profile, or the default machine). On failure
+// *bad_input, when given, says whether the user's input (the profile) was
+// at fault rather than the device.
+std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, bool *bad_input = nullptr);
+
+// Whether path names a regular file (not a folder, a device or a pipe).
+bool IsRegularFile(const std::string &path);
 
 // Name of the build's platform for --help ("simulated" or "Windows").
 extern const char *const kPlatformNote;
