@@ -4,6 +4,7 @@
 // unrecognised.
 #include "driver/hwaccess.h"
 #include "driver/nicport.h"
+#include "driver/platform_tables.h"
 
 // WriteEeprom's result is one byte; the table carries it in a ULONG, of
 // which the control-code routine passes on the low byte.
@@ -18,7 +19,7 @@ const KDVR_FEATURE_OPERATIONS KdvrFeatures = {
     GetEEpromSize,
     MdiRead,
     MdiWrite,
-    NULL,  // GetResources
-    NULL,  // PlatHardwareGetIntRouting
-    NULL,  // PlatHardwareGetSystemID
+    GetResources,
+    PlatHardwareGetIntRouting,
+    PlatHardwareGetSystemID,
 };

@@ -32,6 +32,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
   // Before the device exists, so that no request can find them uninitialised.
   KdvrInitializeHardwareLocks();
+  KdvrInitializeSlotLock();
 
   NTSTATUS Status = KdvrMakeUnicodeName(KDVR_NT_DEVICE_NAME, &DeviceName);
   if (!NT_SUCCESS(Status)) {

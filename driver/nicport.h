@@ -91,6 +91,11 @@ typedef struct _KDVR_FEATURE_OPERATIONS {
 
 extern const KDVR_FEATURE_OPERATIONS KdvrFeatures;
 
+// Slot resources (driver/resources.cpp); the lock that serialises them is
+// made once at load, before the control device exists.
+NTSTATUS GetResources(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
+VOID KdvrInitializeSlotLock(VOID);
+
 // TRUE when Length bytes at the client's Address can be read (and, with
 // ForWrite, written) in the calling thread; a zero length is always valid.
 BOOLEAN KdvrClientBufferValid(ULONG Address, ULONG Length, BOOLEAN ForWrite);

@@ -7,7 +7,8 @@ what=${1:-all}
 
 build_pkgs=(cmake ninja-build g++ pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
-  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev)
+  g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
+  dmidecode)  # dmidecode and biosdecode: the tests compare nicdiag's dmi and pir with them
 wine_pkgs=(wine wine32:i386 xvfb xauth xdotool imagemagick fonts-wine x11-utils python3)
 
 missing=()

@@ -1,5 +1,7 @@
 #include "sim/hw/machine.h"
 
+#include "sim/hw/firmware.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -12,6 +14,18 @@ Machine::Machine(VirtualClock& clock) : clock_(clock) { create_low_memory(); }
 
 Machine::Machine(const MachineProfile& profile, VirtualClock& clock) : clock_(clock) {
   create_low_memory();
+  add_bus(0);  // the host bridge's bus exists on every PC, adapters or not
+  try {
+    if (profile.bios_image.empty()) {
+      build_firmware_tables(low_memory_, profile);
+    } else {
+      load_bios_image(low_memory_, profile.bios_image);
+    }
+  } catch (...) {  // the destructor does not run for a failed constructor
+    ::munmap(low_memory_, kLowMemorySize);
+    ::close(low_memory_fd_);
+    throw;
+  }
   for (std::uint32_t bus : profile.buses) add_bus(bus);
   for (const AdapterConfig& conf : profile.adapters) {
     auto adapter = std::make_unique<Adapter>(conf, clock_);

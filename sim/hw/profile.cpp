@@ -151,7 +151,8 @@ const std::vector<KeySpec> kRootKeys = {{"buses", Kind::array},
                                         {"adapters", Kind::array},
                                         {"translate_to_io", Kind::array},
                                         {"faults", Kind::object},
-                                        {"comment", Kind::string}};
+                                        {"comment", Kind::string},
+                                        {"bios_image", Kind::string}};
 const std::vector<KeySpec> kAdapterKeys = {
     {"bus", Kind::number},          {"device", Kind::number},        {"function", Kind::number},
     {"vendor", Kind::number},       {"device_id", Kind::number},     {"revision", Kind::number},
@@ -391,6 +392,18 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
       if (known_fault && !known_fault(f.key())) reader.fail("faults." + f.key(), "unknown fault \"" + f.key() + "\"");
       profile.faults.push_back(reader.fault(f.key(), f.value(), "faults." + f.key()));
     }
+  }
+  if (auto it = root.find("bios_image"); it != root.end()) {
+    if (!it->is_string() || it->get<std::string>().empty()) reader.fail("bios_image", "must be a file name");
+    std::filesystem::path image = it->get<std::string>();
+    if (image.is_relative()) image = reader.base_dir() / image;
+    std::error_code error;
+    const auto size = std::filesystem::file_size(image, error);
+    if (error) reader.fail("bios_image", "cannot read '" + image.string() + "'");
+    if (size != 0x100000)
+      reader.fail("bios_image", "'" + image.string() + "' is " + std::to_string(size) +
+                                    " bytes; an image of physical 0x00000-0xFFFFF is 1048576");
+    profile.bios_image = image;
   }
   return profile;
 }

@@ -15,7 +15,9 @@
 //                     "phys": { "1": { "2": 680, "3": 340 }, "3": { "never_ready": true } } } ],
 //     "translate_to_io": [ { "bus": 0, "start": "0xF8000000", "size": "0x100000",
 //                            "io_base": "0x8000" } ],   // io_base optional: same as start
-//     "faults": { "map_io_space": { "skip": 0, "count": 1 }, "create_device": "always" } }
+//     "faults": { "map_io_space": { "skip": 0, "count": 1 }, "create_device": "always" },
+//     "bios_image": "pc.mem" }   // optional: 1 MiB of physical 0x00000-0xFFFFF,
+//                                // relative to the profile's folder (sim/hw/firmware.h)
 //
 // Numbers may be JSON numbers or strings in C notation ("0x..." or decimal).
 // Keys not listed above, values of the wrong type and numbers out of range
@@ -75,6 +77,7 @@ struct MachineProfile {
   std::vector<AdapterConfig> adapters;
   std::vector<IoTranslation> translate_to_io;
   std::vector<FaultConfig> faults;
+  std::filesystem::path bios_image;  // empty: the built-in firmware tables
 };
 
 // Largest profile file read.

@@ -9,21 +9,29 @@ namespace {
 bool overlap(const Claim& a, const Claim& b) {
   return a.kind == b.kind && a.start < b.start + b.length && b.start < a.start + a.length;
 }
+
+
+bool compatible(const Claim& held, const Claim& claim, bool same_driver) {
+  if (held.shared && claim.shared) return true;
+  return same_driver && (held.shared || held.driver_exclusive) && (claim.shared || claim.driver_exclusive);
+}
 }  // namespace
 
-std::optional<std::pair<const void*, Claim>> ResourceArbiter::conflict(const void* owner, const Claim& claim) const {
+std::optional<std::pair<const void*, Claim>> ResourceArbiter::conflict(const void* owner, const Claim& claim,
+                                                                       const void* driver) const {
   for (const Owner& o : owners_) {
     if (o.key == owner) continue;
+    const bool same_driver = driver != nullptr && o.driver == driver;
     for (const Claim& held : o.claims) {
-      if (overlap(held, claim) && !(held.shared && claim.shared)) return std::make_pair(o.key, held);
+      if (overlap(held, claim) && !compatible(held, claim, same_driver)) return std::make_pair(o.key, held);
     }
   }
   return std::nullopt;
 }
 
-void ResourceArbiter::set(const void* owner, std::string label, std::vector<Claim> claims) {
+void ResourceArbiter::set(const void* owner, std::string label, std::vector<Claim> claims, const void* driver) {
   release(owner);
-  if (!claims.empty()) owners_.push_back({owner, std::move(label), std::move(claims)});
+  if (!claims.empty()) owners_.push_back({owner, driver, std::move(label), std::move(claims)});
 }
 
 void ResourceArbiter::release(const void* owner) {
@@ -46,7 +54,7 @@ std::vector<std::string> ResourceArbiter::describe() const {
 
 std::string describe(const Claim& claim) {
   char text[96];
-  const char* share = claim.shared ? "shared" : "exclusive";
+  const char* share = claim.shared ? "shared" : claim.driver_exclusive ? "driver-exclusive" : "exclusive";
   switch (claim.kind) {
     case ResourceKind::Port:
       std::snprintf(text, sizeof text, "port 0x%llX-0x%llX %s", static_cast<unsigned long long>(claim.start),

@@ -1,7 +1,10 @@
 // The resource arbiter: who holds which port ranges, memory ranges,
 // interrupt vectors and DMA channels. Exclusive claims conflict with any
 // overlapping claim of another owner; shared claims only with exclusive
-// ones. An owner's claims are replaced as a whole or released as a whole.
+// ones. A driver-exclusive claim may overlap claims of other device objects
+// of the same driver that are driver-exclusive or shared, and conflicts
+// with every other driver's. An owner's claims are replaced as a whole or
+// released as a whole.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -17,13 +20,16 @@ struct Claim {
   std::uint64_t start = 0;
   std::uint64_t length = 1;
   bool shared = false;
+  bool driver_exclusive = false;  // shareable among one driver's devices
 };
 
 class ResourceArbiter {
  public:
   // The first claim of another owner that conflicts with `claim`.
-  std::optional<std::pair<const void*, Claim>> conflict(const void* owner, const Claim& claim) const;
-  void set(const void* owner, std::string label, std::vector<Claim> claims);
+  // `driver` identifies the owner's driver (nullptr: none known).
+  std::optional<std::pair<const void*, Claim>> conflict(const void* owner, const Claim& claim,
+                                                        const void* driver = nullptr) const;
+  void set(const void* owner, std::string label, std::vector<Claim> claims, const void* driver = nullptr);
   void release(const void* owner);
   void clear() { owners_.clear(); }
   std::vector<Claim> claims_of(const void* owner) const;
@@ -32,6 +38,7 @@ class ResourceArbiter {
  private:
   struct Owner {
     const void* key;
+    const void* driver;
     std::string label;
     std::vector<Claim> claims;
   };

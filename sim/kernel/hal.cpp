@@ -231,6 +231,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   (void)CacheEnable;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
+  s.mapping_calls.push_back({static_cast<std::uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes});
   if (s.fail_now(FaultPoint::MapIoSpace, 0)) return nullptr;
   if (NumberOfBytes == 0 || PhysicalAddress.QuadPart < 0) return nullptr;
   const std::uint64_t physical = static_cast<std::uint64_t>(PhysicalAddress.QuadPart);

@@ -614,6 +614,11 @@ std::size_t Kernel::pool_blocks() const {
   return state_->pool.size();
 }
 
+std::vector<Kernel::IoSpaceMapping> Kernel::io_space_mappings() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->mapping_calls;
+}
+
 std::size_t Kernel::mapped_windows() const {
   std::lock_guard lock(state_->mutex);
   return state_->windows.size();

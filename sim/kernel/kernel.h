@@ -181,6 +181,13 @@ class Kernel {
   std::optional<std::string> link_target(std::string_view link) const;
   std::size_t pool_blocks() const;
   std::size_t mapped_windows() const;
+  // Every MmMapIoSpace call since the kernel was made, in order: the
+  // physical address and the byte count asked for.
+  struct IoSpaceMapping {
+    std::uint64_t physical = 0;
+    std::size_t bytes = 0;
+  };
+  std::vector<IoSpaceMapping> io_space_mappings() const;
   std::vector<std::string> resource_claims() const;
 
   // ---- time

@@ -70,36 +70,62 @@ PCM_RESOURCE_LIST make_list(State& s, INTERFACE_TYPE type, ULONG bus,
   return list;
 }
 
-bool free_range(State& s, const void* owner, ResourceKind kind, std::uint64_t start, std::uint64_t length, bool shared,
-                const std::vector<Claim>& taken, std::uint64_t* next) {
-  Claim want{kind, start, length, shared};
+// The claim a requested descriptor makes, by its share disposition.
+Claim claim_shape(ResourceKind kind, std::uint64_t start, std::uint64_t length, UCHAR disposition) {
+  Claim c{kind, start, length, disposition == CmResourceShareShared};
+  c.driver_exclusive = disposition == CmResourceShareDriverExclusive;
+  return c;
+}
+
+bool free_range(State& s, const void* owner, const Claim& want, const std::vector<Claim>& taken, std::uint64_t* next,
+                const void* driver = nullptr) {
   for (const Claim& t : taken) {
-    if (t.kind == kind && t.start < start + length && start < t.start + t.length) {
+    if (t.kind == want.kind && t.start < want.start + want.length && want.start < t.start + t.length) {
       if (next) *next = t.start + t.length;
       return false;
     }
   }
-  if (auto c = s.arbiter.conflict(owner, want)) {
+  if (auto c = s.arbiter.conflict(owner, want, driver)) {
     if (next) *next = c->second.start + c->second.length;
     return false;
   }
   return true;
 }
 
-// Lowest aligned range of `length` in [minimum, maximum] that is free.
-std::optional<std::uint64_t> find_range(State& s, const void* owner, ResourceKind kind, std::uint64_t length,
-                                        std::uint64_t alignment, std::uint64_t minimum, std::uint64_t maximum,
-                                        bool shared, const std::vector<Claim>& taken) {
+// Lowest aligned range of the shape's length in [minimum, maximum] that is
+// free.
+std::optional<std::uint64_t> find_range(State& s, const void* owner, Claim shape, std::uint64_t alignment,
+                                        std::uint64_t minimum, std::uint64_t maximum, const std::vector<Claim>& taken,
+                                        const void* driver = nullptr) {
+  const std::uint64_t length = shape.length;
   if (length == 0) return std::nullopt;
   if (alignment == 0) alignment = 1;
   std::uint64_t at = (minimum + alignment - 1) / alignment * alignment;
   while (at >= minimum && at + length - 1 <= maximum && at + length - 1 >= at) {
     std::uint64_t next = at + alignment;
-    if (free_range(s, owner, kind, at, length, shared, taken, &next)) return at;
+    shape.start = at;
+    if (free_range(s, owner, shape, taken, &next, driver)) return at;
     at = (std::max(next, at + 1) + alignment - 1) / alignment * alignment;
   }
   return std::nullopt;
 }
+
+// The interrupt a PCI function's pin is routed to (its interrupt line), or
+// none when the slot holds no function with an interrupt pin.
+std::optional<std::uint32_t> routed_irq(State& s, INTERFACE_TYPE type, ULONG bus, ULONG slot_number) {
+  if (type != PCIBus || !s.machine->bus_exists(bus)) return std::nullopt;
+  PCI_SLOT_NUMBER slot;
+  slot.u.AsULONG = slot_number;
+  const sim::hw::PciFunction* fn = s.machine->function(bus, slot.u.bits.DeviceNumber, slot.u.bits.FunctionNumber);
+  if (fn == nullptr || fn->config_read(0x3D, 1) == 0) return std::nullopt;
+  const std::uint8_t line = fn->interrupt_line();
+  if (line == 0 || line > 15) return std::nullopt;
+  return line;
+}
+
+// Interrupt lines an ISA-compatible machine never hands out: the timer, the
+// keyboard, the cascade, the real-time clock and the coprocessor.
+bool system_irq(std::uint64_t irq) { return irq == 0 || irq == 1 || irq == 2 || irq == 8 || irq == 13; }
 
 // Whether another PCI function decodes part of [start, start + length).
 bool decoded_elsewhere(State& s, const sim::hw::PciFunction* self, sim::hw::BarType type, std::uint64_t start,
@@ -152,12 +178,12 @@ NTSTATUS NTAPI HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STR
     const ResourceKind kind = bar.type == sim::hw::BarType::Io ? ResourceKind::Port : ResourceKind::Memory;
     std::optional<std::uint64_t> at;
     const std::uint64_t current = fn->bar_address(i);
-    if (current != 0 && free_range(s, owner, kind, current, bar.size, false, claims, nullptr)) at = current;
+    if (current != 0 && free_range(s, owner, Claim{kind, current, bar.size, false}, claims, nullptr)) at = current;
     if (!at) {  // move the BAR to a free range the bus can decode
       const std::uint64_t low = kind == ResourceKind::Port ? 0x1000 : 0xF0000000ull;
       const std::uint64_t high = kind == ResourceKind::Port ? 0xFFFF : 0xFEBFFFFFull;
       for (std::uint64_t from = low;;) {
-        at = find_range(s, owner, kind, bar.size, bar.size, from, high, false, claims);
+        at = find_range(s, owner, Claim{kind, 0, bar.size, false}, bar.size, from, high, claims);
         if (!at || !decoded_elsewhere(s, fn, bar.type, *at, bar.size)) break;
         from = *at + bar.size;
       }
@@ -213,6 +239,7 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
   if (RegistryPath == nullptr || DriverObject == nullptr) bug_check("IoAssignResources without a registry path or driver object");
   sim::kernel::narrow(RegistryPath);
   const void* owner = owner_of(DriverObject, DeviceObject);
+  const void* driver = DriverObject;
   if (RequestedResources == nullptr) {  // release the claim
     s.arbiter.release(owner);
     if (AllocatedResources != nullptr) *AllocatedResources = nullptr;
@@ -238,6 +265,9 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
     at += size;
   }
 
+  const std::string path = sim::kernel::narrow(RegistryPath);
+  const std::optional<std::uint32_t> routed =
+      routed_irq(s, RequestedResources->InterfaceType, RequestedResources->BusNumber, RequestedResources->SlotNumber);
   for (const IO_RESOURCE_LIST* list : lists) {
     std::vector<Claim> claims;
     std::vector<CM_PARTIAL_RESOURCE_DESCRIPTOR> partials;
@@ -250,39 +280,63 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
       bool placed = false;
       for (ULONG k = i; k < end && !placed; ++k) {
         const IO_RESOURCE_DESCRIPTOR& d = list->Descriptors[k];
-        const bool shared = d.ShareDisposition == CmResourceShareShared;
         CM_PARTIAL_RESOURCE_DESCRIPTOR out{};
         out.Type = d.Type;
         out.ShareDisposition = d.ShareDisposition;
         out.Flags = d.Flags;
         switch (d.Type) {
+          case CmResourceTypeNull:
+            // Asks for nothing; kept in place so that the assigned list
+            // lines up with the requested one.
+            out.ShareDisposition = 0;
+            out.Flags = 0;
+            placed = true;
+            break;
           case CmResourceTypePort:
           case CmResourceTypeMemory: {
             const ResourceKind kind = d.Type == CmResourceTypePort ? ResourceKind::Port : ResourceKind::Memory;
-            auto where = find_range(s, owner, kind, d.u.Generic.Length, d.u.Generic.Alignment,
+            const Claim shape = claim_shape(kind, 0, d.u.Generic.Length, d.ShareDisposition);
+            auto where = find_range(s, owner, shape, d.u.Generic.Alignment,
                                     static_cast<std::uint64_t>(d.u.Generic.MinimumAddress.QuadPart),
-                                    static_cast<std::uint64_t>(d.u.Generic.MaximumAddress.QuadPart), shared, claims);
+                                    static_cast<std::uint64_t>(d.u.Generic.MaximumAddress.QuadPart), claims, driver);
             if (!where) break;
-            claims.push_back({kind, *where, d.u.Generic.Length, shared});
+            claims.push_back(claim_shape(kind, *where, d.u.Generic.Length, d.ShareDisposition));
             out.u.Generic.Start.QuadPart = static_cast<LONGLONG>(*where);
             out.u.Generic.Length = d.u.Generic.Length;
             placed = true;
             break;
           }
-          case CmResourceTypeInterrupt:
-          case CmResourceTypeDma: {
-            const ResourceKind kind = d.Type == CmResourceTypeInterrupt ? ResourceKind::Interrupt : ResourceKind::Dma;
-            auto where = find_range(s, owner, kind, 1, 1, d.u.Interrupt.MinimumVector, d.u.Interrupt.MaximumVector,
-                                    shared, claims);
-            if (!where) break;
-            claims.push_back({kind, *where, 1, shared});
-            if (kind == ResourceKind::Interrupt) {
-              out.u.Interrupt.Level = static_cast<ULONG>(*where);
-              out.u.Interrupt.Vector = static_cast<ULONG>(*where);
-              out.u.Interrupt.Affinity = 0xFFFFFFFF;
+          case CmResourceTypeInterrupt: {
+            // A PCI function's interrupt is the line its pin is routed to;
+            // a slot with no function gets the lowest free line in range
+            // that the system does not keep for itself. Level and vector
+            // are the bus-relative line, as in every raw resource list.
+            const std::uint64_t low = d.u.Interrupt.MinimumVector, high = d.u.Interrupt.MaximumVector;
+            std::optional<std::uint64_t> where;
+            if (routed) {
+              Claim want = claim_shape(ResourceKind::Interrupt, *routed, 1, d.ShareDisposition);
+              if (*routed >= low && *routed <= high && free_range(s, owner, want, claims, nullptr, driver))
+                where = *routed;
             } else {
-              out.u.Dma.Channel = static_cast<ULONG>(*where);
+              for (std::uint64_t v = low; v <= high && v <= 15 && !where; ++v) {
+                Claim want = claim_shape(ResourceKind::Interrupt, v, 1, d.ShareDisposition);
+                if (!system_irq(v) && free_range(s, owner, want, claims, nullptr, driver)) where = v;
+              }
             }
+            if (!where) break;
+            claims.push_back(claim_shape(ResourceKind::Interrupt, *where, 1, d.ShareDisposition));
+            out.u.Interrupt.Level = static_cast<ULONG>(*where);
+            out.u.Interrupt.Vector = static_cast<ULONG>(*where);
+            out.u.Interrupt.Affinity = 0xFFFFFFFF;
+            placed = true;
+            break;
+          }
+          case CmResourceTypeDma: {
+            const Claim shape = claim_shape(ResourceKind::Dma, 0, 1, d.ShareDisposition);
+            auto where = find_range(s, owner, shape, 1, d.u.Dma.MinimumChannel, d.u.Dma.MaximumChannel, claims, driver);
+            if (!where) break;
+            claims.push_back(claim_shape(ResourceKind::Dma, *where, 1, d.ShareDisposition));
+            out.u.Dma.Channel = static_cast<ULONG>(*where);
             placed = true;
             break;
           }
@@ -301,7 +355,7 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
     if (!ok) continue;
     PCM_RESOURCE_LIST result = make_list(s, RequestedResources->InterfaceType, RequestedResources->BusNumber, partials);
     if (result == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    s.arbiter.set(owner, owner_label(s, DriverObject, DeviceObject), std::move(claims));
+    s.arbiter.set(owner, owner_label(s, DriverObject, DeviceObject) + " under " + path, std::move(claims), driver);
     *AllocatedResources = result;
     return STATUS_SUCCESS;
   }

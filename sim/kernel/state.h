@@ -113,6 +113,7 @@ struct Kernel::State {
   // Memory
   std::map<std::uintptr_t, PoolBlock> pool;
   std::map<std::uintptr_t, Window> windows;
+  std::vector<Kernel::IoSpaceMapping> mapping_calls;
   std::map<std::uintptr_t, std::size_t> client;  // start -> length
 
   ResourceArbiter arbiter;

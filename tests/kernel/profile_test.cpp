@@ -30,7 +30,7 @@ TEST_F(ProfileTest, BadProfilesAreRefusedWithTheirSourceAndPlace) {
             "machine.json:1: adapters[0].device: 32 is out of range (at most 31)");
   EXPECT_EQ(error_of(kernel, R"({"adapter": []})"),
             "machine.json:1: adapter: unknown key \"adapter\" (known: buses, adapters, translate_to_io, faults, "
-            "comment)");
+            "comment, bios_image)");
   EXPECT_EQ(error_of(kernel, R"({"faults": {"eject_floppy": "always"}})"),
             "machine.json:1: faults.eject_floppy: unknown fault \"eject_floppy\"");
   // The line is the line of the offending key or value.

@@ -9,6 +9,7 @@
 
 #include "driver/nicport_ioctl.h"
 #include "tools/nicdiag/nicdiag.h"
+#include "tools/nicdiag/tables.h"
 
 namespace nicdiag {
 namespace {
@@ -72,6 +73,7 @@ const char kUsage[] =
     "  5201) unless --bus/--device or --register names another; their output names it.\n"
     "  raw CODE [HEXBYTES] [--out N]       any control code with any input; N output bytes\n"
     "                                      (default 8); prints status, byte count and bytes\n"
+    "%s"
     "\n"
     "SLOT is the PCI slot number (device in bits 0-4, function in bits 5-7) or DEVICE.FUNCTION.\n"
     "Every command is checked before the first one runs; an error names the script's file and\n"
@@ -1277,6 +1279,14 @@ void Execute(Run &run) {
     CommandPhy(run);
   } else if (name == "raw") {
     CommandRaw(run);
+  } else if (IsTableCommand(name)) {
+    TableRun table(run.device, run.words);
+    RunTableCommand(table);
+    run.last = table.last;
+    run.text = table.text;
+    run.json_extra = table.json_extra;
+    run.ok = table.ok;
+    run.usage_error = table.usage_error;
   } else {
     run.Usage("unknown command '" + name + "' (see --help)");
   }
@@ -1432,7 +1442,8 @@ int Main(int argc, char **argv) {
   for (; i < argc; i++) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::printf("%s\n%s\n", kUsage, kPlatformNote);
+      std::printf(kUsage, kTableUsage);
+      std::printf("\n%s\n", kPlatformNote);
       return kExitSuccess;
     } else if (arg == "--json") {
       options.json = true;
@@ -1461,7 +1472,8 @@ int Main(int argc, char **argv) {
     }
   }
   if (options.commands.empty()) {
-    std::fprintf(stderr, "nicdiag: no command given\n%s", kUsage);
+    std::fprintf(stderr, "nicdiag: no command given\n");
+    std::fprintf(stderr, kUsage, kTableUsage);
     return kExitBadInput;
   }
   if (!CheckCommands(options)) return kExitBadInput;
