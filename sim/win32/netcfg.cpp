@@ -9,6 +9,7 @@
 #include "machine.h"
 #include "registry.h"
 #include "setupapi.h"
+#include "win2000_network.h"
 
 namespace sim::win32 {
 
@@ -27,6 +28,10 @@ std::string narrow(LPCWSTR text) {
   if (text == nullptr) return out;
   for (; *text; ++text) out.push_back(*text < 256 ? static_cast<char>(*text) : '?');
   return out;
+}
+
+std::string class_title(const std::string& cls) {
+  return cls == "net" ? "adapter class (net)" : cls == "nettrans" ? "protocol class (nettrans)" : cls + " class";
 }
 
 std::string class_name(const GUID* guid) {
@@ -141,6 +146,7 @@ class ConfigObject final : public ComObject, public INetCfg, public INetCfgLock 
     } else if (IsEqualIID(riid, IID_INetCfgLock) && !owner().faults().lock_query) {
       *ppv = static_cast<INetCfgLock*>(this);
     } else {
+      if (IsEqualIID(riid, IID_INetCfgLock)) owner().notes.push_back("the write-lock interface was not available (E_NOINTERFACE)");
       return E_NOINTERFACE;
     }
     add_ref();
@@ -150,7 +156,10 @@ class ConfigObject final : public ComObject, public INetCfg, public INetCfgLock 
   // INetCfg
   HRESULT STDMETHODCALLTYPE Initialize(PVOID) override {
     if (initialized) return NETCFG_E_ALREADY_INITIALIZED;
-    if (owner().faults().initialize) return E_FAIL;
+    if (owner().faults().initialize) {
+      owner().notes.push_back("the network configuration could not be initialised (E_FAIL)");
+      return E_FAIL;
+    }
     initialized = true;
     return S_OK;
   }
@@ -345,7 +354,10 @@ class EnumObject final : public ComObject, public IEnumNetCfgComponent {
     return celt <= left ? S_OK : S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE Reset() override {
-    if (owner().faults().reset.count(cls_)) return E_FAIL;
+    if (owner().faults().reset.count(cls_)) {
+      owner().notes.push_back("the enumeration of the " + class_title(cls_) + " could not be reset (E_FAIL): that pass was skipped");
+      return E_FAIL;
+    }
     pos_ = 0;
     return S_OK;
   }
@@ -405,7 +417,10 @@ class ClassObject final : public ComObject, public INetCfgClass {
 };
 
 HRESULT ConfigObject::make_enum(const std::string& cls, IEnumNetCfgComponent** out) {
-  if (owner().faults().enumeration.count(cls)) return E_FAIL;
+  if (owner().faults().enumeration.count(cls)) {
+    owner().notes.push_back("the " + class_title(cls) + " could not be enumerated (E_FAIL): that pass was skipped");
+    return E_FAIL;
+  }
   std::vector<std::string> ids;
   for (const auto& c : owner().impl().components) {
     if (c.removed) continue;
@@ -423,6 +438,9 @@ HRESULT ConfigObject::Apply() {
     std::erase_if(impl.bindings,
                   [&](const auto& b) { return equal_ci(b.first, p.first) && equal_ci(b.second, p.second); });
     owner().record_unbound(p);
+    const auto* protocol = impl.find(p.first);
+    const auto* adapter = impl.find(p.second);
+    if (protocol && adapter) unbind_in_registry(machine().registry, protocol->info, adapter->info);
   }
   pending_unbinds.clear();
   owner().record_apply();
@@ -454,7 +472,10 @@ HRESULT ConfigObject::QueryNetCfgClass(const GUID* guid, REFIID riid, void** ppv
   if (!initialized) return NETCFG_E_NOT_INITIALIZED;
   const std::string cls = class_name(guid);
   if (cls.empty()) return E_INVALIDARG;
-  if (owner().faults().class_query.count(cls)) return E_FAIL;
+  if (owner().faults().class_query.count(cls)) {
+    owner().notes.push_back("the " + class_title(cls) + " was not available (E_FAIL): that pass was skipped");
+    return E_FAIL;
+  }
   if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_INetCfgClass)) return E_NOINTERFACE;
   *ppv = static_cast<INetCfgClass*>(new ClassObject(this, cls));
   return S_OK;
@@ -464,7 +485,10 @@ HRESULT ConfigObject::AcquireWriteLock(DWORD timeout_ms, LPCWSTR description, LP
   if (holder) *holder = nullptr;
   if (description == nullptr) return E_POINTER;
   if (initialized) return NETCFG_E_ALREADY_INITIALIZED;
-  if (owner().faults().lock) return NETCFG_E_NEED_REBOOT;
+  if (owner().faults().lock) {
+    owner().notes.push_back("the write lock was refused (NETCFG_E_NEED_REBOOT): nothing was unbound or removed");
+    return NETCFG_E_NEED_REBOOT;
+  }
   if (has_lock) return S_OK;
   NetCfg::Impl& impl = owner().impl();
   VirtualClock& clock = machine().clock;
@@ -475,6 +499,8 @@ HRESULT ConfigObject::AcquireWriteLock(DWORD timeout_ms, LPCWSTR description, LP
   if (owner().program_holds_lock()) {
     clock.advance_ns(timeout_ns);
     if (holder) *holder = owner().task_wide_string(impl.program_holder);
+    owner().notes.push_back("the write lock was not obtained within " + std::to_string(timeout_ms) +
+                            " ms: this program already held it as \"" + impl.program_holder + "\"");
     return S_FALSE;
   }
   if (impl.other_holds && clock.now_ns() < impl.other_until_ns) {
@@ -482,6 +508,9 @@ HRESULT ConfigObject::AcquireWriteLock(DWORD timeout_ms, LPCWSTR description, LP
     if (wait > timeout_ns) {
       clock.advance_ns(timeout_ns);
       if (holder) *holder = owner().task_wide_string(impl.other_holder);
+      owner().notes.push_back("the write lock was not obtained within " + std::to_string(timeout_ms) + " ms: \"" +
+                              impl.other_holder + "\" held it until " +
+                              std::to_string(impl.other_until_ns / 1000000) + " ms");
       return S_FALSE;
     }
     clock.advance_ns(wait);
@@ -526,11 +555,15 @@ NetCfg::~NetCfg() {
   for (void* block : impl_->task_blocks) std::free(block);
 }
 
-void NetCfg::add_adapter(const std::string& id, const std::string& pnp_id) {
-  impl_->components.push_back({{id, pnp_id, true}, false});
+void NetCfg::add_adapter(const std::string& id, const std::string& pnp_id, const std::string& instance_guid) {
+  impl_->components.push_back({{id, pnp_id, true, instance_guid, ""}, false});
 }
 
-void NetCfg::add_protocol(const std::string& id) { impl_->components.push_back({{id, "", false}, false}); }
+void NetCfg::add_protocol(const std::string& id, const std::string& service) {
+  impl_->components.push_back({{id, "", false, "", service}, false});
+}
+
+bool NetCfg::has_components() const { return !impl_->components.empty(); }
 
 void NetCfg::bind(const std::string& protocol, const std::string& adapter) {
   if (impl_->bound(protocol, adapter)) return;
@@ -582,7 +615,10 @@ void NetCfg::remove_device(const std::string& pnp_id) {
 }
 
 HRESULT NetCfg::co_initialize() {
-  if (faults_.coinitialize) return E_OUTOFMEMORY;
+  if (faults_.coinitialize) {
+    notes.push_back("COM could not be initialised (E_OUTOFMEMORY): nothing was unbound or removed");
+    return E_OUTOFMEMORY;
+  }
   return com_init_depth_++ == 0 ? S_OK : S_FALSE;
 }
 
@@ -601,8 +637,10 @@ HRESULT NetCfg::co_create_instance(REFCLSID clsid, LPUNKNOWN outer, DWORD contex
   // The class is registered in-process on Windows 2000 and later only.
   const Version& v = machine().version;
   const bool registered = v.platform_id == VER_PLATFORM_WIN32_NT && v.major >= 5;
-  if (!IsEqualCLSID(clsid, CLSID_CNetCfg) || !registered || !(context & CLSCTX_INPROC_SERVER) || faults_.create)
+  if (!IsEqualCLSID(clsid, CLSID_CNetCfg) || !registered || !(context & CLSCTX_INPROC_SERVER) || faults_.create) {
+    notes.push_back("the network configuration object could not be created (REGDB_E_CLASSNOTREG)");
     return REGDB_E_CLASSNOTREG;
+  }
   if (outer != nullptr) return CLASS_E_NOAGGREGATION;
   auto* object = new ConfigObject(*this);
   const HRESULT hr = object->QueryInterface(riid, ppv);
@@ -649,7 +687,7 @@ void Machine::RemovalPartsDeleter::operator()(NetCfg* p) const { delete p; }
 namespace {
 
 [[noreturn]] void bad(const std::string& where, const std::string& what) {
-  throw InputError("profile: " + where + ": " + what);
+  throw NetCfgProfileError(where, what);
 }
 
 std::string text_of(const nlohmann::json& j, const std::string& where) {
@@ -751,24 +789,33 @@ void load_netcfg(const nlohmann::json& j, NetCfg& cfg) {
   }
 }
 
+// A device the registry already describes takes the fields the entry gives
+// (a removal that fails, a device not present, another description); any
+// other entry adds a device.
 void load_devices(const nlohmann::json& j, DeviceInstaller& devices) {
   if (!j.is_array()) bad("devices", "expected a list");
   for (std::size_t i = 0; i < j.size(); ++i) {
     const auto& d = j[i];
     const std::string where = "devices[" + std::to_string(i) + "]";
     if (!d.is_object() || !d.contains("instance_id")) bad(where, "expected an object with \"instance_id\"");
-    Device device;
-    device.instance_id = text_of(d["instance_id"], where + ".instance_id");
-    if (d.contains("description")) device.description = text_of(d["description"], where + ".description");
-    device.present = flag_of(d, "present", where, true);
-    device.remove_fails = flag_of(d, "remove_fails", where, false);
+    const std::string id = text_of(d["instance_id"], where + ".instance_id");
+    Device* device = devices.find_device(id);
+    if (device == nullptr) {
+      Device fresh;
+      fresh.instance_id = id;
+      device = &devices.add_device(std::move(fresh));
+    } else if (device->class_guid == GUID{}) {
+      device->class_guid = GUID_DEVCLASS_NET;  // the entry's class, by default the network class
+    }
+    if (d.contains("description")) device->description = text_of(d["description"], where + ".description");
+    device->present = flag_of(d, "present", where, device->present);
+    device->remove_fails = flag_of(d, "remove_fails", where, device->remove_fails);
     if (d.contains("class")) {
       const std::string cls = text_of(d["class"], where + ".class");
-      if (cls == "net") device.class_guid = GUID_DEVCLASS_NET;
-      else if (cls == "nettrans") device.class_guid = GUID_DEVCLASS_NETTRANS;
+      if (cls == "net") device->class_guid = GUID_DEVCLASS_NET;
+      else if (cls == "nettrans") device->class_guid = GUID_DEVCLASS_NETTRANS;
       else bad(where + ".class", "unknown class \"" + cls + "\"");
     }
-    devices.add_device(std::move(device));
   }
 }
 

@@ -17,6 +17,7 @@
 #include <nlohmann/json_fwd.hpp>
 
 #include "platform/win32.h"
+#include "registry.h"
 
 namespace sim::win32 {
 
@@ -39,6 +40,10 @@ struct NetCfgComponentInfo {
   std::string id;      // component id, unique in the configuration
   std::string pnp_id;  // device instance id; empty for a component without a device
   bool adapter = false;
+  // Read from the registry: an adapter's NetCfgInstanceId, a protocol's
+  // service; empty for components a profile describes.
+  std::string instance_guid;
+  std::string service;
 };
 
 class ComObject;
@@ -51,8 +56,13 @@ class NetCfg {
   NetCfg& operator=(const NetCfg&) = delete;
 
   // ---- configuration (profile, tests)
-  void add_adapter(const std::string& id, const std::string& pnp_id);
-  void add_protocol(const std::string& id);
+  void add_adapter(const std::string& id, const std::string& pnp_id, const std::string& instance_guid = "");
+  void add_protocol(const std::string& id, const std::string& service = "");
+  bool has_components() const;
+  // Why the program got nothing done, for the run report: each entry says
+  // which call failed or was refused and why ("write lock not obtained in
+  // 15000 ms: held by Network Connections").
+  std::vector<std::string> notes;
   void bind(const std::string& protocol, const std::string& adapter);
   // Another client holds the write lock until the virtual clock reaches
   // `until_ms`.
@@ -103,8 +113,16 @@ class NetCfg {
   std::unique_ptr<Impl> impl_;
 };
 
+// Bad content in the profile keys "netcfg" and "devices"; `where` is the
+// key path ("netcfg.bindings[2]"), what() says what is wrong.
+class NetCfgProfileError : public InputError {
+ public:
+  NetCfgProfileError(std::string where_, const std::string& what) : InputError(what), where(std::move(where_)) {}
+  std::string where;
+};
+
 // Reads the profile keys "netcfg" and "devices" into the machine. Throws
-// InputError (registry.h) on malformed input.
+// NetCfgProfileError on malformed input.
 void load_netcfg_profile(const nlohmann::json& profile, Machine& machine);
 
 // What the Windows 2000 removal did, for the run report: "unbound" (list of

@@ -3,6 +3,7 @@
 // forced failures), applied to the current machine.
 #pragma once
 #include <filesystem>
+#include <map>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -15,10 +16,13 @@ struct Profile {
   std::filesystem::path base_dir;              // relative paths are resolved here
   std::string registry_text;                   // .reg contents, when given inline or by file
   std::string registry_source;
+  std::map<std::string, int> lines;            // JSON pointer -> line, for error messages
 };
 
 // Reads a profile file; throws InputError naming the file (and line) on bad
-// input: unreadable file, malformed JSON, unknown key or platform, bad .reg.
+// input: a missing, special or oversized file, malformed JSON, an unknown
+// key, a value of the wrong type or out of range (profile_schema.h), a bad
+// .reg file.
 Profile load_profile_file(const std::filesystem::path& file);
 // Parses profile text; `source` names it in errors.
 Profile parse_profile(const std::string& text, const std::string& source, const std::filesystem::path& base_dir);

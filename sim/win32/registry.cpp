@@ -3,6 +3,7 @@
 // export and diff.
 #include "registry.h"
 
+#include "input_file.h"
 #include "machine.h"
 
 #include <algorithm>
@@ -37,7 +38,12 @@ constexpr DWORD kKeyAllAccess = static_cast<DWORD>(KEY_ALL_ACCESS);
 constexpr std::string_view kHeader4 = "REGEDIT4";
 constexpr std::string_view kHeader5 = "Windows Registry Editor Version 5.00";
 
-// ---- ANSI text (code page 1252) ------------------------------------------
+// ---- text ------------------------------------------------------------------
+//
+// Names and string data are kept as the NT registry keeps them, in Unicode
+// (held here as UTF-8), so that names the ANSI code page cannot represent
+// stay distinct. The ANSI functions convert at their boundary as the
+// system does, with code page 1252 and '?' for characters it lacks.
 
 // Unicode of the bytes 0x80..0x9F; the five holes map to the C1 controls,
 // as the system's conversion does, so every byte survives a round trip.
@@ -57,96 +63,166 @@ char unicode_to_ansi(char32_t u) {
   return '?';
 }
 
-// Upper case of each ANSI byte: ASCII and the accented letters of 1252.
-const std::array<unsigned char, 256>& upper_table() {
-  static const std::array<unsigned char, 256> table = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0; c < 256; ++c) t[c] = static_cast<unsigned char>(c);
-    for (int c = 'a'; c <= 'z'; ++c) t[c] = static_cast<unsigned char>(c - 0x20);
-    for (int c = 0xE0; c <= 0xFE; ++c)
-      if (c != 0xF7) t[c] = static_cast<unsigned char>(c - 0x20);
-    t[0x9A] = 0x8A;
-    t[0x9C] = 0x8C;
-    t[0x9E] = 0x8E;
-    t[0xFF] = 0x9F;
-    return t;
-  }();
-  return table;
+void append_utf8(std::string& out, char32_t u) {
+  if (u < 0x80) {
+    out.push_back(static_cast<char>(u));
+  } else if (u < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (u >> 6)));
+    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+  } else if (u < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (u >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (u >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((u >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+  }
 }
 
-std::string fold(std::string_view s) {
-  const auto& up = upper_table();
-  std::string out(s);
-  for (char& c : out) c = static_cast<char>(up[static_cast<unsigned char>(c)]);
+// The character at s[i] (i advances past it); a malformed sequence gives
+// U+FFFD and advances one byte.
+char32_t next_utf8(std::string_view s, std::size_t& i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  const int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
+  if (extra < 0 || i + static_cast<std::size_t>(extra) >= s.size() + (extra == 0 ? 1 : 0)) {
+    ++i;
+    return 0xFFFD;
+  }
+  char32_t u = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
+  for (int k = 1; k <= extra; ++k) {
+    const unsigned char cc = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
+    if ((cc & 0xC0) != 0x80) {
+      ++i;
+      return 0xFFFD;
+    }
+    u = (u << 6) | (cc & 0x3F);
+  }
+  i += static_cast<std::size_t>(extra) + 1;
+  return u;
+}
+
+bool is_ascii(std::string_view s) {
+  return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+std::string utf8_from_ansi(std::string_view s) {
+  if (is_ascii(s)) return std::string(s);  // the common case, unchanged
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) append_utf8(out, ansi_to_unicode(static_cast<unsigned char>(c)));
   return out;
 }
 
-// The NT order of sub-keys: names compared by the Unicode values of their
-// upper-case characters.
-bool nt_less(std::string_view a_folded, std::string_view b_folded) {
-  const std::size_t n = std::min(a_folded.size(), b_folded.size());
-  for (std::size_t i = 0; i < n; ++i) {
-    char16_t a = ansi_to_unicode(static_cast<unsigned char>(a_folded[i]));
-    char16_t b = ansi_to_unicode(static_cast<unsigned char>(b_folded[i]));
-    if (a != b) return a < b;
-  }
-  return a_folded.size() < b_folded.size();
+std::string ansi_from_utf8(std::string_view s) {
+  if (is_ascii(s)) return std::string(s);
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) out.push_back(unicode_to_ansi(next_utf8(s, i)));
+  return out;
 }
 
-std::string utf16le_from_ansi(std::string_view s) {
+// UTF-16LE bytes (no BOM); a lone surrogate becomes U+FFFD.
+std::string utf8_from_utf16le(std::string_view bytes) {
   std::string out;
-  out.reserve(s.size() * 2);
-  for (char c : s) {
-    char16_t u = ansi_to_unicode(static_cast<unsigned char>(c));
+  out.reserve(bytes.size() / 2);
+  auto unit = [&](std::size_t i) {
+    return static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                 (static_cast<unsigned char>(bytes[i + 1]) << 8));
+  };
+  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+    const char16_t u = unit(i);
+    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
+      const char16_t low = unit(i + 2);
+      if (low >= 0xDC00 && low <= 0xDFFF) {
+        append_utf8(out, 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (low - 0xDC00));
+        i += 2;
+        continue;
+      }
+    }
+    append_utf8(out, (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u);
+  }
+  return out;
+}
+
+std::u16string utf16_from_utf8(std::string_view s) {
+  std::u16string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) {
+    const char32_t u = next_utf8(s, i);
+    if (u >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((u - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((u - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(u));
+    }
+  }
+  return out;
+}
+
+std::string utf16le_from_utf8(std::string_view s) {
+  std::string out;
+  for (char16_t u : utf16_from_utf8(s)) {
     out.push_back(static_cast<char>(u & 0xFF));
     out.push_back(static_cast<char>(u >> 8));
   }
   return out;
 }
 
-// UTF-16LE bytes (no BOM) to ANSI; characters outside 1252 become '?'.
-std::string ansi_from_utf16le(std::string_view bytes) {
-  std::string out;
-  out.reserve(bytes.size() / 2);
-  for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    char16_t u = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                       (static_cast<unsigned char>(bytes[i + 1]) << 8));
-    if (u >= 0xD800 && u <= 0xDBFF && i + 3 < bytes.size()) {
-      char16_t low = static_cast<char16_t>(static_cast<unsigned char>(bytes[i + 2]) |
-                                           (static_cast<unsigned char>(bytes[i + 3]) << 8));
-      if (low >= 0xDC00 && low <= 0xDFFF) i += 2;
-      out.push_back('?');
-      continue;
-    }
-    out.push_back(unicode_to_ansi(u));
+// The upper case the registry compares names in: ASCII, Latin-1, Latin
+// Extended-A, Greek and Cyrillic letters.
+char32_t upcase(char32_t u) {
+  if (u >= 'a' && u <= 'z') return u - 0x20;
+  if (u < 0xE0) return u;
+  if (u <= 0xFE) return u == 0xF7 ? u : u - 0x20;
+  if (u == 0xFF) return 0x178;
+  if (u >= 0x100 && u <= 0x137) return u & ~char32_t{1};
+  if (u >= 0x139 && u <= 0x148) return (u & 1) ? u : u - 1;
+  if (u >= 0x14A && u <= 0x177) return u & ~char32_t{1};
+  if (u >= 0x179 && u <= 0x17E) return (u & 1) ? u : u - 1;
+  if (u >= 0x3B1 && u <= 0x3C9 && u != 0x3C2) return u - 0x20;
+  if (u == 0x3C2) return 0x3A3;
+  if (u >= 0x430 && u <= 0x44F) return u - 0x20;
+  if (u >= 0x450 && u <= 0x45F) return u - 0x50;
+  return u;
+}
+
+std::string fold(std::string_view s) {
+  if (is_ascii(s)) {
+    std::string out(s);
+    for (char& c : out)
+      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+    return out;
   }
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size();) append_utf8(out, upcase(next_utf8(s, i)));
   return out;
 }
 
-std::string ansi_from_utf8(std::string_view bytes) {
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size();) {
-    unsigned char c = static_cast<unsigned char>(bytes[i]);
-    int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || i + static_cast<std::size_t>(extra) >= bytes.size()) {
-      out.push_back('?');
-      ++i;
-      continue;
-    }
-    char32_t u = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
-    bool ok = true;
-    for (int k = 1; k <= extra; ++k) {
-      unsigned char cc = static_cast<unsigned char>(bytes[i + k]);
-      if ((cc & 0xC0) != 0x80) ok = false;
-      u = (u << 6) | (cc & 0x3F);
-    }
-    out.push_back(ok ? unicode_to_ansi(u) : '?');
-    i += ok ? static_cast<std::size_t>(extra) + 1 : 1;
-  }
-  return out;
+// The NT order of sub-keys: names compared by the UTF-16 units of their
+// upper-case forms.
+bool nt_less(std::string_view a_folded, std::string_view b_folded) {
+  // Below U+10000 the UTF-8 byte order is the UTF-16 order; ASCII names,
+  // the common case, compare as bytes.
+  if (is_ascii(a_folded) && is_ascii(b_folded)) return a_folded < b_folded;
+  return utf16_from_utf8(a_folded) < utf16_from_utf8(b_folded);
 }
 
 bool is_string_type(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+std::vector<std::uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+std::string text_of(const std::vector<std::uint8_t>& d) { return {d.begin(), d.end()}; }
+
+// String data between the ANSI functions and the store.
+std::vector<std::uint8_t> data_from_ansi(DWORD type, std::vector<std::uint8_t> data) {
+  return is_string_type(type) ? bytes_of(utf8_from_ansi(text_of(data))) : data;
+}
+std::vector<std::uint8_t> data_to_ansi(DWORD type, const std::vector<std::uint8_t>& data) {
+  return is_string_type(type) ? bytes_of(ansi_from_utf8(text_of(data))) : data;
+}
+RegValue value_to_ansi(const RegValue& v) { return {ansi_from_utf8(v.name), v.type, data_to_ansi(v.type, v.data)}; }
 
 // ---- roots ----------------------------------------------------------------
 
@@ -223,7 +299,7 @@ LONG split_subkey(LPCSTR subkey, std::vector<std::string>& parts) {
     std::size_t end = s.find('\\', start);
     std::string_view part = s.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (part.empty()) return kErrorBadPathname;
-    parts.emplace_back(part);
+    parts.push_back(utf8_from_ansi(part));  // ANSI call, Unicode store
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
@@ -536,6 +612,16 @@ struct Registry::Impl {
 
   // ---- .reg text
 
+  // A Windows 9x registry holds ANSI names and strings: what a .reg file
+  // brings in passes through the code page, as it would there.
+  std::string store(const std::string& text) const {
+    return family == RegFamily::Win9x ? utf8_from_ansi(ansi_from_utf8(text)) : text;
+  }
+  std::vector<std::uint8_t> stored_data(DWORD type, std::vector<std::uint8_t> data) const {
+    if (family != RegFamily::Win9x || !is_string_type(type)) return data;
+    return bytes_of(store(text_of(data)));
+  }
+
   [[noreturn]] static void fail(const std::string& source, std::size_t line, const std::string& what) {
     throw InputError(source + ":" + std::to_string(line) + ": " + what);
   }
@@ -553,15 +639,15 @@ std::string decode_reg_bytes(const std::string& bytes, const std::string& source
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     std::string_view body(bytes);
     body.remove_prefix(2);
-    std::string text = ansi_from_utf16le(body);
+    std::string text = utf8_from_utf16le(body);
     if (body.size() % 2 != 0) {
       std::size_t line = 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
       throw InputError(source + ":" + std::to_string(line) + ": UTF-16 text ends in half a character");
     }
     return text;
   }
-  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return ansi_from_utf8(std::string_view(bytes).substr(3));
-  return bytes;
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
+  return utf8_from_ansi(bytes);
 }
 
 std::string_view trim_left(std::string_view s) {
@@ -646,6 +732,14 @@ void Registry::Impl::import_text(const std::string& raw, const std::string& sour
       ParsedPath path;
       std::string error = parse_full_path(inner, path);
       if (!error.empty()) fail(source, line_no, error);
+      if (path.parts.size() > kMaxKeyDepth)
+        fail(source, line_no, "key nested " + std::to_string(path.parts.size()) + " levels deep, more than the " +
+                                  std::to_string(kMaxKeyDepth) + " a registry allows");
+      for (const auto& part : path.parts)
+        if (part.size() > kMaxKeyNameChars)
+          fail(source, line_no, "key name of " + std::to_string(part.size()) + " characters, more than the " +
+                                    std::to_string(kMaxKeyNameChars) + " a registry allows");
+      for (auto& part : path.parts) part = store(part);
       if (remove) {
         if (path.parts.empty()) fail(source, line_no, "a root key cannot be deleted");
         if (RegKey* key = find(path)) remove_child(*key->parent, key);
@@ -680,6 +774,9 @@ void Registry::Impl::import_text(const std::string& raw, const std::string& sour
       auto quoted = parse_quoted(s, pos, error);
       if (!quoted) fail(source, line_no, "value name: " + error);
       name = std::move(*quoted);
+      if (name.size() > kMaxValueNameChars)
+        fail(source, line_no, "value name of " + std::to_string(name.size()) + " characters, more than the " +
+                                  std::to_string(kMaxValueNameChars) + " a registry allows");
     }
     while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
     if (pos >= s.size() || s[pos] != '=') fail(source, line_no, "expected '=' after the value name");
@@ -687,7 +784,7 @@ void Registry::Impl::import_text(const std::string& raw, const std::string& sour
     std::string_view data = trim_left(s.substr(pos));
 
     if (data == "-") {
-      current->erase_value(name);
+      current->erase_value(store(name));
       continue;
     }
     if (!data.empty() && data.front() == '"') {
@@ -697,7 +794,7 @@ void Registry::Impl::import_text(const std::string& raw, const std::string& sour
       if (!trim_left(data.substr(p)).empty()) fail(source, line_no, "text after the closing '\"'");
       std::vector<std::uint8_t> bytes(str->begin(), str->end());
       bytes.push_back(0);
-      current->put_value(name, REG_SZ, std::move(bytes));
+      current->put_value(store(name), REG_SZ, stored_data(REG_SZ, std::move(bytes)));
       continue;
     }
     if (starts_with_nocase(data, "dword:")) {
@@ -709,7 +806,7 @@ void Registry::Impl::import_text(const std::string& raw, const std::string& sour
         if (d < 0) fail(source, line_no, "dword: needs 1 to 8 hex digits");
         v = (v << 4) | static_cast<DWORD>(d);
       }
-      current->put_value(name, REG_DWORD,
+      current->put_value(store(name), REG_DWORD,
                          {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
                           static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)});
       continue;
@@ -750,13 +847,14 @@ void Registry::Impl::import_text(const std::string& raw, const std::string& sour
         }
       }
       if (v5 && is_string_type(type)) {
-        // Version 5 files hold string data as UTF-16LE; the registry keeps
-        // what the ANSI functions return.
+        // Version 5 files hold string data as UTF-16LE, REGEDIT4 files in
+        // the ANSI code page.
         if (bytes.size() % 2 != 0) fail(source, line_no, "UTF-16 string data of odd length");
-        std::string ansi = ansi_from_utf16le(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-        bytes.assign(ansi.begin(), ansi.end());
+        bytes = bytes_of(utf8_from_utf16le(text_of(bytes)));
+      } else if (is_string_type(type)) {
+        bytes = data_from_ansi(type, std::move(bytes));
       }
-      current->put_value(name, type, std::move(bytes));
+      current->put_value(store(name), type, stored_data(type, std::move(bytes)));
       continue;
     }
     fail(source, line_no, "unrecognised value data '" + std::string(data.substr(0, 20)) + "'");
@@ -813,8 +911,9 @@ void append_value(std::string& out, const RegValue& v, bool v5, std::string_view
     std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
     out += buf;
   }
+  // String data in hex: UTF-16LE in Version 5 files, ANSI in REGEDIT4.
   std::string bytes(v.data.begin(), v.data.end());
-  if (v5 && is_string_type(v.type)) bytes = utf16le_from_ansi(bytes);
+  if (is_string_type(v.type)) bytes = v5 ? utf16le_from_utf8(bytes) : ansi_from_utf8(bytes);
   std::size_t line_len = out.size() - line_start;
   static const char digits[] = "0123456789abcdef";
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -833,10 +932,13 @@ void append_value(std::string& out, const RegValue& v, bool v5, std::string_view
   }
 }
 
-std::string finish_text(std::string text, bool v5) {
-  if (!v5) return text;
+// The text is built in UTF-8; a file is written as regedit writes it:
+// Version 5 in UTF-16LE with a byte order mark, REGEDIT4 in the ANSI code
+// page (characters it lacks become '?').
+std::string finish_text(const std::string& text, bool v5) {
+  if (!v5) return ansi_from_utf8(text);
   std::string out = "\xFF\xFE";
-  out += utf16le_from_ansi(text);
+  out += utf16le_from_utf8(text);
   return out;
 }
 
@@ -897,6 +999,47 @@ void diff_added(const RegKey& new_key, const RegKey* old_key, const std::string&
     diff_added(*child, old_key ? old_key->child(child->folded) : nullptr, path + "\\" + child->name, false, out);
 }
 
+// Keys the change added, as deletions: once, at the top of each new sub-tree.
+void undo_added_keys(const RegKey& new_key, const RegKey& old_key, const std::string& path, std::string& out) {
+  for (const auto& child : new_key.children) {
+    const std::string child_path = path + "\\" + child->name;
+    if (const RegKey* was = old_key.child(child->folded)) {
+      undo_added_keys(*child, *was, child_path, out);
+    } else {
+      out += "[-" + child_path + "]\r\n\r\n";
+    }
+  }
+}
+
+// Keys and values as they were: gone keys whole, changed or deleted values
+// with their old data, values the change added deleted.
+void undo_restore(const RegKey& old_key, const RegKey* new_key, const std::string& path, bool is_root, bool v5,
+                  std::string& out) {
+  std::string block;
+  for (const auto& v : old_key.values) {
+    const RegValue* now = new_key ? new_key->value(fold(v.name)) : nullptr;
+    if (!now || now->type != v.type || now->data != v.data) {
+      append_value(block, v, v5, "\r\n");
+      block += "\r\n";
+    }
+  }
+  if (new_key) {
+    for (const auto& v : new_key->values) {
+      if (old_key.value(fold(v.name))) continue;
+      if (v.name.empty()) {
+        block += "@=-\r\n";
+      } else {
+        append_quoted(block, v.name);
+        block += "=-\r\n";
+      }
+    }
+  }
+  if (!block.empty() || (!new_key && !is_root)) out += "[" + path + "]\r\n" + block + "\r\n";
+  for (const auto& child : old_key.children)
+    undo_restore(*child, new_key ? new_key->child(child->folded) : nullptr, path + "\\" + child->name, false, v5,
+                 out);
+}
+
 bool same_tree(const RegKey& a, const RegKey& b) {
   if (a.name != b.name || a.children.size() != b.children.size() || a.values.size() != b.values.size()) return false;
   for (std::size_t i = 0; i < a.values.size(); ++i) {
@@ -938,10 +1081,7 @@ RegFaults& Registry::faults() { return impl_->faults; }
 void Registry::import_reg(const std::string& bytes, const std::string& source) { impl_->import_text(bytes, source); }
 
 void Registry::import_reg_file(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw InputError(file.string() + ":0: cannot open the file");
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  impl_->import_text(bytes, file.string());
+  impl_->import_text(read_input_file(file, kMaxRegBytes), file.string());
 }
 
 std::string Registry::export_reg(RegFormat format) const {
@@ -949,7 +1089,7 @@ std::string Registry::export_reg(RegFormat format) const {
   std::string out(v5 ? kHeader5 : kHeader4);
   out += "\r\n\r\n";
   for (const auto& root : impl_->roots) impl_->export_key(*root, root->name, true, v5, out);
-  return finish_text(std::move(out), v5);
+  return finish_text(out, v5);
 }
 
 std::string Registry::diff_from(const Registry& before) const {
@@ -962,6 +1102,17 @@ std::string Registry::diff_from(const Registry& before) const {
   return std::string(kHeader4) + "\n\n" + body;
 }
 
+std::string Registry::undo_to(const Registry& before, RegFormat format) const {
+  const bool v5 = format == RegFormat::Version5;
+  std::string out(v5 ? kHeader5 : kHeader4);
+  out += "\r\n\r\n";
+  for (int r = 0; r < kRootCount; ++r)
+    undo_added_keys(*impl_->roots[r], *before.impl_->roots[r], impl_->roots[r]->name, out);
+  for (int r = 0; r < kRootCount; ++r)
+    undo_restore(*before.impl_->roots[r], impl_->roots[r].get(), impl_->roots[r]->name, true, v5, out);
+  return finish_text(out, v5);
+}
+
 bool Registry::operator==(const Registry& other) const {
   for (int r = 0; r < kRootCount; ++r)
     if (!same_tree(*impl_->roots[r], *other.impl_->roots[r])) return false;
@@ -970,32 +1121,50 @@ bool Registry::operator==(const Registry& other) const {
 
 bool Registry::key_exists(const std::string& path) const {
   ParsedPath parsed;
-  return parse_full_path(path, parsed).empty() && impl_->find(parsed) != nullptr;
+  return parse_full_path(utf8_from_ansi(path), parsed).empty() && impl_->find(parsed) != nullptr;
 }
 
 bool Registry::get_value(const std::string& key_path, const std::string& name, RegValue* out) const {
   ParsedPath parsed;
-  if (!parse_full_path(key_path, parsed).empty()) return false;
+  if (!parse_full_path(utf8_from_ansi(key_path), parsed).empty()) return false;
   const RegKey* key = impl_->find(parsed);
-  const RegValue* value = key ? key->value(fold(name)) : nullptr;
-  if (value && out) *out = *value;
+  const RegValue* value = key ? key->value(fold(utf8_from_ansi(name))) : nullptr;
+  if (value && out) *out = value_to_ansi(*value);
   return value != nullptr;
 }
 
 void Registry::set_value(const std::string& key_path, const RegValue& value) {
   ParsedPath parsed;
-  std::string error = parse_full_path(key_path, parsed);
+  std::string error = parse_full_path(utf8_from_ansi(key_path), parsed);
   if (!error.empty()) throw std::invalid_argument(key_path + ": " + error);
-  impl_->ensure(parsed)->put_value(value.name, value.type, value.data);
+  impl_->ensure(parsed)->put_value(utf8_from_ansi(value.name), value.type, data_from_ansi(value.type, value.data));
 }
 
 std::vector<std::string> Registry::subkey_names(const std::string& path) const {
   std::vector<std::string> names;
   ParsedPath parsed;
-  if (!parse_full_path(path, parsed).empty()) return names;
+  if (!parse_full_path(utf8_from_ansi(path), parsed).empty()) return names;
   if (const RegKey* key = impl_->find(parsed))
-    for (const auto& child : key->children) names.push_back(child->name);
+    for (const auto& child : key->children) names.push_back(ansi_from_utf8(child->name));
   return names;
+}
+
+std::vector<RegValue> Registry::values_of(const std::string& path) const {
+  ParsedPath parsed;
+  if (!parse_full_path(utf8_from_ansi(path), parsed).empty()) return {};
+  std::vector<RegValue> out;
+  if (const RegKey* key = impl_->find(parsed))
+    for (const auto& v : key->values) out.push_back(value_to_ansi(v));
+  return out;
+}
+
+bool Registry::delete_tree(const std::string& path) {
+  ParsedPath parsed;
+  if (!parse_full_path(utf8_from_ansi(path), parsed).empty()) return false;
+  RegKey* key = impl_->find(parsed);
+  if (key == nullptr || key->parent == nullptr) return false;
+  impl_->remove_child(*key->parent, key);
+  return true;
 }
 
 // ---- Win32 entry points ---------------------------------------------------------------
@@ -1072,7 +1241,7 @@ LONG Registry::enum_key(HKEY key, DWORD index, LPSTR name, LPDWORD name_size) {
   if (!impl_->allowed(access, KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
   if (!name || !name_size) return ERROR_INVALID_PARAMETER;
   if (index >= k->children.size()) return ERROR_NO_MORE_ITEMS;
-  const std::string& child = k->children[index]->name;
+  const std::string child = ansi_from_utf8(k->children[index]->name);
   if (*name_size < child.size() + 1) return ERROR_MORE_DATA;
   std::memcpy(name, child.c_str(), child.size() + 1);
   *name_size = static_cast<DWORD>(child.size());
@@ -1087,7 +1256,7 @@ LONG Registry::enum_value(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, 
   if (!impl_->allowed(access, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (!name || !name_size || (data && !data_size)) return ERROR_INVALID_PARAMETER;
   if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
-  const RegValue& v = k->values[index];
+  const RegValue v = value_to_ansi(k->values[index]);
   const DWORD needed = static_cast<DWORD>(v.data.size());
   // The ANSI function reports a short name or data buffer with the type
   // and the data size, and leaves both buffers and the name size alone.
@@ -1111,8 +1280,10 @@ LONG Registry::query_value(HKEY key, LPCSTR name, LPDWORD type, LPBYTE data, LPD
   if (LONG rc = impl_->resolve(key, false, &k, &access)) return rc;
   if (!impl_->allowed(access, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   if (data && !data_size) return ERROR_INVALID_PARAMETER;
-  const RegValue* v = k->value(fold(name ? name : ""));
-  if (!v) return ERROR_FILE_NOT_FOUND;
+  const RegValue* stored = k->value(fold(utf8_from_ansi(name ? name : "")));
+  if (!stored) return ERROR_FILE_NOT_FOUND;
+  const RegValue ansi = value_to_ansi(*stored);
+  const RegValue* v = &ansi;
   const DWORD needed = static_cast<DWORD>(v->data.size());
   if (type) *type = v->type;
   if (!data_size) return ERROR_SUCCESS;
@@ -1142,7 +1313,7 @@ LONG Registry::set_value(HKEY key, LPCSTR name, DWORD type, const BYTE* data, DW
     if (!data && size) return impl_->family == RegFamily::NT ? kErrorNoAccess : ERROR_INVALID_PARAMETER;
     if (size) bytes.assign(data, data + size);
   }
-  k->put_value(name ? name : "", type, std::move(bytes));
+  k->put_value(utf8_from_ansi(name ? name : ""), type, data_from_ansi(type, std::move(bytes)));
   return ERROR_SUCCESS;
 }
 
@@ -1174,7 +1345,7 @@ LONG Registry::delete_value(HKEY key, LPCSTR name) {
   DWORD access = 0;
   if (LONG rc = impl_->resolve(key, false, &k, &access)) return rc;
   if (!impl_->allowed(access, KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-  return k->erase_value(name ? name : "") ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  return k->erase_value(utf8_from_ansi(name ? name : "")) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 LONG Registry::query_info(HKEY key, LPDWORD subkeys, LPDWORD max_subkey_len, LPDWORD values,
@@ -1184,8 +1355,10 @@ LONG Registry::query_info(HKEY key, LPDWORD subkeys, LPDWORD max_subkey_len, LPD
   if (LONG rc = impl_->resolve(key, false, &k, &access)) return rc;
   if (!impl_->allowed(access, KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
   std::size_t longest_key = 0, longest_name = 0, longest_data = 0;
-  for (const auto& child : k->children) longest_key = std::max(longest_key, child->name.size());
-  for (const auto& v : k->values) {
+  // Lengths as the ANSI functions hand the names and data out.
+  for (const auto& child : k->children) longest_key = std::max(longest_key, ansi_from_utf8(child->name).size());
+  for (const auto& stored : k->values) {
+    const RegValue v = value_to_ansi(stored);
     longest_name = std::max(longest_name, v.name.size());
     longest_data = std::max(longest_data, v.data.size());
   }

@@ -24,6 +24,13 @@ class InputError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The platform's documented limits on a registry tree: 512 levels below a
+// root key, key names of 255 characters, value names of 16,383. A .reg file
+// that goes beyond them is refused.
+inline constexpr std::size_t kMaxKeyDepth = 512;
+inline constexpr std::size_t kMaxKeyNameChars = 255;
+inline constexpr std::size_t kMaxValueNameChars = 16383;
+
 enum class RegFamily { Win9x, NT };
 enum class RegFormat { Regedit4, Version5 };
 
@@ -68,6 +75,11 @@ class Registry {
   // or changed values, "name"=- for a deleted value. Empty when equal.
   // REGEDIT4 text with LF line ends.
   std::string diff_from(const Registry& before) const;
+  // The undo file for a change from `before` to this registry: every key
+  // and value that went or changed, with its old content, and every key and
+  // value that appeared, as deletions; imported into this registry it gives
+  // `before` back. Regedit's text in the given format (CRLF line ends).
+  std::string undo_to(const Registry& before, RegFormat format) const;
   // Same keys and values, names spelled alike, in the same order (handles,
   // family and faults play no part).
   bool operator==(const Registry& other) const;
@@ -78,6 +90,10 @@ class Registry {
   // Creates the key; throws std::invalid_argument for a malformed path.
   void set_value(const std::string& key_path, const RegValue& value);
   std::vector<std::string> subkey_names(const std::string& path) const;  // enumeration order
+  std::vector<RegValue> values_of(const std::string& path) const;       // creation order
+  // Deletes the key with its whole sub-tree; false when it does not exist
+  // or is a root key.
+  bool delete_tree(const std::string& path);
 
   // Win32 entry points (called by the Reg* functions).
   LONG open_key(HKEY parent, LPCSTR subkey, REGSAM sam, PHKEY result, bool create, LPDWORD disposition);

@@ -6,6 +6,7 @@
 
 #include "machine.h"
 #include "netcfg.h"
+#include "win2000_network.h"
 
 namespace sim::win32 {
 
@@ -42,6 +43,12 @@ Device& DeviceInstaller::add_device(Device device) {
   device.devinst = next_devinst_++;
   devices_.push_back(std::move(device));
   return devices_.back();
+}
+
+Device* DeviceInstaller::find_device(const std::string& instance_id) {
+  for (auto& d : devices_)
+    if (d.instance_id.size() == instance_id.size() && starts_with_ci(d.instance_id, instance_id)) return &d;
+  return nullptr;
 }
 
 DeviceInstaller::DeviceList* DeviceInstaller::find_list(HDEVINFO set) {
@@ -91,6 +98,10 @@ HDEVINFO DeviceInstaller::get_class_devs(const GUID* class_guid, PCSTR enumerato
     if (enumerator && *enumerator && !starts_with_ci(d.instance_id, std::string(enumerator) + "\\")) continue;
     list.push_back(i);
   }
+  if (!all_classes && IsEqualGUID(*class_guid, GUID_DEVCLASS_NET)) {
+    ++net_lists;
+    net_devices_listed += static_cast<int>(list.size());
+  }
   const std::uintptr_t handle = next_list_++;
   lists_.emplace(handle, std::move(list));
   machine().last_error = ERROR_SUCCESS;
@@ -127,13 +138,21 @@ BOOL DeviceInstaller::get_registry_property(HDEVINFO set, PSP_DEVINFO_DATA data,
     if (type) *type = REG_SZ;
     return copy_out(*d->description, reinterpret_cast<PSTR>(buffer), size, required);
   }
-  if (property == SPDRP_HARDWAREID) return fail(ERROR_INVALID_DATA);
+  if (property == SPDRP_HARDWAREID) {
+    if (d->hardware_ids.empty() || d->removed) return fail(ERROR_INVALID_DATA);
+    std::string multi;
+    for (const auto& id : d->hardware_ids) multi += id + '\0';
+    if (type) *type = REG_MULTI_SZ;
+    // copy_out adds the list's final terminator.
+    return copy_out(multi, reinterpret_cast<PSTR>(buffer), size, required);
+  }
   return fail(ERROR_INVALID_REG_PROPERTY);
 }
 
 BOOL DeviceInstaller::remove_device(HDEVINFO set, PSP_DEVINFO_DATA data) {
   Device* d = element(set, data);
   if (d == nullptr) return FALSE;
+  ++removals_asked;
   if (!machine().admin) return fail(ERROR_ACCESS_DENIED);
   if (d->removed) return fail(ERROR_NO_SUCH_DEVINST);
   if (d->remove_fails) return fail(ERROR_ACCESS_DENIED);
@@ -144,6 +163,7 @@ BOOL DeviceInstaller::remove_device(HDEVINFO set, PSP_DEVINFO_DATA data) {
   data->DevInst = 0;
   removed_.push_back(d->instance_id);
   machine().netcfg().remove_device(d->instance_id);
+  remove_device_keys(machine().registry, d->instance_id);
   return TRUE;
 }
 

@@ -12,21 +12,24 @@ int main(int argc, char** argv) {
       "Runs the uninstaller on a simulated Windows machine described by a profile (default: a Windows 98 machine\n"
       "with two supported adapters and a user who presses OK) and reports the dialogs and message boxes shown,\n"
       "what the user did, the processes started, the registry changes as a .reg diff and the exit code.\n"
-      "Exit status: 0 when the run completed, 1 for bad input, 3 when the run could not go on (for example the\n"
-      "scripted user had no answer left).",
+      "Exit status: 0 when the run completed, 2 for bad input (the message names the file and line), 3 when the\n"
+      "run could not go on (for example the scripted user had no answer left).",
       "netpurge-sim"};
-  std::string profile_file, command_line, user, export_file;
+  std::string profile_file, command_line, user, export_file, backup_file;
   bool json = false;
   app.add_option("--profile", profile_file, "machine profile (.json); without it the built-in default machine");
   app.add_option("--command-line", command_line, "the command line as GetCommandLineA reports it");
   app.add_option("--user", user, "the scripted user's answers, comma-separated: ok, cancel, enter, escape, close");
   app.add_flag("--json", json, "print the report as one JSON object");
   app.add_option("--export-registry", export_file, "write the whole registry after the run to this .reg file");
+  app.add_option("--backup", backup_file,
+                 "write an undo file: a .reg file that, imported after the run, restores every key and value the run "
+                 "deleted or changed (REGEDIT4 for Windows 95/98 and NT 4, Version 5.00 for Windows 2000 and later)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     int code = app.exit(e);
-    return code == 0 ? 0 : 1;
+    return code == 0 ? 0 : 2;
   }
 
   netpurge_sim::Report report;
@@ -49,12 +52,19 @@ int main(int argc, char** argv) {
       out << sim::win32::machine().registry.export_reg();
       if (!out) throw sim::win32::InputError(export_file + ": cannot write the file");
     }
+    if (!backup_file.empty()) {
+      std::ofstream out(backup_file, std::ios::binary);
+      out << report.registry_backup;
+      if (!out.flush()) throw sim::win32::InputError(backup_file + ": cannot write the file");
+    }
   } catch (const sim::win32::InputError& e) {
     std::cerr << "netpurge-sim: " << e.what() << "\n";
-    return 1;
+    return 2;
   }
   if (json)
-    std::cout << netpurge_sim::to_json(report).dump(2) << "\n";
+    // Registry text that is not UTF-8 is shown with replacement characters
+    // rather than stopping the report.
+    std::cout << netpurge_sim::to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
   else
     std::cout << netpurge_sim::to_text(report);
   if (!report.completed) {

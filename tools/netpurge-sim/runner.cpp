@@ -5,6 +5,7 @@
 #include "platform/program_entry.h"
 #include "sim/win32/netcfg.h"
 #include "sim/win32/resources.h"
+#include "sim/win32/setupapi.h"
 #include "uninstaller/netpurge.h"
 
 extern const unsigned char netpurge_res[];
@@ -39,6 +40,46 @@ Profile default_profile() {
   return p;
 }
 
+namespace {
+
+// Regedit's format on the machine's platform: Windows 2000 and later write
+// Version 5.00 files, the older systems REGEDIT4.
+RegFormat backup_format(const Machine& m) {
+  return m.is_nt() && m.version.major >= 5 ? RegFormat::Version5 : RegFormat::Regedit4;
+}
+
+std::vector<std::string> explain(const Report& r, Machine& m) {
+  std::vector<std::string> why;
+  if (!r.completed) return why;
+  if (!r.removal_ran) {
+    if (r.exit_code == 2) {
+      why.push_back("the program refused to run on this machine (exit code 2): nothing was removed");
+    } else if (!r.actions.empty() && r.actions.back().answer != Answer::Ok && r.actions.back().answer != Answer::Enter) {
+      why.push_back("the user answered " + to_string(r.actions.back().answer) + ": nothing was removed");
+    } else {
+      why.push_back("the program ended without running the removal");
+    }
+    return why;
+  }
+  if (m.is_nt() && m.version.major >= 5) {
+    for (const auto& note : m.netcfg().notes) why.push_back("network configuration: " + note);
+    const DeviceInstaller& d = m.devices();
+    if (d.net_lists > 0 && d.net_devices_listed == 0) {
+      why.push_back("no device of the network class is present: there was nothing to remove");
+    } else if (d.net_lists > 0 && d.removals_asked == 0) {
+      why.push_back("no supported device: " + std::to_string(d.net_devices_listed) +
+                    " device(s) of the network class present, none with a supported vendor and device id");
+    } else if (d.net_lists == 0) {
+      why.push_back("the device installer was not asked for the network devices: no device was removed");
+    }
+  } else if (r.registry_diff.empty()) {
+    why.push_back("the registry purge found nothing to remove: no key of a supported device changed");
+  }
+  return why;
+}
+
+}  // namespace
+
 Report run(const Profile& profile) {
   apply_profile(profile);
   Machine& m = machine();
@@ -63,7 +104,9 @@ Report run(const Profile& profile) {
   r.started = m.started;
   r.registry_diff = m.registry.diff_from(before);
   r.security_changes = m.registry.security_changes_from(before);
+  r.registry_backup = m.registry.undo_to(before, backup_format(m));
   r.removal = netcfg_report(m);
+  r.why = explain(r, m);
   r.scm_handles_left = m.scm_open_handles;
   r.registry_handles_left = m.registry.open_handle_count();
   r.token_handles_left = m.security.tokens.size();
@@ -139,6 +182,7 @@ nlohmann::json to_json(const Report& r) {
   j["started"] = nlohmann::json::array();
   for (const auto& s : r.started) j["started"].push_back({{"command_line", s.command_line}, {"show", s.show}});
   for (const auto& [key, value] : r.removal.items()) j[key] = value;
+  j["why"] = r.why;
   j["registry_diff"] = r.registry_diff;
   j["security_changes"] = nlohmann::json::array();
   for (const auto& [key, sddl] : r.security_changes) j["security_changes"].push_back({{"key", key}, {"sddl", sddl}});
@@ -194,6 +238,7 @@ std::string to_text(const Report& r) {
     o << "Leaks:        " << r.scm_handles_left << " service manager handle(s), " << r.registry_handles_left
       << " registry handle(s), " << r.token_handles_left << " token handle(s) left open, " << r.heap_blocks_left
       << " heap block(s) not freed\n";
+  for (const auto& reason : r.why) o << "Why:          " << reason << "\n";
   if (!r.completed) o << "Run stopped:  " << r.error << "\n";
   o << "Exit code:    " << r.exit_code << (r.completed ? "" : " (not reached)") << "\n";
   return o.str();

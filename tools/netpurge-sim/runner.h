@@ -26,8 +26,16 @@ struct Report {
   std::string registry_diff;  // .reg text; empty when nothing changed
   // NT family: keys still there whose access list changed, with their SDDL.
   std::vector<std::pair<std::string, std::string>> security_changes;
+  // The undo file: imported into the registry the run left, it restores the
+  // registry as it was (REGEDIT4 on Windows 95/98 and NT 4, Windows
+  // Registry Editor Version 5.00 on Windows 2000 and later).
+  std::string registry_backup;
   // Windows 2000 removal: "unbound", "applied", "removed_devices", "com_leaks".
   nlohmann::json removal = nlohmann::json::object();
+  // Why nothing (or less than expected) happened: the removal not run, the
+  // write lock not obtained and who held it, no supported device, a pass
+  // skipped. Empty when the run did its whole work.
+  std::vector<std::string> why;
   int scm_handles_left = 0;
   std::size_t registry_handles_left = 0;
   std::size_t token_handles_left = 0;

@@ -1,0 +1,145 @@
+// Bad input to netpurge-sim: each malformed profile, .reg file or argument
+// must end the tool with status 2 and a message naming the file (and line),
+// quickly and without a report; none may crash, hang or be cut silently.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "tests/common/run_tool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct BadInput {
+  const char* name;
+  const char* profile;   // profile.json text; "" for none
+  const char* reg;       // registry.reg text; "" for none
+  const char* args;      // further arguments; $DIR is the case's folder
+  const char* expected;  // part of the message, $DIR as above
+};
+
+const BadInput kCases[] = {
+    {"ProfileIsAFolder", "", "", "--profile $DIR", "$DIR: is a folder, not a file"},
+    {"ProfileIsADevice", "", "", "--profile /dev/zero", "/dev/zero: not a regular file"},
+    {"ProfileMissing", "", "", "--profile $DIR/none.json", "none.json: no such file"},
+    {"MalformedJson", "{\n  \"platform\": \"win98\",\n  \"admin\": tru\n}", "", "", "profile.json:3: malformed JSON"},
+    {"NotAnObject", "[1, 2]", "", "", "profile.json:1: a profile must be an object, not a list"},
+    {"WrongType", "{\n  \"platform\": \"win98\",\n  \"admin\": \"yes\"\n}", "", "",
+     "profile.json:3: admin must be true or false, not a string"},
+    {"WrongTypeInList", "{\"user\": [\"ok\",\n 7]}", "", "", "profile.json:2: user[1] is 7, not an answer"},
+    {"MisspeltTopLevelKey", "{\n  \"platfrom\": \"win98\"\n}", "", "", "profile.json:2: unknown key \"platfrom\""},
+    {"MisspeltNetcfgKey", "{\"platform\": \"win2000\",\n \"netcfg\": {\n  \"adaptors\": []}}", "", "",
+     "profile.json:3: unknown key \"netcfg.adaptors\""},
+    {"MisspeltFailureKey", "{\"netcfg\": {\"fail\": {\n \"lok\": true}}}", "", "",
+     "profile.json:2: unknown key \"netcfg.fail.lok\""},
+    {"MisspeltDeviceKey", "{\"devices\": [\n {\"instance_id\": \"PCI\\\\X\",\n  \"remov_fails\": true}]}", "", "",
+     "profile.json:3: unknown key \"devices[0].remov_fails\""},
+    {"DeviceWithoutId", "{\"devices\": [\n {\"description\": \"x\"}]}", "", "",
+     "profile.json:2: devices[0]: \"instance_id\" is missing"},
+    {"NumberTooLarge", "{\"netcfg\": {\n \"lock_held_ms\": 1099511627776}}", "", "",
+     "profile.json:2: netcfg.lock_held_ms is 1099511627776, out of range"},
+    {"NegativeNumber", "{\"faults\": {\"missing_strings\": [\n -1]}}", "", "",
+     "profile.json:2: faults.missing_strings[0] is -1, out of range"},
+    {"StringIdTooLarge", "{\"faults\": {\"missing_strings\": [70000]}}", "", "", "from 0 to 65535"},
+    {"FractionalNumber", "{\"screen\": [800.5, 600]}", "", "", "screen must be [width, height]"},
+    {"PlatformIdTooLarge", "{\"platform\": {\"id\": 4294967296, \"major\": 5}}", "", "",
+     "platform has \"id\" 4294967296: it must be a whole number from 0 to 4294967295"},
+    {"UnknownPlatform", "{\"platform\": \"win2003\"}", "", "", "unknown platform \"win2003\""},
+    {"BindingToUnknownAdapter",
+     "{\"netcfg\": {\"adapters\": [{\"id\": \"a\"}], \"protocols\": [\"ms_tcpip\"],\n \"bindings\": [\n  [\"ms_tcpip\", "
+     "\"b\"]]}}",
+     "", "", "profile.json:3: netcfg.bindings[0]: \"b\" is not an adapter of the profile"},
+    {"DuplicateComponent", "{\"netcfg\": {\"adapters\": [{\"id\": \"a\"},\n {\"id\": \"A\"}]}}", "", "",
+     "profile.json:2: netcfg.adapters[1]: duplicate component id \"A\""},
+    {"RegistryIsAFolder", "{\"registry\": \".\"}", "", "", ": is a folder, not a file"},
+    {"RegistryIsADevice", "{\"registry\": \"/dev/zero\"}", "", "", "/dev/zero: not a regular file"},
+    {"RegistryNotARegFile", "{\"registry\": \"registry.reg\"}", "just text\n", "", "registry.reg:1: not a registry file"},
+    {"RegistryBadValue", "{\"registry\": \"registry.reg\"}", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1234567890\n",
+     "", "registry.reg:4: dword: needs 1 to 8 hex digits"},
+    {"RegistryKeyNameTooLong", "{\"registry\": \"registry.reg\"}", "", "",
+     "registry.reg:3: key name of 300 characters, more than the 255"},
+    {"RegistryNestedTooDeep", "{\"registry\": \"registry.reg\"}", "", "",
+     "registry.reg:3: key nested 100000 levels deep, more than the 512"},
+    {"UnknownOption", "", "", "--bogus", "--bogus"},
+    {"UnknownAnswer", "", "", "--user ok,maybe", "--user: unknown answer \"maybe\""},
+};
+
+class NetpurgeSimBadInput : public ::testing::TestWithParam<BadInput> {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("netpurge-sim-bad-" + std::to_string(::getpid()) + "-" + GetParam().name);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  std::string expand(std::string text) const {
+    for (std::size_t at; (at = text.find("$DIR")) != std::string::npos;) text.replace(at, 4, dir_.string());
+    return text;
+  }
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+  }
+  fs::path dir_;
+};
+
+TEST_P(NetpurgeSimBadInput, RefusedWithStatus2AndAMessageNamingTheFile) {
+  const BadInput& c = GetParam();
+  std::string reg = c.reg;
+  const std::string name = c.name;
+  if (name == "RegistryKeyNameTooLong") reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + std::string(300, 'k') + "]\n";
+  if (name == "RegistryNestedTooDeep") {
+    reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE";
+    for (int i = 0; i < 100000; ++i) reg += "\\k";
+    reg += "]\n";
+  }
+  if (!reg.empty()) write("registry.reg", reg);
+  std::string args = expand(c.args);
+  if (*c.profile) {
+    write("profile.json", c.profile);
+    args = "--profile " + (dir_ / "profile.json").string() + " " + args;
+  }
+  const Outcome o = RunTool(NETPURGE_SIM_PATH, args);
+  EXPECT_EQ(o.exit_code, 2) << o.out;
+  EXPECT_NE(o.out.find(expand(c.expected)), std::string::npos) << o.out;
+  EXPECT_EQ(o.out.find("Exit code:"), std::string::npos) << "a report was printed: " << o.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NetpurgeSimBadInput, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Files larger than the limits are refused by their size, before anything
+// is read: sparse files of the size are enough.
+TEST(NetpurgeSimLimits, OversizedProfileAndRegistryAreRefusedBeforeReading) {
+  const fs::path dir = fs::temp_directory_path() / ("netpurge-sim-big-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "big.json").put('{');
+  fs::resize_file(dir / "big.json", 17u << 20);
+  Outcome o = RunTool(NETPURGE_SIM_PATH, "--profile " + (dir / "big.json").string());
+  EXPECT_EQ(o.exit_code, 2) << o.out;
+  EXPECT_NE(o.out.find("more than the limit of 16777216"), std::string::npos) << o.out;
+
+  std::ofstream(dir / "p.json") << "{\"registry\": \"big.reg\"}";
+  std::ofstream(dir / "big.reg") << "REGEDIT4\n";
+  fs::resize_file(dir / "big.reg", (256u << 20) + 1);
+  o = RunTool(NETPURGE_SIM_PATH, "--profile " + (dir / "p.json").string());
+  EXPECT_EQ(o.exit_code, 2) << o.out;
+  EXPECT_NE(o.out.find("big.reg: the file is 268435457 bytes, more than the limit"), std::string::npos) << o.out;
+  fs::remove_all(dir);
+}
+
+// The statuses besides bad input: 0 for a completed run, 3 for one that
+// could not go on (the scripted user has no answer for the dialog).
+TEST(NetpurgeSimStatus, CompletedRunIs0AndARunThatCannotGoOnIs3) {
+  Outcome o = RunTool(NETPURGE_SIM_PATH, "");
+  EXPECT_EQ(o.exit_code, 0) << o.out;
+  const fs::path file = fs::temp_directory_path() / ("netpurge-sim-status-" + std::to_string(::getpid()) + ".json");
+  std::ofstream(file) << "{\"platform\": \"win98\", \"user\": []}";
+  o = RunTool(NETPURGE_SIM_PATH, "--profile " + file.string());
+  EXPECT_EQ(o.exit_code, 3) << o.out;
+  fs::remove(file);
+}
+
+}  // namespace
