@@ -20,6 +20,7 @@
 #define CloseServiceHandle NpBound_CloseServiceHandle
 // Security of registry keys and of the process token: NT only.
 #define RegSetKeySecurity NpBound_RegSetKeySecurity
+#define RegGetKeySecurity NpBound_RegGetKeySecurity
 #define OpenProcessToken NpBound_OpenProcessToken
 #define GetTokenInformation NpBound_GetTokenInformation
 #define GetLengthSid NpBound_GetLengthSid

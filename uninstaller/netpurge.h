@@ -65,3 +65,14 @@ HRESULT UnbindSupportedAdapters(void);
 int UnbindProtocolsFromAdapter(INetCfg *netCfg, INetCfgComponent *adapter);
 HRESULT AcquireNetCfg(int lockWanted, INetCfg **netCfg);
 HRESULT ReleaseNetCfg(int lockHeld, INetCfg *netCfg);
+
+// Windows NT 4 removal: the operations behind RemoveNt4Adapters.
+int DeleteKeyTree(HKEY parent, LPCSTR name, int grant);
+int RemoveRootEnumKeys(LPCSTR instanceName);
+// Replaces the named key's access list by one granting the current user full
+// control. With `previous` given, the list replaced is handed back there (a
+// heap block the caller writes back or frees); NULL when nothing was granted.
+int GrantKeyFullAccess(HKEY parent, LPCSTR name, PSECURITY_DESCRIPTOR *previous);
+// 0 with a heap copy of the token user's SID in *sidCopy, else an error code
+// (never 0) with *sidCopy NULL.
+DWORD GetCurrentUserSid(PSID *sidCopy);

@@ -46,9 +46,25 @@ static int ReadStringValue(HKEY key, LPCSTR name, LPSTR buffer, DWORD capacity)
     return 1;
 }
 
-// Reads the name of sub-key `index`. Returns ERROR_SUCCESS, ERROR_MORE_DATA
-// for an entry whose name is too long (the sweep skips it) or the error
-// that ends the sweep.
+// Reads a "Driver" value into a buffer of `capacity` bytes and gives its
+// length: up to the first terminator, or the whole value when it fills the
+// buffer without one. Nothing past the bytes read is ever looked at.
+static int ReadDriverValue(HKEY key, LPCSTR name, LPSTR buffer, DWORD capacity, int *length)
+{
+    DWORD type = 0;
+    DWORD size = capacity;
+    DWORD n = 0;
+
+    if (RegQueryValueExA(key, name, NULL, &type, (LPBYTE)buffer, &size) != ERROR_SUCCESS)
+        return 0;
+    while (n < size && buffer[n] != 0)
+        n++;
+    *length = (int)n;
+    return 1;
+}
+
+// Reads the name of sub-key `index`. Any result but ERROR_SUCCESS, an
+// over-long name's ERROR_MORE_DATA included, ends the sweep.
 static LONG ReadSubKeyName(HKEY key, DWORD index, LPSTR name, DWORD capacity)
 {
     DWORD size = capacity;
@@ -67,16 +83,21 @@ static DWORD NextIndexAfterDelete(HKEY key, DWORD index, LPCSTR name)
     return index;
 }
 
-// Whether the last four characters of a "Driver" value equal the whole class
-// sub-key name. A value shorter than four characters has no such tail and
-// does not match.
-static int DriverNamesClassSubKey(LPCSTR driver, LPCSTR classSubKeyName)
+// Whether the last four characters of a "Driver" value of `length`
+// characters equal the whole class sub-key name. Only those four are
+// copied and compared. A value shorter than four characters has no such
+// tail and does not match.
+static int DriverNamesClassSubKey(LPCSTR driver, int length, LPCSTR classSubKeyName)
 {
-    int length = lstrlenA(driver);
+    CHAR tail[DRIVER_TAIL_CHARS + 1];
+    int i;
 
     if (length < DRIVER_TAIL_CHARS)
         return 0;
-    return lstrcmpiA(driver + length - DRIVER_TAIL_CHARS, classSubKeyName) == 0;
+    for (i = 0; i < DRIVER_TAIL_CHARS; i++)
+        tail[i] = driver[length - DRIVER_TAIL_CHARS + i];
+    tail[DRIVER_TAIL_CHARS] = 0;
+    return lstrcmpiA(tail, classSubKeyName) == 0;
 }
 
 static int ChainHolds(const BindingChain *chain, LPCSTR name)
@@ -92,8 +113,9 @@ static int ChainHolds(const BindingChain *chain, LPCSTR name)
 static int RemoveComponent(LPCSTR componentName, BindingChain *chain);
 
 // Removes the component named by each value of an open "Bindings" key. The
-// values stay, so the index always advances; a value whose name does not fit
-// its buffer is skipped. Value data is read and not used.
+// values stay, so the index always advances; the first value that cannot be
+// read, one whose name or data does not fit its buffer included, ends the
+// sweep. Value data is read and not used.
 static void RemoveBoundComponents(HKEY bindings, BindingChain *chain)
 {
     CHAR boundName[BINDING_NAME_CHARS];
@@ -108,8 +130,6 @@ static void RemoveBoundComponents(HKEY bindings, BindingChain *chain)
         nameSize = BINDING_NAME_CHARS;
         dataSize = VALUE_BYTES;
         rc = RegEnumValueA(bindings, index, boundName, &nameSize, NULL, &type, data, &dataSize);
-        if (rc == ERROR_MORE_DATA)
-            continue;
         if (rc != ERROR_SUCCESS)
             break;
         RemoveComponent(boundName, chain);
@@ -220,21 +240,18 @@ static int PurgeDeviceInstances(HKEY deviceKey, LPCSTR driverValueName, LPCSTR c
     HKEY instanceKey;
     DWORD index = 0;
     LONG rc;
+    int driverLength = 0;
 
     for (;;) {
         rc = ReadSubKeyName(deviceKey, index, instanceName, KEY_NAME_CHARS);
-        if (rc == ERROR_MORE_DATA) {
-            index++;
-            continue;
-        }
         if (rc != ERROR_SUCCESS)
             return 0;
         if (RegOpenKeyExA(deviceKey, instanceName, 0, KEY_ALL_ACCESS, &instanceKey) != ERROR_SUCCESS) {
             index++;
             continue;
         }
-        if (!ReadStringValue(instanceKey, driverValueName, driver, VALUE_BYTES) ||
-            (singleMatch && !DriverNamesClassSubKey(driver, classSubKeyName))) {
+        if (!ReadDriverValue(instanceKey, driverValueName, driver, VALUE_BYTES, &driverLength) ||
+            (singleMatch && !DriverNamesClassSubKey(driver, driverLength, classSubKeyName))) {
             RegCloseKey(instanceKey);
             index++;
             continue;
@@ -266,10 +283,6 @@ int PurgePciEnumKeys(LPCSTR classSubKeyName, int singleMatch)
 
     for (;;) {
         rc = ReadSubKeyName(pci, index, deviceName, KEY_NAME_CHARS);
-        if (rc == ERROR_MORE_DATA) {
-            index++;
-            continue;
-        }
         if (rc != ERROR_SUCCESS)
             break;
         if (!MatchesHardwareIdPattern(deviceName) ||
@@ -325,10 +338,6 @@ int PurgeClassKeys9x(void)
 
     for (;;) {
         rc = ReadSubKeyName(classKey, index, subKeyName, KEY_NAME_CHARS);
-        if (rc == ERROR_MORE_DATA) {
-            index++;
-            continue;
-        }
         if (rc != ERROR_SUCCESS)
             break;
         if (PurgePciEnumKeys(subKeyName, 1) || MatchesModemDriverDesc(classKey, subKeyName)) {

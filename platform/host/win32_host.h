@@ -358,3 +358,4 @@ int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int mu
 
 #include "netcfg_host.h"
 #include "setupapi_host.h"
+#include "security_host.h"

@@ -47,6 +47,10 @@ void CheckBound(void)
     Check(InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) != FALSE, "InitializeSecurityDescriptor");
     Check(SetSecurityDescriptorDacl(&sd, TRUE, NULL, FALSE) != FALSE, "SetSecurityDescriptorDacl");
     Check(IsValidSecurityDescriptor(&sd) != FALSE, "IsValidSecurityDescriptor");
+    DWORD size = 0;
+    Check(RegGetKeySecurity(HKEY_LOCAL_MACHINE, DACL_SECURITY_INFORMATION, NULL, &size) == ERROR_INSUFFICIENT_BUFFER &&
+              size > 0,
+          "RegGetKeySecurity reports the size of a key's descriptor");
 
     HDEVINFO set = SetupDiGetClassDevsA(&kNetClass, NULL, NULL, DIGCF_PRESENT);
     Check(set != INVALID_HANDLE_VALUE, "SetupDiGetClassDevsA gives a device list");

@@ -78,6 +78,9 @@ NP_BOUND(kAdvapi32, SC_HANDLE, OpenSCManagerA, (LPCSTR machine, LPCSTR database,
 NP_BOUND(kAdvapi32, BOOL, CloseServiceHandle, (SC_HANDLE handle), (handle), FailWithLastError<BOOL>(FALSE))
 NP_BOUND(kAdvapi32, LONG, RegSetKeySecurity, (HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd),
          (key, info, sd), (LONG)kUnbound)
+NP_BOUND(kAdvapi32, LONG, RegGetKeySecurity,
+         (HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size), (key, info, sd, size),
+         (LONG)kUnbound)
 NP_BOUND(kAdvapi32, BOOL, OpenProcessToken, (HANDLE process, DWORD access, PHANDLE token), (process, access, token),
          FailWithLastError<BOOL>(FALSE))
 NP_BOUND(kAdvapi32, BOOL, GetTokenInformation,

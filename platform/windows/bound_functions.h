@@ -14,6 +14,7 @@
 NP_BOUND_DECLARE(OpenSCManagerA);
 NP_BOUND_DECLARE(CloseServiceHandle);
 NP_BOUND_DECLARE(RegSetKeySecurity);
+NP_BOUND_DECLARE(RegGetKeySecurity);
 NP_BOUND_DECLARE(OpenProcessToken);
 NP_BOUND_DECLARE(GetTokenInformation);
 NP_BOUND_DECLARE(GetLengthSid);

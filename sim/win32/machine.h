@@ -8,6 +8,7 @@
 
 #include "platform/win32.h"
 #include "registry.h"
+#include "security.h"
 #include "sim/common/clock.h"
 
 namespace sim::win32 {
@@ -48,6 +49,8 @@ class Machine {
   VirtualClock clock;
   DWORD last_error = 0;
   int scm_open_handles = 0;  // service control manager handles not yet closed
+  // NT security: the token's user, open token handles, the process heap.
+  SecurityState security;
 
   Resources& resources() { return *resources_; }
   Ui& ui() { return *ui_; }

@@ -1,6 +1,7 @@
 #include "profile.h"
 
 #include <algorithm>
+#include <map>
 
 #include "files.h"
 #include "input_file.h"
@@ -62,6 +63,37 @@ Version parse_platform(const nlohmann::json& p, const Checker& check) {
     return v;
   }
   check.fail("platform", "\"platform\" must be a name or {\"id\": N, \"major\": N, \"minor\": N}");
+}
+
+// ---- NT key security: "user_sid" names the token's user; "key_security"
+// maps key paths (as in a .reg file) to SDDL, checked by the profile schema.
+// Without an entry a key has the layout of a fresh NT 4 installation: full
+// control for administrators and SYSTEM, read for everyone, and the Enum
+// tree writable by SYSTEM alone.
+
+constexpr const char* kDefaultRootSddl = "O:BAG:SYD:(A;CI;KA;;;BA)(A;CI;KA;;;SY)(A;CI;KR;;;WD)";
+constexpr const char* kEnumPath = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum";
+constexpr const char* kDefaultEnumSddl = "O:BAG:SYD:(A;CI;KA;;;SY)(A;CI;KR;;;WD)";
+
+void apply_security_keys(const nlohmann::json& d, Machine& m, const std::string& source) {
+  if (d.contains("user_sid")) m.security.user_sid = d["user_sid"].get<std::string>();
+  if (!m.is_nt()) {
+    if (d.contains("key_security") && !d["key_security"].empty())
+      throw InputError(source + ": \"key_security\" applies to the NT family only");
+    return;
+  }
+  std::map<std::string, KeySecurity> layout;
+  layout[kEnumPath] = *parse_sddl(kDefaultEnumSddl, nullptr);
+  if (d.contains("key_security")) {
+    const nlohmann::json& entries = d["key_security"];
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+      const std::string& path = it.key();
+      if (!m.registry.key_exists(path))
+        throw InputError(source + ": key_security: no key \"" + path + "\" in the registry");
+      layout[path] = *parse_sddl(it.value().get<std::string>(), nullptr);
+    }
+  }
+  m.registry.apply_security(*parse_sddl(kDefaultRootSddl, nullptr), layout);
 }
 
 }  // namespace
@@ -130,6 +162,7 @@ void apply_profile(const Profile& profile) {
       m.registry.faults().delete_fails.push_back(k.get<std::string>());
   }
   if (!profile.registry_text.empty()) m.registry.import_reg(profile.registry_text, profile.registry_source);
+  apply_security_keys(d, m, profile.source);
   // Windows 2000 and later: the device installer and the network
   // configuration start from what the registry records. Adapters, protocols
   // or bindings in the profile replace the registry's components; devices in

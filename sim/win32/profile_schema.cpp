@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "registry.h"
+#include "security.h"
 #include "ui.h"
 
 namespace sim::win32 {
@@ -211,6 +212,21 @@ void check_value(const nlohmann::json& v, const ProfileField& f, const std::stri
 
 const char* const kPlatformNames[] = {"win95", "win98", "winme", "nt351", "nt4", "win2000", "winxp", "vista", "win7"};
 
+std::string check_user_sid(const nlohmann::json& v) {
+  if (!v.is_string() || !parse_sid(v.get<std::string>())) return "must be a SID such as \"S-1-5-21-1-2-3-1000\"";
+  return "";
+}
+
+std::string check_key_security(const nlohmann::json& v) {
+  if (!v.is_object()) return "must map key paths to SDDL strings";
+  for (auto it = v.begin(); it != v.end(); ++it) {
+    std::string error;
+    if (!it.value().is_string()) return "\"" + it.key() + "\": the SDDL must be a string";
+    if (!parse_sddl(it.value().get<std::string>(), &error)) return "\"" + it.key() + "\": bad SDDL: " + error;
+  }
+  return "";
+}
+
 std::string check_platform(const nlohmann::json& v) {
   if (v.is_string()) {
     for (const char* name : kPlatformNames)
@@ -375,6 +391,8 @@ const std::vector<ProfileField>& profile_fields() {
       custom("path", check_path_list),
       list("devices", object("device", {text("instance_id", true), text("description"), flag("present"),
                                         flag("remove_fails"), custom("class", check_class)})),
+      custom("user_sid", check_user_sid),
+      custom("key_security", check_key_security),
   };
   return fields;
 }

@@ -4,6 +4,7 @@
 #include "registry.h"
 
 #include "input_file.h"
+#include "machine.h"
 
 #include <algorithm>
 #include <array>
@@ -315,6 +316,23 @@ DWORD map_access(REGSAM sam) {
                     static_cast<DWORD>(GENERIC_ALL) | kMaximumAllowed);
 }
 
+// The token of the running program, whose rights the NT family checks;
+// made again only when the machine's user or rights change.
+const Token& current_token() {
+  static Token token;
+  static std::string user;
+  static bool admin = false;
+  static bool made = false;
+  const Machine& m = machine();
+  if (!made || user != m.security.user_sid || admin != m.admin) {
+    token = make_token(m.security.user_sid, m.admin);
+    user = m.security.user_sid;
+    admin = m.admin;
+    made = true;
+  }
+  return token;
+}
+
 }  // namespace
 
 // ---- the tree ---------------------------------------------------------------
@@ -329,6 +347,7 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   std::vector<std::shared_ptr<RegKey>> children;  // in the family's enumeration order
   std::unordered_map<std::string, RegKey*> child_index;  // folded name -> child
   std::vector<RegValue> values;                           // creation order
+  KeySecurity security;                                   // NT family: owner and access list
   std::unordered_map<std::string, std::size_t> value_index;  // folded name -> position
 
   RegKey* child(const std::string& folded_name) const {
@@ -367,6 +386,12 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
 
 namespace {
 
+// What the running program may do to a key on the NT family: the rights
+// granted for `desired`, or nothing when one is refused.
+std::optional<DWORD> check_key_access(const RegKey& key, DWORD desired) {
+  return access_check(key.security, current_token(), desired);
+}
+
 void mark_deleted(RegKey& key) {
   key.deleted = true;
   for (auto& child : key.children) mark_deleted(*child);
@@ -382,6 +407,7 @@ std::shared_ptr<RegKey> clone_tree(const RegKey& src, RegKey* parent) {
   copy->seq = src.seq;
   copy->values = src.values;
   copy->value_index = src.value_index;
+  copy->security = src.security;
   copy->children.reserve(src.children.size());
   for (const auto& child : src.children) {
     copy->children.push_back(clone_tree(*child, copy.get()));
@@ -456,6 +482,8 @@ struct Registry::Impl {
     key->folded = fold(name);
     key->parent = &parent;
     key->seq = next_seq++;
+    // A new key on the NT family takes what its parent passes down.
+    if (family == RegFamily::NT && parent.security.present) key->security = inherit(parent.security, current_token());
     RegKey* raw = key.get();
     auto pos = family == RegFamily::NT
                    ? std::upper_bound(parent.children.begin(), parent.children.end(), key,
@@ -1175,12 +1203,27 @@ LONG Registry::open_key(HKEY parent, LPCSTR subkey, REGSAM sam, PHKEY result, bo
         *result = nullptr;
         return ERROR_FILE_NOT_FOUND;
       }
+      // NT: making a sub-key needs KEY_CREATE_SUB_KEY on the key it goes in.
+      if (impl_->family == RegFamily::NT && !check_key_access(*key, KEY_CREATE_SUB_KEY)) {
+        *result = nullptr;
+        return ERROR_ACCESS_DENIED;
+      }
       next = impl_->add_child(*key, part);
       created = true;
     }
     key = next;
   }
-  *result = impl_->new_handle(*key, map_access(sam));
+  DWORD granted = map_access(sam);
+  if (impl_->family == RegFamily::NT) {
+    // The rights asked for are checked against the key's own access list.
+    std::optional<DWORD> checked = check_key_access(*key, sam);
+    if (!checked) {
+      *result = nullptr;
+      return ERROR_ACCESS_DENIED;
+    }
+    granted = *checked;
+  }
+  *result = impl_->new_handle(*key, granted);
   if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
   return ERROR_SUCCESS;
 }
@@ -1289,6 +1332,8 @@ LONG Registry::delete_key(HKEY key, LPCSTR subkey) {
   }
   if (!target->parent) return ERROR_ACCESS_DENIED;  // a root key
   if (Impl::listed(impl_->faults.delete_fails, fold(full_path(*target)))) return ERROR_ACCESS_DENIED;
+  // NT opens the key for DELETE before deleting it.
+  if (impl_->family == RegFamily::NT && !check_key_access(*target, DELETE)) return ERROR_ACCESS_DENIED;
   // NT deletes only a key without sub-keys; Windows 9x takes the sub-tree.
   if (impl_->family == RegFamily::NT && !target->children.empty()) return ERROR_ACCESS_DENIED;
   impl_->remove_child(*target->parent, target);
@@ -1335,7 +1380,87 @@ LONG Registry::set_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_D
   if (info & kDaclSecurityInformation) needed |= WRITE_DAC;
   if (info & (kOwnerSecurityInformation | kGroupSecurityInformation)) needed |= WRITE_OWNER;
   if (!impl_->allowed(access, needed)) return ERROR_ACCESS_DENIED;
+  KeySecurity updated = k->security;
+  if (!updated.present) updated = KeySecurity{true, current_token().default_owner, {}, false, false, {}};
+  if (LONG rc = read_descriptor(sd, info, &updated)) return rc;
+  // Only a SID the token holds can be made the owner.
+  if ((info & kOwnerSecurityInformation) && !current_token().holds(updated.owner)) return ERROR_INVALID_OWNER;
+  k->security = std::move(updated);
   return ERROR_SUCCESS;
+}
+
+LONG Registry::get_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size) {
+  if (impl_->family == RegFamily::Win9x) return kErrorCallNotImplemented;  // no key security on 9x
+  RegKey* k = nullptr;
+  DWORD access = 0;
+  if (LONG rc = impl_->resolve(key, false, &k, &access)) return rc;
+  if (!size) return kErrorNoAccess;
+  if ((info & (kOwnerSecurityInformation | kGroupSecurityInformation | kDaclSecurityInformation)) &&
+      !impl_->allowed(access, READ_CONTROL))
+    return ERROR_ACCESS_DENIED;
+  KeySecurity shown = k->security;
+  if (!shown.present) shown.dacl_present = false;  // a key without security: no list, open to all
+  const std::vector<std::uint8_t> bytes = to_self_relative(shown, info);
+  if (!sd || *size < bytes.size()) {
+    *size = static_cast<DWORD>(bytes.size());
+    return ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(sd, bytes.data(), bytes.size());
+  *size = static_cast<DWORD>(bytes.size());
+  return ERROR_SUCCESS;
+}
+
+namespace {
+
+void assign_security(RegKey& key, const std::string& path, const KeySecurity& inherited,
+                     const std::map<std::string, KeySecurity>& layout, const Token& token) {
+  auto it = layout.find(fold(path));
+  key.security = it != layout.end() ? it->second : inherited;
+  for (auto& child : key.children)
+    assign_security(*child, path + "\\" + child->name, inherit(key.security, token), layout, token);
+}
+
+void collect_security_changes(const RegKey& old_key, const RegKey& new_key, const std::string& path,
+                              std::vector<std::pair<std::string, std::string>>& out) {
+  const KeySecurity& a = old_key.security;
+  const KeySecurity& b = new_key.security;
+  if (a.dacl_present != b.dacl_present || a.dacl_protected != b.dacl_protected || a.dacl != b.dacl)
+    out.emplace_back(path, to_sddl(b));
+  for (const auto& child : new_key.children)
+    if (const RegKey* was = old_key.child(child->folded))
+      collect_security_changes(*was, *child, path + "\\" + child->name, out);
+}
+
+}  // namespace
+
+void Registry::apply_security(const KeySecurity& root, const std::map<std::string, KeySecurity>& layout) {
+  // The layout's paths, written with any root spelling, in canonical form.
+  std::map<std::string, KeySecurity> canonical;
+  for (const auto& [path, security] : layout) canonical[Impl::canonical_fault_path(path)] = security;
+  const Token& token = current_token();
+  for (auto& r : impl_->roots) assign_security(*r, r->name, root, canonical, token);
+}
+
+void Registry::set_security(const std::string& path, const KeySecurity& security) {
+  ParsedPath parsed;
+  std::string error = parse_full_path(path, parsed);
+  RegKey* key = error.empty() ? impl_->find(parsed) : nullptr;
+  if (!key) throw std::invalid_argument(path + ": " + (error.empty() ? "no such key" : error));
+  key->security = security;
+}
+
+KeySecurity Registry::security(const std::string& path) const {
+  ParsedPath parsed;
+  if (!parse_full_path(path, parsed).empty()) return {};
+  const RegKey* key = impl_->find(parsed);
+  return key ? key->security : KeySecurity{};
+}
+
+std::vector<std::pair<std::string, std::string>> Registry::security_changes_from(const Registry& before) const {
+  std::vector<std::pair<std::string, std::string>> out;
+  for (int r = 0; r < kRootCount; ++r)
+    collect_security_changes(*before.impl_->roots[r], *impl_->roots[r], impl_->roots[r]->name, out);
+  return out;
 }
 
 std::size_t Registry::open_handle_count() const {

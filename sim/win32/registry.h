@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "security.h"
 
 namespace sim::win32 {
 
@@ -109,7 +110,21 @@ class Registry {
   // NT only (Windows 9x has no key security): checks the handle holds
   // WRITE_DAC / WRITE_OWNER for what `info` replaces.
   LONG set_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd);
+  // NT only: the self-relative descriptor of what `info` names; the handle
+  // needs READ_CONTROL.
+  LONG get_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size);
   std::size_t open_handle_count() const;  // leaked handles show here
+
+  // ---- key security (NT family). Every key gets the security `layout`
+  // names for its full path, else what it inherits from its parent; the
+  // roots get `root`. Keys created later inherit from their parent.
+  void apply_security(const KeySecurity& root, const std::map<std::string, KeySecurity>& layout);
+  // Throws std::invalid_argument for a path that names no key.
+  void set_security(const std::string& path, const KeySecurity& security);
+  KeySecurity security(const std::string& path) const;  // not present for a missing key
+  // Keys present in both registries whose discretionary list differs:
+  // (full path, SDDL of the key's security now), in enumeration order.
+  std::vector<std::pair<std::string, std::string>> security_changes_from(const Registry& before) const;
 
  private:
   struct Impl;

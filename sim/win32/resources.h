@@ -75,7 +75,8 @@ class Resources {
   std::optional<VersionInfo> version() const;
 
   std::set<UINT> missing_strings;  // forced: these ids load as absent
-  std::map<UINT, std::string> replaced_strings;  // forced: these ids load as this text (a translated table)
+  // A build whose string table says otherwise: these ids load as given.
+  std::map<UINT, std::string> replaced_strings;
 
  private:
   std::vector<ResourceEntry> entries_;

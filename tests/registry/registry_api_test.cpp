@@ -256,10 +256,14 @@ TEST_P(RegApi, RootsAndSecurityDifferBetweenFamilies) {
   ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Root", 0, KEY_READ, &read), ERROR_SUCCESS);
   BYTE one = 1;
   EXPECT_EQ(RegSetValueExA(read, "v", 0, REG_BINARY, &one, 1), nt() ? ERROR_ACCESS_DENIED : ERROR_SUCCESS);
-  EXPECT_EQ(RegSetKeySecurity(read, 4, &one), nt() ? ERROR_ACCESS_DENIED : 120);
+  // A descriptor with a present, null list (open to everyone).
+  SECURITY_DESCRIPTOR open_to_all{};
+  open_to_all.Revision = SECURITY_DESCRIPTOR_REVISION;
+  open_to_all.Control = SE_DACL_PRESENT;
+  EXPECT_EQ(RegSetKeySecurity(read, 4, &open_to_all), nt() ? ERROR_ACCESS_DENIED : 120);
   HKEY dac = nullptr;
   ASSERT_EQ(RegOpenKeyExA(read, "Dev", 0, KEY_READ | WRITE_DAC, &dac), ERROR_SUCCESS);
-  EXPECT_EQ(RegSetKeySecurity(dac, 4, &one), nt() ? ERROR_SUCCESS : 120);
+  EXPECT_EQ(RegSetKeySecurity(dac, 4, &open_to_all), nt() ? ERROR_SUCCESS : 120);
   RegCloseKey(dac);
   EXPECT_EQ(RegDeleteKeyA(read, "Dev"), ERROR_SUCCESS);  // the parent's rights do not matter
   RegCloseKey(read);

@@ -51,6 +51,7 @@ Outcome run_scenario(const std::string& name) {
   apply_profile(profile);
   load_program_resources();
   g_program = ProgramState{};
+  const Registry before = machine().registry;
 
   Outcome out;
   const std::string steps = expect.value("steps", "program");
@@ -67,6 +68,13 @@ Outcome run_scenario(const std::string& name) {
   for (const auto& shown : machine().ui().shown)
     if (shown.kind == "message_box") out.report["messages"].push_back({shown.caption, shown.text});
   out.report["registry_handles_left"] = machine().registry.open_handle_count();
+  out.report["token_handles_left"] = machine().security.tokens.size();
+  out.report["heap_blocks_left"] = machine().security.blocks_left();
+  out.report["security_changes"] = nlohmann::json::array();
+  for (const auto& [key, sddl] : machine().registry.security_changes_from(before))
+    out.report["security_changes"].push_back({{"key", key}, {"sddl", sddl}});
+  out.report["started"] = nlohmann::json::array();
+  for (const auto& started : machine().started) out.report["started"].push_back(started.command_line);
   out.report["clock_ms"] = machine().clock.now_ms();
   out.report["started"] = nlohmann::json::array();
   for (const auto& started : machine().started) out.report["started"].push_back(started.command_line);

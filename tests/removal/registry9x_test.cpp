@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "harness.h"
 #include "sim/win32/machine.h"
@@ -100,8 +101,11 @@ TEST(Purge9x, BindingsWithLongEntriesAndDeepChains) {
   removal_test::fresh_machine("win98");
   // A chain of 20 components, each with its own "Bindings": the first 16
   // are removed, deeper ones are left in place.
-  std::string reg = "[" + kPci + "\\A]\r\n\"Driver\"=\"Net\\\\0000\"\r\n\r\n[" + kPci + "\\A\\Bindings]\r\n\"X\\\\" +
-                    std::string(200, 'n') + "\"=\"\"\r\n\"C\\\\01\"=\"" + std::string(700, 'd') + "\"\r\n\"C\\\\00\"=\"\"\r\n";
+  // The instance's bindings: the chain's head, then a value whose name is
+  // too long for its buffer, then a component that would otherwise go.
+  std::string reg = "[" + kPci + "\\A]\r\n\"Driver\"=\"Net\\\\0000\"\r\n\r\n[" + kPci +
+                    "\\A\\Bindings]\r\n\"C\\\\00\"=\"\"\r\n\"X\\\\" + std::string(200, 'n') +
+                    "\"=\"\"\r\n\"D\\\\00\"=\"\"\r\n\r\n[" + kNetwork + "\\D\\00\\Bindings]\r\n";
   for (int i = 0; i < 20; ++i) {
     char name[8], next[8];
     std::snprintf(name, sizeof name, "%02d", i);
@@ -115,8 +119,8 @@ TEST(Purge9x, BindingsWithLongEntriesAndDeepChains) {
             ERROR_SUCCESS);
   EXPECT_EQ(RemoveInstanceBindings(instance), 1);
   RegCloseKey(instance);
-  // The over-long value name and the value with over-long data are skipped,
-  // the entry after them still followed.
+  // The sweep ends at the over-long value name: the component after it stays.
+  EXPECT_TRUE(exists(kNetwork + "\\D\\00"));
   EXPECT_FALSE(exists(kNetwork + "\\C\\00"));
   EXPECT_FALSE(exists(kNetwork + "\\C\\15"));
   EXPECT_TRUE(exists(kNetwork + "\\C\\16"));
@@ -134,6 +138,34 @@ TEST(Purge9x, InstanceBindingsResult) {
               ERROR_SUCCESS);
     EXPECT_EQ(RemoveInstanceBindings(key), expected) << name;
     RegCloseKey(key);
+  }
+}
+
+TEST(Purge9x, OverLongDataEndsABindingsSweep) {
+  removal_test::fresh_machine("win98");
+  load("[" + kPci + "\\A]\r\n\"Driver\"=\"Net\\\\0000\"\r\n\r\n[" + kPci + "\\A\\Bindings]\r\n\"C\\\\01\"=\"" +
+       std::string(700, 'd') + "\"\r\n\"C\\\\00\"=\"\"\r\n\r\n[" + kNetwork + "\\C\\00\\Bindings]\r\n\r\n[" + kNetwork +
+       "\\C\\01\\Bindings]\r\n");
+  EXPECT_EQ(PurgeAllPciEnumKeys(), 0);
+  EXPECT_FALSE(exists(kPci + "\\A"));
+  EXPECT_TRUE(exists(kNetwork + "\\C\\00"));
+  EXPECT_TRUE(exists(kNetwork + "\\C\\01"));
+}
+
+TEST(Purge9x, DriverValueFillingItsBufferWithoutTerminator) {
+  // 512 bytes, no terminator, ending in "0001": read whole, only its last
+  // four bytes compared.
+  std::string driver(508, 'x');
+  driver += "0001";
+  const sim::win32::RegValue value{"Driver", REG_SZ, std::vector<std::uint8_t>(driver.begin(), driver.end())};
+  for (const auto& [subkey, flag, removed] :
+       {std::tuple{"0001", 1, true}, std::tuple{"0002", 1, false}, std::tuple{"", 0, true}}) {
+    removal_test::fresh_machine("win98");
+    machine().registry.set_value(kPci + "\\A", value);
+    load("[" + kPci + "\\A\\Bindings]\r\n\"C\\\\00\"=\"\"\r\n\r\n[" + kNetwork + "\\C\\00\\Bindings]\r\n");
+    EXPECT_EQ(PurgePciEnumKeys(subkey, flag), flag && removed ? 1 : 0) << subkey;
+    EXPECT_EQ(exists(kPci + "\\A"), !removed) << subkey;
+    EXPECT_EQ(exists(kNetwork + "\\C\\00"), !removed) << subkey;
   }
 }
 

@@ -3,6 +3,9 @@
 // hardware-tree device key and instance, and a protocol and a client bound
 // to it. The class sweep walks the hardware tree once per class sub-key, so
 // the time grows with the square of N.
+// The Windows NT 4 removal in modem mode on registries with N matching modem
+// class sub-keys, each with a sub-key and a root-enumerated instance with one
+// of its own, under the NT 4 layout where only SYSTEM writes to "Enum".
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
@@ -66,6 +69,44 @@ void Win98Purge(benchmark::State& state) {
   state.SetComplexityN(n);
 }
 BENCHMARK(Win98Purge)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Complexity();
+
+std::string make_nt4_registry(int n) {
+  std::ostringstream r;
+  r << "REGEDIT4\r\n";
+  char buf[1024];
+  for (int i = 0; i < n; ++i) {
+    std::snprintf(buf, sizeof buf,
+                  "\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\"
+                  "{4D36E96D-E325-11CE-BFC1-08002BE10318}\\%04d\\Init]\r\n\"1\"=\"AT\"\r\n"
+                  "\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\"
+                  "{4D36E96D-E325-11CE-BFC1-08002BE10318}\\%04d]\r\n\"DriverDesc\"=\"  \"\r\n"
+                  "\r\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\Root\\PCI&VEN_FFFF&DEV_FFFF\\%04d\\"
+                  "Control]\r\n\"ActiveService\"=\"Modem\"\r\n",
+                  i, i, i);
+    r << buf;
+  }
+  return r.str();
+}
+
+void Nt4Removal(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const std::string reg = make_nt4_registry(n);
+  const auto root = *sim::win32::parse_sddl("O:BAG:SYD:(A;CI;KA;;;BA)(A;CI;KA;;;SY)(A;CI;KR;;;WD)", nullptr);
+  const auto enum_tree = *sim::win32::parse_sddl("O:BAG:SYD:(A;CI;KA;;;SY)(A;CI;KR;;;WD)", nullptr);
+  int removed = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    removal_test::fresh_machine("nt4", true);
+    machine().registry.import_reg(reg, "bench");
+    machine().registry.apply_security(root, {{"HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum", enum_tree}});
+    state.ResumeTiming();
+    removed = RemoveNt4Adapters();
+  }
+  if (removed != n) state.SkipWithError("not every class sub-key was removed");
+  state.counters["class_keys_removed"] = removed;
+  state.SetComplexityN(n);
+}
+BENCHMARK(Nt4Removal)->Arg(10)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond)->Complexity();
 
 }  // namespace
 

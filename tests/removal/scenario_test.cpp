@@ -1,9 +1,9 @@
 // Each folder under scenarios/ is one machine: profile.json (with the
 // registry before as a .reg file), after.reg (the whole registry expected
 // afterwards, compared exactly) and expect.json (what the run reports:
-// unbound pairs, Apply calls, removed devices, message boxes, exit code, and
-// where given the started command lines, the files deleted and folders
-// removed). A scenario with files-after.json is compared with the whole file
+// unbound pairs, Apply calls, removed devices, message boxes, keys whose
+// access list changed, exit code, and where given the started command lines,
+// the files deleted and folders removed). A scenario with files-after.json is compared with the whole file
 // tree afterwards.
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ TEST_P(Scenario, RegistryAndReportAsExpected) {
 
   EXPECT_EQ(out.registry, removal_test::read_text(dir / "after.reg"));
   EXPECT_EQ(out.exit_code, expect.value("exit_code", 0));
-  for (const char* key : {"unbound", "applied", "removed_devices", "messages"}) {
+  for (const char* key : {"unbound", "applied", "removed_devices", "messages", "security_changes"}) {
     const nlohmann::json want = expect.contains(key) ? expect[key]
                                 : std::string(key) == "applied" ? nlohmann::json(0)
                                                                  : nlohmann::json::array();
@@ -44,6 +44,8 @@ TEST_P(Scenario, RegistryAndReportAsExpected) {
   // Whatever the run obtained it gave back.
   EXPECT_EQ(out.report["com_leaks"], nlohmann::json::array());
   EXPECT_EQ(out.report["registry_handles_left"], 0);
+  EXPECT_EQ(out.report["token_handles_left"], 0);
+  EXPECT_EQ(out.report["heap_blocks_left"], 0);
 }
 
 TEST_P(Scenario, SameMachineTwiceSameResult) {

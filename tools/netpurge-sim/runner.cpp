@@ -104,6 +104,7 @@ Report run(const Profile& profile) {
   r.actions = m.ui().actions;
   r.started = m.started;
   r.registry_diff = m.registry.diff_from(before);
+  r.security_changes = m.registry.security_changes_from(before);
   r.registry_backup = m.registry.undo_to(before, backup_format(m));
   r.deleted_files = m.files().deleted_files;
   r.removed_folders = m.files().removed_folders;
@@ -112,6 +113,8 @@ Report run(const Profile& profile) {
   r.why = explain(r, m);
   r.scm_handles_left = m.scm_open_handles;
   r.registry_handles_left = m.registry.open_handle_count();
+  r.token_handles_left = m.security.tokens.size();
+  r.heap_blocks_left = m.security.blocks_left();
   return r;
 }
 
@@ -188,8 +191,12 @@ nlohmann::json to_json(const Report& r) {
   for (const auto& [key, value] : r.removal.items()) j[key] = value;
   j["why"] = r.why;
   j["registry_diff"] = r.registry_diff;
+  j["security_changes"] = nlohmann::json::array();
+  for (const auto& [key, sddl] : r.security_changes) j["security_changes"].push_back({{"key", key}, {"sddl", sddl}});
   j["leaks"] = {{"service_manager_handles", r.scm_handles_left},
                 {"registry_handles", r.registry_handles_left},
+                {"token_handles", r.token_handles_left},
+                {"heap_blocks", r.heap_blocks_left},
                 {"find_handles", r.find_handles_left}};
   return j;
 }
@@ -240,9 +247,15 @@ std::string to_text(const Report& r) {
     o << "Registry changes:\n" << r.registry_diff;
     if (r.registry_diff.back() != '\n') o << "\n";
   }
-  if (r.scm_handles_left || r.registry_handles_left || r.find_handles_left)
+  if (!r.security_changes.empty()) {
+    o << "Security changes:\n";
+    for (const auto& [key, sddl] : r.security_changes) o << "  [" << key << "] " << sddl << "\n";
+  }
+  if (r.scm_handles_left || r.registry_handles_left || r.find_handles_left || r.token_handles_left ||
+      r.heap_blocks_left)
     o << "Leaks:        " << r.scm_handles_left << " service manager handle(s), " << r.registry_handles_left
-      << " registry handle(s), " << r.find_handles_left << " search handle(s) left open\n";
+      << " registry handle(s), " << r.find_handles_left << " search handle(s), " << r.token_handles_left
+      << " token handle(s) left open, " << r.heap_blocks_left << " heap block(s) not freed\n";
   for (const auto& reason : r.why) o << "Why:          " << reason << "\n";
   if (!r.completed) o << "Run stopped:  " << r.error << "\n";
   o << "Exit code:    " << r.exit_code << (r.completed ? "" : " (not reached)") << "\n";

@@ -24,6 +24,8 @@ struct Report {
   std::vector<sim::win32::UserAction> actions;
   std::vector<sim::win32::StartedProcess> started;
   std::string registry_diff;  // .reg text; empty when nothing changed
+  // NT family: keys still there whose access list changed, with their SDDL.
+  std::vector<std::pair<std::string, std::string>> security_changes;
   // The undo file: imported into the registry the run left, it restores the
   // registry as it was (REGEDIT4 on Windows 95/98 and NT 4, Windows
   // Registry Editor Version 5.00 on Windows 2000 and later).
@@ -39,6 +41,8 @@ struct Report {
   std::vector<std::string> why;
   int scm_handles_left = 0;
   std::size_t registry_handles_left = 0;
+  std::size_t token_handles_left = 0;
+  std::size_t heap_blocks_left = 0;
 };
 
 // The built-in default machine: Windows 98 with two supported adapters and
