@@ -185,15 +185,15 @@ class Reader {
     if (!object.is_object()) fail(where, "must be an object");
     for (auto it = object.begin(); it != object.end(); ++it) {
       const std::string at = where == "profile" ? it.key() : where + "." + it.key();
-      const KeySpec* spec = nullptr;
+      const KeySpec* known = nullptr;
       for (const KeySpec& k : keys)
-        if (it.key() == k.name) spec = &k;
-      if (spec == nullptr) {
+        if (it.key() == k.name) known = &k;
+      if (known == nullptr) {
         std::string known;
         for (const KeySpec& k : keys) known += (known.empty() ? "" : ", ") + std::string(k.name);
         fail(at, "unknown key \"" + it.key() + "\" (known: " + known + ")");
       }
-      if (!has_kind(it.value(), spec->kind)) fail(at, std::string("must be ") + kind_name(spec->kind));
+      if (!has_kind(it.value(), known->kind)) fail(at, std::string("must be ") + kind_name(known->kind));
     }
   }
 

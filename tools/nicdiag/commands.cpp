@@ -85,6 +85,8 @@ const char kUsage[] =
 // Largest PCI configuration transfer of one command, in bytes.
 constexpr uint32_t kMaxPciTransfer = 4096;
 
+}  // namespace
+
 // Parses a decimal number or a hexadecimal one with 0x; false for anything
 // else or a value above 32 bits.
 bool ParseNumber(const std::string &text, uint32_t &value) {
@@ -114,6 +116,8 @@ bool ParseNumber(const std::string &text, uint32_t &value) {
   value = static_cast<uint32_t>(result);
   return true;
 }
+
+namespace {
 
 // A PCI slot: the PCI_SLOT_NUMBER value, or DEVICE.FUNCTION.
 bool ParseSlot(const std::string &text, uint32_t &slot) {

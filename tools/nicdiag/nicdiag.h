@@ -80,4 +80,8 @@ bool StdinIsTerminal();
 // Entry shared by both builds.
 int Main(int argc, char **argv);
 
+// Parses a decimal number or a hexadecimal one with 0x; false for anything
+// else or a value above 32 bits.
+bool ParseNumber(const std::string &text, uint32_t &value);
+
 }  // namespace nicdiag

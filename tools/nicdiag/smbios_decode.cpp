@@ -11,7 +11,7 @@ std::string Printf(const char *format, unsigned long long a = 0, unsigned long l
   return text;
 }
 
-// A table of names by code, first code given; codes outside are out of spec.
+// A table of names by code, first code given; codes outside it are not defined by the standard.
 struct Names {
   unsigned first;
   std::vector<const char *> names;

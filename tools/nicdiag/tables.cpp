@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/nicport_ioctl.h"
+#include "tools/nicdiag/nicdiag.h"
 #include "tools/nicdiag/pir_decode.h"
 #include "tools/nicdiag/smbios_decode.h"
 
@@ -33,34 +34,6 @@ std::string Printf(const char *format, unsigned long long a = 0, unsigned long l
   char text[256];
   std::snprintf(text, sizeof text, format, a, b, c);
   return text;
-}
-
-bool ParseNumber(const std::string &text, uint32_t &value) {
-  if (text.empty()) return false;
-  int base = 10;
-  size_t start = 0;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    start = 2;
-  }
-  unsigned long long result = 0;
-  for (size_t i = start; i < text.size(); i++) {
-    char c = text[i];
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return false;
-    }
-    result = result * base + digit;
-    if (result > 0xFFFFFFFFull) return false;
-  }
-  value = static_cast<uint32_t>(result);
-  return true;
 }
 
 void Put32(std::vector<uint8_t> &bytes, uint32_t value) {
