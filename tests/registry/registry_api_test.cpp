@@ -321,7 +321,14 @@ TEST_P(RegApi, TenThousandKeysImportEnumerateAndDiffQuickly) {
   std::string diff = machine().registry.diff_from(before);
   double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(std::count(diff.begin(), diff.end(), '['), 1000);
-  EXPECT_LT(seconds, 2.0);  // around 0.1 s on an optimised build
+  // Around 0.1 s on an optimised build; the address sanitizer makes every
+  // access many times slower, so its bound is wider. Either still catches
+  // work that grows with the square of the key count.
+#ifdef __SANITIZE_ADDRESS__
+  EXPECT_LT(seconds, 10.0);
+#else
+  EXPECT_LT(seconds, 2.0);
+#endif
   RegCloseKey(pci);
 }
 
