@@ -167,6 +167,10 @@ class Nt4Check:
                               if dacl(before_sd[k]) != dacl(after_sd.get(k, "-")) and after_sd.get(k) != "-")
 
         sim_profile = dict(profile, registry=str((scenario / "before.reg").resolve()))
+        # The profile is written elsewhere: a files list it names by file
+        # name must still be found beside the scenario.
+        if isinstance(profile.get("files"), str):
+            sim_profile["files"] = str((scenario / profile["files"]).resolve())
         sim_profile_path = self.work / (scenario.name + ".profile.json")
         sim_profile_path.write_text(json.dumps(sim_profile, indent=2))
         sim_after = self.work / (scenario.name + ".after.reg")
