@@ -95,6 +95,7 @@ std::string why_no_class_subkey(const Report& r, Machine& m, const Registry& bef
   const std::string then = nt4 ? ", so the setup file's uninstall section was not started either" : "";
   if (!before.key_exists(key)) return "no class sub-key matched: there is no class key " + key + then;
   const std::vector<std::string> names = before.subkey_names(key);
+  if (names.empty()) return "no class sub-key matched: the class key " + key + " has no sub-keys" + then;
   for (const std::string& name : names)
     if (!m.registry.key_exists(key + "\\" + name)) return {};
   const std::string count = std::to_string(names.size()) + " sub-key(s) of " + key;
