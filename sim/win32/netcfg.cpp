@@ -120,11 +120,10 @@ class ComObject {
 
 class ConfigObject final : public ComObject, public INetCfg, public INetCfgLock {
  public:
+  // Letting the object go does not give up a lock it holds: the lock is
+  // the system's, and only ReleaseWriteLock hands it back. Once the object
+  // has gone, nothing can.
   explicit ConfigObject(NetCfg& owner) : ComObject(owner, "INetCfg") {}
-  ~ConfigObject() override {
-    // An object let go while still holding the lock gives it up with it.
-    if (has_lock) release_lock();
-  }
 
   bool initialized = false;
   bool has_lock = false;
@@ -157,7 +156,8 @@ class ConfigObject final : public ComObject, public INetCfg, public INetCfgLock 
   HRESULT STDMETHODCALLTYPE Initialize(PVOID) override {
     if (initialized) return NETCFG_E_ALREADY_INITIALIZED;
     if (owner().faults().initialize) {
-      owner().notes.push_back("the network configuration could not be initialised (E_FAIL)");
+      owner().notes.push_back(
+          "the network configuration could not be initialised (E_FAIL): nothing was unbound or removed");
       return E_FAIL;
     }
     initialized = true;
@@ -518,7 +518,7 @@ HRESULT ConfigObject::AcquireWriteLock(DWORD timeout_ms, LPCWSTR description, LP
   impl.other_holds = false;
   has_lock = true;
   impl.program_holder = narrow(description);
-  owner().set_lock_owner(this);
+  owner().set_program_lock(true);
   return S_OK;
 }
 
@@ -540,7 +540,7 @@ HRESULT ConfigObject::IsWriteLocked(LPWSTR* holder) {
 void ConfigObject::release_lock() {
   has_lock = false;
   owner().impl().program_holder.clear();
-  owner().set_lock_owner(nullptr);
+  owner().set_program_lock(false);
 }
 
 // ---------------------------------------------------------------------------
@@ -602,7 +602,8 @@ std::vector<std::string> NetCfg::leaks() const {
   if (com_init_depth_ > 0) out.push_back(std::to_string(com_init_depth_) + " CoInitialize without CoUninitialize");
   if (unbalanced_uninit_ > 0)
     out.push_back(std::to_string(unbalanced_uninit_) + " CoUninitialize without CoInitialize");
-  if (lock_owner_ != nullptr) out.push_back("network configuration write lock still held");
+  if (program_lock_)
+    out.push_back("network configuration write lock still held as \"" + impl_->program_holder + "\"");
   return out;
 }
 
@@ -673,7 +674,8 @@ LPWSTR NetCfg::task_wide_string(const std::string& text) {
 
 void NetCfg::record_unbound(const std::pair<std::string, std::string>& pair) { unbound_.push_back(pair); }
 void NetCfg::record_apply() { ++applied_; }
-void NetCfg::set_lock_owner(void* owner) { lock_owner_ = owner; }
+void NetCfg::set_program_lock(bool held) { program_lock_ = held; }
+const std::string& NetCfg::program_lock_holder() const { return impl_->program_holder; }
 
 NetCfg& Machine::netcfg() {
   if (!netcfg_) netcfg_.reset(new NetCfg);

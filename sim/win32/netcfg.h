@@ -83,7 +83,12 @@ class NetCfg {
   // by the program. Empty after a clean run.
   std::vector<std::string> leaks() const;
   int com_init_depth() const { return com_init_depth_; }
-  bool program_holds_lock() const { return lock_owner_ != nullptr; }
+  // The write lock stays with this program from a granted AcquireWriteLock
+  // to its ReleaseWriteLock, whatever happens to the object in between: no
+  // object that has gone, and no other object, can give it back.
+  bool program_holds_lock() const { return program_lock_; }
+  // The description the program took the lock under; empty when it holds none.
+  const std::string& program_lock_holder() const;
 
   // ---- called by the device installer when it removes a device
   void remove_device(const std::string& pnp_id);
@@ -101,7 +106,7 @@ class NetCfg {
   Impl& impl() { return *impl_; }
   void record_unbound(const std::pair<std::string, std::string>& pair);
   void record_apply();
-  void set_lock_owner(void* owner);
+  void set_program_lock(bool held);
 
  private:
   NetCfgFaults faults_;
@@ -109,7 +114,7 @@ class NetCfg {
   int applied_ = 0;
   int com_init_depth_ = 0;
   int unbalanced_uninit_ = 0;
-  void* lock_owner_ = nullptr;  // the configuration object holding the lock
+  bool program_lock_ = false;  // the write lock granted to this program and not released
   std::unique_ptr<Impl> impl_;
 };
 

@@ -356,6 +356,10 @@ Token make_token(const std::string& user_sid, bool admin) {
   if (admin) t.groups.push_back(*parse_sid("BA"));
   // An administrator's new objects belong to the Administrators group.
   t.default_owner = admin ? *parse_sid("BA") : t.user;
+  // The logon gives the default owner and SYSTEM full control of what the
+  // process makes; Windows XP later narrowed an administrator's to the user.
+  t.default_dacl = {Ace{ACCESS_ALLOWED_ACE_TYPE, 0, kGenericAll, t.default_owner},
+                    Ace{ACCESS_ALLOWED_ACE_TYPE, 0, kGenericAll, *parse_sid("SY")}};
   return t;
 }
 
@@ -392,8 +396,8 @@ KeySecurity inherit(const KeySecurity& parent, const Token& token) {
   child.present = true;
   child.owner = token.default_owner;
   child.group = parent.group;
-  child.dacl_present = parent.dacl_present;
-  for (const Ace& a : parent.dacl) {
+  const std::vector<Ace> none;
+  for (const Ace& a : parent.dacl_present ? parent.dacl : none) {
     Ace copy = a;
     if (a.flags & CONTAINER_INHERIT_ACE) {
       // Takes effect on the child; keeps passing down unless told not to.
@@ -405,6 +409,16 @@ KeySecurity inherit(const KeySecurity& parent, const Token& token) {
       continue;
     }
     child.dacl.push_back(std::move(copy));
+  }
+  // Nothing came down (a parent with no list at all passes nothing down
+  // either): the creator's default list applies, with its generic rights
+  // mapped to the key's own.
+  if (child.dacl.empty()) {
+    for (const Ace& a : token.default_dacl) {
+      Ace copy = a;
+      copy.mask = map_key_generic(a.mask);
+      child.dacl.push_back(std::move(copy));
+    }
   }
   return child;
 }

@@ -58,11 +58,16 @@ std::string to_sddl(const KeySecurity& security);
 // KEY_EXECUTE, KEY_ALL_ACCESS).
 DWORD map_key_generic(DWORD mask);
 
-// The process token: its user, its groups, the owner it gives new objects.
+// The process token: its user, its groups, the owner and the access list
+// it gives new objects that inherit no entries. The default list is the one
+// NT 4 and Windows 2000 set at an interactive logon: full control for
+// SYSTEM and for the default owner, which is the Administrators group for
+// an administrator and the user's own account for anyone else.
 struct Token {
   Sid user;
   std::vector<Sid> groups;
   Sid default_owner;
+  std::vector<Ace> default_dacl;  // generic rights, mapped when an object takes it
   bool holds(const Sid& sid) const;
 };
 Token make_token(const std::string& user_sid, bool admin);
@@ -75,8 +80,10 @@ extern const char* const kDefaultUserSid;
 // mask, or nullopt when some desired right is refused.
 std::optional<DWORD> access_check(const KeySecurity& security, const Token& token, DWORD desired);
 
-// The security a new key gets below `parent`: owner from the token,
-// the parent's container-inheritable entries as inherited entries.
+// The security a new key gets below `parent` when its creator names none:
+// owner from the token, the parent's container-inheritable entries as
+// inherited entries, and where the parent passes none down (no list, or no
+// entry meant for sub-keys), the token's default list, as NT builds it.
 KeySecurity inherit(const KeySecurity& parent, const Token& token);
 
 // Reads a caller's descriptor (absolute or self-relative) for the parts

@@ -175,6 +175,48 @@ TEST(Security, NewKeysInheritTheirParentsInheritableEntries) {
   EXPECT_FALSE(machine().registry.key_exists(std::string(kBase) + "\\Key\\Other"));
 }
 
+TEST(Security, KeyBelowAParentThatPassesNothingDownTakesTheCreatorsDefaultList) {
+  // NT's rule: no inheritable entry on the parent, no descriptor from the
+  // creator: the token's default list, full control for SYSTEM and the
+  // default owner (Administrators for an administrator, else the user).
+  struct Case {
+    bool admin;
+    const char* parent;
+    const char* child;  // "U" stands for the user's SID
+  };
+  const Case cases[] = {
+      {true, "O:SYD:(A;;KA;;;BA)(A;;KA;;;WD)", "O:BAD:(A;;KA;;;BA)(A;;KA;;;SY)"},
+      {true, "O:SYD:NO_ACCESS_CONTROL", "O:BAD:(A;;KA;;;BA)(A;;KA;;;SY)"},
+      {false, "O:SYD:(A;;KA;;;WD)", "O:UD:(A;;KA;;;U)(A;;KA;;;SY)"},
+      {false, "O:SYD:(A;CI;KR;;;WD)(A;;KA;;;WD)", "O:UD:(A;CI;KR;;;WD)"},  // inherited entries win
+  };
+  for (const Case& c : cases) {
+    nt_machine(c.admin);
+    std::string want = c.child;
+    const std::string user = sid_to_text(user_sid());
+    for (std::size_t at; (at = want.find(":U")) != std::string::npos || (at = want.find(";U)")) != std::string::npos;)
+      want.replace(at + 1, 1, user);
+    protect("Key", c.parent);
+    HKEY made = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test\\Key\\New", 0, nullptr, 0, KEY_READ, nullptr,
+                              &made, nullptr),
+              ERROR_SUCCESS)
+        << c.parent;
+    RegCloseKey(made);
+    EXPECT_EQ(sddl_of("Key\\New"), want) << c.parent;
+
+    // Keys a profile lists no security for take the same rule below a
+    // listed key: readable by the program's user, not closed to all.
+    std::string error;
+    machine().registry.apply_security(*parse_sddl("O:BAG:SYD:(A;CI;KA;;;BA)(A;CI;KA;;;SY)(A;CI;KR;;;WD)", nullptr),
+                                      {{std::string(kBase) + "\\Key", *parse_sddl(c.parent, &error)}});
+    EXPECT_EQ(sddl_of("Key\\Child"), want) << c.parent;
+    EXPECT_EQ(open("Key\\Child", KEY_READ, &made), ERROR_SUCCESS) << c.parent;
+    RegCloseKey(made);
+  }
+  EXPECT_EQ(machine().registry.open_handle_count(), 0u);
+}
+
 TEST(Security, DescriptorWrittenIsReadBack) {
   nt_machine();
   Registry before = machine().registry;

@@ -45,6 +45,79 @@ TEST(ReportWhy, LockHeldNamesTheHolderAndNothingIsRemoved) {
   EXPECT_TRUE(r.removal["removed_devices"].empty());
 }
 
+TEST(ReportWhy, FailedInitialisationSaysSoAndTheLockIsGivenBack) {
+  auto profile = silent_win2000();
+  profile["netcfg"] = {{"fail", {{"initialize", true}}}};
+  profile["devices"] = {{{"instance_id", "PCI\\VEN_8086&DEV_1229&SUBSYS_00018086&REV_08\\3&267A616A&0&18"},
+                         {"description", "QOR 10/100 Ethernet Adapter"}}};
+  const auto r = run_machine(profile);
+  EXPECT_TRUE(says(r, "network configuration could not be initialised")) << nlohmann::json(r.why).dump();
+  EXPECT_TRUE(r.removal["removed_devices"].empty());
+  // The lock taken before the failed initialisation was released.
+  EXPECT_FALSE(r.write_lock_held) << r.write_lock_holder;
+}
+
+TEST(ReportWhy, SilentRunOnAPlatformNotServedSilentlyEndsAtOnce) {
+  const std::string end = ": started with /nogui the program ends at once with exit code 0, before any rights test";
+  struct Case {
+    const char* platform;
+    const char* program;
+    std::string says;
+  };
+  const Case cases[] = {
+      {"nt4", "Hushline.exe", "Windows NT 4 is served in modem mode only interactively" + end},
+      {"nt4", "netpurge.exe", "Windows NT 4 is not served in adapter mode (only in modem mode, and only interactively)" + end},
+      {"vista", "netpurge.exe", "vista is not a platform the program serves" + end},
+  };
+  for (const Case& c : cases) {
+    const auto r =
+        run_machine(machine_on(c.platform, false, std::string("\"C:\\Tools\\") + c.program + "\" /nogui"));
+    EXPECT_FALSE(r.removal_ran) << c.platform;
+    EXPECT_EQ(r.exit_code, 0) << c.platform;
+    EXPECT_TRUE(r.shown.empty()) << c.platform;
+    EXPECT_TRUE(says(r, c.says)) << nlohmann::json(r.why).dump();
+  }
+}
+
+TEST(ReportWhy, NoClassSubKeyMatchedNamesTheKeyAndWhatFollows) {
+  // Windows 98: the instance names no class sub-key, so the class sweep
+  // deletes nothing; the hardware tree sweep still removes the instance.
+  // NT 4 in modem mode: no description matches, so the setup runner is not
+  // started either.
+  struct Case {
+    const char* platform;
+    const char* program;
+    const char* reg;
+    std::string says;
+    bool changed;
+  };
+  const Case cases[] = {
+      {"win98", "netpurge.exe",
+       "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\0000]\r\n\r\n"
+       "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_00018086&REV_08\\0000]\r\n\"Driver\"=\"Net\\\\0009\"\r\n",
+       "no class sub-key matched: none of the 1 sub-key(s) of "
+       "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net is named by the last four characters",
+       true},
+      {"nt4", "Hushline.exe",
+       "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\{4D36E96D-E325-11CE-BFC1-08002BE10318}\\0000]"
+       "\r\n\"DriverDesc\"=\"Standard Modem\"\r\n",
+       "none of the 1 sub-key(s) of "
+       "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\{4D36E96D-E325-11CE-BFC1-08002BE10318} has a "
+       "\"DriverDesc\" equal to the description looked for (two blanks), or its tree could not be deleted, so the "
+       "setup file's uninstall section was not started either",
+       false},
+  };
+  for (const Case& c : cases) {
+    auto profile = sim::win32::parse_profile(
+        machine_on(c.platform, true, std::string("\"C:\\Tools\\") + c.program + "\"").dump(), "<test>", {});
+    profile.registry_text = std::string("REGEDIT4\r\n\r\n") + c.reg;
+    const auto r = netpurge_sim::run(profile);
+    EXPECT_TRUE(r.removal_ran) << c.platform;
+    EXPECT_EQ(!r.registry_diff.empty(), c.changed) << c.platform << r.registry_diff;
+    EXPECT_TRUE(says(r, c.says)) << nlohmann::json(r.why).dump();
+  }
+}
+
 TEST(ReportWhy, RemovalNotRunGivesTheUsersAnswerOrTheRefusal) {
   auto cancelled = machine_on("win98");
   cancelled["user"] = {"cancel"};

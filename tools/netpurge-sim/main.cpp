@@ -15,7 +15,8 @@ int main(int argc, char** argv) {
       "what the user did, the processes started, the registry changes as a .reg diff, the files deleted and\n"
       "folders removed, and the exit code.\n"
       "Exit status: 0 when the run completed, 2 for bad input (the message names the file and line), 3 when the\n"
-      "run could not go on (for example the scripted user had no answer left).",
+      "run could not go on (for example the scripted user had no answer left), 4 when the program ended still\n"
+      "holding the network configuration's write lock (Windows 2000).",
       "netpurge-sim"};
   std::string profile_file, command_line, user, export_file, backup_file, export_files_file;
   bool json = false;
@@ -79,6 +80,10 @@ int main(int argc, char** argv) {
   if (!report.completed) {
     std::cerr << "netpurge-sim: " << report.error << "\n";
     return 3;
+  }
+  if (report.write_lock_held) {
+    std::cerr << "netpurge-sim: the program ended still holding the network configuration write lock\n";
+    return 4;
   }
   return 0;
 }

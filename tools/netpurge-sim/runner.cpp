@@ -8,6 +8,7 @@
 #include "sim/win32/resources.h"
 #include "sim/win32/setupapi.h"
 #include "uninstaller/netpurge.h"
+#include "uninstaller/resource.h"
 
 extern const unsigned char netpurge_res[];
 extern const unsigned long netpurge_res_size;
@@ -49,17 +50,74 @@ RegFormat backup_format(const Machine& m) {
   return m.is_nt() && m.version.major >= 5 ? RegFormat::Version5 : RegFormat::Regedit4;
 }
 
-std::vector<std::string> explain(const Report& r, Machine& m) {
+// Whether a string of the program's table loads, as the program loads it.
+bool string_loads(UINT id) {
+  char text[512];
+  return LoadStringA(program_instance(), id, text, sizeof text) > 0;
+}
+
+// Why the removal never ran, when the program's start-up or gate ended it.
+std::string why_not_run(const Report& r, Machine& m) {
+  if (r.exit_code == 2) return "the program refused to run on this machine (exit code 2): nothing was removed";
+  if (!r.actions.empty() && r.actions.back().answer != Answer::Ok && r.actions.back().answer != Answer::Enter)
+    return "the user answered " + to_string(r.actions.back().answer) + ": nothing was removed";
+  if (!string_loads(IDS_MODEM_PROGRAM))
+    return "string " + std::to_string(IDS_MODEM_PROGRAM) +
+           " (the modem-mode program name) could not be loaded: the program ends at once with exit code 0, "
+           "before the platform test, showing nothing and removing nothing";
+  const Version& v = m.version;
+  const bool nt4 = !v.query_fails && v.platform_id == VER_PLATFORM_WIN32_NT && v.major == 4;
+  const bool served = !v.query_fails && (v.platform_id == VER_PLATFORM_WIN32_WINDOWS ||
+                                          (v.platform_id == VER_PLATFORM_WIN32_NT && v.major == 5));
+  if (r.silent_mode && !served) {
+    const std::string end =
+        "started with /nogui the program ends at once with exit code 0, before any rights test, showing no "
+        "message and removing nothing";
+    if (nt4 && r.modem_mode) return "Windows NT 4 is served in modem mode only interactively: " + end;
+    if (nt4) return "Windows NT 4 is not served in adapter mode (only in modem mode, and only interactively): " + end;
+    if (v.query_fails) return "the platform could not be identified (GetVersionExA failed), so it is not served: " + end;
+    return platform_name() + " is not a platform the program serves: " + end;
+  }
+  if (m.ui().dialog_fails)
+    return "the main dialog could not be created: the program ends with exit code 0 and removes nothing";
+  return "the program ended without running the removal";
+}
+
+// The class sweep of Windows 95/98 and NT 4 deletes the class sub-keys it
+// matches; when it deleted none, says which key it swept and what a match
+// needs. On NT 4 no deletion also means the setup runner is not started.
+std::string why_no_class_subkey(const Report& r, Machine& m, const Registry& before) {
+  const bool nt4 = m.is_nt() && m.version.major == 4;
+  const std::string key = nt4 ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\"
+                                "{4D36E96D-E325-11CE-BFC1-08002BE10318}"
+                        : std::string("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\") +
+                              (r.modem_mode ? "Modem" : "Net");
+  const std::string then = nt4 ? ", so the setup file's uninstall section was not started either" : "";
+  if (!before.key_exists(key)) return "no class sub-key matched: there is no class key " + key + then;
+  const std::vector<std::string> names = before.subkey_names(key);
+  if (names.empty()) return "no class sub-key matched: the class key " + key + " has no sub-keys" + then;
+  for (const std::string& name : names)
+    if (!m.registry.key_exists(key + "\\" + name)) return {};
+  const std::string count = std::to_string(names.size()) + " sub-key(s) of " + key;
+  if (nt4) {
+    if (!string_loads(IDS_MODEM_DRIVER_DESC))
+      return "no class sub-key matched: string " + std::to_string(IDS_MODEM_DRIVER_DESC) +
+             " (the driver description looked for) could not be loaded" + then;
+    return "no class sub-key matched: none of the " + count +
+           " has a \"DriverDesc\" equal to the description looked for (two blanks), or its tree could not be "
+           "deleted" + then;
+  }
+  std::string rule = "is named by the last four characters of the \"Driver\" value of a supported device's "
+                     "instance under HKEY_LOCAL_MACHINE\\Enum\\PCI";
+  if (r.modem_mode) rule += " or has a \"DriverDesc\" of two blanks";
+  return "no class sub-key matched: none of the " + count + " " + rule + ", or its deletion was refused";
+}
+
+std::vector<std::string> explain(const Report& r, Machine& m, const Registry& before) {
   std::vector<std::string> why;
   if (!r.completed) return why;
   if (!r.removal_ran) {
-    if (r.exit_code == 2) {
-      why.push_back("the program refused to run on this machine (exit code 2): nothing was removed");
-    } else if (!r.actions.empty() && r.actions.back().answer != Answer::Ok && r.actions.back().answer != Answer::Enter) {
-      why.push_back("the user answered " + to_string(r.actions.back().answer) + ": nothing was removed");
-    } else {
-      why.push_back("the program ended without running the removal");
-    }
+    why.push_back(why_not_run(r, m));
     return why;
   }
   if (m.is_nt() && m.version.major >= 5) {
@@ -73,9 +131,11 @@ std::vector<std::string> explain(const Report& r, Machine& m) {
     } else if (d.net_lists == 0) {
       why.push_back("the device installer was not asked for the network devices: no device was removed");
     }
-  } else if (r.registry_diff.empty()) {
-    why.push_back("the registry purge found nothing to remove: no key of a supported device changed");
+    return why;
   }
+  if (std::string line = why_no_class_subkey(r, m, before); !line.empty()) why.push_back(line);
+  if (r.registry_diff.empty())
+    why.push_back("the registry purge found nothing to remove: no key of a supported device changed");
   return why;
 }
 
@@ -110,7 +170,9 @@ Report run(const Profile& profile) {
   r.removed_folders = m.files().removed_folders;
   r.find_handles_left = m.files().open_find_handles();
   r.removal = netcfg_report(m);
-  r.why = explain(r, m);
+  r.why = explain(r, m, before);
+  r.write_lock_held = m.netcfg().program_holds_lock();
+  r.write_lock_holder = m.netcfg().program_lock_holder();
   r.scm_handles_left = m.scm_open_handles;
   r.registry_handles_left = m.registry.open_handle_count();
   r.token_handles_left = m.security.tokens.size();
@@ -190,6 +252,7 @@ nlohmann::json to_json(const Report& r) {
   j["removed_folders"] = r.removed_folders;
   for (const auto& [key, value] : r.removal.items()) j[key] = value;
   j["why"] = r.why;
+  j["write_lock_held"] = r.write_lock_held;
   j["registry_diff"] = r.registry_diff;
   j["security_changes"] = nlohmann::json::array();
   for (const auto& [key, sddl] : r.security_changes) j["security_changes"].push_back({{"key", key}, {"sddl", sddl}});
@@ -257,6 +320,10 @@ std::string to_text(const Report& r) {
       << " registry handle(s), " << r.find_handles_left << " search handle(s), " << r.token_handles_left
       << " token handle(s) left open, " << r.heap_blocks_left << " heap block(s) not freed\n";
   for (const auto& reason : r.why) o << "Why:          " << reason << "\n";
+  if (r.write_lock_held)
+    o << "Lock held:    the program ended still holding the network configuration write lock (as \""
+      << r.write_lock_holder << "\"): it never released it, so no other program can change the network "
+      << "configuration\n";
   if (!r.completed) o << "Run stopped:  " << r.error << "\n";
   o << "Exit code:    " << r.exit_code << (r.completed ? "" : " (not reached)") << "\n";
   return o.str();

@@ -39,6 +39,12 @@ struct Report {
   // write lock not obtained and who held it, no supported device, a pass
   // skipped. Empty when the run did its whole work.
   std::vector<std::string> why;
+  // The program ended still holding the network configuration's write lock
+  // (Windows 2000): a fault of the program, since the lock stays taken and
+  // keeps every other configuration client out. netpurge-sim fails such a
+  // run.
+  bool write_lock_held = false;
+  std::string write_lock_holder;  // the description it was taken under
   int scm_handles_left = 0;
   std::size_t registry_handles_left = 0;
   std::size_t token_handles_left = 0;
