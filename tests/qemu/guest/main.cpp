@@ -490,6 +490,7 @@ struct GuardCase {
   NTSTATUS expected;
   int dispatched;  // through the exception dispatcher: 1 it must, 0 it must not, -1 either
   NTSTATUS status;
+  uint32_t abandoned;  // the code of a case the dispatcher must give up on
 };
 
 uint8_t kernel_buffer[64];
@@ -520,29 +521,49 @@ VOID NestedRoutine(PVOID) {
   Load8(Hole());
   SetExceptionListHead(record.next);
 }
+// A record the dispatcher must refuse (outside the stack, or misaligned)
+// ends the search before the guard below it: nothing handles the fault.
+uint32_t outside_record[2];
+VOID BadRecordRoutine(PVOID misaligned) {
+  struct {
+    uint32_t words[3];
+  } on_stack;
+  uint32_t at = misaligned != nullptr ? reinterpret_cast<uint32_t>(&on_stack) + 2 : reinterpret_cast<uint32_t>(outside_record);
+  reinterpret_cast<uint32_t *>(at)[0] = ExceptionListHead();
+  reinterpret_cast<uint32_t *>(at)[1] = reinterpret_cast<uint32_t>(&InnerHandler);
+  SetExceptionListHead(at);
+  Load8(Hole());
+  SetExceptionListHead(reinterpret_cast<uint32_t *>(at)[0]);
+}
 VOID RaiseRoutine(PVOID) { ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES); }
 VOID ProbeSystemRoutine(PVOID) { ProbeForWrite(reinterpret_cast<PVOID>(0x80000000u), 16, 1); }
 VOID ProtectionRoutine(PVOID) { asm volatile("movw $0x28, %%ax\n movw %%ax, %%gs" : : : "eax"); }
 
 const GuardCase kGuardCases[] = {
     {"guard.not-present-read", [](const GuardCase &) { return KdvrCopyFromClient(kernel_buffer, Hole() + 16, 16); },
-     STATUS_ACCESS_VIOLATION, 1, 0},
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
     {"guard.not-present-write",
      [](const GuardCase &) { return KdvrCopyToClient(Hole() + 16, kernel_buffer, 16); }, STATUS_ACCESS_VIOLATION,
-     1, 0},
+     1, 0, 0},
     {"guard.not-present-probe", [](const GuardCase &) { return KdvrProbeClientBuffer(Hole() - 8, 16, FALSE); },
-     STATUS_ACCESS_VIOLATION, 1, 0},
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
     {"guard.system-address",
      [](const GuardCase &) { return KdvrCopyToClient(0x80000000u, kernel_buffer, 16); }, STATUS_ACCESS_VIOLATION,
-     -1, 0},
+     -1, 0, 0},
     {"guard.raised-noncontinuable", [](const GuardCase &) { return PlatformGuardedCall(ProbeSystemRoutine, nullptr); },
-     STATUS_ACCESS_VIOLATION, 1, 0},
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
     {"guard.raised-status", [](const GuardCase &) { return PlatformGuardedCall(RaiseRoutine, nullptr); },
-     STATUS_INSUFFICIENT_RESOURCES, 1, 0},
+     STATUS_INSUFFICIENT_RESOURCES, 1, 0, 0},
     {"guard.protection-fault", [](const GuardCase &) { return PlatformGuardedCall(ProtectionRoutine, nullptr); },
-     STATUS_ACCESS_VIOLATION, 1, 0},
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
     {"guard.nested", [](const GuardCase &) { return PlatformGuardedCall(NestedRoutine, nullptr); },
-     STATUS_ACCESS_VIOLATION, 1, 0},
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
+    {"dispatcher.record-outside-stack",
+     [](const GuardCase &) { return PlatformGuardedCall(BadRecordRoutine, nullptr); }, 0x12345678, 1, 0,
+     0xC0000005u},
+    {"dispatcher.record-misaligned",
+     [](const GuardCase &) { return PlatformGuardedCall(BadRecordRoutine, kernel_buffer); }, 0x12345678, 1, 0,
+     0xC0000005u},
     {"guard.client-buffer",
      [](const GuardCase &) {
        for (uint32_t i = 0; i < sizeof kernel_buffer; i++) kernel_buffer[i] = static_cast<uint8_t>(i * 7 + 1);
@@ -553,7 +574,7 @@ const GuardCase kGuardCases[] = {
        for (uint32_t i = 0; i < sizeof kernel_buffer; i++) same = same && kernel_buffer[i] == static_cast<uint8_t>(i * 7 + 1);
        return out != STATUS_SUCCESS ? out : in != STATUS_SUCCESS ? in : same ? STATUS_SUCCESS : STATUS_DATA_ERROR;
      },
-     STATUS_SUCCESS, 0, 0},
+     STATUS_SUCCESS, 0, 0, 0},
 };
 
 VOID RunGuardCase(PVOID context) {
@@ -572,9 +593,12 @@ void GuardChecks() {
     uint32_t head_after = ExceptionListHead();
     if (head_after != head) SetExceptionListHead(head);
     dispatched = Dispatches() - dispatched;
-    bool ok = abandoned == 0 && c.status == c.expected && head_after == head && (c.dispatched < 0 || (dispatched != 0) == (c.dispatched != 0));
-    if (c.run == kGuardCases[7].run) {
+    // An abandoned case leaves the list as the routine made it (the guest
+    // puts it back); otherwise the guard must have.
+    bool ok = abandoned == c.abandoned && c.status == c.expected && (head_after == head || c.abandoned != 0) && (c.dispatched < 0 || (dispatched != 0) == (c.dispatched != 0));
+    if (c.run == kGuardCases[7].run) {  // guard.nested
       ok = ok && inner_first == 1 && inner_nested == 1 && inner_unwound == 1;
+      inner_first = inner_nested = inner_unwound = 0;
       Print("guard nested first=%u nested=%u unwound=%u\n", inner_first, inner_nested, inner_unwound);
     }
     Check(c.name, ok, "status=%08X expected=%08X fs0=%08X was=%08X dispatches=%u abandoned=%08X",
