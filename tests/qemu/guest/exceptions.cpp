@@ -43,6 +43,9 @@ uint32_t GuestResumeFrame[11];
 uint32_t GuestResumeEsp;
 // The stack pointer of the case being run (0: none).
 uint32_t GuestCaseEsp;
+// Dispatches in progress; each case starts with none, since a dispatch
+// that a guard ended by unwinding never returns to say it is over.
+int GuestDispatchDepth;
 
 [[noreturn]] void GuestContinue();
 [[noreturn]] void GuestAbandonCase(uint32_t code);
@@ -92,7 +95,7 @@ uint32_t hole = 0;
 uint32_t dispatches = 0;
 // Frame addresses of the dispatches in progress, outermost first.
 uint32_t active[kMaxNesting + 1];
-int depth = 0;
+int &depth = GuestDispatchDepth;
 
 uint64_t Descriptor(uint32_t base, uint32_t limit, uint32_t access, uint32_t flags) {
   return (limit & 0xFFFFull) | (static_cast<uint64_t>(base & 0xFFFFFF) << 16) |
@@ -495,6 +498,7 @@ _GuestRunCase:
         pushl %esi
         pushl %edi
         movl %esp, _GuestCaseEsp
+        movl $0, _GuestDispatchDepth
         pushl 12(%ebp)
         call *8(%ebp)
         addl $4, %esp
