@@ -266,6 +266,9 @@ uint32_t DbgPrint(const char *format, ...) {
   return 0;
 }
 
+// The guest runs every check as a request runs: at PASSIVE_LEVEL.
+uint8_t __stdcall GuestGetCurrentIrql() { return 0; }
+
 // Import slots, named as the driver's objects reference them.
 void *ImpReadPortUchar __asm__("__imp__READ_PORT_UCHAR@4") = reinterpret_cast<void *>(&GuestReadPortUchar);
 void *ImpReadPortUlong __asm__("__imp__READ_PORT_ULONG@4") = reinterpret_cast<void *>(&GuestReadPortUlong);
@@ -283,5 +286,6 @@ void *ImpUnmapIoSpace __asm__("__imp__MmUnmapIoSpace@8") = reinterpret_cast<void
 void *ImpInitializeEvent __asm__("__imp__KeInitializeEvent@12") = reinterpret_cast<void *>(&GuestInitializeEvent);
 void *ImpAcquireFastMutex __asm__("__imp_@ExAcquireFastMutex@4") = reinterpret_cast<void *>(&GuestAcquireFastMutex);
 void *ImpReleaseFastMutex __asm__("__imp_@ExReleaseFastMutex@4") = reinterpret_cast<void *>(&GuestReleaseFastMutex);
+void *ImpGetCurrentIrql __asm__("__imp__KeGetCurrentIrql@0") = reinterpret_cast<void *>(&GuestGetCurrentIrql);
 
 }  // extern "C"
