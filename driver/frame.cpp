@@ -178,15 +178,31 @@ VOID NTAPI KdvrUnloadDriver(PDRIVER_OBJECT DriverObject) {
     KdvrDeleteLink("%s%x", KDVR_SLOT_NAME_BASE + i);
   }
 
+  // The validation's device objects hold what HalAssignSlotResources
+  // claimed for them; given back like the slots' before the objects go.
+  CHAR ParametersText[KDVR_NAME_CHARS];
+  UNICODE_STRING ParametersPath;
+  sprintf(ParametersText, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\%s\\Parameters", "NICPORT");
+  BOOLEAN HaveParametersPath = NT_SUCCESS(KdvrMakeUnicodeName(ParametersText, &ParametersPath));
   for (int n = 1; n <= KDVR_MAX_DEVICE_NUMBER; n++) {
     PDEVICE_OBJECT Device = Extension->DeviceObjectTable[n];
     if (Device == NULL) {
       continue;
     }
+    if (HaveParametersPath) {
+      PCM_RESOURCE_LIST Assigned = NULL;
+      IoAssignResources(&ParametersPath, NULL, Extension->DriverObject, Device, NULL, &Assigned);
+      if (Assigned != NULL) {
+        ExFreePool(Assigned);
+      }
+    }
     DbgPrint("*** NICDIAG.SYS: UnloadDriver().  Deleting DeviceObject %d.\n", n);
     KdvrDeleteOtherDevice(Extension, Device);
     Extension->DeviceObjectTable[n] = NULL;
     KdvrDeleteLink("%s%d", n);
+  }
+  if (HaveParametersPath) {
+    RtlFreeUnicodeString(&ParametersPath);
   }
 
   // Windows the client mapped and never unmapped would outlive the driver.

@@ -383,8 +383,11 @@ static NTSTATUS KdvrPlatformTable(PKDVR_DEVICE_EXTENSION Extension, const KDVR_T
   Call.Buffer = (PVOID)(ULONG_PTR)Args->Buffer;
   Call.Size = &Output[1];
   Call.Result = STATUS_SUCCESS;
+  // The operations copy into the client's buffer under their own guard and
+  // answer STATUS_ACCESS_VIOLATION when it faults; this guard is a second
+  // line for anything else they touch.
   Status = PlatformGuardedCall(KdvrTableRoutine, &Call);
-  if (!NT_SUCCESS(Status)) {
+  if (!NT_SUCCESS(Status) || Call.Result == STATUS_ACCESS_VIOLATION) {
     return STATUS_ACCESS_VIOLATION;
   }
   Output[0] = (ULONG)Call.Result;
@@ -647,7 +650,11 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       Status = KdvrUnmapMemory(Extension, Owner, &Parameters.Unmap);
       break;
     case IOCTL_KDVR_VALIDATE_MEM_SPACE:
+      // Serialised with the slot requests: both rewrite the driver object's
+      // device list.
+      KdvrAcquireSlotLock();
       Status = ValidateMemSpace(Extension, &Parameters.Validate, Output, &Information);
+      KdvrReleaseSlotLock();
       break;
     case IOCTL_KDVR_GET_FIRST_RANGE_START:
       Output[0] = Extension->FirstRangeStart;

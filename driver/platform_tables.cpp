@@ -5,6 +5,12 @@
 // READ_REGISTER_ULONG, as the mappings are of physical address space that
 // need not be plain memory (a table address taken from the anchor may name
 // any 32-bit physical address).
+//
+// The destination is the client's buffer, which another thread of the
+// client can take away during the copy. The copy therefore runs under its
+// own exception guard, so that a fault there still unmaps the 64 or 128 KiB
+// window before the operation ends with STATUS_ACCESS_VIOLATION (an
+// enclosing guard alone would abandon the routine with the window mapped).
 #include "driver/platform_tables.h"
 
 static PVOID PlatMap(ULONG Physical, ULONG Bytes) {
@@ -22,10 +28,34 @@ static ULONG PlatReadUshort(PUCHAR At) {
   return (ULONG)READ_REGISTER_UCHAR(At) | ((ULONG)READ_REGISTER_UCHAR(At + 1) << 8);
 }
 
-static VOID PlatCopy(PUCHAR Destination, PUCHAR Source, ULONG Count) {
-  for (ULONG i = 0; i < Count; i++) {
-    Destination[i] = READ_REGISTER_UCHAR(Source + i);
+typedef struct _PLAT_COPY {
+  PUCHAR Destination;
+  PUCHAR Source;
+  ULONG Count;
+} PLAT_COPY;
+
+// Byte by byte from the mapping into a small kernel buffer, then on into
+// the destination, a chunk at a time.
+static VOID PlatCopyRoutine(PVOID Context) {
+  PLAT_COPY *Copy = (PLAT_COPY *)Context;
+  UCHAR Chunk[64];
+  for (ULONG Done = 0; Done < Copy->Count;) {
+    ULONG Bytes = Copy->Count - Done < sizeof(Chunk) ? Copy->Count - Done : (ULONG)sizeof(Chunk);
+    for (ULONG i = 0; i < Bytes; i++) {
+      Chunk[i] = READ_REGISTER_UCHAR(Copy->Source + Done + i);
+    }
+    RtlCopyMemory(Copy->Destination + Done, Chunk, Bytes);
+    Done += Bytes;
   }
+}
+
+// STATUS_SUCCESS, or the status of the fault that ended the copy.
+static NTSTATUS PlatCopy(PUCHAR Destination, PUCHAR Source, ULONG Count) {
+  PLAT_COPY Copy;
+  Copy.Destination = Destination;
+  Copy.Source = Source;
+  Copy.Count = Count;
+  return PlatformGuardedCall(PlatCopyRoutine, &Copy);
 }
 
 NTSTATUS PlatHardwareGetSystemID(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length) {
@@ -65,9 +95,13 @@ NTSTATUS PlatHardwareGetSystemID(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer,
   }
   ULONG Capacity = *Length;
   ULONG Count = TableLength < Capacity ? TableLength : Capacity;
-  PlatCopy((PUCHAR)Buffer, Table + (TableAddress & 0xFFF), Count);
-  *Length = Count;
+  NTSTATUS Copied = PlatCopy((PUCHAR)Buffer, Table + (TableAddress & 0xFFF), Count);
   MmUnmapIoSpace(Table, MapBytes);
+  if (!NT_SUCCESS(Copied)) {
+    *Length = 0;
+    return STATUS_ACCESS_VIOLATION;
+  }
+  *Length = Count;
   return TableLength > Capacity ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }
 
@@ -80,23 +114,33 @@ NTSTATUS PlatHardwareGetIntRouting(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffe
   ULONG Capacity = *Length;
   ULONG Copied = 0;
   ULONG TableSize = 0;
+  NTSTATUS CopyStatus = STATUS_SUCCESS;
   for (ULONG Offset = 0; Offset < PLAT_PIR_WINDOW_BYTES; Offset += PLAT_SEARCH_STEP) {
     PUCHAR At = Window + Offset;
     if (PlatReadUlong(At) == PLAT_PIR_SIGNATURE) {
       TableSize = PlatReadUshort(At + 6);
       ULONG Count = TableSize < Capacity ? TableSize : Capacity;
       // A size reaching past physical 0xFFFFF runs beyond the mapping:
-      // the copy stops at the end of the window.
+      // the copy stops at the end of the window. The caller learns of the
+      // cut from the length: it is less than the size in the header copied
+      // with the table, and the status stays as for a whole table. The
+      // cut is also printed.
       ULONG Left = PLAT_PIR_WINDOW_BYTES - Offset;
       if (Count > Left) {
+        DbgPrint("NICDIAG.SYS: $PIR table of %X bytes at %X runs past the BIOS area; copying %X bytes.\n",
+                 (unsigned)TableSize, (unsigned)(PLAT_PIR_WINDOW_START + Offset), (unsigned)Left);
         Count = Left;
       }
-      PlatCopy((PUCHAR)Buffer, At, Count);
+      CopyStatus = PlatCopy((PUCHAR)Buffer, At, Count);
       Copied = Count;
       break;
     }
   }
   MmUnmapIoSpace(Window, PLAT_PIR_WINDOW_BYTES);
+  if (!NT_SUCCESS(CopyStatus)) {
+    *Length = 0;
+    return STATUS_ACCESS_VIOLATION;
+  }
   *Length = Copied;
   return TableSize > Capacity ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS;
 }

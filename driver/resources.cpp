@@ -18,6 +18,14 @@ VOID KdvrInitializeSlotLock(VOID) {
   KeInitializeMutex(&KdvrSlotMutex, 0);
 }
 
+VOID KdvrAcquireSlotLock(VOID) {
+  KeWaitForSingleObject(&KdvrSlotMutex, Executive, KernelMode, FALSE, NULL);
+}
+
+VOID KdvrReleaseSlotLock(VOID) {
+  KeReleaseMutex(&KdvrSlotMutex, FALSE);
+}
+
 #define KDVR_SLOT_REGISTRY_FORMAT "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NICDIAG\\Slot%x"
 
 // Makes the slot's device object and its link; on failure nothing is left.

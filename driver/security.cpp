@@ -1,10 +1,16 @@
 // Who may open the driver: SYSTEM and the Administrators group, with all
 // access; nobody else. The descriptor is built once at load from fixed SIDs
 // and an access list laid out by hand (the layouts are the platform's
-// documented binary forms), with RtlCreateSecurityDescriptor and
-// RtlSetDaclSecurityDescriptor. Every open reaches KdvrAdmitOpen, which
-// checks the caller's access state against it with SeAccessCheck. These
-// routines, and IoGetFileObjectGenericMapping and the subject-context
+// documented binary forms), with RtlCreateSecurityDescriptor,
+// RtlSetDaclSecurityDescriptor, RtlSetOwnerSecurityDescriptor
+// (Administrators) and RtlSetGroupSecurityDescriptor (SYSTEM). The owner is
+// not optional: SeAccessCheck reads it whenever READ_CONTROL or WRITE_DAC
+// is wanted, and every generic read or write open maps to READ_CONTROL, so
+// a descriptor without one would stop the machine on the first open. Every
+// open reaches KdvrAdmitOpen, which checks the caller's access state
+// against it with SeAccessCheck; an open made from kernel mode is checked
+// as a user-mode one when the I/O manager says so (SL_FORCE_ACCESS_CHECK).
+// These routines, and IoGetFileObjectGenericMapping and the subject-context
 // locks, are exported by the kernel of Windows NT 4 and of Windows 2000
 // alike, so the same image enforces the same rule on both. The devices are
 // made with FILE_DEVICE_SECURE_OPEN as well, and an open that names
@@ -54,6 +60,8 @@ VOID KdvrInitializeSecurity(VOID) {
   KdvrPutAce(Acl + At, KdvrAdminsSid, sizeof(KdvrAdminsSid));
   RtlCreateSecurityDescriptor((PSECURITY_DESCRIPTOR)KdvrDescriptor, SECURITY_DESCRIPTOR_REVISION);
   RtlSetDaclSecurityDescriptor((PSECURITY_DESCRIPTOR)KdvrDescriptor, TRUE, (PACL)KdvrAcl, FALSE);
+  RtlSetOwnerSecurityDescriptor((PSECURITY_DESCRIPTOR)KdvrDescriptor, (PSID)KdvrAdminsSid, FALSE);
+  RtlSetGroupSecurityDescriptor((PSECURITY_DESCRIPTOR)KdvrDescriptor, (PSID)KdvrSystemSid, FALSE);
 }
 
 NTSTATUS KdvrCreateSecuredDevice(PDRIVER_OBJECT DriverObject, PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
@@ -79,11 +87,14 @@ NTSTATUS KdvrAdmitOpen(PIRP Irp, ACCESS_MASK *Granted) {
     return STATUS_SUCCESS;
   }
   PSECURITY_SUBJECT_CONTEXT Subject = &Security->AccessState->SubjectSecurityContext;
+  // A kernel-mode open on behalf of a user (SL_FORCE_ACCESS_CHECK) gets no
+  // more than the user would.
+  KPROCESSOR_MODE Mode = (Stack->Flags & SL_FORCE_ACCESS_CHECK) != 0 ? (KPROCESSOR_MODE)UserMode : Irp->RequestorMode;
   ACCESS_MASK Access = 0;
   NTSTATUS Status = STATUS_ACCESS_DENIED;
   SeLockSubjectContext(Subject);
   BOOLEAN Admitted = SeAccessCheck((PSECURITY_DESCRIPTOR)KdvrDescriptor, Subject, TRUE, Security->DesiredAccess, 0,
-                                   NULL, IoGetFileObjectGenericMapping(), Irp->RequestorMode, &Access, &Status);
+                                   NULL, IoGetFileObjectGenericMapping(), Mode, &Access, &Status);
   SeUnlockSubjectContext(Subject);
   if (!Admitted) {
     return NT_SUCCESS(Status) ? STATUS_ACCESS_DENIED : Status;

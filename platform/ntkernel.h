@@ -20,6 +20,14 @@
 // ntoskrnl.exe exports the C library's sprintf; <stdio.h> would bind the
 // MinGW runtime's instead, so the driver never includes it.
 extern "C" int __cdecl sprintf(char *buffer, const char *format, ...);
+// Exported by every NT kernel since 3.1, but declared only in the file
+// system kit's header, which the driver does not otherwise need.
+extern "C" {
+NTSYSAPI NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner,
+                                                      BOOLEAN OwnerDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Group,
+                                                      BOOLEAN GroupDefaulted);
+}
 #else
 #include "host/ntkernel_host.h"
 #endif

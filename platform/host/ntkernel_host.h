@@ -268,6 +268,9 @@ static_assert(sizeof(ACL) == 8, "ACL header is 8 bytes");
 typedef PVOID PSID;
 #define SECURITY_DESCRIPTOR_REVISION 1
 #define SE_DACL_PRESENT 0x0004
+#define SL_FORCE_ACCESS_CHECK 0x01  // IO_STACK_LOCATION.Flags of a create
+#define SE_OWNER_DEFAULTED 0x0001
+#define SE_GROUP_DEFAULTED 0x0002
 #define SE_DACL_DEFAULTED 0x0008
 typedef USHORT SECURITY_DESCRIPTOR_CONTROL;
 typedef struct _SECURITY_DESCRIPTOR {  // absolute form
@@ -746,6 +749,8 @@ typedef enum _KWAIT_REASON { Executive = 0, UserRequest = 6 } KWAIT_REASON;
 #define KernelMode 0
 #define UserMode 1
 #define PASSIVE_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
 
 typedef struct _DISPATCHER_HEADER {
   UCHAR Type;
@@ -843,6 +848,10 @@ NTKERNELAPI VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 NTSYSAPI NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, ULONG Revision);
 NTSYSAPI NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent,
                                                      PACL Dacl, BOOLEAN DaclDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner,
+                                                      BOOLEAN OwnerDefaulted);
+NTSYSAPI NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Group,
+                                                      BOOLEAN GroupDefaulted);
 NTKERNELAPI BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor,
                                         PSECURITY_SUBJECT_CONTEXT SubjectSecurityContext,
                                         BOOLEAN SubjectContextLocked, ACCESS_MASK DesiredAccess,

@@ -239,6 +239,7 @@ BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumb
 }
 
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheEnable) {
+  sim::kernel::require_irql("MmMapIoSpace", DISPATCH_LEVEL);
   (void)CacheEnable;
   sim::kernel::checkpoint("MmMapIoSpace");
   auto& s = current_state();
@@ -282,6 +283,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 }
 
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
+  sim::kernel::require_irql("MmUnmapIoSpace", DISPATCH_LEVEL);
   sim::kernel::checkpoint("MmUnmapIoSpace");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
@@ -336,7 +338,7 @@ VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   s.clock.advance_us(MicroSeconds);
 }
 
-KIRQL NTAPI KeGetCurrentIrql(void) { return PASSIVE_LEVEL; }
+KIRQL NTAPI KeGetCurrentIrql(void) { return sim::kernel::g_irql; }
 
 // ---- synchronisation
 VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
@@ -352,6 +354,10 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;
+  // A wait with a zero timeout may be made at DISPATCH_LEVEL; any other at
+  // APC_LEVEL at most.
+  sim::kernel::require_irql("KeWaitForSingleObject",
+                            Timeout != nullptr && Timeout->QuadPart == 0 ? DISPATCH_LEVEL : APC_LEVEL);
   auto* mutex = static_cast<PRKMUTEX>(Object);
   if (mutex == nullptr || mutex->Header.Type != kMutantObject)
     bug_check("KeWaitForSingleObject on an object the simulator does not know (only mutexes are supported)");
@@ -387,6 +393,8 @@ VOID FASTCALL ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
+  sim::kernel::require_irql("ExAcquireFastMutex", APC_LEVEL);
+  const KIRQL old_irql = sim::kernel::g_irql;
   auto& s = current_state();
   std::unique_lock lock(s.sync_mutex);
   if (FastMutex->Owner == this_thread()) bug_check("ExAcquireFastMutex: the thread already owns the fast mutex (deadlock)");
@@ -396,6 +404,9 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   }
   FastMutex->Count = 0;
   FastMutex->Owner = this_thread();
+  // The holder runs at APC_LEVEL; the release goes back to the old IRQL.
+  FastMutex->OldIrql = old_irql;
+  sim::kernel::g_irql = APC_LEVEL;
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
@@ -404,6 +415,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   if (FastMutex->Owner != this_thread()) bug_check("ExReleaseFastMutex of a fast mutex the thread does not own");
   FastMutex->Count = 1;
   FastMutex->Owner = nullptr;
+  sim::kernel::g_irql = static_cast<KIRQL>(FastMutex->OldIrql);
   s.sync_cv.notify_all();
 }
 

@@ -347,7 +347,9 @@ NTSTATUS Kernel::load_driver(PDRIVER_INITIALIZE entry, std::string_view registry
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   try {
     UNICODE_STRING path = s.registry_path;  // the driver gets its own view of the kernel's copy
+    PassiveCall passive;
     status = entry(driver, &path);
+    PassiveCall::check_returned("DriverEntry");
   } catch (const BugCheck& b) {
     std::lock_guard lock(s.mutex);
     s.record_fault("DriverEntry: " + std::string(b.what()));
@@ -408,7 +410,9 @@ LeakReport Kernel::unload_driver() {
     report.unload_routine_missing = true;
   } else {
     try {
+      PassiveCall passive;
       driver->DriverUnload(driver);
+      PassiveCall::check_returned("DriverUnload");
     } catch (const BugCheck& b) {
       std::lock_guard lock(s.mutex);
       s.record_fault("DriverUnload: " + std::string(b.what()));
@@ -464,8 +468,10 @@ CallOutcome call_driver(Kernel::State& s, PDEVICE_OBJECT device, IrpBlock& block
   }
   PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[block.stack.MajorFunction];
   try {
+    PassiveCall passive;
     if (dispatch == nullptr) bug_check(std::string(what) + ": the driver cleared its MajorFunction entry");
     out.status = dispatch(device, &block.irp);
+    PassiveCall::check_returned("the dispatch routine");
   } catch (const BugCheck& b) {
     std::lock_guard lock(s.mutex);
     s.record_fault(std::string(what) + ": " + b.what());
@@ -494,7 +500,18 @@ void init_irp(IrpBlock& block, PDEVICE_OBJECT device, UCHAR major) {
 }  // namespace
 
 OpenResult Kernel::open(std::string_view name, ACCESS_MASK desired) {
+  return open_as(name, desired, UserMode, 0);
+}
+
+OpenResult Kernel::open_from_kernel(std::string_view name, ACCESS_MASK desired, bool force_access_check) {
+  return open_as(name, desired, KernelMode, force_access_check ? SL_FORCE_ACCESS_CHECK : 0);
+}
+
+OpenResult Kernel::open_as(std::string_view name, ACCESS_MASK desired, KPROCESSOR_MODE mode, UCHAR flags) {
   State& s = *state_;
+  // The object manager maps generic rights with the file type's mapping
+  // when it makes the access state (SeCreateAccessState).
+  desired = map_generic(desired, &g_file_mapping);
   PDEVICE_OBJECT device = nullptr;
   std::string remainder;  // the part of the name below the device
   {
@@ -561,6 +578,8 @@ OpenResult Kernel::open(std::string_view name, ACCESS_MASK desired) {
   security.DesiredAccess = desired;
   IrpBlock block;
   init_irp(block, device, IRP_MJ_CREATE);
+  block.irp.RequestorMode = mode;
+  block.stack.Flags = flags;
   block.stack.FileObject = file;
   block.stack.Parameters.Create.SecurityContext = &security;
   CallOutcome out = call_driver(s, device, block, "IRP_MJ_CREATE");
@@ -757,6 +776,36 @@ void Kernel::clear_breakpoints() {
   std::lock_guard lock(state_->break_mutex);
   state_->breakpoints.clear();
   state_->any_breakpoint = false;
+}
+
+thread_local KIRQL g_irql = PASSIVE_LEVEL;
+
+namespace {
+const char* irql_name(KIRQL irql) {
+  switch (irql) {
+    case PASSIVE_LEVEL:
+      return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+      return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+      return "DISPATCH_LEVEL";
+    default:
+      return "a device IRQL";
+  }
+}
+}  // namespace
+
+void require_irql(const char* function, KIRQL highest) {
+  if (g_irql <= highest) return;
+  bug_check(std::string(function) + " called at " + irql_name(g_irql) + "; it needs " + irql_name(highest) +
+            (highest == PASSIVE_LEVEL ? "" : " or lower") + " (IRQL_NOT_LESS_OR_EQUAL)");
+}
+
+void PassiveCall::check_returned(const std::string& what) {
+  if (g_irql == PASSIVE_LEVEL) return;
+  const KIRQL left = g_irql;
+  g_irql = PASSIVE_LEVEL;
+  bug_check(what + " returned at " + irql_name(left) + " (IRQL_GT_ZERO_AT_SYSTEM_SERVICE)");
 }
 
 void checkpoint(const char* function) {

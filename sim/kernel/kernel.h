@@ -183,7 +183,14 @@ class Kernel {
   // ---- client side (a process's view of the device)
   // name: "\\.\X" (= \DosDevices\X), "\DosDevices\X", "\??\X" or "\Device\X".
   // desired: the access the client asks for (CreateFile's dwDesiredAccess).
+  // The I/O manager maps generic rights through the file object's generic
+  // mapping before the create routine sees them.
   OpenResult open(std::string_view name, ACCESS_MASK desired = GENERIC_READ | GENERIC_WRITE);
+  // An open made by kernel-mode code in the client's thread (ZwCreateFile
+  // from another driver): the IRP's requestor mode is KernelMode; with
+  // force_access_check the stack location carries SL_FORCE_ACCESS_CHECK,
+  // which tells the driver to check the caller as a user-mode one.
+  OpenResult open_from_kernel(std::string_view name, ACCESS_MASK desired, bool force_access_check);
   NTSTATUS close(Handle handle);
   IoResult device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input,
                              ULONG output_length);
@@ -232,6 +239,7 @@ class Kernel {
   State& state() { return *state_; }
 
  private:
+  OpenResult open_as(std::string_view name, ACCESS_MASK desired, KPROCESSOR_MODE mode, UCHAR flags);
   std::unique_ptr<State> state_;
 };
 

@@ -19,6 +19,7 @@ extern "C" {
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
+  sim::kernel::require_irql("IoCreateDevice", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (DriverObject == nullptr || DriverObject != s.driver.get()) bug_check("IoCreateDevice with an unknown driver object");
@@ -50,6 +51,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+  sim::kernel::require_irql("IoDeleteDevice", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   auto it = s.devices.find(DeviceObject);
@@ -79,6 +81,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+  sim::kernel::require_irql("IoCreateSymbolicLink", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const std::string link = narrow(SymbolicLinkName);
@@ -92,6 +95,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+  sim::kernel::require_irql("IoDeleteSymbolicLink", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   std::string link = narrow(SymbolicLinkName);

@@ -155,6 +155,8 @@ NTSTATUS NTAPI HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STR
                                       PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                       INTERFACE_TYPE BusType, ULONG BusNumber, ULONG SlotNumber,
                                       PCM_RESOURCE_LIST* AllocatedResources) {
+  sim::kernel::require_irql("HalAssignSlotResources", PASSIVE_LEVEL);
+  sim::kernel::checkpoint("HalAssignSlotResources");
   (void)DriverClassName;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
@@ -233,6 +235,7 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
                                  PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                  PIO_RESOURCE_REQUIREMENTS_LIST RequestedResources,
                                  PCM_RESOURCE_LIST* AllocatedResources) {
+  sim::kernel::require_irql("IoAssignResources", PASSIVE_LEVEL);
   (void)DriverClassName;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
@@ -366,6 +369,7 @@ NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OB
                                      PCM_RESOURCE_LIST DriverList, ULONG DriverListSize, PDEVICE_OBJECT DeviceObject,
                                      PCM_RESOURCE_LIST DeviceList, ULONG DeviceListSize, BOOLEAN OverrideConflict,
                                      PBOOLEAN ConflictDetected) {
+  sim::kernel::require_irql("IoReportResourceUsage", PASSIVE_LEVEL);
   (void)DriverClassName;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);

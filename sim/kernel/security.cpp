@@ -39,6 +39,8 @@ std::string sid_text(const UCHAR* sid, std::size_t available) {
   return text;
 }
 
+}  // namespace
+
 ACCESS_MASK map_generic(ACCESS_MASK mask, const GENERIC_MAPPING* mapping) {
   if (mask & GENERIC_READ) mask |= mapping->GenericRead;
   if (mask & GENERIC_WRITE) mask |= mapping->GenericWrite;
@@ -48,8 +50,6 @@ ACCESS_MASK map_generic(ACCESS_MASK mask, const GENERIC_MAPPING* mapping) {
 }
 
 GENERIC_MAPPING g_file_mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-
-}  // namespace
 
 const Token& admin_token() {
   static const Token token = make_token(true);
@@ -105,6 +105,26 @@ NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescrip
   return STATUS_SUCCESS;
 }
 
+NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner,
+                                             BOOLEAN OwnerDefaulted) {
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+  sd->Owner = Owner;
+  sd->Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(sd->Control & ~SE_OWNER_DEFAULTED);
+  if (OwnerDefaulted) sd->Control |= SE_OWNER_DEFAULTED;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Group,
+                                             BOOLEAN GroupDefaulted) {
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+  sd->Group = Group;
+  sd->Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(sd->Control & ~SE_GROUP_DEFAULTED);
+  if (GroupDefaulted) sd->Control |= SE_GROUP_DEFAULTED;
+  return STATUS_SUCCESS;
+}
+
 VOID NTAPI SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
   if (SubjectContext == nullptr) bug_check("SeLockSubjectContext with no subject context");
 }
@@ -119,11 +139,17 @@ PGENERIC_MAPPING NTAPI IoGetFileObjectGenericMapping(VOID) { return &sim::kernel
 // order, a matching deny entry for a right still wanted refuses, matching
 // allow entries grant. No access list grants everything; an empty one
 // nothing. Kernel-mode callers are granted what they ask.
+// Owner rules, as NT applies them before the access list: when READ_CONTROL
+// or WRITE_DAC is wanted, or MAXIMUM_ALLOWED, the descriptor's owner is
+// looked at; an owner the token holds is granted both rights, which no deny
+// entry takes back. NT reads the owner through the descriptor without a
+// check, so a descriptor with no owner stops the machine.
 BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_SUBJECT_CONTEXT SubjectSecurityContext,
                             BOOLEAN SubjectContextLocked, ACCESS_MASK DesiredAccess,
                             ACCESS_MASK PreviouslyGrantedAccess, PPRIVILEGE_SET* Privileges,
                             PGENERIC_MAPPING GenericMapping, KPROCESSOR_MODE AccessMode, ACCESS_MASK* GrantedAccess,
                             NTSTATUS* AccessStatus) {
+  sim::kernel::require_irql("SeAccessCheck", PASSIVE_LEVEL);
   (void)SubjectContextLocked;
   if (Privileges != nullptr) *Privileges = nullptr;
   if (SecurityDescriptor == nullptr || SubjectSecurityContext == nullptr || GenericMapping == nullptr ||
@@ -150,8 +176,17 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
   if (token == nullptr) bug_check("SeAccessCheck: the subject context holds no token");
   ACCESS_MASK granted = 0;
   ACCESS_MASK denied = 0;
+  constexpr ACCESS_MASK kOwnerRights = READ_CONTROL | WRITE_DAC;
+  if ((wanted & kOwnerRights) != 0 || maximum) {
+    if (sd->Owner == nullptr)
+      bug_check("SeAccessCheck: READ_CONTROL, WRITE_DAC or MAXIMUM_ALLOWED asked of a security descriptor with no "
+                "owner (the owner SID is read through a NULL pointer)");
+    const std::string owner = sim::kernel::sid_text(static_cast<const UCHAR*>(sd->Owner), 8u + 4u * 15u);
+    for (const std::string& group : token->groups)
+      if (!owner.empty() && group == owner) granted |= kOwnerRights;
+  }
   if ((sd->Control & SE_DACL_PRESENT) == 0 || sd->Dacl == nullptr) {
-    granted = GenericMapping->GenericAll | wanted;
+    granted |= GenericMapping->GenericAll | wanted;
   } else {
     const auto* acl = reinterpret_cast<const UCHAR*>(sd->Dacl);
     const ACL* header = sd->Dacl;

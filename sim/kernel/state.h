@@ -99,6 +99,10 @@ struct Token {
   std::vector<std::string> groups;
 };
 const Token& admin_token();
+// Generic rights replaced by the specific ones `mapping` gives them.
+ACCESS_MASK map_generic(ACCESS_MASK mask, const GENERIC_MAPPING* mapping);
+// The file object type's generic mapping (IoGetFileObjectGenericMapping).
+extern GENERIC_MAPPING g_file_mapping;
 const Token& user_token();
 
 // Raises STATUS_ACCESS_VIOLATION in the calling thread: caught by an
@@ -107,6 +111,28 @@ const Token& user_token();
 class AccessViolation : public std::runtime_error {
  public:
   explicit AccessViolation(const std::string& what) : std::runtime_error(what) {}
+};
+// The calling thread's IRQL. The simulator calls every driver routine at
+// PASSIVE_LEVEL, as the I/O manager calls DriverEntry, dispatch and unload
+// routines; ExAcquireFastMutex raises it to APC_LEVEL until the release.
+extern thread_local KIRQL g_irql;
+// Bug check, as NT does (IRQL_NOT_LESS_OR_EQUAL), when `function` is called
+// above the highest IRQL the DDK allows it.
+void require_irql(const char* function, KIRQL highest);
+// Runs a driver routine at PASSIVE_LEVEL and restores the thread's IRQL
+// afterwards; a routine that returns above PASSIVE_LEVEL is a bug check
+// (IRQL_GT_ZERO_AT_SYSTEM_SERVICE on the way back to the caller).
+class PassiveCall {
+ public:
+  PassiveCall() : saved_(g_irql) { g_irql = PASSIVE_LEVEL; }
+  ~PassiveCall() { g_irql = saved_; }
+  PassiveCall(const PassiveCall&) = delete;
+  PassiveCall& operator=(const PassiveCall&) = delete;
+  // Bug check when the routine left the IRQL raised; `what` names it.
+  static void check_returned(const std::string& what);
+
+ private:
+  KIRQL saved_;
 };
 // Runs a pause point set with Kernel::break_at for this call, if any. Called
 // by the platform functions at entry, with no simulator lock held.

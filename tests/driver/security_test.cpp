@@ -86,4 +86,52 @@ TEST_F(SecurityTest, EveryDeviceOfTheDriverIsSecuredTheSameWay) {
   k.set_client_admin(true);
 }
 
+// The driver's descriptor has an owner, so opens that ask for the owner's
+// rights (every generic open includes READ_CONTROL) are checked, not a
+// fault; the owner is Administrators, which a standard user is not.
+TEST_F(SecurityTest, OpensAskingForOwnerRightsAreCheckedWithoutAFault) {
+  LoadOnly();
+  const struct {
+    bool admin;
+    ACCESS_MASK desired;
+    NTSTATUS status;
+  } rows[] = {
+      {true, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS}, {true, READ_CONTROL | WRITE_DAC, STATUS_SUCCESS},
+      {true, MAXIMUM_ALLOWED, STATUS_SUCCESS},              {false, READ_CONTROL, STATUS_ACCESS_DENIED},
+      {false, MAXIMUM_ALLOWED, STATUS_ACCESS_DENIED},       {false, GENERIC_READ, STATUS_ACCESS_DENIED},
+  };
+  for (const auto &row : rows) {
+    k.set_client_admin(row.admin);
+    sim::kernel::OpenResult open = k.open("\\\\.\\NICPORT", row.desired);
+    EXPECT_FALSE(open.faulted) << std::hex << row.desired;
+    EXPECT_EQ(open.status, row.status) << std::hex << row.desired << " admin " << row.admin;
+    if (open.handle != -1) k.close(open.handle);
+  }
+  k.set_client_admin(true);
+  EXPECT_EQ(k.driver_faults(), Log{});
+}
+
+// A kernel-mode open is granted what it asks unless the I/O manager marks it
+// for a check as the user (SL_FORCE_ACCESS_CHECK).
+TEST_F(SecurityTest, KernelOpensForcedToACheckAreCheckedAsTheUser) {
+  LoadOnly();
+  const struct {
+    bool admin;
+    bool force;
+    NTSTATUS status;
+  } rows[] = {
+      {false, false, STATUS_SUCCESS},
+      {false, true, STATUS_ACCESS_DENIED},
+      {true, true, STATUS_SUCCESS},
+  };
+  for (const auto &row : rows) {
+    k.set_client_admin(row.admin);
+    sim::kernel::OpenResult open = k.open_from_kernel("\\Device\\NICPORT", GENERIC_READ | GENERIC_WRITE, row.force);
+    EXPECT_EQ(open.status, row.status) << "admin " << row.admin << " forced " << row.force;
+    if (open.handle != -1) k.close(open.handle);
+  }
+  k.set_client_admin(true);
+  EXPECT_EQ(k.driver_faults(), Log{});
+}
+
 }  // namespace

@@ -23,6 +23,8 @@ struct Config {
 inline Config g_config;
 inline std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> g_ioctl;
 inline std::vector<UCHAR> g_majors_seen;
+// Runs in the create routine, before the open is completed.
+inline std::function<void(PIRP)> g_create_hook;
 
 struct Name {
   ANSI_STRING ansi{};
@@ -38,6 +40,7 @@ struct Name {
 inline NTSTATUS NTAPI Dispatch(PDEVICE_OBJECT, PIRP Irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
   g_majors_seen.push_back(stack->MajorFunction);
+  if (stack->MajorFunction == IRP_MJ_CREATE && g_create_hook) g_create_hook(Irp);
   Irp->IoStatus.Status = stack->MajorFunction == IRP_MJ_CREATE ? g_config.create_status : STATUS_SUCCESS;
   Irp->IoStatus.Information = 0;
   NTSTATUS status = Irp->IoStatus.Status;
@@ -88,9 +91,13 @@ class Fixture : public ::testing::Test {
   void SetUp() override {
     g_config = {};
     g_ioctl = nullptr;
+    g_create_hook = nullptr;
     g_majors_seen.clear();
   }
-  void TearDown() override { g_ioctl = nullptr; }
+  void TearDown() override {
+    g_ioctl = nullptr;
+    g_create_hook = nullptr;
+  }
 
   void load() {
     ASSERT_EQ(kernel.load_driver(DriverEntry, kRegistryPath), STATUS_SUCCESS);

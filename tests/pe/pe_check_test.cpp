@@ -1,12 +1,15 @@
 // Checks netpurge.exe as built by the windows preset: the image header that
 // decides whether Windows 95 and NT 4 start it, the import table against
-// what Windows 95 exports, and the resources the program loads.
+// what Windows 95 exports, and the resources the program loads. Checks the
+// import tables of NICPORT.sys and nicdiag.exe against what Windows NT 4.0
+// exports (nt4_exports.txt, each entry with its public record).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 
@@ -132,6 +135,60 @@ TEST_F(NetpurgeImage, DialogIconAndVersionArePresent)
     ASSERT_TRUE(fixed.has_value()) << "no VS_FIXEDFILEINFO";
     EXPECT_EQ(std::vector<int>(fixed->file, fixed->file + 4), (std::vector<int>{1, 5, 1, 0}));
     EXPECT_EQ(std::vector<int>(fixed->product, fixed->product + 4), (std::vector<int>{3, 4, 0, 0}));
+}
+
+// The NT 4.0 export list: (dll lower-cased, function) -> first release.
+std::map<std::pair<std::string, std::string>, std::string> ReadNt4Exports(const std::string &path)
+{
+    std::map<std::pair<std::string, std::string>, std::string> exports;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string dll, function, release, source;
+        if (!(words >> dll) || dll[0] == '#' || !(words >> function >> release >> source))
+            continue;
+        exports[{Lower(dll), function}] = release;
+    }
+    return exports;
+}
+
+// Every import of the image is by name, from one of the DLLs given, and
+// exported by the original release of Windows NT 4.0.
+void ExpectNt4Imports(const std::string &path, const std::set<std::string> &dlls)
+{
+    if (!std::filesystem::exists(path))
+        GTEST_SKIP() << path << " not found: build the windows preset first";
+    std::string error;
+    std::optional<pe::Image> image = pe::Load(path, error);
+    ASSERT_TRUE(image.has_value()) << error;
+    auto exports = ReadNt4Exports(NT4_EXPORTS);
+    ASSERT_FALSE(exports.empty()) << "no entries read from " << NT4_EXPORTS;
+    ASSERT_FALSE(image->imports.empty()) << path << " has no import table";
+    const std::set<std::string> nt4 = {"3.10", "3.50", "3.51", "4.0"};
+    for (const pe::Import &import : image->imports) {
+        std::string dll = Lower(import.dll);
+        EXPECT_TRUE(dlls.count(dll)) << path << " imports from " << import.dll << " (" << import.function << ")";
+        EXPECT_FALSE(import.function.empty()) << import.dll << " imported by ordinal " << import.ordinal;
+        auto entry = exports.find({dll, import.function});
+        if (entry == exports.end()) {
+            ADD_FAILURE() << import.dll << " " << import.function << " is not in " << NT4_EXPORTS
+                          << ": find which NT release exports it before importing it";
+        } else if (!nt4.count(entry->second)) {
+            ADD_FAILURE() << import.dll << " " << import.function << " is not exported by Windows NT 4.0 ("
+                          << (entry->second == "none" ? "not at all" : "only from " + entry->second) << ")";
+        }
+    }
+}
+
+TEST(Nt4Imports, NicportImportsOnlyWhatNt4Exports)
+{
+    ExpectNt4Imports(NICPORT_SYS, {"ntoskrnl.exe", "hal.dll"});
+}
+
+TEST(Nt4Imports, NicdiagImportsOnlyWhatNt4Exports)
+{
+    ExpectNt4Imports(NICDIAG_EXE, {"kernel32.dll", "msvcrt.dll"});
 }
 
 }  // namespace

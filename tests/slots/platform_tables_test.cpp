@@ -1,6 +1,7 @@
 // The firmware-table codes: the search windows and grid, the anchors, the
 // copy bounded by the capacity and by the window, the mappings, and the
 // real firmware images.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -166,6 +167,12 @@ TEST_F(TablesTest, RoutingTableNearTheTopIsCutAtTheWindow) {
   EXPECT_EQ(pir.length, 16u);
   EXPECT_EQ(pir.bytes, At(0xFFFF0, 16));
   EXPECT_EQ(buffer.data()[16], 0xEE);
+  // The caller sees the cut: fewer bytes than the copied header states.
+  EXPECT_LT(pir.length, static_cast<uint32_t>(pir.bytes[6] | (pir.bytes[7] << 8)));
+  const Log log = k.debug_log();
+  EXPECT_EQ(std::count(log.begin(), log.end(),
+                       "NICDIAG.SYS: $PIR table of 40 bytes at FFFF0 runs past the BIOS area; copying 10 bytes.\n"),
+            1);
   Copy small = Get(IOCTL_KDVR_GET_INT_ROUTING, 8);
   EXPECT_EQ(small.status, static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES));
   EXPECT_EQ(small.length, 8u);
@@ -189,13 +196,35 @@ TEST_F(TablesTest, MappingFailures) {
   EXPECT_EQ(k.mapped_windows(), 0u);
 }
 
+// A buffer taken away while the table is copied fails the request and
+// leaves no window mapped (the copy has its own guard inside the mapping).
+TEST_F(TablesTest, BufferLostDuringTheCopyLeavesNothingMapped) {
+  Dmi(0xF0000, 0x90000, 32);
+  Pir(0xF1000, 32, 0x66);
+  const struct {
+    uint32_t code;
+    unsigned map;  // the MmMapIoSpace call the copy runs under
+  } rows[] = {{IOCTL_KDVR_GET_SYSTEM_ID, 2}, {IOCTL_KDVR_GET_INT_ROUTING, 1}};
+  for (const auto &row : rows) {
+    sim::kernel::ClientMemory lost = k.client_alloc(0x1000);
+    k.break_at("MmMapIoSpace", row.map, [&] { lost.revoke(); });
+    auto r = Call(row.code, Words({lost.address(), 32}), 8);
+    EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION) << std::hex << row.code;
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(k.mapped_windows(), 0u) << std::hex << row.code;
+  }
+  EXPECT_EQ(k.driver_faults(), Log{});
+}
+
 TEST_F(TablesTest, ClientBufferIsProbedBeforeAnyWrite) {
   Dmi(0xF0000, 0x90000, 32);
   Pir(0xF1000, 32, 0x77);
   sim::kernel::ClientMemory small = k.client_alloc(16);
   for (uint32_t code : {IOCTL_KDVR_GET_SYSTEM_ID, IOCTL_KDVR_GET_INT_ROUTING}) {
     // Not the client's memory at all, and a size reaching past its buffer.
-    for (auto args : {Words({0x1000, 32}), Words({small.address(), 0x100000})}) {
+    // System space (the user-address limit) and a range that wraps too.
+    for (auto args : {Words({0x1000, 32}), Words({small.address(), 0x100000}), Words({0x80000000, 32}),
+                      Words({0xFFFFFFF0, 0x20})}) {
       auto r = Call(code, args, 8);
       EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
       EXPECT_EQ(r.information, 0u);

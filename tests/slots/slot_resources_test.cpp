@@ -1,6 +1,8 @@
 // Slot resource requests: the four slot objects, the shared requirements
 // list, the arbiter's answers and the release at unload.
 #include <algorithm>
+#include <chrono>
+#include <future>
 #include <thread>
 
 #include "tests/driver/driver_fixture.h"
@@ -247,6 +249,37 @@ TEST_F(SlotResourcesTest, ConcurrentFirstRequestsMakeEachSlotOnce) {
     Unload();
     Load();
   }
+}
+
+// The validation rewrites the driver object's device list as the slot
+// requests do, under the same lock: a slot request sent while a validation
+// is inside the HAL waits for it, and the list holds every object after.
+TEST_F(SlotResourcesTest, ValidationAndSlotRequestsTakeTurns) {
+  std::future<sim::kernel::IoResult> slot;
+  bool waited = false;
+  k.break_at("HalAssignSlotResources", 1, [&] {
+    slot = std::async(std::launch::async, [&] { return Memory(2, 0xF8000000, 0xF8FFFFFF); });
+    waited = slot.wait_for(std::chrono::milliseconds(300)) == std::future_status::timeout;
+  });
+  EXPECT_EQ(Validate(0x00401000).status, STATUS_SUCCESS);
+  ASSERT_TRUE(slot.valid());
+  EXPECT_TRUE(waited) << "the slot request ran while the validation held the device list";
+  EXPECT_EQ(slot.get().status, STATUS_SUCCESS);
+  for (const char *name : {"\\Device\\NICPORT1", "\\Device\\NICPORT102"}) EXPECT_TRUE(k.object_exists(name)) << name;
+  EXPECT_EQ(k.driver_object()->DeviceObject, Extension()->DeviceObject);
+  // Unload (at tear-down) deletes both through the list and leaks nothing.
+}
+
+// What the validation claimed for its device objects is given back at
+// unload, like the slots' claims.
+TEST_F(SlotResourcesTest, ValidationClaimsAreGivenBackAtUnload) {
+  ASSERT_EQ(Validate(0x00401000).status, STATUS_SUCCESS);
+  ASSERT_TRUE(HasClaim(k.resource_claims(), "\\Device\\NICPORT1: "));
+  k.close(handle);
+  handle = -1;
+  sim::kernel::LeakReport leaks = k.unload_driver();
+  EXPECT_TRUE(leaks.empty()) << leaks.to_string();
+  EXPECT_EQ(leaks.claims, Log{});
 }
 
 }  // namespace

@@ -59,4 +59,22 @@ void DumpBytes(uint32_t address, uint32_t length);
 // mutex taken twice or released while free).
 uint32_t ServiceFaults();
 
+// Exceptions (exceptions.cpp): segments with FS on the exception list,
+// the exception vectors, and paging with every address mapped onto itself
+// but one page, left not present. Called once, first.
+void MachineInit();
+// Exception flags (NT's values; the kernel headers carry only the first).
+constexpr uint32_t kExceptionUnwinding = 0x02, kExceptionExitUnwind = 0x04, kExceptionStackInvalid = 0x08,
+                   kExceptionNestedCall = 0x10;
+uint32_t NotPresentPage();
+uint32_t ExceptionListHead();
+void SetExceptionListHead(uint32_t head);
+// Exceptions dispatched so far.
+uint32_t Dispatches();
+
 }  // namespace guest
+
+// Runs Routine(Context); 0 when it returns, or the code of an exception the
+// dispatcher could not deliver (unhandled, or dispatches nested too deep),
+// after which the case was abandoned and fs:[0] is whatever it was.
+extern "C" uint32_t GuestRunCase(void (*routine)(void *), void *context);

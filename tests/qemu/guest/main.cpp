@@ -4,8 +4,12 @@
 // properties of the emulated parts and the firmware's platform tables.
 // Results go to COM1 one per line ("check NAME ok|FAIL ...", data lines
 // for the host side); the 0xE0000-0xFFFFF area and the SMBIOS structure
-// table go to the debug console as raw bytes.
+// table go to the debug console as raw bytes. The driver's client-buffer
+// probes and its exception guard run against the guest's exception
+// dispatcher (exceptions.cpp), faulted by a page that is not present, by a
+// protection fault and by raised statuses.
 #include "driver/hwaccess.h"
+#include "driver/nicport.h"
 #include "driver/platform_tables.h"
 #include "tests/qemu/guest/guest.h"
 
@@ -475,10 +479,145 @@ void PhyChecks(const Adapter &a) {
   Print("\n");
 }
 
+
+// --- The driver's guard and probes, faulted ------------------------------------
+
+struct GuardCase;
+using GuardRun = NTSTATUS (*)(const GuardCase &);
+struct GuardCase {
+  const char *name;
+  GuardRun run;
+  NTSTATUS expected;
+  int dispatched;  // through the exception dispatcher: 1 it must, 0 it must not, -1 either
+  NTSTATUS status;
+  uint32_t abandoned;  // the code of a case the dispatcher must give up on
+};
+
+uint8_t kernel_buffer[64];
+uint8_t client_buffer[64];
+bool SameText(const char *a, const char *b) {
+  while (*a != 0 && *a == *b) a++, b++;
+  return *a == *b;
+}
+uint32_t Hole() { return NotPresentPage(); }
+
+// A handler of the guest's own, registered inside a guarded routine: it
+// faults again the first time it is called, then counts what it sees.
+uint32_t inner_first = 0, inner_nested = 0, inner_unwound = 0;
+int __cdecl InnerHandler(EXCEPTION_RECORD *record, void *, CONTEXT *, void *) {
+  if ((record->ExceptionFlags & (kExceptionUnwinding | kExceptionExitUnwind)) != 0) {
+    inner_unwound++;
+  } else if ((record->ExceptionFlags & kExceptionNestedCall) != 0) {
+    inner_nested++;
+  } else {
+    inner_first++;
+    Load8(Hole());
+  }
+  return 1;  // ExceptionContinueSearch
+}
+
+VOID NestedRoutine(PVOID) {
+  struct {
+    uint32_t next;
+    void *handler;
+  } record = {ExceptionListHead(), reinterpret_cast<void *>(&InnerHandler)};
+  SetExceptionListHead(reinterpret_cast<uint32_t>(&record));
+  Load8(Hole());
+  SetExceptionListHead(record.next);
+}
+// A record the dispatcher must refuse (outside the stack, or misaligned)
+// ends the search before the guard below it: nothing handles the fault.
+uint32_t outside_record[2];
+VOID BadRecordRoutine(PVOID misaligned) {
+  struct {
+    uint32_t words[3];
+  } on_stack;
+  uint32_t at = misaligned != nullptr ? reinterpret_cast<uint32_t>(&on_stack) + 2 : reinterpret_cast<uint32_t>(outside_record);
+  reinterpret_cast<uint32_t *>(at)[0] = ExceptionListHead();
+  reinterpret_cast<uint32_t *>(at)[1] = reinterpret_cast<uint32_t>(&InnerHandler);
+  SetExceptionListHead(at);
+  Load8(Hole());
+  SetExceptionListHead(reinterpret_cast<uint32_t *>(at)[0]);
+}
+VOID RaiseRoutine(PVOID) { ExRaiseStatus(STATUS_INSUFFICIENT_RESOURCES); }
+VOID ProbeSystemRoutine(PVOID) { ProbeForWrite(reinterpret_cast<PVOID>(0x80000000u), 16, 1); }
+VOID ProtectionRoutine(PVOID) { asm volatile("movw $0x28, %%ax\n movw %%ax, %%gs" : : : "eax"); }
+
+const GuardCase kGuardCases[] = {
+    {"guard.not-present-read", [](const GuardCase &) { return KdvrCopyFromClient(kernel_buffer, Hole() + 16, 16); },
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
+    {"guard.not-present-write",
+     [](const GuardCase &) { return KdvrCopyToClient(Hole() + 16, kernel_buffer, 16); }, STATUS_ACCESS_VIOLATION,
+     1, 0, 0},
+    {"guard.not-present-probe", [](const GuardCase &) { return KdvrProbeClientBuffer(Hole() - 8, 16, FALSE); },
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
+    {"guard.system-address",
+     [](const GuardCase &) { return KdvrCopyToClient(0x80000000u, kernel_buffer, 16); }, STATUS_ACCESS_VIOLATION,
+     -1, 0, 0},
+    {"guard.raised-noncontinuable", [](const GuardCase &) { return PlatformGuardedCall(ProbeSystemRoutine, nullptr); },
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
+    {"guard.raised-status", [](const GuardCase &) { return PlatformGuardedCall(RaiseRoutine, nullptr); },
+     STATUS_INSUFFICIENT_RESOURCES, 1, 0, 0},
+    {"guard.protection-fault", [](const GuardCase &) { return PlatformGuardedCall(ProtectionRoutine, nullptr); },
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
+    {"guard.nested", [](const GuardCase &) { return PlatformGuardedCall(NestedRoutine, nullptr); },
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
+    {"dispatcher.record-outside-stack",
+     [](const GuardCase &) { return PlatformGuardedCall(BadRecordRoutine, nullptr); }, 0x12345678, 1, 0,
+     0xC0000005u},
+    {"dispatcher.record-misaligned",
+     [](const GuardCase &) { return PlatformGuardedCall(BadRecordRoutine, kernel_buffer); }, 0x12345678, 1, 0,
+     0xC0000005u},
+    {"guard.client-buffer",
+     [](const GuardCase &) {
+       for (uint32_t i = 0; i < sizeof kernel_buffer; i++) kernel_buffer[i] = static_cast<uint8_t>(i * 7 + 1);
+       NTSTATUS out = KdvrCopyToClient(reinterpret_cast<ULONG>(client_buffer), kernel_buffer, sizeof client_buffer);
+       for (uint32_t i = 0; i < sizeof kernel_buffer; i++) kernel_buffer[i] = 0;
+       NTSTATUS in = KdvrCopyFromClient(kernel_buffer, reinterpret_cast<ULONG>(client_buffer), sizeof kernel_buffer);
+       bool same = true;
+       for (uint32_t i = 0; i < sizeof kernel_buffer; i++) same = same && kernel_buffer[i] == static_cast<uint8_t>(i * 7 + 1);
+       return out != STATUS_SUCCESS ? out : in != STATUS_SUCCESS ? in : same ? STATUS_SUCCESS : STATUS_DATA_ERROR;
+     },
+     STATUS_SUCCESS, 0, 0, 0},
+};
+
+VOID RunGuardCase(PVOID context) {
+  GuardCase *c = static_cast<GuardCase *>(context);
+  c->status = c->run(*c);
+}
+
+// Each case: the request fails with the protocol's status (or succeeds, for
+// a good buffer), the exception list is as it was, and the guest goes on.
+void GuardChecks() {
+  for (const GuardCase &entry : kGuardCases) {
+    GuardCase c = entry;
+    c.status = 0x12345678;
+    uint32_t head = ExceptionListHead(), dispatched = Dispatches();
+    uint32_t abandoned = GuestRunCase(RunGuardCase, &c);
+    uint32_t head_after = ExceptionListHead();
+    if (head_after != head) SetExceptionListHead(head);
+    dispatched = Dispatches() - dispatched;
+    // An abandoned case leaves the list as the routine made it (the guest
+    // puts it back); otherwise the guard must have.
+    bool ok = abandoned == c.abandoned && c.status == c.expected && (head_after == head || c.abandoned != 0) &&
+              (c.dispatched < 0 || (dispatched != 0) == (c.dispatched != 0));
+    if (inner_first + inner_nested + inner_unwound != 0) {
+      // The nested case: its handler must have been called first, then for
+      // the nested exception, then by the guard's unwind.
+      Print("guard nested first=%u nested=%u unwound=%u\n", inner_first, inner_nested, inner_unwound);
+      ok = ok && SameText(c.name, "guard.nested") && inner_first == 1 && inner_nested == 1 && inner_unwound == 1;
+      inner_first = inner_nested = inner_unwound = 0;
+    }
+    Check(c.name, ok, "status=%08X expected=%08X fs0=%08X was=%08X dispatches=%u abandoned=%08X",
+          static_cast<uint32_t>(c.status), static_cast<uint32_t>(c.expected), head_after, head, dispatched, abandoned);
+  }
+}
+
 }  // namespace
 
 extern "C" void GuestMain(uint32_t magic, const uint32_t *info) {
   SerialInit();
+  MachineInit();
   ClockInit();
   Print("\nguest start magic=%08X\n", magic);
   if (magic == 0x2BADB002u && (info[0] & 4) != 0) Print("cmdline %s\n", reinterpret_cast<const char *>(info[4]));
@@ -491,6 +630,7 @@ extern "C" void GuestMain(uint32_t magic, const uint32_t *info) {
   Print("pci slot=%02x:%02x.%u bar0=%08X bar1=%08X bar2=%08X size0=%X size1=%X size2=%X mem=%08X io=%04X\n", a.bus,
         a.device, a.function, a.bar[0], a.bar[1], a.bar[2], a.size[0], a.size[1], a.size[2], a.mem, a.io);
   Check("pci.bars", a.mem != 0 && a.io != 0, "mem=%08X io=%04X", a.mem, a.io);
+  GuardChecks();
 
   // One PIT-timed stall against the PIT itself is circular; the host side
   // compares the guest's whole run with its own clock.

@@ -9,7 +9,8 @@
 // A multiboot loader (qemu -kernel) finds the header in the image's first
 // 8 KiB (the linker script puts .mboot first) and enters _guest_start in
 // 32-bit protected mode, paging and interrupts off, with the multiboot magic
-// in EAX and the information block's address in EBX.
+// in EAX and the information block's address in EBX. The stack's limits
+// are those the exception dispatcher checks records against.
 asm(R"(
         .section .mboot, "dr"
         .p2align 2
@@ -20,7 +21,7 @@ asm(R"(
         .text
         .globl _guest_start
 _guest_start:
-        movl $guest_stack_top, %esp
+        movl $_guest_stack_base, %esp
         pushl %ebx
         pushl %eax
         call _GuestMain
@@ -30,9 +31,11 @@ _guest_start:
 
         .bss
         .p2align 4
-guest_stack:
+        .globl _guest_stack_limit
+        .globl _guest_stack_base
+_guest_stack_limit:
         .space 65536
-guest_stack_top:
+_guest_stack_base:
         .text
 )");
 
@@ -218,7 +221,8 @@ void __stdcall GuestWritePortUchar(uint8_t *port, uint8_t value) {
 void __stdcall GuestWritePortUlong(uint32_t *port, uint32_t value) {
   Out32(static_cast<uint16_t>(reinterpret_cast<uint32_t>(port)), value);
 }
-// Paging is off: a mapped register's address is its physical address.
+// Every address is mapped onto itself: a mapped register's address is its
+// physical address.
 uint32_t __stdcall GuestReadRegisterUlong(volatile uint32_t *address) { return *address; }
 uint8_t __stdcall GuestReadRegisterUchar(volatile uint8_t *address) { return *address; }
 void __stdcall GuestWriteRegisterUlong(volatile uint32_t *address, uint32_t value) { *address = value; }
@@ -248,7 +252,7 @@ void __fastcall GuestReleaseFastMutex(volatile int32_t *mutex) {
   *mutex = 1;
 }
 
-// Paging is off: a bus address is its own virtual address.
+// A bus address is its own virtual address.
 void *__stdcall GuestMapIoSpace(uint64_t physical, uint32_t, int) { return reinterpret_cast<void *>(static_cast<uint32_t>(physical)); }
 
 void __stdcall GuestUnmapIoSpace(void *, uint32_t) {}
@@ -261,6 +265,9 @@ uint32_t DbgPrint(const char *format, ...) {
   va_end(args);
   return 0;
 }
+
+// The guest runs every check as a request runs: at PASSIVE_LEVEL.
+uint8_t __stdcall GuestGetCurrentIrql() { return 0; }
 
 // Import slots, named as the driver's objects reference them.
 void *ImpReadPortUchar __asm__("__imp__READ_PORT_UCHAR@4") = reinterpret_cast<void *>(&GuestReadPortUchar);
@@ -279,5 +286,6 @@ void *ImpUnmapIoSpace __asm__("__imp__MmUnmapIoSpace@8") = reinterpret_cast<void
 void *ImpInitializeEvent __asm__("__imp__KeInitializeEvent@12") = reinterpret_cast<void *>(&GuestInitializeEvent);
 void *ImpAcquireFastMutex __asm__("__imp_@ExAcquireFastMutex@4") = reinterpret_cast<void *>(&GuestAcquireFastMutex);
 void *ImpReleaseFastMutex __asm__("__imp_@ExReleaseFastMutex@4") = reinterpret_cast<void *>(&GuestReleaseFastMutex);
+void *ImpGetCurrentIrql __asm__("__imp__KeGetCurrentIrql@0") = reinterpret_cast<void *>(&GuestGetCurrentIrql);
 
 }  // extern "C"
