@@ -537,9 +537,11 @@ void fail_if(HiveStep at, HiveStep step, const std::string& what, const char* na
 
 }  // namespace
 
-std::vector<HiveWritten> write_hives(const HiveSession& session, const Registry& after, bool keep, HiveStep fail_at) {
+std::vector<HiveWritten> write_hives(const HiveSession& session, const Registry& after,
+                                     const std::vector<std::pair<std::string, std::string>>& security_changes,
+                                     bool keep, HiveStep fail_at) {
   const Registry before = registry_of(session.registry_text, "hive files");
-  for (const auto& [path, sddl] : after.security_changes_from(before))
+  for (const auto& [path, sddl] : security_changes)
     throw std::runtime_error("the run changed the access list of " + path + " (" + sddl +
                              "), which the hive files cannot record through libhivex: no hive file was changed");
   std::vector<HiveWritten> written;

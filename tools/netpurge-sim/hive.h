@@ -58,9 +58,12 @@ enum class HiveStep { None, Commit, Reopen, Check, Keep, Rename };
 
 // Writes what the run changed below each hive's key into its file. Nothing
 // is changed when any step fails (throws std::runtime_error saying which
-// file and step). Originals are kept as FILE.bak unless keep is false.
-std::vector<HiveWritten> write_hives(const HiveSession& session, const sim::win32::Registry& after, bool keep,
-                                     HiveStep fail_at = HiveStep::None);
+// file and step), nor when the run changed the access list of a key it left
+// (`security_changes`, as the report has them): libhivex writes keys and
+// values, not security. Originals are kept as FILE.bak unless keep is false.
+std::vector<HiveWritten> write_hives(const HiveSession& session, const sim::win32::Registry& after,
+                                     const std::vector<std::pair<std::string, std::string>>& security_changes,
+                                     bool keep, HiveStep fail_at = HiveStep::None);
 
 // The report lines for the hive files.
 std::string hives_text(const std::vector<HiveWritten>& written);

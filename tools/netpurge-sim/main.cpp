@@ -90,7 +90,8 @@ int main(int argc, char** argv) {
     for (const auto& note : hives.notes) report.why.push_back("hive: " + note);
     if (apply && report.completed) {
       try {
-        hives_written = netpurge_sim::write_hives(hives, sim::win32::machine().registry, !no_keep);
+        hives_written = netpurge_sim::write_hives(hives, sim::win32::machine().registry, report.security_changes,
+                                                  !no_keep);
       } catch (const std::runtime_error& e) {
         hive_error = e.what();
       }
