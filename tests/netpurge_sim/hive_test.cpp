@@ -485,4 +485,24 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
   fs::remove_all(m.dir);
 }
 
+// Damage anywhere in the hive data: refused (2) or read with notes (0),
+// never a crash or a hang.
+TEST(HiveRefusals, DamagedCellsNeverCrash) {
+  const Machines m = make_machines("nt4-modem-neighbours", work_dir("damage"));
+  const std::string sys = read_file(m.dir / "SYSTEM");
+  const std::string args = "--profile " + (m.dir / "hive.json").string() + " --hive SYSTEM=" +
+                           (m.dir / "damaged").string() + " --hive SOFTWARE=" + (m.dir / "SOFTWARE").string();
+  for (std::size_t at = 0x1000; at + 4 <= sys.size(); at += (sys.size() - 0x1000) / 14 + 4) {
+    for (std::uint32_t bad : {0xFFFFFFFFu, 0x7FFFFFF0u, 0u}) {
+      std::string b = sys;
+      put32(b, at, bad);
+      write_file(m.dir / "damaged", b);
+      int status = 0;
+      const std::string out = run_tool(args, &status);
+      EXPECT_TRUE(status == 0 || status == 2) << "at " << at << " " << bad << ": " << status << "\n" << out;
+    }
+  }
+  fs::remove_all(m.dir);
+}
+
 }  // namespace

@@ -260,6 +260,9 @@ struct Reader {
     Owned<char> data(hivex_value_value(h, v, &t, &len));
     if (!name || (!data && len != 0)) throw InputError(what + ": corrupt: a value of " + key + " cannot be read");
     std::string n = name.get();
+    if (n.size() > sim::win32::kMaxValueNameChars)
+      throw InputError(what + ": a value name of " + std::to_string(n.size()) + " bytes in " + key +
+                       ", more than a registry allows");
     if (n.find_first_of("\r\n") != std::string::npos)
       throw InputError(what + ": value name with a line break in " + key + ": not representable");
     std::string bytes(data ? data.get() : "", len);
@@ -312,6 +315,9 @@ struct Reader {
       std::string name = node_name(*c);
       if (name.empty() || name.find('\\') != std::string::npos || name.find_first_of("\r\n[]") != std::string::npos)
         throw InputError(what + ": key name \"" + name + "\" below " + path + " is not representable");
+      if (name.size() > sim::win32::kMaxKeyNameChars)
+        throw InputError(what + ": a key name of " + std::to_string(name.size()) + " bytes below " + path +
+                         ", more than a registry allows");
       if (depth == 0 && !control_set.empty()) {
         if (same_name(name, "CurrentControlSet"))
           throw InputError(what + ": holds a stored CurrentControlSet key; the system makes that one at boot");
@@ -384,7 +390,11 @@ bool nt_profile(const nlohmann::json& d, bool* nine_x) {
     *nine_x = n == "win95" || n == "win98" || n == "winme";
     return n == "nt4" || n == "win2000";
   }
-  const unsigned id = p.value("id", 0u), major = p.value("major", 0u), minor = p.value("minor", 0u);
+  if (!p.is_object()) return false;
+  auto number = [&](const char* key) {
+    return p.contains(key) && p[key].is_number_unsigned() ? p[key].get<unsigned>() : 0u;
+  };
+  const unsigned id = number("id"), major = number("major"), minor = number("minor");
   *nine_x = id == 1;
   return id == 2 && (major == 4 || (major == 5 && minor == 0));
 }
