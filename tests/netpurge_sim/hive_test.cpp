@@ -105,18 +105,18 @@ std::string utf16le(const std::string& utf8) {
 
 bool string_type(DWORD t) { return t == REG_SZ || t == REG_EXPAND_SZ || t == REG_MULTI_SZ; }
 
-struct HiveSpec {
-  std::string kind, mount, header_name;
+struct HiveKind {
+  std::string name, mount, header_name;
 };
-const HiveSpec kSpecs[] = {{"SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM", "SYSTEM"},
+const HiveKind kKinds[] = {{"SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM", "SYSTEM"},
                            {"SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE", "SOFTWARE"},
                            {"NTUSER", "HKEY_CURRENT_USER", "ntuser.dat"}};
 
-// The hive below `spec.mount` of `reg`, CurrentControlSet stored as
+// The hive below `kind.mount` of `reg`, CurrentControlSet stored as
 // ControlSet001; each key's descriptor from `sd` (the root's where absent).
-void make_hive(const fs::path& file, const HiveSpec& spec, const Registry& reg,
+void make_hive(const fs::path& file, const HiveKind& kind, const Registry& reg,
                const std::map<std::string, std::string>& sd) {
-  write_file(file, empty_hive(spec.header_name, sd.at(spec.mount)));
+  write_file(file, empty_hive(kind.header_name, sd.at(kind.mount)));
   hive_h* h = hivex_open(file.c_str(), HIVEX_OPEN_WRITE);
   ASSERT_NE(h, nullptr) << file;
   std::vector<std::pair<hive_node_h, std::string>> nodes;  // key and its path
@@ -135,13 +135,13 @@ void make_hive(const fs::path& file, const HiveSpec& spec, const Registry& reg,
                      data[i].size(), data[i].data()});
     ASSERT_EQ(hivex_node_set_values(h, node, set.size(), set.data(), 0), 0) << path;
     for (const auto& name : reg.subkey_names(path)) {
-      const std::string stored = root && spec.kind == "SYSTEM" && name == "CurrentControlSet" ? "ControlSet001" : name;
+      const std::string stored = root && kind.name == "SYSTEM" && name == "CurrentControlSet" ? "ControlSet001" : name;
       const hive_node_h child = hivex_node_add_child(h, node, stored.c_str());
       ASSERT_NE(child, 0u) << path << "\\" << name;
       fill(child, path + "\\" + name, false);
     }
   };
-  fill(hivex_root(h), spec.mount, true);
+  fill(hivex_root(h), kind.mount, true);
   ASSERT_EQ(hivex_commit(h, nullptr, 0), 0);
   hivex_close(h);
 
@@ -149,7 +149,7 @@ void make_hive(const fs::path& file, const HiveSpec& spec, const Registry& reg,
   // into the list after the root's, one cell per distinct descriptor.
   std::string b = read_file(file);
   const std::uint32_t data_size = get32(b, 0x28), root_sk = get32(b, 0x1000 + get32(b, 0x24) + 0x30);
-  std::map<std::string, std::uint32_t> cell_of{{sd.at(spec.mount), root_sk}};
+  std::map<std::string, std::uint32_t> cell_of{{sd.at(kind.mount), root_sk}};
   std::map<std::uint32_t, std::uint32_t> refs;
   std::vector<std::pair<std::string, std::uint32_t>> cells;
   std::uint32_t next = data_size + 0x20;
@@ -288,11 +288,11 @@ Machines make_machines(const std::string& scenario, const fs::path& dir) {
     sd[path].assign(bytes.begin(), bytes.end());
     for (const auto& n : reg.subkey_names(path)) walk(path + "\\" + n);
   };
-  for (const auto& spec : kSpecs) {
-    if (spec.kind == "NTUSER" && reg.subkey_names("HKEY_CURRENT_USER").empty()) continue;
-    walk(spec.mount);
-    make_hive(dir / spec.kind, spec, reg, sd);
-    m.hive_args.push_back(spec.kind + "=" + (dir / spec.kind).string());
+  for (const auto& kind : kKinds) {
+    if (kind.name == "NTUSER" && reg.subkey_names("HKEY_CURRENT_USER").empty()) continue;
+    walk(kind.mount);
+    make_hive(dir / kind.name, kind, reg, sd);
+    m.hive_args.push_back(kind.name + "=" + (dir / kind.name).string());
   }
   for (const char* other : {"HKEY_CLASSES_ROOT", "HKEY_USERS"})
     EXPECT_TRUE(reg.subkey_names(other).empty()) << scenario << ": keys outside the hives";
@@ -352,8 +352,8 @@ TEST_P(FromHives, SameReportAsExportThenApplyAndUndo) {
   for (std::size_t i = 0; i < m.hive_args.size(); ++i) {
     const std::string& a = m.hive_args[i];
     const std::string file = a.substr(a.find('=') + 1);
-    const HiveSpec& spec = kSpecs[i];
-    const Outcome o = RunTool("hivexregedit", "--export --prefix '" + spec.mount + "' '" + file + "' '\\' 2>/dev/null");
+    const HiveKind& kind = kKinds[i];
+    const Outcome o = RunTool("hivexregedit", "--export --prefix '" + kind.mount + "' '" + file + "' '\\' 2>/dev/null");
     ASSERT_EQ(o.exit_code, 0) << file;
     // hivexregedit names the hive's root "PREFIX\"; the registry names it PREFIX.
     got.import_reg(std::regex_replace(o.out, std::regex(R"(\\\])"), "]"), "hivexregedit " + file);
