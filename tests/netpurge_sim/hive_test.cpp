@@ -371,6 +371,7 @@ TEST_P(FromHives, SameReportAsExportThenApplyAndUndo) {
   // The undo file, imported into what the hives now hold, gives the original.
   sim::win32::Profile p;
   p.data = {{"platform", "nt4"}};
+  p.source = "<test>";
   std::vector<netpurge_sim::HiveFile> files;
   for (const auto& a : m.hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
   const netpurge_sim::HiveSession now = netpurge_sim::load_hives(files, p);
@@ -473,14 +474,19 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
     EXPECT_EQ(status, 2) << c.args << "\n" << out;
     EXPECT_NE(out.find(c.message), std::string::npos) << c.args << "\n" << out;
   }
-  int status = 0;
-  const std::string out = run_tool("--profile " + (m.dir / "win98.json").string() + " --hive SYSTEM=" + system +
-                                       " --hive SOFTWARE=" + software,
-                                   &status);
-  EXPECT_EQ(status, 2);
-  EXPECT_NE(out.find("Windows 95/98, whose registry files (SYSTEM.DAT, USER.DAT) are not in the NT hive format"),
-            std::string::npos)
-      << out;
+  const std::string both = " --hive SYSTEM=" + system + " --hive SOFTWARE=" + software;
+  const Case profiles[] = {
+      {"--profile " + (m.dir / "win98.json").string() + both,
+       "Windows 95/98, whose registry files (SYSTEM.DAT, USER.DAT) are not in the NT hive format"},
+      {"--profile " + (m.dir / "export.json").string() + both, "names a registry (\"registry\") and --hive gives one"},
+      {both, "--hive needs --profile"},
+  };
+  for (const auto& c : profiles) {
+    int status = 0;
+    const std::string out = run_tool(c.args, &status);
+    EXPECT_EQ(status, 2) << c.args << "\n" << out;
+    EXPECT_NE(out.find(c.message), std::string::npos) << c.args << "\n" << out;
+  }
   EXPECT_EQ(read_file(system), sys);
   fs::remove_all(m.dir);
 }

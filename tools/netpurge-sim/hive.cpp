@@ -419,6 +419,9 @@ HiveFile parse_hive_argument(const std::string& argument) {
 }
 
 HiveSession load_hives(std::vector<HiveFile> hives, sim::win32::Profile& profile) {
+  if (profile.source == "<built-in default>")
+    throw InputError("--hive needs --profile: a profile whose \"platform\" is \"nt4\" or \"win2000\" (the built-in "
+                     "machine is Windows 98)");
   bool nine_x = false;
   if (!nt_profile(profile.data, &nine_x)) {
     if (nine_x)
