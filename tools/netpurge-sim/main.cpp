@@ -5,6 +5,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "hive.h"
 #include "runner.h"
 #include "sim/win32/files.h"
 
@@ -30,6 +31,15 @@ int main(int argc, char** argv) {
                  "deleted or changed (REGEDIT4 for Windows 95/98 and NT 4, Version 5.00 for Windows 2000 and later)");
   app.add_option("--export-files", export_files_file,
                  "write the file tree after the run to this file, as the JSON list a profile's \"files\" reads");
+  std::vector<std::string> hive_args;
+  bool apply = false, no_keep = false;
+  app.add_option("--hive", hive_args,
+                 "KIND=FILE: a powered-off NT 4 or Windows 2000 machine's registry hive file as its registry, KIND "
+                 "SYSTEM, SOFTWARE (both needed) or NTUSER; read-only unless --apply");
+  app.add_flag("--apply", apply,
+               "write the run's registry changes into the --hive files (needs --backup); each original is kept "
+               "as FILE.bak");
+  app.add_flag("--no-keep", no_keep, "with --apply: do not keep the original hive files as FILE.bak");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -38,6 +48,9 @@ int main(int argc, char** argv) {
   }
 
   netpurge_sim::Report report;
+  netpurge_sim::HiveSession hives;
+  std::vector<netpurge_sim::HiveWritten> hives_written;
+  std::string hive_error;
   try {
     sim::win32::Profile profile =
         profile_file.empty() ? netpurge_sim::default_profile() : sim::win32::load_profile_file(profile_file);
@@ -50,6 +63,14 @@ int main(int argc, char** argv) {
         answers.push_back(w);
       }
       profile.data["user"] = answers;
+    }
+    if (apply && hive_args.empty()) throw sim::win32::InputError("--apply writes into --hive files: none given");
+    if (apply && backup_file.empty())
+      throw sim::win32::InputError("--apply needs --backup FILE: the undo file is written before the hives change");
+    if (!hive_args.empty()) {
+      std::vector<netpurge_sim::HiveFile> files;
+      for (const auto& a : hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
+      hives = netpurge_sim::load_hives(std::move(files), profile);
     }
     report = netpurge_sim::run(profile);
     if (!export_file.empty()) {
@@ -67,16 +88,37 @@ int main(int argc, char** argv) {
       out << sim::win32::export_files(sim::win32::machine().files()).dump(1) << "\n";
       if (!out.flush()) throw sim::win32::InputError(export_files_file + ": cannot write the file");
     }
+    for (const auto& note : hives.notes) report.why.push_back("hive: " + note);
+    if (apply && report.completed) {
+      try {
+        hives_written = netpurge_sim::write_hives(hives, sim::win32::machine().registry, report.security_changes,
+                                                  !no_keep);
+      } catch (const std::runtime_error& e) {
+        hive_error = e.what();
+      }
+    }
   } catch (const sim::win32::InputError& e) {
     std::cerr << "netpurge-sim: " << e.what() << "\n";
     return 2;
   }
-  if (json)
+  if (json) {
+    nlohmann::json j = netpurge_sim::to_json(report);
+    if (!hives_written.empty()) {
+      j["hive_files"] = nlohmann::json::array();
+      for (const auto& w : hives_written)
+        j["hive_files"].push_back({{"kind", w.kind}, {"file", w.file.string()}, {"changed", w.changed},
+                                   {"kept", w.kept.string()}});
+    }
     // Registry text that is not UTF-8 is shown with replacement characters
     // rather than stopping the report.
-    std::cout << netpurge_sim::to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  else
-    std::cout << netpurge_sim::to_text(report);
+    std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+  } else {
+    std::cout << netpurge_sim::to_text(report) << netpurge_sim::hives_text(hives_written);
+  }
+  if (!hive_error.empty()) {
+    std::cerr << "netpurge-sim: --apply: " << hive_error << "\n";
+    return 3;
+  }
   if (!report.completed) {
     std::cerr << "netpurge-sim: " << report.error << "\n";
     return 3;
