@@ -170,8 +170,10 @@ std::string image_text(const std::vector<std::uint16_t>& words, const std::strin
     ++next;
     i = end;
   }
+  // A new image holds every word; one that grows keeps only what a load
+  // would not fill in by itself.
   std::size_t last = words.size();
-  while (last > next && words[last - 1] == 0xFFFF) --last;
+  while (!original.empty() && last > next && words[last - 1] == 0xFFFF) --last;
   if (next < last && !out.empty() && out.back() != '\n') out += '\n';
   for (std::size_t i = next; i < last; ++i)
     out += word_text(words[i], false, false) + ((i - next) % 8 == 7 || i + 1 == last ? '\n' : ' ');

@@ -1624,8 +1624,11 @@ void ForEachCommand(const Options &options, Visit visit) {
   for (unsigned long long number = 1; start < text.size(); number++) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    size_t stop = text.find('#', start);
-    if (stop == std::string::npos || stop > end) stop = end;
+    // '#' looked for within the line only: a search to the end of the
+    // text for each line would make a long script's reading quadratic.
+    const size_t stop = static_cast<size_t>(
+        std::find(text.begin() + static_cast<std::ptrdiff_t>(start), text.begin() + static_cast<std::ptrdiff_t>(end), '#') -
+        text.begin());
     std::vector<std::string> words;
     for (size_t i = start; i < stop;) {
       while (i < stop && std::strchr(" \t\r\v\f", text[i]) != nullptr) i++;
