@@ -1000,7 +1000,7 @@ bool SaveWords(const std::string &path, const std::vector<uint32_t> &words, std:
       text += Format("%04llX", words[i]) + ((i % 16 == 15 || i + 1 == words.size()) ? '\n' : ' ');
     }
   }
-  return ReplaceFile(path, text, error);
+  return ReplaceContents(path, text, error);
 }
 
 // Largest EEPROM image read back: the text of 65,536 words with comments.

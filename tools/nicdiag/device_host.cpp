@@ -244,7 +244,7 @@ bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error) 
   }
 }
 
-bool ReplaceFile(const std::string &path, const std::string &text, std::string &error) {
+bool ReplaceContents(const std::string &path, const std::string &text, std::string &error) {
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);

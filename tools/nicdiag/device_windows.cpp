@@ -170,7 +170,7 @@ bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error) 
   return ReadHandle(GetStdHandle(STD_INPUT_HANDLE), "standard input", max_bytes, text, error);
 }
 
-bool ReplaceFile(const std::string &path, const std::string &text, std::string &error) {
+bool ReplaceContents(const std::string &path, const std::string &text, std::string &error) {
   const std::string temp = path + ".new";
   HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) {

@@ -88,7 +88,7 @@ bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error);
 // Replaces path with text: written to a new file in the same folder, flushed
 // to the disk, then renamed over path, so that path holds either the old or
 // the whole new contents. False with the system's reason.
-bool ReplaceFile(const std::string &path, const std::string &text, std::string &error);
+bool ReplaceContents(const std::string &path, const std::string &text, std::string &error);
 
 // The system's text for an error number (strerror, GetLastError's message).
 std::string SystemError(int error_number);

@@ -77,7 +77,7 @@ bool Send(TableRun &run, uint32_t code, const std::vector<uint8_t> &input, uint3
 
 bool SaveBytes(TableRun &run, const std::string &path, const std::vector<uint8_t> &bytes) {
   std::string error;
-  if (!ReplaceFile(path, std::string(bytes.begin(), bytes.end()), error))
+  if (!ReplaceContents(path, std::string(bytes.begin(), bytes.end()), error))
     return Fail(run, "the table was read but not saved: " + error);
   return true;
 }
