@@ -268,7 +268,10 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
       if (::access(folder.c_str(), W_OK) != 0)
         throw std::runtime_error("eeprom: save: " + p.string() + " cannot be written: its folder: " +
                                  std::strerror(errno));
-      c.save_path = p;
+      // The file a symbolic link names is the one the save replaces.
+      std::error_code ignored;
+      const std::filesystem::path target = std::filesystem::weakly_canonical(p, ignored);
+      c.save_path = target.empty() ? p : target;
       c.save_text = std::move(text);
     }
   } else if (flag("save")) {

@@ -170,6 +170,14 @@ TEST(NicdiagSession, InputsThatAreNotRegularFilesAreRefusedWithoutWaiting) {
       EXPECT_NE(o.out.find(c.message), std::string::npos) << input.name << ": " << c.arguments << "\n" << o.out;
     }
   }
+  // Output goes only to regular files: a device named by --out stays.
+  for (const char *command : {"eeprom dump --out /dev/null", "dmi --out /dev/null"}) {
+    Outcome o = Nicdiag(command);
+    EXPECT_EQ(o.exit_code, 1) << command << "\n" << o.out;
+    EXPECT_NE(o.out.find("/dev/null: not a regular file"), std::string::npos) << command << "\n" << o.out;
+    struct stat info {};
+    EXPECT_TRUE(stat("/dev/null", &info) == 0 && S_ISCHR(info.st_mode)) << command;
+  }
   // A script on standard input, which may well be a pipe.
   Outcome piped = RunTool("printf 'id\\nstall 3\\n' |", std::string(NICDIAG_PATH) + " --script - 2>&1 #");
   EXPECT_EQ(piped.exit_code, 0) << piped.out;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string_view>
@@ -244,7 +245,25 @@ bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error) 
   }
 }
 
-bool ReplaceContents(const std::string &path, const std::string &text, std::string &error) {
+bool ReplaceContents(const std::string &named, const std::string &text, std::string &error) {
+  // The file a symbolic link names is the one replaced, and only a regular
+  // file is: renaming over a device (--out /dev/null) would put a file in
+  // its place.
+  std::string path = named;
+  struct stat link_info;
+  if (lstat(named.c_str(), &link_info) == 0) {
+    if (S_ISLNK(link_info.st_mode)) {
+      if (char *resolved = realpath(named.c_str(), nullptr)) {
+        path = resolved;
+        std::free(resolved);
+      }
+    }
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      error = named + ": not a regular file; only a regular file is written";
+      return false;
+    }
+  }
   const size_t slash = path.find_last_of('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);

@@ -171,6 +171,11 @@ bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error) 
 }
 
 bool ReplaceContents(const std::string &path, const std::string &text, std::string &error) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    error = path + ": not a regular file; only a regular file is written";
+    return false;
+  }
   const std::string temp = path + ".new";
   HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) {
