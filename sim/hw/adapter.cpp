@@ -31,7 +31,8 @@ Adapter::~Adapter() {
 
 bool Adapter::save_eeprom() {
   const auto& path = eeprom_.config().save_path;
-  if (path.empty()) return false;
+  // An image no word of which changed stays as it is, byte for byte.
+  if (path.empty() || !eeprom_.changed()) return false;
   eeprom_.save_file(path);
   eeprom_saved_ = true;
   return true;

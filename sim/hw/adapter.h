@@ -39,7 +39,8 @@ class Adapter : public PciFunction {
   // save_eeprom() has not done so.
   ~Adapter() override;
   // Writes the EEPROM's words to the configuration's save file; false when
-  // there is none. Throws std::runtime_error when the file cannot be written.
+  // there is none or no word changed. Throws std::runtime_error when the
+  // file cannot be written (the old image is then kept whole).
   bool save_eeprom();
 
   // The register block; width 1, 2 or 4. Offsets beyond the block read 0

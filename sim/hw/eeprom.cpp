@@ -2,8 +2,15 @@
 
 #include "sim/hw/profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -86,15 +93,16 @@ std::uint64_t profile_number(const nlohmann::json& j, const std::string& what, s
 }
 
 std::vector<std::uint16_t> load_eeprom_image(const std::filesystem::path& path) {
-  // The largest part holds 256 words; a text image of them with comments
-  // stays far below this.
-  constexpr std::uintmax_t kMaxImageBytes = 64 * 1024;
   std::string bytes;
   try {
-    bytes = read_input_file(path, kMaxImageBytes, "EEPROM image");
+    bytes = read_input_file(path, kMaxEepromImageBytes, "EEPROM image");
   } catch (const std::exception& error) {
     throw std::runtime_error(std::string("eeprom: ") + error.what());
   }
+  return parse_eeprom_image(bytes, path);
+}
+
+std::vector<std::uint16_t> parse_eeprom_image(const std::string& bytes, const std::filesystem::path& path) {
   std::vector<std::uint16_t> words;
   if (path.extension() == ".bin") {
     if (bytes.size() % 2 != 0)
@@ -127,23 +135,88 @@ std::vector<std::uint16_t> load_eeprom_image(const std::filesystem::path& path) 
   return words;
 }
 
-void save_eeprom_image(const std::filesystem::path& path, const std::vector<std::uint16_t>& words) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) throw std::runtime_error("eeprom: cannot write " + path.string());
+namespace {
+
+std::string word_text(std::uint16_t word, bool prefix, bool lower) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, lower ? "%04x" : "%04X", word);
+  return (prefix ? "0x" : "") + std::string(buf);
+}
+
+// The text image: `original` with each word rewritten where it stands
+// (keeping its 0x prefix and its case), then the words beyond it, eight a
+// line, through the last one that is not 0xFFFF (what a missing word reads).
+std::string image_text(const std::vector<std::uint16_t>& words, const std::string& original) {
+  std::string out;
+  std::size_t next = 0;
+  bool comment = false;
+  for (std::size_t i = 0; i < original.size();) {
+    const char c = original[i];
+    if (c == '\n') comment = false;
+    if (c == '#') comment = true;
+    if (comment || std::isspace(static_cast<unsigned char>(c))) {
+      out += c;
+      ++i;
+      continue;
+    }
+    std::size_t end = i;
+    while (end < original.size() && !std::isspace(static_cast<unsigned char>(original[end])) && original[end] != '#')
+      ++end;
+    const std::string token = original.substr(i, end - i);
+    const bool prefix = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
+    const bool lower = token.find_first_of("abcdef") != std::string::npos &&
+                       token.find_first_of("ABCDEF") == std::string::npos;
+    out += next < words.size() ? word_text(words[next], prefix, lower) : token;
+    ++next;
+    i = end;
+  }
+  // A new image holds every word; one that grows keeps only what a load
+  // would not fill in by itself.
+  std::size_t last = words.size();
+  while (!original.empty() && last > next && words[last - 1] == 0xFFFF) --last;
+  if (next < last && !out.empty() && out.back() != '\n') out += '\n';
+  for (std::size_t i = next; i < last; ++i)
+    out += word_text(words[i], false, false) + ((i - next) % 8 == 7 || i + 1 == last ? '\n' : ' ');
+  return out;
+}
+
+}  // namespace
+
+void save_eeprom_image(const std::filesystem::path& path, const std::vector<std::uint16_t>& words,
+                       const std::string& original) {
+  std::string bytes;
   if (path.extension() == ".bin") {
     for (auto w : words) {
-      out.put(static_cast<char>(w & 0xFF));
-      out.put(static_cast<char>(w >> 8));
+      bytes.push_back(static_cast<char>(w & 0xFF));
+      bytes.push_back(static_cast<char>(w >> 8));
     }
   } else {
-    char buf[8];
-    for (std::size_t i = 0; i < words.size(); ++i) {
-      std::snprintf(buf, sizeof buf, "%04X", words[i]);
-      out << buf << ((i % 8 == 7 || i + 1 == words.size()) ? '\n' : ' ');
-    }
+    bytes = image_text(words, original);
   }
-  out.close();  // a full disk shows up only when the buffer is flushed
-  if (!out) throw std::runtime_error("eeprom: cannot write " + path.string());
+  const auto fail = [&](const std::string& step, int error) {
+    throw std::runtime_error("eeprom: " + path.string() + ": " + step + ": " + std::strerror(error) +
+                             "; the old image is kept");
+  };
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
+  std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) fail("cannot create a new file beside it", errno);
+  struct stat old_info;
+  if (::stat(path.c_str(), &old_info) == 0) ::fchmod(fd, old_info.st_mode & 07777);
+  int error = 0;
+  for (std::size_t done = 0; done < bytes.size() && error == 0;) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    else done += static_cast<std::size_t>(n);
+  }
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) {
+    ::unlink(temp.c_str());
+    fail("cannot write the image", error);
+  }
 }
 
 EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesystem::path& base_dir) {
@@ -178,13 +251,28 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
   } else if (j.contains("file")) {
     std::filesystem::path p = j.at("file").get<std::string>();
     if (p.is_relative() && !base_dir.empty()) p = base_dir / p;
-    c.contents = load_eeprom_image(p);
+    std::string text;
+    try {
+      text = read_input_file(p, kMaxEepromImageBytes, "EEPROM image");
+    } catch (const std::exception& error) {
+      throw std::runtime_error(std::string("eeprom: ") + error.what());
+    }
+    c.contents = parse_eeprom_image(text, p);
     if (flag("save")) {
       // Found out now, before anything is written to the part, rather than
-      // when the words are saved at the end of the run.
-      std::ofstream probe(p, std::ios::binary | std::ios::app);
-      if (!probe) throw std::runtime_error("eeprom: save: " + p.string() + " cannot be written");
-      c.save_path = p;
+      // when the words are saved at the end of the run: the image is
+      // replaced by a new file made beside it.
+      const std::filesystem::path folder = p.has_parent_path() ? p.parent_path() : std::filesystem::path(".");
+      if (::access(p.c_str(), W_OK) != 0)
+        throw std::runtime_error("eeprom: save: " + p.string() + " cannot be written: " + std::strerror(errno));
+      if (::access(folder.c_str(), W_OK) != 0)
+        throw std::runtime_error("eeprom: save: " + p.string() + " cannot be written: its folder: " +
+                                 std::strerror(errno));
+      // The file a symbolic link names is the one the save replaces.
+      std::error_code ignored;
+      const std::filesystem::path target = std::filesystem::weakly_canonical(p, ignored);
+      c.save_path = target.empty() ? p : target;
+      c.save_text = std::move(text);
     }
   } else if (flag("save")) {
     throw std::runtime_error("eeprom: save needs a file");
@@ -207,6 +295,12 @@ void MicrowireEeprom::load(const std::vector<std::uint16_t>& words) {
     throw std::invalid_argument("eeprom: image larger than the part");
   words_ = words;
   words_.resize(config_.words, 0xFFFF);  // erased cells read as ones
+}
+
+bool MicrowireEeprom::changed() const {
+  for (std::size_t i = 0; i < words_.size(); ++i)
+    if (words_[i] != (i < config_.contents.size() ? config_.contents[i] : 0xFFFF)) return true;
+  return false;
 }
 
 bool MicrowireEeprom::busy() const {

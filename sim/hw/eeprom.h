@@ -101,6 +101,9 @@ struct EepromConfig {
   // Where the owner saves the words when the part goes away ("file" with
   // "save": true in a profile), so that writes persist between runs.
   std::filesystem::path save_path;
+  // The image file's text as loaded: a save rewrites its words in place and
+  // keeps its comments and layout.
+  std::string save_text;
 
   static EepromConfig part_64x16();    // 93C46 class: 64 words, 6 address bits
   static EepromConfig part_128x16();   // 93C56 class: 128 words, 8 address bits, A7 ignored
@@ -125,10 +128,20 @@ std::uint64_t profile_number(const nlohmann::json& j, const std::string& what, s
 
 // Word images on disk: a file ending in ".bin" holds the words little-endian,
 // two bytes each; any other file is text, whitespace-separated hexadecimal
-// words (with or without 0x), '#' starting a comment.
+// words (with or without 0x), '#' starting a comment. An image of the
+// largest part (65,536 words) loads back in either form.
+inline constexpr std::uintmax_t kMaxEepromImageBytes = 1 << 20;
 std::vector<std::uint16_t> load_eeprom_image(const std::filesystem::path& path);
-void save_eeprom_image(const std::filesystem::path& path,
-                       const std::vector<std::uint16_t>& words);
+// The words of an image file's contents; `path` names it in messages and
+// tells the form.
+std::vector<std::uint16_t> parse_eeprom_image(const std::string& bytes, const std::filesystem::path& path);
+// Writes the words to `path`: into a new file in the same folder, flushed to
+// the disk and renamed over the old one, so that a failure (a full disk)
+// leaves the old image whole. A text image is given `original` (the text it
+// was loaded from): its words are rewritten in place, its comments and
+// layout kept. Throws std::runtime_error with the system's reason.
+void save_eeprom_image(const std::filesystem::path& path, const std::vector<std::uint16_t>& words,
+                       const std::string& original = {});
 
 class MicrowireEeprom {
  public:
@@ -149,7 +162,9 @@ class MicrowireEeprom {
   void set_word(unsigned index, std::uint16_t value) { words_.at(index) = value; }
   void load(const std::vector<std::uint16_t>& words);
   void load_file(const std::filesystem::path& path) { load(load_eeprom_image(path)); }
-  void save_file(const std::filesystem::path& path) const { save_eeprom_image(path, words_); }
+  void save_file(const std::filesystem::path& path) const { save_eeprom_image(path, words_, config_.save_text); }
+  // Whether any word differs from the contents the part was loaded with.
+  bool changed() const;
 
   bool write_enabled() const { return write_enable_; }
   bool selected() const { return cs_; }

@@ -1,6 +1,12 @@
 #include "sim/hw/profile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <limits>
@@ -419,23 +425,38 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
 }
 
 std::string read_input_file(const std::filesystem::path& path, std::uintmax_t max_bytes, const char* what) {
-  std::error_code error;
-  const auto status = std::filesystem::status(path, error);
-  if (error || !std::filesystem::exists(status))
-    throw std::runtime_error(path.string() + ": cannot open the " + what + ": no such file");
-  if (!std::filesystem::is_regular_file(status))
-    throw std::runtime_error(path.string() + ": the " + what + " is not a regular file");
-  const std::uintmax_t size = std::filesystem::file_size(path, error);
-  if (error) throw std::runtime_error(path.string() + ": cannot read the " + what);
+  // Opened without waiting, then checked on the descriptor: a FIFO does not
+  // block the open, and a file swapped for something else between a check
+  // of the name and the open cannot slip through.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    throw std::runtime_error(path.string() + ": cannot open the " + what + ": " +
+                             (error == ENOENT ? std::string("no such file") : std::strerror(error)));
+  }
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat info;
+  if (::fstat(fd, &info) != 0)
+    throw std::runtime_error(path.string() + ": cannot read the " + what + ": " + std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) throw std::runtime_error(path.string() + ": the " + what + " is not a regular file");
+  const auto size = static_cast<std::uintmax_t>(info.st_size);
   if (size > max_bytes)
     throw std::runtime_error(path.string() + ": the " + what + " is larger than " + std::to_string(max_bytes) +
                              " bytes");
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw std::runtime_error(path.string() + ": cannot open the " + what);
-  std::string text(static_cast<std::size_t>(size), '\0');
-  in.read(text.data(), static_cast<std::streamsize>(size));
-  if (static_cast<std::uintmax_t>(in.gcount()) != size || in.peek() != std::char_traits<char>::eof())
-    throw std::runtime_error(path.string() + ": the " + what + " changed while it was read");
+  std::string text(static_cast<std::size_t>(size) + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw std::runtime_error(path.string() + ": cannot read the " + what + ": " + std::strerror(errno));
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got != size) throw std::runtime_error(path.string() + ": the " + what + " changed while it was read");
+  text.resize(got);
   return text;
 }
 

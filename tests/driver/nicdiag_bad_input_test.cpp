@@ -51,6 +51,8 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
   long_line += std::string(1100, ' ') + "1 ; id\n";
   std::string huge(1100000, ' ');
   huge += "id\n";
+  std::string huge_script((16 << 20) + 1, ' ');
+  huge_script += "id\n";
 
   const std::vector<Case> cases = {
       {"unknown command", "frobnicate", "unknown command 'frobnicate'", 2},
@@ -65,7 +67,8 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
       {"missing script", "--script " + dir + "none.txt", "none.txt: cannot open the script", 2},
       {"script is a folder", "--script " + dir + "folder", "folder: the script is not a regular file", 2},
       {"script is a device", "--script /dev/zero", "/dev/zero: the script is not a regular file", 2},
-      {"oversize script", "--script " + WriteFile("huge.txt", huge), "the script is larger than 1048576 bytes", 2},
+      {"oversize script", "--script " + WriteFile("huge.txt", huge_script), "the script is larger than 16777216 bytes",
+       2},
       {"NUL byte in a script", "--script " + WriteFile("nul.txt", std::string("id\nstall\0 1\n", 12)),
        "nul.txt:2: a NUL byte", 2},
       {"bad line in a script, nothing run",

@@ -4,6 +4,8 @@
 // KERNEL32 and msvcrt alone. Skipped until the windows preset is built.
 #include <gtest/gtest.h>
 
+#include "nicdiag_version.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -96,6 +98,18 @@ TEST(DriverImage, NicdiagExeIsAConsoleProgramOnKernel32AndMsvcrt) {
   EXPECT_EQ(image.U16(image.pe + 4), 0x14Cu);
   EXPECT_EQ(image.U16(image.opt + 68), 3u);  // console
   for (const std::string &dll : image.Dlls()) EXPECT_TRUE(dll == "kernel32.dll" || dll == "msvcrt.dll") << dll;
+  // VS_FIXEDFILEINFO: the version nicdiag --version prints, VFT_APP.
+  size_t info = image.Find({0xBD, 0x04, 0xEF, 0xFE});
+  ASSERT_NE(info, 0u) << "no version resource";
+  EXPECT_EQ(image.U32(info + 8), (NICDIAG_VERSION_MAJOR << 16u) | NICDIAG_VERSION_MINOR);
+  EXPECT_EQ(image.U32(info + 12), static_cast<uint32_t>(NICDIAG_VERSION_PATCH) << 16);
+  EXPECT_EQ(image.U32(info + 36), 1u);  // VFT_APP
+  std::vector<uint8_t> text;  // "FileVersion" value in UTF-16
+  for (char c : std::string(NICDIAG_VERSION) + ".0") {
+    text.push_back(static_cast<uint8_t>(c));
+    text.push_back(0);
+  }
+  EXPECT_NE(image.Find(text), 0u) << NICDIAG_VERSION;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // address decoding, after the PCI Local Bus specification.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "sim/hw/machine.h"
 
 namespace {
@@ -186,13 +188,20 @@ TEST(AdapterEeprom, SaveReportsAFileThatCannotBeWritten) {
   AdapterConfig conf = default_config();
   conf.eeprom.save_path = "/nonexistent-folder/eeprom.txt";
   Adapter lost(conf, clock);
+  lost.eeprom().set_word(0, 0x0102);
   EXPECT_THROW(lost.save_eeprom(), std::runtime_error);
 
   conf.eeprom.save_path = ::testing::TempDir() + "adapter_eeprom.bin";
   conf.eeprom.contents = {0x1234, 0xBEEF};
+  std::filesystem::remove(conf.eeprom.save_path);
+  Adapter unchanged(conf, clock);
+  EXPECT_FALSE(unchanged.save_eeprom());  // no word changed: the file is left alone
+  EXPECT_FALSE(std::filesystem::exists(conf.eeprom.save_path));
   Adapter kept(conf, clock);
+  kept.eeprom().set_word(2, 0x5678);
   EXPECT_TRUE(kept.save_eeprom());
   EXPECT_EQ(load_eeprom_image(conf.eeprom.save_path).at(1), 0xBEEF);
+  EXPECT_EQ(load_eeprom_image(conf.eeprom.save_path).at(2), 0x5678);
   EXPECT_FALSE(Adapter(default_config(), clock).save_eeprom());  // nothing asked to be saved
 }
 

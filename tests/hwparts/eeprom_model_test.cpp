@@ -297,6 +297,13 @@ TEST_F(Fixture, ProfileConfigurationAndImages) {
     auto j = nlohmann::json{{"words", 128}, {"file", name}};
     EXPECT_EQ(sim::hw::eeprom_config_from_json(j, dir).contents, part.words()) << name;
   }
+  // The largest part a profile accepts saves and loads back in both forms.
+  MicrowireEeprom large(clock, sim::hw::EepromConfig::generic(65536, 16));
+  large.set_word(65535, 0x0102);
+  for (const char* name : {"large.txt", "large.bin"}) {
+    large.save_file(dir / name);
+    EXPECT_EQ(sim::hw::load_eeprom_image(dir / name), large.words()) << name;
+  }
   {
     std::ofstream(dir / "hand.txt") << "# MAC\n0x0201 0403 ffff\n";
   }

@@ -106,7 +106,9 @@ TEST(NicdiagEeprom, SizeProbeFailuresAreReported) {
   auto lines = o.Lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0]["size"], 0);
-  EXPECT_TRUE(lines[0]["ok"].get<bool>());
+  // No EEPROM is a failure of its own, not a size of 0.
+  EXPECT_FALSE(lines[0]["ok"].get<bool>());
+  EXPECT_NE(lines[0]["error"].get<std::string>().find("no EEPROM answered the size probe"), std::string::npos);
   EXPECT_NE(lines[1]["error"].get<std::string>().find("give --size"), std::string::npos);
   EXPECT_EQ(Nicdiag("--profile " + high + " eeprom read 0 --size 64").out, "00:03.0 8086:1229: word 0x00 = 0xFFFF\n");
   EXPECT_EQ(Nicdiag("eeprom read 64 --size 64").exit_code, 2);

@@ -149,7 +149,14 @@ TEST_P(ImageTest, PirAgreesWithBiosdecode) {
   EXPECT_EQ(t.at("slots")[1].at("pins")[0].at("irqs"), nlohmann::json({3, 4, 5, 6, 7, 9, 10, 11, 12, 14, 15}));
 }
 
-TEST_P(ImageTest, OutWritesTheRawTables) {
+// dmidecode's report from the SMBIOS version line on: the lines before it
+// say where the data was read from.
+std::string FromVersionLine(const std::string &report) {
+  const size_t at = report.find("SMBIOS ");
+  return at == std::string::npos ? "(no SMBIOS line)\n" + report : report.substr(at);
+}
+
+TEST_P(ImageTest, OutWritesADumpDmidecodeReadsAndTheRawRoutingTable) {
   // One pair of files per image: ctest runs the two images at the same time.
   const std::string stem = testing::TempDir() + std::string(GetParam());
   const std::string dmi = stem + ".dmi.bin", pir = stem + ".pir.bin";
@@ -160,10 +167,20 @@ TEST_P(ImageTest, OutWritesTheRawTables) {
   std::ifstream dmi_in(dmi, std::ios::binary), pir_in(pir, std::ios::binary);
   const std::vector<char> dmi_bytes((std::istreambuf_iterator<char>(dmi_in)), {});
   const std::vector<char> pir_bytes((std::istreambuf_iterator<char>(pir_in)), {});
-  ASSERT_GE(dmi_bytes.size(), 388u);
-  EXPECT_TRUE(std::equal(dmi_bytes.begin(), dmi_bytes.end(), bytes.begin() + 0xF5A10));
+  // The table follows the entry point at offset 0x20, as the firmware holds it.
+  ASSERT_GE(dmi_bytes.size(), 0x20u + 388u);
+  EXPECT_TRUE(std::equal(dmi_bytes.begin() + 0x20, dmi_bytes.end(), bytes.begin() + 0xF5A10));
   ASSERT_EQ(pir_bytes.size(), 128u);
   EXPECT_TRUE(std::equal(pir_bytes.begin(), pir_bytes.end(), bytes.begin() + 0xF5C80));
+  // dmidecode reads the dump as it reads the firmware image itself, apart
+  // from where it says the table lies.
+  Outcome from_dump = RunTool("dmidecode", "--from-dump " + dmi);
+  Outcome from_image = RunTool("dmidecode", "-d " + image);
+  ASSERT_EQ(from_dump.exit_code, 0) << from_dump.out;
+  std::string expected = FromVersionLine(from_image.out);
+  const size_t table_line = expected.find("Table at ");
+  if (table_line != std::string::npos) expected.erase(table_line, expected.find('\n', table_line) + 1 - table_line);
+  EXPECT_EQ(FromVersionLine(from_dump.out), expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, ImageTest, ::testing::Values("seabios-pc.mem", "seabios-pc-smbios3.mem"));

@@ -1,21 +1,27 @@
 // nicdiag's command line, commands and output, shared by the Windows and the
 // host build. Argument parsing is done here by hand (no library), so the
 // Windows executable stays small and needs nothing beyond the C runtime.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <string>
 #include <vector>
 
 #include "driver/nicport_ioctl.h"
 #include "tools/nicdiag/nicdiag.h"
 #include "tools/nicdiag/tables.h"
+#include "nicdiag_version.h"
 
 namespace nicdiag {
 namespace {
 
 const char kUsage[] =
-    "usage: nicdiag [--profile FILE] [--json] [--debug-log] [--script FILE] COMMAND [ARGS] [; COMMAND [ARGS]] ...\n"
+    "usage: nicdiag [--profile FILE] [--json] [--debug-log] [--stop-on-error] [--script FILE|-]\n"
+    "               COMMAND [ARGS] [; COMMAND [ARGS]] ...\n"
     "\n"
     "Sends device-control requests to the NICPORT driver (\\\\.\\NICPORT) and prints what came back.\n"
     "Several commands run in one session when separated by a ';' argument (quote it: ';'),\n"
@@ -26,8 +32,11 @@ const char kUsage[] =
     "  --profile FILE   hardware profile of the simulated machine (default: built-in adapter)\n"
     "  --json           one JSON object per command and line: status, information, output\n"
     "                   (hex of the bytes returned), sim_time_us (virtual time taken) and more\n"
-    "  --script FILE    read the commands from FILE (after any given on the command line)\n"
+    "  --script FILE    read the commands from FILE (after any given on the command line);\n"
+    "                   - reads them from standard input\n"
+    "  --stop-on-error  end the session at the first command that fails\n"
     "  --debug-log      echo the driver's debug output (DbgPrint) to stderr, prefixed 'dbg: '\n"
+    "  --version        nicdiag's version\n"
     "  --help           this text\n"
     "\n"
     "Commands (numbers are decimal, or hexadecimal with 0x):\n"
@@ -44,15 +53,17 @@ const char kUsage[] =
     "  mem unmap ADDRESS LENGTH            unmap a window (its virtual address and length)\n"
     "  pci read BUS SLOT OFFSET LENGTH     read PCI configuration space (16 bytes a line,\n"
     "                                      laid out as lspci -x prints it)\n"
-    "  pci write BUS SLOT OFFSET HEXBYTES  write PCI configuration space (bytes as hex, e.g. 0700)\n"
+    "  pci write BUS SLOT OFFSET HEXBYTES  write PCI configuration space (bytes as hex, e.g. 0700);\n"
+    "                                      fewer bytes read or written than asked is a failure\n"
     "  pci list                            every function of every device on every bus that\n"
     "                                      answers: BB:DD.F CLASS: VENDOR:DEVICE (rev RR)\n"
     "  validate ADDRESS BUS SLOT           validate a memory window address (re-assigns the\n"
     "                                      slot's resources when not on a 2 MB boundary)\n"
     "  first-range                         start of the first range of the last assignment\n"
     "  stall MICROSECONDS                  busy-wait in the driver\n"
-    "  eeprom size|dump|read WORD|write WORD VALUE|fix-checksum [--method io|mem] [--size WORDS]\n"
-    "         [--bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS] [--out FILE] [--yes]\n"
+    "  eeprom size|dump|read WORD|write WORD VALUE|fix-checksum|restore FILE [--method io|mem]\n"
+    "         [--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS]\n"
+    "         [--out FILE] [--yes]\n"
     "                                      the adapter's serial EEPROM: size probe, all words\n"
     "                                      (16 a line, MAC address, checksum verdict: all words\n"
     "                                      sum to 0xBABA in a valid image, the last word making\n"
@@ -60,11 +71,13 @@ const char kUsage[] =
     "                                      bytes, else hex text), one word, a write (asks first\n"
     "                                      unless --yes; says when it leaves the sum wrong), or\n"
     "                                      fix-checksum, which writes the last word so the sum is\n"
-    "                                      right. ADDRESS is the EEPROM control register; by\n"
+    "                                      right; restore writes an image saved by --out back\n"
+    "                                      and reads every word back. ADDRESS is the EEPROM\n"
+    "                                      control register; by\n"
     "                                      default the adapter's I/O window (io) or memory\n"
     "                                      window (mem) + 0x0E\n"
     "  phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem]\n"
-    "         [--bus BUS --device DEVICE[.FUNCTION] | --register BASE]\n"
+    "         [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register BASE]\n"
     "                                      PHY management registers through the MDI control\n"
     "                                      register at BASE + 0x10; dump decodes BMCR, BMSR, the\n"
     "                                      identifier, ANAR and ANLPAR; scan lists the addresses\n"
@@ -76,11 +89,15 @@ const char kUsage[] =
     "%s"
     "\n"
     "SLOT is the PCI slot number (device in bits 0-4, function in bits 5-7) or DEVICE.FUNCTION.\n"
+    "-s [[DOMAIN:]BUS:]DEVICE[.FUNCTION], in hexadecimal as lspci -s takes it (00:03.0), can\n"
+    "stand for BUS SLOT (pci read/write, validate) and for --bus/--device (eeprom, phy, resources).\n"
     "Every command is checked before the first one runs; an error names the script's file and\n"
     "line.\n"
     "Exit status: 0 when every command succeeded; 1 when a request failed, the driver left\n"
-    "something behind at unload or an EEPROM image could not be saved; 2 for bad input (usage,\n"
-    "an unreadable or malformed script or profile); 3 when the device could not be opened.\n";
+    "something behind at unload, an EEPROM image could not be saved or standard output could not\n"
+    "be written; 2 for bad input (usage, an unreadable or malformed script or profile); 3 when\n"
+    "the device could not be opened; 130 when Ctrl-C ended the session (after the command it\n"
+    "arrived in; the EEPROM image is saved as at any other end).\n";
 
 // Largest PCI configuration transfer of one command, in bytes.
 constexpr uint32_t kMaxPciTransfer = 4096;
@@ -119,10 +136,56 @@ bool ParseNumber(const std::string &text, uint32_t &value) {
 
 namespace {
 
-// A PCI slot: the PCI_SLOT_NUMBER value, or DEVICE.FUNCTION.
+bool ParseHex(const std::string &text, uint32_t max, uint32_t &value) {
+  if (text.empty() || text.size() > 8) return false;
+  uint32_t v = 0;
+  for (char c : text) {
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return false;
+    v = v * 16 + static_cast<uint32_t>(digit);
+  }
+  if (v > max) return false;
+  value = v;
+  return true;
+}
+
+}  // namespace
+
+bool ParseFunctionAddress(const std::string &text, uint32_t &bus, uint32_t &slot) {
+  std::string rest = text;
+  uint32_t domain = 0, device = 0, function = 0;
+  bus = 0;
+  const size_t last_colon = rest.rfind(':');
+  if (last_colon != std::string::npos) {
+    std::string head = rest.substr(0, last_colon);
+    rest = rest.substr(last_colon + 1);
+    const size_t colon = head.find(':');
+    if (colon != std::string::npos) {
+      if (!ParseHex(head.substr(0, colon), 0xFFFF, domain) || domain != 0) return false;
+      head = head.substr(colon + 1);
+    }
+    if (!ParseHex(head, 0xFF, bus)) return false;
+  }
+  const size_t dot = rest.find('.');
+  if (dot != std::string::npos) {
+    if (!ParseHex(rest.substr(dot + 1), 7, function)) return false;
+    rest = rest.substr(0, dot);
+  }
+  if (!ParseHex(rest, 0x1F, device)) return false;
+  slot = device | (function << 5);
+  return true;
+}
+
+namespace {
+
+// A PCI slot: the PCI_SLOT_NUMBER value (device in bits 0-4, function in
+// bits 5-7, nothing above), or DEVICE.FUNCTION.
 bool ParseSlot(const std::string &text, uint32_t &slot) {
   size_t dot = text.find('.');
-  if (dot == std::string::npos) return ParseNumber(text, slot);
+  if (dot == std::string::npos) return ParseNumber(text, slot) && slot <= 0xFF;
   uint32_t device, function;
   if (!ParseNumber(text.substr(0, dot), device) || !ParseNumber(text.substr(dot + 1), function) || device > 31 ||
       function > 7) {
@@ -222,7 +285,6 @@ struct Run {
   // stops (stopped set) at its first request, before anything is sent.
   bool checking = false;
   bool stopped = false;
-  ClientBuffer scratch;  // client memory for PCI configuration transfers
 
   uint32_t Word(size_t index) const {
     uint32_t value = 0;
@@ -282,6 +344,22 @@ struct Run {
   bool Width(size_t index, uint32_t &width) {
     if (!Number(index, "width", width)) return false;
     if (width != 8 && width != 16 && width != 32) return Usage("width must be 8, 16 or 32");
+    return true;
+  }
+
+  // Removes "-s BB:DD.F" from the words wherever it stands; found tells
+  // whether it was there. False (a usage error) when it is malformed.
+  bool TakeFunctionAddress(bool &found, uint32_t &bus, uint32_t &slot) {
+    found = false;
+    for (size_t i = 1; i < words.size(); i++) {
+      if (words[i] != "-s") continue;
+      if (found) return Usage("-s given twice");
+      if (i + 1 >= words.size() || !ParseFunctionAddress(words[i + 1], bus, slot))
+        return Usage("-s needs [[DOMAIN:]BUS:]DEVICE[.FUNCTION] in hexadecimal, as lspci -s takes it (00:03.0)");
+      words.erase(words.begin() + static_cast<std::ptrdiff_t>(i), words.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+      found = true;
+      i--;
+    }
     return true;
   }
 
@@ -409,12 +487,12 @@ bool PciTransfer(Run &run, bool write, uint32_t bus, uint32_t slot, uint32_t off
     run.stopped = true;
     return false;
   }
-  // One buffer of the largest transfer serves every request of the command.
-  if (run.scratch.data == nullptr) run.scratch = run.device.Allocate(kMaxPciTransfer);
-  ClientBuffer &buffer = run.scratch;
+  // The session's one transfer buffer serves every request.
+  std::string error;
+  ClientBuffer buffer = run.device.TransferBuffer(error);
   if (buffer.data == nullptr || length > buffer.size) {
     run.ok = false;
-    run.text = "no client memory for the buffer";
+    run.text = buffer.data == nullptr ? error : "transfer larger than the buffer";
     return false;
   }
   if (write) std::memcpy(buffer.data, data.data(), data.size());
@@ -474,29 +552,59 @@ bool CommandPci(Run &run) {
   }
   bool write = op == "write";
   if (!write && op != "read") return run.Usage("pci read|write|list ...");
-  uint32_t bus, slot, offset, length = 0;
+  uint32_t bus = 0, slot = 0, offset, length = 0;
+  bool by_address = false;
+  if (!run.TakeFunctionAddress(by_address, bus, slot)) return false;
+  // BUS SLOT, or -s BB:DD.F in their place.
+  const size_t at = by_address ? 2 : 4;
   std::vector<uint8_t> data;
-  if (!run.Count(6) || !run.Number(2, "bus", bus)) return false;
-  if (!ParseSlot(run.words[3], slot)) return run.Usage("bad slot '" + run.words[3] + "'");
-  if (!run.Number(4, "offset", offset)) return false;
+  if (!run.Count(at + 2)) return false;
+  if (!by_address) {
+    if (!run.Number(2, "bus", bus)) return false;
+    if (bus > 255) return run.Usage(Format("BUS %llu is out of range: PCI buses are 0 to 255", bus));
+    if (!ParseSlot(run.words[3], slot))
+      return run.Usage("bad slot '" + run.words[3] + "' (device 0-31 in bits 0-4 and function 0-7 in bits 5-7, or "
+                       "DEVICE.FUNCTION)");
+  }
+  if (!run.Number(at, "offset", offset)) return false;
+  if (offset > 0xFFF) return run.Usage("OFFSET above 0xFFF: configuration space ends there");
   if (write) {
-    if (!ParseHexBytes(run.words[5], data) || data.empty()) return run.Usage("bad bytes '" + run.words[5] + "'");
+    if (!ParseHexBytes(run.words[at + 1], data) || data.empty())
+      return run.Usage("bad bytes '" + run.words[at + 1] + "'");
     length = static_cast<uint32_t>(data.size());
-  } else if (!run.Number(5, "length", length)) {
+  } else if (!run.Number(at + 1, "length", length)) {
     return false;
   } else if (length > kMaxPciTransfer) {
     return run.Usage("length above 4096");
   }
+  if (length > kMaxPciTransfer) return run.Usage("more than 4096 bytes");
   std::vector<uint8_t> bytes;
   if (!PciTransfer(run, write, bus, slot, offset, length, data, bytes)) return false;
-  run.json_extra = Format(",\"count\":%llu", run.Word(0)) + ",\"data\":\"" + Hex(bytes) + "\"";
+  const uint32_t count = run.Word(0);
+  run.json_extra = Format(",\"count\":%llu", count) + ",\"data\":\"" + Hex(bytes) + "\"";
+  const std::string where = SlotText(bus, slot) + Format(" +0x%02llx: ", offset);
+  if (count < length) {
+    // The HAL transfers nothing on a bus that does not exist, two bytes of
+    // a vendor ID that reads FFFF on an empty slot, and stops at the end of
+    // the header it knows.
+    run.ok = false;
+    if (count == 0 && write)
+      run.text = where + Format("wrote 0 of %llu bytes: no such bus or function, or an offset beyond the header", length);
+    else if (count == 0)
+      run.text = where + Format("read 0 of %llu bytes: no such bus, or an offset beyond the header", length);
+    else if (!write && offset == 0 && count == 2 && bytes.size() == 2 && bytes[0] == 0xFF && bytes[1] == 0xFF)
+      run.text = where + "no function there: its vendor ID reads ffff";
+    else
+      run.text = where + Format(write ? "wrote only %llu of %llu bytes" : "read only %llu of %llu bytes", count, length);
+    return false;
+  }
   if (write) {
-    run.text = SlotText(bus, slot) + Format(" +0x%02llx: wrote %llu of %llu bytes", offset, run.Word(0), length);
+    run.text = where + Format("wrote %llu of %llu bytes", count, length);
     return true;
   }
   // lspci -x's layout: the offset of the line's first byte in two hex
   // digits (three from 0x100 on) and a colon, then up to 16 bytes.
-  run.text = SlotText(bus, slot) + Format(" +0x%02llx: %llu bytes", offset, bytes.size());
+  run.text = where + Format("%llu bytes", bytes.size());
   for (size_t i = 0; i < bytes.size(); i++) {
     if (i % 16 == 0) run.text += Format(offset + i < 0x100 ? "\n%02llx:" : "\n%03llx:", offset + i);
     run.text += Format(" %02llx", bytes[i]);
@@ -505,9 +613,15 @@ bool CommandPci(Run &run) {
 }
 
 bool CommandValidate(Run &run) {
-  uint32_t address, bus, slot;
-  if (!run.Count(4) || !run.Number(1, "address", address) || !run.Number(2, "bus", bus)) return false;
-  if (!ParseSlot(run.words[3], slot)) return run.Usage("bad slot '" + run.words[3] + "'");
+  uint32_t address, bus = 0, slot = 0;
+  bool by_address = false;
+  if (!run.TakeFunctionAddress(by_address, bus, slot)) return false;
+  if (!run.Count(by_address ? 2 : 4) || !run.Number(1, "address", address)) return false;
+  if (!by_address) {
+    if (!run.Number(2, "bus", bus)) return false;
+    if (bus > 255) return run.Usage(Format("BUS %llu is out of range: PCI buses are 0 to 255", bus));
+    if (!ParseSlot(run.words[3], slot)) return run.Usage("bad slot '" + run.words[3] + "'");
+  }
   if (!run.Request(IOCTL_KDVR_VALIDATE_MEM_SPACE, {address, bus, slot}, 4)) return false;
   run.text = Format("address to use 0x%08llX", run.Word(0));
   run.json_extra = Format(",\"value\":%llu", run.Word(0));
@@ -604,7 +718,14 @@ bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o) {
       if (!number("bus", o.bus)) return false;
       if (o.bus > 255) return run.Usage("--bus must be 0 to 255");
       has_bus = true;
+    } else if (w == "-s") {
+      if (i + 1 >= run.words.size() || !ParseFunctionAddress(run.words[i + 1], o.bus, o.slot))
+        return run.Usage("-s needs [[DOMAIN:]BUS:]DEVICE[.FUNCTION] in hexadecimal, as lspci -s takes it (00:03.0)");
+      i++;
+      if (o.has_slot) return run.Usage("give -s or --bus/--device once");
+      o.has_slot = has_bus = true;
     } else if (w == "--device") {
+      if (o.has_slot) return run.Usage("give -s or --bus/--device once");
       if (i + 1 >= run.words.size()) return run.Usage("--device needs DEVICE or DEVICE.FUNCTION");
       if (!ParseSlot(run.words[++i], o.slot) || o.slot > 0xFF)
         return run.Usage("bad --device '" + run.words[i] + "' (DEVICE 0-31, or DEVICE.FUNCTION)");
@@ -630,7 +751,7 @@ bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o) {
     }
   }
   if (has_bus && !o.has_slot) return run.Usage("--bus needs --device");
-  if (o.has_slot && o.has_register) return run.Usage("give --bus/--device or --register, not both");
+  if (o.has_slot && o.has_register) return run.Usage("give -s or --bus/--device, or --register, not both");
   return true;
 }
 
@@ -731,6 +852,11 @@ bool FindRegisterBlock(Run &run, const HwOptions &o, uint32_t offset, RegisterBl
   if (o.has_slot) {
     std::vector<uint8_t> head;
     if (!PciTransfer(run, false, o.bus, o.slot, 0, 64, {}, head)) return false;
+    if (head.empty()) {
+      run.ok = false;
+      run.text = Format("no PCI bus %llu: the HAL read nothing from ", o.bus) + SlotText(o.bus, o.slot);
+      return false;
+    }
     if (head.size() < 64 || (head[0] == 0xFF && head[1] == 0xFF) || (head[0] == 0 && head[1] == 0)) {
       run.ok = false;
       run.text = "no PCI function at " + SlotText(o.bus, o.slot);
@@ -865,26 +991,68 @@ bool EepromSize(Eeprom &e, const HwOptions &o) {
 
 bool SaveWords(const std::string &path, const std::vector<uint32_t> &words, std::string &error) {
   bool binary = path.size() > 4 && path.compare(path.size() - 4, 4, ".bin") == 0;
-  FILE *file = std::fopen(path.c_str(), binary ? "wb" : "w");
-  if (file == nullptr) {
-    error = "cannot write '" + path + "'";
-    return false;
-  }
+  std::string text;
   for (size_t i = 0; i < words.size(); i++) {
     if (binary) {
-      std::fputc(static_cast<int>(words[i] & 0xFF), file);
-      std::fputc(static_cast<int>(words[i] >> 8), file);
+      text += static_cast<char>(words[i] & 0xFF);
+      text += static_cast<char>(words[i] >> 8);
     } else {
-      std::fprintf(file, "%04X%c", static_cast<unsigned>(words[i]), (i % 16 == 15 || i + 1 == words.size()) ? '\n' : ' ');
+      text += Format("%04llX", words[i]) + ((i % 16 == 15 || i + 1 == words.size()) ? '\n' : ' ');
     }
   }
-  bool ok = std::ferror(file) == 0;
-  ok = std::fclose(file) == 0 && ok;
-  if (!ok) error = "cannot write '" + path + "'";
-  return ok;
+  return ReplaceContents(path, text, error);
+}
+
+// Largest EEPROM image read back: the text of 65,536 words with comments.
+constexpr size_t kMaxImageBytes = 1 << 20;
+
+// An EEPROM image as eeprom dump --out writes it: little-endian words in a
+// file ending in .bin, else hexadecimal words ('#' starts a comment).
+bool LoadWords(const std::string &path, std::vector<uint32_t> &words, std::string &error) {
+  std::string text;
+  if (!ReadInputFile(path, "image", kMaxImageBytes, text, error)) return false;
+  words.clear();
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".bin") == 0) {
+    if (text.size() % 2 != 0) {
+      error = path + ": an odd number of bytes: not an image of 16-bit words";
+      return false;
+    }
+    for (size_t i = 0; i < text.size(); i += 2)
+      words.push_back(static_cast<uint8_t>(text[i]) | static_cast<uint32_t>(static_cast<uint8_t>(text[i + 1])) << 8);
+    return true;
+  }
+  size_t start = 0;
+  for (unsigned long long line = 1; start < text.size(); line++) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string content = text.substr(start, end - start);
+    start = end + 1;
+    const size_t hash = content.find('#');
+    if (hash != std::string::npos) content.resize(hash);
+    for (size_t i = 0; i < content.size();) {
+      while (i < content.size() && std::strchr(" \t\r\v\f", content[i]) != nullptr) i++;
+      const size_t word_start = i;
+      while (i < content.size() && std::strchr(" \t\r\v\f", content[i]) == nullptr) i++;
+      if (i == word_start) continue;
+      std::string word = content.substr(word_start, i - word_start);
+      uint32_t value = 0;
+      const bool prefixed = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X');
+      if (!ParseNumber(prefixed ? word : "0x" + word, value) || value > 0xFFFF || word.size() > 6) {
+        error = path + Format(":%llu: bad word '", line) + word + "' (hexadecimal, 0 to FFFF)";
+        return false;
+      }
+      words.push_back(value);
+    }
+  }
+  return true;
 }
 
 bool Confirm(Run &run, const std::string &question) {
+  if (run.options.script == "-") {
+    run.ok = false;
+    run.text = "refusing to write the EEPROM: standard input holds the script, not an answer; add --yes";
+    return false;
+  }
   if (!StdinIsTerminal()) {
     run.ok = false;
     run.text = "refusing to write the EEPROM without a terminal to confirm on; add --yes";
@@ -922,15 +1090,70 @@ bool WriteWord(Eeprom &e, const std::string &name, uint32_t word, uint32_t value
   return true;
 }
 
+// Writes a saved image back: every word that differs, each read back, then
+// the whole part read again and compared with the image.
+bool RestoreImage(Eeprom &e, const HwOptions &o, const std::string &name, const std::vector<uint32_t> &image) {
+  Run &run = e.run;
+  const std::string &file = o.positional[1];
+  if (image.size() != e.size) {
+    run.ok = false;
+    run.text = name + ": " + file + Format(" holds %llu words; the EEPROM has %llu: not its image", image.size(), e.size);
+    return false;
+  }
+  std::vector<uint32_t> before;
+  if (!e.ReadAll(before)) return false;
+  std::vector<uint32_t> differ;
+  for (uint32_t i = 0; i < e.size; i++)
+    if (before[i] != image[i]) differ.push_back(i);
+  if (!differ.empty() && !o.yes &&
+      !Confirm(run, name + Format(": write the %llu words that differ from ", differ.size()) + file + "?"))
+    return false;
+  size_t written = 0;
+  for (uint32_t i : differ) {
+    if (!WriteWord(e, name, i, image[i])) {
+      run.text += Format("; %llu of the %llu words that differ were written before it", written, differ.size());
+      return false;
+    }
+    written++;
+  }
+  std::vector<uint32_t> after;
+  if (!e.ReadAll(after)) return false;
+  std::string mismatches;
+  size_t bad = 0;
+  for (uint32_t i = 0; i < e.size; i++) {
+    if (after[i] == image[i]) continue;
+    if (bad++ < 8) mismatches += Format(" 0x%02llX=0x%04llX (image 0x%04llX)", i, after[i], image[i]);
+  }
+  const Checksum checksum(after);
+  run.json_extra += Format(",\"size\":%llu,\"written\":%llu,\"verified\":", e.size, written) +
+                    (bad == 0 ? "true" : "false") + checksum.Json();
+  if (bad != 0) {
+    run.ok = false;
+    run.text = name + Format(": %llu words read back otherwise than ", bad) + file + ":" + mismatches;
+    return false;
+  }
+  run.text = name + ": restored from " + file + Format(": %llu words written, %llu already equal; ", written,
+                                                       e.size - written) +
+             Format("all %llu words read back equal to the image; ", e.size) + checksum.Text();
+  return true;
+}
+
 bool CommandEeprom(Run &run) {
-  const char *usage = "eeprom size|dump|read WORD|write WORD VALUE|fix-checksum [--method io|mem] [--size WORDS] "
-                      "[--bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS] [--out FILE] [--yes]";
+  const char *usage = "eeprom size|dump|read WORD|write WORD VALUE|fix-checksum|restore FILE [--method io|mem] "
+                      "[--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS] "
+                      "[--out FILE] [--yes]";
   HwOptions o;
   if (!ParseHwOptions(run, true, o)) return false;
   if (o.positional.empty()) return run.Usage(usage);
   const std::string op = o.positional[0];
   uint32_t word = 0, value = 0;
-  if (op == "size" || op == "dump" || op == "fix-checksum") {
+  std::vector<uint32_t> image;  // restore: the words of the file
+  if (op == "restore") {
+    if (o.positional.size() != 2) return run.Usage(usage);
+    std::string error;
+    if (!LoadWords(o.positional[1], image, error)) return run.Usage(error);
+    if (image.empty()) return run.Usage(o.positional[1] + ": no words in the image");
+  } else if (op == "size" || op == "dump" || op == "fix-checksum") {
     if (o.positional.size() != 1) return run.Usage(usage);
   } else if (op == "read") {
     if (o.positional.size() != 2 || !ParseNumber(o.positional[1], word)) return run.Usage(usage);
@@ -954,10 +1177,18 @@ bool CommandEeprom(Run &run) {
     uint32_t probed = 0;
     if (!e.Probe(probed)) return false;
     run.json_extra += Format(",\"size\":%llu", probed);
-    run.text = name + ": " + (probed == 0 ? "no EEPROM answered the size probe" : Format("EEPROM: %llu words", probed)) +
-               where;
-    if (probed == 2) run.text += "; data out reads low at once: stuck low or no EEPROM";
-    return true;
+    if (probed == 64 || probed == 128 || probed == 256) {
+      run.text = name + ": " + Format("EEPROM: %llu words", probed) + where;
+      return true;
+    }
+    run.ok = false;
+    if (probed == 0)
+      run.text = name + ": no EEPROM answered the size probe (data out stayed high)" + where;
+    else if (probed == 2)
+      run.text = name + ": no EEPROM size: data out reads low at once (stuck low, or no EEPROM)" + where;
+    else
+      run.text = name + Format(": the size probe gave %llu words: not a part of 64, 128 or 256 words", probed) + where;
+    return false;
   }
   if (!EepromSize(e, o)) {
     run.text = name + ": " + run.text;
@@ -970,6 +1201,7 @@ bool CommandEeprom(Run &run) {
     run.json_extra += Format(",\"size\":%llu,\"word\":%llu,\"value\":%llu", e.size, word, value);
     return true;
   }
+  if (op == "restore") return RestoreImage(e, o, name, image);
   if (op == "write") {
     uint32_t before = 0;
     if (!e.Read(word, before)) return false;
@@ -1030,7 +1262,7 @@ bool CommandEeprom(Run &run) {
     std::string error;
     if (!SaveWords(o.out, words, error)) {
       run.ok = false;
-      run.text = error;
+      run.text = name + ": the words were read but not saved: " + error;
       return false;
     }
     run.text += "\nwritten to " + o.out;
@@ -1299,10 +1531,46 @@ void Execute(Run &run) {
 // "FILE:LINE: " for a command from a script, nothing for the command line.
 std::string OriginPrefix(const std::string &origin) { return origin.empty() ? "" : origin + ": "; }
 
-void Print(const Run &run, const std::string &origin) {
+// Standard output, line by line. A write that fails (a full disk, a reader
+// gone) is remembered with the system's reason, and ends the session.
+struct Output {
+  bool failed = false;
+  int error = 0;
+  void Line(const std::string &text) {
+    if (failed) return;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fputc('\n', stdout) == EOF ||
+        std::fflush(stdout) != 0) {
+      failed = true;
+      error = errno;
+    }
+  }
+  std::string Reason() const {
+    return "cannot write standard output: " + (error != 0 ? SystemError(error) : std::string("write error"));
+  }
+};
+
+// An error: on standard error, or with --json as a JSON object on standard
+// output like every other result.
+void ReportError(const Options &options, Output &output, const std::string &message, const std::string &origin = "",
+                 const std::vector<std::string> *words = nullptr) {
+  if (!options.json) {
+    std::fprintf(stderr, "nicdiag: %s%s%s\n", OriginPrefix(origin).c_str(),
+                 words != nullptr ? (Join(*words) + ": ").c_str() : "", message.c_str());
+    return;
+  }
+  std::string line = "{";
+  if (words != nullptr) line += "\"command\":" + JsonString(Join(*words)) + ",";
+  line += "\"ok\":false";
+  if (!origin.empty()) line += ",\"origin\":" + JsonString(origin);
+  line += ",\"error\":" + JsonString(message) + "}";
+  output.Line(line);
+}
+
+void Print(const Run &run, const std::string &origin, Output &output) {
   if (!run.options.json) {
     if (run.ok) {
-      std::printf("%s\n", run.text.c_str());
+      output.Line(run.text);
     } else {
       std::fprintf(stderr, "nicdiag: %s%s: %s\n", OriginPrefix(origin).c_str(), Join(run.words).c_str(),
                    run.text.c_str());
@@ -1318,12 +1586,11 @@ void Print(const Run &run, const std::string &origin) {
   line += run.json_extra;
   if (!origin.empty()) line += ",\"origin\":" + JsonString(origin);
   if (!run.ok) line += ",\"error\":" + JsonString(run.text);
-  std::printf("%s}\n", line.c_str());
+  output.Line(line + "}");
 }
 
-// Splits words into commands at ';' (a word of its own, or at a word's end);
-// each command is recorded with its origin.
-void SplitCommands(const std::vector<std::string> &words, const std::string &origin, Options &options) {
+// Splits words into commands at ';' (a word of its own, or at a word's end).
+void SplitCommands(const std::vector<std::string> &words, std::vector<std::vector<std::string>> &commands) {
   std::vector<std::string> current;
   for (std::string word : words) {
     bool ends = false;
@@ -1336,74 +1603,65 @@ void SplitCommands(const std::vector<std::string> &words, const std::string &ori
     }
     if (!word.empty()) current.push_back(word);
     if (ends && !current.empty()) {
-      options.commands.push_back(current);
-      options.origins.push_back(origin);
+      commands.push_back(current);
       current.clear();
     }
   }
-  if (!current.empty()) {
-    options.commands.push_back(current);
-    options.origins.push_back(origin);
-  }
+  if (!current.empty()) commands.push_back(current);
 }
 
-// Largest script read; far more than any list of commands needs.
-constexpr size_t kMaxScriptBytes = 1 << 20;
-
-// Reads a script whole: every line, however long, is one line of commands.
-bool ReadScript(const std::string &path, Options &options, std::string &error) {
-  FILE *file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
-    error = path + ": cannot open the script";
-    return false;
-  }
-  if (!IsRegularFile(path)) {
-    std::fclose(file);
-    error = path + ": the script is not a regular file";
-    return false;
-  }
-  std::string text;
-  char buffer[4096];
-  bool too_large = false;
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
-    if (text.size() + n > kMaxScriptBytes) {
-      too_large = true;
-      break;
-    }
-    text.append(buffer, n);
-  }
-  const bool failed = std::ferror(file) != 0;
-  std::fclose(file);
-  if (too_large) {
-    error = path + Format(": the script is larger than %llu bytes", kMaxScriptBytes);
-    return false;
-  }
-  if (failed) {
-    error = path + ": cannot read the script";
-    return false;
-  }
+// Calls visit(words, origin) for every command in order: the command
+// line's, then the script's, split from its text line by line as they are
+// reached. Stops when visit returns false.
+template <typename Visit>
+void ForEachCommand(const Options &options, Visit visit) {
+  for (const auto &command : options.commands)
+    if (!visit(command, std::string())) return;
+  const std::string &text = options.script_text;
+  const std::string name = options.script == "-" ? "<stdin>" : options.script;
+  std::vector<std::vector<std::string>> commands;
   size_t start = 0;
   for (unsigned long long number = 1; start < text.size(); number++) {
     size_t end = text.find('\n', start);
     if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(start, end - start);
-    start = end + 1;
-    const std::string origin = path + Format(":%llu", number);
-    if (line.find('\0') != std::string::npos) {
-      error = origin + ": a NUL byte: not a text line";
-      return false;
-    }
-    size_t hash = line.find('#');
-    if (hash != std::string::npos) line.resize(hash);
+    // '#' looked for within the line only: a search to the end of the
+    // text for each line would make a long script's reading quadratic.
+    const size_t stop = static_cast<size_t>(
+        std::find(text.begin() + static_cast<std::ptrdiff_t>(start), text.begin() + static_cast<std::ptrdiff_t>(end), '#') -
+        text.begin());
     std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size()) {
-      while (i < line.size() && std::strchr(" \t\r\v\f", line[i]) != nullptr) i++;
-      size_t word_start = i;
-      while (i < line.size() && std::strchr(" \t\r\v\f", line[i]) == nullptr) i++;
-      if (i > word_start) words.push_back(line.substr(word_start, i - word_start));
+    for (size_t i = start; i < stop;) {
+      while (i < stop && std::strchr(" \t\r\v\f", text[i]) != nullptr) i++;
+      const size_t word_start = i;
+      while (i < stop && std::strchr(" \t\r\v\f", text[i]) == nullptr) i++;
+      if (i > word_start) words.push_back(text.substr(word_start, i - word_start));
     }
-    SplitCommands(words, origin, options);
+    start = end + 1;
+    if (words.empty()) continue;
+    commands.clear();
+    SplitCommands(words, commands);
+    const std::string origin = name + Format(":%llu", number);
+    for (const auto &command : commands)
+      if (!visit(command, origin)) return;
+  }
+}
+
+// Largest script read: a session of about a million commands.
+constexpr size_t kMaxScriptBytes = 16 << 20;
+
+// Reads a script whole (a file, or standard input for "-"); its lines are
+// split into commands as the session reaches them.
+bool ReadScript(Options &options, std::string &error) {
+  const std::string &path = options.script;
+  std::string &text = options.script_text;
+  if (path == "-" ? !ReadStandardInput(kMaxScriptBytes, text, error)
+                  : !ReadInputFile(path, "script", kMaxScriptBytes, text, error))
+    return false;
+  const size_t nul = text.find('\0');
+  if (nul != std::string::npos) {
+    const size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n'));
+    error = (path == "-" ? std::string("<stdin>") : path) + Format(":%llu: a NUL byte: not a text line", line);
+    return false;
   }
   return true;
 }
@@ -1412,7 +1670,7 @@ bool ReadScript(const std::string &path, Options &options, std::string &error) {
 class NoDevice : public Device {
  public:
   Reply Control(uint32_t, const std::vector<uint8_t> &, uint32_t) override { return Reply(); }
-  ClientBuffer Allocate(uint32_t) override { return ClientBuffer(); }
+  ClientBuffer TransferBuffer(std::string &) override { return ClientBuffer(); }
   uint64_t NowUs() override { return 0; }
   bool Close(std::string &report) override {
     report.clear();
@@ -1420,27 +1678,36 @@ class NoDevice : public Device {
   }
 };
 
-// Parses and checks every command (arguments, numbers, options) without
-// sending anything; false, after printing the first error, when one is bad.
-bool CheckCommands(const Options &options) {
+// Parses and checks every command (arguments, numbers, options, files to
+// read) without sending anything; false, after reporting the first error,
+// when one is bad.
+bool CheckCommands(const Options &options, Output &output) {
   NoDevice none;
-  for (size_t i = 0; i < options.commands.size(); i++) {
-    Run run(none, options, options.commands[i]);
+  bool good = true;
+  ForEachCommand(options, [&](const std::vector<std::string> &words, const std::string &origin) {
+    Run run(none, options, words);
     run.checking = true;
     Execute(run);
-    if (run.usage_error) {
-      std::fprintf(stderr, "nicdiag: %s%s: %s\n", OriginPrefix(options.origins[i]).c_str(),
-                   Join(options.commands[i]).c_str(), run.text.c_str());
-      return false;
-    }
-  }
-  return true;
+    if (!run.usage_error) return true;
+    ReportError(options, output, run.text, origin, &words);
+    good = false;
+    return false;
+  });
+  return good;
 }
 
-}  // namespace
+volatile std::sig_atomic_t g_interrupted = 0;
 
-int Main(int argc, char **argv) {
+extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+
+int Session(int argc, char **argv) {
   Options options;
+  Output output;
+  // --json anywhere among the options makes even an error about them JSON.
+  for (int i = 1; i < argc && argv[i][0] == '-' && std::strcmp(argv[i], "-") != 0; i++) {
+    if (std::strcmp(argv[i], "--json") == 0) options.json = true;
+    if (std::strcmp(argv[i], "--profile") == 0 || std::strcmp(argv[i], "--script") == 0) i++;
+  }
   std::vector<std::string> words;
   int i = 1;
   for (; i < argc; i++) {
@@ -1448,64 +1715,121 @@ int Main(int argc, char **argv) {
     if (arg == "--help" || arg == "-h") {
       std::printf(kUsage, kTableUsage);
       std::printf("\n%s\n", kPlatformNote);
-      return kExitSuccess;
+      return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitSuccess : kExitFailed;
+    } else if (arg == "--version" || arg == "-V") {
+      output.Line(std::string("nicdiag version ") + kVersion);
+      return output.failed ? kExitFailed : kExitSuccess;
     } else if (arg == "--json") {
       options.json = true;
     } else if (arg == "--debug-log") {
       options.debug_log = true;
+    } else if (arg == "--stop-on-error") {
+      options.stop_on_error = true;
     } else if (arg == "--profile" || arg == "--script") {
       if (i + 1 >= argc) {
-        std::fprintf(stderr, "nicdiag: %s needs a file name\n", arg.c_str());
+        ReportError(options, output, arg + " needs a file name" + (arg == "--script" ? " (- for standard input)" : ""));
         return kExitBadInput;
       }
       (arg == "--profile" ? options.profile : options.script) = argv[++i];
     } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-      std::fprintf(stderr, "nicdiag: unknown option '%s' (see --help)\n", arg.c_str());
+      ReportError(options, output, "unknown option '" + arg + "' (see --help)");
       return kExitBadInput;
     } else {
       break;
     }
   }
   for (; i < argc; i++) words.push_back(argv[i]);
-  SplitCommands(words, "", options);
+  SplitCommands(words, options.commands);
   if (!options.script.empty()) {
     std::string error;
-    if (!ReadScript(options.script, options, error)) {
-      std::fprintf(stderr, "nicdiag: %s\n", error.c_str());
+    if (!ReadScript(options, error)) {
+      ReportError(options, output, error);
       return kExitBadInput;
     }
   }
-  if (options.commands.empty()) {
-    std::fprintf(stderr, "nicdiag: no command given\n");
-    std::fprintf(stderr, kUsage, kTableUsage);
+  bool any = false;
+  ForEachCommand(options, [&](const std::vector<std::string> &, const std::string &) { return !(any = true); });
+  if (!any) {
+    ReportError(options, output, "no command given (see --help)");
     return kExitBadInput;
   }
-  if (!CheckCommands(options)) return kExitBadInput;
+  if (!CheckCommands(options, output)) return output.failed ? kExitFailed : kExitBadInput;
 
   std::string error;
   bool bad_input = false;
   std::unique_ptr<Device> device = OpenDevice(options, error, &bad_input);
   if (!device) {
-    std::fprintf(stderr, "nicdiag: %s\n", error.c_str());
+    ReportError(options, output, error);
     return bad_input ? kExitBadInput : kExitCannotRun;
   }
+  // Ctrl-C ends the session after the command it arrives in, so that the
+  // driver is unloaded and the EEPROM image saved as at any other end.
+  g_interrupted = 0;
+  std::signal(SIGINT, OnInterrupt);
   int exit_code = kExitSuccess;
-  for (size_t c = 0; c < options.commands.size(); c++) {
-    Run run(*device, options, options.commands[c]);
+  std::string stopped;  // why the session ended early
+  size_t not_run = 0;
+  ForEachCommand(options, [&](const std::vector<std::string> &command, const std::string &origin) {
+    if (!stopped.empty()) {
+      not_run++;
+      return true;
+    }
+    if (g_interrupted) {
+      stopped = "interrupted (Ctrl-C)";
+      not_run++;
+      return true;
+    }
+    Run run(*device, options, command);
     run.start_us = device->NowUs();
-    Execute(run);
-    Print(run, options.origins[c]);
-    std::fflush(stdout);
+    try {
+      Execute(run);
+    } catch (const std::exception &e) {
+      run.ok = false;
+      run.usage_error = false;
+      run.text = std::string("the command failed: ") + e.what();
+    }
+    Print(run, origin, output);
     if (!run.ok) exit_code = run.usage_error ? kExitBadInput : (exit_code == 0 ? kExitFailed : exit_code);
+    if (output.failed) stopped = output.Reason();
+    else if (!run.ok && options.stop_on_error) stopped = "stopped at the first failure (--stop-on-error)";
+    return true;
+  });
+  std::signal(SIGINT, SIG_DFL);
+  if (g_interrupted && stopped.empty()) stopped = "interrupted (Ctrl-C) during the last command";
+  if (!stopped.empty()) {
+    ReportError(options, output, stopped + (not_run > 0 ? Format(": %llu commands not run", not_run) : ""));
+    if (output.failed && exit_code == 0) exit_code = kExitFailed;
   }
   std::string report;
   if (!device->Close(report)) {
-    std::fprintf(stderr, "nicdiag: %s\n", report.c_str());
+    ReportError(options, output, report);
     if (exit_code == 0) exit_code = kExitFailed;
   } else if (!report.empty() && !options.json) {
-    std::printf("%s\n", report.c_str());
+    output.Line(report);
   }
+  if (output.failed) {
+    // Said once on standard error, which may still work.
+    if (options.json || stopped.empty() || stopped.find("standard output") == std::string::npos)
+      std::fprintf(stderr, "nicdiag: %s\n", output.Reason().c_str());
+    if (exit_code == 0) exit_code = kExitFailed;
+  }
+  if (g_interrupted) exit_code = kExitInterrupted;
   return exit_code;
+}
+
+}  // namespace
+
+const char kVersion[] = NICDIAG_VERSION;
+
+int Main(int argc, char **argv) {
+  try {
+    return Session(argc, argv);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "nicdiag: internal error: %s\n", e.what());
+  } catch (...) {
+    std::fprintf(stderr, "nicdiag: internal error\n");
+  }
+  return kExitFailed;
 }
 
 }  // namespace nicdiag

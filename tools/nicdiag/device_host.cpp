@@ -2,10 +2,15 @@
 // the profile's hardware, or the built-in default adapter), opens
 // \\.\NICPORT as a client would and, at the end, unloads the driver and
 // reports whatever it left behind.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <string_view>
 
@@ -83,7 +88,16 @@ class HostDevice : public Device {
   Reply Control(uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length) override {
     Reply reply;
     size_t faults = kernel_->driver_faults().size();
-    sim::kernel::IoResult result = kernel_->device_io_control(handle_, code, input, output_length);
+    sim::kernel::IoResult result;
+    try {
+      result = kernel_->device_io_control(handle_, code, input, output_length);
+    } catch (const std::exception &e) {
+      reply.error = std::string("the simulated machine stopped the request: ") + e.what();
+      return reply;
+    }
+    // The debug output has been echoed when asked for; kept, it would grow
+    // with every request of a long session.
+    kernel_->clear_debug_log();
     if (result.faulted) {
       std::vector<std::string> all = kernel_->driver_faults();
       all.erase(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(faults));
@@ -97,14 +111,19 @@ class HostDevice : public Device {
     return reply;
   }
 
-  ClientBuffer Allocate(uint32_t size) override {
+  ClientBuffer TransferBuffer(std::string &error) override {
     ClientBuffer buffer;
-    sim::kernel::ClientMemory memory = kernel_->client_alloc(size);
-    if (memory.data() == nullptr) return buffer;
-    buffer.address = memory.address();
-    buffer.data = memory.data();
-    buffer.size = size;
-    memory_.push_back(std::move(memory));
+    if (memory_.data() == nullptr) {
+      try {
+        memory_ = kernel_->client_alloc(kTransferBufferBytes);
+      } catch (const std::exception &e) {
+        error = std::string("no client memory for the transfer buffer: ") + e.what();
+        return buffer;
+      }
+    }
+    buffer.address = memory_.address();
+    buffer.data = memory_.data();
+    buffer.size = kTransferBufferBytes;
     return buffer;
   }
 
@@ -114,7 +133,7 @@ class HostDevice : public Device {
     report.clear();
     if (handle_ >= 0) kernel_->close(handle_);
     handle_ = -1;
-    memory_.clear();
+    memory_ = sim::kernel::ClientMemory();
     sim::kernel::LeakReport leaks = kernel_->unload_driver();
     std::vector<std::string> faults = kernel_->driver_faults();
     if (!leaks.empty()) report = "driver unloaded with leaks: " + leaks.to_string();
@@ -125,8 +144,8 @@ class HostDevice : public Device {
       try {
         adapter->save_eeprom();
       } catch (const std::exception &e) {
-        report += (report.empty() ? "" : "; ") + std::string("the EEPROM image was not saved, the words written "
-                                                             "in this run are lost: ") + e.what();
+        report += (report.empty() ? "" : "; ") + std::string("the EEPROM image was not saved (") + e.what() +
+                  "); the words written in this run are lost: " + LostWords(adapter->eeprom());
       }
     }
     return report.empty();
@@ -135,7 +154,26 @@ class HostDevice : public Device {
  private:
   std::unique_ptr<sim::kernel::Kernel> kernel_;
   sim::kernel::Handle handle_ = -1;
-  std::vector<sim::kernel::ClientMemory> memory_;
+  sim::kernel::ClientMemory memory_;  // the session's transfer buffer
+
+  // The words that differ from the image loaded, as WORD=VALUE (was OLD).
+  static std::string LostWords(const sim::hw::MicrowireEeprom &eeprom) {
+    const std::vector<std::uint16_t> &now = eeprom.words();
+    const std::vector<std::uint16_t> &loaded = eeprom.config().contents;
+    std::string list;
+    size_t count = 0;
+    for (size_t i = 0; i < now.size(); i++) {
+      const unsigned was = i < loaded.size() ? loaded[i] : 0xFFFF;
+      if (now[i] == was) continue;
+      if (++count > 32) continue;
+      char item[64];
+      std::snprintf(item, sizeof item, "%sword 0x%02zX = 0x%04X (was 0x%04X)", list.empty() ? "" : ", ", i,
+                    static_cast<unsigned>(now[i]), was);
+      list += item;
+    }
+    if (count > 32) list += ", and " + std::to_string(count - 32) + " more";
+    return list;
+  }
 };
 
 }  // namespace
@@ -150,13 +188,128 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, b
   return device;
 }
 
-bool IsRegularFile(const std::string &path) {
+bool ReadInputFile(const std::string &path, const char *what, size_t max_bytes, std::string &text, std::string &error) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    error = path + ": cannot open the " + what + ": " + SystemError(errno);
+    return false;
+  }
   struct stat info;
-  return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  bool ok = fstat(fd, &info) == 0;
+  if (!ok) {
+    error = path + ": cannot read the " + what + ": " + SystemError(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    ok = false;
+    error = path + ": the " + what + " is not a regular file";
+  } else if (static_cast<unsigned long long>(info.st_size) > max_bytes) {
+    ok = false;
+    error = path + ": the " + what + " is larger than " + std::to_string(max_bytes) + " bytes";
+  }
+  text.clear();
+  char buffer[65536];
+  while (ok) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ok = false;
+      error = path + ": cannot read the " + what + ": " + SystemError(errno);
+    } else if (n == 0) {
+      break;
+    } else if (text.size() + static_cast<size_t>(n) > max_bytes) {
+      ok = false;
+      error = path + ": the " + what + " is larger than " + std::to_string(max_bytes) + " bytes";
+    } else {
+      text.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  return ok;
 }
+
+bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error) {
+  text.clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(0, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = "standard input: cannot read it: " + SystemError(errno);
+      return false;
+    }
+    if (n == 0) return true;
+    if (text.size() + static_cast<size_t>(n) > max_bytes) {
+      error = "standard input: larger than " + std::to_string(max_bytes) + " bytes";
+      return false;
+    }
+    text.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+bool ReplaceContents(const std::string &named, const std::string &text, std::string &error) {
+  // The file a symbolic link names is the one replaced, and only a regular
+  // file is: renaming over a device (--out /dev/null) would put a file in
+  // its place.
+  std::string path = named;
+  struct stat link_info;
+  if (lstat(named.c_str(), &link_info) == 0) {
+    if (S_ISLNK(link_info.st_mode)) {
+      if (char *resolved = realpath(named.c_str(), nullptr)) {
+        path = resolved;
+        std::free(resolved);
+      }
+    }
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      error = named + ": not a regular file; only a regular file is written";
+      return false;
+    }
+  }
+  const size_t slash = path.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  std::string temp = folder + (slash == std::string::npos ? "/." : ".") + name + ".XXXXXX";
+  const int fd = mkstemp(temp.data());
+  if (fd < 0) {
+    error = path + ": cannot create a new file beside it: " + SystemError(errno);
+    return false;
+  }
+  struct stat old_info;
+  if (stat(path.c_str(), &old_info) == 0 && S_ISREG(old_info.st_mode)) {
+    fchmod(fd, old_info.st_mode & 07777);
+  } else {
+    // A new file gets the usual permissions, as fopen would give it.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+  }
+  int failure = 0;
+  for (size_t done = 0; done < text.size() && failure == 0;) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) failure = errno;
+    else done += static_cast<size_t>(n);
+  }
+  if (failure == 0 && fsync(fd) != 0) failure = errno;
+  if (close(fd) != 0 && failure == 0) failure = errno;
+  if (failure == 0 && rename(temp.c_str(), path.c_str()) != 0) failure = errno;
+  if (failure != 0) {
+    unlink(temp.c_str());
+    error = path + ": cannot write it: " + SystemError(failure);
+    return false;
+  }
+  return true;
+}
+
+std::string SystemError(int error_number) { return std::strerror(error_number); }
 
 bool StdinIsTerminal() { return isatty(0) != 0; }
 
 }  // namespace nicdiag
 
-int main(int argc, char **argv) { return nicdiag::Main(argc, argv); }
+int main(int argc, char **argv) {
+  // A reader that goes away (nicdiag ... | head) makes writes fail with
+  // EPIPE, which ends the session with the EEPROM image saved, rather than
+  // killing the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  return nicdiag::Main(argc, argv);
+}

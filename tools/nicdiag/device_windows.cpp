@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "driver/nicport_ioctl.h"
 #include "tools/nicdiag/nicdiag.h"
@@ -20,7 +21,7 @@ class WindowsDevice : public Device {
   explicit WindowsDevice(HANDLE handle) : handle_(handle) {}
   ~WindowsDevice() override {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-    for (void *block : blocks_) std::free(block);
+    std::free(buffer_);
   }
 
   Reply Control(uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length) override {
@@ -52,14 +53,16 @@ class WindowsDevice : public Device {
     return reply;
   }
 
-  ClientBuffer Allocate(uint32_t size) override {
+  ClientBuffer TransferBuffer(std::string &error) override {
     ClientBuffer buffer;
-    void *block = std::calloc(1, size);
-    if (block == nullptr) return buffer;
-    blocks_.push_back(block);
-    buffer.data = static_cast<uint8_t *>(block);
-    buffer.address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(block));
-    buffer.size = size;
+    if (buffer_ == nullptr) buffer_ = static_cast<uint8_t *>(std::calloc(1, kTransferBufferBytes));
+    if (buffer_ == nullptr) {
+      error = "no memory for the transfer buffer";
+      return buffer;
+    }
+    buffer.data = buffer_;
+    buffer.address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer_));
+    buffer.size = kTransferBufferBytes;
     return buffer;
   }
 
@@ -74,8 +77,39 @@ class WindowsDevice : public Device {
 
  private:
   HANDLE handle_;
-  std::vector<void *> blocks_;
+  uint8_t *buffer_ = nullptr;  // the session's transfer buffer
 };
+
+// The system's message for a Win32 error code, without its line break.
+std::string Win32Error(DWORD code) {
+  char text[256] = {0};
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
+                           sizeof text, NULL);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = 0;
+  char number[32];
+  std::snprintf(number, sizeof number, "error %lu", static_cast<unsigned long>(code));
+  return n > 0 ? std::string(text) + " (" + number + ")" : std::string(number);
+}
+
+bool ReadHandle(HANDLE file, const std::string &name, size_t max_bytes, std::string &text, std::string &error) {
+  text.clear();
+  char buffer[65536];
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &got, NULL)) {
+      DWORD code = GetLastError();
+      if (code == ERROR_BROKEN_PIPE) return true;  // the writer closed its end
+      error = name + ": cannot read it: " + Win32Error(code);
+      return false;
+    }
+    if (got == 0) return true;
+    if (text.size() + got > max_bytes) {
+      error = name + " is larger than " + std::to_string(max_bytes) + " bytes";
+      return false;
+    }
+    text.append(buffer, got);
+  }
+}
 
 }  // namespace
 
@@ -106,14 +140,69 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, b
   return std::unique_ptr<Device>(new WindowsDevice(handle));
 }
 
-bool IsRegularFile(const std::string &path) {
+bool ReadInputFile(const std::string &path, const char *what, size_t max_bytes, std::string &text, std::string &error) {
+  // Opening a folder this way fails; a device or a pipe opens and is then
+  // refused by its type, before anything is read.
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, NULL);
-  if (file == INVALID_HANDLE_VALUE) return false;  // folders cannot be opened this way either
-  bool regular = GetFileType(file) == FILE_TYPE_DISK;
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD code = GetLastError();
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      error = path + ": the " + what + " is not a regular file";
+    } else {
+      error = path + ": cannot open the " + what + ": " + Win32Error(code);
+    }
+    return false;
+  }
+  bool ok = true;
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    ok = false;
+    error = path + ": the " + what + " is not a regular file";
+  } else {
+    ok = ReadHandle(file, path + ": the " + what, max_bytes, text, error);
+  }
   CloseHandle(file);
-  return regular;
+  return ok;
 }
+
+bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error) {
+  return ReadHandle(GetStdHandle(STD_INPUT_HANDLE), "standard input", max_bytes, text, error);
+}
+
+bool ReplaceContents(const std::string &path, const std::string &text, std::string &error) {
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    error = path + ": not a regular file; only a regular file is written";
+    return false;
+  }
+  const std::string temp = path + ".new";
+  HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) {
+    error = path + ": cannot create a new file beside it: " + Win32Error(GetLastError());
+    return false;
+  }
+  DWORD failure = 0;
+  for (size_t done = 0; done < text.size() && failure == 0;) {
+    DWORD put = 0;
+    DWORD chunk = static_cast<DWORD>(text.size() - done > 65536 ? 65536 : text.size() - done);
+    if (!WriteFile(file, text.data() + done, chunk, &put, NULL)) failure = GetLastError();
+    done += put;
+  }
+  if (failure == 0 && !FlushFileBuffers(file)) failure = GetLastError();
+  CloseHandle(file);
+  if (failure == 0 &&
+      !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    failure = GetLastError();
+  if (failure != 0) {
+    DeleteFileA(temp.c_str());
+    error = path + ": cannot write it: " + Win32Error(failure);
+    return false;
+  }
+  return true;
+}
+
+std::string SystemError(int error_number) { return std::strerror(error_number); }
 
 bool StdinIsTerminal() {
   DWORD mode = 0;

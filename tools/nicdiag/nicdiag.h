@@ -29,12 +29,18 @@ struct ClientBuffer {
   uint32_t size = 0;
 };
 
+// Size of the session's transfer buffer: the largest PCI configuration
+// transfer (4 KiB) and the largest firmware table (64 KiB - 1) both fit.
+constexpr uint32_t kTransferBufferBytes = 0x10000;
+
 class Device {
  public:
   virtual ~Device() = default;
   virtual Reply Control(uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length) = 0;
-  // A buffer of the client's own memory, valid until the device is closed.
-  virtual ClientBuffer Allocate(uint32_t size) = 0;
+  // The session's one transfer buffer of the client's own memory
+  // (kTransferBufferBytes), made on first use and valid until the device is
+  // closed; data is null when no memory could be had (error says why).
+  virtual ClientBuffer TransferBuffer(std::string &error) = 0;
   // Virtual time of the simulated machine in microseconds (0 on Windows).
   virtual uint64_t NowUs() = 0;
   // Closes the handle and, on the simulated machine, unloads the driver.
@@ -46,11 +52,13 @@ struct Options {
   std::string profile;  // hardware profile (simulated machine only)
   bool json = false;
   bool debug_log = false;  // echo the driver's debug output (simulated machine only)
-  std::string script;
+  bool stop_on_error = false;  // the first failed command ends the session
+  std::string script;          // "-": standard input
+  // The commands given on the command line, then the script's text; the
+  // script's commands are split from it as the session reaches them, so a
+  // session of any length holds only its text.
   std::vector<std::vector<std::string>> commands;
-  // Where each command came from, for messages: "FILE:LINE" for a script
-  // line, empty for the command line.
-  std::vector<std::string> origins;
+  std::string script_text;
 };
 
 // Exit statuses of nicdiag.
@@ -59,6 +67,7 @@ enum ExitStatus {
   kExitFailed = 1,    // a request failed, or the driver left something behind
   kExitBadInput = 2,  // usage, or an unreadable or malformed file (named with its line)
   kExitCannotRun = 3, // the run could not go on: the device could not be opened
+  kExitInterrupted = 130,  // ended by Ctrl-C (SIGINT) after the command it arrived in
 };
 
 // Opens the control device (host: after loading the driver into a simulated
@@ -67,8 +76,22 @@ enum ExitStatus {
 // at fault rather than the device.
 std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, bool *bad_input = nullptr);
 
-// Whether path names a regular file (not a folder, a device or a pipe).
-bool IsRegularFile(const std::string &path);
+// Reads an input file whole: opened without waiting (a FIFO or a device
+// never blocks the open), refused unless it is a regular file, and at most
+// max_bytes long. False with a message naming the file and the system's
+// reason otherwise.
+bool ReadInputFile(const std::string &path, const char *what, size_t max_bytes, std::string &text, std::string &error);
+
+// Reads standard input to its end, at most max_bytes.
+bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error);
+
+// Replaces path with text: written to a new file in the same folder, flushed
+// to the disk, then renamed over path, so that path holds either the old or
+// the whole new contents. False with the system's reason.
+bool ReplaceContents(const std::string &path, const std::string &text, std::string &error);
+
+// The system's text for an error number (strerror, GetLastError's message).
+std::string SystemError(int error_number);
 
 // Name of the build's platform for --help ("simulated" or "Windows").
 extern const char *const kPlatformNote;
@@ -77,11 +100,20 @@ extern const char *const kPlatformNote;
 // confirmation refuses to run without one).
 bool StdinIsTerminal();
 
-// Entry shared by both builds.
+// Entry shared by both builds; no exception leaves it.
 int Main(int argc, char **argv);
+
+// nicdiag's version, set by the build (the Windows executable carries the
+// same in its version resource).
+extern const char kVersion[];
 
 // Parses a decimal number or a hexadecimal one with 0x; false for anything
 // else or a value above 32 bits.
 bool ParseNumber(const std::string &text, uint32_t &value);
+
+// Parses a PCI function as lspci -s writes it, [[DOMAIN:]BUS:]DEVICE[.FUNCTION]
+// in hexadecimal (domain 0, bus 0-ff, device 0-1f, function 0-7; bus and
+// function default to 0), into the bus and the PCI_SLOT_NUMBER value.
+bool ParseFunctionAddress(const std::string &text, uint32_t &bus, uint32_t &slot);
 
 }  // namespace nicdiag

@@ -1,5 +1,6 @@
 #include "tools/nicdiag/tables.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -11,14 +12,16 @@
 namespace nicdiag {
 
 const char kTableUsage[] =
-    "  resources SLOT memory|port LENGTH ALIGNMENT MIN MAX [--bus B] [--slot S]\n"
-    "  resources SLOT irq MIN MAX [--bus B] [--slot S]\n"
-    "  resources SLOT release [--bus B] [--slot S]\n"
+    "  resources SLOT memory|port LENGTH ALIGNMENT MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
+    "  resources SLOT irq MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
+    "  resources SLOT release [--bus B] [--slot S | -s BB:DD.F]\n"
     "                                      claim a range or an interrupt for slot object SLOT\n"
     "                                      (0-3) for PCI device B/S, or give its claim back\n"
-    "  dmi [--out FILE]                    the SMBIOS structure table, decoded; --out saves its\n"
-    "                                      raw bytes. Without a _DMI_ anchor, the SMBIOS 3.0\n"
-    "                                      entry point is looked for through mem map/read\n"
+    "  dmi [--out FILE]                    the SMBIOS structure table, decoded; --out saves it\n"
+    "                                      as a dump that dmidecode --from-dump reads (entry\n"
+    "                                      point, then the table at offset 0x20). Without a\n"
+    "                                      _DMI_ anchor, the SMBIOS 3.0 entry point is looked\n"
+    "                                      for through mem map/read\n"
     "  pir [--out FILE]                    the PCI interrupt routing table ($PIR), decoded, with\n"
     "                                      its checksum verified; --out saves its raw bytes\n";
 
@@ -73,12 +76,79 @@ bool Send(TableRun &run, uint32_t code, const std::vector<uint8_t> &input, uint3
 }
 
 bool SaveBytes(TableRun &run, const std::string &path, const std::vector<uint8_t> &bytes) {
-  FILE *file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return Usage(run, "cannot create '" + path + "'");
-  bool ok = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  ok = std::fclose(file) == 0 && ok;
-  if (!ok) return Fail(run, "cannot write '" + path + "'");
+  std::string error;
+  if (!ReplaceContents(path, std::string(bytes.begin(), bytes.end()), error))
+    return Fail(run, "the table was read but not saved: " + error);
   return true;
+}
+
+// The table as dmidecode --dump-bin lays it out, which dmidecode
+// --from-dump reads back: an entry point at offset 0 whose table address is
+// 0x20 (checksums made anew), and the table itself at offset 0x20. The entry
+// point is the SMBIOS 3.0 one (smbios3), the SMBIOS 2.x one with its _DMI_
+// part (version given), or a bare DMI 2.0 anchor.
+std::vector<uint8_t> SmbiosDump(const std::vector<uint8_t> &table, bool smbios3, uint16_t version, uint8_t docrev,
+                                size_t structures) {
+  constexpr uint32_t kTableOffset = 0x20;
+  // Largest structure, formatted part and strings, for the 2.x entry point.
+  size_t largest = 0;
+  for (size_t at = 0; at + 4 <= table.size();) {
+    size_t end = at + table[at + 1];
+    if (table[at + 1] < 4 || end > table.size()) break;
+    while (end + 1 < table.size() && (table[end] != 0 || table[end + 1] != 0)) end++;
+    end += 2;
+    if (end - at > largest) largest = end - at;
+    if (table[at] == 127) break;
+    at = end;
+  }
+  std::vector<uint8_t> dump(kTableOffset + table.size(), 0);
+  std::copy(table.begin(), table.end(), dump.begin() + kTableOffset);
+  auto checksum = [&](size_t from, size_t length, size_t at) {
+    uint8_t sum = 0;
+    for (size_t i = from; i < from + length; i++) sum = static_cast<uint8_t>(sum + dump[i]);
+    dump[at] = static_cast<uint8_t>(-sum);
+  };
+  auto put16 = [&](size_t at, uint32_t v) {
+    dump[at] = static_cast<uint8_t>(v);
+    dump[at + 1] = static_cast<uint8_t>(v >> 8);
+  };
+  auto put32 = [&](size_t at, uint32_t v) {
+    put16(at, v);
+    put16(at + 2, v >> 16);
+  };
+  const uint32_t count = static_cast<uint32_t>(structures > 0xFFFF ? 0xFFFF : structures);
+  if (smbios3) {
+    std::memcpy(dump.data(), "_SM3_", 5);
+    dump[6] = 0x18;
+    dump[7] = static_cast<uint8_t>(version >> 8);
+    dump[8] = static_cast<uint8_t>(version);
+    dump[9] = docrev;
+    dump[10] = 1;  // entry point revision: 3.0
+    put32(0x0C, static_cast<uint32_t>(table.size()));
+    put32(0x10, kTableOffset);  // the 64-bit address, high half 0
+    checksum(0, 0x18, 5);
+  } else if (version != 0) {
+    std::memcpy(dump.data(), "_SM_", 4);
+    dump[5] = 0x1F;
+    dump[6] = static_cast<uint8_t>(version >> 8);
+    dump[7] = static_cast<uint8_t>(version);
+    put16(8, static_cast<uint32_t>(largest));
+    std::memcpy(dump.data() + 0x10, "_DMI_", 5);
+    put16(0x16, static_cast<uint32_t>(table.size()));
+    put32(0x18, kTableOffset);
+    put16(0x1C, count);
+    dump[0x1E] = static_cast<uint8_t>(((version >> 8) << 4) | (version & 0x0F));
+    checksum(0x10, 0x0F, 0x15);
+    checksum(0, 0x1F, 4);
+  } else {
+    std::memcpy(dump.data(), "_DMI_", 5);
+    put16(6, static_cast<uint32_t>(table.size()));
+    put32(8, kTableOffset);
+    put16(0x0C, count);
+    dump[0x0E] = 0x20;  // DMI 2.0
+    checksum(0, 0x0F, 5);
+  }
+  return dump;
 }
 
 // ---------------------------------------------------------------------------
@@ -89,9 +159,15 @@ bool Resources(TableRun &run) {
       "resources SLOT memory|port LENGTH ALIGNMENT MIN MAX | SLOT irq MIN MAX | SLOT release [--bus B] [--slot S]";
   std::vector<std::string> positional;
   uint32_t bus = 0, slot_number = 0;
+  bool by_address = false;
   for (size_t i = 1; i < run.words.size(); i++) {
     const std::string &w = run.words[i];
-    if (w == "--bus" || w == "--slot") {
+    if (w == "-s") {
+      if (i + 1 >= run.words.size() || !ParseFunctionAddress(run.words[i + 1], bus, slot_number))
+        return Usage(run, "-s needs [[DOMAIN:]BUS:]DEVICE[.FUNCTION] in hexadecimal, as lspci -s takes it (00:03.0)");
+      by_address = true;
+      i++;
+    } else if (w == "--bus" || w == "--slot") {
       if (i + 1 >= run.words.size()) return Usage(run, w + " needs a value");
       const std::string &v = run.words[++i];
       uint32_t &target = w == "--bus" ? bus : slot_number;
@@ -105,13 +181,17 @@ bool Resources(TableRun &run) {
       } else if (!ParseNumber(v, target)) {
         return Usage(run, "bad value '" + v + "' for " + w);
       }
-      if (target > 0xFFFF) return Usage(run, w + " must fit in 16 bits");
+      if (w == "--bus" && target > 255) return Usage(run, "--bus must be 0 to 255");
+      if (w == "--slot" && target > 0xFF)
+        return Usage(run, "--slot must be a PCI slot number (device 0-31 in bits 0-4, function 0-7 in bits 5-7)");
     } else if (w.size() > 1 && w[0] == '-' && w[1] == '-') {
       return Usage(run, "unknown option '" + w + "'");
     } else {
       positional.push_back(w);
     }
   }
+  if (by_address && std::count(run.words.begin(), run.words.end(), "--bus") + std::count(run.words.begin(), run.words.end(), "--slot") > 0)
+    return Usage(run, "give -s or --bus/--slot, not both");
   if (positional.size() < 2) return Usage(run, usage);
   uint32_t slot = 0;
   if (!ParseNumber(positional[0], slot) || slot > 3) return Usage(run, "SLOT must be 0, 1, 2 or 3");
@@ -276,8 +356,9 @@ bool Dmi(TableRun &run) {
       return Usage(run, "dmi [--out FILE]");
     }
   }
-  ClientBuffer buffer = run.device.Allocate(kTableCapacity);
-  if (buffer.data == nullptr) return Fail(run, "no client memory for the table");
+  std::string error;
+  ClientBuffer buffer = run.device.TransferBuffer(error);
+  if (buffer.data == nullptr) return Fail(run, error);
   std::vector<uint8_t> in;
   Put32(in, buffer.address);
   Put32(in, kTableCapacity);
@@ -334,8 +415,12 @@ bool Dmi(TableRun &run) {
                    Printf(",\"table_address\":%llu", address) + ",\"structures\":" + SmbiosJson(decoded);
   if (!decoded.problem.empty()) run.json_extra += ",\"problem\":\"" + decoded.problem + "\"";
   if (!out.empty()) {
-    if (!SaveBytes(run, out, table)) return false;
-    run.text += "\nraw table written to " + out;
+    const bool smbios3 = source == "smbios3" || (!e.has2 && e.has3);
+    const uint16_t dump_version =
+        smbios3 ? static_cast<uint16_t>((e.v3[0] << 8) | e.v3[1]) : e.has2 ? e.version2 : 0;
+    const uint8_t docrev = smbios3 ? e.v3[2] : 0;
+    if (!SaveBytes(run, out, SmbiosDump(table, smbios3, dump_version, docrev, decoded.structures.size()))) return false;
+    run.text += "\ntable written to " + out + " (a dump dmidecode --from-dump reads)";
   }
   return true;
 }
@@ -349,8 +434,9 @@ bool Pir(TableRun &run) {
       return Usage(run, "pir [--out FILE]");
     }
   }
-  ClientBuffer buffer = run.device.Allocate(kTableCapacity);
-  if (buffer.data == nullptr) return Fail(run, "no client memory for the table");
+  std::string error;
+  ClientBuffer buffer = run.device.TransferBuffer(error);
+  if (buffer.data == nullptr) return Fail(run, error);
   std::vector<uint8_t> in;
   Put32(in, buffer.address);
   Put32(in, kTableCapacity);

@@ -1,0 +1,367 @@
+// nicdiag over long sessions and against the files and streams around it:
+// memory that stays bounded however many requests a session makes, inputs
+// that are not regular files, EEPROM images saved whole or not at all,
+// Ctrl-C, standard output that cannot be written, and exit statuses that
+// say what happened.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../common/run_tool.h"
+#include "nicdiag_version.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+Outcome Nicdiag(const std::string &arguments) { return RunTool(NICDIAG_PATH, arguments); }
+
+std::string Dir() {
+  std::string dir = ::testing::TempDir() + "nicdiag_session/";
+  fs::create_directories(dir);
+  return dir;
+}
+
+std::string WriteFile(const std::string &path, const std::string &text) {
+  std::ofstream(path, std::ios::binary) << text;
+  return path;
+}
+
+std::string ReadFile(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A profile of the default adapter whose EEPROM is the image `file`
+// (relative to the profile), saved back at the end of the run.
+std::string SavingProfile(const std::string &path, const std::string &file, unsigned words) {
+  return WriteFile(path, "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
+                         "  \"eeprom\": { \"words\": " + std::to_string(words) + ", \"file\": \"" + file +
+                             "\", \"save\": true } } ] }\n");
+}
+
+// A started nicdiag whose standard output and error come through one pipe.
+struct Child {
+  pid_t pid = -1;
+  int out = -1;
+  Child(const std::vector<std::string> &arguments, const std::string &stdin_path) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid = fork();
+    if (pid == 0) {
+      int in = open(stdin_path.c_str(), O_RDONLY);
+      dup2(in, 0);
+      dup2(fds[1], 1);
+      dup2(fds[1], 2);
+      close(fds[0]);
+      std::vector<char *> argv{const_cast<char *>(NICDIAG_PATH)};
+      for (const std::string &a : arguments) argv.push_back(const_cast<char *>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(NICDIAG_PATH, argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    out = fds[0];
+  }
+  // Reads until `text` has appeared (or the output ends).
+  bool ReadUntil(std::string &output, const std::string &text) {
+    char buffer[4096];
+    while (output.find(text) == std::string::npos) {
+      ssize_t n = read(out, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      output.append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  // Reads the rest and waits: the exit status (-1 after a signal) and the
+  // largest resident set in KiB.
+  int Finish(std::string &output, long &max_rss_kib) {
+    char buffer[65536];
+    for (ssize_t n; (n = read(out, buffer, sizeof buffer)) > 0;) output.append(buffer, static_cast<size_t>(n));
+    close(out);
+    int status = 0;
+    struct rusage usage {};
+    wait4(pid, &status, 0, &usage);
+    max_rss_kib = usage.ru_maxrss;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+size_t CountLines(const std::string &text, const std::string &start) {
+  size_t count = 0;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) count += line.compare(0, start.size(), start) == 0;
+  return count;
+}
+
+// Runs a script of `requests` lines, each one PCI configuration request
+// through the session's transfer buffer; every line must answer.
+long SessionRss(size_t requests) {
+  const std::string script = Dir() + "session_" + std::to_string(requests) + ".txt";
+  {
+    std::ofstream out(script);
+    for (size_t i = 0; i < requests; i++) out << "pci read 0 3.0 " << (i % 64) * 4 << " 4\n";
+  }
+  // Under the address sanitizer freed memory is held back (up to 256 MB by
+  // default) before reuse; a small quarantine keeps what is measured the
+  // program's own.
+  const char *sanitizer = std::getenv("ASAN_OPTIONS");
+  setenv("ASAN_OPTIONS",
+         ((sanitizer != nullptr ? std::string(sanitizer) + ":" : std::string()) + "quarantine_size_mb=1").c_str(), 1);
+  Child child({"--script", script}, "/dev/null");
+  if (sanitizer != nullptr) setenv("ASAN_OPTIONS", sanitizer, 1);
+  else unsetenv("ASAN_OPTIONS");
+  std::string output;
+  long rss = 0;
+  EXPECT_EQ(child.Finish(output, rss), 0) << output.substr(0, 2000);
+  EXPECT_EQ(CountLines(output, "00:03.0 +0x"), requests);
+  return rss;
+}
+
+TEST(NicdiagSession, AHundredThousandRequestsRunInBoundedMemory) {
+  // Each of these requests once took a client buffer of its own, and the
+  // session ended after about 1,500 of them.
+  const long small = SessionRss(1000);
+  const long large = SessionRss(100000);
+  // What grows is the script's text (1.9 MB) and nothing per request.
+  EXPECT_LT(large - small, 8 * 1024) << "max RSS " << small << " KiB for 1,000 requests, " << large
+                                     << " KiB for 100,000";
+}
+
+TEST(NicdiagSession, InputsThatAreNotRegularFilesAreRefusedWithoutWaiting) {
+  const std::string dir = Dir();
+  const std::string fifo = dir + "fifo";
+  unlink(fifo.c_str());
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directories(dir + "folder");
+  struct Input {
+    std::string name, path;
+  };
+  const std::vector<Input> inputs = {{"FIFO", fifo}, {"device", "/dev/null"}, {"folder", dir + "folder"}};
+  for (const Input &input : inputs) {
+    const std::string profile = SavingProfile(dir + "image_" + input.name + ".json", input.path, 64);
+    struct Case {
+      std::string arguments, message;
+    };
+    const std::vector<Case> cases = {
+        {"--script " + input.path, input.path + ": the script is not a regular file"},
+        {"--profile " + input.path + " id", input.path + ": the profile is not a regular file"},
+        {"--profile " + profile + " id", input.path + ": the EEPROM image is not a regular file"},
+        {"eeprom restore " + input.path + " --yes", input.path + ": the image is not a regular file"},
+    };
+    for (const Case &c : cases) {
+      // timeout: a FIFO opened for reading would wait for a writer.
+      Outcome o = RunTool("timeout", "20 " + std::string(NICDIAG_PATH) + " " + c.arguments);
+      EXPECT_EQ(o.exit_code, 2) << input.name << ": " << c.arguments << "\n" << o.out;
+      EXPECT_NE(o.out.find(c.message), std::string::npos) << input.name << ": " << c.arguments << "\n" << o.out;
+    }
+  }
+  // Output goes only to regular files: a device named by --out stays.
+  for (const char *command : {"eeprom dump --out /dev/null", "dmi --out /dev/null"}) {
+    Outcome o = Nicdiag(command);
+    EXPECT_EQ(o.exit_code, 1) << command << "\n" << o.out;
+    EXPECT_NE(o.out.find("/dev/null: not a regular file"), std::string::npos) << command << "\n" << o.out;
+    struct stat info {};
+    EXPECT_TRUE(stat("/dev/null", &info) == 0 && S_ISCHR(info.st_mode)) << command;
+  }
+  // A script on standard input, which may well be a pipe.
+  Outcome piped = RunTool("printf 'id\\nstall 3\\n' |", std::string(NICDIAG_PATH) + " --script - 2>&1 #");
+  EXPECT_EQ(piped.exit_code, 0) << piped.out;
+  EXPECT_EQ(piped.out, "identifier 0x21\nstalled 3 us\n");
+}
+
+TEST(NicdiagSession, StatusTellsWhatHappened) {
+  const std::string dir = Dir();
+  const std::string stuck = dir + "no_eeprom.json";
+  WriteFile(stuck, "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
+                   "  \"eeprom\": { \"do_stuck_high\": true } } ] }\n");
+  struct Case {
+    std::string name, arguments, message;
+    int status;
+  };
+  const std::string self = NICDIAG_PATH;
+  const std::vector<Case> cases = {
+      {"bus out of range", "pci read 300 3.0 0 4", "BUS 300 is out of range", 2},
+      {"device out of range", "pci read -s 00:20.0 0 4", "-s needs", 2},
+      {"slot number out of range", "pci read 0 0x100 0 4", "bad slot '0x100'", 2},
+      {"resources on bus 300", "resources 0 release --bus 300", "--bus must be 0 to 255", 2},
+      {"no such bus", "pci read 5 3.0 0 4", "05:03.0 +0x00: read 0 of 4 bytes", 1},
+      {"empty slot", "pci read 0 5.0 0 4", "no function there: its vendor ID reads ffff", 1},
+      {"partial write", "pci write 0 3.0 0xFF 0102", "wrote only 1 of 2 bytes", 1},
+      {"absent EEPROM", "--profile " + stuck + " eeprom size", "no EEPROM answered the size probe", 1},
+      {"dump that cannot be saved", "eeprom dump --out " + dir + "missing/x.txt", "No such file or directory", 1},
+      {"first failure stops the script", "--stop-on-error pci read 5 3.0 0 4 ';' id ';' id",
+       "stopped at the first failure (--stop-on-error): 2 commands not run", 1},
+      {"JSON error before any command", "--json --script " + dir + "none.txt",
+       "{\"ok\":false,\"error\":\"" + dir + "none.txt: cannot open the script: No such file or directory\"}", 2},
+      {"JSON usage error", "--json pci read 300 3.0 0 4", "{\"command\":\"pci read 300 3.0 0 4\",\"ok\":false", 2},
+      {"version", "--version", std::string("nicdiag version ") + NICDIAG_VERSION + "\n", 0},
+  };
+  for (const Case &c : cases) {
+    Outcome o = Nicdiag(c.arguments);
+    EXPECT_EQ(o.exit_code, c.status) << c.name << "\n" << o.out;
+    EXPECT_NE(o.out.find(c.message), std::string::npos) << c.name << "\n" << o.out;
+    EXPECT_EQ(o.out.find("identifier"), std::string::npos) << c.name << "\n" << o.out;
+  }
+  // Standard output on a full device: the error goes to standard error.
+  for (const char *args : {"id", "--json id"}) {
+    Outcome full = RunTool("sh", "-c '" + self + " " + args + " 2>&1 >/dev/full'");
+    EXPECT_EQ(full.exit_code, 1) << args << "\n" << full.out;
+    EXPECT_NE(full.out.find("cannot write standard output: No space left on device"), std::string::npos)
+        << args << "\n" << full.out;
+  }
+}
+
+TEST(NicdiagSession, ImagesAreSavedOnlyWhenChangedWithTheirComments) {
+  const std::string dir = Dir();
+  const std::string text = "# MAC address\n0200 4E49 0143   # locally administered\n\n0x0000 0x0000 ffff\n";
+  const std::string image = WriteFile(dir + "commented.txt", text);
+  const std::string profile = SavingProfile(dir + "commented.json", "commented.txt", 64);
+  struct stat before {}, after {};
+  stat(image.c_str(), &before);
+  Outcome o = Nicdiag("--profile " + profile + " id ';' eeprom read 1");
+  ASSERT_EQ(o.exit_code, 0) << o.out;
+  stat(image.c_str(), &after);
+  EXPECT_EQ(ReadFile(image), text);
+  EXPECT_EQ(after.st_ino, before.st_ino) << "an image with no word changed was rewritten";
+
+  o = Nicdiag("--profile " + profile + " eeprom write 1 0xBEEF --yes ';' eeprom write 5 0x00aa --yes ';' "
+              "eeprom write 9 0x1234 --yes");
+  ASSERT_EQ(o.exit_code, 0) << o.out;
+  // Each word rewritten where it stood, in its own notation; word 9, beyond
+  // the file's six, added after them.
+  EXPECT_EQ(ReadFile(image), "# MAC address\n0200 BEEF 0143   # locally administered\n\n0x0000 0x0000 00aa\n"
+                             "FFFF FFFF FFFF 1234\n");
+  EXPECT_EQ(Nicdiag("--profile " + profile + " eeprom read 9 ';' eeprom read 5").out,
+            "00:03.0 8086:1229: word 0x09 = 0x1234\n00:03.0 8086:1229: word 0x05 = 0x00AA\n");
+
+  // An image of the largest part the profile takes (65,536 words as text,
+  // 327,680 bytes) loads.
+  std::string large;
+  for (int i = 0; i < 65536; i++) large += (i % 8 == 7) ? "ABCD\n" : "ABCD ";
+  WriteFile(dir + "large.txt", large);
+  const std::string large_profile =
+      WriteFile(dir + "large.json", "{ \"adapters\": [ { \"bars\": [], \"eeprom\": { \"words\": 65536, "
+                                    "\"file\": \"large.txt\", \"save\": true } } ] }\n");
+  o = Nicdiag("--profile " + large_profile + " id");
+  EXPECT_EQ(o.exit_code, 0) << o.out;
+}
+
+TEST(NicdiagSession, AnImageOnAFullFileSystemStaysWholeAndTheLostWritesAreNamed) {
+  // The image lives on a tmpfs of 8 KiB that a filler has left full: as
+  // root directly, otherwise in a user and mount namespace of its own.
+  const std::string stage = Dir() + "full_stage", folder = Dir() + "full";
+  fs::remove_all(stage);
+  fs::create_directories(stage);
+  fs::create_directories(folder);
+  std::string original;
+  for (int i = 0; i < 256; i++) original += (i % 8 == 7) ? "1111\n" : "1111 ";
+  WriteFile(stage + "/image.txt", original);  // 1,280 bytes
+  SavingProfile(stage + "/full.json", "image.txt", 256);
+  WriteFile(stage + "/run.sh", "mount -t tmpfs -o size=8k tmpfs " + folder + " || exit 77\n"
+                               "cp " + stage + "/image.txt " + stage + "/full.json " + folder + "/\n"
+                               "head -c 16384 /dev/zero > " + folder + "/filler 2>/dev/null\n" +
+                               NICDIAG_PATH + " --profile " + folder + "/full.json eeprom write 5 0xBEEF --yes ';' "
+                               "eeprom write 6 0x0042 --yes\n"
+                               "status=$?\n"
+                               "ls -a " + folder + "\n"
+                               "cp " + folder + "/image.txt " + stage + "/after.txt\n"
+                               "umount " + folder + "\n"
+                               "exit $status\n");
+  Outcome o = geteuid() == 0 ? RunTool("sh", stage + "/run.sh") : RunTool("unshare", "-rm sh " + stage + "/run.sh");
+  // 77: the mount was refused; "unshare: ...": no namespace could be made.
+  if (o.exit_code == 77 || o.out.rfind("unshare: ", 0) == 0)
+    GTEST_SKIP() << "no tmpfs can be mounted here: " << o.out;
+  EXPECT_EQ(o.exit_code, 1) << o.out;
+  EXPECT_NE(o.out.find("cannot write the image: No space left on device; the old image is kept"), std::string::npos)
+      << o.out;
+  EXPECT_NE(o.out.find("the words written in this run are lost: word 0x05 = 0xBEEF (was 0x1111), word 0x06 = 0x0042 "
+                       "(was 0x1111)"),
+            std::string::npos)
+      << o.out;
+  EXPECT_EQ(ReadFile(stage + "/after.txt"), original);
+  // Nothing left behind beside it.
+  EXPECT_EQ(o.out.find(".image.txt."), std::string::npos) << o.out;
+}
+
+TEST(NicdiagSession, CtrlCEndsAWriteScriptWithWhatWasWrittenSaved) {
+  const std::string dir = Dir();
+  std::string original;
+  for (int i = 0; i < 64; i++) original += "0000\n";
+  const std::string image = WriteFile(dir + "interrupted.txt", original);
+  const std::string profile = SavingProfile(dir + "interrupted.json", "interrupted.txt", 64);
+  const std::string script = dir + "writes.txt";
+  // Each write followed by 300 quick commands: the pipe fills and holds the
+  // session back long before it reaches the last write.
+  constexpr int kWrites = 63, kPerWrite = 301;
+  {
+    std::ofstream out(script);
+    for (int word = 0; word < kWrites; word++) {
+      out << "eeprom write " << word << " 0x" << std::hex << 0x1000 + word << std::dec << " --yes\n";
+      for (int i = 1; i < kPerWrite; i++) out << "id\n";
+    }
+  }
+  Child child({"--profile", profile, "--script", script}, "/dev/null");
+  std::string output;
+  ASSERT_TRUE(child.ReadUntil(output, "word 0x02 <-")) << output;
+  kill(child.pid, SIGINT);
+  long rss = 0;
+  EXPECT_EQ(child.Finish(output, rss), 130) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+  const size_t done = CountLines(output, "00:03.0 8086:1229: word 0x");
+  const size_t ran = done + CountLines(output, "identifier 0x21");
+  EXPECT_GE(done, 3u);
+  EXPECT_LT(done, static_cast<size_t>(kWrites)) << "every write ran: the interrupt came too late to test anything";
+  EXPECT_NE(output.find("interrupted (Ctrl-C): " + std::to_string(kWrites * kPerWrite - ran) + " commands not run"),
+            std::string::npos)
+      << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+  // Exactly the writes reported done are in the image.
+  std::istringstream saved(ReadFile(image));
+  unsigned word = 0;
+  for (std::string value; saved >> value; word++) {
+    char expected[8];
+    std::snprintf(expected, sizeof expected, "%04X", word < done ? 0x1000 + word : 0);
+    EXPECT_EQ(value, expected) << "word " << word;
+  }
+  EXPECT_EQ(word, 64u);
+}
+
+TEST(NicdiagSession, RestoreWritesASavedImageBackAndVerifiesIt) {
+  const std::string dir = Dir();
+  const std::string saved = dir + "saved.bin";
+  // The image is read when the commands are checked, before the session:
+  // it comes from an earlier run.
+  ASSERT_EQ(Nicdiag("eeprom dump --out " + saved).exit_code, 0);
+  Outcome o = Nicdiag("eeprom write 5 0xBEEF --yes ';' eeprom write 0x3F 0 --yes ';' eeprom restore " + saved +
+                      " --yes ';' eeprom dump");
+  ASSERT_EQ(o.exit_code, 0) << o.out;
+  EXPECT_NE(o.out.find("restored from " + saved + ": 2 words written, 62 already equal; all 64 words read back "
+                       "equal to the image; checksum valid"),
+            std::string::npos)
+      << o.out;
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"short.txt", "short.txt holds 2 words; the EEPROM has 64"},
+      {"word.txt", "word.txt:2: bad word '12345'"},
+  };
+  WriteFile(dir + "short.txt", "0001 0002\n");
+  WriteFile(dir + "word.txt", "# saved\n0001 12345\n");
+  for (const auto &[file, message] : bad) {
+    o = Nicdiag("eeprom restore " + dir + file + " --yes");
+    EXPECT_NE(o.exit_code, 0) << file;
+    EXPECT_NE(o.out.find(message), std::string::npos) << file << "\n" << o.out;
+  }
+}
+
+}  // namespace
