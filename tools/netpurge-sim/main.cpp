@@ -1,12 +1,58 @@
 // netpurge-sim: runs the uninstaller on a simulated Windows machine and
 // reports what it would do there.
 #include <CLI/CLI.hpp>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 
+#include "nickit_version.h"
 #include "runner.h"
 #include "sim/win32/files.h"
+
+namespace {
+
+// Exit statuses besides 0 (completed), 2 (bad input) and 3 (the run could
+// not go on): an output that could not be written.
+constexpr int kStatusOutputFailed = 1;
+
+bool g_json = false;
+
+// Writes to standard output at once, so that a failure is seen with its
+// reason; "" or the system's reason.
+std::string emit(const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return std::strerror(errno);
+  return {};
+}
+
+// The whole of `bytes` into `file`; "" or the system's reason it failed.
+std::string write_file(const std::string& file, const std::string& bytes) {
+  errno = 0;
+  FILE* f = std::fopen(file.c_str(), "wb");
+  if (!f) return std::strerror(errno);
+  std::string reason;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fflush(f) != 0)
+    reason = std::strerror(errno);
+  if (std::fclose(f) != 0 && reason.empty()) reason = std::strerror(errno);
+  return reason;
+}
+
+// An error: its message on standard error, prefixed with the tool's name,
+// and with --json the same as one JSON object on standard output.
+int fail(int status, const std::string& message) {
+  std::cerr << "netpurge-sim: " << message << "\n";
+  if (g_json) {
+    const nlohmann::json j{{"completed", false}, {"error", "netpurge-sim: " + message}, {"exit_status", status}};
+    if (std::string reason = emit(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+        !reason.empty())
+      std::cerr << "netpurge-sim: cannot write to standard output: " << reason << "\n";
+  }
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{
@@ -14,8 +60,9 @@ int main(int argc, char** argv) {
       "with two supported adapters and a user who presses OK) and reports the dialogs and message boxes shown,\n"
       "what the user did, the processes started, the registry changes as a .reg diff, the files deleted and\n"
       "folders removed, and the exit code.\n"
-      "Exit status: 0 when the run completed, 2 for bad input (the message names the file and line), 3 when the\n"
-      "run could not go on (for example the scripted user had no answer left).",
+      "Exit status: 0 when the run completed, 1 when an output (the report, an export) could not be written,\n"
+      "2 for bad input (the message names the file and line), 3 when the run could not go on (for example the\n"
+      "scripted user had no answer left).",
       "netpurge-sim"};
   std::string profile_file, command_line, user, export_file, backup_file, export_files_file;
   bool json = false;
@@ -29,11 +76,19 @@ int main(int argc, char** argv) {
                  "deleted or changed (REGEDIT4 for Windows 95/98 and NT 4, Version 5.00 for Windows 2000 and later)");
   app.add_option("--export-files", export_files_file,
                  "write the file tree after the run to this file, as the JSON list a profile's \"files\" reads");
+  app.set_version_flag("--version", std::string("netpurge-sim ") + NICKIT_NETPURGE_VERSION,
+                       "print the version (that of the netpurge.exe it runs) and exit");
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--json") == 0) g_json = true;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int code = app.exit(e);
-    return code == 0 ? 0 : 2;
+    std::ostringstream out, err;
+    if (app.exit(e, out, err) != 0)
+      return fail(2, std::string(e.what()) + " (run with --help for the options)");
+    if (std::string reason = emit(out.str()); !reason.empty())
+      return fail(kStatusOutputFailed, "cannot write to standard output: " + reason);
+    return 0;
   }
 
   netpurge_sim::Report report;
@@ -51,31 +106,34 @@ int main(int argc, char** argv) {
       profile.data["user"] = answers;
     }
     report = netpurge_sim::run(profile);
-    if (!export_file.empty()) {
-      std::ofstream out(export_file, std::ios::binary);
-      out << sim::win32::machine().registry.export_reg();
-      if (!out) throw sim::win32::InputError(export_file + ": cannot write the file");
-    }
-    if (!backup_file.empty()) {
-      std::ofstream out(backup_file, std::ios::binary);
-      out << report.registry_backup;
-      if (!out.flush()) throw sim::win32::InputError(backup_file + ": cannot write the file");
-    }
-    if (!export_files_file.empty()) {
-      std::ofstream out(export_files_file, std::ios::binary);
-      out << sim::win32::export_files(sim::win32::machine().files()).dump(1) << "\n";
-      if (!out.flush()) throw sim::win32::InputError(export_files_file + ": cannot write the file");
-    }
   } catch (const sim::win32::InputError& e) {
-    std::cerr << "netpurge-sim: " << e.what() << "\n";
-    return 2;
+    return fail(2, e.what());
+  } catch (const std::exception& e) {
+    return fail(3, std::string("the run could not go on: ") + e.what());
   }
-  if (json)
-    // Registry text that is not UTF-8 is shown with replacement characters
-    // rather than stopping the report.
-    std::cout << netpurge_sim::to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  else
-    std::cout << netpurge_sim::to_text(report);
+
+  // The files asked for, in regedit's own format for the machine's
+  // platform, so that importing them gives the same registry back.
+  sim::win32::Machine& m = sim::win32::machine();
+  const std::pair<const std::string*, std::string> outputs[] = {
+      {&export_file, export_file.empty() ? "" : m.registry.export_reg(netpurge_sim::regedit_format(m))},
+      {&backup_file, report.registry_backup},
+      {&export_files_file, export_files_file.empty() ? "" : sim::win32::export_files(m.files()).dump(1) + "\n"},
+  };
+  for (const auto& [file, bytes] : outputs)
+    if (!file->empty())
+      if (std::string reason = write_file(*file, bytes); !reason.empty())
+        return fail(kStatusOutputFailed, *file + ": cannot write the file: " + reason);
+
+  // Registry text that is not UTF-8 is shown in JSON with replacement
+  // characters rather than stopping the report.
+  const std::string text =
+      json ? netpurge_sim::to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
+           : netpurge_sim::to_text(report);
+  if (std::string reason = emit(text); !reason.empty()) {
+    g_json = false;  // standard output cannot take the error either
+    return fail(kStatusOutputFailed, "cannot write the report to standard output: " + reason);
+  }
   if (!report.completed) {
     std::cerr << "netpurge-sim: " << report.error << "\n";
     return 3;
