@@ -13,7 +13,8 @@ build_pkgs=(cmake ninja-build g++ pkg-config
   clang libclang-rt-14-dev
   dmidecode   # dmidecode and biosdecode: the tests compare nicdiag's dmi and pir with them
   pciutils    # lspci reads nicdiag's configuration dumps back
-  help2man)   # the manual pages, made from the tools' own --help at build time
+  help2man    # the manual pages, made from the tools' own --help at build time
+  python3)    # the test that runs the docs' examples
 wine_pkgs=(wine wine32:i386 xvfb xauth xdotool imagemagick fonts-wine x11-utils python3)
 # The emulator alone, without its recommended extras (GUI, block back ends):
 # the i386 emulator, SeaBIOS and the option ROMs come as its dependencies.

@@ -128,8 +128,9 @@ class LineIndex {
           // word: a profile that gives one twice is refused.
           if (!stack.back().keys.insert(token).second) {
             const Frame& f = stack.back();
-            throw std::runtime_error(source + ":" + std::to_string(start) + ": duplicate key \"" +
-                                     (f.path.empty() ? token : f.path + "." + token) + "\"");
+            throw std::runtime_error(source + ":" + std::to_string(start) + ": " +
+                                     (f.path.empty() ? token : f.path + "." + token) + ": duplicate key \"" + token +
+                                     "\"");
           }
           stack.back().key = token;
           stack.back().expect_key = false;
@@ -475,7 +476,7 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
     if (image.is_relative()) image = reader.base_dir() / image;
     std::error_code error;
     const auto size = std::filesystem::file_size(image, error);
-    if (error) reader.fail("bios_image", "cannot read '" + image.string() + "'");
+    if (error) reader.fail("bios_image", "cannot read '" + image.string() + "': " + error.message());
     if (size != 0x100000)
       reader.fail("bios_image", "'" + image.string() + "' is " + std::to_string(size) +
                                     " bytes; an image of physical 0x00000-0xFFFFF is 1048576");
