@@ -70,7 +70,9 @@ int main(int argc, char** argv) {
   app.add_option("--command-line", command_line, "the command line as GetCommandLineA reports it");
   app.add_option("--user", user, "the scripted user's answers, comma-separated: ok, cancel, enter, escape, close");
   app.add_flag("--json", json, "print the report as one JSON object");
-  app.add_option("--export-registry", export_file, "write the whole registry after the run to this .reg file");
+  app.add_option("--export-registry", export_file,
+                 "write the whole registry after the run to this .reg file, in regedit's format for the platform (as "
+                 "--backup)");
   app.add_option("--backup", backup_file,
                  "write an undo file: a .reg file that, imported after the run, restores every key and value the run "
                  "deleted or changed (REGEDIT4 for Windows 95/98 and NT 4, Version 5.00 for Windows 2000 and later)");
@@ -115,21 +117,24 @@ int main(int argc, char** argv) {
   // The files asked for, in regedit's own format for the machine's
   // platform, so that importing them gives the same registry back.
   sim::win32::Machine& m = sim::win32::machine();
-  const std::pair<const std::string*, std::string> outputs[] = {
-      {&export_file, export_file.empty() ? "" : m.registry.export_reg(netpurge_sim::regedit_format(m))},
-      {&backup_file, report.registry_backup},
-      {&export_files_file, export_files_file.empty() ? "" : sim::win32::export_files(m.files()).dump(1) + "\n"},
-  };
-  for (const auto& [file, bytes] : outputs)
-    if (!file->empty())
-      if (std::string reason = write_file(*file, bytes); !reason.empty())
-        return fail(kStatusOutputFailed, *file + ": cannot write the file: " + reason);
-
-  // Registry text that is not UTF-8 is shown in JSON with replacement
-  // characters rather than stopping the report.
-  const std::string text =
-      json ? netpurge_sim::to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
-           : netpurge_sim::to_text(report);
+  std::string text;
+  try {
+    const std::pair<const std::string*, std::string> outputs[] = {
+        {&export_file, export_file.empty() ? "" : m.registry.export_reg(netpurge_sim::regedit_format(m))},
+        {&backup_file, report.registry_backup},
+        {&export_files_file, export_files_file.empty() ? "" : sim::win32::export_files(m.files()).dump(1) + "\n"},
+    };
+    for (const auto& [file, bytes] : outputs)
+      if (!file->empty())
+        if (std::string reason = write_file(*file, bytes); !reason.empty())
+          return fail(kStatusOutputFailed, *file + ": cannot write the file: " + reason);
+    // Registry text that is not UTF-8 is shown in JSON with replacement
+    // characters rather than stopping the report.
+    text = json ? netpurge_sim::to_json(report).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n"
+                : netpurge_sim::to_text(report);
+  } catch (const std::exception& e) {
+    return fail(3, std::string("the outputs could not be made: ") + e.what());
+  }
   if (std::string reason = emit(text); !reason.empty()) {
     g_json = false;  // standard output cannot take the error either
     return fail(kStatusOutputFailed, "cannot write the report to standard output: " + reason);
