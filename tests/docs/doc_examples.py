@@ -15,11 +15,13 @@ names that lies in docs/examples is taken from there.
 usage: doc_examples.py DOCS_FOLDER BIN_FOLDER
 """
 import os
+import pty
 import re
 import shlex
 import subprocess
 import sys
 import tempfile
+import termios
 
 TOOLS = ("netpurge-sim", "nicdiag")
 # Examples that name what the built-in machine lacks, until their text is
@@ -72,10 +74,25 @@ def run(command, bin_dir, examples_dir, work):
     words[0] = os.path.join(bin_dir, words[0].split("/")[-1])
     words = [os.path.join(examples_dir, w) if os.path.isfile(os.path.join(examples_dir, w)) else w
              for w in words]
-    # Line-buffered standard output keeps it in order with standard error.
-    result = subprocess.run(["stdbuf", "-oL"] + words, cwd=work, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
-    return result.returncode, result.stdout.decode("utf-8", "replace")
+    # Standard output and error on one terminal, as the docs show them: the
+    # output is line-buffered there, so the two keep their order.
+    master, slave = pty.openpty()
+    attributes = termios.tcgetattr(slave)
+    attributes[1] &= ~termios.ONLCR  # no carriage returns added
+    termios.tcsetattr(slave, termios.TCSANOW, attributes)
+    process = subprocess.Popen(words, cwd=work, stdin=subprocess.DEVNULL, stdout=slave, stderr=slave)
+    os.close(slave)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(master, 65536)
+        except OSError:  # the terminal closed with the last writer
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(master)
+    return process.wait(timeout=120), output.decode("utf-8", "replace")
 
 
 def main():
