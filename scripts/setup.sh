@@ -13,7 +13,8 @@ build_pkgs=(cmake ninja-build g++ pkg-config
   clang libclang-rt-14-dev
   dmidecode   # dmidecode and biosdecode: the tests compare nicdiag's dmi and pir with them
   pciutils    # lspci reads nicdiag's configuration dumps back
-  python3     # tests/pe/cpu_floor.py scans the Windows binaries' instructions
+  python3     # tests/pe/cpu_floor.py scans the Windows binaries' instructions; the docs-examples test
+  help2man    # the manual pages, made from the tools' own --help at build time
   libhivex-dev libhivex-bin libwin-hivex-perl)  # netpurge-sim's registry hive files; the tests check them with hivexregedit
 wine_pkgs=(wine wine32:i386 xvfb xauth xdotool imagemagick fonts-wine x11-utils python3)
 # The emulator alone, without its recommended extras (GUI, block back ends):

@@ -12,7 +12,7 @@
 set(netpurge_res_obj ${CMAKE_CURRENT_BINARY_DIR}/netpurge_res.o)
 add_custom_command(
   OUTPUT ${netpurge_res_obj}
-  COMMAND ${CMAKE_RC_COMPILER} -J rc -O coff -I ${CMAKE_CURRENT_SOURCE_DIR} ${netpurge_rc} -o ${netpurge_res_obj}
+  COMMAND ${CMAKE_RC_COMPILER} -J rc -O coff -I ${CMAKE_CURRENT_SOURCE_DIR} -I ${PROJECT_BINARY_DIR} ${netpurge_rc} -o ${netpurge_res_obj}
   DEPENDS ${netpurge_rc_deps}
   COMMENT "Compiling netpurge.rc for netpurge.exe")
 

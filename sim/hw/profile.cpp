@@ -11,7 +11,9 @@
 #include <map>
 #include <limits>
 #include <sstream>
+#include <set>
 #include <stdexcept>
+#include <system_error>
 
 #include <nlohmann/json.hpp>
 
@@ -23,6 +25,64 @@ using nlohmann::json;
 // Deepest nesting of arrays and objects a profile may use; the real ones
 // need four levels.
 constexpr std::size_t kMaxDepth = 32;
+
+// The escape at text[i] ('\\' there) as the JSON reader decodes it, appended
+// to `out`; i ends on its last character. \uXXXX becomes UTF-8 (a pair of
+// surrogates one character), so that keys compare as the reader sees them.
+void append_escape(std::string_view text, std::size_t& i, std::string& out) {
+  const char e = text[++i];
+  auto hex4 = [&](std::size_t at) -> long {
+    if (at + 4 > text.size()) return -1;
+    long v = 0;
+    for (std::size_t k = at; k < at + 4; ++k) {
+      const char h = text[k];
+      const int d = h >= '0' && h <= '9'   ? h - '0'
+                    : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                    : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                           : -1;
+      if (d < 0) return -1;
+      v = v * 16 + d;
+    }
+    return v;
+  };
+  switch (e) {
+    case 'b': out += '\b'; return;
+    case 'f': out += '\f'; return;
+    case 'n': out += '\n'; return;
+    case 'r': out += '\r'; return;
+    case 't': out += '\t'; return;
+    case 'u': break;
+    default: out += e; return;
+  }
+  long u = hex4(i + 1);
+  if (u < 0) {
+    out += e;  // malformed: the JSON reader refuses it later
+    return;
+  }
+  i += 4;
+  if (u >= 0xD800 && u <= 0xDBFF && i + 2 < text.size() && text[i + 1] == '\\' && text[i + 2] == 'u') {
+    const long low = hex4(i + 3);
+    if (low >= 0xDC00 && low <= 0xDFFF) {
+      u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
+      i += 6;
+    }
+  }
+  if (u < 0x80) {
+    out += static_cast<char>(u);
+  } else if (u < 0x800) {
+    out += static_cast<char>(0xC0 | (u >> 6));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else if (u < 0x10000) {
+    out += static_cast<char>(0xE0 | (u >> 12));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (u >> 18));
+    out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (u & 0x3F));
+  }
+}
 
 // Line of every value of a profile, by its path as the reader names it
 // ("adapters[0].bars[1].size"; for a member, the line of its key). The scan
@@ -37,6 +97,7 @@ class LineIndex {
       std::string path;
       std::string key;
       bool expect_key;
+      std::set<std::string> keys;  // the object's keys so far
     };
     std::vector<Frame> stack;
     int line = 1;
@@ -60,13 +121,21 @@ class LineIndex {
         const int start = line;
         for (++i; i < text.size() && text[i] != '"'; ++i) {
           if (text[i] == '\\' && i + 1 < text.size()) {
-            token += text[++i];
+            append_escape(text, i, token);
             continue;
           }
           if (text[i] == '\n') ++line;
           token += text[i];
         }
         if (!stack.empty() && !stack.back().array && stack.back().expect_key) {
+          // The JSON reader would keep the last of two equal keys without a
+          // word: a profile that gives one twice is refused.
+          if (!stack.back().keys.insert(token).second) {
+            const Frame& f = stack.back();
+            throw std::runtime_error(source + ":" + std::to_string(start) + ": " +
+                                     (f.path.empty() ? token : f.path + "." + token) + ": duplicate key \"" + token +
+                                     "\"");
+          }
           stack.back().key = token;
           stack.back().expect_key = false;
           key_line = start;
@@ -79,7 +148,7 @@ class LineIndex {
           throw std::runtime_error(source + ":" + std::to_string(line) + ": nested deeper than " +
                                    std::to_string(kMaxDepth) + " levels");
         std::string path = value_path();
-        stack.push_back({c == '[', 0, path, "", c == '{'});
+        stack.push_back({c == '[', 0, path, "", c == '{', {}});
       } else if (c == '}' || c == ']') {
         if (!stack.empty()) stack.pop_back();
       } else if (c == ',') {
@@ -411,7 +480,7 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
     if (image.is_relative()) image = reader.base_dir() / image;
     std::error_code error;
     const auto size = std::filesystem::file_size(image, error);
-    if (error) reader.fail("bios_image", "cannot read '" + image.string() + "'");
+    if (error) reader.fail("bios_image", "cannot read '" + image.string() + "': " + error.message());
     if (size != 0x100000)
       reader.fail("bios_image", "'" + image.string() + "' is " + std::to_string(size) +
                                     " bytes; an image of physical 0x00000-0xFFFFF is 1048576");

@@ -161,7 +161,9 @@ void apply_profile(const Profile& profile) {
     for (const auto& k : f.value("registry_delete_fails", nlohmann::json::array()))
       m.registry.faults().delete_fails.push_back(k.get<std::string>());
   }
-  if (!profile.registry_text.empty()) m.registry.import_reg(profile.registry_text, profile.registry_source);
+  // A registry file that was named is read even when empty: the reader
+  // refuses it rather than run on an empty registry.
+  if (!profile.registry_source.empty()) m.registry.import_reg(profile.registry_text, profile.registry_source);
   apply_security_keys(d, m, profile.source);
   // Windows 2000 and later: the device installer and the network
   // configuration start from what the registry records. Adapters, protocols

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <iterator>
+#include <set>
 
 #include "registry.h"
 #include "security.h"
@@ -78,6 +79,13 @@ class LocatingReader : public nlohmann::detail::json_sax_dom_parser<nlohmann::js
     return Base::end_array();
   }
   bool key(string_t& k) {
+    // The library keeps the last of two equal keys without a word: a
+    // profile that gives one twice is refused.
+    if (!frames_.back().keys.insert(k).second) {
+      duplicate = true;
+      error = "duplicate key \"" + dotted(k) + "\"";
+      return false;
+    }
     frames_.back().key = k;
     lines_.emplace(frames_.back().pointer + "/" + escape_pointer_token(k), *line_);
     return Base::key(k);
@@ -92,6 +100,7 @@ class LocatingReader : public nlohmann::detail::json_sax_dom_parser<nlohmann::js
   std::string error;  // set when the text is malformed or nested too deeply
   std::size_t error_position = 0;
   bool too_deep = false;
+  bool duplicate = false;
 
  private:
   struct Frame {
@@ -99,7 +108,20 @@ class LocatingReader : public nlohmann::detail::json_sax_dom_parser<nlohmann::js
     bool list = false;
     std::size_t index = 0;
     std::string key;
+    std::set<std::string> keys;  // an object's keys so far
   };
+
+  // The member `k` of the innermost object, named as the checks name it
+  // ("netcfg.adapters[0].id").
+  std::string dotted(const std::string& k) const {
+    std::string out;
+    for (std::size_t j = 1; j < frames_.size(); ++j) {
+      const Frame& outer = frames_[j - 1];
+      if (outer.list) out += "[" + std::to_string(outer.index - 1) + "]";
+      else out += (out.empty() ? "" : ".") + outer.key;
+    }
+    return out + (out.empty() ? "" : ".") + k;
+  }
 
   std::string place() {
     if (frames_.empty()) return "";
@@ -118,7 +140,7 @@ class LocatingReader : public nlohmann::detail::json_sax_dom_parser<nlohmann::js
       error = "objects and lists nested more than " + std::to_string(max_depth_) + " deep";
       return false;
     }
-    frames_.push_back({std::move(pointer), list, 0, {}});
+    frames_.push_back({std::move(pointer), list, 0, {}, {}});
     return true;
   }
 
@@ -345,7 +367,7 @@ LocatedJson parse_located_json(const std::string& text, const std::string& sourc
   CountingIterator first{text.data(), &line}, last{text.data() + text.size(), &line};
   const bool ok = nlohmann::json::sax_parse(first, last, &reader);
   if (!ok || !reader.error.empty()) {
-    if (!reader.too_deep) {
+    if (!reader.too_deep && !reader.duplicate) {
       // The parser reports the byte where it stopped, which may be past the
       // line break that ended the bad token: count the lines up to the last
       // character it read that was not blank.
@@ -355,6 +377,7 @@ LocatedJson parse_located_json(const std::string& text, const std::string& sourc
       line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'));
     }
     // The library's text names its own position; ours is the line above.
+    if (reader.duplicate) throw InputError(source + ":" + std::to_string(line) + ": " + reader.error);
     std::string what = reader.error.empty() ? std::string("unreadable") : reader.error;
     if (auto column = what.find(", column "); column != std::string::npos)
       if (auto colon = what.find(": ", column); colon != std::string::npos) what = what.substr(colon + 2);

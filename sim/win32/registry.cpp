@@ -634,7 +634,43 @@ struct Registry::Impl {
 
 namespace {
 
+// Where a strict reading of UTF-8 stops: the offset of the first byte that
+// does not start a well-formed character (overlong forms, surrogates and
+// code points past U+10FFFF included), or npos. Such a byte has no UTF-16
+// form, so it could not come back unchanged from a Version 5 export.
+std::size_t first_invalid_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    std::size_t extra = 0;
+    char32_t u = 0, least = 0;
+    if ((c & 0xE0) == 0xC0) {
+      extra = 1, u = c & 0x1F, least = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2, u = c & 0x0F, least = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3, u = c & 0x07, least = 0x10000;
+    } else {
+      return i;
+    }
+    if (i + extra >= s.size()) return i;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return i;
+      u = (u << 6) | (cc & 0x3F);
+    }
+    if (u < least || u > 0x10FFFF || (u >= 0xD800 && u <= 0xDFFF)) return i;
+    i += extra + 1;
+  }
+  return std::string_view::npos;
+}
+
 std::string decode_reg_bytes(const std::string& bytes, const std::string& source) {
+  // regedit refuses an empty file as it refuses one with no header line.
+  if (bytes.empty()) throw InputError(source + ": the file is empty, not a registry file");
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
     std::string_view body(bytes);
@@ -646,7 +682,18 @@ std::string decode_reg_bytes(const std::string& bytes, const std::string& source
     }
     return text;
   }
-  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) return bytes.substr(3);
+  if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+    std::string text = bytes.substr(3);
+    if (const std::size_t bad = first_invalid_utf8(text); bad != std::string_view::npos) {
+      const std::size_t line =
+          1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(bad), '\n'));
+      char byte[8];
+      std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(text[bad]));
+      throw InputError(source + ":" + std::to_string(line) + ": byte " + byte +
+                       " is not UTF-8, yet the file starts with UTF-8's byte order mark");
+    }
+    return text;
+  }
   return utf8_from_ansi(bytes);
 }
 

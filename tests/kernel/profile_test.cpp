@@ -41,6 +41,12 @@ TEST_F(ProfileTest, BadProfilesAreRefusedWithTheirSourceAndPlace) {
             "machine.json:4: adapters[0].irq: \"x\" is not a number");
   EXPECT_EQ(error_of(kernel, R"({"adapters": [{"bars": []}, {"bars": []}]})"),
             "machine.json:1: adapters[1]: slot already taken by another adapter");
+  // A key given twice in one object (the JSON reader would keep the last),
+  // also when an escape spells it differently.
+  EXPECT_EQ(error_of(kernel, "{\"buses\": [0],\n \"buses\": [1]}"), "machine.json:2: buses: duplicate key \"buses\"");
+  EXPECT_EQ(error_of(kernel, "{\"adapters\": [{\"bars\": []}, {\"bars\": [],\n \"irq\": 5, \"\\u0069rq\": 6}]}"),
+            "machine.json:2: adapters[1].irq: duplicate key \"irq\"");
+  EXPECT_EQ(error_of(kernel, R"({"adapters": [{"bars": [], "device": 4}, {"bars": [], "device": 5}]})"), "");
   // A refused profile leaves the machine as it was.
   EXPECT_NE(kernel.adapter(0), nullptr);
 

@@ -6,7 +6,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
+
+#include "nickit_version.h"
 
 #include "tests/common/run_tool.h"
 
@@ -64,6 +68,14 @@ const BadInput kCases[] = {
      "registry.reg:3: key name of 300 characters, more than the 255"},
     {"RegistryNestedTooDeep", "{\"registry\": \"registry.reg\"}", "", "",
      "registry.reg:3: key nested 100000 levels deep, more than the 512"},
+    {"RegistryEmpty", "{\"registry\": \"registry.reg\"}", "", "", "registry.reg: the file is empty, not a registry file"},
+    {"RegistryUtf8WithAByteThatIsNot", "{\"registry\": \"registry.reg\"}",
+     "\xEF\xBB\xBFREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"Driver\"=\"Net\\\\\xD2" "000\"\n", "",
+     "registry.reg:4: byte 0xD2 is not UTF-8"},
+    {"DuplicateKey", "{\n  \"platform\": \"win98\",\n  \"platform\": \"win2000\"\n}", "", "",
+     "profile.json:3: duplicate key \"platform\""},
+    {"DuplicateNestedKey", "{\"devices\": [{\"instance_id\": \"A\"}, {\"instance_id\": \"B\",\n \"instance_id\": \"C\"}]}", "",
+     "", "profile.json:2: duplicate key \"devices[1].instance_id\""},
     {"UnknownOption", "", "", "--bogus", "--bogus"},
     {"UnknownAnswer", "", "", "--user ok,maybe", "--user: unknown answer \"maybe\""},
 };
@@ -95,7 +107,7 @@ TEST_P(NetpurgeSimBadInput, RefusedWithStatus2AndAMessageNamingTheFile) {
     for (int i = 0; i < 100000; ++i) reg += "\\k";
     reg += "]\n";
   }
-  if (!reg.empty()) write("registry.reg", reg);
+  if (!reg.empty() || name == "RegistryEmpty") write("registry.reg", reg);
   std::string args = expand(c.args);
   if (*c.profile) {
     write("profile.json", c.profile);
@@ -103,8 +115,16 @@ TEST_P(NetpurgeSimBadInput, RefusedWithStatus2AndAMessageNamingTheFile) {
   }
   const Outcome o = RunTool(NETPURGE_SIM_PATH, args);
   EXPECT_EQ(o.exit_code, 2) << o.out;
+  EXPECT_EQ(o.out.rfind("netpurge-sim: ", 0), 0u) << o.out;
   EXPECT_NE(o.out.find(expand(c.expected)), std::string::npos) << o.out;
   EXPECT_EQ(o.out.find("Exit code:"), std::string::npos) << "a report was printed: " << o.out;
+  // With --json the error comes as one JSON object on standard output too.
+  const Outcome j = RunTool(std::string("sh -c 'exec \"$0\" \"$@\" 2>/dev/null' ") + NETPURGE_SIM_PATH, args + " --json");
+  EXPECT_EQ(j.exit_code, 2) << j.out;
+  const nlohmann::json error = nlohmann::json::parse(j.out, nullptr, false);
+  ASSERT_TRUE(error.is_object()) << j.out;
+  EXPECT_EQ(error.value("exit_status", 0), 2) << j.out;
+  EXPECT_NE(error.value("error", "").find(expand(c.expected)), std::string::npos) << j.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, NetpurgeSimBadInput, ::testing::ValuesIn(kCases),
@@ -140,6 +160,75 @@ TEST(NetpurgeSimStatus, CompletedRunIs0AndARunThatCannotGoOnIs3) {
   o = RunTool(NETPURGE_SIM_PATH, "--profile " + file.string());
   EXPECT_EQ(o.exit_code, 3) << o.out;
   fs::remove(file);
+}
+
+// Status that tells the truth: output that cannot be written fails the run
+// with the system's reason; --version prints the build's version.
+TEST(NetpurgeSimStatus, OutputFailuresAndVersion) {
+  // Standard output to /dev/full, standard error kept.
+  const std::string full = std::string("sh -c 'exec \"$0\" \"$@\" >/dev/full' ") + NETPURGE_SIM_PATH;
+  const struct {
+    std::string program, args;
+    int status;
+    std::string expected;
+  } cases[] = {
+      {NETPURGE_SIM_PATH, "--version", 0, "netpurge-sim " NICKIT_NETPURGE_VERSION "\n"},
+      {full, "", 1, "netpurge-sim: cannot write the report to standard output: No space left on device\n"},
+      {full, "--json", 1, "netpurge-sim: cannot write the report to standard output: No space left on device\n"},
+      {full, "--version", 1, "netpurge-sim: cannot write to standard output: No space left on device\n"},
+      {NETPURGE_SIM_PATH, "--export-registry /dev/full", 1,
+       "netpurge-sim: /dev/full: cannot write the file: No space left on device\n"},
+      {NETPURGE_SIM_PATH, "--backup /nonexistent/undo.reg", 1,
+       "netpurge-sim: /nonexistent/undo.reg: cannot write the file: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = RunTool(c.program, c.args);
+    EXPECT_EQ(o.exit_code, c.status) << c.args;
+    EXPECT_EQ(o.out, c.expected) << c.args;
+  }
+}
+
+// --export-registry writes regedit's own format for the platform, and what
+// it writes reads back as the same registry: Version 5.00 in UTF-16 on
+// Windows 2000 keeps keys that differ only outside the ANSI code page;
+// REGEDIT4 on Windows 98 keeps the code page's characters.
+TEST(NetpurgeSimExport, RoundTripThroughRegeditsFormat) {
+  const fs::path dir = fs::temp_directory_path() / ("netpurge-sim-export-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  auto utf16 = [](const std::u16string& text) {
+    std::string out = "\xFF\xFE";
+    for (char16_t u : text) out += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+    return out;
+  };
+  const struct {
+    const char* platform;
+    std::string reg, header;
+    std::vector<std::string> keys;  // as the export must spell them
+  } cases[] = {
+      {"win2000",
+       utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\u03A9a]\r\n\"v\"=\"\u03A3\"\r\n\r\n"
+             u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\\u03A3a]\r\n"),
+       utf16(u"Windows Registry Editor Version 5.00\r\n"), {utf16(u"\\\u03A9a]").substr(2), utf16(u"\\\u03A3a]").substr(2)}},
+      {"win98", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xE9t\xE9]\r\n\"v\"=\"\x80\"\r\n", "REGEDIT4\r\n",
+       {"\\\xE9t\xE9]", "\"v\"=\"\x80\""}},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(dir / "in.reg", std::ios::binary) << c.reg;
+    std::ofstream(dir / "p.json") << "{\"platform\": \"" << c.platform << "\", \"registry\": \"in.reg\"}";
+    std::ofstream(dir / "q.json") << "{\"platform\": \"" << c.platform << "\", \"registry\": \"out1.reg\"}";
+    Outcome o = RunTool(NETPURGE_SIM_PATH, "--user cancel --profile " + (dir / "p.json").string() +
+                                               " --export-registry " + (dir / "out1.reg").string());
+    ASSERT_EQ(o.exit_code, 0) << o.out;
+    o = RunTool(NETPURGE_SIM_PATH, "--user cancel --profile " + (dir / "q.json").string() + " --export-registry " +
+                                       (dir / "out2.reg").string());
+    ASSERT_EQ(o.exit_code, 0) << o.out;
+    std::ifstream in1(dir / "out1.reg", std::ios::binary), in2(dir / "out2.reg", std::ios::binary);
+    const std::string out1{std::istreambuf_iterator<char>(in1), {}}, out2{std::istreambuf_iterator<char>(in2), {}};
+    EXPECT_EQ(out1.rfind(c.header, 0), 0u) << c.platform;
+    for (const auto& key : c.keys) EXPECT_NE(out1.find(key), std::string::npos) << c.platform;
+    EXPECT_EQ(out1, out2) << c.platform;
+  }
+  fs::remove_all(dir);
 }
 
 }  // namespace

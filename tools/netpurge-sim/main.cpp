@@ -1,13 +1,59 @@
 // netpurge-sim: runs the uninstaller on a simulated Windows machine and
 // reports what it would do there.
 #include <CLI/CLI.hpp>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 
 #include "hive.h"
+#include "nickit_version.h"
 #include "runner.h"
 #include "sim/win32/files.h"
+
+namespace {
+
+// Exit statuses besides 0 (completed), 2 (bad input) and 3 (the run could
+// not go on): an output that could not be written.
+constexpr int kStatusOutputFailed = 1;
+
+bool g_json = false;
+
+// Writes to standard output at once, so that a failure is seen with its
+// reason; "" or the system's reason.
+std::string emit(const std::string& text) {
+  if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+    return std::strerror(errno);
+  return {};
+}
+
+// The whole of `bytes` into `file`; "" or the system's reason it failed.
+std::string write_file(const std::string& file, const std::string& bytes) {
+  errno = 0;
+  FILE* f = std::fopen(file.c_str(), "wb");
+  if (!f) return std::strerror(errno);
+  std::string reason;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fflush(f) != 0)
+    reason = std::strerror(errno);
+  if (std::fclose(f) != 0 && reason.empty()) reason = std::strerror(errno);
+  return reason;
+}
+
+// An error: its message on standard error, prefixed with the tool's name,
+// and with --json the same as one JSON object on standard output.
+int fail(int status, const std::string& message) {
+  std::cerr << "netpurge-sim: " << message << "\n";
+  if (g_json) {
+    const nlohmann::json j{{"completed", false}, {"error", "netpurge-sim: " + message}, {"exit_status", status}};
+    if (std::string reason = emit(j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n");
+        !reason.empty())
+      std::cerr << "netpurge-sim: cannot write to standard output: " << reason << "\n";
+  }
+  return status;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   CLI::App app{
@@ -15,9 +61,10 @@ int main(int argc, char** argv) {
       "with two supported adapters and a user who presses OK) and reports the dialogs and message boxes shown,\n"
       "what the user did, the processes started, the registry changes as a .reg diff, the files deleted and\n"
       "folders removed, and the exit code.\n"
-      "Exit status: 0 when the run completed, 2 for bad input (the message names the file and line), 3 when the\n"
-      "run could not go on (for example the scripted user had no answer left), 4 when the program ended still\n"
-      "holding the network configuration's write lock (Windows 2000).",
+      "Exit status: 0 when the run completed, 1 when an output (the report, an export) could not be written,\n"
+      "2 for bad input (the message names the file and line), 3 when the run could not go on (for example the\n"
+      "scripted user had no answer left, or --apply could not write the hive files), 4 when the program ended\n"
+      "still holding the network configuration's write lock (Windows 2000).",
       "netpurge-sim"};
   std::string profile_file, command_line, user, export_file, backup_file, export_files_file;
   bool json = false;
@@ -25,7 +72,9 @@ int main(int argc, char** argv) {
   app.add_option("--command-line", command_line, "the command line as GetCommandLineA reports it");
   app.add_option("--user", user, "the scripted user's answers, comma-separated: ok, cancel, enter, escape, close");
   app.add_flag("--json", json, "print the report as one JSON object");
-  app.add_option("--export-registry", export_file, "write the whole registry after the run to this .reg file");
+  app.add_option("--export-registry", export_file,
+                 "write the whole registry after the run to this .reg file, in regedit's format for the platform (as "
+                 "--backup)");
   app.add_option("--backup", backup_file,
                  "write an undo file: a .reg file that, imported after the run, restores every key and value the run "
                  "deleted or changed (REGEDIT4 for Windows 95/98 and NT 4, Version 5.00 for Windows 2000 and later)");
@@ -40,11 +89,19 @@ int main(int argc, char** argv) {
                "write the run's registry changes into the --hive files (needs --backup); each original is kept "
                "as FILE.bak");
   app.add_flag("--no-keep", no_keep, "with --apply: do not keep the original hive files as FILE.bak");
+  app.set_version_flag("--version", std::string("netpurge-sim ") + NICKIT_NETPURGE_VERSION,
+                       "print the version (that of the netpurge.exe it runs) and exit");
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--json") == 0) g_json = true;
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int code = app.exit(e);
-    return code == 0 ? 0 : 2;
+    std::ostringstream out, err;
+    if (app.exit(e, out, err) != 0)
+      return fail(2, std::string(e.what()) + " (run with --help for the options)");
+    if (std::string reason = emit(out.str()); !reason.empty())
+      return fail(kStatusOutputFailed, "cannot write to standard output: " + reason);
+    return 0;
   }
 
   netpurge_sim::Report report;
@@ -73,47 +130,56 @@ int main(int argc, char** argv) {
       hives = netpurge_sim::load_hives(std::move(files), profile);
     }
     report = netpurge_sim::run(profile);
-    if (!export_file.empty()) {
-      std::ofstream out(export_file, std::ios::binary);
-      out << sim::win32::machine().registry.export_reg();
-      if (!out) throw sim::win32::InputError(export_file + ": cannot write the file");
-    }
-    if (!backup_file.empty()) {
-      std::ofstream out(backup_file, std::ios::binary);
-      out << report.registry_backup;
-      if (!out.flush()) throw sim::win32::InputError(backup_file + ": cannot write the file");
-    }
-    if (!export_files_file.empty()) {
-      std::ofstream out(export_files_file, std::ios::binary);
-      out << sim::win32::export_files(sim::win32::machine().files()).dump(1) << "\n";
-      if (!out.flush()) throw sim::win32::InputError(export_files_file + ": cannot write the file");
-    }
+  } catch (const sim::win32::InputError& e) {
+    return fail(2, e.what());
+  } catch (const std::exception& e) {
+    return fail(3, std::string("the run could not go on: ") + e.what());
+  }
+
+  // The files asked for, in regedit's own format for the machine's
+  // platform, so that importing them gives the same registry back.
+  sim::win32::Machine& m = sim::win32::machine();
+  std::string text;
+  try {
+    const std::pair<const std::string*, std::string> outputs[] = {
+        {&export_file, export_file.empty() ? "" : m.registry.export_reg(netpurge_sim::regedit_format(m))},
+        {&backup_file, report.registry_backup},
+        {&export_files_file, export_files_file.empty() ? "" : sim::win32::export_files(m.files()).dump(1) + "\n"},
+    };
+    for (const auto& [file, bytes] : outputs)
+      if (!file->empty())
+        if (std::string reason = write_file(*file, bytes); !reason.empty())
+          return fail(kStatusOutputFailed, *file + ": cannot write the file: " + reason);
+    // The hives change only once the undo file is written.
     for (const auto& note : hives.notes) report.why.push_back("hive: " + note);
     if (apply && report.completed) {
       try {
-        hives_written = netpurge_sim::write_hives(hives, sim::win32::machine().registry, report.security_changes,
-                                                  !no_keep);
+        hives_written = netpurge_sim::write_hives(hives, m.registry, report.security_changes, !no_keep);
       } catch (const std::runtime_error& e) {
         hive_error = e.what();
       }
     }
-  } catch (const sim::win32::InputError& e) {
-    std::cerr << "netpurge-sim: " << e.what() << "\n";
-    return 2;
-  }
-  if (json) {
-    nlohmann::json j = netpurge_sim::to_json(report);
-    if (!hives_written.empty()) {
-      j["hive_files"] = nlohmann::json::array();
-      for (const auto& w : hives_written)
-        j["hive_files"].push_back({{"kind", w.kind}, {"file", w.file.string()}, {"changed", w.changed},
-                                   {"kept", w.kept.string()}});
+    if (json) {
+      nlohmann::json j = netpurge_sim::to_json(report);
+      if (!hives_written.empty()) {
+        j["hive_files"] = nlohmann::json::array();
+        for (const auto& w : hives_written)
+          j["hive_files"].push_back({{"kind", w.kind}, {"file", w.file.string()}, {"changed", w.changed},
+                                     {"kept", w.kept.string()}});
+      }
+      if (!hive_error.empty()) j["apply_error"] = "--apply: " + hive_error;
+      // Registry text that is not UTF-8 is shown with replacement characters
+      // rather than stopping the report.
+      text = j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    } else {
+      text = netpurge_sim::to_text(report) + netpurge_sim::hives_text(hives_written);
     }
-    // Registry text that is not UTF-8 is shown with replacement characters
-    // rather than stopping the report.
-    std::cout << j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
-  } else {
-    std::cout << netpurge_sim::to_text(report) << netpurge_sim::hives_text(hives_written);
+  } catch (const std::exception& e) {
+    return fail(3, std::string("the outputs could not be made: ") + e.what());
+  }
+  if (std::string reason = emit(text); !reason.empty()) {
+    g_json = false;  // standard output cannot take the error either
+    return fail(kStatusOutputFailed, "cannot write the report to standard output: " + reason);
   }
   if (!hive_error.empty()) {
     std::cerr << "netpurge-sim: --apply: " << hive_error << "\n";

@@ -42,13 +42,11 @@ Profile default_profile() {
   return p;
 }
 
-namespace {
-
-// Regedit's format on the machine's platform: Windows 2000 and later write
-// Version 5.00 files, the older systems REGEDIT4.
-RegFormat backup_format(const Machine& m) {
+RegFormat regedit_format(const Machine& m) {
   return m.is_nt() && m.version.major >= 5 ? RegFormat::Version5 : RegFormat::Regedit4;
 }
+
+namespace {
 
 // Whether a string of the program's table loads, as the program loads it.
 bool string_loads(UINT id) {
@@ -165,7 +163,7 @@ Report run(const Profile& profile) {
   r.started = m.started;
   r.registry_diff = m.registry.diff_from(before);
   r.security_changes = m.registry.security_changes_from(before);
-  r.registry_backup = m.registry.undo_to(before, backup_format(m));
+  r.registry_backup = m.registry.undo_to(before, regedit_format(m));
   r.deleted_files = m.files().deleted_files;
   r.removed_folders = m.files().removed_folders;
   r.find_handles_left = m.files().open_find_handles();

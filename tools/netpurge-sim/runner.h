@@ -55,6 +55,10 @@ struct Report {
 // a user who presses OK.
 sim::win32::Profile default_profile();
 
+// Regedit's own format on the machine's platform: Windows 2000 and later
+// write Version 5.00 files (UTF-16), Windows 95/98 and NT 4 REGEDIT4 (ANSI).
+sim::win32::RegFormat regedit_format(const sim::win32::Machine& machine);
+
 // Sets up the machine from the profile and runs the program. The machine
 // stays as the run left it, for callers that look further.
 Report run(const sim::win32::Profile& profile);

@@ -1,0 +1,89 @@
+# Bash completion for the kit's tools, netpurge-sim and nicdiag.
+# Install as /usr/share/bash-completion/completions/netpurge-sim with a link
+# named nicdiag beside it, or source it from ~/.bashrc. The option and
+# command lists follow each tool's --help (tests/completion checks that
+# they do).
+
+_nickit_netpurge_sim_options="--help --version --profile --command-line --user --json --export-registry --backup
+  --export-files"
+
+_nickit_netpurge_sim() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+  case $prev in
+    --profile)
+      mapfile -t COMPREPLY < <(compgen -f -X '!*.json' -- "$cur"; compgen -d -- "$cur")
+      return ;;
+    --export-registry|--backup|--export-files)
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      return ;;
+    --user)
+      # A comma-separated list: complete the answer after the last comma.
+      local done_part="" word=$cur
+      if [[ $cur == *,* ]]; then done_part=${cur%,*},; word=${cur##*,}; fi
+      mapfile -t COMPREPLY < <(compgen -P "$done_part" -W "ok cancel enter escape close" -- "$word")
+      compopt -o nospace 2>/dev/null
+      return ;;
+    --command-line)
+      return ;;
+  esac
+  mapfile -t COMPREPLY < <(compgen -W "$_nickit_netpurge_sim_options" -- "$cur")
+}
+
+_nickit_nicdiag_options="--help --profile --json --script --debug-log"
+_nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy raw resources dmi pir"
+# Options of the commands (after the command word).
+_nickit_nicdiag_command_options="--truncate --method --size --bus --device --register --out --yes --phy-address
+  --slot"
+declare -A _nickit_nicdiag_subcommands=(
+  [port]="read write"
+  [mem]="map read write unmap"
+  [pci]="read write list"
+  [eeprom]="size dump read write fix-checksum"
+  [phy]="dump scan read write"
+)
+
+_nickit_nicdiag() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
+  case $prev in
+    --profile)
+      mapfile -t COMPREPLY < <(compgen -f -X '!*.json' -- "$cur"; compgen -d -- "$cur")
+      return ;;
+    --script|--out)
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      return ;;
+    --method)
+      mapfile -t COMPREPLY < <(compgen -W "io mem" -- "$cur")
+      return ;;
+  esac
+  # The command being typed: the first word after the start or after the
+  # last ';' that is not an option or an option's value.
+  local i command="" position=0
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    local w=${COMP_WORDS[i]}
+    if [[ $w == ";" ]]; then
+      command="" position=0
+    elif [[ -z $command ]]; then
+      case $w in
+        --profile|--script) ((i++)) ;;
+        -*) ;;
+        *) command=$w position=1 ;;
+      esac
+    else
+      ((position++))
+    fi
+  done
+  if [[ -z $command ]]; then
+    if [[ $cur == -* ]]; then
+      mapfile -t COMPREPLY < <(compgen -W "$_nickit_nicdiag_options" -- "$cur")
+    else
+      mapfile -t COMPREPLY < <(compgen -W "$_nickit_nicdiag_commands" -- "$cur")
+    fi
+  elif [[ $cur == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$_nickit_nicdiag_command_options" -- "$cur")
+  elif ((position == 1)) && [[ -n ${_nickit_nicdiag_subcommands[$command]:-} ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "${_nickit_nicdiag_subcommands[$command]}" -- "$cur")
+  fi
+}
+
+complete -F _nickit_netpurge_sim netpurge-sim
+complete -F _nickit_nicdiag nicdiag nicdiag.exe
