@@ -5,12 +5,12 @@
 // Every touch therefore runs under an exception guard: the fault of a
 // vanished page ends the routine with STATUS_ACCESS_VIOLATION.
 //
-// The range is checked first against the highest client address the kernel
-// exports (MmUserProbeAddress), without raising: a buffer that reaches into
-// system space is refused before anything is touched. The kernel of NT 4
-// exports that variable and ProbeForWrite, but not ProbeForRead (a macro
-// over the same check in its headers), so reads are checked here and writes
-// also go through ProbeForWrite, which writes each page. The HAL
+// The range is checked first against the user-address limit
+// (MM_USER_PROBE_ADDRESS, see platform/ntkernel.h), without raising: a
+// buffer that reaches into system space is refused before anything is
+// touched. The kernel of NT 4 exports ProbeForWrite, but not ProbeForRead
+// (a macro over the same check in its headers), so reads are checked here
+// and writes also go through ProbeForWrite, which writes each page. The HAL
 // never sees a client address; it reads and writes kernel buffers that
 // these routines copy from and to.
 #include "driver/nicport.h"

@@ -17,6 +17,13 @@
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 #endif
 #include <ddk/ntddk.h>
+// NT 4.0 exports its user-address limit (MmUserProbeAddress) only from
+// Service Pack 3 on; before that the limit was this constant, and no later
+// kernel's variable is below it (it is higher only with a 3 GB user space,
+// where a client buffer above it is refused rather than trusted). Importing
+// the variable would keep the driver from loading on NT 4.0 as released.
+#undef MM_USER_PROBE_ADDRESS
+#define MM_USER_PROBE_ADDRESS 0x7FFF0000UL
 // ntoskrnl.exe exports the C library's sprintf; <stdio.h> would bind the
 // MinGW runtime's instead, so the driver never includes it.
 extern "C" int __cdecl sprintf(char *buffer, const char *format, ...);
