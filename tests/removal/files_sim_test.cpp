@@ -145,7 +145,7 @@ TEST(SimFiles, ProfilesRefuseBadEntriesAndExportReadsBack) {
   const std::pair<const char*, const char*> bad[] = {
       {R"({"files": ["WINDOWS\\X"]})", "full path"},
       {R"({"files": ["C:\\A\\B", "C:\\A\\B\\C"]})", "both as a file and as a folder"},
-      {R"({"files": ["C:\\A\\B. "]})", "blank or a dot"},
+      {R"({"files": ["C:\\A\\..\\B"]})", "name or character"},
       {R"({"files": ["C:\\A\\B?"]})", "character"},
       {R"({"files": [{"path": "C:\\A", "colour": 1}]})", "unknown field"},
       {R"({"files": [{"path": "C:\\A", "attributes": ["shiny"]}]})", "unknown attribute"},
