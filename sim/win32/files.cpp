@@ -141,11 +141,12 @@ void FileSystem::attach(FsNode& folder, std::unique_ptr<FsNode> node) {
   FsNode* raw = node.get();
   folder.by_name[upper(raw->name)] = raw;
   if (!raw->short_name.empty()) folder.by_short[raw->short_name] = raw;
-  if (family == FsFamily::Fat && !folder.free_slots.empty()) {
-    const std::size_t slot = *folder.free_slots.begin();
+  if (!folder.free_slots.empty()) {
+    raw->slot = *folder.free_slots.begin();
     folder.free_slots.erase(folder.free_slots.begin());
-    folder.slots[slot] = std::move(node);
+    folder.slots[raw->slot] = std::move(node);
   } else {
+    raw->slot = folder.slots.size();
     folder.slots.push_back(std::move(node));
   }
 }
@@ -391,16 +392,10 @@ void FileSystem::detach(FsNode& node) {
   FsNode* parent = node.parent;
   parent->by_name.erase(upper(node.name));
   if (!node.short_name.empty()) parent->by_short.erase(node.short_name);
-  for (std::size_t i = 0; i < parent->slots.size(); ++i) {
-    if (parent->slots[i].get() != &node) continue;
-    if (family == FsFamily::Fat) {
-      parent->slots[i].reset();  // the slot stays, free for the next new entry
-      parent->free_slots.insert(i);
-    } else {
-      parent->slots.erase(parent->slots.begin() + static_cast<std::ptrdiff_t>(i));
-    }
-    return;
-  }
+  // The slot stays, free for the next new entry.
+  const std::size_t slot = node.slot;
+  parent->free_slots.insert(slot);
+  parent->slots[slot].reset();
 }
 
 DWORD FileSystem::get_current_directory(DWORD size, LPSTR buffer) {

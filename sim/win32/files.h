@@ -54,8 +54,8 @@ struct FsNode {
   std::string content;          // a file's data
   std::string target;           // a link's target folder (reparse point)
   FsNode* parent = nullptr;
-  // Entries of a folder. FAT keeps freed slots (nullptr) for reuse; NTFS
-  // keeps no order of its own here: enumeration sorts.
+  // Entries of a folder. Freed slots (nullptr) are reused: on FAT that is
+  // the listing order; NTFS lists by name (by_name) whatever the slots.
   std::vector<std::unique_ptr<FsNode>> slots;
   // A folder's entries by upper-case name and by upper-case 8.3 alias, and
   // FAT's freed slots (lowest first): lookups and additions in O(log N).
@@ -64,6 +64,7 @@ struct FsNode {
   std::set<std::size_t> free_slots;
   std::string short_name;       // the 8.3 alias; empty when the name is one
   DWORD file_index = 0;         // identity within the volume (NTFS file reference)
+  std::size_t slot = 0;         // its place in the parent's slots
 
   bool is_folder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
   bool is_link() const { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
