@@ -8,6 +8,7 @@
 #include "sim/win32/resources.h"
 #include "sim/win32/setupapi.h"
 #include "uninstaller/netpurge.h"
+#include "why_folders.h"
 
 extern const unsigned char netpurge_res[];
 extern const unsigned long netpurge_res_size;
@@ -76,6 +77,7 @@ std::vector<std::string> explain(const Report& r, Machine& m) {
   } else if (r.registry_diff.empty()) {
     why.push_back("the registry purge found nothing to remove: no key of a supported device changed");
   }
+  explain_folder_purge(r, m, why);
   return why;
 }
 
