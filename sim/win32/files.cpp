@@ -234,13 +234,15 @@ std::optional<std::string> FileSystem::full_path(const std::string& input, DWORD
   std::vector<std::string> parts;
   std::vector<std::string> pieces = split(rest);
   // Only the last component loses its trailing blanks and dots; a path that
-  // ends in a separator has no last component to trim.
+  // ends in a separator has no last component to trim. Without its blanks
+  // a last part "." or ".." stays a relative step (".. " is the parent);
+  // anything else made of dots and blanks ("...", ". .") goes whole and
+  // names the folder before it.
   if (!pieces.empty()) {
     std::string& last = pieces.back();
-    while (!last.empty() && (last.back() == ' ' || last.back() == '.')) {
-      if (last == "." || last == "..") break;
-      last.pop_back();
-    }
+    while (!last.empty() && last.back() == ' ') last.pop_back();
+    if (last != "." && last != "..")
+      while (!last.empty() && (last.back() == ' ' || last.back() == '.')) last.pop_back();
   }
   for (const auto& p : pieces) {
     if (p.empty() || p == ".") continue;
