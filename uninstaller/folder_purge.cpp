@@ -157,56 +157,55 @@ static int GetFolderId(LPCSTR path, FolderId *id)
     return 1;
 }
 
+// 1 when the folder at `path` has the identity `id`.
+static int HasFolderId(LPCSTR path, const FolderId *id)
+{
+    FolderId other;
+    return GetFolderId(path, &other) && other.volume == id->volume && other.indexHigh == id->indexHigh &&
+           other.indexLow == id->indexLow;
+}
+
 // 1 when the folder `entered` (canonical form, with its identity when
 // `enteredId` is given) is the folder `other` (canonical form) or a folder
 // above it, compared by path and, on the NT family, by the identity of
 // `other` and of each folder above it.
 static int IsSameOrAboveFolder(LPCSTR entered, const FolderId *enteredId, LPCSTR other)
 {
-    CHAR canonical[PURGE_NORMAL_CHARS];
-    FolderId id;
+    CHAR folder[PURGE_NORMAL_CHARS];
     int length;
     int rootLength;
 
-    lstrcpyA(canonical, other);
-    if (IsSameOrAbove(entered, canonical))
+    if (IsSameOrAbove(entered, other))
         return 1;
     if (enteredId == NULL)
         return 0;
-    // The root: "C:\" or "\\server\share".
-    if (canonical[0] == '\\') {
-        rootLength = 2;
-        for (int separators = 0; canonical[rootLength] && separators < 2; ++rootLength) {
-            if (canonical[rootLength] == '\\' && ++separators == 2)
+    // The root: "C:\" or "\\server\share" (opened as "\\server\share\").
+    lstrcpyA(folder, other);
+    rootLength = 3;
+    if (folder[0] == '\\') {
+        int separators = 0;
+        for (rootLength = 2; folder[rootLength]; ++rootLength) {
+            if (folder[rootLength] == '\\' && ++separators == 2)
                 break;
         }
-    } else {
-        rootLength = 3;
     }
-    length = lstrlenA(canonical);
-    for (;;) {
-        if (GetFolderId(canonical, &id) && id.volume == enteredId->volume && id.indexHigh == enteredId->indexHigh &&
-            id.indexLow == enteredId->indexLow)
-            return 1;
+    length = lstrlenA(folder);
+    while (!HasFolderId(folder, enteredId)) {
         if (length <= rootLength)
             return 0;
-        while (length > rootLength && canonical[length - 1] != '\\')
+        // One folder up: cut the last part and its separator, but keep the
+        // separator of a drive's root.
+        while (length > rootLength && folder[length - 1] != '\\')
             --length;
         if (length > rootLength)
             --length;
-        if (length < rootLength)
-            length = rootLength;
-        canonical[length] = 0;
-        if (length == rootLength && canonical[0] == '\\' && length + 1 < PURGE_NORMAL_CHARS) {
-            // A share's root is opened as "\\server\share\".
-            canonical[length] = '\\';
-            canonical[length + 1] = 0;
-            if (GetFolderId(canonical, &id) && id.volume == enteredId->volume &&
-                id.indexHigh == enteredId->indexHigh && id.indexLow == enteredId->indexLow)
-                return 1;
-            return 0;
+        folder[length] = 0;
+        if (length == rootLength && folder[0] == '\\') {
+            folder[length] = '\\';
+            folder[length + 1] = 0;
         }
     }
+    return 1;
 }
 
 // The folders the purge must never empty or remove, in canonical form, taken
