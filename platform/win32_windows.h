@@ -36,6 +36,8 @@
 #define SetupDiGetDeviceRegistryPropertyA NpBound_SetupDiGetDeviceRegistryPropertyA
 #define SetupDiRemoveDevice NpBound_SetupDiRemoveDevice
 #define SetupDiDestroyDeviceInfoList NpBound_SetupDiDestroyDeviceInfoList
+// Long names of a path: Windows 98 and Windows 2000 on, not 95 or NT 4.
+#define GetLongPathNameA NpBound_GetLongPathNameA
 // COM (ole32.dll): loaded only by the code that needs it.
 #define CoInitialize NpBound_CoInitialize
 #define CoCreateInstance NpBound_CoCreateInstance

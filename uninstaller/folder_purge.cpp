@@ -4,8 +4,14 @@
 // before each level is made current again before that level returns.
 //
 // The purge never empties or removes a drive's root, the Windows folder, the
-// system folder, the user's program menu or a folder above any of them, and
-// never follows a folder that is a link (reparse point) into its target.
+// system folder, the user's program menu or a folder above any of them,
+// however any of these paths is spelled, and never follows a folder that is
+// a link (reparse point) into its target. An entry whose name ends in a blank
+// or a dot is left where it is: the platform drops those characters from a
+// path's last part, so "%s\%s" or the bare name would name another entry (the
+// folder itself, its parent, or a namesake without them). The folder that
+// was current when the purge began, and every folder above it, is emptied
+// as far as it can be but never removed: the purge must come back to it.
 #include "netpurge.h"
 #include "resource.h"
 
@@ -89,6 +95,159 @@ static int IsSameOrAbove(LPCSTR folder, LPCSTR guarded)
     return guarded[length] == 0 || guarded[length] == '\\' || folder[length - 1] == '\\';
 }
 
+// Writes `in` in the form folders are compared in: the platform's full path
+// (relative and drive-relative paths resolved), without a "\\?\" or "\\.\"
+// prefix, with long names where the platform offers them, normalized.
+static int CanonicalFolderPath(LPCSTR in, LPSTR out, int capacity)
+{
+    CHAR full[PURGE_NORMAL_CHARS];
+    CHAR unprefixed[PURGE_NORMAL_CHARS];
+    CHAR longName[PURGE_NORMAL_CHARS];
+    LPSTR filePart;
+    LPCSTR form;
+    DWORD length;
+
+    length = GetFullPathNameA(in, PURGE_NORMAL_CHARS, full, &filePart);
+    if (length == 0 || length >= PURGE_NORMAL_CHARS)
+        return 0;
+    form = full;
+    if (full[0] == '\\' && full[1] == '\\' && (full[2] == '?' || full[2] == '.') && full[3] == '\\') {
+        form = full + 4;
+        // "\\?\UNC\server\share" is "\\server\share".
+        if ((form[0] == 'U' || form[0] == 'u') && (form[1] == 'N' || form[1] == 'n') &&
+            (form[2] == 'C' || form[2] == 'c') && form[3] == '\\') {
+            wsprintfA(unprefixed, "\\\\%s", form + 4);
+            form = unprefixed;
+        }
+    }
+    length = GetLongPathNameA(form, longName, PURGE_NORMAL_CHARS);
+    if (length > 0 && length < PURGE_NORMAL_CHARS)
+        form = longName;
+    return NormalizeFolderPath(form, out, capacity);
+}
+
+// A folder's identity on the NT family: its volume's serial number and its
+// file index. 0 when the folder cannot be opened (and always on Windows
+// 95/98, which open no folders).
+struct FolderId {
+    DWORD volume;
+    DWORD indexHigh;
+    DWORD indexLow;
+};
+
+static int GetFolderId(LPCSTR path, FolderId *id)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    HANDLE folder;
+    BOOL read;
+
+    if (!IsWindowsNT4() && !IsWindows2000())
+        return 0;
+    folder = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (folder == INVALID_HANDLE_VALUE)
+        return 0;
+    read = GetFileInformationByHandle(folder, &info);
+    CloseHandle(folder);
+    if (!read)
+        return 0;
+    id->volume = info.dwVolumeSerialNumber;
+    id->indexHigh = info.nFileIndexHigh;
+    id->indexLow = info.nFileIndexLow;
+    return 1;
+}
+
+// 1 when the folder at `path` has the identity `id`.
+static int HasFolderId(LPCSTR path, const FolderId *id)
+{
+    FolderId other;
+    return GetFolderId(path, &other) && other.volume == id->volume && other.indexHigh == id->indexHigh &&
+           other.indexLow == id->indexLow;
+}
+
+// 1 when the folder `entered` (canonical form, with its identity when
+// `enteredId` is given) is the folder `other` (canonical form) or a folder
+// above it, compared by path and, on the NT family, by the identity of
+// `other` and of each folder above it.
+static int IsSameOrAboveFolder(LPCSTR entered, const FolderId *enteredId, LPCSTR other)
+{
+    CHAR folder[PURGE_NORMAL_CHARS];
+    int length;
+    int rootLength;
+
+    if (IsSameOrAbove(entered, other))
+        return 1;
+    if (enteredId == NULL)
+        return 0;
+    // The root: "C:\" or "\\server\share" (opened as "\\server\share\").
+    lstrcpyA(folder, other);
+    rootLength = 3;
+    if (folder[0] == '\\') {
+        int separators = 0;
+        for (rootLength = 2; folder[rootLength]; ++rootLength) {
+            if (folder[rootLength] == '\\' && ++separators == 2)
+                break;
+        }
+    }
+    length = lstrlenA(folder);
+    while (!HasFolderId(folder, enteredId)) {
+        if (length <= rootLength)
+            return 0;
+        // One folder up: cut the last part and its separator, but keep the
+        // separator of a drive's root.
+        while (length > rootLength && folder[length - 1] != '\\')
+            --length;
+        if (length > rootLength)
+            --length;
+        folder[length] = 0;
+        if (length == rootLength && folder[0] == '\\') {
+            folder[length] = '\\';
+            folder[length + 1] = 0;
+        }
+    }
+    return 1;
+}
+
+// The folders the purge must never empty or remove, in canonical form, taken
+// when the outermost DeleteFolderTree begins (relative spellings against
+// the folder current then): the Windows folder, the system folder, the
+// user's program menu when it is named, and the starting current folder.
+// The last one is emptied as far as it can be but not removed.
+#define PURGE_GUARDED_WINDOWS 0
+#define PURGE_GUARDED_SYSTEM 1
+#define PURGE_GUARDED_PROGRAMS 2
+#define PURGE_GUARDED_COUNT 3
+static CHAR s_guarded[PURGE_GUARDED_COUNT][PURGE_NORMAL_CHARS];
+static int s_guardedKnown;
+static CHAR s_startFolder[PURGE_NORMAL_CHARS];
+static int s_depth;
+
+// Takes the guarded folders in canonical form; 0 when the Windows or
+// system folder or the current folder cannot be taken (then every folder
+// counts as guarded).
+static int TakeGuardedFolders(LPCSTR current)
+{
+    CHAR known[PURGE_PATH_CHARS];
+    UINT length;
+
+    s_guarded[PURGE_GUARDED_PROGRAMS][0] = 0;
+    if (!CanonicalFolderPath(current, s_startFolder, PURGE_NORMAL_CHARS))
+        return 0;
+    length = GetWindowsDirectoryA(known, PURGE_PATH_CHARS);
+    if (length == 0 || length >= PURGE_PATH_CHARS ||
+        !CanonicalFolderPath(known, s_guarded[PURGE_GUARDED_WINDOWS], PURGE_NORMAL_CHARS))
+        return 0;
+    length = GetSystemDirectoryA(known, PURGE_PATH_CHARS);
+    if (length == 0 || length >= PURGE_PATH_CHARS ||
+        !CanonicalFolderPath(known, s_guarded[PURGE_GUARDED_SYSTEM], PURGE_NORMAL_CHARS))
+        return 0;
+    if (ReadRegistryStringValue(HKEY_CURRENT_USER, IDS_SHELL_FOLDERS, IDS_PROGRAMS, (LPBYTE)known,
+                                PURGE_PATH_CHARS) &&
+        !CanonicalFolderPath(known, s_guarded[PURGE_GUARDED_PROGRAMS], PURGE_NORMAL_CHARS))
+        return 0;
+    return 1;
+}
+
 // 1 when the folder at `path` (an absolute path) is one the purge must
 // never empty: a drive's or share's root, the Windows folder, the system
 // folder, the user's program menu, or a folder above one of them. A path
@@ -96,12 +255,11 @@ static int IsSameOrAbove(LPCSTR folder, LPCSTR guarded)
 static int IsGuardedFolder(LPCSTR path)
 {
     CHAR folder[PURGE_NORMAL_CHARS];
-    CHAR known[PURGE_PATH_CHARS];
-    CHAR guarded[PURGE_NORMAL_CHARS];
+    FolderId id;
+    const FolderId *identity;
     int separators = 0;
-    UINT length;
 
-    if (!NormalizeFolderPath(path, folder, PURGE_NORMAL_CHARS))
+    if (!s_guardedKnown || !CanonicalFolderPath(path, folder, PURGE_NORMAL_CHARS))
         return 1;
     if (folder[0] == '\\') {
         // \\server\share is the root of a share.
@@ -112,38 +270,31 @@ static int IsGuardedFolder(LPCSTR path)
     } else if (folder[3] == 0) {
         return 1;
     }
-    length = GetWindowsDirectoryA(known, PURGE_PATH_CHARS);
-    if (length == 0 || length >= PURGE_PATH_CHARS)
-        return 1;
-    if (!NormalizeFolderPath(known, guarded, PURGE_NORMAL_CHARS) || IsSameOrAbove(folder, guarded))
-        return 1;
-    length = GetSystemDirectoryA(known, PURGE_PATH_CHARS);
-    if (length == 0 || length >= PURGE_PATH_CHARS)
-        return 1;
-    if (!NormalizeFolderPath(known, guarded, PURGE_NORMAL_CHARS) || IsSameOrAbove(folder, guarded))
-        return 1;
-    if (ReadRegistryStringValue(HKEY_CURRENT_USER, IDS_SHELL_FOLDERS, IDS_PROGRAMS, (LPBYTE)known,
-                                PURGE_PATH_CHARS) &&
-        NormalizeFolderPath(known, guarded, PURGE_NORMAL_CHARS) && IsSameOrAbove(folder, guarded))
-        return 1;
+    identity = GetFolderId(path, &id) ? &id : NULL;
+    for (int i = 0; i < PURGE_GUARDED_COUNT; ++i) {
+        if (s_guarded[i][0] && IsSameOrAboveFolder(folder, identity, s_guarded[i]))
+            return 1;
+    }
     return 0;
 }
-
-// The folder that was current when the outermost DeleteFolderTree began:
-// the folder every level's restoring leads back to in the end.
-static CHAR s_startFolder[PURGE_PATH_CHARS];
-static int s_depth;
 
 // 1 when the folder at `path` is the starting current folder or above it:
 // removing it would leave the process a current folder that is gone.
 static int HoldsStartFolder(LPCSTR path)
 {
     CHAR folder[PURGE_NORMAL_CHARS];
-    CHAR start[PURGE_NORMAL_CHARS];
-    if (!NormalizeFolderPath(path, folder, PURGE_NORMAL_CHARS) ||
-        !NormalizeFolderPath(s_startFolder, start, PURGE_NORMAL_CHARS))
+    FolderId id;
+    if (!CanonicalFolderPath(path, folder, PURGE_NORMAL_CHARS))
         return 1;
-    return IsSameOrAbove(folder, start);
+    return IsSameOrAboveFolder(folder, GetFolderId(path, &id) ? &id : NULL, s_startFolder);
+}
+
+// 1 when the platform would read a name other than `name` at the end of a
+// path: it ends in a blank or a dot.
+static int IsTrimmedName(LPCSTR name)
+{
+    int length = lstrlenA(name);
+    return length > 0 && (name[length - 1] == ' ' || name[length - 1] == '.');
 }
 
 static int DeleteFolderLevel(LPCSTR path);
@@ -167,6 +318,7 @@ static int DeleteFolderLevel(LPCSTR path)
     DWORD length;
     DWORD attributes;
     int removed;
+    int holdsStart;
 
     // Without the folder to come back to, nothing is touched.
     length = GetCurrentDirectoryA(PURGE_PATH_CHARS, saved);
@@ -175,7 +327,7 @@ static int DeleteFolderLevel(LPCSTR path)
         return 0;
     }
     if (s_depth == 1)
-        lstrcpyA(s_startFolder, saved);
+        s_guardedKnown = TakeGuardedFolders(saved);
 
     // A link is removed as a link; its target is never entered.
     attributes = GetFileAttributesA(path);
@@ -200,11 +352,12 @@ static int DeleteFolderLevel(LPCSTR path)
     // The folder as the platform resolved it: the form that is compared
     // with the guarded folders and that the sub-folders' paths start from.
     length = GetCurrentDirectoryA(PURGE_PATH_CHARS, entered);
-    if (length == 0 || length >= PURGE_PATH_CHARS || IsGuardedFolder(entered) || HoldsStartFolder(entered)) {
+    if (length == 0 || length >= PURGE_PATH_CHARS || IsGuardedFolder(entered)) {
         SetCurrentDirectoryA(saved);
         ReportError(NULL);
         return 0;
     }
+    holdsStart = HoldsStartFolder(entered);
 
     find = FindFirstFileA("*.*", &entry);
     if (find != INVALID_HANDLE_VALUE) {
@@ -212,6 +365,10 @@ static int DeleteFolderLevel(LPCSTR path)
             if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 if (lstrcmpA(entry.cFileName, ".") == 0 || lstrcmpA(entry.cFileName, "..") == 0)
                     continue;
+                if (IsTrimmedName(entry.cFileName)) {
+                    ReportError(NULL);
+                    continue;
+                }
                 if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
                     if (!RemoveDirectoryA(entry.cFileName))
                         ReportError(NULL);
@@ -228,6 +385,8 @@ static int DeleteFolderLevel(LPCSTR path)
                 else
                     wsprintfA(child, "%s\\%s", entered, entry.cFileName);
                 DeleteFolderTree(child);
+            } else if (IsTrimmedName(entry.cFileName)) {
+                ReportError(NULL);
             } else {
                 DeleteFileA(entry.cFileName);
             }
@@ -237,6 +396,10 @@ static int DeleteFolderLevel(LPCSTR path)
 
     if (!SetCurrentDirectoryA(saved))
         ReportError(NULL);
+    if (holdsStart) {
+        ReportError(NULL);
+        return 0;
+    }
     removed = RemoveDirectoryA(entered);
     if (!removed) {
         ReportError(NULL);

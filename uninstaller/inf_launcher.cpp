@@ -108,17 +108,21 @@ int GetInfFile(HWND owner, LPSTR path, int capacity, UINT fileId)
         return 0;
 
     // The platform's search for a bare name: program folder, current
-    // folder, system folders, Windows folder, search path. The located path
-    // is where the search found the file.
+    // folder, system folders, Windows folder, search path. Only a file
+    // beside the program counts: one the search found in the current
+    // folder or on the search path (where anyone may have put one) counts
+    // as not found, and the setup folder decides.
     found.cBytes = sizeof found;
-    if (OpenFile(fileName, &found, OF_EXIST) != HFILE_ERROR) {
-        found.szPathName[OFS_MAXPATHNAME - 1] = 0;
-        if (lstrlenA(found.szPathName) >= capacity) {
+    if (OpenFile(fileName, &found, OF_EXIST) != HFILE_ERROR && g_program.programFolder[0] != 0) {
+        if (lstrlenA(g_program.programFolder) + lstrlenA(fileName) >= capacity) {
             ReportError("GetInfFile");
             return 0;
         }
-        lstrcpyA(path, found.szPathName);
-        return 1;
+        wsprintfA(path, "%s%s", g_program.programFolder, fileName);
+        found.cBytes = sizeof found;
+        if (OpenFile(path, &found, OF_EXIST) != HFILE_ERROR)
+            return 1;
+        path[0] = 0;
     }
 
     if (!GetSetupFolder(folder))

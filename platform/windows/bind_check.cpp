@@ -57,6 +57,10 @@ void CheckBound(void)
     if (set != INVALID_HANDLE_VALUE)
         Check(SetupDiDestroyDeviceInfoList(set) != FALSE, "SetupDiDestroyDeviceInfoList");
 
+    CHAR longName[MAX_PATH];
+    DWORD length = GetLongPathNameA("C:\\", longName, MAX_PATH);
+    Check(length > 0 && length < MAX_PATH, "GetLongPathNameA gives the long form of C:\\");
+
     HRESULT hr = CoInitialize(NULL);
     Check(SUCCEEDED(hr), "CoInitialize");
     void *object = &object;

@@ -1,6 +1,7 @@
 // Run-time binding of the functions that Windows 95 lacks: the NT service
-// control manager and security functions of advapi32, the device installer
-// (setupapi.dll) and COM (ole32.dll). Each function is looked up on its first
+// control manager and security functions of advapi32, GetLongPathNameA of
+// kernel32 (Windows 98 and 2000 on), the device installer (setupapi.dll) and
+// COM (ole32.dll). Each function is looked up on its first
 // call and the result, found or not, is kept for the life of the process.
 // The DLLs stay loaded until the process ends.
 #define WIN32_LEAN_AND_MEAN
@@ -12,9 +13,9 @@
 
 namespace {
 
-enum BoundDll { kAdvapi32, kSetupapi, kOle32, kDllCount };
+enum BoundDll { kAdvapi32, kSetupapi, kOle32, kKernel32, kDllCount };
 
-const char *const kDllNames[kDllCount] = {"advapi32.dll", "setupapi.dll", "ole32.dll"};
+const char *const kDllNames[kDllCount] = {"advapi32.dll", "setupapi.dll", "ole32.dll", "kernel32.dll"};
 
 struct DllSlot {
     HMODULE module;
@@ -110,6 +111,9 @@ NP_BOUND(kSetupapi, BOOL, SetupDiGetDeviceRegistryPropertyA,
 NP_BOUND(kSetupapi, BOOL, SetupDiRemoveDevice, (HDEVINFO set, PSP_DEVINFO_DATA data), (set, data),
          FailWithLastError<BOOL>(FALSE))
 NP_BOUND(kSetupapi, BOOL, SetupDiDestroyDeviceInfoList, (HDEVINFO set), (set), FailWithLastError<BOOL>(FALSE))
+
+NP_BOUND(kKernel32, DWORD, GetLongPathNameA, (LPCSTR shortPath, LPSTR longPath, DWORD size), (shortPath, longPath, size),
+         FailWithLastError<DWORD>(0))
 
 NP_BOUND(kOle32, HRESULT, CoInitialize, (LPVOID reserved), (reserved), HRESULT_FROM_WIN32(kUnbound))
 NP_BOUND(kOle32, HRESULT, CoCreateInstance, (REFCLSID cls, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID *object),

@@ -29,6 +29,7 @@ NP_BOUND_DECLARE(SetupDiGetDeviceInstanceIdA);
 NP_BOUND_DECLARE(SetupDiGetDeviceRegistryPropertyA);
 NP_BOUND_DECLARE(SetupDiRemoveDevice);
 NP_BOUND_DECLARE(SetupDiDestroyDeviceInfoList);
+NP_BOUND_DECLARE(GetLongPathNameA);
 NP_BOUND_DECLARE(CoInitialize);
 NP_BOUND_DECLARE(CoCreateInstance);
 NP_BOUND_DECLARE(CoTaskMemFree);

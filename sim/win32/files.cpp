@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 #include "machine.h"
@@ -19,11 +20,22 @@ std::string upper(std::string s) {
   return s;
 }
 
-// NTFS collation: names compared by their upper-case forms.
-bool ntfs_less(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return static_cast<unsigned char>(upper(x)) < static_cast<unsigned char>(upper(y));
-  });
+bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+// The characters an 8.3 name may hold besides letters and digits.
+bool short_char(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("$%'-_@~`!(){}^#&", c) != nullptr ||
+         static_cast<unsigned char>(c) >= 128;
+}
+
+// A name that is its own 8.3 alias: 1 to 8 characters, optionally a dot and
+// 1 to 3 more, all of them valid in short names.
+bool is_short_form(const std::string& name) {
+  const std::size_t dot = name.find('.');
+  const std::string base = name.substr(0, dot);
+  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || ext.size() > 3 || (dot != std::string::npos && ext.empty())) return false;
+  return std::all_of(base.begin(), base.end(), short_char) && std::all_of(ext.begin(), ext.end(), short_char);
 }
 
 std::vector<std::string> split(const std::string& path) {
@@ -78,6 +90,67 @@ bool has_extension(const std::string& path) {
 
 bool same_name(const std::string& a, const std::string& b) { return upper(a) == upper(b); }
 
+bool CollateLess::operator()(const std::string& a, const std::string& b) const {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return static_cast<unsigned char>(x) < static_cast<unsigned char>(y);
+  });
+}
+
+FsNode* FileSystem::child(const FsNode& folder, const std::string& name) {
+  const std::string key = upper(name);
+  auto it = folder.by_name.find(key);
+  if (it != folder.by_name.end()) return it->second;
+  auto alias = folder.by_short.find(key);
+  return alias == folder.by_short.end() ? nullptr : alias->second;
+}
+
+DWORD FileSystem::volume_serial(char drive) { return 0x1C5A0000u + static_cast<DWORD>(upper(drive) - 'A') * 0x1111u; }
+
+// Gives a new entry its alias (as both families make them: the first six
+// valid characters, "~" and a number, the extension's first three; after
+// four tries two characters and a hash of the name) and its place: FAT the
+// first free slot, NTFS the end (it lists by name anyway).
+void FileSystem::attach(FsNode& folder, std::unique_ptr<FsNode> node) {
+  node->parent = &folder;
+  node->file_index = next_index_++;
+  if (!is_short_form(node->name)) {
+    std::string base, ext;
+    const std::size_t dot = node->name.find_last_of('.');
+    const std::string stem = dot == std::string::npos || dot == 0 ? node->name : node->name.substr(0, dot);
+    for (char c : stem)
+      if (c != ' ' && c != '.') base.push_back(short_char(c) ? upper(c) : '_');
+    if (dot != std::string::npos && dot != 0)
+      for (char c : node->name.substr(dot + 1))
+        if (c != ' ' && c != '.' && ext.size() < 3) ext.push_back(short_char(c) ? upper(c) : '_');
+    if (!base.empty()) {
+      unsigned hash = 0;
+      for (char c : node->name) hash = hash * 31 + static_cast<unsigned char>(c);
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "%04X", hash & 0xFFFF);
+      for (unsigned n = 1; n < 1000000; ++n) {
+        std::string alias = n <= 4 ? base.substr(0, 6) : base.substr(0, 2) + hex;
+        const std::string tail = "~" + std::to_string(n <= 4 ? n : n - 4);
+        alias = alias.substr(0, 8 - tail.size()) + tail + (ext.empty() ? "" : "." + ext);
+        if (!folder.by_name.count(alias) && !folder.by_short.count(alias)) {
+          node->short_name = alias;
+          break;
+        }
+      }
+    }
+  }
+  FsNode* raw = node.get();
+  folder.by_name[upper(raw->name)] = raw;
+  if (!raw->short_name.empty()) folder.by_short[raw->short_name] = raw;
+  if (!folder.free_slots.empty()) {
+    raw->slot = *folder.free_slots.begin();
+    folder.free_slots.erase(folder.free_slots.begin());
+    folder.slots[raw->slot] = std::move(node);
+  } else {
+    raw->slot = folder.slots.size();
+    folder.slots.push_back(std::move(node));
+  }
+}
+
 FileSystem::FileSystem(FsFamily f) : family(f) {}
 FileSystem::~FileSystem() = default;
 
@@ -97,46 +170,79 @@ FsNode* FileSystem::root(char drive) {
   return it == drives_.end() ? nullptr : it->second.get();
 }
 
+namespace {
+
+// A full path's root ("C:", "\\server\share", "\\.\C:", "\\?\C:") and the
+// rest, which starts with a backslash or is empty.
+void split_root(const std::string& full, std::string& root, std::string& rest) {
+  std::size_t end = 2;
+  if (starts_with(full, "\\\\")) {
+    std::size_t a = full.find('\\', 2);
+    end = a == std::string::npos ? full.size() : full.find('\\', a + 1);
+    if (end == std::string::npos) end = full.size();
+  }
+  root = full.substr(0, end);
+  rest = full.substr(end);
+}
+
+}  // namespace
+
 std::optional<std::string> FileSystem::full_path(const std::string& input, DWORD* error) const {
   auto refuse = [&](DWORD code) -> std::optional<std::string> {
     if (error) *error = code;
     return std::nullopt;
   };
+  const bool nt = family == FsFamily::Ntfs;
   std::string path = input;
-  std::replace(path.begin(), path.end(), '/', '\\');
   if (path.empty()) return refuse(ERROR_PATH_NOT_FOUND);
-  if (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') return refuse(ERROR_PATH_NOT_FOUND);  // no network
-  std::string drive, rest;
+  // "\\?\": handed on literally (no separators turned, nothing trimmed),
+  // by the NT family only; Windows 95/98 look for a server named "?".
+  if (starts_with(path, "\\\\?\\")) {
+    if (!nt) return refuse(ERROR_BAD_NETPATH);
+    return path;
+  }
+  std::replace(path.begin(), path.end(), '/', '\\');
+  std::string root, rest;
+  std::string current_root, current_rest;
   const bool has_current = current_folder.size() >= 3;
-  if (path.size() >= 2 && path[1] == ':') {
+  if (has_current) split_root(current_folder, current_root, current_rest);
+  if (starts_with(path, "\\\\")) {
+    // "\\.\C:\..." and "\\server\share\...": the NT family only here (no
+    // network; the machine's own administrative shares).
+    if (!nt) return refuse(ERROR_BAD_NETPATH);
+    split_root(path, root, rest);
+    if (root.find('\\', 2) == std::string::npos || root.back() == '\\') return refuse(ERROR_BAD_NETPATH);
+  } else if (path.size() >= 2 && path[1] == ':') {
     if (!std::isalpha(static_cast<unsigned char>(path[0]))) return refuse(ERROR_INVALID_PARAMETER);
-    drive = std::string(1, upper(path[0])) + ":";
+    root = std::string(1, upper(path[0])) + ":";
     rest = path.substr(2);
     if (rest.empty() || rest[0] != '\\') {
       // Drive-relative: against the current folder when it is on that
       // drive, else against the drive's root.
-      if (has_current && upper(current_folder[0]) == drive[0]) rest = current_folder.substr(2) + "\\" + rest;
+      if (has_current && same_name(current_root, root)) rest = current_rest + "\\" + rest;
       else rest = "\\" + rest;
     }
   } else if (path[0] == '\\') {
     if (!has_current) return refuse(ERROR_PATH_NOT_FOUND);
-    drive = current_folder.substr(0, 2);
+    root = current_root;
     rest = path;
   } else {
     if (!has_current) return refuse(ERROR_PATH_NOT_FOUND);
-    drive = current_folder.substr(0, 2);
-    rest = current_folder.substr(2) + "\\" + path;
+    root = current_root;
+    rest = current_rest + "\\" + path;
   }
   std::vector<std::string> parts;
   std::vector<std::string> pieces = split(rest);
   // Only the last component loses its trailing blanks and dots; a path that
-  // ends in a separator has no last component to trim.
+  // ends in a separator has no last component to trim. Without its blanks
+  // a last part "." or ".." stays a relative step (".. " is the parent);
+  // anything else made of dots and blanks ("...", ". .") goes whole and
+  // names the folder before it.
   if (!pieces.empty()) {
     std::string& last = pieces.back();
-    while (!last.empty() && (last.back() == ' ' || last.back() == '.')) {
-      if (last == "." || last == "..") break;
-      last.pop_back();
-    }
+    while (!last.empty() && last.back() == ' ') last.pop_back();
+    if (last != "." && last != "..")
+      while (!last.empty() && (last.back() == ' ' || last.back() == '.')) last.pop_back();
   }
   for (const auto& p : pieces) {
     if (p.empty() || p == ".") continue;
@@ -146,14 +252,35 @@ std::optional<std::string> FileSystem::full_path(const std::string& input, DWORD
     }
     parts.push_back(p);
   }
-  std::string full = drive + "\\";
+  std::string full = root + "\\";
   for (std::size_t i = 0; i < parts.size(); ++i) full += (i ? "\\" : "") + parts[i];
   if (full.size() >= MAX_PATH) return refuse(ERROR_FILENAME_EXCED_RANGE);
   return full;
 }
 
-FsNode* FileSystem::lookup(const std::string& full, bool follow_last) {
-  if (full.size() < 3 || full[1] != ':' || full[2] != '\\') return nullptr;
+std::string FileSystem::local_form(const std::string& full) const {
+  auto drive_path = [&](const std::string& p) -> std::string {
+    if (p.size() < 2 || !std::isalpha(static_cast<unsigned char>(p[0])) || p[1] != ':') return "";
+    if (p.size() == 2) return p + "\\";
+    return p[2] == '\\' ? p : "";
+  };
+  if (starts_with(full, "\\\\?\\") || starts_with(full, "\\\\.\\")) return drive_path(full.substr(4));
+  if (starts_with(full, "\\\\")) {
+    std::string root, rest;
+    split_root(full, root, rest);
+    const std::size_t a = root.find('\\', 2);
+    if (a == std::string::npos) return "";
+    const std::string server = upper(root.substr(2, a - 2)), share = root.substr(a + 1);
+    if (server != "LOCALHOST" && server != "127.0.0.1") return "";
+    if (share.size() != 2 || share[1] != '$' || !drives_.count(upper(share[0]))) return "";
+    return std::string(1, upper(share[0])) + ":" + (rest.empty() ? "\\" : rest);
+  }
+  return drive_path(full);
+}
+
+FsNode* FileSystem::lookup(const std::string& spelled, bool follow_last) {
+  const std::string full = local_form(spelled);
+  if (full.size() < 3) return nullptr;
   FsNode* node = root(full[0]);
   if (node == nullptr) return nullptr;
   std::vector<std::string> parts = split(full.substr(3));
@@ -161,9 +288,7 @@ FsNode* FileSystem::lookup(const std::string& full, bool follow_last) {
   for (std::size_t i = 0; i < parts.size(); ++i) {
     if (parts[i].empty()) continue;
     if (!node->is_folder()) return nullptr;
-    FsNode* next = nullptr;
-    for (auto& slot : node->slots)
-      if (slot && same_name(slot->name, parts[i])) next = slot.get();
+    FsNode* next = child(*node, parts[i]);
     if (next == nullptr) return nullptr;
     const bool last = i + 1 == parts.size();
     while (next->is_link() && (!last || follow_last)) {
@@ -185,12 +310,15 @@ std::string FileSystem::path_of(const FsNode& node) const {
   return parent + node.name;
 }
 
+// Entries are made as a "\\?\" path would name them: every name as it is
+// written, trailing blanks and dots included.
 FsNode& FileSystem::add(const std::string& path, bool folder) {
-  auto full = full_path(path);
-  if (!full || full->size() < 3 || (*full)[1] != ':' || path.size() < 3 || path[1] != ':' ||
-      (path[2] != '\\' && path[2] != '/'))
+  std::string full = path;
+  std::replace(full.begin(), full.end(), '/', '\\');
+  if (full.size() < 3 || !std::isalpha(static_cast<unsigned char>(full[0])) || full[1] != ':' || full[2] != '\\' ||
+      full.size() >= MAX_PATH)
     throw InputError("\"" + path + "\" is not a full path with a drive letter");
-  char letter = (*full)[0];
+  char letter = upper(full[0]);
   auto& drive = drives_[letter];
   if (!drive) {
     drive = std::make_unique<FsNode>();
@@ -198,22 +326,22 @@ FsNode& FileSystem::add(const std::string& path, bool folder) {
     drive->attributes = FILE_ATTRIBUTE_DIRECTORY;
   }
   FsNode* node = drive.get();
-  std::vector<std::string> parts = split(full->substr(3));
-  if (parts.size() == 1 && parts[0].empty()) {
+  std::vector<std::string> parts;
+  for (const auto& part : split(full.substr(3)))
+    if (!part.empty()) parts.push_back(part);
+  if (parts.empty()) {
     if (!folder) throw InputError("\"" + path + "\" names a drive's root, which is no file");
     return *node;
   }
   for (std::size_t i = 0; i < parts.size(); ++i) {
     const std::string& name = parts[i];
-    if (name.find_first_of("<>:\"|?*") != std::string::npos ||
+    if (name == "." || name == ".." || name.find_first_of("<>:\"|?*") != std::string::npos ||
         std::any_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 32; }))
-      throw InputError("\"" + path + "\" has a character no file name may hold");
+      throw InputError("\"" + path + "\" has a name or character no file name may hold");
     const bool last = i + 1 == parts.size();
     const bool want_folder = !last || folder;
     if (node->is_link()) throw InputError("\"" + path + "\" lies below a link; list the target's content instead");
-    FsNode* next = nullptr;
-    for (auto& slot : node->slots)
-      if (slot && same_name(slot->name, name)) next = slot.get();
+    FsNode* next = child(*node, name);
     if (next != nullptr) {
       if (next->is_folder() != want_folder)
         throw InputError("\"" + path + "\": \"" + next->name + "\" is listed both as a file and as a folder");
@@ -223,11 +351,8 @@ FsNode& FileSystem::add(const std::string& path, bool folder) {
     auto fresh = std::make_unique<FsNode>();
     fresh->name = name;
     fresh->attributes = want_folder ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-    fresh->parent = node;
     next = fresh.get();
-    auto free_slot = std::find(node->slots.begin(), node->slots.end(), nullptr);
-    if (family == FsFamily::Fat && free_slot != node->slots.end()) *free_slot = std::move(fresh);
-    else node->slots.push_back(std::move(fresh));
+    attach(*node, std::move(fresh));
     node = next;
   }
   return *node;
@@ -235,10 +360,12 @@ FsNode& FileSystem::add(const std::string& path, bool folder) {
 
 std::vector<FsNode*> FileSystem::listing(const FsNode& folder) const {
   std::vector<FsNode*> out;
+  if (family == FsFamily::Ntfs) {
+    for (const auto& [key, node] : folder.by_name) out.push_back(node);
+    return out;
+  }
   for (const auto& slot : folder.slots)
     if (slot) out.push_back(slot.get());
-  if (family == FsFamily::Ntfs)
-    std::sort(out.begin(), out.end(), [](const FsNode* a, const FsNode* b) { return ntfs_less(a->name, b->name); });
   return out;
 }
 
@@ -265,17 +392,12 @@ void FileSystem::detach(FsNode& node) {
   for (auto it = finds_.begin(); it != finds_.end(); ++it)
     if (it->second.folder == &node) it->second.folder = nullptr;
   FsNode* parent = node.parent;
-  for (auto& slot : parent->slots) {
-    if (slot.get() == &node) {
-      if (family == FsFamily::Fat) {
-        slot.reset();  // the slot stays, free for the next new entry
-      } else {
-        slot.reset();
-        parent->slots.erase(std::remove(parent->slots.begin(), parent->slots.end(), nullptr), parent->slots.end());
-      }
-      return;
-    }
-  }
+  parent->by_name.erase(upper(node.name));
+  if (!node.short_name.empty()) parent->by_short.erase(node.short_name);
+  // The slot stays, free for the next new entry.
+  const std::size_t slot = node.slot;
+  parent->free_slots.insert(slot);
+  parent->slots[slot].reset();
 }
 
 DWORD FileSystem::get_current_directory(DWORD size, LPSTR buffer) {
@@ -313,18 +435,21 @@ bool FileSystem::next_entry(Find& f, LPWIN32_FIND_DATAA data) {
       if (n && matches(f.mask, n->name)) {
         ++f.next_slot;
         fill(data, n->name, n->attributes, n->content.size());
+        std::strncpy(data->cAlternateFileName, n->short_name.c_str(), sizeof data->cAlternateFileName - 1);
         return true;
       }
     }
     return false;
   }
   // NTFS: the next name after the last one given, in collation order.
-  for (const FsNode* n : listing(*f.folder)) {
-    if (f.started && !ntfs_less(f.last_name, n->name)) continue;
+  auto& names = f.folder->by_name;
+  for (auto it = f.started ? names.upper_bound(upper(f.last_name)) : names.begin(); it != names.end(); ++it) {
+    const FsNode* n = it->second;
     if (!matches(f.mask, n->name)) continue;
     f.started = true;
     f.last_name = n->name;
     fill(data, n->name, n->attributes, n->content.size());
+    std::strncpy(data->cAlternateFileName, n->short_name.c_str(), sizeof data->cAlternateFileName - 1);
     return true;
   }
   return false;
@@ -437,9 +562,99 @@ HFILE FileSystem::open_file(LPCSTR name, LPOFSTRUCT info, UINT style) {
   return 1;  // the file was opened and closed again
 }
 
+namespace {
+bool lacks_long_path_name(const Machine& m) {
+  // Windows 95 (4.0) and NT 4 do not export GetLongPathNameA.
+  return m.is_nt() ? m.version.major < 5 : (m.version.major == 4 && m.version.minor == 0);
+}
+
+DWORD copy_out(const std::string& text, LPSTR buffer, DWORD size) {
+  const DWORD n = static_cast<DWORD>(text.size());
+  if (buffer == nullptr || size <= n) return n + 1;
+  std::memcpy(buffer, text.c_str(), n + 1);
+  return n;
+}
+}  // namespace
+
+DWORD FileSystem::get_full_path_name(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file_part) {
+  DWORD error = 0;
+  auto full = path ? full_path(path, &error) : std::nullopt;
+  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), 0;
+  const DWORD n = copy_out(*full, buffer, size);
+  if (file_part != nullptr && n == full->size()) {
+    const std::size_t slash = full->find_last_of('\\');
+    *file_part = slash + 1 < full->size() ? buffer + slash + 1 : nullptr;
+  }
+  return n;
+}
+
+// The path with every component of the tree written by its long name; the
+// root keeps its spelling. A relative path comes back as a full one.
+DWORD FileSystem::get_long_path_name(LPCSTR path, LPSTR buffer, DWORD size) {
+  if (lacks_long_path_name(machine())) return fail(ERROR_CALL_NOT_IMPLEMENTED), 0;
+  DWORD error = 0;
+  auto full = path ? full_path(path, &error) : std::nullopt;
+  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), 0;
+  FsNode* node = lookup(*full, false);
+  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), 0;
+  std::string root, rest;
+  split_root(*full, root, rest);
+  std::string tree = path_of(*node);  // "C:\..." as the tree spells it
+  std::string result = root + (tree.size() > 3 ? tree.substr(2) : "\\");
+  if (result.size() > 3 && result.back() == '\\' && root.size() + 1 < result.size()) result.pop_back();
+  return copy_out(result, buffer, size);
+}
+
+HANDLE FileSystem::create_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
+  (void)access;
+  (void)share;
+  if (disposition != OPEN_EXISTING) return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;  // only opening is modelled
+  DWORD error = 0;
+  auto full = path ? full_path(path, &error) : std::nullopt;
+  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
+  FsNode* node = lookup(*full);
+  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+  // A folder opens on the NT family only, and only for backup semantics.
+  if (node->is_folder() && (family == FsFamily::Fat || (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || node->access_denied))
+    return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
+  const FsNode* top = node;
+  while (top->parent != nullptr) top = top->parent;
+  const std::uintptr_t handle = next_handle_++;
+  handles_[handle] = Opened{top->name[0], node->file_index, node->attributes, node->content.size()};
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+BOOL FileSystem::get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  auto it = handles_.find(reinterpret_cast<std::uintptr_t>(file));
+  if (it == handles_.end() || info == nullptr) return fail(ERROR_INVALID_HANDLE), FALSE;
+  std::memset(info, 0, sizeof *info);
+  info->dwFileAttributes = it->second.attributes;
+  info->dwVolumeSerialNumber = volume_serial(it->second.drive);
+  info->nFileSizeLow = static_cast<DWORD>(it->second.size);
+  info->nNumberOfLinks = 1;
+  info->nFileIndexLow = it->second.index;
+  return TRUE;
+}
+
+bool FileSystem::close_handle(HANDLE file) { return handles_.erase(reinterpret_cast<std::uintptr_t>(file)) != 0; }
+
 }  // namespace sim::win32
 
 using sim::win32::machine;
+
+DWORD WINAPI GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart) {
+  return machine().files().get_full_path_name(path, size, buffer, filePart);
+}
+DWORD WINAPI GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) {
+  return machine().files().get_long_path_name(shortPath, longPath, size);
+}
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
+                          HANDLE) {
+  return machine().files().create_file(path, access, share, disposition, flags);
+}
+BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  return machine().files().get_file_information(file, info);
+}
 
 DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer) { return machine().files().get_current_directory(size, buffer); }
 BOOL WINAPI SetCurrentDirectoryA(LPCSTR path) { return machine().files().set_current_directory(path); }

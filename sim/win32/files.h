@@ -14,13 +14,20 @@
 // Both families list "." and ".." first in every folder but a drive's root.
 // Paths follow Win32's rules: case-insensitive names, "\" or "/" as
 // separators, relative paths against the current folder, "." and "..", and
-// trailing blanks and dots dropped from a path's last component.
+// trailing blanks and dots dropped from a path's last component. Names may
+// still end in blanks and dots on disk (made through "\\?\" paths, other
+// subsystems or another system's driver); such an entry is listed as it is,
+// and only a "\\?\" path names it. Every name has an 8.3 alias (FAT's short
+// entry; NTFS makes one too) that paths may use. The NT family also takes
+// "\\?\C:\..." (taken literally), "\\.\C:\..." and the administrative
+// shares "\\localhost\C$\..."; Windows 95/98 take none of these.
 #pragma once
 #include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +41,11 @@ class Machine;
 
 enum class FsFamily { Fat, Ntfs };
 
+// Orders upper-case names as NTFS collates them: byte by byte, unsigned.
+struct CollateLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
 struct FsNode {
   std::string name;
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
@@ -42,9 +54,17 @@ struct FsNode {
   std::string content;          // a file's data
   std::string target;           // a link's target folder (reparse point)
   FsNode* parent = nullptr;
-  // Entries of a folder. FAT keeps freed slots (nullptr) for reuse; NTFS
-  // keeps no order of its own here: enumeration sorts.
+  // Entries of a folder. Freed slots (nullptr) are reused: on FAT that is
+  // the listing order; NTFS lists by name (by_name) whatever the slots.
   std::vector<std::unique_ptr<FsNode>> slots;
+  // A folder's entries by upper-case name and by upper-case 8.3 alias, and
+  // FAT's freed slots (lowest first): lookups and additions in O(log N).
+  std::map<std::string, FsNode*, CollateLess> by_name;
+  std::map<std::string, FsNode*, CollateLess> by_short;
+  std::set<std::size_t> free_slots;
+  std::string short_name;       // the 8.3 alias; empty when the name is one
+  DWORD file_index = 0;         // identity within the volume (NTFS file reference)
+  std::size_t slot = 0;         // its place in the parent's slots
 
   bool is_folder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
   bool is_link() const { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
@@ -77,6 +97,13 @@ class FileSystem {
   FsNode* lookup(const std::string& path, bool follow_last = true);
   // Full path of a node as the tree spells it.
   std::string path_of(const FsNode& node) const;
+  // The entry of a folder named `name` (or with that 8.3 alias), or nullptr.
+  static FsNode* child(const FsNode& folder, const std::string& name);
+  // A full path in any accepted spelling as a drive path ("C:\..."), or
+  // empty when it names no local drive.
+  std::string local_form(const std::string& full) const;
+  // The volume serial number of a drive.
+  static DWORD volume_serial(char drive);
   // The folder's entries in the order this family lists them.
   std::vector<FsNode*> listing(const FsNode& folder) const;
   // The drive letters present, sorted.
@@ -101,7 +128,14 @@ class FileSystem {
   BOOL remove_directory(LPCSTR path);
   DWORD get_attributes(LPCSTR path);
   HFILE open_file(LPCSTR name, LPOFSTRUCT info, UINT style);
+  DWORD get_full_path_name(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file_part);
+  DWORD get_long_path_name(LPCSTR path, LPSTR buffer, DWORD size);
+  HANDLE create_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
+  BOOL get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
+  // Closes a handle of create_file; false when it is none.
+  bool close_handle(HANDLE file);
   std::size_t open_find_handles() const { return finds_.size(); }
+  std::size_t open_file_handles() const { return handles_.size(); }
 
  private:
   struct Find {
@@ -114,11 +148,21 @@ class FileSystem {
   };
   bool next_entry(Find& f, LPWIN32_FIND_DATAA data);
   void detach(FsNode& node);
+  void attach(FsNode& folder, std::unique_ptr<FsNode> node);
   DWORD fail(DWORD error) const;
+  struct Opened {
+    char drive;
+    DWORD index;
+    DWORD attributes;
+    std::size_t size;
+  };
 
   std::map<char, std::unique_ptr<FsNode>> drives_;
   std::map<std::uintptr_t, Find> finds_;
   std::uintptr_t next_find_ = 0x7F000010;
+  std::map<std::uintptr_t, Opened> handles_;
+  std::uintptr_t next_handle_ = 0x6E000010;
+  DWORD next_index_ = 0x100;
 };
 
 // Case-insensitive equality of names, as both families compare them.

@@ -69,11 +69,6 @@ void add_entries(FileSystem& fs, const nlohmann::json& files, const std::string&
     const std::string path = e.is_string() ? e.get<std::string>() : e["path"].get<std::string>();
     if (!is_full_path(path)) bad("not a full path with a drive letter");
     const bool folder = path.back() == '\\' || path.back() == '/';
-    if (path.find_last_not_of("\\/") != std::string::npos) {
-      std::string name = path.substr(0, path.find_last_not_of("\\/") + 1);
-      if (name.back() == ' ' || name.back() == '.')
-        bad("a name cannot end in a blank or a dot: the platform drops them");
-    }
     FsNode* node = nullptr;
     try {
       node = &fs.add(path, folder);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files.h"
 #include "machine.h"
 
 namespace sim::win32 {
@@ -547,6 +548,7 @@ HANDLE WINAPI GetCurrentProcess(void) { return reinterpret_cast<HANDLE>(static_c
 BOOL WINAPI CloseHandle(HANDLE handle) {
   auto& tokens = machine().security.tokens;
   auto it = tokens.find(reinterpret_cast<std::uintptr_t>(handle));
+  if (it == tokens.end() && machine().files().close_handle(handle)) return TRUE;  // a file or folder (files.cpp)
   if (it == tokens.end()) return fail(ERROR_INVALID_HANDLE);
   tokens.erase(it);
   return TRUE;

@@ -215,16 +215,152 @@ TEST(FolderPurge, RelativePathAndCurrentFolderInside) {
   EXPECT_FALSE(has("C:\\TAVIX\\M32A\\"));
   EXPECT_EQ(current(), "C:\\TAVIX");
 
-  // A tree that holds the current folder is left whole: its removal would
-  // leave no current folder to come back to.
-  set_up("nt4", {"C:\\TAVIX\\M32A\\SUB\\F.TXT", "C:\\TAVIX\\M32A\\G.TXT", "C:\\Tools\\netpurge.exe"}, "",
-         "C:\\TAVIX\\M32A\\SUB");
-  const auto before = tree();
+  // A tree that holds the current folder is emptied around it; the current
+  // folder and the folders above it stay, since the purge comes back to it.
+  set_up("nt4", {"C:\\TAVIX\\M32A\\SUB\\F.TXT", "C:\\TAVIX\\M32A\\G.TXT", "C:\\TAVIX\\M32A\\H\\I.TXT",
+                 "C:\\Tools\\netpurge.exe"},
+         "", "C:\\TAVIX\\M32A\\SUB");
   EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 0);
-  EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A\\SUB"), 0);
   EXPECT_EQ(current(), "C:\\TAVIX\\M32A\\SUB");
-  EXPECT_EQ(tree(), before);
-  EXPECT_EQ(g_reports, 2);
+  EXPECT_EQ(tree(), (std::vector<std::string>{"C:\\TAVIX\\", "C:\\TAVIX\\M32A\\", "C:\\TAVIX\\M32A\\SUB\\", "C:\\Tools\\",
+                                              "C:\\Tools\\netpurge.exe"}));
+  EXPECT_EQ(g_reports, 2);  // SUB and M32A stay
+}
+
+// The hostile trees of real disks, on Windows 98 (FAT order) and NT 4
+// (sorted order).
+const char* kFamilies[] = {"win98", "nt4"};
+
+TEST(FolderPurge, TrimmedNamesAreLeftAndNothingOutsideTheTargetsChanges) {
+  // Names the platform trims at a path's end: the join would name M32A
+  // itself ("...", blanks), its parent (".. ") or a namesake ("a. ").
+  for (const char* platform : kFamilies) {
+    SCOPED_TRACE(platform);
+    set_up(platform,
+           {"C:\\TAVIX\\AAA_KEEP.DAT", "C:\\TAVIX\\NEIGHBOUR\\KEEP.TXT", "C:\\TAVIX\\M32A\\...\\X.TXT",
+            "C:\\TAVIX\\M32A\\  \\Y.TXT", "C:\\TAVIX\\M32A\\.. \\Z.TXT", "C:\\TAVIX\\M32A\\a. \\W.TXT",
+            "C:\\TAVIX\\M32A\\a\\KEEP_TOO.TXT", "C:\\TAVIX\\M32A\\b. ", "C:\\TAVIX\\M32A\\GONE.TXT",
+            "C:\\TAVIX\\M32A\\SUB\\...\\V.TXT", "C:\\TAVIX\\M32A\\SUB\\GONE.TXT", "C:\\TAVIX\\M32AAPPS\\.\x20.\\U.TXT",
+            "C:\\TAVIX\\M32AAPPS\\GONE.TXT", "C:\\Tools\\netpurge.exe"},
+           std::string(kProgramsKey) + "\"Programs\"=\"C:\\\\MENU\"\n", "C:\\Tools");
+    PurgeSoftwareFolders();
+    for (const char* kept : {"C:\\TAVIX\\AAA_KEEP.DAT", "C:\\TAVIX\\NEIGHBOUR\\KEEP.TXT", "C:\\TAVIX\\M32A\\...\\X.TXT",
+                             "C:\\TAVIX\\M32A\\  \\Y.TXT", "C:\\TAVIX\\M32A\\.. \\Z.TXT", "C:\\TAVIX\\M32A\\a. \\W.TXT",
+                             "C:\\TAVIX\\M32A\\b. ", "C:\\TAVIX\\M32A\\SUB\\...\\V.TXT", "C:\\TAVIX\\M32AAPPS\\. .\\U.TXT"})
+      EXPECT_TRUE(has(kept)) << kept;
+    for (const char* gone : {"C:\\TAVIX\\M32A\\a\\", "C:\\TAVIX\\M32A\\GONE.TXT", "C:\\TAVIX\\M32A\\SUB\\GONE.TXT",
+                             "C:\\TAVIX\\M32AAPPS\\GONE.TXT"})
+      EXPECT_FALSE(has(gone)) << gone;
+    for (const auto& f : machine().files().deleted_files) EXPECT_EQ(f.rfind("C:\\TAVIX\\M32A", 0), 0u) << f;
+    EXPECT_EQ(current(), "C:\\Tools");
+    EXPECT_EQ(machine().files().open_find_handles(), 0u);
+  }
+}
+
+TEST(FolderPurge, StartedInsideTheInstallFolderDeletesAllButTheRunningProgram) {
+  // A double-click on Hushline.exe in M32A: M32A is the current folder and
+  // the program in it is in use. Everything else goes; M32A stays, not
+  // empty and current.
+  for (const char* platform : kFamilies) {
+    SCOPED_TRACE(platform);
+    nlohmann::json profile{{"platform", platform},
+                           {"command_line", "\"C:\\TAVIX\\M32A\\Hushline.exe\""},
+                           {"files", {"C:\\TAVIX\\M32A\\Hushline.exe", "C:\\TAVIX\\M32A\\M32A.HLP",
+                                      "C:\\TAVIX\\M32A\\DATA\\LOG.TXT", "C:\\TAVIX\\M32AAPPS\\FAX.EXE",
+                                      "C:\\TAVIX\\KEEP.DAT"}}};
+    apply_profile(parse_profile(profile.dump(), "<test>", {}));
+    machine().registry.import_reg(std::string("REGEDIT4\n\n") + kProgramsKey + "\"Programs\"=\"C:\\\\MENU\"\n", "<test>");
+    removal_test::fresh_resources(true, true);
+    ASSERT_EQ(current(), "C:\\TAVIX\\M32A");
+    PurgeSoftwareFolders();
+    auto left = tree();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"C:\\TAVIX\\", "C:\\TAVIX\\KEEP.DAT", "C:\\TAVIX\\M32A\\",
+                                              "C:\\TAVIX\\M32A\\Hushline.exe"}));
+    EXPECT_EQ(current(), "C:\\TAVIX\\M32A");
+    // The platform itself refuses both, whoever asks.
+    EXPECT_FALSE(DeleteFileA("C:\\TAVIX\\M32A\\Hushline.exe"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    machine().files().add("C:\\EMPTY\\", true);
+    ASSERT_TRUE(SetCurrentDirectoryA("C:\\EMPTY"));
+    EXPECT_FALSE(RemoveDirectoryA("C:\\EMPTY"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(std::string(platform) == "nt4" ? ERROR_SHARING_VIOLATION
+                                                                               : ERROR_CURRENT_DIRECTORY));
+  }
+}
+
+TEST(FolderPurge, ProgramMenuInsideAnInstallFolderHoweverSpelled) {
+  // The program menu lies in M32A, written in the spellings the platform
+  // accepts; M32A is above it, so it is never entered.
+  struct Case {
+    const char* platform;
+    const char* programs;
+  } cases[] = {
+      {"nt4", "\\\\\\\\?\\\\C:\\\\TAVIX\\\\M32A\\\\Menu"},
+      {"nt4", "\\\\\\\\.\\\\C:\\\\TAVIX\\\\M32A\\\\Menu"},
+      {"nt4", "\\\\\\\\localhost\\\\C$\\\\TAVIX\\\\M32A\\\\Menu"},
+      {"win2000", "\\\\\\\\LOCALHOST\\\\c$\\\\tavix\\\\m32a\\\\menu\\\\"},
+      {"nt4", "..\\\\TAVIX\\\\M32A\\\\Menu"},
+      {"win98", "C:..\\\\TAVIX\\\\M32A\\\\Menu"},
+      {"win98", "\\\\TAVIX\\\\M32A\\\\Menu"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.platform) + " " + c.programs);
+    set_up(c.platform, {"C:\\TAVIX\\M32A\\Menu\\Dialer.lnk", "C:\\TAVIX\\M32A\\M32A.EXE", "C:\\Tools\\netpurge.exe"},
+           std::string(kProgramsKey) + "\"Programs\"=\"" + c.programs + "\"\n", "C:\\Tools");
+    PurgeSoftwareFolders();
+    EXPECT_TRUE(has("C:\\TAVIX\\M32A\\Menu\\Dialer.lnk"));
+    EXPECT_TRUE(has("C:\\TAVIX\\M32A\\M32A.EXE"));
+  }
+  // Guarded folders named through 8.3 aliases and other spellings.
+  struct Named {
+    const char* platform;
+    const char* path;
+  } named[] = {
+      {"win98", "C:\\WINDOWS\\STARTM~1"},
+      {"nt4", "C:\\WINNT\\Profiles\\ADMINI~1\\STARTM~1"},
+      {"win2000", "C:\\DOCUME~1\\ADMINI~1"},
+      {"nt4", "\\\\localhost\\C$\\WINNT\\Profiles"},
+      {"win2000", "\\\\?\\C:\\Documents and Settings"},
+      {"win2000", "\\\\.\\C:\\WINNT\\system32\\.."},
+  };
+  for (const auto& n : named) {
+    SCOPED_TRACE(std::string(n.platform) + " " + n.path);
+    const bool nt = std::string(n.platform) != "win98";
+    const std::string menu = std::string(n.platform) == "win98" ? "C:\\WINDOWS\\Start Menu\\Programs"
+                             : std::string(n.platform) == "nt4" ? "C:\\WINNT\\Profiles\\Administrator\\Start Menu\\Programs"
+                                                                : "C:\\Documents and Settings\\Administrator\\Start Menu\\Programs";
+    std::string escaped;
+    for (char ch : menu) escaped += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
+    set_up(n.platform, {menu + "\\Notepad.lnk", nt ? "C:\\WINNT\\system32\\kernel32.dll" : "C:\\WINDOWS\\SYSTEM\\K.DLL",
+                        "C:\\Tools\\netpurge.exe"},
+           std::string(kProgramsKey) + "\"Programs\"=\"" + escaped + "\"\n");
+    const auto before = tree();
+    EXPECT_EQ(DeleteFolderTree(n.path), 0);
+    EXPECT_EQ(tree(), before);
+  }
+}
+
+TEST(FolderPurge, WindowsFolderBelowTheRootGuardsTheFoldersAboveIt) {
+  // Windows in C:\OS\WINNT: C:\OS is above it and must stay, whether given
+  // directly or as an install folder.
+  for (const char* platform : {"win98", "nt4", "win2000"}) {
+    SCOPED_TRACE(platform);
+    nlohmann::json profile{{"platform", platform},
+                           {"windows_folder", "C:\\OS\\WINNT"},
+                           {"files", {"C:\\OS\\WINNT\\win.ini", "C:\\OS\\BOOT.LOG", "C:\\OS\\OTHER\\X.TXT",
+                                      "C:\\Tools\\netpurge.exe"}}};
+    apply_profile(parse_profile(profile.dump(), "<test>", {}));
+    machine().registry.import_reg(std::string("REGEDIT4\n\n") + kProgramsKey + "\"Programs\"=\"C:\\\\MENU\"\n", "<test>");
+    removal_test::fresh_resources(true, true);
+    const auto before = tree();
+    EXPECT_EQ(DeleteFolderTree("C:\\OS"), 0);
+    EXPECT_EQ(DeleteFolderTree("C:\\OS\\OTHER\\.."), 0);
+    machine().resources().replaced_strings[IDS_MODEM_FOLDER_1] = "C:\\OS";
+    machine().resources().replaced_strings[IDS_MODEM_FOLDER_2] = "c:\\os\\.";
+    PurgeSoftwareFolders();
+    EXPECT_EQ(tree(), before);
+  }
 }
 
 }  // namespace

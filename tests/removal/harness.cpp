@@ -93,6 +93,11 @@ void fresh_machine(const std::string& platform, bool modem_mode) {
   g_program = ProgramState{};
   g_program.instance = program_instance();
   g_program.modemMode = modem_mode ? TRUE : FALSE;
+  // The program folder, as start-up takes it from a quoted command line.
+  const std::string& module = sim::win32::machine().module_path;
+  const std::size_t slash = module.find_last_of('\\');
+  if (slash != std::string::npos && slash + 1 < sizeof g_program.programFolder)
+    module.copy(g_program.programFolder, slash + 1);
 }
 
 void fresh_resources(bool silent_mode, bool modem_mode) {
@@ -101,6 +106,11 @@ void fresh_resources(bool silent_mode, bool modem_mode) {
   g_program.instance = program_instance();
   g_program.silentMode = silent_mode ? TRUE : FALSE;
   g_program.modemMode = modem_mode ? TRUE : FALSE;
+  // The program folder, as start-up takes it from a quoted command line.
+  const std::string& module = sim::win32::machine().module_path;
+  const std::size_t slash = module.find_last_of('\\');
+  if (slash != std::string::npos && slash + 1 < sizeof g_program.programFolder)
+    module.copy(g_program.programFolder, slash + 1);
 }
 
 }  // namespace removal_test

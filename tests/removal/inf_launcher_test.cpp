@@ -80,20 +80,44 @@ TEST(InfLauncher, SetupFolderOfEachFamily) {
   EXPECT_TRUE(started().empty());
 }
 
-TEST(InfLauncher, FoundElsewhereByTheSearchIsLaunchedWhereFound) {
-  // Found by the bare-name search in the system folder, not beside the
-  // program: the path names where it is.
-  set_up("nt4", {"C:\\WINNT\\system32\\Netqorfe.inf"});
-  EXPECT_EQ(LaunchInfSection(nullptr, IDS_INF_ADAPTER, IDS_SECTION_ADAPTER), 1);
-  EXPECT_EQ(started(), std::vector<std::string>{"C:\\WINNT\\system32\\rundll32.exe setupapi.dll,InstallHinfSection "
-                                                "8255x.Uninstall 132 C:\\WINNT\\system32\\Netqorfe.inf"});
-  // ... or in a folder of the PATH.
-  nlohmann::json profile{{"platform", "win98"}, {"files", {"D:\\SETUP\\Netqorfe.inf"}}, {"path", "D:\\SETUP"}};
-  apply_profile(parse_profile(profile.dump(), "<test>", {}));
-  removal_test::fresh_resources(false, false);
-  char path[128];
-  EXPECT_EQ(GetInfFile(nullptr, path, sizeof path, IDS_INF_ADAPTER), 1);
-  EXPECT_STREQ(path, "D:\\SETUP\\Netqorfe.inf");
+TEST(InfLauncher, FileFoundOnlyElsewhereByTheSearchCountsAsNotFound) {
+  // A setup file planted in the current folder, in a PATH folder or in the
+  // system folder is found by the bare-name search, but only a file beside
+  // the program counts: the setup folder decides, in silent mode too.
+  struct Case {
+    const char* platform;
+    const char* planted;
+    bool in_setup_folder;
+    const char* expected;  // the path the runner gets; empty: nothing started
+  } cases[] = {
+      {"win98", "C:\\DOWNLOAD\\Netqorfe.inf", true, "C:\\WINDOWS\\OPTIONS\\CABS\\Netqorfe.inf"},
+      {"win98", "D:\\SETUP\\Netqorfe.inf", false, "C:\\WINDOWS\\OPTIONS\\CABS\\Netqorfe.inf"},
+      {"nt4", "D:\\SETUP\\Netqorfe.inf", true, "C:\\WINNT\\Inf\\Netqorfe.inf"},
+      {"nt4", "C:\\WINNT\\system32\\Netqorfe.inf", true, "C:\\WINNT\\Inf\\Netqorfe.inf"},
+      {"win2000", "C:\\DOWNLOAD\\Netqorfe.inf", true, "C:\\WINNT\\Inf\\Netqorfe.inf"},
+      {"win2000", "C:\\DOWNLOAD\\Netqorfe.inf", false, "C:\\WINNT\\Inf\\Netqorfe.inf"},
+  };
+  for (const auto& c : cases) {
+    for (bool silent : {true, false}) {
+      SCOPED_TRACE(std::string(c.platform) + " " + c.planted + (c.in_setup_folder ? " and in the setup folder" : "") +
+                   (silent ? ", silent" : ", interactive"));
+      const bool nt = std::string(c.platform) != "win98";
+      nlohmann::json files = {c.planted, "C:\\Tools\\netpurge.exe", "C:\\DOWNLOAD\\",
+                              nt ? "C:\\WINNT\\system32\\rundll32.exe" : "C:\\WINDOWS\\RUNDLL32.EXE",
+                              nt ? "C:\\WINNT\\Inf\\" : "C:\\WINDOWS\\OPTIONS\\CABS\\"};
+      if (c.in_setup_folder) files.push_back(c.expected);
+      nlohmann::json profile{{"platform", c.platform}, {"files", files}, {"current_folder", "C:\\DOWNLOAD"},
+                             {"path", "D:\\SETUP"}};
+      apply_profile(parse_profile(profile.dump(), "<test>", {}));
+      machine().registry.import_reg(std::string("REGEDIT4\n\n") + kScratch, "<test>");
+      removal_test::fresh_resources(silent, false);
+      char located[128];
+      ASSERT_EQ(GetInfFile(nullptr, located, sizeof located, IDS_INF_ADAPTER), c.in_setup_folder || silent ? 1 : 0);
+      if (c.in_setup_folder || silent) {
+        EXPECT_STREQ(located, c.expected);
+      }
+    }
+  }
 }
 
 TEST(InfLauncher, RunnerIsNeverTakenFromTheProgramFolder) {

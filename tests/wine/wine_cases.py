@@ -268,6 +268,16 @@ class Wine:
                     out.append(os.path.relpath(os.path.join(dirpath, name), self.prefix))
         return sorted(out)
 
+    def tavix_outside_targets(self):
+        """Every path below C:\\TAVIX outside the two install folders."""
+        root = self.host_path("C:\\TAVIX")
+        out = []
+        for dirpath, dirnames, filenames in os.walk(root):
+            if Path(dirpath) == root:
+                dirnames[:] = [n for n in dirnames if n.upper() not in ("M32A", "M32AAPPS")]
+            out.extend(os.path.relpath(os.path.join(dirpath, n), root) for n in dirnames + filenames)
+        return sorted(out)
+
     def reseed(self):
         """Imports the seed again, so every case starts from the same keys."""
         self.run(["regedit", "/s", str(self.seed)])
@@ -432,6 +442,7 @@ class Case:
         before = wine.registry_snapshot()
         made = wine.make_files(entry.get("files", []))
         guarded_before = wine.guarded_listing()
+        outside_before = wine.tavix_outside_targets()
         # start /wait quotes the program path on the command line it builds;
         # wine itself passes a path without blanks as it is.
         argv = (["start", "/wait", path] if quoted else [path]) + (args.split() if args else [])
@@ -485,6 +496,9 @@ class Case:
         gone = sorted(p for p in made if not wine.windows_path_exists(p))
         self.check(wine.guarded_listing() == guarded_before,
                    "the Windows folder or the program menu changed")
+        outside_after = wine.tavix_outside_targets()
+        self.check(outside_after == outside_before,
+                   f"C:\\TAVIX outside the install folders changed: {sorted(set(outside_before) ^ set(outside_after))}")
         wine.remove_files(made)
         if self.sim is not None:
             self.compare_with_sim(command_line, exit_code, shown, calls, "WM_COMMAND 1" in messages, gone)

@@ -9,6 +9,7 @@
 #include "sim/win32/setupapi.h"
 #include "uninstaller/netpurge.h"
 #include "uninstaller/resource.h"
+#include "why_folders.h"
 
 extern const unsigned char netpurge_res[];
 extern const unsigned long netpurge_res_size;
@@ -134,6 +135,7 @@ std::vector<std::string> explain(const Report& r, Machine& m, const Registry& be
   if (std::string line = why_no_class_subkey(r, m, before); !line.empty()) why.push_back(line);
   if (r.registry_diff.empty())
     why.push_back("the registry purge found nothing to remove: no key of a supported device changed");
+  explain_folder_purge(r, m, why);
   return why;
 }
 
