@@ -106,7 +106,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt_update
   no_recommends=()
   for p in "${missing[@]}"; do
-    for q in "${qemu_pkgs[@]}"; do [ "$p" = "$q" ] && no_recommends+=("$p"); done
+    # qemu-user-static recommends a service manager to register it at
+    # boot; the registration below is done by hand instead.
+    for q in "${qemu_pkgs[@]}" qemu-user-static; do
+      if [ "$p" = "$q" ]; then no_recommends+=("$p"); fi
+    done
   done
   others=()
   for p in "${missing[@]}"; do
