@@ -1,5 +1,6 @@
 // Memory windows: mapping, access in three widths, the window checks,
 // unmapping, I/O-space translation, failures and unload.
+#include "sim/hw/machine.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace nicport_test {
@@ -117,9 +118,6 @@ TEST_F(IoSpaceTest, AddressTranslatedIntoIoSpaceIsReturnedUnmapped) {
   EXPECT_EQ(Unmap(0x8010, 0x100), STATUS_INVALID_PARAMETER);
 }
 
-}  // namespace
-}  // namespace nicport_test
-
 // The EEPROM's pins set by the client's own raw writes, too fast for the
 // part: by default every write counts as the driver's, so the part's
 // timing fault is the driver's; once the raw write codes are declared as
@@ -153,3 +151,6 @@ TEST_F(MemoryTest, EepromTimingBrokenByRawWritesIsTheClientsMisuse) {
   EXPECT_LE(k.client_misuse().size(), misuse + 1);
   EXPECT_EQ(Unmap(va, 0x1000), STATUS_SUCCESS);
 }
+
+}  // namespace
+}  // namespace nicport_test
