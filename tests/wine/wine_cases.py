@@ -104,6 +104,9 @@ HERE = Path(__file__).resolve().parent
 # Wine reserves, reserved up front.
 WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
 QEMU_RESERVED_VA = "0x82000000"
+# Under emulation with wine64 installed, `wine` is wow64/wine: every program
+# starts through the 64-bit loader and only 32-bit ones meet qemu.
+WINE_LOADER64 = Path("/usr/lib/wine/wine64")
 
 
 def wine_mode(template=None):
@@ -174,6 +177,8 @@ class Wine:
         self.env = dict(os.environ, DISPLAY=self.display, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
                         WINEDLLOVERRIDES=WINE_DLL_OVERRIDES, QEMU_RESERVED_VA=QEMU_RESERVED_VA, LC_ALL="C")
         self.env.pop("WINELOADER", None)
+        if self.mode == "emulated" and os.access(WINE_LOADER64, os.X_OK):
+            self.env["PATH"] = str(HERE / "wow64") + os.pathsep + self.env.get("PATH", "")
         self._make_prefix()
 
     def __exit__(self, *exc):

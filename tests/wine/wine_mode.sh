@@ -34,6 +34,10 @@ WINE_QEMU_RESERVED_VA=0x82000000
 # A 32-bit program takes about 6 s to start under qemu against well under
 # 1 s natively.
 WINE_EMULATED_SLOWDOWN=6
+# Debian's 64-bit Wine loader (package wine64), and the folder whose `wine`
+# starts programs through it.
+WINE_LOADER64=/usr/lib/wine/wine64
+WINE_WOW64_BIN=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/wow64
 
 i386_binfmt_entry() {
   local dir=/proc/sys/fs/binfmt_misc entry magic
@@ -116,6 +120,12 @@ wine_env() {
   export WINE_MODE WINE_MODE_REASON
   if [ "$WINE_MODE" = emulated ]; then WINE_SLOWDOWN=$WINE_EMULATED_SLOWDOWN; else WINE_SLOWDOWN=1; fi
   export WINE_SLOWDOWN
+  # Under emulation with wine64 installed: every program through the 64-bit
+  # loader (wow64/wine), so that only 32-bit programs meet qemu.
+  if [ "$WINE_MODE" = emulated ] && [ -x "$WINE_LOADER64" ]; then
+    case ":$PATH:" in *":$WINE_WOW64_BIN:"*) ;; *) PATH="$WINE_WOW64_BIN:$PATH" ;; esac
+    export PATH WINE_LOADER64
+  fi
 }
 
 # The shared prefix's verdict on this machine, written by make_prefix.sh.
