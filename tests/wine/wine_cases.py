@@ -251,6 +251,15 @@ class Wine:
     def run(self, args, check=False):
         return run_quietly(["wine"] + args, self.env, check=check)
 
+    def tool32(self, name):
+        """Wine's own program `name` as our 32-bit programs see it. In a
+        64-bit prefix the 64-bit reg and regedit see the 64-bit registry
+        view, where HKLM\\Software is not the one a 32-bit program reads and
+        writes (that is below Wow6432Node): the 32-bit ones in syswow64 do."""
+        if (self.prefix / "drive_c" / "windows" / "syswow64").is_dir():
+            return f"C:\\windows\\syswow64\\{name}.exe"
+        return name
+
     # ---- files below C:\
 
     def host_path(self, windows_path):
