@@ -34,7 +34,15 @@ t() { timeout $(( $1 * slow )) "${@:2}"; }  # a time limit, longer under emulati
 export WINEPREFIX=$work/wineprefix
 mkdir -p "$work"
 timeout 30 wineserver -k 2>/dev/null
-[ -d "$WINEPREFIX/drive_c/windows" ] || timeout $(( slow > 1 ? 480 : 300 )) wineboot -i >/dev/null 2>&1
+# The prefix is kept between runs made the same way only: one made natively
+# (32-bit) cannot serve where wine64 runs the prefix's programs, nor the
+# other way round.
+made_by="$(timeout 60 wine --version) $WINE_MODE"
+if [ "$(cat "$WINEPREFIX/.made-by" 2>/dev/null)" != "$made_by" ]; then rm -rf "$WINEPREFIX"; fi
+if [ ! -d "$WINEPREFIX/drive_c/windows" ]; then
+  timeout $(( slow > 1 ? 480 : 300 )) wineboot -i >/dev/null 2>&1
+  echo "$made_by" >"$WINEPREFIX/.made-by"
+fi
 wine_wait_server || exit 1
 # Keep one wine server for the whole test: the driver lives in its device host.
 wineserver -p 120
