@@ -247,3 +247,20 @@ inline int KdvrResultByteCount(uint32_t code) {
       return -1;
   }
 }
+
+// 1 for the codes that write a value of the client's to a port or a mapped
+// register unchanged: what such a write does to the hardware (the serial
+// EEPROM's timing, for one) is the client's doing, not the driver's.
+inline int KdvrIsRawWrite(uint32_t code) {
+  switch (code) {
+    case IOCTL_KDVR_WRITE_PORT_UCHAR:
+    case IOCTL_KDVR_WRITE_PORT_USHORT:
+    case IOCTL_KDVR_WRITE_PORT_ULONG:
+    case IOCTL_KDVR_WRITE_MEMORY_UCHAR:
+    case IOCTL_KDVR_WRITE_MEMORY_USHORT:
+    case IOCTL_KDVR_WRITE_MEMORY_ULONG:
+      return 1;
+    default:
+      return 0;
+  }
+}

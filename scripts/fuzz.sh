@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A time-bounded fuzzing campaign: builds the libFuzzer targets with clang
-# (AddressSanitizer and UndefinedBehaviorSanitizer on), runs each on its
+# (the fuzz preset: AddressSanitizer and UndefinedBehaviorSanitizer on), runs each on its
 # corpus in tests/fuzz/corpus/<target> for its share of SECONDS, then merges
 # what was new into that corpus (the ordinary test suite replays it).
 #   scripts/fuzz.sh SECONDS [TARGET...]     targets: ioctl profile reg (all by default)
@@ -22,12 +22,10 @@ for t in "${targets[@]}"; do
 done
 scripts/setup.sh build
 
-build=build/fuzz
-flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1"
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DNICKIT_FUZZ=ON -DNICKIT_WARNINGS_AS_ERRORS=OFF \
-  -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
-  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+build=build/fuzz  # the fuzz preset's tree
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+cmake --preset fuzz "${launcher[@]}" >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]/#/fuzz_}"
 
 share=$(( seconds / ${#targets[@]} ))

@@ -327,7 +327,8 @@ bool MicrowireEeprom::samples_di() const {
                      phase_ == Phase::data_in);
 }
 
-void MicrowireEeprom::violation(const char* what, std::uint64_t since_ns, std::uint64_t minimum_ns) {
+void MicrowireEeprom::violation(const char* what, std::uint64_t since_ns, PinMaster since_by,
+                                std::uint64_t minimum_ns) {
   // kNever: the line has not moved since power-up, as good as long ago.
   const std::uint64_t now = clock_.now_ns();
   if (since_ns == kNever || now - since_ns >= minimum_ns) return;
@@ -336,39 +337,53 @@ void MicrowireEeprom::violation(const char* what, std::uint64_t since_ns, std::u
                      std::to_string(minimum_ns) + " ns (at " + std::to_string(now) + " ns)";
   if (violations_.size() >= kRecorderLimit) violations_.erase(violations_.begin(), violations_.begin() + kRecorderLimit / 2);
   violations_.push_back(text);
-  if (sink_) sink_(text);
+  const PinMaster culprit =
+      since_by == PinMaster::client || now_by_ == PinMaster::client ? PinMaster::client : PinMaster::driver;
+  if (sink_) sink_(text, culprit);
 }
 
 void MicrowireEeprom::check_timing(bool cs, bool sk, bool di) {
   const MicrowireTiming& t = config_.timing;
   const std::uint64_t now = clock_.now_ns();
   if (cs && !cs_) {
-    if (cs_fall_ns_ != kNever) violation("chip select low between instructions", cs_fall_ns_, t.cs_low_ns);
+    if (cs_fall_ns_ != kNever) violation("chip select low between instructions", cs_fall_ns_, cs_fall_by_, t.cs_low_ns);
     cs_rise_ns_ = now;
+    cs_rise_by_ = now_by_;
     clocked_since_select_ = false;
   }
   if (!cs && cs_) {
-    if (!sk_ && sk_fall_ns_ != kNever && sk_fall_ns_ >= cs_rise_ns_) violation("chip select hold after the clock fell", sk_fall_ns_, t.cs_hold_ns);
+    if (!sk_ && sk_fall_ns_ != kNever && sk_fall_ns_ >= cs_rise_ns_) violation("chip select hold after the clock fell", sk_fall_ns_, sk_fall_by_, t.cs_hold_ns);
     cs_fall_ns_ = now;
+    cs_fall_by_ = now_by_;
   }
   const bool selected = cs && cs_;
-  if (selected && di != di_ && last_rise_sampled_) violation("data hold after the rising clock", sk_rise_ns_, t.data_hold_ns);
-  if (di != di_) di_change_ns_ = now;
+  if (selected && di != di_ && last_rise_sampled_) violation("data hold after the rising clock", sk_rise_ns_, sk_rise_by_, t.data_hold_ns);
+  if (di != di_) {
+    di_change_ns_ = now;
+    di_change_by_ = now_by_;
+  }
   if (selected && sk && !sk_) {
-    if (!clocked_since_select_) violation("chip select setup before the first rising clock", cs_rise_ns_, t.cs_setup_ns);
-    else violation("clock low", sk_fall_ns_, t.clock_low_ns);
+    if (!clocked_since_select_) violation("chip select setup before the first rising clock", cs_rise_ns_, cs_rise_by_, t.cs_setup_ns);
+    else violation("clock low", sk_fall_ns_, sk_fall_by_, t.clock_low_ns);
     last_rise_sampled_ = samples_di();
-    if (last_rise_sampled_) violation("data setup before the rising clock", di_change_ns_, t.data_setup_ns);
+    if (last_rise_sampled_) violation("data setup before the rising clock", di_change_ns_, di_change_by_, t.data_setup_ns);
     clocked_since_select_ = true;
   }
-  if (selected && !sk && sk_) violation("clock high", sk_rise_ns_, t.clock_high_ns);
-  if (sk && !sk_) sk_rise_ns_ = now;
-  if (!sk && sk_) sk_fall_ns_ = now;
+  if (selected && !sk && sk_) violation("clock high", sk_rise_ns_, sk_rise_by_, t.clock_high_ns);
+  if (sk && !sk_) {
+    sk_rise_ns_ = now;
+    sk_rise_by_ = now_by_;
+  }
+  if (!sk && sk_) {
+    sk_fall_ns_ = now;
+    sk_fall_by_ = now_by_;
+  }
   if (!selected) last_rise_sampled_ = false;
   di_ = di;
 }
 
 void MicrowireEeprom::drive(bool cs, bool sk, bool di) {
+  now_by_ = master_probe_ ? master_probe_() : PinMaster::driver;
   check_timing(cs, sk, di);
   if (cs != cs_) {
     // A clock edge in the same write as a chip-select change is not a

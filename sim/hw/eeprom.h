@@ -27,8 +27,13 @@
 //
 // Timing is kept in the machine's virtual clock, and the part holds its
 // master to the data sheet's minimum timings (MicrowireTiming): each
-// violation is recorded, and passed to the violation sink (the simulated
-// kernel records it as a fault of the driver).
+// violation is recorded, and passed to the violation sink with whoever
+// drove the pins. A violation is between two events (the earlier edge and
+// the one that came too soon); the master probe says, at every write of the
+// pins, whether the driver's own routines drive them or a client's values
+// pass through the driver untouched (raw register writes). Both events the
+// driver's: the driver's fault (the simulated kernel records it as one);
+// either of them a client's: the client's misuse.
 #pragma once
 
 #include <cstdint>
@@ -69,6 +74,9 @@ struct MicrowireSession {
   unsigned words_read = 0;       // complete data words shifted out by READ
   std::size_t clocks() const { return di.size(); }
 };
+
+// Who set the pin levels of a write of the control register.
+enum class PinMaster { driver, client };
 
 struct EepromFaults {
   bool never_ready = false;    // programming never completes (DO stays busy)
@@ -174,7 +182,11 @@ class MicrowireEeprom {
   // Timing violations seen so far, in order ("EEPROM timing: ...").
   const std::vector<std::string>& timing_violations() const { return violations_; }
   void clear_timing_violations() { violations_.clear(); }
-  void set_violation_sink(std::function<void(const std::string&)> sink) { sink_ = std::move(sink); }
+  // Called with each violation and who is to blame for it (see above).
+  using ViolationSink = std::function<void(const std::string&, PinMaster)>;
+  void set_violation_sink(ViolationSink sink) { sink_ = std::move(sink); }
+  // Asked at every write of the pins who drives them; without a probe, the driver.
+  void set_master_probe(std::function<PinMaster()> probe) { master_probe_ = std::move(probe); }
 
   // The recorders keep the most recent sessions (and register writes): at
   // kRecorderLimit the older half is dropped, so a long run stays bounded.
@@ -188,7 +200,7 @@ class MicrowireEeprom {
   enum class Phase { idle, opcode, address, data_in, reading, done };
 
   void check_timing(bool cs, bool sk, bool di);
-  void violation(const char* what, std::uint64_t since_ns, std::uint64_t minimum_ns);
+  void violation(const char* what, std::uint64_t since_ns, PinMaster since_by, std::uint64_t minimum_ns);
   bool samples_di() const;
   void chip_select_rising();
   void chip_select_falling();
@@ -226,10 +238,15 @@ class MicrowireEeprom {
   bool di_ = false;
   std::uint64_t cs_rise_ns_ = kNever, cs_fall_ns_ = kNever;
   std::uint64_t sk_rise_ns_ = kNever, sk_fall_ns_ = kNever, di_change_ns_ = kNever;
+  // Who drove each of those edges, and who drives the write being checked.
+  PinMaster cs_rise_by_ = PinMaster::driver, cs_fall_by_ = PinMaster::driver;
+  PinMaster sk_rise_by_ = PinMaster::driver, sk_fall_by_ = PinMaster::driver, di_change_by_ = PinMaster::driver;
+  PinMaster now_by_ = PinMaster::driver;
   bool clocked_since_select_ = false;
   bool last_rise_sampled_ = false;
   std::vector<std::string> violations_;
-  std::function<void(const std::string&)> sink_;
+  ViolationSink sink_;
+  std::function<PinMaster()> master_probe_;
 };
 
 // The adapter's 16-bit EEPROM control register in front of the part:

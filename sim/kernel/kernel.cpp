@@ -39,6 +39,11 @@ std::string normalise_client_name(std::string_view name) {
   return s;
 }
 
+// The control code of the request the current thread is serving (0
+// outside requests), and whether it is one of the client's raw writes.
+thread_local ULONG t_request_code = 0;
+thread_local bool t_raw_write_code = false;
+
 }  // namespace
 
 // ---------------------------------------------------------------- helpers
@@ -305,9 +310,18 @@ void Kernel::load_profile_text(std::string_view json, std::string_view source_na
   if (!state_->windows.empty()) throw std::logic_error("the machine profile cannot change while windows are mapped");
   state_->machine = std::make_unique<hw::Machine>(profile, state_->clock);
   // A serial EEPROM clocked faster than its data sheet allows is the
-  // driver's fault, as on the real board where the part would misread.
+  // driver's fault, as on the real board where the part would misread;
+  // unless the pins were set by a client's raw writes, which the driver
+  // passes on as they come: then it is the client's misuse.
   for (hw::Adapter* adapter : state_->machine->adapters()) {
-    adapter->eeprom().set_violation_sink([state = state_.get()](const std::string& what) { state->record_fault(what); });
+    adapter->eeprom().set_master_probe([] { return t_raw_write_code ? hw::PinMaster::client : hw::PinMaster::driver; });
+    adapter->eeprom().set_violation_sink([state = state_.get()](const std::string& what, hw::PinMaster culprit) {
+      if (culprit != hw::PinMaster::client) return state->record_fault(what);
+      // Kept bounded: a client may misuse the part without end.
+      auto& misuse = state->client_misuse;
+      if (misuse.size() >= hw::MicrowireEeprom::kRecorderLimit) misuse.erase(misuse.begin(), misuse.begin() + misuse.size() / 2);
+      misuse.push_back(hex(t_request_code) + ": " + what);
+    });
   }
   state_->profile = std::move(profile);
   state_->faults = std::move(faults);
@@ -643,6 +657,16 @@ IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const st
   block.stack.Parameters.DeviceIoControl.OutputBufferLength = output_length;
   block.stack.Parameters.DeviceIoControl.InputBufferLength = static_cast<ULONG>(input.size());
   block.stack.Parameters.DeviceIoControl.IoControlCode = code;
+  bool raw_write = false;
+  {
+    std::lock_guard lock(s.mutex);
+    raw_write = s.is_raw_write && s.is_raw_write(code);
+  }
+  // The request this thread is in, for whoever the hardware blames.
+  struct InRequest {
+    InRequest(ULONG code, bool raw) { t_request_code = code, t_raw_write_code = raw; }
+    ~InRequest() { t_request_code = 0, t_raw_write_code = false; }
+  } in_request(code, raw_write);
   CallOutcome out = call_driver(s, device, block, "IRP_MJ_DEVICE_CONTROL");
   IoResult result;
   result.status = out.faulted && !block.completed ? STATUS_UNSUCCESSFUL : out.status;
@@ -709,6 +733,16 @@ std::vector<std::string> Kernel::driver_faults() const {
 void Kernel::clear_driver_faults() {
   std::lock_guard lock(state_->mutex);
   state_->driver_faults.clear();
+}
+
+void Kernel::set_raw_write_codes(std::function<bool(ULONG code)> is_raw_write) {
+  std::lock_guard lock(state_->mutex);
+  state_->is_raw_write = std::move(is_raw_write);
+}
+
+std::vector<std::string> Kernel::client_misuse() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->client_misuse;
 }
 
 bool Kernel::object_exists(std::string_view name) const {

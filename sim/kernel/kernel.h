@@ -46,6 +46,11 @@
 // IoDeleteDevice of an object no longer on its driver's list, freeing pool
 // twice) is recorded in driver_faults(); the call into the driver is
 // abandoned and the client call reports `faulted`.
+//
+// A client's misuse. Some control codes write a value the client chose to
+// the hardware unchanged (set_raw_write_codes says which). Hardware timing
+// broken by such writes (the serial EEPROM's, for one) is the client's doing,
+// not the driver's: it is recorded in client_misuse(), not driver_faults().
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -205,6 +210,10 @@ class Kernel {
   void set_debug_echo(std::function<void(std::string_view)> sink);  // also pass each line here
   std::vector<std::string> driver_faults() const;
   void clear_driver_faults();
+  // The control codes whose register and port writes carry the client's
+  // values unchanged (none by default: every write is then the driver's).
+  void set_raw_write_codes(std::function<bool(ULONG code)> is_raw_write);
+  std::vector<std::string> client_misuse() const;  // "<code>: EEPROM timing: ..."
   bool object_exists(std::string_view name) const;   // "\Device\X", "\DosDevices\X"
   std::optional<std::string> link_target(std::string_view link) const;
   std::size_t pool_blocks() const;

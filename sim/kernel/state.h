@@ -183,6 +183,8 @@ struct Kernel::State {
   std::vector<std::string> log;
   std::function<void(std::string_view)> echo;
   std::vector<std::string> driver_faults;
+  std::vector<std::string> client_misuse;
+  std::function<bool(ULONG)> is_raw_write;
 
   // Pause points (Kernel::break_at).
   std::mutex break_mutex;

@@ -188,7 +188,10 @@ void check_object(const nlohmann::json& v, const std::vector<ProfileField>& fiel
                   const std::string& pointer, const Checking& c) {
   const std::string prefix = dotted.empty() ? "" : dotted + ".";
   if (!v.is_object()) c.fail(pointer, (dotted.empty() ? "a profile" : dotted) + " must be an object, not " + a_type(v));
-  for (const auto& [key, value] : v.items()) {
+  for (const auto& item : v.items()) {
+    // Named copies, not a structured binding: clang 14 refuses to capture a binding in the lambda below.
+    const std::string& key = item.key();
+    const nlohmann::json& value = item.value();
     const std::string child = pointer + "/" + escape_pointer_token(key);
     auto it = std::find_if(fields.begin(), fields.end(), [&](const ProfileField& f) { return f.name == key; });
     if (it == fields.end())

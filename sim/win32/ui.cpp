@@ -425,7 +425,7 @@ BOOL WINAPI SetWindowTextA(HWND wnd, LPCSTR text) {
 
 HWND WINAPI GetDlgItem(HWND dlg, int id) {
   auto* w = machine().ui().child(dlg, id);
-  if (!w) machine().last_error = 1421;
+  if (!w) machine().last_error = sim::win32::kErrorControlIdNotFound;
   return w ? w->hwnd : nullptr;
 }
 

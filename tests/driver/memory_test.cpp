@@ -1,5 +1,6 @@
 // Memory windows: mapping, access in three widths, the window checks,
 // unmapping, I/O-space translation, failures and unload.
+#include "sim/hw/machine.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace nicport_test {
@@ -115,6 +116,40 @@ TEST_F(IoSpaceTest, AddressTranslatedIntoIoSpaceIsReturnedUnmapped) {
   // Not a window: memory codes and the unmap refuse it.
   EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_UCHAR, 0x8010), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(Unmap(0x8010, 0x100), STATUS_INVALID_PARAMETER);
+}
+
+// The EEPROM's pins set by the client's own raw writes, too fast for the
+// part: by default every write counts as the driver's, so the part's
+// timing fault is the driver's; once the raw write codes are declared as
+// the client's, the same writes are the client's misuse, and the driver's
+// own EEPROM routine that follows them stays free of faults.
+TEST_F(MemoryTest, EepromTimingBrokenByRawWritesIsTheClientsMisuse) {
+  const uint32_t va = MapAdapter();
+  ASSERT_NE(va, 0u);
+  auto clock_in_zero_time = [&] {
+    for (uint32_t pins : {0x02u, 0x03u, 0x02u, 0x00u})  // CS, CS+SK, CS, nothing
+      Call(IOCTL_KDVR_WRITE_MEMORY_USHORT, Words({va + 0x0E, pins}), 0);
+  };
+  clock_in_zero_time();
+  ASSERT_FALSE(k.driver_faults().empty());
+  EXPECT_NE(k.driver_faults()[0].find("EEPROM timing: "), std::string::npos) << k.driver_faults()[0];
+  EXPECT_TRUE(k.client_misuse().empty());
+  k.clear_driver_faults();
+
+  k.set_raw_write_codes([](ULONG code) { return KdvrIsRawWrite(code) != 0; });
+  clock_in_zero_time();
+  EXPECT_EQ(k.driver_faults(), Log{});
+  ASSERT_FALSE(k.client_misuse().empty());
+  EXPECT_NE(k.client_misuse()[0].find("0x80FF003C: EEPROM timing: "), std::string::npos)
+      << k.client_misuse()[0];
+  // The driver's read right after: its own edges keep the part's timing.
+  const size_t misuse = k.client_misuse().size();
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_EEPROM, Words({kAdapterPort + 0x0E, 64 | (5u << 16), 0}), 4);
+  ASSERT_EQ(r.status, STATUS_SUCCESS);
+  EXPECT_EQ(WordAt(r, 0), k.machine().adapters()[0]->eeprom().word(5));
+  // Only a rule that spans the client's last edge and the driver's first may be broken.
+  EXPECT_LE(k.client_misuse().size(), misuse + 1);
+  EXPECT_EQ(Unmap(va, 0x1000), STATUS_SUCCESS);
 }
 
 }  // namespace

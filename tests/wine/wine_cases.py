@@ -97,6 +97,35 @@ class Skip(Exception):
     pass
 
 
+HERE = Path(__file__).resolve().parent
+# What every run under Wine is given (as wine_mode.sh's wine_env): no .NET or
+# HTML engines, no menu entries, no debugger (a crash ends the program rather
+# than start winedbg, which would wait), and under qemu the address space
+# Wine reserves, reserved up front.
+WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d;winedbg.exe=d"
+QEMU_RESERVED_VA = "0x82000000"
+# Under emulation with wine64 installed, `wine` is wow64/wine: every program
+# starts through the 64-bit loader and only 32-bit ones meet qemu.
+WINE_LOADER64 = Path("/usr/lib/wine/wine64")
+
+
+def wine_mode(template=None):
+    """How Wine runs here, as wine_mode.sh finds it: ("native" | "emulated",
+    reason). Raises Skip with the reason where it cannot run, or where the
+    shared prefix's real start of a 32-bit program found it cannot."""
+    done = subprocess.run(["bash", str(HERE / "wine_mode.sh")], capture_output=True, text=True, timeout=120)
+    mode, _, reason = done.stdout.strip().partition(": ")
+    if mode not in ("native", "emulated"):
+        raise Skip(f"Wine does not run here: {reason or done.stderr.strip()}")
+    template = template or os.environ.get("NETPURGE_WINE_TEMPLATE")
+    if template:
+        status = Path(str(template) + ".status")
+        verdict = status.read_text().strip() if status.is_file() else ""
+        if verdict.startswith("skip "):
+            raise Skip(f"Wine does not run here: {verdict[5:]}")
+    return mode, reason
+
+
 def run_quietly(argv, env, check=False, timeout=180):
     """Runs a Wine command with its output in files, not pipes: the Wine
     services it may start inherit its output handles and outlive it, so a
@@ -128,14 +157,14 @@ class Wine:
         self.prefix = work / "prefix"
         self.xvfb = None
         self.env = None
+        self.mode = None
 
     def __enter__(self):
         for tool in ("wine", "wineserver", "Xvfb", "xdotool", "import", "convert"):
             if shutil.which(tool) is None:
                 raise Skip(f"{tool} is not installed (scripts/setup.sh all installs it)")
-        probe = subprocess.run(["wine", "--version"], capture_output=True, text=True)
-        if probe.returncode != 0:
-            raise Skip(f"wine does not run here: {probe.stderr.strip() or probe.stdout.strip()}")
+        self.mode, reason = wine_mode(self.template)
+        print(f"wine: {self.mode} ({reason})", flush=True)
         try:
             self._start_xvfb()
             self._set_up()
@@ -146,8 +175,10 @@ class Wine:
 
     def _set_up(self):
         self.env = dict(os.environ, DISPLAY=self.display, WINEPREFIX=str(self.prefix), WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d", LC_ALL="C")
+                        WINEDLLOVERRIDES=WINE_DLL_OVERRIDES, QEMU_RESERVED_VA=QEMU_RESERVED_VA, LC_ALL="C")
         self.env.pop("WINELOADER", None)
+        if self.mode == "emulated" and os.access(WINE_LOADER64, os.X_OK):
+            self.env["PATH"] = str(HERE / "wow64") + os.pathsep + self.env.get("PATH", "")
         self._make_prefix()
 
     def __exit__(self, *exc):
@@ -219,6 +250,15 @@ class Wine:
 
     def run(self, args, check=False):
         return run_quietly(["wine"] + args, self.env, check=check)
+
+    def tool32(self, name):
+        """Wine's own program `name` as our 32-bit programs see it. In a
+        64-bit prefix the 64-bit reg and regedit see the 64-bit registry
+        view, where HKLM\\Software is not the one a 32-bit program reads and
+        writes (that is below Wow6432Node): the 32-bit ones in syswow64 do."""
+        if (self.prefix / "drive_c" / "windows" / "syswow64").is_dir():
+            return f"C:\\windows\\syswow64\\{name}.exe"
+        return name
 
     # ---- files below C:\
 

@@ -57,6 +57,7 @@ class HostDevice : public Device {
                      line.empty() || line.back() != '\n' ? "\n" : "");
       });
     }
+    kernel_->set_raw_write_codes([](ULONG code) { return KdvrIsRawWrite(code) != 0; });
     NTSTATUS status = kernel_->load_driver(DriverEntry, kServiceKey);
     if (!NT_SUCCESS(status)) {
       char text[96];
@@ -138,6 +139,12 @@ class HostDevice : public Device {
     std::vector<std::string> faults = kernel_->driver_faults();
     if (!leaks.empty()) report = "driver unloaded with leaks: " + leaks.to_string();
     if (!faults.empty()) report += (report.empty() ? "" : "; ") + std::string("driver faults: ") + Lines(faults);
+    // The user's own raw writes that broke the hardware's timing: said, but
+    // no failure of the driver or of the run.
+    std::vector<std::string> misuse = kernel_->client_misuse();
+    if (!misuse.empty())
+      std::fprintf(stderr, "warning: raw writes of this run broke the hardware's timing (%zu times), first: %s\n",
+                   misuse.size(), misuse.front().c_str());
     // EEPROM images the profile asked to keep: a save that fails fails the
     // run, since the words written in it would otherwise be lost unseen.
     for (sim::hw::Adapter *adapter : kernel_->machine().adapters()) {

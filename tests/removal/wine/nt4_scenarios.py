@@ -112,7 +112,7 @@ class Nt4Check:
         for i, root in enumerate(ROOTS):
             f = f"{name}.{i}.reg"
             (self.c / f).unlink(missing_ok=True)
-            self.wine.run(["regedit", "/e", self.win_path(f), root])
+            self.wine.run([self.wine.tool32("regedit"), "/e", self.win_path(f), root])
             files.append(self.c / f)
         lines = []
         for f in files:
@@ -126,9 +126,9 @@ class Nt4Check:
         wine = self.wine
         wine.set_version("nt40")
         for root in ROOTS:
-            wine.run(["reg", "delete", root.replace("HKEY_LOCAL_MACHINE", "HKLM"), "/f"])
+            wine.run([wine.tool32("reg"), "delete", root.replace("HKEY_LOCAL_MACHINE", "HKLM"), "/f"])
         shutil.copyfile(scenario / "before.reg", self.c / "before.reg")
-        wine.run(["regedit", "/s", self.win_path("before.reg")])
+        wine.run([wine.tool32("regedit"), "/s", self.win_path("before.reg")])
         for key, text in profile.get("key_security", {}).items():
             sub = key.split("\\", 1)[1]
             rc = wine.run([self.win_path("keyacl.exe"), "set", sub, text])

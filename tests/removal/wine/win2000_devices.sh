@@ -4,16 +4,19 @@
 # devices it removed are exactly the scenario's expected removed_devices,
 # what the simulator reports for the same profile.
 # Usage: win2000_devices.sh NETPURGE_EXE SCENARIO_DIR
-# Exit: 0 same, 1 different or failed, 77 skipped (no netpurge.exe built).
+# Exit: 0 same, 1 different or failed, 77 skipped (no netpurge.exe built, or
+# Wine cannot run here: the reason is printed).
 set -euo pipefail
 exe=$1 scenario=$2
 [ -f "$exe" ] || { echo "no $exe: build the windows preset first"; exit 77; }
 here=$(cd "$(dirname "$0")" && pwd)
 
+# shellcheck source=../../wine/wine_mode.sh
+. "$(dirname "$0")/../../wine/wine_mode.sh"
+wine_require "${NETPURGE_WINE_TEMPLATE:-}"
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d /tmp/netpurge-wine.XXXXXX)
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() { wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
+cleanup() { timeout 30 wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
 trap cleanup EXIT
 c="$WINEPREFIX/drive_c"
 
@@ -21,9 +24,9 @@ c="$WINEPREFIX/drive_c"
 if [ -n "${NETPURGE_WINE_TEMPLATE:-}" ] && [ -d "$NETPURGE_WINE_TEMPLATE/drive_c/windows" ]; then
   python3 "$(dirname "$0")/../../wine/copy_prefix.py" "$NETPURGE_WINE_TEMPLATE" "$WINEPREFIX"
 else
-  xvfb-run -a wineboot -i >/dev/null 2>&1
+  timeout $(( 240 * WINE_SLOWDOWN )) xvfb-run -a wineboot -i >/dev/null 2>&1
 fi
-wineserver -w
+wine_wait_server
 i686-w64-mingw32-gcc -O2 -Wall -o "$c/netdevice.exe" "$here/netdevice.c" -lsetupapi -luuid
 wine reg add 'HKCU\Software\Wine' /v Version /d win2k /f >/dev/null
 
@@ -36,12 +39,12 @@ done < "$c/devices.txt"
 wine 'C:\netdevice.exe' list | tr -d '\r' > "$c/before.txt"
 # The program's hidden dialog needs the display: its first Wine process must
 # start under Xvfb, so the server started without one has to be gone.
-wineserver -w
+wine_wait_server
 
 cp "$exe" "$c/netpurge.exe"
 code=0
 xvfb-run -a wine 'C:\netpurge.exe' /nogui >/dev/null 2>&1 || code=$?
-wineserver -w
+wine_wait_server
 [ "$code" = 0 ] || { echo "exit code $code"; exit 1; }
 wine 'C:\netdevice.exe' list | tr -d '\r' > "$c/after.txt"
 

@@ -4,36 +4,39 @@
 # HKEY_LOCAL_MACHINE\Enum and the class keys with the scenario's after.reg,
 # the registry the simulator is expected to leave.
 # Usage: win98_scenario.sh NETPURGE_EXE SCENARIO_DIR PROGRAM_NAME
-# Exit: 0 same, 1 different or failed, 77 skipped (no netpurge.exe built).
+# Exit: 0 same, 1 different or failed, 77 skipped (no netpurge.exe built, or
+# Wine cannot run here: the reason is printed).
 set -euo pipefail
 exe=$1 scenario=$2 name=$3
 [ -f "$exe" ] || { echo "no $exe: build the windows preset first"; exit 77; }
 
+# shellcheck source=../../wine/wine_mode.sh
+. "$(dirname "$0")/../../wine/wine_mode.sh"
+wine_require "${NETPURGE_WINE_TEMPLATE:-}"
 export WINEPREFIX
 WINEPREFIX=$(mktemp -d /tmp/netpurge-wine.XXXXXX)
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-cleanup() { wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
+cleanup() { timeout 30 wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
 trap cleanup EXIT
 
 # The booted prefix the checks share, when there is one; else a fresh boot.
 if [ -n "${NETPURGE_WINE_TEMPLATE:-}" ] && [ -d "$NETPURGE_WINE_TEMPLATE/drive_c/windows" ]; then
   python3 "$(dirname "$0")/../../wine/copy_prefix.py" "$NETPURGE_WINE_TEMPLATE" "$WINEPREFIX"
 else
-  xvfb-run -a wineboot -i >/dev/null 2>&1
+  timeout $(( 240 * WINE_SLOWDOWN )) xvfb-run -a wineboot -i >/dev/null 2>&1
 fi
-wineserver -w
+wine_wait_server
 wine reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null
 c="$WINEPREFIX/drive_c"
 cp "$scenario/before.reg" "$c/before.reg"
 wine regedit /s 'C:\before.reg'
-wineserver -w
+wine_wait_server
 cp "$exe" "$c/$name"
 code=0
 xvfb-run -a wine "C:\\$name" /nogui >/dev/null 2>&1 || code=$?
-wineserver -w
+wine_wait_server
 wine regedit /e 'C:\enum.reg' 'HKEY_LOCAL_MACHINE\Enum'
 wine regedit /e 'C:\class.reg' 'HKEY_LOCAL_MACHINE\System\CurrentControlSet\Services\Class'
-wineserver -w
+wine_wait_server
 [ "$code" = 0 ] || { echo "exit code $code"; exit 1; }
 
 python3 - "$scenario/after.reg" "$c/enum.reg" "$c/class.reg" <<'PY'
