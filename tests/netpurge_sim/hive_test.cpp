@@ -467,6 +467,8 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
                                                                        "given as SYSTEM"},
       {"--hive SYSTEM=" + system, "the SOFTWARE hive is missing"},
       {"--hive SYSTEM=" + system + " --hive SOFTWARE=" + software + " --apply", "--apply needs --backup FILE"},
+      {"--hive SYSTEM=" + system + " --hive SOFTWARE=" + software + " --apply --backup " + system,
+       "the undo file exists; --apply never writes over one"},
   };
   for (const auto& c : cases) {
     int status = 0;

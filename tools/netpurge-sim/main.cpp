@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
@@ -124,6 +125,10 @@ int main(int argc, char** argv) {
     if (apply && hive_args.empty()) throw sim::win32::InputError("--apply writes into --hive files: none given");
     if (apply && backup_file.empty())
       throw sim::win32::InputError("--apply needs --backup FILE: the undo file is written before the hives change");
+    // A second --apply on the same hives removes nothing and would write an
+    // empty undo file over the one that can still restore them.
+    if (apply && std::filesystem::exists(backup_file))
+      throw sim::win32::InputError(backup_file + ": the undo file exists; --apply never writes over one (name a new file)");
     if (!hive_args.empty()) {
       std::vector<netpurge_sim::HiveFile> files;
       for (const auto& a : hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
