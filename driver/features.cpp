@@ -1,7 +1,7 @@
-// The feature operations the control-code routine forwards to. A feature
-// file (register access, EEPROM, PHY, slot resources, platform tables)
-// plugs its operation in here by name; an entry left NULL makes its codes
-// unrecognised.
+// The feature operations the control-code routine forwards to: each
+// feature file (register access, EEPROM, PHY, slot resources, platform
+// tables) defines its operation by name and it is listed here. The
+// forwarding test links its own table with recording stand-ins instead.
 #include "driver/hwaccess.h"
 #include "driver/nicport.h"
 #include "driver/platform_tables.h"

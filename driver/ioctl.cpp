@@ -516,56 +516,6 @@ static NTSTATUS KdvrMdiRequest(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, UL
   return STATUS_SUCCESS;
 }
 
-// Codes that write to hardware, map or unmap memory, program the EEPROM or
-// the PHY, or claim resources.
-static BOOLEAN KdvrCodeChangesState(ULONG Code) {
-  switch (Code) {
-    case IOCTL_KDVR_WRITE_PORT_UCHAR:
-    case IOCTL_KDVR_WRITE_PORT_USHORT:
-    case IOCTL_KDVR_WRITE_PORT_ULONG:
-    case IOCTL_KDVR_WRITE_MEMORY_UCHAR:
-    case IOCTL_KDVR_WRITE_MEMORY_USHORT:
-    case IOCTL_KDVR_WRITE_MEMORY_ULONG:
-    case IOCTL_KDVR_MAP_MEMORY:
-    case IOCTL_KDVR_UNMAP_MEMORY:
-    case IOCTL_KDVR_VALIDATE_MEM_SPACE:
-    case IOCTL_KDVR_WRITE_PCI_CONFIG:
-    case IOCTL_KDVR_WRITE_EEPROM:
-    case IOCTL_KDVR_MDI_WRITE:
-    case IOCTL_KDVR_GET_RESOURCES:
-      return TRUE;
-    default:
-      return FALSE;
-  }
-}
-
-// ---------------------------------------------------------------------------
-// Which codes are answered: the feature codes only once their operation is
-// plugged in; until then they are unrecognised.
-
-static BOOLEAN KdvrCodeRecognised(ULONG Code) {
-  switch (Code) {
-    case IOCTL_KDVR_READ_EEPROM:
-      return KdvrFeatures.ReadEeprom != NULL;
-    case IOCTL_KDVR_WRITE_EEPROM:
-      return KdvrFeatures.WriteEeprom != NULL;
-    case IOCTL_KDVR_GET_EEPROM_SIZE:
-      return KdvrFeatures.GetEEpromSize != NULL;
-    case IOCTL_KDVR_MDI_READ:
-      return KdvrFeatures.MdiRead != NULL;
-    case IOCTL_KDVR_MDI_WRITE:
-      return KdvrFeatures.MdiWrite != NULL;
-    case IOCTL_KDVR_GET_RESOURCES:
-      return KdvrFeatures.GetResources != NULL;
-    case IOCTL_KDVR_GET_INT_ROUTING:
-      return KdvrFeatures.PlatHardwareGetIntRouting != NULL;
-    case IOCTL_KDVR_GET_SYSTEM_ID:
-      return KdvrFeatures.PlatHardwareGetSystemID != NULL;
-    default:
-      return KdvrResultByteCount(Code) >= 0;
-  }
-}
-
 static NTSTATUS KdvrCompleteRequest(PIRP Irp) {
   NTSTATUS Status = Irp->IoStatus.Status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);
@@ -594,13 +544,16 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Parameters.Bytes[i] = (SystemBuffer != NULL && i < Copied) ? SystemBuffer[i] : 0;
   }
 
-  if (!KdvrCodeRecognised(Code)) {
-    // Nothing done; the status stays as the request arrived.
+  // The facts of each code (its byte count, whether it changes state) come
+  // from the table of control codes in nicport_ioctl.h.
+  int ByteCount = KdvrResultByteCount(Code);
+  if (ByteCount < 0) {
+    // Not a code of the protocol: nothing done, the status stays as the
+    // request arrived.
     return KdvrCompleteRequest(Irp);
   }
   // A result that would not fit is refused before anything is done, so a
   // well-formed request always gets its whole layout back.
-  int ByteCount = KdvrResultByteCount(Code);
   if (ByteCount > 0 && (OutputLength < (ULONG)ByteCount || SystemBuffer == NULL)) {
     Irp->IoStatus.Status = STATUS_BUFFER_TOO_SMALL;
     return KdvrCompleteRequest(Irp);
@@ -712,6 +665,8 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       break;
 
     default:
+      // A row of the table of control codes without its case here.
+      Status = STATUS_DRIVER_INTERNAL_ERROR;
       break;
   }
 

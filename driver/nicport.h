@@ -105,8 +105,9 @@ ACCESS_MASK KdvrOpenAccess(PIO_STACK_LOCATION Stack);
 
 // Operations of the adapter-register, EEPROM, PHY, slot-resource and
 // platform-table features. Each feature file defines its operations under
-// these names and plugs them into KdvrFeatures (driver/features.cpp); a code
-// whose operation is not plugged in is answered like an unrecognised code.
+// these names and KdvrFeatures (driver/features.cpp) lists them; every entry
+// is set, and the control-code routine calls them without a check. The
+// forwarding test links its own table in place of driver/features.cpp.
 typedef struct _KDVR_FEATURE_OPERATIONS {
   USHORT (*ReadEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT AddressMethod);
   ULONG (*WriteEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,

@@ -197,61 +197,104 @@ typedef struct _KDVR_RESULT {
 
 #pragma pack(pop)
 
-static_assert(sizeof(KDVR_PARAMETER_BLOCK) == 24, "parameter block is 24 bytes");
-static_assert(sizeof(KDVR_RESOURCE_ARGS) == 24, "slot resource request is 24 bytes");
-static_assert(sizeof(KDVR_PCI_CONFIG_ARGS) == 20, "PCI configuration request is 20 bytes");
-static_assert(sizeof(KDVR_WRITE_EEPROM_ARGS) == 12, "EEPROM write request is 12 bytes");
-static_assert(sizeof(KDVR_MDI_WRITE_ARGS) == 14, "MDI write request is 14 bytes");
-static_assert(sizeof(KDVR_RESULT) == 8, "result is two 32-bit words");
-static_assert(IOCTL_KDVR_STALL == 0x80FF00CCu, "control code layout");
+// Compile-time checks, in C (C11) and in C++.
+#ifdef __cplusplus
+#define KDVR_STATIC_ASSERT(condition, message) static_assert(condition, message)
+#else
+#define KDVR_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#endif
+
+KDVR_STATIC_ASSERT(sizeof(KDVR_PARAMETER_BLOCK) == 24, "parameter block is 24 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_RESOURCE_ARGS) == 24, "slot resource request is 24 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_PCI_CONFIG_ARGS) == 20, "PCI configuration request is 20 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_WRITE_EEPROM_ARGS) == 12, "EEPROM write request is 12 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_MDI_WRITE_ARGS) == 14, "MDI write request is 14 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_RESULT) == 8, "result is two 32-bit words");
+KDVR_STATIC_ASSERT(IOCTL_KDVR_STALL == 0x80FF00CCu, "control code layout");
+
+// The table of control codes, one row per code:
+//   X(name, function number, result bytes, changes state)
+// The result bytes are what a code returns when it succeeds (0, 4 or 8).
+// A code that changes state (writes to hardware, maps or unmaps memory,
+// programs the EEPROM or the PHY, claims resources) is refused to an open
+// without write access. The recognised codes, their byte counts, the
+// state-changing set and the code lists of the tests are all made from
+// these rows; adding a code is a #define above, a row here and its case in
+// the driver's dispatch.
+#define KDVR_CONTROL_CODES(X) \
+  X(IOCTL_KDVR_GET_IDENTIFIER,          0, 4, 0) \
+  X(IOCTL_KDVR_READ_PORT_UCHAR,         2, 4, 0) \
+  X(IOCTL_KDVR_WRITE_PORT_UCHAR,        3, 0, 1) \
+  X(IOCTL_KDVR_READ_PORT_USHORT,        4, 4, 0) \
+  X(IOCTL_KDVR_WRITE_PORT_USHORT,       5, 0, 1) \
+  X(IOCTL_KDVR_READ_PORT_ULONG,         6, 4, 0) \
+  X(IOCTL_KDVR_WRITE_PORT_ULONG,        7, 0, 1) \
+  X(IOCTL_KDVR_READ_EEPROM,             8, 4, 0) \
+  X(IOCTL_KDVR_WRITE_EEPROM,            9, 4, 1) \
+  X(IOCTL_KDVR_GET_EEPROM_SIZE,        10, 4, 0) \
+  X(IOCTL_KDVR_MDI_READ,               11, 4, 0) \
+  X(IOCTL_KDVR_READ_MEMORY_ULONG,      12, 4, 0) \
+  X(IOCTL_KDVR_WRITE_MEMORY_ULONG,     13, 0, 1) \
+  X(IOCTL_KDVR_READ_MEMORY_USHORT,     14, 4, 0) \
+  X(IOCTL_KDVR_WRITE_MEMORY_USHORT,    15, 0, 1) \
+  X(IOCTL_KDVR_READ_MEMORY_UCHAR,      16, 4, 0) \
+  X(IOCTL_KDVR_WRITE_MEMORY_UCHAR,     17, 0, 1) \
+  X(IOCTL_KDVR_MAP_MEMORY,             18, 4, 1) \
+  X(IOCTL_KDVR_UNMAP_MEMORY,           19, 0, 1) \
+  X(IOCTL_KDVR_VALIDATE_MEM_SPACE,     20, 4, 1) \
+  X(IOCTL_KDVR_GET_FIRST_RANGE_START,  21, 4, 0) \
+  X(IOCTL_KDVR_RESERVED_22,            22, 0, 0) \
+  X(IOCTL_KDVR_RESERVED_23,            23, 0, 0) \
+  X(IOCTL_KDVR_RESERVED_24,            24, 0, 0) \
+  X(IOCTL_KDVR_MDI_WRITE,              25, 0, 1) \
+  X(IOCTL_KDVR_READ_PCI_CONFIG,        32, 4, 0) \
+  X(IOCTL_KDVR_WRITE_PCI_CONFIG,       33, 4, 1) \
+  X(IOCTL_KDVR_GET_RESOURCES,          48, 8, 1) \
+  X(IOCTL_KDVR_GET_INT_ROUTING,        49, 8, 0) \
+  X(IOCTL_KDVR_GET_SYSTEM_ID,          50, 8, 0) \
+  X(IOCTL_KDVR_STALL,                  51, 0, 0)
+
+// Each row's function number gives the published value of its name; a
+// code in two rows is a duplicate case below.
+#define KDVR_CHECK_CODE_ROW(name, function, bytes, changes_state)                                   \
+  KDVR_STATIC_ASSERT(name == KDVR_CTL_CODE(function), #name " is its row's function number");        \
+  KDVR_STATIC_ASSERT((bytes) == 0 || (bytes) == 4 || (bytes) == 8, #name " returns 0, 4 or 8 bytes"); \
+  KDVR_STATIC_ASSERT((changes_state) == 0 || (changes_state) == 1, #name " changes state or not");
+KDVR_CONTROL_CODES(KDVR_CHECK_CODE_ROW)
+#undef KDVR_CHECK_CODE_ROW
 
 // Number of result bytes a code returns when it succeeds (0, 4 or 8); -1 for
 // a code that is not part of the protocol.
-inline int KdvrResultByteCount(uint32_t code) {
+static inline int KdvrResultByteCount(uint32_t code) {
   switch (code) {
-    case IOCTL_KDVR_GET_IDENTIFIER:
-    case IOCTL_KDVR_READ_PORT_UCHAR:
-    case IOCTL_KDVR_READ_PORT_USHORT:
-    case IOCTL_KDVR_READ_PORT_ULONG:
-    case IOCTL_KDVR_READ_EEPROM:
-    case IOCTL_KDVR_WRITE_EEPROM:
-    case IOCTL_KDVR_GET_EEPROM_SIZE:
-    case IOCTL_KDVR_MDI_READ:
-    case IOCTL_KDVR_READ_MEMORY_ULONG:
-    case IOCTL_KDVR_READ_MEMORY_USHORT:
-    case IOCTL_KDVR_READ_MEMORY_UCHAR:
-    case IOCTL_KDVR_MAP_MEMORY:
-    case IOCTL_KDVR_VALIDATE_MEM_SPACE:
-    case IOCTL_KDVR_GET_FIRST_RANGE_START:
-    case IOCTL_KDVR_READ_PCI_CONFIG:
-    case IOCTL_KDVR_WRITE_PCI_CONFIG:
-      return 4;
-    case IOCTL_KDVR_GET_RESOURCES:
-    case IOCTL_KDVR_GET_INT_ROUTING:
-    case IOCTL_KDVR_GET_SYSTEM_ID:
-      return 8;
-    case IOCTL_KDVR_WRITE_PORT_UCHAR:
-    case IOCTL_KDVR_WRITE_PORT_USHORT:
-    case IOCTL_KDVR_WRITE_PORT_ULONG:
-    case IOCTL_KDVR_WRITE_MEMORY_ULONG:
-    case IOCTL_KDVR_WRITE_MEMORY_USHORT:
-    case IOCTL_KDVR_WRITE_MEMORY_UCHAR:
-    case IOCTL_KDVR_UNMAP_MEMORY:
-    case IOCTL_KDVR_RESERVED_22:
-    case IOCTL_KDVR_RESERVED_23:
-    case IOCTL_KDVR_RESERVED_24:
-    case IOCTL_KDVR_MDI_WRITE:
-    case IOCTL_KDVR_STALL:
-      return 0;
+#define KDVR_RESULT_BYTES_CASE(name, function, bytes, changes_state) \
+  case name:                                                          \
+    return bytes;
+    KDVR_CONTROL_CODES(KDVR_RESULT_BYTES_CASE)
+#undef KDVR_RESULT_BYTES_CASE
     default:
       return -1;
+  }
+}
+
+// Whether a code of the protocol changes state (see the table); 0 for every
+// other code.
+static inline int KdvrCodeChangesState(uint32_t code) {
+  switch (code) {
+#define KDVR_CHANGES_STATE_CASE(name, function, bytes, changes_state) \
+  case name:                                                           \
+    return changes_state;
+    KDVR_CONTROL_CODES(KDVR_CHANGES_STATE_CASE)
+#undef KDVR_CHANGES_STATE_CASE
+    default:
+      return 0;
   }
 }
 
 // 1 for the codes that write a value of the client's to a port or a mapped
 // register unchanged: what such a write does to the hardware (the serial
 // EEPROM's timing, for one) is the client's doing, not the driver's.
-inline int KdvrIsRawWrite(uint32_t code) {
+static inline int KdvrIsRawWrite(uint32_t code) {
   switch (code) {
     case IOCTL_KDVR_WRITE_PORT_UCHAR:
     case IOCTL_KDVR_WRITE_PORT_USHORT:

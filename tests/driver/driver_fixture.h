@@ -20,6 +20,19 @@ inline constexpr uint32_t kAdapterMemory = 0xF4000000;
 inline constexpr uint32_t kAdapterSlot = 3;
 using Log = std::vector<std::string>;
 
+// The table of control codes (driver/nicport_ioctl.h) as data, for the
+// tests that go over every code.
+struct ControlCode {
+  const char *name;
+  uint32_t code;
+  uint32_t function;
+  int result_bytes;
+  bool changes_state;
+};
+#define NICPORT_TEST_CODE_ROW(name, function, bytes, changes_state) {#name, name, function, bytes, changes_state != 0},
+inline constexpr ControlCode kControlCodes[] = {KDVR_CONTROL_CODES(NICPORT_TEST_CODE_ROW)};
+#undef NICPORT_TEST_CODE_ROW
+
 inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
   std::vector<uint8_t> bytes;
   for (uint32_t w : words) {

@@ -1,7 +1,7 @@
 // Forwarding of the feature codes (EEPROM, PHY, slot resources, platform
 // tables): argument decoding, results, byte counts and the register and
-// buffer checks. This test program plugs in recording stand-ins under the
-// feature table's name, so the library's empty table is not linked in.
+// buffer checks. This test program defines the feature table itself, with
+// recording stand-ins, so the library's driver/features.cpp is not linked in.
 #include <cstring>
 
 #include "tests/driver/driver_fixture.h"

@@ -1,6 +1,7 @@
 // The device-control protocol as a client sees it: codes, byte counts,
 // statuses, the parameter block, ports, PCI configuration and stall.
 #include <cstring>
+#include <iterator>
 
 #include "tests/driver/driver_fixture.h"
 
@@ -38,13 +39,66 @@ TEST_F(ProtocolTest, EveryOwnCodeHasItsByteCountAndStatus) {
   EXPECT_EQ(Call(IOCTL_KDVR_GET_IDENTIFIER, {}, 4).output, Words({0x21}));
 }
 
-TEST_F(ProtocolTest, UnrecognisedAndNotYetServedCodesDoNothing) {
-  std::vector<uint32_t> codes = {0x80FF0004, 0x80FF0068, 0x80FF0100, 0x00220000, 0x80FF4000};
-  if (KdvrFeatures.ReadEeprom == NULL) codes.push_back(IOCTL_KDVR_READ_EEPROM);
-  if (KdvrFeatures.MdiWrite == NULL) codes.push_back(IOCTL_KDVR_MDI_WRITE);
-  if (KdvrFeatures.GetResources == NULL) codes.push_back(IOCTL_KDVR_GET_RESOURCES);
-  if (KdvrFeatures.PlatHardwareGetSystemID == NULL) codes.push_back(IOCTL_KDVR_GET_SYSTEM_ID);
+// The table of control codes against the published protocol: every name,
+// its value and its byte count, nothing more.
+TEST_F(ProtocolTest, TheCodeTableIsThePublishedProtocol) {
+  const struct {
+    const char *name;
+    uint32_t code;
+    int byte_count;
+  } published[] = {
+      {"IOCTL_KDVR_GET_IDENTIFIER", 0x80FF0000, 4},        {"IOCTL_KDVR_READ_PORT_UCHAR", 0x80FF0008, 4},
+      {"IOCTL_KDVR_WRITE_PORT_UCHAR", 0x80FF000C, 0},      {"IOCTL_KDVR_READ_PORT_USHORT", 0x80FF0010, 4},
+      {"IOCTL_KDVR_WRITE_PORT_USHORT", 0x80FF0014, 0},     {"IOCTL_KDVR_READ_PORT_ULONG", 0x80FF0018, 4},
+      {"IOCTL_KDVR_WRITE_PORT_ULONG", 0x80FF001C, 0},      {"IOCTL_KDVR_READ_EEPROM", 0x80FF0020, 4},
+      {"IOCTL_KDVR_WRITE_EEPROM", 0x80FF0024, 4},          {"IOCTL_KDVR_GET_EEPROM_SIZE", 0x80FF0028, 4},
+      {"IOCTL_KDVR_MDI_READ", 0x80FF002C, 4},              {"IOCTL_KDVR_READ_MEMORY_ULONG", 0x80FF0030, 4},
+      {"IOCTL_KDVR_WRITE_MEMORY_ULONG", 0x80FF0034, 0},    {"IOCTL_KDVR_READ_MEMORY_USHORT", 0x80FF0038, 4},
+      {"IOCTL_KDVR_WRITE_MEMORY_USHORT", 0x80FF003C, 0},   {"IOCTL_KDVR_READ_MEMORY_UCHAR", 0x80FF0040, 4},
+      {"IOCTL_KDVR_WRITE_MEMORY_UCHAR", 0x80FF0044, 0},    {"IOCTL_KDVR_MAP_MEMORY", 0x80FF0048, 4},
+      {"IOCTL_KDVR_UNMAP_MEMORY", 0x80FF004C, 0},          {"IOCTL_KDVR_VALIDATE_MEM_SPACE", 0x80FF0050, 4},
+      {"IOCTL_KDVR_GET_FIRST_RANGE_START", 0x80FF0054, 4}, {"IOCTL_KDVR_RESERVED_22", 0x80FF0058, 0},
+      {"IOCTL_KDVR_RESERVED_23", 0x80FF005C, 0},           {"IOCTL_KDVR_RESERVED_24", 0x80FF0060, 0},
+      {"IOCTL_KDVR_MDI_WRITE", 0x80FF0064, 0},             {"IOCTL_KDVR_READ_PCI_CONFIG", 0x80FF0080, 4},
+      {"IOCTL_KDVR_WRITE_PCI_CONFIG", 0x80FF0084, 4},      {"IOCTL_KDVR_GET_RESOURCES", 0x80FF00C0, 8},
+      {"IOCTL_KDVR_GET_INT_ROUTING", 0x80FF00C4, 8},       {"IOCTL_KDVR_GET_SYSTEM_ID", 0x80FF00C8, 8},
+      {"IOCTL_KDVR_STALL", 0x80FF00CC, 0},
+  };
+  ASSERT_EQ(std::size(kControlCodes), std::size(published));
+  for (size_t i = 0; i < std::size(published); i++) {
+    const ControlCode &row = kControlCodes[i];
+    EXPECT_STREQ(row.name, published[i].name);
+    EXPECT_EQ(row.code, published[i].code) << row.name;
+    EXPECT_EQ(row.code, 0x80FF0000u + 4 * row.function) << row.name;
+    EXPECT_EQ(KDVR_CODE_FUNCTION(row.code), row.function) << row.name;
+    EXPECT_EQ(row.result_bytes, published[i].byte_count) << row.name;
+    EXPECT_EQ(KdvrResultByteCount(row.code), published[i].byte_count) << row.name;
+    EXPECT_EQ(KdvrCodeChangesState(row.code) != 0, row.changes_state) << row.name;
+  }
+}
+
+// Every code of the table is served by the dispatch: whatever it answers,
+// a success returns exactly the code's byte count, and a shorter output is
+// refused before anything is done.
+TEST_F(ProtocolTest, EveryCodeAnswersWithItsByteCount) {
+  for (const ControlCode &row : kControlCodes) {
+    sim::kernel::IoResult r = Call(row.code, Words({kAdapterPort + 0x18}), 8);
+    EXPECT_NE(r.status, STATUS_DRIVER_INTERNAL_ERROR) << row.name;
+    EXPECT_FALSE(r.faulted) << row.name;
+    const uint32_t expected = r.status == STATUS_SUCCESS ? static_cast<uint32_t>(row.result_bytes) : 0u;
+    EXPECT_EQ(r.information, expected) << row.name;
+    if (row.result_bytes > 0) {
+      r = Call(row.code, Words({kAdapterPort + 0x18}), static_cast<uint32_t>(row.result_bytes - 1));
+      EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL) << row.name;
+      EXPECT_EQ(r.information, 0u) << row.name;
+    }
+  }
+}
+
+TEST_F(ProtocolTest, UnrecognisedCodesDoNothing) {
+  const uint32_t codes[] = {0x80FF0004, 0x80FF0068, 0x80FF0100, 0x00220000, 0x80FF4000};
   for (uint32_t code : codes) {
+    EXPECT_EQ(KdvrResultByteCount(code), -1) << std::hex << code;  // outside the table
     sim::kernel::IoResult r = Call(code, Words({kAdapterPort + 4, 0x55, 0, 0, 0, 0}), 8);
     EXPECT_EQ(r.status, STATUS_SUCCESS) << std::hex << code;  // as the request arrived
     EXPECT_EQ(r.information, 0u) << std::hex << code;

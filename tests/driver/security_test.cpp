@@ -59,13 +59,27 @@ TEST_F(SecurityTest, ReadOnlyOpenReadsButCannotChangeState) {
   handle = open.handle;
   EXPECT_EQ(WordAt(Call(IOCTL_KDVR_GET_IDENTIFIER, {}, 4), 0), KDVR_IDENTIFIER);
   EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({kAdapterPort}), 4).status, STATUS_SUCCESS);
-  const uint32_t refused[] = {IOCTL_KDVR_WRITE_PORT_UCHAR, IOCTL_KDVR_WRITE_MEMORY_ULONG, IOCTL_KDVR_MAP_MEMORY,
-                              IOCTL_KDVR_UNMAP_MEMORY,     IOCTL_KDVR_VALIDATE_MEM_SPACE, IOCTL_KDVR_WRITE_PCI_CONFIG,
-                              IOCTL_KDVR_WRITE_EEPROM,     IOCTL_KDVR_MDI_WRITE};
+  // Exactly the codes the table marks as changing state are refused.
+  for (const ControlCode &row : kControlCodes) {
+    sim::kernel::IoResult r = Call(row.code, Words({kAdapterMemory, 0, 0x1000, 0, 0, 0}), 8);
+    if (row.changes_state) {
+      EXPECT_EQ(r.status, STATUS_ACCESS_DENIED) << row.name;
+      EXPECT_EQ(r.information, 0u) << row.name;
+    } else {
+      EXPECT_NE(r.status, STATUS_ACCESS_DENIED) << row.name;
+    }
+  }
+  // Among them every code that writes, maps, validates, programs or claims.
+  const uint32_t refused[] = {
+      IOCTL_KDVR_WRITE_PORT_UCHAR,   IOCTL_KDVR_WRITE_PORT_USHORT,   IOCTL_KDVR_WRITE_PORT_ULONG,
+      IOCTL_KDVR_WRITE_MEMORY_UCHAR, IOCTL_KDVR_WRITE_MEMORY_USHORT, IOCTL_KDVR_WRITE_MEMORY_ULONG,
+      IOCTL_KDVR_MAP_MEMORY,         IOCTL_KDVR_UNMAP_MEMORY,        IOCTL_KDVR_VALIDATE_MEM_SPACE,
+      IOCTL_KDVR_WRITE_PCI_CONFIG,   IOCTL_KDVR_WRITE_EEPROM,        IOCTL_KDVR_MDI_WRITE,
+      IOCTL_KDVR_GET_RESOURCES,
+  };
   for (uint32_t code : refused) {
-    sim::kernel::IoResult r = Call(code, Words({kAdapterMemory, 0, 0x1000, 0, 0, 0}), 8);
-    EXPECT_EQ(r.status, STATUS_ACCESS_DENIED) << std::hex << code;
-    EXPECT_EQ(r.information, 0u);
+    EXPECT_EQ(Call(code, Words({kAdapterMemory, 0, 0x1000, 0, 0, 0}), 8).status, STATUS_ACCESS_DENIED)
+        << std::hex << code;
   }
   EXPECT_EQ(k.mapped_windows(), 0u);
   EXPECT_FALSE(k.object_exists("\\Device\\NICPORT1"));
