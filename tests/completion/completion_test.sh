@@ -10,7 +10,11 @@ completion=$1 netpurge_sim=$2 nicdiag=$3 man_dir=$4
 source "$completion"
 failed=0
 
-options_of() { grep -oE -- '(^|[^a-z-])--[a-z][a-z0-9-]*' | grep -oE -- '--[a-z0-9-]+' | sort -u; }
+# Options the help names as another tool's ("dmidecode --from-dump") are not the tool's own.
+options_of() {
+  sed -E 's/(dmidecode|lspci|setpci|ethtool) --[a-z0-9-]+/\1/g' | grep -oE -- '(^|[^a-z-])--[a-z][a-z0-9-]*' |
+    grep -oE -- '--[a-z0-9-]+' | sort -u
+}
 # What the completion offers for the words given, the last one being typed.
 offers() {
   local function=$1

@@ -306,9 +306,13 @@ std::vector<std::string> nt_scenarios() {
   std::vector<std::string> names;
   for (const auto& e : fs::directory_iterator(REMOVAL_SCENARIOS_DIR)) {
     const std::string n = e.path().filename().string();
-    if ((n.rfind("nt4-", 0) == 0 || n.rfind("win2000-", 0) == 0) &&
-        nlohmann::json::parse(read_file(e.path() / "profile.json")).contains("registry"))
-      names.push_back(n);
+    if ((n.rfind("nt4-", 0) != 0 && n.rfind("win2000-", 0) != 0) ||
+        !nlohmann::json::parse(read_file(e.path() / "profile.json")).contains("registry"))
+      continue;
+    // HKEY_LOCAL_MACHINE\Enum (the 9x hardware tree, kept by scenarios that
+    // run the 9x sweeps under NT's deletion rules) lies in no hive file.
+    if (registry_of(read_file(e.path() / "before.reg")).key_exists("HKEY_LOCAL_MACHINE\\Enum")) continue;
+    names.push_back(n);
   }
   std::sort(names.begin(), names.end());
   return names;

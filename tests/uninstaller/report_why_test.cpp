@@ -111,6 +111,7 @@ TEST(ReportWhy, NoClassSubKeyMatchedNamesTheKeyAndWhatFollows) {
     auto profile = sim::win32::parse_profile(
         machine_on(c.platform, true, std::string("\"C:\\Tools\\") + c.program + "\"").dump(), "<test>", {});
     profile.registry_text = std::string("REGEDIT4\r\n\r\n") + c.reg;
+    profile.registry_source = "<test>";
     const auto r = netpurge_sim::run(profile);
     EXPECT_TRUE(r.removal_ran) << c.platform;
     EXPECT_EQ(!r.registry_diff.empty(), c.changed) << c.platform << r.registry_diff;

@@ -5,7 +5,7 @@
 # they do).
 
 _nickit_netpurge_sim_options="--help --version --profile --command-line --user --json --export-registry --backup
-  --export-files"
+  --export-files --hive --apply --no-keep"
 
 _nickit_netpurge_sim() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
@@ -15,6 +15,15 @@ _nickit_netpurge_sim() {
       return ;;
     --export-registry|--backup|--export-files)
       mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      return ;;
+    --hive)
+      # KIND=FILE: the kind first, then the file after the '='.
+      if [[ $cur == *=* ]]; then
+        mapfile -t COMPREPLY < <(compgen -P "${cur%%=*}=" -f -- "${cur#*=}")
+      else
+        mapfile -t COMPREPLY < <(compgen -W "SYSTEM= SOFTWARE= NTUSER=" -- "$cur")
+        compopt -o nospace 2>/dev/null
+      fi
       return ;;
     --user)
       # A comma-separated list: complete the answer after the last comma.
@@ -29,16 +38,16 @@ _nickit_netpurge_sim() {
   mapfile -t COMPREPLY < <(compgen -W "$_nickit_netpurge_sim_options" -- "$cur")
 }
 
-_nickit_nicdiag_options="--help --profile --json --script --debug-log"
+_nickit_nicdiag_options="--help --version --profile --json --script --stop-on-error --debug-log"
 _nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy raw resources dmi pir"
 # Options of the commands (after the command word).
-_nickit_nicdiag_command_options="--truncate --method --size --bus --device --register --out --yes --phy-address
+_nickit_nicdiag_command_options="--truncate --method --size --bus --device -s --register --out --yes --phy-address
   --slot"
 declare -A _nickit_nicdiag_subcommands=(
   [port]="read write"
   [mem]="map read write unmap"
   [pci]="read write list"
-  [eeprom]="size dump read write fix-checksum"
+  [eeprom]="size dump read write fix-checksum restore"
   [phy]="dump scan read write"
 )
 
