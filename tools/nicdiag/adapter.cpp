@@ -16,7 +16,7 @@ bool IsSupportedAdapter(uint32_t vendor, uint32_t device) {
 
 }  // namespace
 
-bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o) {
+bool ParseHwOptions(Run &run, bool eeprom, const char *usage, HwOptions &o) {
   bool has_bus = false;
   for (size_t i = 1; i < run.words.size(); i++) {
     const std::string &w = run.words[i];
@@ -69,6 +69,7 @@ bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o) {
   }
   if (has_bus && !o.has_slot) return run.Usage("--bus needs --device");
   if (o.has_slot && o.has_register) return run.Usage("give -s or --bus/--device, or --register, not both");
+  if (o.positional.empty()) return run.Usage(usage);
   return true;
 }
 

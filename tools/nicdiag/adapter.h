@@ -28,8 +28,9 @@ struct HwOptions {
 };
 
 // eeprom: whether the EEPROM's options (--size, --out, --yes) are allowed,
-// else the PHY's (--phy-address).
-bool ParseHwOptions(Run &run, bool eeprom, HwOptions &o);
+// else the PHY's (--phy-address). The operation, the first other word, is
+// required: without one the command's usage is the error.
+bool ParseHwOptions(Run &run, bool eeprom, const char *usage, HwOptions &o);
 
 // The adapter a command acts on, as its output names it.
 struct AdapterRef {

@@ -5,6 +5,7 @@
 #include "tools/nicdiag/command.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace nicdiag {
 
@@ -145,13 +146,13 @@ const char *StatusName(uint32_t status) {
   }
 }
 
-std::string JsonString(const std::string &text) {
+std::string JsonString(const std::string &text, bool escape_high) {
   std::string out = "\"";
   for (char c : text) {
     if (c == '"' || c == '\\') {
       out += '\\';
       out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
+    } else if (static_cast<unsigned char>(c) < 0x20 || (escape_high && static_cast<unsigned char>(c) >= 0x7F)) {
       out += Format("\\u%04llx", static_cast<unsigned char>(c));
     } else {
       out += c;
@@ -172,6 +173,8 @@ std::string Join(const std::vector<std::string> &words) {
 std::string SlotText(uint32_t bus, uint32_t slot) {
   return Format("%02llx:%02llx.%llu", bus, slot & 0x1F, (slot >> 5) & 7);
 }
+
+std::string SystemError(int error_number) { return std::strerror(error_number); }
 
 uint32_t WordOf(const Reply &reply, size_t index) {
   uint32_t value = 0;

@@ -29,7 +29,9 @@ std::string Format(const char *format, unsigned long long a = 0, unsigned long l
 std::string Hex(const std::vector<uint8_t> &bytes);
 // Name of an NT status a client can see; "" for any other.
 const char *StatusName(uint32_t status);
-std::string JsonString(const std::string &text);
+// text as a JSON string. Bytes from 0x7F up pass as they are (UTF-8), or with
+// escape_high each becomes \u00XX (firmware strings, in no known encoding).
+std::string JsonString(const std::string &text, bool escape_high = false);
 std::string Join(const std::vector<std::string> &words);
 // BB:DD.F of a bus and a PCI_SLOT_NUMBER value.
 std::string SlotText(uint32_t bus, uint32_t slot);

@@ -248,8 +248,7 @@ bool CommandEeprom(Run &run) {
                       "[--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS] "
                       "[--out FILE] [--yes]";
   HwOptions o;
-  if (!ParseHwOptions(run, true, o)) return false;
-  if (o.positional.empty()) return run.Usage(usage);
+  if (!ParseHwOptions(run, true, usage, o)) return false;
   const std::string op = o.positional[0];
   uint32_t word = 0, value = 0;
   std::vector<uint32_t> image;  // restore: the words of the file

@@ -47,15 +47,18 @@ bool ReadOrWrite(Run &run, bool write, const Access &access) {
   return true;
 }
 
-}  // namespace
-
-bool CommandId(Run &run) {
+// A command of no arguments whose code takes no input and answers one word.
+bool OneWord(Run &run, uint32_t code, const char *format) {
   if (!run.Count(1)) return false;
-  if (!run.Send(IOCTL_KDVR_GET_IDENTIFIER, {}, 4, true)) return false;
-  run.text = Format("identifier 0x%02llX", run.Word(0));
+  if (!run.Send(code, {}, 4, true)) return false;
+  run.text = Format(format, run.Word(0));
   run.json_extra = Format(",\"value\":%llu", run.Word(0));
   return true;
 }
+
+}  // namespace
+
+bool CommandId(Run &run) { return OneWord(run, IOCTL_KDVR_GET_IDENTIFIER, "identifier 0x%02llX"); }
 
 bool CommandPort(Run &run) {
   if (run.words.size() < 2) return run.Usage("port read|write 8|16|32 PORT [VALUE]");
@@ -115,11 +118,7 @@ bool CommandValidate(Run &run) {
 }
 
 bool CommandFirstRange(Run &run) {
-  if (!run.Count(1)) return false;
-  if (!run.Send(IOCTL_KDVR_GET_FIRST_RANGE_START, {}, 4, true)) return false;
-  run.text = Format("first range start 0x%08llX", run.Word(0));
-  run.json_extra = Format(",\"value\":%llu", run.Word(0));
-  return true;
+  return OneWord(run, IOCTL_KDVR_GET_FIRST_RANGE_START, "first range start 0x%08llX");
 }
 
 bool CommandStall(Run &run) {

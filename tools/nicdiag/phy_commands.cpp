@@ -131,8 +131,7 @@ bool CommandPhy(Run &run) {
   const char *usage = "phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem] "
                       "[--bus BUS --device DEVICE[.FUNCTION] | --register BASE]";
   HwOptions o;
-  if (!ParseHwOptions(run, false, o)) return false;
-  if (o.positional.empty()) return run.Usage(usage);
+  if (!ParseHwOptions(run, false, usage, o)) return false;
   const std::string op = o.positional[0];
   uint32_t reg = 0, value = 0;
   if (op == "dump" || op == "scan") {

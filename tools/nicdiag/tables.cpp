@@ -208,9 +208,7 @@ bool CopyTable(Run &run, const char *usage, uint32_t code, TableCopy &copy) {
 bool CommandDmi(Run &run) {
   TableCopy copy;
   if (!CopyTable(run, "dmi [--out FILE]", IOCTL_KDVR_GET_SYSTEM_ID, copy)) return false;
-  const std::string &out = copy.out;
-  const ClientBuffer &buffer = copy.buffer;
-  const uint32_t status = copy.status, copied = copy.copied;
+  const auto &[out, buffer, status, copied] = copy;
   const Reply driver_reply = run.last;
 
   // The entry points tell the version (and, without an anchor, the table).
@@ -275,9 +273,7 @@ bool CommandDmi(Run &run) {
 bool CommandPir(Run &run) {
   TableCopy copy;
   if (!CopyTable(run, "pir [--out FILE]", IOCTL_KDVR_GET_INT_ROUTING, copy)) return false;
-  const std::string &out = copy.out;
-  const ClientBuffer &buffer = copy.buffer;
-  const uint32_t status = copy.status, copied = copy.copied;
+  const auto &[out, buffer, status, copied] = copy;
   if (status != KDVR_STATUS_SUCCESS) return run.Fail(Format("the driver's table copy failed: status 0x%08llX", status));
   if (copied > buffer.size) return run.Fail(Format("the driver reported %llu bytes copied into %llu", copied, buffer.size));
   std::vector<uint8_t> table(buffer.data, buffer.data + copied);
