@@ -1,6 +1,7 @@
 // One nicdiag command being run, the helpers its handlers share, and the
 // table of commands that dispatch and --help are made from. Each family of
 // commands has its own file:
+//   command.cpp            parsing words, formatting output, sending requests
 //   io_commands.cpp        id, port, mem, validate, first-range, stall, raw
 //   pci_commands.cpp       pci (and the scan of every PCI function)
 //   adapter.cpp            the adapter eeprom and phy act on
