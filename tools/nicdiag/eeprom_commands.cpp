@@ -17,23 +17,26 @@ struct Eeprom {
   uint32_t method = 0;  // AddressMethod: 0 port, 2 memory
   uint32_t size = 0;
 
-  bool Probe(uint32_t &result) {
-    KDVR_EEPROM_SIZE_ARGS args{};
+  // Sends one of the EEPROM codes; result is the word it answers.
+  template <typename Args>
+  bool Send(uint32_t code, Args args, uint32_t &result) {
     args.RegisterAddress = reg;
     args.AddressMethod = static_cast<uint16_t>(method);
-    if (!run.Request(IOCTL_KDVR_GET_EEPROM_SIZE, args, 4)) return false;
+    if (!run.Request(code, args, 4)) return false;
     result = run.Word(0);
     return true;
   }
-  bool Read(uint32_t word, uint32_t &value) {
-    KDVR_READ_EEPROM_ARGS args{};
-    args.RegisterAddress = reg;
+  // The arguments of a read or a write of one word.
+  template <typename Args>
+  Args At(uint32_t word) const {
+    Args args{};
     args.SizeInWords = static_cast<uint16_t>(size);
     args.WordAddress = static_cast<uint16_t>(word);
-    args.AddressMethod = static_cast<uint16_t>(method);
-    if (!run.Request(IOCTL_KDVR_READ_EEPROM, args, 4)) return false;
-    value = run.Word(0);
-    return true;
+    return args;
+  }
+  bool Probe(uint32_t &result) { return Send(IOCTL_KDVR_GET_EEPROM_SIZE, KDVR_EEPROM_SIZE_ARGS{}, result); }
+  bool Read(uint32_t word, uint32_t &value) {
+    return Send(IOCTL_KDVR_READ_EEPROM, At<KDVR_READ_EEPROM_ARGS>(word), value);
   }
   bool ReadAll(std::vector<uint32_t> &words) {
     words.clear();
@@ -45,15 +48,9 @@ struct Eeprom {
     return true;
   }
   bool Write(uint32_t word, uint32_t data, uint32_t &result) {
-    KDVR_WRITE_EEPROM_ARGS args{};
-    args.RegisterAddress = reg;
-    args.SizeInWords = static_cast<uint16_t>(size);
-    args.WordAddress = static_cast<uint16_t>(word);
+    KDVR_WRITE_EEPROM_ARGS args = At<KDVR_WRITE_EEPROM_ARGS>(word);
     args.Data = static_cast<uint16_t>(data);
-    args.AddressMethod = static_cast<uint16_t>(method);
-    if (!run.Request(IOCTL_KDVR_WRITE_EEPROM, args, 4)) return false;
-    result = run.Word(0);
-    return true;
+    return Send(IOCTL_KDVR_WRITE_EEPROM, args, result);
   }
 };
 
