@@ -129,12 +129,12 @@ bool CommandDmi(Run &run);
 bool CommandPir(Run &run);
 
 // A row of the table of commands.
-struct CommandSpec {
+struct CommandRow {
   const char *name;
   bool (*handler)(Run &run);
   const char *help;  // its lines of --help, each ending in a newline
 };
-extern const CommandSpec kCommands[];
+extern const CommandRow kCommands[];
 
 // Runs the command run.words names (an unknown name is a usage error).
 void Execute(Run &run);

@@ -46,7 +46,7 @@ const char kUsageNotes[] =
 
 }  // namespace
 
-const CommandSpec kCommands[] = {
+const CommandRow kCommands[] = {
     {"id", CommandId,
         "  id                                  identification value of the driver (0x21)\n"},
     {"port", CommandPort,
@@ -122,7 +122,7 @@ const CommandSpec kCommands[] = {
 
 void Execute(Run &run) {
   const std::string &name = run.words[0];
-  for (const CommandSpec &command : kCommands) {
+  for (const CommandRow &command : kCommands) {
     if (name == command.name) {
       command.handler(run);
       return;
@@ -133,7 +133,7 @@ void Execute(Run &run) {
 
 void PrintUsage() {
   std::fputs(kUsageHead, stdout);
-  for (const CommandSpec &command : kCommands) std::fputs(command.help, stdout);
+  for (const CommandRow &command : kCommands) std::fputs(command.help, stdout);
   std::fputs(kUsageNotes, stdout);
 }
 
