@@ -204,11 +204,22 @@ typedef struct _KDVR_RESULT {
 #define KDVR_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
 #endif
 
+// Every layout is packed: with the field sizes these totals put each field
+// at the offset its comment gives, on every compiler and target.
 KDVR_STATIC_ASSERT(sizeof(KDVR_PARAMETER_BLOCK) == 24, "parameter block is 24 bytes");
-KDVR_STATIC_ASSERT(sizeof(KDVR_RESOURCE_ARGS) == 24, "slot resource request is 24 bytes");
-KDVR_STATIC_ASSERT(sizeof(KDVR_PCI_CONFIG_ARGS) == 20, "PCI configuration request is 20 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_PORT_ARGS) == 8, "port and memory request is 8 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_READ_EEPROM_ARGS) == 10, "EEPROM read request is 10 bytes");
 KDVR_STATIC_ASSERT(sizeof(KDVR_WRITE_EEPROM_ARGS) == 12, "EEPROM write request is 12 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_EEPROM_SIZE_ARGS) == 10, "EEPROM size request is 10 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_MDI_READ_ARGS) == 10, "MDI read request is 10 bytes");
 KDVR_STATIC_ASSERT(sizeof(KDVR_MDI_WRITE_ARGS) == 14, "MDI write request is 14 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_MAP_ARGS) == 12, "map request is 12 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_UNMAP_ARGS) == 8, "unmap request is 8 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_VALIDATE_ARGS) == 12, "validate request is 12 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_PCI_CONFIG_ARGS) == 20, "PCI configuration request is 20 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_RESOURCE_ARGS) == 24, "slot resource request is 24 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_TABLE_ARGS) == 8, "firmware table request is 8 bytes");
+KDVR_STATIC_ASSERT(sizeof(KDVR_STALL_ARGS) == 4, "stall request is 4 bytes");
 KDVR_STATIC_ASSERT(sizeof(KDVR_RESULT) == 8, "result is two 32-bit words");
 KDVR_STATIC_ASSERT(IOCTL_KDVR_STALL == 0x80FF00CCu, "control code layout");
 

@@ -9,6 +9,7 @@
 
 #include "driver/nicport.h"
 #include "sim/kernel/kernel.h"
+#include "tools/nicdiag/request.h"
 
 namespace nicport_test {
 
@@ -33,6 +34,9 @@ struct ControlCode {
 inline constexpr ControlCode kControlCodes[] = {KDVR_CONTROL_CODES(NICPORT_TEST_CODE_ROW)};
 #undef NICPORT_TEST_CODE_ROW
 
+// 32-bit words as bytes: results, and requests whose point is their raw
+// bytes (a short, oversized or generic block); a well-formed request is its
+// code's argument structure (see DriverTest::Call).
 inline std::vector<uint8_t> Words(std::initializer_list<uint32_t> words) {
   std::vector<uint8_t> bytes;
   for (uint32_t w : words) {
@@ -77,15 +81,21 @@ class DriverTest : public ::testing::Test {
   sim::kernel::IoResult Call(uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length = 8) {
     return k.device_io_control(handle, code, input, output_length);
   }
+  // A well-formed request: the code's argument structure from
+  // driver/nicport_ioctl.h, sent as nicdiag sends it.
+  template <typename Args>
+  sim::kernel::IoResult Call(uint32_t code, const Args &args, uint32_t output_length = 8) {
+    return Call(code, nicdiag::RequestBytes(args), output_length);
+  }
   PKDVR_DEVICE_EXTENSION Extension() {
     return static_cast<PKDVR_DEVICE_EXTENSION>(k.driver_object()->DeviceObject->DeviceExtension);
   }
   // Maps the adapter's memory window; returns its virtual address.
   uint32_t MapAdapter(uint32_t length = 0x1000) {
-    return WordAt(Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, length}), 4), 0);
+    return WordAt(Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, length}, 4), 0);
   }
   sim::kernel::IoResult Validate(uint32_t address, uint32_t out = 4) {
-    return Call(IOCTL_KDVR_VALIDATE_MEM_SPACE, Words({address, 0, kAdapterSlot}), out);
+    return Call(IOCTL_KDVR_VALIDATE_MEM_SPACE, KDVR_VALIDATE_ARGS{address, 0, kAdapterSlot}, out);
   }
 
   sim::kernel::Kernel k;

@@ -60,6 +60,8 @@ class ForwardTest : public DriverTest {
   std::vector<uint8_t> Bytes(std::initializer_list<uint8_t> b) { return b; }
 };
 
+// The argument layouts spelled out byte by byte, apart from the header's
+// structures that the other tests fill: a change to a layout fails here.
 TEST_F(ForwardTest, EepromAndPhyArgumentsAndResults) {
   // Port 0xE00E, size 64, word 5, method 0.
   sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_EEPROM, Bytes({0x0E, 0xE0, 0, 0, 64, 0, 5, 0, 0, 0}), 4);
@@ -82,22 +84,22 @@ TEST_F(ForwardTest, EepromAndPhyArgumentsAndResults) {
 
 TEST_F(ForwardTest, RegistersMustBeValidPortsOrLieInAWindow) {
   g_recorded.calls = 0;
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, Words({0x1E00E, 64, 0}), 4).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, Words({0x40000000, 64, 2}), 4).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, Words({0xFFF0, 1, 1}), 4).status, STATUS_INVALID_PARAMETER);  // +16 > 0xFFFF
-  EXPECT_EQ(Call(IOCTL_KDVR_MDI_WRITE, Words({0x40000000, 1, 0, 0}), 0).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{0x1E00E, 64, 0, 0}, 4).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{0x40000000, 64, 0, 2}, 4).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{0xFFF0, 1, 0, 1}, 4).status, STATUS_INVALID_PARAMETER);  // +16 > 0xFFFF
+  EXPECT_EQ(Call(IOCTL_KDVR_MDI_WRITE, KDVR_MDI_WRITE_ARGS{0x40000000, 1, 0, 0, 0}, 0).status, STATUS_INVALID_PARAMETER);
   EXPECT_EQ(g_recorded.calls, 0);
   uint32_t va = MapAdapter(0x20);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, Words({va + 0xC, 64, 2}), 4).status, STATUS_SUCCESS);
-  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, Words({va, 1, 0}), 4).status, STATUS_SUCCESS);
-  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, Words({va + 0x10, 1, 0}), 4).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{va + 0xC, 64, 0, 2}, 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{va, 1, 0, 0}, 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{va + 0x10, 1, 0, 0}, 4).status, STATUS_INVALID_PARAMETER);
   // A selector that names no access method passes: the operation makes no access.
-  EXPECT_EQ(Call(IOCTL_KDVR_GET_EEPROM_SIZE, Words({0x7FFFFFFF, 0, 1}), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_GET_EEPROM_SIZE, KDVR_EEPROM_SIZE_ARGS{0x7FFFFFFF, 0, 1}, 4).status, STATUS_SUCCESS);
   EXPECT_EQ(g_recorded.calls, 3);
 }
 
 TEST_F(ForwardTest, ResourcesAlwaysReturnEightBytesEchoingTheInputOrZeros) {
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_GET_RESOURCES, Words({0x00020001, 0, 0x1000, 0x1000, 0, 0xFFFFFFFF}), 8);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_GET_RESOURCES, KDVR_RESOURCE_ARGS{KDVR_RESOURCE_MEMORY, 2, 0, 0, 0x1000, 0x1000, 0, 0xFFFFFFFF}, 8);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.output, Words({0x00020001, 0xF5000000}));
   EXPECT_EQ(g_recorded.args, (std::vector<uint32_t>{1, 2, 0xFFFFFFFF}));
@@ -109,16 +111,16 @@ TEST_F(ForwardTest, ResourcesAlwaysReturnEightBytesEchoingTheInputOrZeros) {
 
 TEST_F(ForwardTest, PlatformTablesReturnOperationStatusAndCountAfterTheBufferCheck) {
   sim::kernel::ClientMemory buffer = k.client_alloc(16);
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_GET_SYSTEM_ID, Words({buffer.address(), 16}), 8);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_GET_SYSTEM_ID, KDVR_TABLE_ARGS{buffer.address(), 16}, 8);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.output, Words({static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES), 3}));
   EXPECT_EQ(g_recorded.args, (std::vector<uint32_t>{buffer.address(), 16}));
   EXPECT_EQ(std::memcmp(buffer.data(), "$PI", 3), 0);
-  r = Call(IOCTL_KDVR_GET_INT_ROUTING, Words({buffer.address(), 0}), 8);
+  r = Call(IOCTL_KDVR_GET_INT_ROUTING, KDVR_TABLE_ARGS{buffer.address(), 0}, 8);
   EXPECT_EQ(r.output, Words({static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES), 0}));
   g_recorded.calls = 0;
-  EXPECT_EQ(Call(IOCTL_KDVR_GET_INT_ROUTING, Words({0x1000, 16}), 8).status, STATUS_ACCESS_VIOLATION);
-  EXPECT_EQ(Call(IOCTL_KDVR_GET_SYSTEM_ID, Words({buffer.address(), 0x100000}), 8).status, STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Call(IOCTL_KDVR_GET_INT_ROUTING, KDVR_TABLE_ARGS{0x1000, 16}, 8).status, STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Call(IOCTL_KDVR_GET_SYSTEM_ID, KDVR_TABLE_ARGS{buffer.address(), 0x100000}, 8).status, STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(g_recorded.calls, 0);
 }
 

@@ -11,11 +11,11 @@ class LimitsTest : public HwDriverTest {};
 TEST_F(LimitsTest, StallsLongerThanOneSecondAreRefused) {
   LoadWith(nullptr);
   uint64_t before = k.now_us();
-  EXPECT_EQ(Call(IOCTL_KDVR_STALL, Words({1000000}), 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_STALL, KDVR_STALL_ARGS{1000000}, 0).status, STATUS_SUCCESS);
   EXPECT_EQ(k.now_us() - before, 1000000u);
   for (uint32_t us : {1000001u, 0xFFFFFFFFu}) {
     before = k.now_us();
-    EXPECT_EQ(Call(IOCTL_KDVR_STALL, Words({us}), 0).status, STATUS_INVALID_PARAMETER) << us;
+    EXPECT_EQ(Call(IOCTL_KDVR_STALL, KDVR_STALL_ARGS{us}, 0).status, STATUS_INVALID_PARAMETER) << us;
     EXPECT_EQ(k.now_us(), before) << us;
   }
 }
@@ -28,17 +28,17 @@ TEST_F(LimitsTest, EveryByteOfAPortAccessLiesInTheIoSpace) {
   } widths[] = {{IOCTL_KDVR_READ_PORT_UCHAR, 0xFFFF}, {IOCTL_KDVR_WRITE_PORT_USHORT, 0xFFFE},
                 {IOCTL_KDVR_READ_PORT_ULONG, 0xFFFC}, {IOCTL_KDVR_WRITE_PORT_ULONG, 0xFFFC}};
   for (auto w : widths) {
-    EXPECT_EQ(Call(w.code, Words({w.last_port, 0}), 4).status, STATUS_SUCCESS) << std::hex << w.code;
+    EXPECT_EQ(Call(w.code, KDVR_PORT_ARGS{w.last_port, 0}, 4).status, STATUS_SUCCESS) << std::hex << w.code;
     for (uint32_t port : {w.last_port + 1, 0xFFFFFFFFu})
-      EXPECT_EQ(Call(w.code, Words({port, 0}), 4).status, STATUS_INVALID_PARAMETER) << std::hex << w.code << port;
+      EXPECT_EQ(Call(w.code, KDVR_PORT_ARGS{port, 0}, 4).status, STATUS_INVALID_PARAMETER) << std::hex << w.code << port;
   }
   // The MDI register is a 32-bit port 16 bytes above the base.
-  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, Block().u32(0, 0xFFED).u16(8, 1).bytes, 4).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{0xFFED, 0, 0, 1}, 4).status, STATUS_INVALID_PARAMETER);
 }
 
 TEST_F(LimitsTest, MapThePlatformCannotMakeFailsCleanly) {
   LoadWith(nullptr);
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({0x80000000u, 0, 0x7FFFFFFF}), 4);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{0x80000000u, 0, 0x7FFFFFFF}, 4);
   EXPECT_FALSE(r.faulted);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(WordAt(r, 0), 0u);

@@ -10,9 +10,9 @@ using sim::kernel::FaultPoint;
 
 class MemoryTest : public DriverTest {
  protected:
-  NTSTATUS Access(uint32_t code, uint32_t address) { return Call(code, Words({address, 0x12345678}), 4).status; }
+  NTSTATUS Access(uint32_t code, uint32_t address) { return Call(code, KDVR_MEMORY_ARGS{address, 0x12345678}, 4).status; }
   NTSTATUS Unmap(uint32_t address, uint32_t length) {
-    return Call(IOCTL_KDVR_UNMAP_MEMORY, Words({address, length}), 0).status;
+    return Call(IOCTL_KDVR_UNMAP_MEMORY, KDVR_UNMAP_ARGS{address, length}, 0).status;
   }
   std::string Message(const char *format, uint32_t a, uint32_t b = 0) {
     char text[128];
@@ -26,14 +26,14 @@ TEST_F(MemoryTest, MappedWindowReachesTheAdapterInThreeWidths) {
   ASSERT_NE(va, 0u);
   EXPECT_EQ(k.debug_log(), (Log{"NICDIAG.SYS: Calling HalTranslateBusAddress \n",
                                 Message("NICDIAG.SYS: Mapped to Virtual Address = %X\n", va)}));
-  Call(IOCTL_KDVR_WRITE_MEMORY_ULONG, Words({va + 4, 0x11223344}), 0);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_USHORT, Words({va + 6}), 4).output, Words({0x1122}));
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_UCHAR, Words({va + 5}), 4).output, Words({0x33}));
-  Call(IOCTL_KDVR_WRITE_MEMORY_UCHAR, Words({va + 4, 0xFFFFFFAA}), 0);
-  Call(IOCTL_KDVR_WRITE_MEMORY_USHORT, Words({va + 6, 0xFFFFBBCC}), 0);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({va + 4}), 4).output, Words({0xBBCC33AA}));
+  Call(IOCTL_KDVR_WRITE_MEMORY_ULONG, KDVR_MEMORY_ARGS{va + 4, 0x11223344}, 0);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_USHORT, KDVR_MEMORY_ARGS{va + 6, 0}, 4).output, Words({0x1122}));
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_UCHAR, KDVR_MEMORY_ARGS{va + 5, 0}, 4).output, Words({0x33}));
+  Call(IOCTL_KDVR_WRITE_MEMORY_UCHAR, KDVR_MEMORY_ARGS{va + 4, 0xFFFFFFAA}, 0);
+  Call(IOCTL_KDVR_WRITE_MEMORY_USHORT, KDVR_MEMORY_ARGS{va + 6, 0xFFFFBBCC}, 0);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, KDVR_MEMORY_ARGS{va + 4, 0}, 4).output, Words({0xBBCC33AA}));
   // The same register through the I/O window.
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_ULONG, Words({kAdapterPort + 4}), 4).output, Words({0xBBCC33AA}));
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_ULONG, KDVR_PORT_ARGS{kAdapterPort + 4, 0}, 4).output, Words({0xBBCC33AA}));
   k.clear_debug_log();
   EXPECT_EQ(Unmap(va, 0x1000), STATUS_SUCCESS);
   EXPECT_EQ(k.debug_log(),
@@ -64,14 +64,14 @@ TEST_F(MemoryTest, AccessesAndUnmapsOutsideLiveWindowsAreRefused) {
 
 TEST_F(MemoryTest, ZeroWrappingOrTooManyWindowsAreRefusedBeforeMapping) {
   for (auto m : {std::pair<uint32_t, uint32_t>{kAdapterMemory, 0}, {0xFFFFF000u, 0x2000}}) {
-    sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({m.first, 0, m.second}), 4);
+    sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{m.first, 0, m.second}, 4);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER);
     EXPECT_EQ(r.information, 0u);
   }
   EXPECT_EQ(k.debug_log(), Log{});
   for (int i = 0; i < KDVR_MAX_WINDOWS; i++) ASSERT_NE(MapAdapter(0x10), 0u) << i;
   // A window that cannot be recorded is not made: a failed map, 0 at +0.
-  sim::kernel::IoResult full = Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x10}), 4);
+  sim::kernel::IoResult full = Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x10}, 4);
   EXPECT_EQ(full.status, STATUS_SUCCESS);
   EXPECT_EQ(WordAt(full, 0), 0u);
   EXPECT_EQ(k.mapped_windows(), static_cast<size_t>(KDVR_MAX_WINDOWS));
@@ -88,7 +88,7 @@ TEST_F(MemoryTest, FailedTranslationOrMappingReturnsZeroWithSuccess) {
   for (const auto &c : cases) {
     k.clear_debug_log();
     k.inject_fault(c.point);
-    sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x1000}), 4);
+    sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x1000}, 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     EXPECT_EQ(r.output, Words({0}));
     EXPECT_EQ(k.debug_log(), (Log{"NICDIAG.SYS: Calling HalTranslateBusAddress \n", c.message,
@@ -109,7 +109,7 @@ TEST_F(IoSpaceTest, AddressTranslatedIntoIoSpaceIsReturnedUnmapped) {
                                                     { "type": "io", "size": "0x40", "address": "0xE000" } ] } ],
     "translate_to_io": [ { "bus": 0, "start": "0xF8000000", "size": "0x100000", "io_base": "0x8000" } ] })");
   Load();
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, Words({0xF8000010, 0, 0x100}), 4);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{0xF8000010, 0, 0x100}, 4);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.output, Words({0x8010}));
   EXPECT_EQ(k.mapped_windows(), 0u);
@@ -128,7 +128,7 @@ TEST_F(MemoryTest, EepromTimingBrokenByRawWritesIsTheClientsMisuse) {
   ASSERT_NE(va, 0u);
   auto clock_in_zero_time = [&] {
     for (uint32_t pins : {0x02u, 0x03u, 0x02u, 0x00u})  // CS, CS+SK, CS, nothing
-      Call(IOCTL_KDVR_WRITE_MEMORY_USHORT, Words({va + 0x0E, pins}), 0);
+      Call(IOCTL_KDVR_WRITE_MEMORY_USHORT, KDVR_MEMORY_ARGS{va + 0x0E, pins}, 0);
   };
   clock_in_zero_time();
   ASSERT_FALSE(k.driver_faults().empty());
@@ -144,7 +144,7 @@ TEST_F(MemoryTest, EepromTimingBrokenByRawWritesIsTheClientsMisuse) {
       << k.client_misuse()[0];
   // The driver's read right after: its own edges keep the part's timing.
   const size_t misuse = k.client_misuse().size();
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_EEPROM, Words({kAdapterPort + 0x0E, 64 | (5u << 16), 0}), 4);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{kAdapterPort + 0x0E, 64, 5, 0}, 4);
   ASSERT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(WordAt(r, 0), k.machine().adapters()[0]->eeprom().word(5));
   // Only a rule that spans the client's last edge and the driver's first may be broken.

@@ -1,6 +1,7 @@
 // nicdiag given malformed input: each case names what is wrong (with the
 // file and line where there is one) and ends with the documented status,
-// without crashing, hanging or running any command.
+// without crashing, hanging or running any command. With them, the input it
+// reads but cannot carry out, whose exit status tells what happened.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "../common/run_tool.h"
+#include "nicdiag_version.h"
 
 namespace {
 
@@ -27,11 +29,13 @@ std::string WriteFile(const std::string &name, const std::string &text) {
   return path;
 }
 
-// A profile whose adapter carries the given extra members, one per line
-// after line 3 ("bus" is on line 3).
-std::string Profile(const std::string &name, const std::string &members) {
-  return WriteFile(name, "{\n  \"adapters\": [ {\n    \"bus\": 0, \"device\": 3,\n" + members +
-                             "    \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ] } ]\n}\n");
+// The arguments of a run of id on a profile whose adapter carries the given
+// extra members, one per line after line 3 ("bus" is on line 3).
+std::string WithProfile(const std::string &name, const std::string &members) {
+  return "--profile " +
+         WriteFile(name, "{\n  \"adapters\": [ {\n    \"bus\": 0, \"device\": 3,\n" + members +
+                             "    \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ] } ]\n}\n") +
+         " id";
 }
 
 struct Case {
@@ -53,8 +57,11 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
   huge += "id\n";
   std::string huge_script((16 << 20) + 1, ' ');
   huge_script += "id\n";
+  const std::string stuck = WriteFile(
+      "no_eeprom.json", "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
+                        "  \"eeprom\": { \"do_stuck_high\": true } } ] }\n");
 
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"unknown command", "frobnicate", "unknown command 'frobnicate'", 2},
       {"bad width", "port read 12 0xE000", "width must be 8, 16 or 32", 2},
       {"number above 32 bits", "port read 8 0x100000000", "bad port '0x100000000'", 2},
@@ -88,43 +95,58 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
        "deep.json:1: nested deeper than 32 levels", 2},
       {"profile not JSON", "--profile " + WriteFile("broken.json", "{\n  \"buses\": [0,\n  ,]\n}\n") + " id",
        "broken.json:3: not valid JSON", 2},
-      {"misspelt key", "--profile " + Profile("misspelt.json", "    \"iqr\": 11,\n") + " id",
-       "misspelt.json:4: adapters[0].iqr: unknown key \"iqr\"", 2},
-      {"misspelt EEPROM key", "--profile " + Profile("eeprom_key.json", "    \"eeprom\": {\n      \"wrods\": 64 },\n") +
-                                  " id",
-       "eeprom_key.json:5: adapters[0].eeprom.wrods: unknown key", 2},
-      {"wrong type", "--profile " + Profile("type.json", "    \"eeprom\": { \"words\": 64,\n \"save\": \"yes\" },\n") +
-                         " id",
-       "type.json:5: adapters[0].eeprom.save: must be true or false", 2},
-      {"number out of range", "--profile " + Profile("range.json", "    \"irq\": 256,\n") + " id",
-       "range.json:4: adapters[0].irq: 256 is out of range (at most 255)", 2},
-      {"number beyond 64 bits", "--profile " + Profile("huge_number.json", "    \"vendor\": \"0x1FFFFFFFFFFFFFFFFF\",\n") +
-                                    " id",
-       "huge_number.json:4: adapters[0].vendor: \"0x1FFFFFFFFFFFFFFFFF\" is out of range", 2},
-      {"fraction", "--profile " + Profile("fraction.json", "    \"irq\": 1.5,\n") + " id",
-       "fraction.json:4: adapters[0].irq: must be a whole number", 2},
-      {"PHY register out of range",
-       "--profile " + Profile("phy.json", "    \"phys\": { \"1\": {\n      \"4\": 65536 } },\n") + " id",
-       "phy.json:5: adapters[0].phys.1.4: 65536 is out of range", 2},
       {"unknown fault", "--profile " + WriteFile("fault.json", "{\n  \"faults\": {\n    \"map_io_spce\": \"once\" }\n}\n") +
                             " id",
        "fault.json:3: faults.map_io_spce: unknown fault", 2},
       {"bad word in an EEPROM image",
-       "--profile " + Profile("image.json", "    \"eeprom\": { \"file\": \"image.txt\" },\n") + " id",
+       WithProfile("image.json", "    \"eeprom\": { \"file\": \"image.txt\" },\n"),
        "image.txt:2: bad word 'XYZ'", 2},
       {"EEPROM image is a folder",
-       "--profile " + Profile("image_dir.json", "    \"eeprom\": { \"file\": \"folder\", \"save\": true },\n") + " id",
+       WithProfile("image_dir.json", "    \"eeprom\": { \"file\": \"folder\", \"save\": true },\n"),
        "the EEPROM image is not a regular file", 2},
       {"device cannot be opened",
        "--profile " + WriteFile("no_device.json", "{ \"faults\": { \"create_device\": \"always\" } }") + " id",
        "the driver did not load", 3},
+      // Read, but not carried out: the status tells what happened.
+      {"bus out of range", "pci read 300 3.0 0 4", "BUS 300 is out of range", 2},
+      {"device out of range", "pci read -s 00:20.0 0 4", "-s needs", 2},
+      {"slot number out of range", "pci read 0 0x100 0 4", "bad slot '0x100'", 2},
+      {"resources on bus 300", "resources 0 release --bus 300", "--bus must be 0 to 255", 2},
+      {"no such bus", "pci read 5 3.0 0 4", "05:03.0 +0x00: read 0 of 4 bytes", 1},
+      {"empty slot", "pci read 0 5.0 0 4", "no function there: its vendor ID reads ffff", 1},
+      {"partial write", "pci write 0 3.0 0xFF 0102", "wrote only 1 of 2 bytes", 1},
+      {"absent EEPROM", "--profile " + stuck + " eeprom size", "no EEPROM answered the size probe", 1},
+      {"dump that cannot be saved", "eeprom dump --out " + dir + "missing/x.txt", "No such file or directory", 1},
+      {"first failure stops the script", "--stop-on-error pci read 5 3.0 0 4 ';' id ';' id",
+       "stopped at the first failure (--stop-on-error): 2 commands not run", 1},
+      {"JSON error before any command", "--json --script " + dir + "none.txt",
+       "{\"ok\":false,\"error\":\"" + dir + "none.txt: cannot open the script: No such file or directory\"}", 2},
+      {"JSON usage error", "--json pci read 300 3.0 0 4", "{\"command\":\"pci read 300 3.0 0 4\",\"ok\":false", 2},
+      {"version", "--version", std::string("nicdiag version ") + NICDIAG_VERSION + "\n", 0},
   };
+  // Profiles whose adapter carries a bad member: the message names the
+  // file, the member's line and its path.
+  const struct {
+    const char *file, *members, *message;
+  } members[] = {
+      {"misspelt.json", "    \"iqr\": 11,\n", "4: adapters[0].iqr: unknown key \"iqr\""},
+      {"eeprom_key.json", "    \"eeprom\": {\n      \"wrods\": 64 },\n", "5: adapters[0].eeprom.wrods: unknown key"},
+      {"type.json", "    \"eeprom\": { \"words\": 64,\n \"save\": \"yes\" },\n",
+       "5: adapters[0].eeprom.save: must be true or false"},
+      {"range.json", "    \"irq\": 256,\n", "4: adapters[0].irq: 256 is out of range (at most 255)"},
+      {"huge_number.json", "    \"vendor\": \"0x1FFFFFFFFFFFFFFFFF\",\n",
+       "4: adapters[0].vendor: \"0x1FFFFFFFFFFFFFFFFF\" is out of range"},
+      {"fraction.json", "    \"irq\": 1.5,\n", "4: adapters[0].irq: must be a whole number"},
+      {"phy.json", "    \"phys\": { \"1\": {\n      \"4\": 65536 } },\n", "5: adapters[0].phys.1.4: 65536 is out of range"},
+  };
+  for (const auto &m : members)
+    cases.push_back({m.file, WithProfile(m.file, m.members), std::string(m.file) + ":" + m.message, 2});
   for (const Case &c : cases) {
     Outcome o = Nicdiag(c.arguments);
     EXPECT_EQ(o.exit_code, c.status) << c.name << "\n" << o.out;
     EXPECT_NE(o.out.find(c.message), std::string::npos) << c.name << "\n" << o.out;
-    // Checked before any command ran: the first command's output is absent.
-    EXPECT_EQ(o.out.find("identifier 0x21"), std::string::npos) << c.name << "\n" << o.out;
+    // Checked before any command ran, or stopped before it: no id ran.
+    EXPECT_EQ(o.out.find("identifier"), std::string::npos) << c.name << "\n" << o.out;
   }
 }
 
@@ -152,9 +174,8 @@ TEST(NicdiagBadInput, AnEepromImageThatCannotBeSavedFailsTheRun) {
   if (geteuid() == 0) GTEST_SKIP() << "file permissions do not stop root";
   const std::string image = WriteFile("readonly.txt", "0011 0111\n");
   chmod(image.c_str(), 0444);
-  Outcome o = Nicdiag("--profile " + Profile("readonly.json", "    \"eeprom\": { \"file\": \"readonly.txt\", "
-                                                              "\"save\": true },\n") +
-                      " id");
+  Outcome o = Nicdiag(WithProfile("readonly.json", "    \"eeprom\": { \"file\": \"readonly.txt\", "
+                                                              "\"save\": true },\n"));
   EXPECT_EQ(o.exit_code, 2) << o.out;
   EXPECT_NE(o.out.find("readonly.txt cannot be written"), std::string::npos) << o.out;
 }

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "../common/run_tool.h"
-#include "nicdiag_version.h"
 
 namespace {
 
@@ -183,39 +182,9 @@ TEST(NicdiagSession, InputsThatAreNotRegularFilesAreRefusedWithoutWaiting) {
   EXPECT_EQ(piped.out, "identifier 0x21\nstalled 3 us\n");
 }
 
+// The other statuses are among the cases of nicdiag_bad_input_test.cpp.
 TEST(NicdiagSession, StatusTellsWhatHappened) {
-  const std::string dir = Dir();
-  const std::string stuck = dir + "no_eeprom.json";
-  WriteFile(stuck, "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
-                   "  \"eeprom\": { \"do_stuck_high\": true } } ] }\n");
-  struct Case {
-    std::string name, arguments, message;
-    int status;
-  };
   const std::string self = NICDIAG_PATH;
-  const std::vector<Case> cases = {
-      {"bus out of range", "pci read 300 3.0 0 4", "BUS 300 is out of range", 2},
-      {"device out of range", "pci read -s 00:20.0 0 4", "-s needs", 2},
-      {"slot number out of range", "pci read 0 0x100 0 4", "bad slot '0x100'", 2},
-      {"resources on bus 300", "resources 0 release --bus 300", "--bus must be 0 to 255", 2},
-      {"no such bus", "pci read 5 3.0 0 4", "05:03.0 +0x00: read 0 of 4 bytes", 1},
-      {"empty slot", "pci read 0 5.0 0 4", "no function there: its vendor ID reads ffff", 1},
-      {"partial write", "pci write 0 3.0 0xFF 0102", "wrote only 1 of 2 bytes", 1},
-      {"absent EEPROM", "--profile " + stuck + " eeprom size", "no EEPROM answered the size probe", 1},
-      {"dump that cannot be saved", "eeprom dump --out " + dir + "missing/x.txt", "No such file or directory", 1},
-      {"first failure stops the script", "--stop-on-error pci read 5 3.0 0 4 ';' id ';' id",
-       "stopped at the first failure (--stop-on-error): 2 commands not run", 1},
-      {"JSON error before any command", "--json --script " + dir + "none.txt",
-       "{\"ok\":false,\"error\":\"" + dir + "none.txt: cannot open the script: No such file or directory\"}", 2},
-      {"JSON usage error", "--json pci read 300 3.0 0 4", "{\"command\":\"pci read 300 3.0 0 4\",\"ok\":false", 2},
-      {"version", "--version", std::string("nicdiag version ") + NICDIAG_VERSION + "\n", 0},
-  };
-  for (const Case &c : cases) {
-    Outcome o = Nicdiag(c.arguments);
-    EXPECT_EQ(o.exit_code, c.status) << c.name << "\n" << o.out;
-    EXPECT_NE(o.out.find(c.message), std::string::npos) << c.name << "\n" << o.out;
-    EXPECT_EQ(o.out.find("identifier"), std::string::npos) << c.name << "\n" << o.out;
-  }
   // Standard output on a full device: the error goes to standard error.
   for (const char *args : {"id", "--json id"}) {
     Outcome full = RunTool("sh", "-c '" + self + " " + args + " 2>&1 >/dev/full'");

@@ -10,7 +10,7 @@ namespace {
 
 class ProtocolTest : public DriverTest {
  protected:
-  uint32_t ReadPort(uint32_t port) { return WordAt(Call(IOCTL_KDVR_READ_PORT_ULONG, Words({port}), 4), 0); }
+  uint32_t ReadPort(uint32_t port) { return WordAt(Call(IOCTL_KDVR_READ_PORT_ULONG, KDVR_PORT_ARGS{port, 0}, 4), 0); }
 };
 
 TEST_F(ProtocolTest, EveryOwnCodeHasItsByteCountAndStatus) {
@@ -28,8 +28,9 @@ TEST_F(ProtocolTest, EveryOwnCodeHasItsByteCountAndStatus) {
   };
   for (const auto &c : cases) {
     std::vector<uint8_t> input = Words({kAdapterPort + 4, 0, 0, 0, 0, 0});
-    if (c.code == 0x80FF0080 || c.code == 0x80FF0084) input = Words({0, kAdapterSlot, buffer.address(), 0x3C, 1});
-    if (c.code == 0x80FF0050) input = Words({0x00400000, 0, kAdapterSlot});
+    if (c.code == 0x80FF0080 || c.code == 0x80FF0084)
+      input = nicdiag::RequestBytes(KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, buffer.address(), 0x3C, 1});
+    if (c.code == 0x80FF0050) input = nicdiag::RequestBytes(KDVR_VALIDATE_ARGS{0x00400000, 0, kAdapterSlot});
     sim::kernel::IoResult r = Call(c.code, input, 8);
     EXPECT_EQ(r.status, c.status) << std::hex << c.code;
     EXPECT_EQ(r.information, c.byte_count) << std::hex << c.code;
@@ -109,22 +110,22 @@ TEST_F(ProtocolTest, UnrecognisedCodesDoNothing) {
 
 TEST_F(ProtocolTest, PortsInThreeWidthsZeroExtended) {
   // The adapter's register block is plain storage at +4.
-  Call(IOCTL_KDVR_WRITE_PORT_ULONG, Words({kAdapterPort + 4, 0x89ABCDEF}), 0);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({kAdapterPort + 4}), 4).output, Words({0xEF}));
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_USHORT, Words({kAdapterPort + 4}), 4).output, Words({0xCDEF}));
+  Call(IOCTL_KDVR_WRITE_PORT_ULONG, KDVR_PORT_ARGS{kAdapterPort + 4, 0x89ABCDEF}, 0);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, KDVR_PORT_ARGS{kAdapterPort + 4, 0}, 4).output, Words({0xEF}));
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_USHORT, KDVR_PORT_ARGS{kAdapterPort + 4, 0}, 4).output, Words({0xCDEF}));
   EXPECT_EQ(ReadPort(kAdapterPort + 4), 0x89ABCDEFu);
   // Narrow writes take the low part of the word at +4.
-  Call(IOCTL_KDVR_WRITE_PORT_UCHAR, Words({kAdapterPort + 4, 0xFFFFFF12}), 0);
-  Call(IOCTL_KDVR_WRITE_PORT_USHORT, Words({kAdapterPort + 6, 0xFFFF3456}), 0);
+  Call(IOCTL_KDVR_WRITE_PORT_UCHAR, KDVR_PORT_ARGS{kAdapterPort + 4, 0xFFFFFF12}, 0);
+  Call(IOCTL_KDVR_WRITE_PORT_USHORT, KDVR_PORT_ARGS{kAdapterPort + 6, 0xFFFF3456}, 0);
   EXPECT_EQ(ReadPort(kAdapterPort + 4), 0x3456CD12u);
   // Ports above 0xFFFF are refused, nothing accessed.
   for (uint32_t code : {IOCTL_KDVR_READ_PORT_UCHAR, IOCTL_KDVR_READ_PORT_ULONG, IOCTL_KDVR_WRITE_PORT_USHORT}) {
-    sim::kernel::IoResult r = Call(code, Words({0x10000 + kAdapterPort + 4, 1}), 4);
+    sim::kernel::IoResult r = Call(code, KDVR_PORT_ARGS{0x10000 + kAdapterPort + 4, 1}, 4);
     EXPECT_EQ(r.status, STATUS_INVALID_PARAMETER) << std::hex << code;
     EXPECT_EQ(r.information, 0u);
   }
   EXPECT_EQ(ReadPort(kAdapterPort + 4), 0x3456CD12u);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({0xFFFF}), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, KDVR_PORT_ARGS{0xFFFF, 0}, 4).status, STATUS_SUCCESS);
 }
 
 TEST_F(ProtocolTest, InputIsReadUpTo24BytesAndZerosBeyondItNeverThePoison) {
@@ -148,30 +149,30 @@ TEST_F(ProtocolTest, InputIsReadUpTo24BytesAndZerosBeyondItNeverThePoison) {
 
 TEST_F(ProtocolTest, OutputShorterThanByteCountIsRefusedUntouched) {
   for (uint32_t length : {0u, 1u, 3u}) {
-    sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({kAdapterPort + 4}), length);
+    sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PORT_UCHAR, KDVR_PORT_ARGS{kAdapterPort + 4, 0}, length);
     EXPECT_EQ(r.status, STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(r.information, 0u);
   }
   EXPECT_EQ(Validate(0x00401000, 2).status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_FALSE(k.object_exists("\\Device\\NICPORT1"));
-  EXPECT_EQ(Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x1000}), 3).status, STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x1000}, 3).status, STATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(k.mapped_windows(), 0u);
   EXPECT_EQ(k.debug_log(), Log{});
 }
 
 TEST_F(ProtocolTest, PciConfigurationThroughTheClientBuffer) {
   sim::kernel::ClientMemory buffer = k.client_alloc(64);
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PCI_CONFIG, Words({0, kAdapterSlot, buffer.address(), 0, 64}), 4);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, buffer.address(), 0, 64}, 4);
   EXPECT_EQ(r.output, Words({64}));
   EXPECT_EQ(std::vector<uint8_t>(buffer.data(), buffer.data() + 4), (std::vector<uint8_t>{0x86, 0x80, 0x29, 0x12}));
   buffer.data()[0] = 5;
-  r = Call(IOCTL_KDVR_WRITE_PCI_CONFIG, Words({0, kAdapterSlot, buffer.address(), 0x3C, 1}), 4);
+  r = Call(IOCTL_KDVR_WRITE_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, buffer.address(), 0x3C, 1}, 4);
   EXPECT_EQ(r.output, Words({1}));
   buffer.data()[0] = 0;
-  Call(IOCTL_KDVR_READ_PCI_CONFIG, Words({0, kAdapterSlot, buffer.address(), 0x3C, 1}), 4);
+  Call(IOCTL_KDVR_READ_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, buffer.address(), 0x3C, 1}, 4);
   EXPECT_EQ(buffer.data()[0], 5);
   // A missing bus transfers nothing.
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PCI_CONFIG, Words({7, 0, buffer.address(), 0, 4}), 4).output, Words({0}));
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{7, 0, buffer.address(), 0, 4}, 4).output, Words({0}));
 }
 
 TEST_F(ProtocolTest, BadClientBuffersAreRefusedUntouched) {
@@ -186,19 +187,19 @@ TEST_F(ProtocolTest, BadClientBuffersAreRefusedUntouched) {
   };
   for (uint32_t code : {IOCTL_KDVR_READ_PCI_CONFIG, IOCTL_KDVR_WRITE_PCI_CONFIG}) {
     for (const auto &b : bad) {
-      sim::kernel::IoResult r = Call(code, Words({0, kAdapterSlot, b[0], 0, b[1]}), 4);
+      sim::kernel::IoResult r = Call(code, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, b[0], 0, b[1]}, 4);
       EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION) << std::hex << b[0];
       EXPECT_EQ(r.information, 0u);
     }
   }
   EXPECT_EQ(std::vector<uint8_t>(canary.data(), canary.data() + PAGE_SIZE), std::vector<uint8_t>(PAGE_SIZE, 0x5A));
   // A zero length names no memory at all.
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PCI_CONFIG, Words({0, kAdapterSlot, 0x1000, 0, 0}), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, 0x1000, 0, 0}, 4).status, STATUS_SUCCESS);
 }
 
 TEST_F(ProtocolTest, StallTakesExactlyTheMicrosecondsOfVirtualTime) {
   uint64_t before = k.now_us();
-  EXPECT_EQ(Call(IOCTL_KDVR_STALL, Words({1500}), 0).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_STALL, KDVR_STALL_ARGS{1500}, 0).status, STATUS_SUCCESS);
   EXPECT_EQ(Call(IOCTL_KDVR_STALL, {}, 0).status, STATUS_SUCCESS);  // no input: 0 microseconds
   EXPECT_EQ(k.now_us() - before, 1500u);
 }

@@ -33,7 +33,7 @@ class RaceTest : public HwDriverTest {
     return done.get();
   }
   sim::kernel::IoResult Unmap(uint32_t va, uint32_t length) {
-    return Call(IOCTL_KDVR_UNMAP_MEMORY, Words({va, length}), 0);
+    return Call(IOCTL_KDVR_UNMAP_MEMORY, KDVR_UNMAP_ARGS{va, length}, 0);
   }
   sim::kernel::IoResult PciConfig(uint32_t code, const sim::kernel::ClientMemory &buffer, uint32_t length) {
     return Call(code, Words({0, kAdapterSlot, buffer.address(), 0, length}), 4);
@@ -49,14 +49,14 @@ TEST_F(RaceTest, UnmapWhileARequestUsesTheWindowWaitsForItsEnd) {
   };
   const Case cases[] = {
       {"READ_REGISTER_ULONG", 1,
-       [&](uint32_t va) { return Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({va}), 4); }, 0},
+       [&](uint32_t va) { return Call(IOCTL_KDVR_READ_MEMORY_ULONG, KDVR_MEMORY_ARGS{va, 0}, 4); }, 0},
       {"READ_REGISTER_ULONG", 5,
        [&](uint32_t va) {
-         return Call(IOCTL_KDVR_READ_EEPROM, Block().u32(0, va + 0x0E).u16(4, 64).u16(6, 1).u16(8, 2).bytes, 4);
+         return Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{va + 0x0E, 64, 1, 2}, 4);
        },
        0x494E},
       {"READ_REGISTER_UCHAR", 2,
-       [&](uint32_t va) { return Call(IOCTL_KDVR_MDI_READ, Block().u32(0, va).u16(4, 2).bytes, 4); },
+       [&](uint32_t va) { return Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{va, 2, 0, 0}, 4); },
        0},
   };
   for (const Case &c : cases) {
@@ -75,7 +75,7 @@ TEST_F(RaceTest, UnmapWhileARequestUsesTheWindowWaitsForItsEnd) {
     // The last user unmapped it; a second unmap finds nothing.
     EXPECT_EQ(k.mapped_windows(), 0u);
     EXPECT_EQ(Unmap(va, 0x1000).status, STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({va}), 4).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, KDVR_MEMORY_ARGS{va, 0}, 4).status, STATUS_INVALID_PARAMETER);
   }
 }
 
@@ -93,7 +93,7 @@ TEST_F(RaceTest, TwoUnmapsOfOneWindowUnmapItOnce) {
 TEST_F(RaceTest, TwoMapsAtOnceKeepBothWindows) {
   uint32_t second = 0;
   k.break_at("MmMapIoSpace", 1, [&] { second = WordAt(Meanwhile([&] {
-                                                  return Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x100}), 4);
+                                                  return Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x100}, 4);
                                                 }), 0); });
   uint32_t first = MapAdapter(0x200);
   ASSERT_NE(first, 0u);
@@ -101,7 +101,7 @@ TEST_F(RaceTest, TwoMapsAtOnceKeepBothWindows) {
   EXPECT_NE(first, second);
   EXPECT_EQ(k.mapped_windows(), 2u);
   // Both are on record: each can be used and unmapped.
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({first + 0x1FC}), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_MEMORY_ULONG, KDVR_MEMORY_ARGS{first + 0x1FC, 0}, 4).status, STATUS_SUCCESS);
   EXPECT_EQ(Unmap(first, 0x200).status, STATUS_SUCCESS);
   EXPECT_EQ(Unmap(second, 0x100).status, STATUS_SUCCESS);
   EXPECT_EQ(k.mapped_windows(), 0u);
@@ -134,7 +134,7 @@ TEST_F(RaceTest, ClientBufferThatVanishesOrIsReadOnlyFailsTheRequest) {
   const uint8_t line[4] = {0x0A, 0, 0, 0};
   std::memcpy(source.data(), line, 4);
   k.break_at("HalSetBusDataByOffset", 1, [&] { source.revoke(); });
-  r = Call(IOCTL_KDVR_WRITE_PCI_CONFIG, Words({0, kAdapterSlot, source.address(), 0x3C, 1}), 4);
+  r = Call(IOCTL_KDVR_WRITE_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, source.address(), 0x3C, 1}, 4);
   EXPECT_FALSE(r.faulted);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(WordAt(r, 0), 1u);
@@ -163,22 +163,22 @@ TEST_F(RaceTest, ManyThreadsOnOneHandle) {
       for (int i = 0; i < 150; i++) {
         switch (random() % 4) {
           case 0:
-            if (uint32_t va = WordAt(Call(IOCTL_KDVR_MAP_MEMORY, Words({kAdapterMemory, 0, 0x100}), 4), 0)) mine.push_back(va);
+            if (uint32_t va = WordAt(Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x100}, 4), 0)) mine.push_back(va);
             break;
           case 1:
             if (!mine.empty()) {
-              Call(IOCTL_KDVR_UNMAP_MEMORY, Words({mine.back(), 0x100}), 0);
+              Call(IOCTL_KDVR_UNMAP_MEMORY, KDVR_UNMAP_ARGS{mine.back(), 0x100}, 0);
               mine.pop_back();
             }
             break;
           default: {
             // Any window, also another thread's that may be going away.
             uint32_t va = mine.empty() ? 0x40000000u : mine[static_cast<size_t>(random() % mine.size())];
-            Call(IOCTL_KDVR_READ_MEMORY_ULONG, Words({static_cast<uint32_t>(va + 4 * (random() % 64))}), 4);
+            Call(IOCTL_KDVR_READ_MEMORY_ULONG, KDVR_MEMORY_ARGS{static_cast<uint32_t>(va + 4 * (random() % 64)), 0}, 4);
           }
         }
       }
-      for (uint32_t va : mine) Call(IOCTL_KDVR_UNMAP_MEMORY, Words({va, 0x100}), 0);
+      for (uint32_t va : mine) Call(IOCTL_KDVR_UNMAP_MEMORY, KDVR_UNMAP_ARGS{va, 0x100}, 0);
     });
   }
   for (auto &t : threads) t.join();

@@ -58,7 +58,7 @@ TEST_F(SecurityTest, ReadOnlyOpenReadsButCannotChangeState) {
   ASSERT_EQ(open.status, STATUS_SUCCESS);
   handle = open.handle;
   EXPECT_EQ(WordAt(Call(IOCTL_KDVR_GET_IDENTIFIER, {}, 4), 0), KDVR_IDENTIFIER);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, Words({kAdapterPort}), 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_UCHAR, KDVR_PORT_ARGS{kAdapterPort, 0}, 4).status, STATUS_SUCCESS);
   // Exactly the codes the table marks as changing state are refused.
   for (const ControlCode &row : kControlCodes) {
     sim::kernel::IoResult r = Call(row.code, Words({kAdapterMemory, 0, 0x1000, 0, 0, 0}), 8);

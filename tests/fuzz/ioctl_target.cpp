@@ -5,6 +5,7 @@
 // and bursts run from two threads at once. After every input the handle is
 // closed and the driver unloaded: any driver fault, leak or hang is a
 // finding.
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -42,9 +43,11 @@ struct Request {
   uint32_t output = 0;
 };
 
-void Put(std::vector<uint8_t> &input, size_t word, uint32_t value) {
-  if (input.size() < 4 * word + 4) input.resize(4 * word + 4, 0);
-  std::memcpy(input.data() + 4 * word, &value, 4);
+// Writes a 32-bit field of an argument structure (at its offset) into the
+// input, which grows to hold it.
+void Put(std::vector<uint8_t> &input, size_t offset, uint32_t value) {
+  if (input.size() < offset + 4) input.resize(offset + 4, 0);
+  std::memcpy(input.data() + offset, &value, 4);
 }
 
 [[noreturn]] void Finding(const std::string &what) {
@@ -87,22 +90,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 2: {
         const uint32_t bytes = 1 + in.byte() % 300;
         buffers.push_back(k.client_alloc(bytes));
-        Put(r.input, (op & 0x7) == 1 ? 2 : 0, buffers.back().address());
+        Put(r.input, (op & 0x7) == 1 ? offsetof(KDVR_PCI_CONFIG_ARGS, Buffer) : offsetof(KDVR_TABLE_ARGS, Buffer),
+            buffers.back().address());
         const uint8_t fate = in.byte() % 4;
         if (fate == 1) buffers.back().make_read_only();
         if (fate == 2) buffers.back().revoke();
         break;
       }
       case 3:  // an address inside a window mapped earlier
-        if (!windows.empty()) Put(r.input, 0, windows[in.byte() % windows.size()] + (in.byte() & 0x3F));
+        if (!windows.empty())
+          Put(r.input, offsetof(KDVR_MEMORY_ARGS, Address), windows[in.byte() % windows.size()] + (in.byte() & 0x3F));
         break;
       case 4: {  // a burst from two threads
         Request other = r;
         if (!windows.empty()) {
           other.code = IOCTL_KDVR_UNMAP_MEMORY;
           other.input.clear();
-          Put(other.input, 0, windows.back());
-          Put(other.input, 1, 0x1000);
+          Put(other.input, offsetof(KDVR_UNMAP_ARGS, VirtualAddress), windows.back());
+          Put(other.input, offsetof(KDVR_UNMAP_ARGS, Length), 0x1000);
         }
         std::thread second([&] { run(other); });
         run(r);
@@ -112,8 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
       case 5:  // map the adapter's window
         r.code = IOCTL_KDVR_MAP_MEMORY;
         r.input.clear();
-        Put(r.input, 0, 0xF4000000u);
-        Put(r.input, 2, 0x1000);
+        Put(r.input, offsetof(KDVR_MAP_ARGS, BusAddress), 0xF4000000u);
+        Put(r.input, offsetof(KDVR_MAP_ARGS, Length), 0x1000);
         r.output = 4;
         break;
       default:

@@ -33,12 +33,12 @@ TEST_F(EepromDriverTest, RegisterAccessMethods) {
   const uint32_t port = kAdapterPort + 0x18;  // plain register storage
   WriteReg(0x1234, port, 0);
   EXPECT_EQ(ReadReg(port, 0x10000), 0x34u) << "only the low 16 bits of the method count";
-  Call(IOCTL_KDVR_WRITE_PORT_ULONG, Words({port, 0xFFFFFFFF}), 0);
+  Call(IOCTL_KDVR_WRITE_PORT_ULONG, KDVR_PORT_ARGS{port, 0xFFFFFFFF}, 0);
   EXPECT_EQ(ReadReg(port, 0), 0xFFu) << "a port read is one byte";
   const uint32_t va = MapAdapter() + 0x18;
   WriteReg(0xCAFEF00D, va, 0x00050002);
   EXPECT_EQ(ReadReg(va, 2), 0xCAFEF00Du);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_ULONG, Words({port}), 4).output, Words({0xCAFEF00D}));
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PORT_ULONG, KDVR_PORT_ARGS{port, 0}, 4).output, Words({0xCAFEF00D}));
 
   k.clear_debug_log();
   EXPECT_EQ(ReadReg(port, 1), 1u);

@@ -9,17 +9,6 @@
 
 namespace nicport_test {
 
-// The 24-byte parameter block, filled field by field.
-struct Block {
-  std::vector<uint8_t> bytes = std::vector<uint8_t>(24, 0);
-  Block &u16(size_t at, uint32_t v) {
-    bytes[at] = static_cast<uint8_t>(v);
-    bytes[at + 1] = static_cast<uint8_t>(v >> 8);
-    return *this;
-  }
-  Block &u32(size_t at, uint32_t v) { return u16(at, v & 0xFFFF).u16(at + 2, v >> 16); }
-};
-
 enum class Method { io, mem };
 
 class HwDriverTest : public DriverTest {
@@ -44,33 +33,32 @@ class HwDriverTest : public DriverTest {
   uint32_t EepromRegister(Method m) {
     return m == Method::io ? kAdapterPort + 0x0E : MapAdapter() + 0x0E;
   }
-  static uint32_t AddressMethod(Method m) { return m == Method::io ? 0 : 2; }
+  static uint16_t AddressMethod(Method m) { return m == Method::io ? 0 : 2; }
   // The register base for the PHY codes, with its selector (0 memory).
   uint32_t RegisterBase(Method m) { return m == Method::io ? kAdapterPort : MapAdapter(); }
 
-  uint32_t ReadWord(uint32_t reg, uint32_t size, uint32_t address, uint32_t method) {
-    auto r = Call(IOCTL_KDVR_READ_EEPROM, Block().u32(0, reg).u16(4, size).u16(6, address).u16(8, method).bytes, 4);
+  uint32_t ReadWord(uint32_t reg, uint16_t size, uint16_t address, uint16_t method) {
+    auto r = Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{reg, size, address, method}, 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     return WordAt(r, 0);
   }
-  uint32_t WriteWord(uint32_t reg, uint32_t size, uint32_t address, uint32_t data, uint32_t method) {
-    auto r = Call(IOCTL_KDVR_WRITE_EEPROM,
-                  Block().u32(0, reg).u16(4, size).u16(6, address).u16(8, data).u16(10, method).bytes, 4);
+  uint32_t WriteWord(uint32_t reg, uint16_t size, uint16_t address, uint16_t data, uint16_t method) {
+    auto r = Call(IOCTL_KDVR_WRITE_EEPROM, KDVR_WRITE_EEPROM_ARGS{reg, size, address, data, method}, 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     return WordAt(r, 0);
   }
-  uint32_t Size(uint32_t reg, uint32_t method) {
-    auto r = Call(IOCTL_KDVR_GET_EEPROM_SIZE, Block().u32(0, reg).u32(4, 0xFFFFFFFF).u16(8, method).bytes, 4);
+  uint32_t Size(uint32_t reg, uint16_t method) {
+    auto r = Call(IOCTL_KDVR_GET_EEPROM_SIZE, KDVR_EEPROM_SIZE_ARGS{reg, 0xFFFFFFFF, method}, 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     return WordAt(r, 0);
   }
-  uint32_t MdiReadCode(uint32_t base, uint32_t reg, uint32_t selector) {
-    auto r = Call(IOCTL_KDVR_MDI_READ, Block().u32(0, base).u16(4, reg).u16(8, selector).bytes, 4);
+  uint32_t MdiReadCode(uint32_t base, uint16_t reg, uint16_t selector) {
+    auto r = Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{base, reg, 0, selector}, 4);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
     return WordAt(r, 0);
   }
-  void MdiWriteCode(uint32_t base, uint32_t reg, uint32_t data, uint32_t selector) {
-    auto r = Call(IOCTL_KDVR_MDI_WRITE, Block().u32(0, base).u16(4, reg).u32(8, data).u16(12, selector).bytes, 0);
+  void MdiWriteCode(uint32_t base, uint16_t reg, uint32_t data, uint16_t selector) {
+    auto r = Call(IOCTL_KDVR_MDI_WRITE, KDVR_MDI_WRITE_ARGS{base, reg, 0, data, selector}, 0);
     EXPECT_EQ(r.status, STATUS_SUCCESS);
   }
 

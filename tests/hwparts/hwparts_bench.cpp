@@ -12,22 +12,12 @@
 #include "driver/nicport.h"
 #include "sim/hw/profile.h"
 #include "sim/kernel/kernel.h"
+#include "tools/nicdiag/request.h"
 
 namespace {
 
 constexpr uint32_t kEepromPort = 0xE00E;
 constexpr uint32_t kRegisterBase = 0xE000;
-
-std::vector<uint8_t> Fields(uint32_t reg, std::initializer_list<uint32_t> halves) {
-  std::vector<uint8_t> b(24, 0);
-  for (int i = 0; i < 4; i++) b[i] = static_cast<uint8_t>(reg >> (8 * i));
-  size_t at = 4;
-  for (uint32_t h : halves) {
-    b[at++] = static_cast<uint8_t>(h);
-    b[at++] = static_cast<uint8_t>(h >> 8);
-  }
-  return b;
-}
 
 // A machine whose adapter has a part of `words` words, the driver loaded
 // and the device open.
@@ -45,14 +35,15 @@ struct Machine {
     k.close(handle);
     k.unload_driver();
   }
-  uint32_t Call(uint32_t code, const std::vector<uint8_t> &in) {
-    auto r = k.device_io_control(handle, code, in, 4);
+  template <typename Args>
+  uint32_t Call(uint32_t code, const Args &args) {
+    auto r = k.device_io_control(handle, code, nicdiag::RequestBytes(args), 4);
     return r.output.size() == 4 ? r.output[0] | r.output[1] << 8 : 0;
   }
 };
 
 // The size the driver uses for a part: what its prober reports.
-uint32_t DriverSize(unsigned words) { return words == 128 ? 256 : words; }
+uint16_t DriverSize(unsigned words) { return static_cast<uint16_t>(words == 128 ? 256 : words); }
 
 template <typename Op>
 void Run(benchmark::State &state, Machine &m, Op op) {
@@ -65,20 +56,20 @@ void Run(benchmark::State &state, Machine &m, Op op) {
 void BM_EepromReadWord(benchmark::State &state) {
   unsigned words = static_cast<unsigned>(state.range(0));
   Machine m(words);
-  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_READ_EEPROM, Fields(kEepromPort, {DriverSize(words), 5, 0}))); });
+  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{kEepromPort, DriverSize(words), 5, 0})); });
 }
 BENCHMARK(BM_EepromReadWord)->Arg(64)->Arg(128)->Arg(256);
 
 void BM_EepromWriteWord(benchmark::State &state) {
   unsigned words = static_cast<unsigned>(state.range(0));
   Machine m(words);
-  Run(state, m, [&] { m.Call(IOCTL_KDVR_WRITE_EEPROM, Fields(kEepromPort, {DriverSize(words), 5, 0x1234, 0})); });
+  Run(state, m, [&] { m.Call(IOCTL_KDVR_WRITE_EEPROM, KDVR_WRITE_EEPROM_ARGS{kEepromPort, DriverSize(words), 5, 0x1234, 0}); });
 }
 BENCHMARK(BM_EepromWriteWord)->Arg(64)->Arg(256);
 
 void BM_EepromSizeProbe(benchmark::State &state) {
   Machine m(static_cast<unsigned>(state.range(0)));
-  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_GET_EEPROM_SIZE, Fields(kEepromPort, {0, 0, 0}))); });
+  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_GET_EEPROM_SIZE, KDVR_EEPROM_SIZE_ARGS{kEepromPort, 0, 0})); });
 }
 BENCHMARK(BM_EepromSizeProbe)->Arg(64)->Arg(128)->Arg(256);
 
@@ -87,14 +78,14 @@ void BM_EepromDump(benchmark::State &state) {
   Machine m(words);
   Run(state, m, [&] {
     for (unsigned w = 0; w < words; w++)
-      benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_READ_EEPROM, Fields(kEepromPort, {DriverSize(words), w, 0})));
+      benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{kEepromPort, DriverSize(words), static_cast<uint16_t>(w), 0}));
   });
 }
 BENCHMARK(BM_EepromDump)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond);
 
 void BM_MdiRead(benchmark::State &state) {
   Machine m(64);
-  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_MDI_READ, Fields(kRegisterBase, {1, 0, 1}))); });
+  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{kRegisterBase, 1, 0, 1})); });
 }
 BENCHMARK(BM_MdiRead);
 

@@ -62,7 +62,7 @@ class TablesTest : public DriverTest {
   Copy Get(uint32_t code, uint32_t capacity, uint32_t buffer_size = 0x10000) {
     if (buffer.size() < buffer_size) buffer = k.client_alloc(buffer_size);
     std::memset(buffer.data(), 0xEE, buffer.size());
-    auto r = Call(code, Words({buffer.address(), capacity}), 8);
+    auto r = Call(code, KDVR_TABLE_ARGS{buffer.address(), capacity}, 8);
     Copy c;
     c.request = r.status;
     c.status = WordAt(r, 0);
@@ -208,7 +208,7 @@ TEST_F(TablesTest, BufferLostDuringTheCopyLeavesNothingMapped) {
   for (const auto &row : rows) {
     sim::kernel::ClientMemory lost = k.client_alloc(0x1000);
     k.break_at("MmMapIoSpace", row.map, [&] { lost.revoke(); });
-    auto r = Call(row.code, Words({lost.address(), 32}), 8);
+    auto r = Call(row.code, KDVR_TABLE_ARGS{lost.address(), 32}, 8);
     EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION) << std::hex << row.code;
     EXPECT_EQ(r.information, 0u);
     EXPECT_EQ(k.mapped_windows(), 0u) << std::hex << row.code;
@@ -223,8 +223,8 @@ TEST_F(TablesTest, ClientBufferIsProbedBeforeAnyWrite) {
   for (uint32_t code : {IOCTL_KDVR_GET_SYSTEM_ID, IOCTL_KDVR_GET_INT_ROUTING}) {
     // Not the client's memory at all, and a size reaching past its buffer.
     // System space (the user-address limit) and a range that wraps too.
-    for (auto args : {Words({0x1000, 32}), Words({small.address(), 0x100000}), Words({0x80000000, 32}),
-                      Words({0xFFFFFFF0, 0x20})}) {
+    for (const KDVR_TABLE_ARGS &args : {KDVR_TABLE_ARGS{0x1000, 32}, KDVR_TABLE_ARGS{small.address(), 0x100000},
+                                        KDVR_TABLE_ARGS{0x80000000, 32}, KDVR_TABLE_ARGS{0xFFFFFFF0, 0x20}}) {
       auto r = Call(code, args, 8);
       EXPECT_EQ(r.status, STATUS_ACCESS_VIOLATION);
       EXPECT_EQ(r.information, 0u);

@@ -14,13 +14,8 @@ using sim::kernel::FaultPoint;
 
 std::vector<uint8_t> Request(uint16_t kind, uint16_t slot, uint32_t length = 0, uint32_t alignment = 0,
                              uint32_t minimum = 0, uint32_t maximum = 0, uint16_t bus = 0, uint16_t slot_number = 0) {
-  std::vector<uint8_t> in = {static_cast<uint8_t>(kind), static_cast<uint8_t>(kind >> 8),
-                             static_cast<uint8_t>(slot), static_cast<uint8_t>(slot >> 8),
-                             static_cast<uint8_t>(bus), static_cast<uint8_t>(bus >> 8),
-                             static_cast<uint8_t>(slot_number), static_cast<uint8_t>(slot_number >> 8)};
-  std::vector<uint8_t> rest = Words({length, alignment, minimum, maximum});
-  in.insert(in.end(), rest.begin(), rest.end());
-  return in;
+  return nicdiag::RequestBytes(
+      KDVR_RESOURCE_ARGS{kind, slot, bus, slot_number, length, alignment, minimum, maximum});
 }
 
 bool HasClaim(const std::vector<std::string> &claims, const std::string &text) {

@@ -307,8 +307,6 @@ bool ReplaceContents(const std::string &named, const std::string &text, std::str
   return true;
 }
 
-std::string SystemError(int error_number) { return std::strerror(error_number); }
-
 bool StdinIsTerminal() { return isatty(0) != 0; }
 
 }  // namespace nicdiag

@@ -202,8 +202,6 @@ bool ReplaceContents(const std::string &path, const std::string &text, std::stri
   return true;
 }
 
-std::string SystemError(int error_number) { return std::strerror(error_number); }
-
 bool StdinIsTerminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;

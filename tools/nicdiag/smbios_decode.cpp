@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "tools/nicdiag/command.h"
+
 namespace nicdiag {
 namespace {
 
@@ -62,6 +64,15 @@ class Decoder {
     } else {
       fields.push_back({name, "", items});
     }
+  }
+
+  // Manufacturer, product name, version and serial number: the strings at
+  // 0x04 to 0x07 of a system and of a base board structure.
+  void Identity() {
+    Field("Manufacturer", String(0x04));
+    Field("Product Name", String(0x05));
+    Field("Version", String(0x06));
+    Field("Serial Number", String(0x07));
   }
 
   void Bios();
@@ -138,10 +149,7 @@ void Decoder::Bios() {
 }
 
 void Decoder::System() {
-  Field("Manufacturer", String(0x04));
-  Field("Product Name", String(0x05));
-  Field("Version", String(0x06));
-  Field("Serial Number", String(0x07));
+  Identity();
   if (Length() < 0x19) return;
   bool all_ff = true, all_00 = true;
   for (size_t i = 0; i < 16; i++) {
@@ -171,10 +179,7 @@ void Decoder::System() {
 }
 
 void Decoder::BaseBoard() {
-  Field("Manufacturer", String(0x04));
-  Field("Product Name", String(0x05));
-  Field("Version", String(0x06));
-  Field("Serial Number", String(0x07));
+  Identity();
   if (Length() < 0x09) return;
   Field("Asset Tag", String(0x08));
   if (Length() < 0x0A) return;
@@ -454,21 +459,6 @@ const char *TypeName(unsigned type) {
   return type >= 128 ? "OEM-specific Type" : "Unknown Type";
 }
 
-std::string JsonText(const std::string &text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
-      out += Printf("\\u%04llx", static_cast<unsigned char>(c));
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 }  // namespace
 
 SmbiosTable DecodeSmbiosTable(const std::vector<uint8_t> &table, uint16_t version) {
@@ -581,17 +571,17 @@ std::string SmbiosJson(const SmbiosTable &table) {
   for (size_t i = 0; i < table.structures.size(); i++) {
     const SmbiosStructure &s = table.structures[i];
     json += (i ? "," : "") + Printf("{\"handle\":%llu,\"type\":%llu,", s.handle, s.type) +
-            Printf("\"length\":%llu,\"name\":", s.length) + JsonText(s.name) + ",\"strings\":[";
-    for (size_t k = 0; k < s.strings.size(); k++) json += (k ? "," : "") + JsonText(s.strings[k]);
+            Printf("\"length\":%llu,\"name\":", s.length) + JsonString(s.name, true) + ",\"strings\":[";
+    for (size_t k = 0; k < s.strings.size(); k++) json += (k ? "," : "") + JsonString(s.strings[k], true);
     json += "],\"fields\":{";
     for (size_t k = 0; k < s.fields.size(); k++) {
       const SmbiosField &f = s.fields[k];
-      json += (k ? "," : "") + JsonText(f.name) + ":";
+      json += (k ? "," : "") + JsonString(f.name, true) + ":";
       if (f.items.empty()) {
-        json += JsonText(f.value);
+        json += JsonString(f.value, true);
       } else {
         json += "[";
-        for (size_t n = 0; n < f.items.size(); n++) json += (n ? "," : "") + JsonText(f.items[n]);
+        for (size_t n = 0; n < f.items.size(); n++) json += (n ? "," : "") + JsonString(f.items[n], true);
         json += "]";
       }
     }

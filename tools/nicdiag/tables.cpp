@@ -1,30 +1,15 @@
-#include "tools/nicdiag/tables.h"
-
+// The firmware-table commands: dmi (the SMBIOS structure table, decoded and
+// saved as a dump dmidecode reads) and pir (the PCI interrupt routing table).
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
-#include "driver/nicport_ioctl.h"
-#include "tools/nicdiag/nicdiag.h"
+#include "tools/nicdiag/command.h"
 #include "tools/nicdiag/pir_decode.h"
 #include "tools/nicdiag/smbios_decode.h"
 
 namespace nicdiag {
-
-const char kTableUsage[] =
-    "  resources SLOT memory|port LENGTH ALIGNMENT MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
-    "  resources SLOT irq MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
-    "  resources SLOT release [--bus B] [--slot S | -s BB:DD.F]\n"
-    "                                      claim a range or an interrupt for slot object SLOT\n"
-    "                                      (0-3) for PCI device B/S, or give its claim back\n"
-    "  dmi [--out FILE]                    the SMBIOS structure table, decoded; --out saves it\n"
-    "                                      as a dump that dmidecode --from-dump reads (entry\n"
-    "                                      point, then the table at offset 0x20). Without a\n"
-    "                                      _DMI_ anchor, the SMBIOS 3.0 entry point is looked\n"
-    "                                      for through mem map/read\n"
-    "  pir [--out FILE]                    the PCI interrupt routing table ($PIR), decoded, with\n"
-    "                                      its checksum verified; --out saves its raw bytes\n";
-
 namespace {
 
 // Largest table either code can describe: both lengths are 16-bit.
@@ -32,53 +17,10 @@ constexpr uint32_t kTableCapacity = 0xFFFF;
 constexpr uint32_t kSmbiosWindow = 0xF0000;
 constexpr uint32_t kSmbiosWindowBytes = 0x10000;
 
-std::string Printf(const char *format, unsigned long long a = 0, unsigned long long b = 0,
-                   unsigned long long c = 0) {
-  char text[256];
-  std::snprintf(text, sizeof text, format, a, b, c);
-  return text;
-}
-
-void Put32(std::vector<uint8_t> &bytes, uint32_t value) {
-  for (int i = 0; i < 4; i++) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-void Put16(std::vector<uint8_t> &bytes, uint32_t value) {
-  bytes.push_back(static_cast<uint8_t>(value));
-  bytes.push_back(static_cast<uint8_t>(value >> 8));
-}
-
-uint32_t WordOf(const Reply &reply, size_t index) {
-  uint32_t value = 0;
-  for (size_t i = 0; i < 4 && index * 4 + i < reply.output.size(); i++)
-    value |= static_cast<uint32_t>(reply.output[index * 4 + i]) << (8 * i);
-  return value;
-}
-
-bool Usage(TableRun &run, const std::string &message) {
-  run.ok = false;
-  run.usage_error = true;
-  run.text = message;
-  return false;
-}
-
-bool Fail(TableRun &run, const std::string &message) {
-  run.ok = false;
-  run.text = message;
-  return false;
-}
-
-bool Send(TableRun &run, uint32_t code, const std::vector<uint8_t> &input, uint32_t output_length) {
-  run.last = run.device.Control(code, input, output_length);
-  if (!run.last.delivered) return Fail(run, "request not delivered: " + run.last.error);
-  if (run.last.status != KDVR_STATUS_SUCCESS) return Fail(run, Printf("failed: status 0x%08llX", run.last.status));
-  return true;
-}
-
-bool SaveBytes(TableRun &run, const std::string &path, const std::vector<uint8_t> &bytes) {
+bool SaveBytes(Run &run, const std::string &path, const std::vector<uint8_t> &bytes) {
   std::string error;
   if (!ReplaceContents(path, std::string(bytes.begin(), bytes.end()), error))
-    return Fail(run, "the table was read but not saved: " + error);
+    return run.Fail("the table was read but not saved: " + error);
   return true;
 }
 
@@ -152,154 +94,39 @@ std::vector<uint8_t> SmbiosDump(const std::vector<uint8_t> &table, bool smbios3,
 }
 
 // ---------------------------------------------------------------------------
-// resources
-
-bool Resources(TableRun &run) {
-  const char *usage =
-      "resources SLOT memory|port LENGTH ALIGNMENT MIN MAX | SLOT irq MIN MAX | SLOT release [--bus B] [--slot S]";
-  std::vector<std::string> positional;
-  uint32_t bus = 0, slot_number = 0;
-  bool by_address = false;
-  for (size_t i = 1; i < run.words.size(); i++) {
-    const std::string &w = run.words[i];
-    if (w == "-s") {
-      if (i + 1 >= run.words.size() || !ParseFunctionAddress(run.words[i + 1], bus, slot_number))
-        return Usage(run, "-s needs [[DOMAIN:]BUS:]DEVICE[.FUNCTION] in hexadecimal, as lspci -s takes it (00:03.0)");
-      by_address = true;
-      i++;
-    } else if (w == "--bus" || w == "--slot") {
-      if (i + 1 >= run.words.size()) return Usage(run, w + " needs a value");
-      const std::string &v = run.words[++i];
-      uint32_t &target = w == "--bus" ? bus : slot_number;
-      size_t dot = v.find('.');
-      uint32_t device = 0, function = 0;
-      if (w == "--slot" && dot != std::string::npos) {
-        if (!ParseNumber(v.substr(0, dot), device) || !ParseNumber(v.substr(dot + 1), function) || device > 31 ||
-            function > 7)
-          return Usage(run, "bad slot '" + v + "'");
-        target = device | (function << 5);
-      } else if (!ParseNumber(v, target)) {
-        return Usage(run, "bad value '" + v + "' for " + w);
-      }
-      if (w == "--bus" && target > 255) return Usage(run, "--bus must be 0 to 255");
-      if (w == "--slot" && target > 0xFF)
-        return Usage(run, "--slot must be a PCI slot number (device 0-31 in bits 0-4, function 0-7 in bits 5-7)");
-    } else if (w.size() > 1 && w[0] == '-' && w[1] == '-') {
-      return Usage(run, "unknown option '" + w + "'");
-    } else {
-      positional.push_back(w);
-    }
-  }
-  if (by_address && std::count(run.words.begin(), run.words.end(), "--bus") + std::count(run.words.begin(), run.words.end(), "--slot") > 0)
-    return Usage(run, "give -s or --bus/--slot, not both");
-  if (positional.size() < 2) return Usage(run, usage);
-  uint32_t slot = 0;
-  if (!ParseNumber(positional[0], slot) || slot > 3) return Usage(run, "SLOT must be 0, 1, 2 or 3");
-  const std::string &kind_name = positional[1];
-  uint32_t kind, numbers[4] = {0, 0, 0, 0};
-  size_t wanted;
-  if (kind_name == "memory" || kind_name == "port") {
-    kind = kind_name == "memory" ? KDVR_RESOURCE_MEMORY : KDVR_RESOURCE_PORT;
-    wanted = 4;
-  } else if (kind_name == "irq") {
-    kind = KDVR_RESOURCE_INTERRUPT;
-    wanted = 2;
-  } else if (kind_name == "release") {
-    kind = KDVR_RESOURCE_RELEASE;
-    wanted = 0;
-  } else {
-    return Usage(run, usage);
-  }
-  if (positional.size() != 2 + wanted) return Usage(run, usage);
-  static const char *kNames[] = {"LENGTH", "ALIGNMENT", "MIN", "MAX"};
-  for (size_t i = 0; i < wanted; i++) {
-    if (!ParseNumber(positional[2 + i], numbers[i]))
-      return Usage(run, std::string("bad ") + (wanted == 2 ? kNames[2 + i] : kNames[i]) + " '" + positional[2 + i] + "'");
-  }
-  std::vector<uint8_t> input;
-  Put16(input, kind);
-  Put16(input, slot);
-  Put16(input, bus);
-  Put16(input, slot_number);
-  if (kind == KDVR_RESOURCE_INTERRUPT) {
-    Put32(input, 0);
-    Put32(input, 0);
-    Put32(input, numbers[0]);
-    Put32(input, numbers[1]);
-  } else {
-    for (uint32_t n : numbers) Put32(input, n);
-  }
-  if (!Send(run, IOCTL_KDVR_GET_RESOURCES, input, 8)) return false;
-  const uint32_t word0 = WordOf(run.last, 0), word1 = WordOf(run.last, 1);
-  const std::string who = Printf("slot %llu (\\Device\\NICPORT%llx", slot, 0x100 + slot) +
-                          Printf(", PCI %02llx:%02llx.", bus, slot_number & 0x1F) +
-                          Printf("%llu)", (slot_number >> 5) & 7);
-  run.json_extra = Printf(",\"slot\":%llu,\"bus\":%llu,\"slot_number\":%llu", slot, bus, slot_number) +
-                   ",\"kind\":\"" + kind_name + "\"";
-  if (kind == KDVR_RESOURCE_RELEASE) {
-    // A release answers nothing; a failure clears word 1, which the input
-    // filled with the bus and slot numbers.
-    const uint32_t sent = bus | (slot_number << 16);
-    const bool failed = sent != 0 && word1 == 0;
-    run.json_extra += std::string(",\"released\":") + (failed ? "false" : "true");
-    if (failed) return Fail(run, who + ": the release failed (word 1 came back 0)");
-    run.text = who + ": claim given back";
-    return true;
-  }
-  const bool assigned = word1 != 0;
-  run.json_extra += std::string(",\"assigned\":") + (assigned ? "true" : "false");
-  if (!assigned)
-    return Fail(run, who + ": the " + (kind == KDVR_RESOURCE_INTERRUPT ? "interrupt" : kind_name + " range") +
-                         " claim failed (word 1 came back 0: nothing was assigned)");
-  if (kind == KDVR_RESOURCE_INTERRUPT) {
-    run.text = who + Printf(": interrupt assigned, level %llu, vector %llu", word0, word1);
-    run.json_extra += Printf(",\"level\":%llu,\"vector\":%llu", word0, word1);
-  } else {
-    const unsigned long long end = static_cast<unsigned long long>(word1) + (word0 ? word0 - 1 : 0);
-    run.text = who + ": " + kind_name + Printf(" 0x%08llX-0x%08llX assigned (length 0x%llX)", word1, end, word0);
-    run.json_extra += Printf(",\"start\":%llu,\"length\":%llu", word1, word0);
-  }
-  return true;
-}
-
-// ---------------------------------------------------------------------------
 // Memory reads through the mapping codes (the SMBIOS 3.0 fallback).
 
 struct Window {
-  TableRun &run;
+  Run &run;
   uint32_t virt = 0;
   uint32_t length = 0;
-  explicit Window(TableRun &r) : run(r) {}
+  explicit Window(Run &r) : run(r) {}
   bool Map(uint32_t physical, uint32_t bytes) {
-    std::vector<uint8_t> in;
-    Put32(in, physical);
-    Put32(in, 0);  // bus 0
-    Put32(in, bytes);
-    if (!Send(run, IOCTL_KDVR_MAP_MEMORY, in, 4)) return false;
-    virt = WordOf(run.last, 0);
+    KDVR_MAP_ARGS map{};
+    map.BusAddress = physical;  // on bus 0
+    map.Length = bytes;
+    if (!RequestStatusByNumber(run, IOCTL_KDVR_MAP_MEMORY, map, 4)) return false;
+    virt = run.Word(0);
     length = bytes;
-    if (virt == 0) return Fail(run, Printf("mapping 0x%llX bytes at physical 0x%08llX failed", bytes, physical));
+    if (virt == 0) return run.Fail(Format("mapping 0x%llX bytes at physical 0x%08llX failed", bytes, physical));
     return true;
   }
   bool Read(uint32_t offset, uint32_t count, std::vector<uint8_t> &out) {
     out.clear();
     for (uint32_t at = offset; at < offset + count;) {
-      std::vector<uint8_t> in;
-      Put32(in, virt + at);
+      KDVR_MEMORY_ARGS read{};
+      read.Address = virt + at;
       const bool whole = at + 4 <= offset + count && (at & 3) == 0;
-      if (!Send(run, whole ? IOCTL_KDVR_READ_MEMORY_ULONG : IOCTL_KDVR_READ_MEMORY_UCHAR, in, 4)) return false;
-      const uint32_t value = WordOf(run.last, 0);
+      if (!RequestStatusByNumber(run, whole ? IOCTL_KDVR_READ_MEMORY_ULONG : IOCTL_KDVR_READ_MEMORY_UCHAR, read, 4))
+        return false;
+      const uint32_t value = run.Word(0);
       for (uint32_t i = 0; i < (whole ? 4u : 1u); i++) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
       at += whole ? 4 : 1;
     }
     return true;
   }
   ~Window() {
-    if (virt == 0) return;
-    std::vector<uint8_t> in;
-    Put32(in, virt);
-    Put32(in, length);
-    run.device.Control(IOCTL_KDVR_UNMAP_MEMORY, in, 0);
+    if (virt != 0) UnmapWindow(run.device, virt, length);
   }
 };
 
@@ -316,7 +143,7 @@ struct EntryPoints {
 
 // Looks for the SMBIOS entry points ("_SM_" and "_SM3_") on the 16-byte
 // grid of 0xF0000-0xFFFFF through the mapping codes.
-bool ScanEntryPoints(TableRun &run, EntryPoints &e) {
+bool ScanEntryPoints(Run &run, EntryPoints &e) {
   Window w(run);
   if (!w.Map(kSmbiosWindow, kSmbiosWindowBytes)) return false;
   for (uint32_t at = 0; at < kSmbiosWindowBytes && !(e.has2 && e.has3); at += 16) {
@@ -347,30 +174,48 @@ bool ScanEntryPoints(TableRun &run, EntryPoints &e) {
   return true;
 }
 
-bool Dmi(TableRun &run) {
+// What dmi and pir share: their one option, --out FILE, and the driver's
+// copy of its table into the session's transfer buffer, which answers the
+// copy's status and its byte count.
+struct TableCopy {
   std::string out;
+  ClientBuffer buffer;
+  uint32_t status = 0, copied = 0;
+};
+
+bool CopyTable(Run &run, const char *usage, uint32_t code, TableCopy &copy) {
   for (size_t i = 1; i < run.words.size(); i++) {
     if (run.words[i] == "--out" && i + 1 < run.words.size()) {
-      out = run.words[++i];
+      copy.out = run.words[++i];
     } else {
-      return Usage(run, "dmi [--out FILE]");
+      return run.Usage(usage);
     }
   }
   std::string error;
-  ClientBuffer buffer = run.device.TransferBuffer(error);
-  if (buffer.data == nullptr) return Fail(run, error);
-  std::vector<uint8_t> in;
-  Put32(in, buffer.address);
-  Put32(in, kTableCapacity);
-  if (!Send(run, IOCTL_KDVR_GET_SYSTEM_ID, in, 8)) return false;
-  const uint32_t status = WordOf(run.last, 0), copied = WordOf(run.last, 1);
+  copy.buffer = run.device.TransferBuffer(error);
+  if (copy.buffer.data == nullptr) return run.Fail(error);
+  KDVR_TABLE_ARGS args{};
+  args.Buffer = copy.buffer.address;
+  args.Size = kTableCapacity;
+  if (!RequestStatusByNumber(run, code, args, 8)) return false;
+  copy.status = run.Word(0);
+  copy.copied = run.Word(1);
+  return true;
+}
+
+}  // namespace
+
+bool CommandDmi(Run &run) {
+  TableCopy copy;
+  if (!CopyTable(run, "dmi [--out FILE]", IOCTL_KDVR_GET_SYSTEM_ID, copy)) return false;
+  const auto &[out, buffer, status, copied] = copy;
   const Reply driver_reply = run.last;
 
   // The entry points tell the version (and, without an anchor, the table).
   EntryPoints e;
   std::string scan_note;
   {
-    TableRun probe(run.device, run.words);
+    Run probe(run.device, run.options, run.words);
     if (!ScanEntryPoints(probe, e)) scan_note = "entry point scan through the mapping codes failed: " + probe.text;
   }
   run.last = driver_reply;
@@ -380,19 +225,19 @@ bool Dmi(TableRun &run) {
   uint16_t version = e.has2 ? e.version2 : 0x0300;
   unsigned long long address = 0;
   if (status == KDVR_STATUS_SUCCESS) {
-    if (copied > buffer.size) return Fail(run, Printf("the driver reported %llu bytes copied into %llu", copied, buffer.size));
+    if (copied > buffer.size) return run.Fail(Format("the driver reported %llu bytes copied into %llu", copied, buffer.size));
     table.assign(buffer.data, buffer.data + copied);
     source = "driver";
-    if (e.has2) header = Printf("SMBIOS %llu.%llu present.\n", e.version2 >> 8, e.version2 & 0xFF);
-    header += Printf("Table of %llu bytes copied by the driver from its _DMI_ anchor.\n", copied);
+    if (e.has2) header = Format("SMBIOS %llu.%llu present.\n", e.version2 >> 8, e.version2 & 0xFF);
+    header += Format("Table of %llu bytes copied by the driver from its _DMI_ anchor.\n", copied);
   } else if (status == KDVR_STATUS_INVALID_DEVICE_REQUEST) {
     header = "The driver found no _DMI_ anchor in 0xF0000-0xFFFFF.\n";
     if (!e.has3) {
-      return Fail(run, "no _DMI_ anchor found by the driver and no SMBIOS 3.0 entry point found through the "
+      return run.Fail("no _DMI_ anchor found by the driver and no SMBIOS 3.0 entry point found through the "
                        "mapping codes" + (scan_note.empty() ? std::string() : " (" + scan_note + ")"));
     }
     if (e.table3 > 0xFFFFFFFFull || e.max3 == 0 || e.max3 > kTableCapacity || e.table3 + e.max3 > 0x100000000ull)
-      return Fail(run, Printf("the SMBIOS 3.0 entry point at 0x%08llX names a table nicdiag cannot map "
+      return run.Fail(Format("the SMBIOS 3.0 entry point at 0x%08llX names a table nicdiag cannot map "
                               "(address 0x%llX, at most %llu bytes)", e.at3, e.table3, e.max3));
     Window w(run);
     if (!w.Map(static_cast<uint32_t>(e.table3), e.max3) || !w.Read(0, e.max3, table)) return false;
@@ -400,19 +245,19 @@ bool Dmi(TableRun &run) {
     source = "smbios3";
     version = static_cast<uint16_t>((e.v3[0] << 8) | e.v3[1]);
     address = e.table3;
-    header += Printf("SMBIOS %llu.%llu.%llu present.\n", e.v3[0], e.v3[1], e.v3[2]);
-    header += Printf("Table at 0x%08llX, at most %llu bytes, read by nicdiag through the mapping codes from the "
+    header += Format("SMBIOS %llu.%llu.%llu present.\n", e.v3[0], e.v3[1], e.v3[2]);
+    header += Format("Table at 0x%08llX, at most %llu bytes, read by nicdiag through the mapping codes from the "
                      "SMBIOS 3.0 entry point at 0x%08llX", e.table3, e.max3, e.at3) +
               (e.checksum3 ? "" : " (its checksum is bad)") + ".\n";
   } else {
-    return Fail(run, Printf("the driver's table copy failed: status 0x%08llX", status));
+    return run.Fail(Format("the driver's table copy failed: status 0x%08llX", status));
   }
 
   SmbiosTable decoded = DecodeSmbiosTable(table, version);
-  run.text = header + Printf("%llu structures decoded.\n\n", decoded.structures.size()) + SmbiosText(decoded);
-  run.json_extra = Printf(",\"table_status\":%llu,\"length\":%llu", status, table.size()) + ",\"source\":\"" + source +
-                   "\"" + Printf(",\"version\":\"%llu.%llu\"", version >> 8, version & 0xFF) +
-                   Printf(",\"table_address\":%llu", address) + ",\"structures\":" + SmbiosJson(decoded);
+  run.text = header + Format("%llu structures decoded.\n\n", decoded.structures.size()) + SmbiosText(decoded);
+  run.json_extra = Format(",\"table_status\":%llu,\"length\":%llu", status, table.size()) + ",\"source\":\"" + source +
+                   "\"" + Format(",\"version\":\"%llu.%llu\"", version >> 8, version & 0xFF) +
+                   Format(",\"table_address\":%llu", address) + ",\"structures\":" + SmbiosJson(decoded);
   if (!decoded.problem.empty()) run.json_extra += ",\"problem\":\"" + decoded.problem + "\"";
   if (!out.empty()) {
     const bool smbios3 = source == "smbios3" || (!e.has2 && e.has3);
@@ -425,27 +270,14 @@ bool Dmi(TableRun &run) {
   return true;
 }
 
-bool Pir(TableRun &run) {
-  std::string out;
-  for (size_t i = 1; i < run.words.size(); i++) {
-    if (run.words[i] == "--out" && i + 1 < run.words.size()) {
-      out = run.words[++i];
-    } else {
-      return Usage(run, "pir [--out FILE]");
-    }
-  }
-  std::string error;
-  ClientBuffer buffer = run.device.TransferBuffer(error);
-  if (buffer.data == nullptr) return Fail(run, error);
-  std::vector<uint8_t> in;
-  Put32(in, buffer.address);
-  Put32(in, kTableCapacity);
-  if (!Send(run, IOCTL_KDVR_GET_INT_ROUTING, in, 8)) return false;
-  const uint32_t status = WordOf(run.last, 0), copied = WordOf(run.last, 1);
-  if (status != KDVR_STATUS_SUCCESS) return Fail(run, Printf("the driver's table copy failed: status 0x%08llX", status));
-  if (copied > buffer.size) return Fail(run, Printf("the driver reported %llu bytes copied into %llu", copied, buffer.size));
+bool CommandPir(Run &run) {
+  TableCopy copy;
+  if (!CopyTable(run, "pir [--out FILE]", IOCTL_KDVR_GET_INT_ROUTING, copy)) return false;
+  const auto &[out, buffer, status, copied] = copy;
+  if (status != KDVR_STATUS_SUCCESS) return run.Fail(Format("the driver's table copy failed: status 0x%08llX", status));
+  if (copied > buffer.size) return run.Fail(Format("the driver reported %llu bytes copied into %llu", copied, buffer.size));
   std::vector<uint8_t> table(buffer.data, buffer.data + copied);
-  run.json_extra = Printf(",\"table_status\":%llu,\"length\":%llu", status, copied);
+  run.json_extra = Format(",\"table_status\":%llu,\"length\":%llu", status, copied);
   if (copied == 0) {
     run.text = "No PCI interrupt routing table ($PIR) in 0xE0000-0xFFFFF.";
     run.json_extra += ",\"table\":null";
@@ -453,28 +285,13 @@ bool Pir(TableRun &run) {
   }
   PirTable decoded = DecodePir(table);
   run.json_extra += ",\"table\":" + PirJson(decoded);
-  if (!decoded.valid) return Fail(run, decoded.problem);
+  if (!decoded.valid) return run.Fail(decoded.problem);
   run.text = PirText(decoded);
   if (!out.empty()) {
     if (!SaveBytes(run, out, table)) return false;
     run.text += "\nraw table written to " + out;
   }
   return true;
-}
-
-}  // namespace
-
-bool IsTableCommand(const std::string &name) { return name == "resources" || name == "dmi" || name == "pir"; }
-
-void RunTableCommand(TableRun &run) {
-  const std::string &name = run.words[0];
-  if (name == "resources") {
-    Resources(run);
-  } else if (name == "dmi") {
-    Dmi(run);
-  } else {
-    Pir(run);
-  }
 }
 
 }  // namespace nicdiag

@@ -1,0 +1,140 @@
+// The table of nicdiag's commands: each command's name, its handler and its
+// lines of --help. Dispatch and --help are both made from it; --help lists
+// the commands in the table's order.
+#include <cstdio>
+#include <string>
+
+#include "tools/nicdiag/command.h"
+
+namespace nicdiag {
+namespace {
+
+const char kUsageHead[] =
+    "usage: nicdiag [--profile FILE] [--json] [--debug-log] [--stop-on-error] [--script FILE|-]\n"
+    "               COMMAND [ARGS] [; COMMAND [ARGS]] ...\n"
+    "\n"
+    "Sends device-control requests to the NICPORT driver (\\\\.\\NICPORT) and prints what came back.\n"
+    "Several commands run in one session when separated by a ';' argument (quote it: ';'),\n"
+    "or one per line of a --script file ('#' starts a comment); mapped windows stay mapped\n"
+    "between the commands of one session.\n"
+    "\n"
+    "Options:\n"
+    "  --profile FILE   hardware profile of the simulated machine (default: built-in adapter)\n"
+    "  --json           one JSON object per command and line: status, information, output\n"
+    "                   (hex of the bytes returned), sim_time_us (virtual time taken) and more\n"
+    "  --script FILE    read the commands from FILE (after any given on the command line);\n"
+    "                   - reads them from standard input\n"
+    "  --stop-on-error  end the session at the first command that fails\n"
+    "  --debug-log      echo the driver's debug output (DbgPrint) to stderr, prefixed 'dbg: '\n"
+    "  --version        nicdiag's version\n"
+    "  --help           this text\n"
+    "\n"
+    "Commands (numbers are decimal, or hexadecimal with 0x):\n";
+
+const char kUsageNotes[] =
+    "\n"
+    "SLOT is the PCI slot number (device in bits 0-4, function in bits 5-7) or DEVICE.FUNCTION.\n"
+    "-s [[DOMAIN:]BUS:]DEVICE[.FUNCTION], in hexadecimal as lspci -s takes it (00:03.0), can\n"
+    "stand for BUS SLOT (pci read/write, validate) and for --bus/--device (eeprom, phy, resources).\n"
+    "Every command is checked before the first one runs; an error names the script's file and\n"
+    "line.\n"
+    "Exit status: 0 when every command succeeded; 1 when a request failed, the driver left\n"
+    "something behind at unload, an EEPROM image could not be saved or standard output could not\n"
+    "be written; 2 for bad input (usage, an unreadable or malformed script or profile); 3 when\n"
+    "the device could not be opened; 130 when Ctrl-C ended the session (after the command it\n"
+    "arrived in; the EEPROM image is saved as at any other end).\n";
+
+}  // namespace
+
+const CommandRow kCommands[] = {
+    {"id", CommandId,
+        "  id                                  identification value of the driver (0x21)\n"},
+    {"port", CommandPort,
+        "  port read 8|16|32 PORT              read an I/O port\n"
+        "  port write 8|16|32 PORT VALUE [--truncate]\n"
+        "                                      write an I/O port; a VALUE wider than the access is\n"
+        "                                      refused unless --truncate writes its low bits\n"},
+    {"mem", CommandMem,
+        "  mem map BUS ADDRESS LENGTH          map LENGTH bytes of PCI bus memory at ADDRESS;\n"
+        "                                      prints the window's virtual address\n"
+        "  mem read 8|16|32 ADDRESS            read inside a mapped window\n"
+        "  mem write 8|16|32 ADDRESS VALUE [--truncate]\n"
+        "                                      write inside a mapped window (VALUE as for port write)\n"
+        "  mem unmap ADDRESS LENGTH            unmap a window (its virtual address and length)\n"},
+    {"pci", CommandPci,
+        "  pci read BUS SLOT OFFSET LENGTH     read PCI configuration space (16 bytes a line,\n"
+        "                                      laid out as lspci -x prints it)\n"
+        "  pci write BUS SLOT OFFSET HEXBYTES  write PCI configuration space (bytes as hex, e.g. 0700);\n"
+        "                                      fewer bytes read or written than asked is a failure\n"
+        "  pci list                            every function of every device on every bus that\n"
+        "                                      answers: BB:DD.F CLASS: VENDOR:DEVICE (rev RR)\n"},
+    {"validate", CommandValidate,
+        "  validate ADDRESS BUS SLOT           validate a memory window address (re-assigns the\n"
+        "                                      slot's resources when not on a 2 MB boundary)\n"},
+    {"first-range", CommandFirstRange,
+        "  first-range                         start of the first range of the last assignment\n"},
+    {"stall", CommandStall,
+        "  stall MICROSECONDS                  busy-wait in the driver\n"},
+    {"eeprom", CommandEeprom,
+        "  eeprom size|dump|read WORD|write WORD VALUE|fix-checksum|restore FILE [--method io|mem]\n"
+        "         [--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS]\n"
+        "         [--out FILE] [--yes]\n"
+        "                                      the adapter's serial EEPROM: size probe, all words\n"
+        "                                      (16 a line, MAC address, checksum verdict: all words\n"
+        "                                      sum to 0xBABA in a valid image, the last word making\n"
+        "                                      it so; --out FILE saves them, .bin as little-endian\n"
+        "                                      bytes, else hex text), one word, a write (asks first\n"
+        "                                      unless --yes; says when it leaves the sum wrong), or\n"
+        "                                      fix-checksum, which writes the last word so the sum is\n"
+        "                                      right; restore writes an image saved by --out back\n"
+        "                                      and reads every word back. ADDRESS is the EEPROM\n"
+        "                                      control register; by\n"
+        "                                      default the adapter's I/O window (io) or memory\n"
+        "                                      window (mem) + 0x0E\n"},
+    {"phy", CommandPhy,
+        "  phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem]\n"
+        "         [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register BASE]\n"
+        "                                      PHY management registers through the MDI control\n"
+        "                                      register at BASE + 0x10; dump decodes BMCR, BMSR, the\n"
+        "                                      identifier, ANAR and ANLPAR; scan lists the addresses\n"
+        "                                      that answer. N: odd, default 1\n"
+        "  eeprom and phy act on the first supported adapter (vendor 8086, device 1229, 1000 or\n"
+        "  5201) unless --bus/--device or --register names another; their output names it.\n"},
+    {"raw", CommandRaw,
+        "  raw CODE [HEXBYTES] [--out N]       any control code with any input; N output bytes\n"
+        "                                      (default 8); prints status, byte count and bytes\n"},
+    {"resources", CommandResources,
+        "  resources SLOT memory|port LENGTH ALIGNMENT MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
+        "  resources SLOT irq MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
+        "  resources SLOT release [--bus B] [--slot S | -s BB:DD.F]\n"
+        "                                      claim a range or an interrupt for slot object SLOT\n"
+        "                                      (0-3) for PCI device B/S, or give its claim back\n"},
+    {"dmi", CommandDmi,
+        "  dmi [--out FILE]                    the SMBIOS structure table, decoded; --out saves it\n"
+        "                                      as a dump that dmidecode --from-dump reads (entry\n"
+        "                                      point, then the table at offset 0x20). Without a\n"
+        "                                      _DMI_ anchor, the SMBIOS 3.0 entry point is looked\n"
+        "                                      for through mem map/read\n"},
+    {"pir", CommandPir,
+        "  pir [--out FILE]                    the PCI interrupt routing table ($PIR), decoded, with\n"
+        "                                      its checksum verified; --out saves its raw bytes\n"},
+};
+
+void Execute(Run &run) {
+  const std::string &name = run.words[0];
+  for (const CommandRow &command : kCommands) {
+    if (name == command.name) {
+      command.handler(run);
+      return;
+    }
+  }
+  run.Usage("unknown command '" + name + "' (see --help)");
+}
+
+void PrintUsage() {
+  std::fputs(kUsageHead, stdout);
+  for (const CommandRow &command : kCommands) std::fputs(command.help, stdout);
+  std::fputs(kUsageNotes, stdout);
+}
+
+}  // namespace nicdiag
