@@ -256,8 +256,7 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   std::uint8_t* base = nullptr;
   std::size_t mapped = 0;
   try {
-    std::tie(base, mapped) = LowRegion::reserve(kSystemLow, kSystemHigh,
-                                                             page_offset + NumberOfBytes, false);
+    std::tie(base, mapped) = LowRegion::reserve(kSystemLow, kSystemHigh, page_offset + NumberOfBytes, false);
   } catch (const std::runtime_error&) {
     return nullptr;
   }
@@ -354,8 +353,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   (void)Alertable;
   // A wait with a zero timeout may be made at DISPATCH_LEVEL; any other at
   // APC_LEVEL at most.
-  require_irql("KeWaitForSingleObject",
-                            Timeout != nullptr && Timeout->QuadPart == 0 ? DISPATCH_LEVEL : APC_LEVEL);
+  require_irql("KeWaitForSingleObject", Timeout != nullptr && Timeout->QuadPart == 0 ? DISPATCH_LEVEL : APC_LEVEL);
   auto* mutex = static_cast<PRKMUTEX>(Object);
   if (mutex == nullptr || mutex->Header.Type != kMutantObject)
     bug_check("KeWaitForSingleObject on an object the simulator does not know (only mutexes are supported)");

@@ -113,19 +113,19 @@ NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescrip
   const SECURITY_DESCRIPTOR_CONTROL present = DaclPresent ? SE_DACL_PRESENT : 0;
   const SECURITY_DESCRIPTOR_CONTROL defaulted = DaclPresent && DaclDefaulted ? SE_DACL_DEFAULTED : 0;
   return set_descriptor_member(SecurityDescriptor, &SECURITY_DESCRIPTOR::Dacl, DaclPresent ? Dacl : nullptr,
-                                            SE_DACL_PRESENT | SE_DACL_DEFAULTED, present | defaulted);
+                               SE_DACL_PRESENT | SE_DACL_DEFAULTED, present | defaulted);
 }
 
 NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner,
                                              BOOLEAN OwnerDefaulted) {
   return set_descriptor_member(SecurityDescriptor, &SECURITY_DESCRIPTOR::Owner, Owner, SE_OWNER_DEFAULTED,
-                                            OwnerDefaulted ? SE_OWNER_DEFAULTED : 0);
+                               OwnerDefaulted ? SE_OWNER_DEFAULTED : 0);
 }
 
 NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Group,
                                              BOOLEAN GroupDefaulted) {
   return set_descriptor_member(SecurityDescriptor, &SECURITY_DESCRIPTOR::Group, Group, SE_GROUP_DEFAULTED,
-                                            GroupDefaulted ? SE_GROUP_DEFAULTED : 0);
+                               GroupDefaulted ? SE_GROUP_DEFAULTED : 0);
 }
 
 VOID NTAPI SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
@@ -161,8 +161,7 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
   const auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) bug_check("SeAccessCheck: not a security descriptor");
   const bool maximum = (DesiredAccess & MAXIMUM_ALLOWED) != 0;
-  ACCESS_MASK wanted = map_generic(DesiredAccess & ~static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED),
-                                                GenericMapping);
+  ACCESS_MASK wanted = map_generic(DesiredAccess & ~static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED), GenericMapping);
   if (AccessMode == KernelMode) {
     *GrantedAccess = PreviouslyGrantedAccess | wanted | (maximum ? GenericMapping->GenericAll : 0);
     *AccessStatus = STATUS_SUCCESS;
@@ -173,9 +172,9 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
     *AccessStatus = PreviouslyGrantedAccess != 0 ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
     return PreviouslyGrantedAccess != 0;
   }
-  const auto* token = static_cast<const Token*>(SubjectSecurityContext->ClientToken != nullptr
-                                                                 ? SubjectSecurityContext->ClientToken
-                                                                 : SubjectSecurityContext->PrimaryToken);
+  const auto* token =
+      static_cast<const Token*>(SubjectSecurityContext->ClientToken != nullptr ? SubjectSecurityContext->ClientToken
+                                                                               : SubjectSecurityContext->PrimaryToken);
   if (token == nullptr) bug_check("SeAccessCheck: the subject context holds no token");
   ACCESS_MASK granted = 0;
   ACCESS_MASK denied = 0;
