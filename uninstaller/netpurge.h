@@ -54,6 +54,18 @@ int DeleteFolderTree(LPCSTR path);
 // from a path's end, so such a name names no file or folder of its own.
 int IsBlankName(LPCSTR name);
 
+// Registry reads shared by the Windows 95/98 purge and the NT 4 removal.
+// The name of sub-key `index`: RegEnumKeyExA's result, ERROR_MORE_DATA for
+// a name that does not fit `capacity` characters.
+LONG ReadSubKeyName(HKEY key, DWORD index, LPSTR name, DWORD capacity);
+// Opens the HKEY_LOCAL_MACHINE key whose path is string `pathId`; 0 when
+// the string or the key is missing.
+int OpenMachineKey(UINT pathId, REGSAM access, HKEY *key);
+// Whether the "DriverDesc" of the class sub-key equals `description`, case
+// aside. A value that cannot be read, or does not fit 512 bytes with its
+// terminator, does not match.
+int ClassSubKeyHasDescription(HKEY classKey, LPCSTR subKeyName, LPCSTR description);
+
 // Windows 95/98 registry purge and Windows 2000 removal: the operations
 // behind PurgeClassKeys9x and PurgeAllPciEnumKeys.
 int PurgePciEnumKeys(LPCSTR classSubKeyName, int singleMatch);

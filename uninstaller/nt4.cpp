@@ -22,24 +22,6 @@
 // KEY_READ together with WRITE_DAC: enough to replace the access list.
 #define NT4_GRANT_ACCESS (KEY_READ | WRITE_DAC)
 
-static const CHAR kDriverDescValue[] = "DriverDesc";
-
-// Reads a string value into a buffer of `capacity` bytes. A value that does
-// not fit with its terminator counts as unreadable.
-static int ReadDescription(HKEY key, LPSTR buffer, DWORD capacity)
-{
-    DWORD type = 0;
-    DWORD size = capacity;
-
-    if (RegQueryValueExA(key, kDriverDescValue, NULL, &type, (LPBYTE)buffer, &size) != ERROR_SUCCESS)
-        return 0;
-    if (size < capacity)
-        buffer[size] = 0;
-    else if (buffer[capacity - 1] != 0)
-        return 0;
-    return 1;
-}
-
 static void FreeBlock(LPVOID block)
 {
     if (block != NULL)
@@ -181,7 +163,6 @@ static int DeleteKeyTreeAt(HKEY parent, LPCSTR name, int grant, int depth)
     CHAR subKeyName[NT4_NAME_CHARS];
     PSECURITY_DESCRIPTOR saved = NULL;
     HKEY key;
-    DWORD size;
     int deleted;
 
     if (depth > NT4_MAX_TREE_DEPTH) {
@@ -199,8 +180,7 @@ static int DeleteKeyTreeAt(HKEY parent, LPCSTR name, int grant, int depth)
     }
     // Each deleted sub-key leaves the next one at index 0.
     for (;;) {
-        size = NT4_NAME_CHARS;
-        if (RegEnumKeyExA(key, 0, subKeyName, &size, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+        if (ReadSubKeyName(key, 0, subKeyName, NT4_NAME_CHARS) != ERROR_SUCCESS)
             break;
         if (!DeleteKeyTreeAt(key, subKeyName, grant, depth + 1)) {
             RegCloseKey(key);
@@ -224,17 +204,14 @@ int DeleteKeyTree(HKEY parent, LPCSTR name, int grant)
 
 int RemoveRootEnumKeys(LPCSTR instanceName)
 {
-    CHAR rootPath[NT4_NAME_CHARS];
     CHAR deviceName[NT4_NAME_CHARS];
     HKEY root;
     HKEY device;
     int result;
 
-    if (LoadStringA(g_program.instance, IDS_ENUM_ROOT, rootPath, NT4_NAME_CHARS) <= 0)
-        return 0;
     if (LoadStringA(g_program.instance, IDS_NT_MODEM_ROOT_PREFIX, deviceName, NT4_NAME_CHARS) <= 0)
         return 0;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, rootPath, 0, KEY_READ, &root) != ERROR_SUCCESS)
+    if (!OpenMachineKey(IDS_ENUM_ROOT, KEY_READ, &root))
         return 0;
     if (instanceName == NULL) {
         result = DeleteKeyTree(root, deviceName, 1);
@@ -248,35 +225,19 @@ int RemoveRootEnumKeys(LPCSTR instanceName)
     return result;
 }
 
-// Whether the class sub-key's "DriverDesc" equals the description.
-static int ClassSubKeyMatches(HKEY classKey, LPCSTR subKeyName, LPCSTR description)
-{
-    CHAR value[NT4_VALUE_BYTES];
-    HKEY subKey;
-    int read;
-
-    if (RegOpenKeyExA(classKey, subKeyName, 0, KEY_ALL_ACCESS, &subKey) != ERROR_SUCCESS)
-        return 0;
-    read = ReadDescription(subKey, value, NT4_VALUE_BYTES);
-    RegCloseKey(subKey);
-    return read && lstrcmpiA(value, description) == 0;
-}
-
 static int SweepClassKey(LPCSTR classPath, LPCSTR description)
 {
     CHAR subKeyName[NT4_NAME_CHARS];
     HKEY classKey;
     DWORD index = 0;
-    DWORD size;
     int count = 0;
 
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, classPath, 0, KEY_ALL_ACCESS, &classKey) != ERROR_SUCCESS)
         return 0;
     for (;;) {
-        size = NT4_NAME_CHARS;
-        if (RegEnumKeyExA(classKey, index, subKeyName, &size, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+        if (ReadSubKeyName(classKey, index, subKeyName, NT4_NAME_CHARS) != ERROR_SUCCESS)
             break;
-        if (!ClassSubKeyMatches(classKey, subKeyName, description)) {
+        if (!ClassSubKeyHasDescription(classKey, subKeyName, description)) {
             index++;
             continue;
         }
@@ -293,21 +254,16 @@ static int SweepClassKey(LPCSTR classPath, LPCSTR description)
 
 static void SweepUnimodemKey(LPCSTR description)
 {
-    CHAR unimodemPath[NT4_NAME_CHARS];
     CHAR subKeyName[NT4_NAME_CHARS];
     CHAR prefix[NT4_NAME_CHARS];
     HKEY unimodem;
     DWORD index = 0;
-    DWORD size;
     int descriptionLength = lstrlenA(description);
 
-    if (LoadStringA(g_program.instance, IDS_UNIMODEM_SPECIFIC, unimodemPath, NT4_NAME_CHARS) <= 0)
-        return;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, unimodemPath, 0, KEY_ALL_ACCESS, &unimodem) != ERROR_SUCCESS)
+    if (!OpenMachineKey(IDS_UNIMODEM_SPECIFIC, KEY_ALL_ACCESS, &unimodem))
         return;
     for (;;) {
-        size = NT4_NAME_CHARS;
-        if (RegEnumKeyExA(unimodem, index, subKeyName, &size, NULL, NULL, NULL, NULL) != ERROR_SUCCESS)
+        if (ReadSubKeyName(unimodem, index, subKeyName, NT4_NAME_CHARS) != ERROR_SUCCESS)
             break;
         // The name cut at the description's length equals the description
         // when the name begins with it.

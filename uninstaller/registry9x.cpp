@@ -7,7 +7,8 @@
 // entry just read it reads the same index again, since the following
 // entries have moved down; when the deletion failed and the entry is still
 // there, it goes on to the next index instead, so a key that cannot be
-// deleted never holds a sweep in place.
+// deleted never holds a sweep in place. A sub-key name that cannot be read,
+// one too long for its buffer included, ends the sweep.
 #include "netpurge.h"
 #include "resource.h"
 
@@ -21,30 +22,12 @@
 #define MAX_BINDING_DEPTH 16
 #define DRIVER_TAIL_CHARS 4
 
-static const CHAR kDriverDescValue[] = "DriverDesc";
-
 // The components whose bindings are being followed, from the first one
 // reached from an instance down to the current one.
 struct BindingChain {
     int depth;
     CHAR names[MAX_BINDING_DEPTH][BINDING_NAME_CHARS];
 };
-
-// Reads a string value into a buffer of `capacity` bytes and terminates it.
-// A value that does not fit with its terminator counts as unreadable.
-static int ReadStringValue(HKEY key, LPCSTR name, LPSTR buffer, DWORD capacity)
-{
-    DWORD type = 0;
-    DWORD size = capacity;
-
-    if (RegQueryValueExA(key, name, NULL, &type, (LPBYTE)buffer, &size) != ERROR_SUCCESS)
-        return 0;
-    if (size < capacity)
-        buffer[size] = 0;
-    else if (buffer[capacity - 1] != 0)
-        return 0;
-    return 1;
-}
 
 // Reads a "Driver" value into a buffer of `capacity` bytes and gives its
 // length: up to the first terminator, or the whole value when it fills the
@@ -61,14 +44,6 @@ static int ReadDriverValue(HKEY key, LPCSTR name, LPSTR buffer, DWORD capacity, 
         n++;
     *length = (int)n;
     return 1;
-}
-
-// Reads the name of sub-key `index`. Any result but ERROR_SUCCESS, an
-// over-long name's ERROR_MORE_DATA included, ends the sweep.
-static LONG ReadSubKeyName(HKEY key, DWORD index, LPSTR name, DWORD capacity)
-{
-    DWORD size = capacity;
-    return RegEnumKeyExA(key, index, name, &size, NULL, NULL, NULL, NULL);
 }
 
 // The index to read next after trying to delete the sub-key `name` read at
@@ -211,22 +186,13 @@ int RemoveInstanceBindings(HKEY instanceKey)
 
 int MatchesModemDriverDesc(HKEY classKey, LPCSTR subKeyName)
 {
-    CHAR description[VALUE_BYTES];
     CHAR marker[VALUE_BYTES];
-    HKEY subKey;
-    int read;
 
     if (!g_program.modemMode)
         return 0;
-    if (RegOpenKeyExA(classKey, subKeyName, 0, KEY_ALL_ACCESS, &subKey) != ERROR_SUCCESS)
-        return 0;
-    read = ReadStringValue(subKey, kDriverDescValue, description, VALUE_BYTES);
-    RegCloseKey(subKey);
-    if (!read)
-        return 0;
     if (LoadStringA(g_program.instance, IDS_MODEM_DRIVER_DESC, marker, VALUE_BYTES) == 0)
         return 0;
-    return lstrcmpiA(marker, description) == 0;
+    return ClassSubKeyHasDescription(classKey, subKeyName, marker);
 }
 
 // Walks the instances of one supported device key. With the single-match
@@ -239,12 +205,10 @@ static int PurgeDeviceInstances(HKEY deviceKey, LPCSTR driverValueName, LPCSTR c
     CHAR driver[VALUE_BYTES];
     HKEY instanceKey;
     DWORD index = 0;
-    LONG rc;
     int driverLength = 0;
 
     for (;;) {
-        rc = ReadSubKeyName(deviceKey, index, instanceName, KEY_NAME_CHARS);
-        if (rc != ERROR_SUCCESS)
+        if (ReadSubKeyName(deviceKey, index, instanceName, KEY_NAME_CHARS) != ERROR_SUCCESS)
             return 0;
         if (RegOpenKeyExA(deviceKey, instanceName, 0, KEY_ALL_ACCESS, &instanceKey) != ERROR_SUCCESS) {
             index++;
@@ -267,23 +231,18 @@ static int PurgeDeviceInstances(HKEY deviceKey, LPCSTR driverValueName, LPCSTR c
 
 int PurgePciEnumKeys(LPCSTR classSubKeyName, int singleMatch)
 {
-    CHAR pciPath[PATH_CHARS];
     CHAR deviceName[KEY_NAME_CHARS];
     CHAR driverValueName[KEY_NAME_CHARS];
     HKEY pci;
     HKEY deviceKey;
     DWORD index = 0;
-    LONG rc;
     int found;
 
-    if (LoadStringA(g_program.instance, IDS_ENUM_PCI, pciPath, PATH_CHARS) == 0)
-        return 0;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, pciPath, 0, KEY_ALL_ACCESS, &pci) != ERROR_SUCCESS)
+    if (!OpenMachineKey(IDS_ENUM_PCI, KEY_ALL_ACCESS, &pci))
         return 0;
 
     for (;;) {
-        rc = ReadSubKeyName(pci, index, deviceName, KEY_NAME_CHARS);
-        if (rc != ERROR_SUCCESS)
+        if (ReadSubKeyName(pci, index, deviceName, KEY_NAME_CHARS) != ERROR_SUCCESS)
             break;
         if (!MatchesHardwareIdPattern(deviceName) ||
             RegOpenKeyExA(pci, deviceName, 0, KEY_ALL_ACCESS, &deviceKey) != ERROR_SUCCESS) {
@@ -320,25 +279,19 @@ int PurgeAllPciEnumKeys(void)
 
 int PurgeClassKeys9x(void)
 {
-    CHAR classPath[PATH_CHARS];
     CHAR subKeyName[KEY_NAME_CHARS];
     HKEY classKey;
     DWORD index = 0;
-    LONG rc;
     int count = 0;
 
     if (IsWindows2000())
         return RemoveWin2000Adapters();
 
-    if (LoadStringA(g_program.instance, g_program.modemMode ? IDS_CLASS_MODEM : IDS_CLASS_NET, classPath,
-                    PATH_CHARS) == 0)
-        return 0;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, classPath, 0, KEY_ALL_ACCESS, &classKey) != ERROR_SUCCESS)
+    if (!OpenMachineKey(g_program.modemMode ? IDS_CLASS_MODEM : IDS_CLASS_NET, KEY_ALL_ACCESS, &classKey))
         return 0;
 
     for (;;) {
-        rc = ReadSubKeyName(classKey, index, subKeyName, KEY_NAME_CHARS);
-        if (rc != ERROR_SUCCESS)
+        if (ReadSubKeyName(classKey, index, subKeyName, KEY_NAME_CHARS) != ERROR_SUCCESS)
             break;
         if (PurgePciEnumKeys(subKeyName, 1) || MatchesModemDriverDesc(classKey, subKeyName)) {
             RegDeleteKeyA(classKey, subKeyName);

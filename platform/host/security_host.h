@@ -7,8 +7,10 @@
 
 typedef ULONG_PTR SIZE_T;
 typedef HANDLE *PHANDLE;
-typedef PVOID PSID;
-typedef WORD SECURITY_DESCRIPTOR_CONTROL, *PSECURITY_DESCRIPTOR_CONTROL;
+
+// ACL, SECURITY_DESCRIPTOR and their constants, as the kernel's headers
+// have them too.
+#include "nt_security_records.h"
 
 typedef struct _SID_IDENTIFIER_AUTHORITY {
   BYTE Value[6];
@@ -22,15 +24,6 @@ typedef struct _SID {
 } SID;
 static_assert(sizeof(SID) == 12, "SID header and one sub-authority");
 
-typedef struct _ACL {
-  BYTE AclRevision;
-  BYTE Sbz1;
-  WORD AclSize;
-  WORD AceCount;
-  WORD Sbz2;
-} ACL, *PACL;
-static_assert(sizeof(ACL) == 8, "ACL header is 8 bytes");
-
 typedef struct _ACE_HEADER {
   BYTE AceType;
   BYTE AceFlags;
@@ -43,18 +36,6 @@ typedef struct _ACCESS_ALLOWED_ACE {
   DWORD SidStart;
 } ACCESS_ALLOWED_ACE, *PACCESS_ALLOWED_ACE;
 static_assert(sizeof(ACCESS_ALLOWED_ACE) == 12, "ACE header, mask and the first SID word");
-
-// The absolute form. Its pointer members are as wide as the host's
-// pointers; callers size it with sizeof, as on Windows.
-typedef struct _SECURITY_DESCRIPTOR {
-  BYTE Revision;
-  BYTE Sbz1;
-  SECURITY_DESCRIPTOR_CONTROL Control;
-  PSID Owner;
-  PSID Group;
-  PACL Sacl;
-  PACL Dacl;
-} SECURITY_DESCRIPTOR, *PISECURITY_DESCRIPTOR;
 
 // The self-relative form: offsets from the start of the descriptor.
 typedef struct _SECURITY_DESCRIPTOR_RELATIVE {
@@ -99,13 +80,9 @@ typedef enum _TOKEN_INFORMATION_CLASS {
 #define SID_REVISION 1
 #define SID_MAX_SUB_AUTHORITIES 15
 #define SECURITY_MAX_SID_SIZE 68
-#define ACL_REVISION 2
 #define ACL_REVISION_DS 4
-#define SECURITY_DESCRIPTOR_REVISION 1
 #define SECURITY_DESCRIPTOR_MIN_LENGTH (sizeof(SECURITY_DESCRIPTOR))
 
-#define ACCESS_ALLOWED_ACE_TYPE 0
-#define ACCESS_DENIED_ACE_TYPE 1
 #define OBJECT_INHERIT_ACE 0x01
 #define CONTAINER_INHERIT_ACE 0x02
 #define NO_PROPAGATE_INHERIT_ACE 0x04
@@ -118,10 +95,7 @@ typedef enum _TOKEN_INFORMATION_CLASS {
 #define DACL_SECURITY_INFORMATION 0x00000004L
 #define SACL_SECURITY_INFORMATION 0x00000008L
 
-#define SE_OWNER_DEFAULTED 0x0001
-#define SE_GROUP_DEFAULTED 0x0002
-#define SE_DACL_PRESENT 0x0004
-#define SE_DACL_DEFAULTED 0x0008
+// Control bits beyond those of nt_security_records.h.
 #define SE_SACL_PRESENT 0x0010
 #define SE_SACL_DEFAULTED 0x0020
 #define SE_DACL_PROTECTED 0x1000

@@ -9,14 +9,12 @@
 
 #include "sim/kernel/state.h"
 
-using sim::kernel::bug_check;
-using sim::kernel::current_state;
-using sim::kernel::FaultPoint;
-using sim::kernel::hex;
+// The simulator's helpers and records (sim/kernel/state.h) by their short names.
+using namespace sim::kernel;
 
 extern "C" {
-ULONG_PTR MmUserProbeAddress = sim::kernel::kClientHigh;
-ULONG_PTR MmHighestUserAddress = sim::kernel::kClientHigh - 0x10001;
+ULONG_PTR MmUserProbeAddress = kClientHigh;
+ULONG_PTR MmHighestUserAddress = kClientHigh - 0x10001;
 }
 
 namespace {
@@ -26,7 +24,7 @@ std::uint32_t port_number(const volatile void* port) {
 }
 
 std::uint32_t read_register(const volatile void* address, unsigned width, const char* what) {
-  sim::kernel::checkpoint(what);
+  checkpoint(what);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const auto a = reinterpret_cast<std::uintptr_t>(address);
@@ -40,7 +38,7 @@ std::uint32_t read_register(const volatile void* address, unsigned width, const 
 }
 
 void write_register(volatile void* address, unsigned width, std::uint32_t value, const char* what) {
-  sim::kernel::checkpoint(what);
+  checkpoint(what);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const auto a = reinterpret_cast<std::uintptr_t>(address);
@@ -58,7 +56,7 @@ void write_register(volatile void* address, unsigned width, std::uint32_t value,
 // A buffer the HAL reads or writes for the caller: the driver's own memory
 // (above 4 GiB on the host) or the client's pages. A low address that is
 // neither would fault on the real machine.
-void check_buffer(sim::kernel::Kernel::State& s, PVOID buffer, ULONG length, bool written, const char* what) {
+void check_buffer(Kernel::State& s, PVOID buffer, ULONG length, bool written, const char* what) {
   const auto a = reinterpret_cast<std::uintptr_t>(buffer);
   if (buffer == nullptr) bug_check(std::string(what) + " with a NULL buffer");
   if (a > 0xFFFFFFFFu) return;
@@ -67,7 +65,7 @@ void check_buffer(sim::kernel::Kernel::State& s, PVOID buffer, ULONG length, boo
             " bytes) is not mapped memory (PAGE_FAULT_IN_NONPAGED_AREA)");
 }
 
-sim::hw::PciFunction* pci_function(sim::kernel::Kernel::State& s, ULONG bus, ULONG slot) {
+sim::hw::PciFunction* pci_function(Kernel::State& s, ULONG bus, ULONG slot) {
   PCI_SLOT_NUMBER number;
   number.u.AsULONG = slot;
   return s.machine->function(bus, number.u.bits.DeviceNumber, number.u.bits.FunctionNumber);
@@ -84,37 +82,37 @@ extern "C" {
 
 // ---- ports
 UCHAR NTAPI READ_PORT_UCHAR(PUCHAR Port) {
-  sim::kernel::checkpoint("READ_PORT_UCHAR");
+  checkpoint("READ_PORT_UCHAR");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   return static_cast<UCHAR>(s.machine->port_read(port_number(Port), 1));
 }
 USHORT NTAPI READ_PORT_USHORT(PUSHORT Port) {
-  sim::kernel::checkpoint("READ_PORT_USHORT");
+  checkpoint("READ_PORT_USHORT");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   return static_cast<USHORT>(s.machine->port_read(port_number(Port), 2));
 }
 ULONG NTAPI READ_PORT_ULONG(PULONG Port) {
-  sim::kernel::checkpoint("READ_PORT_ULONG");
+  checkpoint("READ_PORT_ULONG");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   return s.machine->port_read(port_number(Port), 4);
 }
 VOID NTAPI WRITE_PORT_UCHAR(PUCHAR Port, UCHAR Value) {
-  sim::kernel::checkpoint("WRITE_PORT_UCHAR");
+  checkpoint("WRITE_PORT_UCHAR");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.machine->port_write(port_number(Port), 1, Value);
 }
 VOID NTAPI WRITE_PORT_USHORT(PUSHORT Port, USHORT Value) {
-  sim::kernel::checkpoint("WRITE_PORT_USHORT");
+  checkpoint("WRITE_PORT_USHORT");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.machine->port_write(port_number(Port), 2, Value);
 }
 VOID NTAPI WRITE_PORT_ULONG(PULONG Port, ULONG Value) {
-  sim::kernel::checkpoint("WRITE_PORT_ULONG");
+  checkpoint("WRITE_PORT_ULONG");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.machine->port_write(port_number(Port), 4, Value);
@@ -141,7 +139,7 @@ VOID NTAPI WRITE_REGISTER_ULONG(volatile ULONG* Register, ULONG Value) {
 // ---- PCI configuration space
 ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
                                   ULONG Offset, ULONG Length) {
-  sim::kernel::checkpoint("HalGetBusDataByOffset");
+  checkpoint("HalGetBusDataByOffset");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (BusDataType != PCIConfiguration || !s.machine->bus_exists(BusNumber)) return 0;
@@ -162,7 +160,7 @@ ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, UL
 
 ULONG NTAPI HalSetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
                                   ULONG Offset, ULONG Length) {
-  sim::kernel::checkpoint("HalSetBusDataByOffset");
+  checkpoint("HalSetBusDataByOffset");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (BusDataType != PCIConfiguration || !s.machine->bus_exists(BusNumber)) return 0;
@@ -239,9 +237,9 @@ BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumb
 }
 
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheEnable) {
-  sim::kernel::require_irql("MmMapIoSpace", DISPATCH_LEVEL);
+  require_irql("MmMapIoSpace", DISPATCH_LEVEL);
   (void)CacheEnable;
-  sim::kernel::checkpoint("MmMapIoSpace");
+  checkpoint("MmMapIoSpace");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.mapping_calls.push_back({static_cast<std::uint64_t>(PhysicalAddress.QuadPart), NumberOfBytes});
@@ -251,15 +249,14 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   const std::size_t page_offset = physical & (PAGE_SIZE - 1);
   // What system address space cannot hold is not mapped: NULL, as the
   // memory manager answers a request it cannot meet.
-  if (NumberOfBytes > sim::kernel::kSystemHigh - sim::kernel::kSystemLow - PAGE_SIZE) return nullptr;
+  if (NumberOfBytes > kSystemHigh - kSystemLow - PAGE_SIZE) return nullptr;
   // Device windows are reserved without access: the driver must go through
   // READ_REGISTER_*. Windows onto the first megabyte of physical memory are
   // that memory, readable directly as on the real machine.
   std::uint8_t* base = nullptr;
   std::size_t mapped = 0;
   try {
-    std::tie(base, mapped) = sim::kernel::LowRegion::reserve(sim::kernel::kSystemLow, sim::kernel::kSystemHigh,
-                                                             page_offset + NumberOfBytes, false);
+    std::tie(base, mapped) = LowRegion::reserve(kSystemLow, kSystemHigh, page_offset + NumberOfBytes, false);
   } catch (const std::runtime_error&) {
     return nullptr;
   }
@@ -268,11 +265,11 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
     void* p = ::mmap(base, mapped, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, s.machine->low_memory_fd(),
                      static_cast<off_t>(first_page));
     if (p == MAP_FAILED) {
-      sim::kernel::LowRegion::release(base, mapped);
+      LowRegion::release(base, mapped);
       return nullptr;
     }
   }
-  sim::kernel::Window w;
+  Window w;
   w.virt = reinterpret_cast<std::uintptr_t>(base) + page_offset;
   w.size = NumberOfBytes;
   w.physical = physical;
@@ -283,8 +280,8 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
 }
 
 VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
-  sim::kernel::require_irql("MmUnmapIoSpace", DISPATCH_LEVEL);
-  sim::kernel::checkpoint("MmUnmapIoSpace");
+  require_irql("MmUnmapIoSpace", DISPATCH_LEVEL);
+  checkpoint("MmUnmapIoSpace");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   auto it = s.windows.find(reinterpret_cast<std::uintptr_t>(BaseAddress));
@@ -293,7 +290,7 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
   if (it->second.size != NumberOfBytes)
     bug_check("MmUnmapIoSpace of " + hex(it->second.virt) + " with " + std::to_string(NumberOfBytes) +
               " bytes; it was mapped with " + std::to_string(it->second.size));
-  sim::kernel::LowRegion::release(it->second.base, it->second.mapped);
+  LowRegion::release(it->second.base, it->second.mapped);
   s.windows.erase(it);
 }
 
@@ -309,36 +306,36 @@ BOOLEAN NTAPI MmIsAddressValid(PVOID VirtualAddress) {
 // or read-only raises. What they raise is caught by an enclosing guard
 // (PlatformGuardedCall) and is a bug check without one.
 VOID NTAPI ProbeForRead(CONST VOID* Address, SIZE_T Length, ULONG Alignment) {
-  sim::kernel::checkpoint("ProbeForRead");
+  checkpoint("ProbeForRead");
   if (Length == 0) return;
   const auto a = reinterpret_cast<std::uintptr_t>(Address);
   if (Alignment != 0 && a % Alignment != 0)
-    sim::kernel::raise_access_violation("ProbeForRead of misaligned " + hex(a), "STATUS_DATATYPE_MISALIGNMENT");
+    raise_access_violation("ProbeForRead of misaligned " + hex(a), "STATUS_DATATYPE_MISALIGNMENT");
   if (a + Length < a || a + Length > MmUserProbeAddress)
-    sim::kernel::raise_access_violation("ProbeForRead of " + hex(a) + " beyond client space");
+    raise_access_violation("ProbeForRead of " + hex(a) + " beyond client space");
 }
 
 VOID NTAPI ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
-  sim::kernel::checkpoint("ProbeForWrite");
+  checkpoint("ProbeForWrite");
   if (Length == 0) return;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const auto a = reinterpret_cast<std::uintptr_t>(Address);
   if (Alignment != 0 && a % Alignment != 0)
-    sim::kernel::raise_access_violation("ProbeForWrite of misaligned " + hex(a), "STATUS_DATATYPE_MISALIGNMENT");
+    raise_access_violation("ProbeForWrite of misaligned " + hex(a), "STATUS_DATATYPE_MISALIGNMENT");
   if (a + Length < a || a + Length > MmUserProbeAddress || !s.client_writable(a, Length))
-    sim::kernel::raise_access_violation("ProbeForWrite of " + hex(a) + " (" + std::to_string(Length) + " bytes)");
+    raise_access_violation("ProbeForWrite of " + hex(a) + " (" + std::to_string(Length) + " bytes)");
 }
 
 // ---- time
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
-  sim::kernel::checkpoint("KeStallExecutionProcessor");
+  checkpoint("KeStallExecutionProcessor");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.clock.advance_us(MicroSeconds);
 }
 
-KIRQL NTAPI KeGetCurrentIrql(void) { return sim::kernel::g_irql; }
+KIRQL NTAPI KeGetCurrentIrql(void) { return g_irql; }
 
 // ---- synchronisation
 VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
@@ -356,8 +353,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
   (void)Alertable;
   // A wait with a zero timeout may be made at DISPATCH_LEVEL; any other at
   // APC_LEVEL at most.
-  sim::kernel::require_irql("KeWaitForSingleObject",
-                            Timeout != nullptr && Timeout->QuadPart == 0 ? DISPATCH_LEVEL : APC_LEVEL);
+  require_irql("KeWaitForSingleObject", Timeout != nullptr && Timeout->QuadPart == 0 ? DISPATCH_LEVEL : APC_LEVEL);
   auto* mutex = static_cast<PRKMUTEX>(Object);
   if (mutex == nullptr || mutex->Header.Type != kMutantObject)
     bug_check("KeWaitForSingleObject on an object the simulator does not know (only mutexes are supported)");
@@ -393,8 +389,8 @@ VOID FASTCALL ExInitializeFastMutex(PFAST_MUTEX FastMutex) {
 }
 
 VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
-  sim::kernel::require_irql("ExAcquireFastMutex", APC_LEVEL);
-  const KIRQL old_irql = sim::kernel::g_irql;
+  require_irql("ExAcquireFastMutex", APC_LEVEL);
+  const KIRQL old_irql = g_irql;
   auto& s = current_state();
   std::unique_lock lock(s.sync_mutex);
   if (FastMutex->Owner == this_thread()) bug_check("ExAcquireFastMutex: the thread already owns the fast mutex (deadlock)");
@@ -406,7 +402,7 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   FastMutex->Owner = this_thread();
   // The holder runs at APC_LEVEL; the release goes back to the old IRQL.
   FastMutex->OldIrql = old_irql;
-  sim::kernel::g_irql = APC_LEVEL;
+  g_irql = APC_LEVEL;
 }
 
 VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
@@ -415,7 +411,7 @@ VOID FASTCALL ExReleaseFastMutex(PFAST_MUTEX FastMutex) {
   if (FastMutex->Owner != this_thread()) bug_check("ExReleaseFastMutex of a fast mutex the thread does not own");
   FastMutex->Count = 1;
   FastMutex->Owner = nullptr;
-  sim::kernel::g_irql = static_cast<KIRQL>(FastMutex->OldIrql);
+  g_irql = static_cast<KIRQL>(FastMutex->OldIrql);
   s.sync_cv.notify_all();
 }
 

@@ -230,37 +230,45 @@ ClientMemory& ClientMemory::operator=(ClientMemory&& other) noexcept {
 
 ClientMemory::~ClientMemory() { release(); }
 
+namespace {
+
+// Changes, under its lock, what the kernel that handed out a client buffer
+// records of it; nothing when that kernel is no longer the live one.
+template <typename Change>
+void change_client_records(Kernel* kernel, Change change) {
+  std::lock_guard registry(g_kernel_mutex);
+  if (kernel == nullptr || kernel != g_kernel) return;
+  std::lock_guard lock(kernel->state().mutex);
+  change(kernel->state());
+}
+
+// The kernel no longer counts the buffer at `data` as the client's.
+void forget_client_buffer(Kernel* kernel, const std::uint8_t* data) {
+  const auto address = reinterpret_cast<std::uintptr_t>(data);
+  change_client_records(kernel, [address](Kernel::State& s) {
+    s.client.erase(address);
+    s.client_read_only.erase(address);
+  });
+}
+
+}  // namespace
+
 void ClientMemory::revoke() {
   if (data_ == nullptr) return;
-  std::lock_guard registry(g_kernel_mutex);
-  if (kernel_ != nullptr && kernel_ == g_kernel) {
-    std::lock_guard lock(kernel_->state().mutex);
-    kernel_->state().client.erase(reinterpret_cast<std::uintptr_t>(data_));
-    kernel_->state().client_read_only.erase(reinterpret_cast<std::uintptr_t>(data_));
-  }
+  forget_client_buffer(kernel_, data_);
   ::mprotect(data_, mapped_, PROT_NONE);
 }
 
 void ClientMemory::make_read_only() {
   if (data_ == nullptr) return;
-  std::lock_guard registry(g_kernel_mutex);
-  if (kernel_ != nullptr && kernel_ == g_kernel) {
-    std::lock_guard lock(kernel_->state().mutex);
-    kernel_->state().client_read_only.insert(reinterpret_cast<std::uintptr_t>(data_));
-  }
+  const auto address = reinterpret_cast<std::uintptr_t>(data_);
+  change_client_records(kernel_, [address](Kernel::State& s) { s.client_read_only.insert(address); });
   ::mprotect(data_, mapped_, PROT_READ);
 }
 
 void ClientMemory::release() {
   if (data_ == nullptr) return;
-  {
-    std::lock_guard registry(g_kernel_mutex);
-    if (kernel_ != nullptr && kernel_ == g_kernel) {
-      std::lock_guard lock(kernel_->state().mutex);
-      kernel_->state().client.erase(reinterpret_cast<std::uintptr_t>(data_));
-      kernel_->state().client_read_only.erase(reinterpret_cast<std::uintptr_t>(data_));
-    }
-  }
+  forget_client_buffer(kernel_, data_);
   LowRegion::release(data_, mapped_);
   data_ = nullptr;
 }

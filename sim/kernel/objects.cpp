@@ -5,21 +5,15 @@
 
 #include "sim/kernel/state.h"
 
-using sim::kernel::bug_check;
-using sim::kernel::current_state;
-using sim::kernel::DeviceRecord;
-using sim::kernel::FaultPoint;
-using sim::kernel::hex;
-using sim::kernel::narrow;
-using sim::kernel::NamespaceEntry;
-using sim::kernel::upper;
+// The simulator's helpers and records (sim/kernel/state.h) by their short names.
+using namespace sim::kernel;
 
 extern "C" {
 
 NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
                               DEVICE_TYPE DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                               PDEVICE_OBJECT* DeviceObject) {
-  sim::kernel::require_irql("IoCreateDevice", PASSIVE_LEVEL);
+  require_irql("IoCreateDevice", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (DriverObject == nullptr || DriverObject != s.driver.get()) bug_check("IoCreateDevice with an unknown driver object");
@@ -51,7 +45,7 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
 }
 
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
-  sim::kernel::require_irql("IoDeleteDevice", PASSIVE_LEVEL);
+  require_irql("IoDeleteDevice", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   auto it = s.devices.find(DeviceObject);
@@ -81,7 +75,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
-  sim::kernel::require_irql("IoCreateSymbolicLink", PASSIVE_LEVEL);
+  require_irql("IoCreateSymbolicLink", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const std::string link = narrow(SymbolicLinkName);
@@ -95,7 +89,7 @@ NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_S
 }
 
 NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
-  sim::kernel::require_irql("IoDeleteSymbolicLink", PASSIVE_LEVEL);
+  require_irql("IoDeleteSymbolicLink", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   std::string link = narrow(SymbolicLinkName);
@@ -112,7 +106,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (s.irps.count(Irp) == 0) bug_check("IofCompleteRequest of an unknown request " + hex(reinterpret_cast<std::uintptr_t>(Irp)));
-  auto* block = reinterpret_cast<sim::kernel::IrpBlock*>(Irp);  // the IRP is the block's first member
+  auto* block = reinterpret_cast<IrpBlock*>(Irp);  // the IRP is the block's first member
   if (block->completed) bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS: the request was completed twice");
   if (Irp->IoStatus.Status == STATUS_PENDING) bug_check("IofCompleteRequest with status STATUS_PENDING");
   block->completed = true;

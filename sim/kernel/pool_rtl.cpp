@@ -5,9 +5,8 @@
 
 #include "sim/kernel/state.h"
 
-using sim::kernel::bug_check;
-using sim::kernel::current_state;
-using sim::kernel::FaultPoint;
+// The simulator's helpers and records (sim/kernel/state.h) by their short names.
+using namespace sim::kernel;
 
 namespace {
 
@@ -25,19 +24,19 @@ WCHAR up(WCHAR c) { return c < 0x80 ? static_cast<WCHAR>(std::toupper(c)) : c; }
 extern "C" {
 
 PVOID NTAPI ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes) {
-  sim::kernel::require_irql("ExAllocatePool", DISPATCH_LEVEL);
+  require_irql("ExAllocatePool", DISPATCH_LEVEL);
   (void)PoolType;
   return allocate(NumberOfBytes, 0);
 }
 
 PVOID NTAPI ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
-  sim::kernel::require_irql("ExAllocatePoolWithTag", DISPATCH_LEVEL);
+  require_irql("ExAllocatePoolWithTag", DISPATCH_LEVEL);
   (void)PoolType;
   return allocate(NumberOfBytes, Tag);
 }
 
 VOID NTAPI ExFreePool(PVOID P) {
-  sim::kernel::require_irql("ExFreePool", DISPATCH_LEVEL);
+  require_irql("ExFreePool", DISPATCH_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   s.pool_free(P);
@@ -74,7 +73,7 @@ VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR Source
 
 NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PANSI_STRING SourceString,
                                             BOOLEAN AllocateDestinationString) {
-  sim::kernel::require_irql("RtlAnsiStringToUnicodeString", PASSIVE_LEVEL);
+  require_irql("RtlAnsiStringToUnicodeString", PASSIVE_LEVEL);
   const std::size_t bytes = (static_cast<std::size_t>(SourceString->Length) + 1) * 2;  // with the null
   if (bytes > 0xFFFF) return static_cast<NTSTATUS>(0xC00000F0L);  // STATUS_INVALID_PARAMETER_2
   if (SourceString->Length != 0 && SourceString->Buffer == nullptr) bug_check("ANSI_STRING with a NULL buffer");
@@ -95,7 +94,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, P
 
 NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PUNICODE_STRING SourceString,
                                             BOOLEAN AllocateDestinationString) {
-  sim::kernel::require_irql("RtlUnicodeStringToAnsiString", PASSIVE_LEVEL);
+  require_irql("RtlUnicodeStringToAnsiString", PASSIVE_LEVEL);
   const std::size_t chars = SourceString->Length / 2;
   if (AllocateDestinationString) {
     PVOID buffer = allocate(chars + 1, 0);
@@ -115,13 +114,13 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PUNI
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString) {
-  sim::kernel::require_irql("RtlFreeUnicodeString", PASSIVE_LEVEL);
+  require_irql("RtlFreeUnicodeString", PASSIVE_LEVEL);
   if (UnicodeString->Buffer != nullptr) ExFreePool(UnicodeString->Buffer);
   std::memset(UnicodeString, 0, sizeof *UnicodeString);
 }
 
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString) {
-  sim::kernel::require_irql("RtlFreeAnsiString", PASSIVE_LEVEL);
+  require_irql("RtlFreeAnsiString", PASSIVE_LEVEL);
   if (AnsiString->Buffer != nullptr) ExFreePool(AnsiString->Buffer);
   std::memset(AnsiString, 0, sizeof *AnsiString);
 }

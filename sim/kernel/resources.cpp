@@ -7,16 +7,12 @@
 
 #include "sim/kernel/state.h"
 
-using sim::kernel::bug_check;
-using sim::kernel::Claim;
-using sim::kernel::current_state;
-using sim::kernel::FaultPoint;
-using sim::kernel::hex;
-using sim::kernel::ResourceKind;
+// The simulator's helpers and records (sim/kernel/state.h) by their short names.
+using namespace sim::kernel;
 
 namespace {
 
-using State = sim::kernel::Kernel::State;
+using State = Kernel::State;
 
 const void* owner_of(PDRIVER_OBJECT driver, PDEVICE_OBJECT device) {
   return device != nullptr ? static_cast<const void*>(device) : static_cast<const void*>(driver);
@@ -28,7 +24,7 @@ std::string owner_label(State& s, PDRIVER_OBJECT driver, PDEVICE_OBJECT device) 
     if (it != s.devices.end() && !it->second.name.empty()) return it->second.name;
     return "device object " + hex(reinterpret_cast<std::uintptr_t>(device));
   }
-  return driver != nullptr ? sim::kernel::narrow(&driver->DriverName) : std::string("?");
+  return driver != nullptr ? narrow(&driver->DriverName) : std::string("?");
 }
 
 // The claim for an assigned partial descriptor, or none for types the
@@ -155,14 +151,14 @@ NTSTATUS NTAPI HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STR
                                       PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                       INTERFACE_TYPE BusType, ULONG BusNumber, ULONG SlotNumber,
                                       PCM_RESOURCE_LIST* AllocatedResources) {
-  sim::kernel::require_irql("HalAssignSlotResources", PASSIVE_LEVEL);
-  sim::kernel::checkpoint("HalAssignSlotResources");
+  require_irql("HalAssignSlotResources", PASSIVE_LEVEL);
+  checkpoint("HalAssignSlotResources");
   (void)DriverClassName;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (RegistryPath == nullptr || AllocatedResources == nullptr || DriverObject == nullptr)
     bug_check("HalAssignSlotResources without a registry path, driver object or result pointer");
-  sim::kernel::narrow(RegistryPath);
+  narrow(RegistryPath);
   if (auto fail = s.fail_now(FaultPoint::AssignSlotResources, STATUS_INSUFFICIENT_RESOURCES)) return *fail;
   if (BusType != PCIBus) return STATUS_NOT_SUPPORTED;
   if (!s.machine->bus_exists(BusNumber)) return STATUS_NO_SUCH_DEVICE;
@@ -235,12 +231,12 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
                                  PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
                                  PIO_RESOURCE_REQUIREMENTS_LIST RequestedResources,
                                  PCM_RESOURCE_LIST* AllocatedResources) {
-  sim::kernel::require_irql("IoAssignResources", PASSIVE_LEVEL);
+  require_irql("IoAssignResources", PASSIVE_LEVEL);
   (void)DriverClassName;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   if (RegistryPath == nullptr || DriverObject == nullptr) bug_check("IoAssignResources without a registry path or driver object");
-  sim::kernel::narrow(RegistryPath);
+  narrow(RegistryPath);
   const void* owner = owner_of(DriverObject, DeviceObject);
   const void* driver = DriverObject;
   if (RequestedResources == nullptr) {  // release the claim
@@ -268,7 +264,7 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
     at += size;
   }
 
-  const std::string path = sim::kernel::narrow(RegistryPath);
+  const std::string path = narrow(RegistryPath);
   const std::optional<std::uint32_t> routed =
       routed_irq(s, RequestedResources->InterfaceType, RequestedResources->BusNumber, RequestedResources->SlotNumber);
   for (const IO_RESOURCE_LIST* list : lists) {
@@ -369,7 +365,7 @@ NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OB
                                      PCM_RESOURCE_LIST DriverList, ULONG DriverListSize, PDEVICE_OBJECT DeviceObject,
                                      PCM_RESOURCE_LIST DeviceList, ULONG DeviceListSize, BOOLEAN OverrideConflict,
                                      PBOOLEAN ConflictDetected) {
-  sim::kernel::require_irql("IoReportResourceUsage", PASSIVE_LEVEL);
+  require_irql("IoReportResourceUsage", PASSIVE_LEVEL);
   (void)DriverClassName;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);

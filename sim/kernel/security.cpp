@@ -3,6 +3,7 @@
 // copies that fault on client memory that is gone or read-only, and the
 // exception guard that a driver runs client-memory accesses under.
 #include <cstring>
+#include <type_traits>
 
 #include "sim/kernel/state.h"
 
@@ -39,6 +40,19 @@ std::string sid_text(const UCHAR* sid, std::size_t available) {
   return text;
 }
 
+// Puts `value` in one member of an absolute security descriptor and
+// replaces the control bits `bits` by `set` (some of them).
+template <typename Member>
+NTSTATUS set_descriptor_member(PSECURITY_DESCRIPTOR descriptor, Member SECURITY_DESCRIPTOR::*member,
+                               std::type_identity_t<Member> value, SECURITY_DESCRIPTOR_CONTROL bits,
+                               SECURITY_DESCRIPTOR_CONTROL set) {
+  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(descriptor);
+  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
+  sd->*member = value;
+  sd->Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>((sd->Control & ~bits) | set);
+  return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 ACCESS_MASK map_generic(ACCESS_MASK mask, const GENERIC_MAPPING* mapping) {
@@ -68,19 +82,19 @@ void raise_access_violation(const std::string& what, const char* status) {
 
 }  // namespace sim::kernel
 
-using sim::kernel::bug_check;
-using sim::kernel::current_state;
+// The simulator's helpers and records (sim/kernel/state.h) by their short names.
+using namespace sim::kernel;
 
 extern "C" {
 
 NTSTATUS PlatformGuardedCall(VOID (*Routine)(PVOID Context), PVOID Context) {
   struct Depth {
-    Depth() { ++sim::kernel::g_guard_depth; }
-    ~Depth() { --sim::kernel::g_guard_depth; }
+    Depth() { ++g_guard_depth; }
+    ~Depth() { --g_guard_depth; }
   } depth;
   try {
     Routine(Context);
-  } catch (const sim::kernel::AccessViolation&) {
+  } catch (const AccessViolation&) {
     return STATUS_ACCESS_VIOLATION;
   }
   return STATUS_SUCCESS;
@@ -96,33 +110,22 @@ NTSTATUS NTAPI RtlCreateSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescript
 
 NTSTATUS NTAPI RtlSetDaclSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, BOOLEAN DaclPresent, PACL Dacl,
                                             BOOLEAN DaclDefaulted) {
-  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
-  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
-  sd->Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(sd->Control & ~(SE_DACL_PRESENT | SE_DACL_DEFAULTED));
-  sd->Dacl = DaclPresent ? Dacl : nullptr;
-  if (DaclPresent) sd->Control |= SE_DACL_PRESENT;
-  if (DaclPresent && DaclDefaulted) sd->Control |= SE_DACL_DEFAULTED;
-  return STATUS_SUCCESS;
+  const SECURITY_DESCRIPTOR_CONTROL present = DaclPresent ? SE_DACL_PRESENT : 0;
+  const SECURITY_DESCRIPTOR_CONTROL defaulted = DaclPresent && DaclDefaulted ? SE_DACL_DEFAULTED : 0;
+  return set_descriptor_member(SecurityDescriptor, &SECURITY_DESCRIPTOR::Dacl, DaclPresent ? Dacl : nullptr,
+                               SE_DACL_PRESENT | SE_DACL_DEFAULTED, present | defaulted);
 }
 
 NTSTATUS NTAPI RtlSetOwnerSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Owner,
                                              BOOLEAN OwnerDefaulted) {
-  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
-  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
-  sd->Owner = Owner;
-  sd->Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(sd->Control & ~SE_OWNER_DEFAULTED);
-  if (OwnerDefaulted) sd->Control |= SE_OWNER_DEFAULTED;
-  return STATUS_SUCCESS;
+  return set_descriptor_member(SecurityDescriptor, &SECURITY_DESCRIPTOR::Owner, Owner, SE_OWNER_DEFAULTED,
+                               OwnerDefaulted ? SE_OWNER_DEFAULTED : 0);
 }
 
 NTSTATUS NTAPI RtlSetGroupSecurityDescriptor(PSECURITY_DESCRIPTOR SecurityDescriptor, PSID Group,
                                              BOOLEAN GroupDefaulted) {
-  auto* sd = static_cast<SECURITY_DESCRIPTOR*>(SecurityDescriptor);
-  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) return STATUS_UNKNOWN_REVISION;
-  sd->Group = Group;
-  sd->Control = static_cast<SECURITY_DESCRIPTOR_CONTROL>(sd->Control & ~SE_GROUP_DEFAULTED);
-  if (GroupDefaulted) sd->Control |= SE_GROUP_DEFAULTED;
-  return STATUS_SUCCESS;
+  return set_descriptor_member(SecurityDescriptor, &SECURITY_DESCRIPTOR::Group, Group, SE_GROUP_DEFAULTED,
+                               GroupDefaulted ? SE_GROUP_DEFAULTED : 0);
 }
 
 VOID NTAPI SeLockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
@@ -133,7 +136,7 @@ VOID NTAPI SeUnlockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
   if (SubjectContext == nullptr) bug_check("SeUnlockSubjectContext with no subject context");
 }
 
-PGENERIC_MAPPING NTAPI IoGetFileObjectGenericMapping(VOID) { return &sim::kernel::g_file_mapping; }
+PGENERIC_MAPPING NTAPI IoGetFileObjectGenericMapping(VOID) { return &g_file_mapping; }
 
 // The discretionary check: generic rights are mapped, entries are taken in
 // order, a matching deny entry for a right still wanted refuses, matching
@@ -149,7 +152,7 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
                             ACCESS_MASK PreviouslyGrantedAccess, PPRIVILEGE_SET* Privileges,
                             PGENERIC_MAPPING GenericMapping, KPROCESSOR_MODE AccessMode, ACCESS_MASK* GrantedAccess,
                             NTSTATUS* AccessStatus) {
-  sim::kernel::require_irql("SeAccessCheck", PASSIVE_LEVEL);
+  require_irql("SeAccessCheck", PASSIVE_LEVEL);
   (void)SubjectContextLocked;
   if (Privileges != nullptr) *Privileges = nullptr;
   if (SecurityDescriptor == nullptr || SubjectSecurityContext == nullptr || GenericMapping == nullptr ||
@@ -158,8 +161,7 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
   const auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
   if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) bug_check("SeAccessCheck: not a security descriptor");
   const bool maximum = (DesiredAccess & MAXIMUM_ALLOWED) != 0;
-  ACCESS_MASK wanted = sim::kernel::map_generic(DesiredAccess & ~static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED),
-                                                GenericMapping);
+  ACCESS_MASK wanted = map_generic(DesiredAccess & ~static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED), GenericMapping);
   if (AccessMode == KernelMode) {
     *GrantedAccess = PreviouslyGrantedAccess | wanted | (maximum ? GenericMapping->GenericAll : 0);
     *AccessStatus = STATUS_SUCCESS;
@@ -170,9 +172,9 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
     *AccessStatus = PreviouslyGrantedAccess != 0 ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
     return PreviouslyGrantedAccess != 0;
   }
-  const auto* token = static_cast<const sim::kernel::Token*>(SubjectSecurityContext->ClientToken != nullptr
-                                                                 ? SubjectSecurityContext->ClientToken
-                                                                 : SubjectSecurityContext->PrimaryToken);
+  const auto* token =
+      static_cast<const Token*>(SubjectSecurityContext->ClientToken != nullptr ? SubjectSecurityContext->ClientToken
+                                                                               : SubjectSecurityContext->PrimaryToken);
   if (token == nullptr) bug_check("SeAccessCheck: the subject context holds no token");
   ACCESS_MASK granted = 0;
   ACCESS_MASK denied = 0;
@@ -181,7 +183,7 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
     if (sd->Owner == nullptr)
       bug_check("SeAccessCheck: READ_CONTROL, WRITE_DAC or MAXIMUM_ALLOWED asked of a security descriptor with no "
                 "owner (the owner SID is read through a NULL pointer)");
-    const std::string owner = sim::kernel::sid_text(static_cast<const UCHAR*>(sd->Owner), 8u + 4u * 15u);
+    const std::string owner = sid_text(static_cast<const UCHAR*>(sd->Owner), 8u + 4u * 15u);
     for (const std::string& group : token->groups)
       if (!owner.empty() && group == owner) granted |= kOwnerRights;
   }
@@ -200,8 +202,8 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
       if (size < 8 || at + size > header->AclSize) bug_check("SeAccessCheck: malformed ACL entry");
       ACCESS_MASK mask = 0;
       std::memcpy(&mask, acl + at + 4, 4);
-      mask = sim::kernel::map_generic(mask, GenericMapping);
-      const std::string sid = sim::kernel::sid_text(acl + at + 8, size - 8u);
+      mask = map_generic(mask, GenericMapping);
+      const std::string sid = sid_text(acl + at + 8, size - 8u);
       bool held = false;
       for (const std::string& group : token->groups) held = held || group == sid;
       if (held && type == ACCESS_ALLOWED_ACE_TYPE) granted |= mask & ~denied;
@@ -222,7 +224,7 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
 
 VOID NtCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
   if (Length == 0) return;
-  sim::kernel::checkpoint("RtlCopyMemory");
+  checkpoint("RtlCopyMemory");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
   const auto from = reinterpret_cast<std::uintptr_t>(Source);
@@ -231,9 +233,9 @@ VOID NtCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {
   // windows; the driver's own memory (stack, pool) lies above on the host.
   auto low = [](std::uintptr_t a) { return a <= 0xFFFFFFFFu; };
   if (low(from) && !s.in_pool(from, Length) && !s.client_page(from, Length))
-    sim::kernel::raise_access_violation("read of " + std::to_string(Length) + " bytes at " + sim::kernel::hex(from));
+    raise_access_violation("read of " + std::to_string(Length) + " bytes at " + hex(from));
   if (low(to) && !s.in_pool(to, Length) && !s.client_writable(to, Length))
-    sim::kernel::raise_access_violation("write of " + std::to_string(Length) + " bytes at " + sim::kernel::hex(to));
+    raise_access_violation("write of " + std::to_string(Length) + " bytes at " + hex(to));
   std::memmove(Destination, Source, Length);
 }
 

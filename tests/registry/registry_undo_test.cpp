@@ -52,18 +52,25 @@ void change(Registry& reg) {
       "change.reg");
 }
 
-class Undo : public ::testing::TestWithParam<std::tuple<RegFamily, RegFormat>> {};
+class Undo : public ::testing::TestWithParam<std::tuple<RegFamily, RegFormat>> {
+ protected:
+  // The registry before the change, on the family under test.
+  Registry before_change() const {
+    Registry before;
+    before.set_family(std::get<RegFamily>(GetParam()));
+    before.import_reg(kBefore, "before.reg");
+    return before;
+  }
+  RegFormat format() const { return std::get<RegFormat>(GetParam()); }
+};
 
 TEST_P(Undo, ImportedAfterTheChangeGivesBackTheRegistryBefore) {
-  const auto [family, format] = GetParam();
-  Registry before;
-  before.set_family(family);
-  before.import_reg(kBefore, "before.reg");
+  const Registry before = before_change();
   Registry after = before;
   change(after);
   ASSERT_FALSE(after.diff_from(before).empty());
 
-  const std::string undo = after.undo_to(before, format);
+  const std::string undo = after.undo_to(before, format());
   Registry restored = after;
   restored.import_reg(undo, "undo.reg");
   EXPECT_EQ(restored.diff_from(before), "") << undo;
@@ -71,12 +78,9 @@ TEST_P(Undo, ImportedAfterTheChangeGivesBackTheRegistryBefore) {
 }
 
 TEST_P(Undo, NothingChangedGivesAnUndoThatChangesNothing) {
-  const auto [family, format] = GetParam();
-  Registry before;
-  before.set_family(family);
-  before.import_reg(kBefore, "before.reg");
+  const Registry before = before_change();
   Registry restored = before;
-  restored.import_reg(before.undo_to(before, format), "undo.reg");
+  restored.import_reg(before.undo_to(before, format()), "undo.reg");
   EXPECT_EQ(restored.export_reg(), before.export_reg());
 }
 
