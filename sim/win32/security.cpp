@@ -714,7 +714,3 @@ BOOL WINAPI IsValidSecurityDescriptor(PSECURITY_DESCRIPTOR sd) {
     return fail(ERROR_INVALID_SECURITY_DESCR);
   return TRUE;
 }
-
-LONG WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size) {
-  return machine().registry.get_key_security(key, info, sd, size);
-}
