@@ -1,7 +1,7 @@
 // The Win32 file functions of the simulated machine. Each works on the
 // machine's file system (files.h) directly: path_of_arg is the one check of
-// a path argument, find_of and file_of those of a search handle and of a
-// CreateFileA handle.
+// a path argument (entry_of_arg adds the entry it names), find_of and
+// file_of those of a search handle and of a CreateFileA handle.
 #include <algorithm>
 #include <cstring>
 
@@ -26,6 +26,18 @@ std::optional<std::string> path_of_arg(LPCSTR path) {
   auto full = path ? fs().full_path(path, &error) : std::nullopt;
   if (!full) fail(error ? error : ERROR_INVALID_PARAMETER);
   return full;
+}
+
+// The entry a path argument names (a link at its end not followed), or
+// null with the last error set: the path's own error, else
+// ERROR_FILE_NOT_FOUND. `full` receives the full path where there is one.
+FsNode* entry_of_arg(LPCSTR path, std::optional<std::string>* full = nullptr) {
+  auto named = path_of_arg(path);
+  if (full) *full = named;
+  if (!named) return nullptr;
+  FsNode* node = fs().lookup(*named, false);
+  if (node == nullptr) fail(ERROR_FILE_NOT_FOUND);
+  return node;
 }
 
 // A handle FindFirstFileA made and FindClose did not close, or null.
@@ -113,14 +125,15 @@ BOOL WINAPI FindClose(HANDLE find) {
 
 BOOL WINAPI DeleteFileA(LPCSTR path) {
   FileSystem& files = fs();
-  auto full = path_of_arg(path);
-  if (!full) return FALSE;
-  FsNode* node = files.lookup(*full, false);
+  std::optional<std::string> full;
+  FsNode* node = entry_of_arg(path, &full);
   if (node == nullptr) {
-    auto parent = full->substr(0, full->find_last_of('\\'));
-    return fail(files.lookup(parent.size() == 2 ? parent + "\\" : parent) ? ERROR_FILE_NOT_FOUND
-                                                                           : ERROR_PATH_NOT_FOUND),
-           FALSE;
+    // A missing folder on the way is a path not found.
+    if (full) {
+      auto parent = full->substr(0, full->find_last_of('\\'));
+      if (!files.lookup(parent.size() == 2 ? parent + "\\" : parent)) fail(ERROR_PATH_NOT_FOUND);
+    }
+    return FALSE;
   }
   if (node->is_folder() || (node->attributes & FILE_ATTRIBUTE_READONLY)) return fail(ERROR_ACCESS_DENIED), FALSE;
   if (node->in_use) return fail(ERROR_SHARING_VIOLATION), FALSE;
@@ -131,10 +144,8 @@ BOOL WINAPI DeleteFileA(LPCSTR path) {
 
 BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
   FileSystem& files = fs();
-  auto full = path_of_arg(path);
-  if (!full) return FALSE;
-  FsNode* node = files.lookup(*full, false);
-  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), FALSE;
+  FsNode* node = entry_of_arg(path);
+  if (node == nullptr) return FALSE;
   if (!node->is_folder()) return fail(ERROR_DIRECTORY), FALSE;
   if (node->parent == nullptr || (node->attributes & FILE_ATTRIBUTE_READONLY)) return fail(ERROR_ACCESS_DENIED), FALSE;
   const bool fat = files.family == FsFamily::Fat;
@@ -150,10 +161,8 @@ BOOL WINAPI RemoveDirectoryA(LPCSTR path) {
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR path) {
-  auto full = path_of_arg(path);
-  if (!full) return INVALID_FILE_ATTRIBUTES;
-  FsNode* node = fs().lookup(*full, false);
-  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
+  const FsNode* node = entry_of_arg(path);
+  if (node == nullptr) return INVALID_FILE_ATTRIBUTES;
   return node->attributes == 0 ? FILE_ATTRIBUTE_NORMAL : node->attributes;
 }
 
@@ -199,10 +208,9 @@ DWORD WINAPI GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file
 // root keeps its spelling. A relative path comes back as a full one.
 DWORD WINAPI GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) {
   if (lacks_long_path_name(machine())) return fail(ERROR_CALL_NOT_IMPLEMENTED), 0;
-  auto full = path_of_arg(shortPath);
-  if (!full) return 0;
-  FsNode* node = fs().lookup(*full, false);
-  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), 0;
+  std::optional<std::string> full;
+  const FsNode* node = entry_of_arg(shortPath, &full);
+  if (node == nullptr) return 0;
   std::string root, rest;
   sim::win32::split_root(*full, root, rest);
   std::string tree = fs().path_of(*node);  // "C:\..." as the tree spells it

@@ -80,7 +80,7 @@ HKEY new_handle(State& s, RegKey& key, DWORD access) {
 }
 
 // RegOpenKeyEx and RegCreateKeyEx: the rights of `parent` play no part.
-LONG open_key(HKEY parent, LPCSTR subkey, REGSAM sam, PHKEY result, bool create, LPDWORD disposition) {
+LONG open_or_create(HKEY parent, LPCSTR subkey, REGSAM sam, PHKEY result, bool create, LPDWORD disposition) {
   State& s = reg();
   if (!result) return ERROR_INVALID_PARAMETER;
   if (create && !subkey) return ERROR_INVALID_PARAMETER;
@@ -185,7 +185,7 @@ LONG key_of(Registry::State& s, HKEY handle, DWORD needed, KeyRef* out, bool for
 }  // namespace sim::win32
 
 LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subkey, DWORD /*options*/, REGSAM sam, PHKEY result) {
-  return open_key(key, subkey, sam, result, false, nullptr);
+  return open_or_create(key, subkey, sam, result, false, nullptr);
 }
 
 LONG WINAPI RegOpenKeyA(HKEY key, LPCSTR subkey, PHKEY result) {
@@ -196,12 +196,12 @@ LONG WINAPI RegOpenKeyA(HKEY key, LPCSTR subkey, PHKEY result) {
     *result = key;
     return ERROR_SUCCESS;
   }
-  return open_key(key, subkey, kMaximumAllowed, result, false, nullptr);
+  return open_or_create(key, subkey, kMaximumAllowed, result, false, nullptr);
 }
 
 LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD /*reserved*/, LPSTR /*cls*/, DWORD /*options*/,
                             REGSAM sam, LPSECURITY_ATTRIBUTES /*sa*/, PHKEY result, LPDWORD disposition) {
-  return open_key(key, subkey, sam, result, true, disposition);
+  return open_or_create(key, subkey, sam, result, true, disposition);
 }
 
 LONG WINAPI RegCloseKey(HKEY key) {
