@@ -1,5 +1,5 @@
-// The simulated file system (see files.h) and the Win32 file services that
-// act on the current machine's.
+// The simulated file system (see files.h): the tree, the path rules and the
+// searches. The Win32 file functions are in file_api.cpp.
 #include "files.h"
 
 #include <algorithm>
@@ -80,12 +80,6 @@ void fill(LPWIN32_FIND_DATAA data, const std::string& name, DWORD attributes, st
   std::strncpy(data->cFileName, name.c_str(), MAX_PATH - 1);
 }
 
-bool has_extension(const std::string& path) {
-  std::size_t slash = path.find_last_of("\\/:");
-  std::size_t dot = path.find_last_of('.');
-  return dot != std::string::npos && (slash == std::string::npos || dot > slash);
-}
-
 }  // namespace
 
 bool same_name(const std::string& a, const std::string& b) { return upper(a) == upper(b); }
@@ -154,11 +148,6 @@ void FileSystem::attach(FsNode& folder, std::unique_ptr<FsNode> node) {
 FileSystem::FileSystem(FsFamily f) : family(f) {}
 FileSystem::~FileSystem() = default;
 
-DWORD FileSystem::fail(DWORD error) const {
-  machine().last_error = error;
-  return error;
-}
-
 std::vector<char> FileSystem::drives() const {
   std::vector<char> out;
   for (const auto& [letter, node] : drives_) out.push_back(letter);
@@ -169,8 +158,6 @@ FsNode* FileSystem::root(char drive) {
   auto it = drives_.find(upper(drive));
   return it == drives_.end() ? nullptr : it->second.get();
 }
-
-namespace {
 
 // A full path's root ("C:", "\\server\share", "\\.\C:", "\\?\C:") and the
 // rest, which starts with a backslash or is empty.
@@ -184,8 +171,6 @@ void split_root(const std::string& full, std::string& root, std::string& rest) {
   root = full.substr(0, end);
   rest = full.substr(end);
 }
-
-}  // namespace
 
 std::optional<std::string> FileSystem::full_path(const std::string& input, DWORD* error) const {
   auto refuse = [&](DWORD code) -> std::optional<std::string> {
@@ -389,7 +374,7 @@ std::optional<std::string> FileSystem::search(const std::string& name) {
 }
 
 void FileSystem::detach(FsNode& node) {
-  for (auto it = finds_.begin(); it != finds_.end(); ++it)
+  for (auto it = finds.begin(); it != finds.end(); ++it)
     if (it->second.folder == &node) it->second.folder = nullptr;
   FsNode* parent = node.parent;
   parent->by_name.erase(upper(node.name));
@@ -398,25 +383,6 @@ void FileSystem::detach(FsNode& node) {
   const std::size_t slot = node.slot;
   parent->free_slots.insert(slot);
   parent->slots[slot].reset();
-}
-
-DWORD FileSystem::get_current_directory(DWORD size, LPSTR buffer) {
-  const DWORD n = static_cast<DWORD>(current_folder.size());
-  if (buffer == nullptr || size <= n) return n + 1;
-  std::memcpy(buffer, current_folder.c_str(), n + 1);
-  return n;
-}
-
-BOOL FileSystem::set_current_directory(LPCSTR path) {
-  DWORD error = 0;
-  auto full = path ? full_path(path, &error) : std::nullopt;
-  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), FALSE;
-  FsNode* node = lookup(*full);
-  if (node == nullptr) return fail(lookup(*full, false) ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND), FALSE;
-  if (!node->is_folder()) return fail(ERROR_DIRECTORY), FALSE;
-  if (node->access_denied) return fail(ERROR_ACCESS_DENIED), FALSE;
-  current_folder = *full;
-  return TRUE;
 }
 
 bool FileSystem::next_entry(Find& f, LPWIN32_FIND_DATAA data) {
@@ -455,270 +421,6 @@ bool FileSystem::next_entry(Find& f, LPWIN32_FIND_DATAA data) {
   return false;
 }
 
-HANDLE FileSystem::find_first(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-  DWORD error = 0;
-  if (pattern == nullptr || data == nullptr) return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
-  std::string p = pattern;
-  std::replace(p.begin(), p.end(), '/', '\\');
-  std::size_t slash = p.find_last_of("\\:");
-  std::string folder_part = slash == std::string::npos ? "." : p.substr(0, slash + 1);
-  std::string mask = slash == std::string::npos ? p : p.substr(slash + 1);
-  if (mask.empty()) return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
-  auto full = full_path(folder_part, &error);
-  if (!full) return fail(error), INVALID_HANDLE_VALUE;
-  FsNode* folder = lookup(*full);
-  if (folder == nullptr || !folder->is_folder()) return fail(ERROR_PATH_NOT_FOUND), INVALID_HANDLE_VALUE;
-  if (folder->access_denied) return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-  Find f;
-  f.folder = folder;
-  f.mask = mask;
-  if (!next_entry(f, data)) return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
-  const std::uintptr_t handle = next_find_++;
-  finds_[handle] = f;
-  return reinterpret_cast<HANDLE>(handle);
-}
-
-BOOL FileSystem::find_next(HANDLE find, LPWIN32_FIND_DATAA data) {
-  auto it = finds_.find(reinterpret_cast<std::uintptr_t>(find));
-  if (it == finds_.end() || data == nullptr) return fail(ERROR_INVALID_HANDLE), FALSE;
-  if (!next_entry(it->second, data)) return fail(ERROR_NO_MORE_FILES), FALSE;
-  return TRUE;
-}
-
-BOOL FileSystem::find_close(HANDLE find) {
-  if (finds_.erase(reinterpret_cast<std::uintptr_t>(find)) == 0) return fail(ERROR_INVALID_HANDLE), FALSE;
-  return TRUE;
-}
-
-BOOL FileSystem::delete_file(LPCSTR path) {
-  DWORD error = 0;
-  auto full = path ? full_path(path, &error) : std::nullopt;
-  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), FALSE;
-  FsNode* node = lookup(*full, false);
-  if (node == nullptr) {
-    auto parent = full->substr(0, full->find_last_of('\\'));
-    return fail(lookup(parent.size() == 2 ? parent + "\\" : parent) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND),
-           FALSE;
-  }
-  if (node->is_folder() || (node->attributes & FILE_ATTRIBUTE_READONLY)) return fail(ERROR_ACCESS_DENIED), FALSE;
-  if (node->in_use) return fail(ERROR_SHARING_VIOLATION), FALSE;
-  deleted_files.push_back(path_of(*node));
-  detach(*node);
-  return TRUE;
-}
-
-BOOL FileSystem::remove_directory(LPCSTR path) {
-  DWORD error = 0;
-  auto full = path ? full_path(path, &error) : std::nullopt;
-  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), FALSE;
-  FsNode* node = lookup(*full, false);
-  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), FALSE;
-  if (!node->is_folder()) return fail(ERROR_DIRECTORY), FALSE;
-  if (node->parent == nullptr || (node->attributes & FILE_ATTRIBUTE_READONLY)) return fail(ERROR_ACCESS_DENIED), FALSE;
-  if (!node->is_link()) {
-    if (!listing(*node).empty()) return fail(family == FsFamily::Fat ? ERROR_ACCESS_DENIED : ERROR_DIR_NOT_EMPTY), FALSE;
-    auto current = full_path(current_folder);
-    if (current && lookup(*current) == node)
-      return fail(family == FsFamily::Fat ? ERROR_CURRENT_DIRECTORY : ERROR_SHARING_VIOLATION), FALSE;
-  }
-  removed_folders.push_back(path_of(*node));
-  detach(*node);
-  return TRUE;
-}
-
-DWORD FileSystem::get_attributes(LPCSTR path) {
-  DWORD error = 0;
-  auto full = path ? full_path(path, &error) : std::nullopt;
-  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), INVALID_FILE_ATTRIBUTES;
-  FsNode* node = lookup(*full, false);
-  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), INVALID_FILE_ATTRIBUTES;
-  return node->attributes == 0 ? FILE_ATTRIBUTE_NORMAL : node->attributes;
-}
-
-HFILE FileSystem::open_file(LPCSTR name, LPOFSTRUCT info, UINT style) {
-  if (name == nullptr || info == nullptr) return fail(ERROR_INVALID_PARAMETER), HFILE_ERROR;
-  info->cBytes = sizeof *info;
-  info->fFixedDisk = 1;
-  auto refuse = [&](DWORD error) {
-    info->nErrCode = static_cast<WORD>(error);
-    fail(error);
-    return HFILE_ERROR;
-  };
-  if ((style & OF_EXIST) == 0) return refuse(ERROR_INVALID_PARAMETER);  // only existence tests are modelled
-  std::string n = name;
-  std::optional<std::string> found;
-  if (n.find_first_of("\\/:") == std::string::npos) {
-    found = search(n);
-  } else {
-    DWORD error = 0;
-    found = full_path(n, &error);
-    FsNode* node = found ? lookup(*found) : nullptr;
-    if (node == nullptr || node->is_folder()) found.reset();
-  }
-  if (!found) return refuse(ERROR_FILE_NOT_FOUND);
-  if (found->size() >= OFS_MAXPATHNAME) return refuse(ERROR_FILENAME_EXCED_RANGE);
-  info->nErrCode = 0;
-  std::strcpy(info->szPathName, found->c_str());
-  return 1;  // the file was opened and closed again
-}
-
-namespace {
-bool lacks_long_path_name(const Machine& m) {
-  // Windows 95 (4.0) and NT 4 do not export GetLongPathNameA.
-  return m.is_nt() ? m.version.major < 5 : (m.version.major == 4 && m.version.minor == 0);
-}
-
-DWORD copy_out(const std::string& text, LPSTR buffer, DWORD size) {
-  const DWORD n = static_cast<DWORD>(text.size());
-  if (buffer == nullptr || size <= n) return n + 1;
-  std::memcpy(buffer, text.c_str(), n + 1);
-  return n;
-}
-}  // namespace
-
-DWORD FileSystem::get_full_path_name(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file_part) {
-  DWORD error = 0;
-  auto full = path ? full_path(path, &error) : std::nullopt;
-  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), 0;
-  const DWORD n = copy_out(*full, buffer, size);
-  if (file_part != nullptr && n == full->size()) {
-    const std::size_t slash = full->find_last_of('\\');
-    *file_part = slash + 1 < full->size() ? buffer + slash + 1 : nullptr;
-  }
-  return n;
-}
-
-// The path with every component of the tree written by its long name; the
-// root keeps its spelling. A relative path comes back as a full one.
-DWORD FileSystem::get_long_path_name(LPCSTR path, LPSTR buffer, DWORD size) {
-  if (lacks_long_path_name(machine())) return fail(ERROR_CALL_NOT_IMPLEMENTED), 0;
-  DWORD error = 0;
-  auto full = path ? full_path(path, &error) : std::nullopt;
-  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), 0;
-  FsNode* node = lookup(*full, false);
-  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), 0;
-  std::string root, rest;
-  split_root(*full, root, rest);
-  std::string tree = path_of(*node);  // "C:\..." as the tree spells it
-  std::string result = root + (tree.size() > 3 ? tree.substr(2) : "\\");
-  if (result.size() > 3 && result.back() == '\\' && root.size() + 1 < result.size()) result.pop_back();
-  return copy_out(result, buffer, size);
-}
-
-HANDLE FileSystem::create_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
-  (void)access;
-  (void)share;
-  if (disposition != OPEN_EXISTING) return fail(ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;  // only opening is modelled
-  DWORD error = 0;
-  auto full = path ? full_path(path, &error) : std::nullopt;
-  if (!full) return fail(error ? error : ERROR_INVALID_PARAMETER), INVALID_HANDLE_VALUE;
-  FsNode* node = lookup(*full);
-  if (node == nullptr) return fail(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
-  // A folder opens on the NT family only, and only for backup semantics.
-  if (node->is_folder() && (family == FsFamily::Fat || (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0 || node->access_denied))
-    return fail(ERROR_ACCESS_DENIED), INVALID_HANDLE_VALUE;
-  const FsNode* top = node;
-  while (top->parent != nullptr) top = top->parent;
-  const std::uintptr_t handle = next_handle_++;
-  handles_[handle] = Opened{top->name[0], node->file_index, node->attributes, node->content.size()};
-  return reinterpret_cast<HANDLE>(handle);
-}
-
-BOOL FileSystem::get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-  auto it = handles_.find(reinterpret_cast<std::uintptr_t>(file));
-  if (it == handles_.end() || info == nullptr) return fail(ERROR_INVALID_HANDLE), FALSE;
-  std::memset(info, 0, sizeof *info);
-  info->dwFileAttributes = it->second.attributes;
-  info->dwVolumeSerialNumber = volume_serial(it->second.drive);
-  info->nFileSizeLow = static_cast<DWORD>(it->second.size);
-  info->nNumberOfLinks = 1;
-  info->nFileIndexLow = it->second.index;
-  return TRUE;
-}
-
-bool FileSystem::close_handle(HANDLE file) { return handles_.erase(reinterpret_cast<std::uintptr_t>(file)) != 0; }
+bool FileSystem::close_handle(HANDLE file) { return handles.erase(reinterpret_cast<std::uintptr_t>(file)) != 0; }
 
 }  // namespace sim::win32
-
-using sim::win32::machine;
-
-DWORD WINAPI GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart) {
-  return machine().files().get_full_path_name(path, size, buffer, filePart);
-}
-DWORD WINAPI GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) {
-  return machine().files().get_long_path_name(shortPath, longPath, size);
-}
-HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition, DWORD flags,
-                          HANDLE) {
-  return machine().files().create_file(path, access, share, disposition, flags);
-}
-BOOL WINAPI GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-  return machine().files().get_file_information(file, info);
-}
-
-DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer) { return machine().files().get_current_directory(size, buffer); }
-BOOL WINAPI SetCurrentDirectoryA(LPCSTR path) { return machine().files().set_current_directory(path); }
-HANDLE WINAPI FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) { return machine().files().find_first(pattern, data); }
-BOOL WINAPI FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) { return machine().files().find_next(find, data); }
-BOOL WINAPI FindClose(HANDLE find) { return machine().files().find_close(find); }
-BOOL WINAPI DeleteFileA(LPCSTR path) { return machine().files().delete_file(path); }
-BOOL WINAPI RemoveDirectoryA(LPCSTR path) { return machine().files().remove_directory(path); }
-DWORD WINAPI GetFileAttributesA(LPCSTR path) { return machine().files().get_attributes(path); }
-HFILE WINAPI OpenFile(LPCSTR name, LPOFSTRUCT info, UINT style) { return machine().files().open_file(name, info, style); }
-
-namespace {
-// The documented contract of both folder queries: the length without the
-// terminator when the buffer holds the path, else the size it needs.
-UINT copy_folder(const std::string& folder, LPSTR buffer, UINT size) {
-  const UINT n = static_cast<UINT>(folder.size());
-  if (buffer == nullptr || size <= n) return n + 1;
-  std::memcpy(buffer, folder.c_str(), n + 1);
-  return n;
-}
-}  // namespace
-
-UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size) { return copy_folder(machine().files().windows_folder, buffer, size); }
-UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size) { return copy_folder(machine().files().system_folder, buffer, size); }
-
-// WinExec finds its program as the platform does: a quoted name as it
-// stands; an unquoted one up to the first blank on Windows 95/98, while the
-// NT family tries each blank in turn as the name's end. A name without an
-// extension gets ".exe"; a bare name is searched in the program's folder,
-// the current folder, the system folder(s), the Windows folder and the
-// PATH.
-UINT WINAPI WinExec(LPCSTR cmdline, UINT show) {
-  auto& m = machine();
-  auto& fs = m.files();
-  std::string line = cmdline ? cmdline : "";
-  std::vector<std::string> candidates;
-  if (!line.empty() && line[0] == '"') {
-    std::size_t close = line.find('"', 1);
-    candidates.push_back(line.substr(1, close == std::string::npos ? std::string::npos : close - 1));
-  } else if (!m.is_nt()) {
-    candidates.push_back(line.substr(0, line.find(' ')));
-  } else {
-    for (std::size_t at = line.find(' '); at != std::string::npos; at = line.find(' ', at + 1))
-      candidates.push_back(line.substr(0, at));
-    candidates.push_back(line);
-  }
-  std::string program;
-  for (std::string name : candidates) {
-    if (name.empty()) continue;
-    if (!sim::win32::has_extension(name)) name += ".exe";
-    std::optional<std::string> found;
-    if (name.find_first_of("\\/:") == std::string::npos) {
-      found = fs.search(name);
-    } else {
-      found = fs.full_path(name);
-      auto* node = found ? fs.lookup(*found) : nullptr;
-      if (node == nullptr || node->is_folder()) found.reset();
-    }
-    if (found) {
-      program = fs.path_of(*fs.lookup(*found));
-      break;
-    }
-  }
-  const UINT result = program.empty() ? ERROR_FILE_NOT_FOUND : 33;  // above 31: started
-  m.started.push_back({line, show, program, result});
-  return result;
-}

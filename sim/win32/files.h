@@ -1,6 +1,7 @@
 // The simulated machine's file system: drives, folders and files with their
-// attributes, the process's current folder and the Win32 file services of
-// platform/host/win32_host.h, per family:
+// attributes, the process's current folder and the handles of the Win32
+// file functions of platform/host/win32_host.h (file_api.cpp), which work
+// on the current machine's. Per family:
 //  - Windows 95/98 (FAT): a folder lists its entries in directory-slot
 //    order; a deleted entry frees its slot, and the next new entry takes the
 //    first free slot. Removing a folder that is not empty fails with
@@ -118,55 +119,48 @@ class FileSystem {
   // first file found.
   std::optional<std::string> search(const std::string& name);
 
-  // ---- the Win32 services
-  DWORD get_current_directory(DWORD size, LPSTR buffer);
-  BOOL set_current_directory(LPCSTR path);
-  HANDLE find_first(LPCSTR pattern, LPWIN32_FIND_DATAA data);
-  BOOL find_next(HANDLE find, LPWIN32_FIND_DATAA data);
-  BOOL find_close(HANDLE find);
-  BOOL delete_file(LPCSTR path);
-  BOOL remove_directory(LPCSTR path);
-  DWORD get_attributes(LPCSTR path);
-  HFILE open_file(LPCSTR name, LPOFSTRUCT info, UINT style);
-  DWORD get_full_path_name(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file_part);
-  DWORD get_long_path_name(LPCSTR path, LPSTR buffer, DWORD size);
-  HANDLE create_file(LPCSTR path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
-  BOOL get_file_information(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
-  // Closes a handle of create_file; false when it is none.
-  bool close_handle(HANDLE file);
-  std::size_t open_find_handles() const { return finds_.size(); }
-  std::size_t open_file_handles() const { return handles_.size(); }
-
- private:
+  // ---- open handles, shared with the file functions (file_api.cpp)
   struct Find {
-    FsNode* folder;
+    FsNode* folder;               // null once the folder is gone
     std::string mask;
     int dots = 0;                 // "." and ".." given so far
     std::size_t next_slot = 0;    // FAT
     std::string last_name;        // NTFS: the last name given
     bool started = false;
   };
-  bool next_entry(Find& f, LPWIN32_FIND_DATAA data);
-  void detach(FsNode& node);
-  void attach(FsNode& folder, std::unique_ptr<FsNode> node);
-  DWORD fail(DWORD error) const;
   struct Opened {
     char drive;
     DWORD index;
     DWORD attributes;
     std::size_t size;
   };
+  std::map<std::uintptr_t, Find> finds;  // FindFirstFileA's handles
+  std::uintptr_t next_find = 0x7F000010;
+  std::map<std::uintptr_t, Opened> handles;  // CreateFileA's handles
+  std::uintptr_t next_handle = 0x6E000010;
+
+  // The search's next entry in this family's order; false at the end.
+  bool next_entry(Find& f, LPWIN32_FIND_DATAA data);
+  // Takes a node out of its folder (its slot is freed); searches that were
+  // listing it come to their end.
+  void detach(FsNode& node);
+  // Closes a handle of CreateFileA; false when it is none.
+  bool close_handle(HANDLE file);
+  std::size_t open_find_handles() const { return finds.size(); }
+  std::size_t open_file_handles() const { return handles.size(); }
+
+ private:
+  void attach(FsNode& folder, std::unique_ptr<FsNode> node);
 
   std::map<char, std::unique_ptr<FsNode>> drives_;
-  std::map<std::uintptr_t, Find> finds_;
-  std::uintptr_t next_find_ = 0x7F000010;
-  std::map<std::uintptr_t, Opened> handles_;
-  std::uintptr_t next_handle_ = 0x6E000010;
   DWORD next_index_ = 0x100;
 };
 
 // Case-insensitive equality of names, as both families compare them.
 bool same_name(const std::string& a, const std::string& b);
+// A full path's root ("C:", "\\server\share", "\\.\C:", "\\?\C:") and the
+// rest, which starts with a backslash or is empty.
+void split_root(const std::string& full, std::string& root, std::string& rest);
 
 // ---- profiles (files_profile.cpp)
 

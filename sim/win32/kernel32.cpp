@@ -190,3 +190,50 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   --m.scm_open_handles;
   return TRUE;
 }
+
+// The ANSI code page is Latin-1: characters above 255 have no ANSI form and
+// become the default character '?'.
+int WINAPI WideCharToMultiByte(UINT, DWORD, const WCHAR* wide, int wide_chars, LPSTR multi, int multi_bytes,
+                               LPCSTR default_char, LPBOOL used_default) {
+  if (wide == nullptr || wide_chars == 0 || multi_bytes < 0 || (multi_bytes > 0 && multi == nullptr)) {
+    machine().last_error = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  int length = wide_chars;
+  if (length < 0) {
+    length = 0;
+    while (wide[length]) ++length;
+    ++length;  // the terminator is converted too
+  }
+  if (used_default) *used_default = FALSE;
+  if (multi_bytes == 0) return length;
+  if (multi_bytes < length) {
+    machine().last_error = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  const char fallback = default_char ? *default_char : '?';
+  for (int i = 0; i < length; ++i) {
+    if (wide[i] < 256) {
+      multi[i] = static_cast<char>(wide[i]);
+    } else {
+      multi[i] = fallback;
+      if (used_default) *used_default = TRUE;
+    }
+  }
+  return length;
+}
+
+int WINAPI MultiByteToWideChar(UINT, DWORD, LPCSTR multi, int multi_bytes, WCHAR* wide, int wide_chars) {
+  if (multi == nullptr || multi_bytes == 0 || wide_chars < 0 || (wide_chars > 0 && wide == nullptr)) {
+    machine().last_error = ERROR_INVALID_PARAMETER;
+    return 0;
+  }
+  const int length = multi_bytes < 0 ? static_cast<int>(std::strlen(multi)) + 1 : multi_bytes;
+  if (wide_chars == 0) return length;
+  if (wide_chars < length) {
+    machine().last_error = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  for (int i = 0; i < length; ++i) wide[i] = static_cast<unsigned char>(multi[i]);
+  return length;
+}

@@ -4,7 +4,9 @@
 // write lock, which another client may hold for a while in the machine's
 // virtual clock. COM objects count their references; whatever is still
 // alive (objects, task-memory blocks, COM initialisations, the lock) after
-// a run is listed by leaks().
+// a run is listed by leaks(). The Co* functions and the COM objects
+// (netcfg_objects.cpp) work on the state of the current machine's
+// configuration.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -46,7 +48,7 @@ struct NetCfgComponentInfo {
   std::string service;
 };
 
-class ComObject;
+class ComObject;  // netcfg_state.h
 
 class NetCfg {
  public:
@@ -67,55 +69,39 @@ class NetCfg {
   // Another client holds the write lock until the virtual clock reaches
   // `until_ms`.
   void hold_lock(std::uint64_t until_ms, const std::string& holder = "Network Connections");
-  NetCfgFaults& faults() { return faults_; }
+  NetCfgFaults& faults();
 
   // ---- state read back
   std::vector<NetCfgComponentInfo> components() const;
   // Committed bindings, (protocol id, adapter id), in the order they were made.
   std::vector<std::pair<std::string, std::string>> bindings() const;
   // Bindings that Apply removed, in the order they were committed.
-  const std::vector<std::pair<std::string, std::string>>& unbound() const { return unbound_; }
-  int applied() const { return applied_; }
+  const std::vector<std::pair<std::string, std::string>>& unbound() const;
+  int applied() const;
   // Live COM objects with their reference counts, e.g. "INetCfg refs=1".
   std::vector<std::string> live_objects() const;
   // Everything a well-behaved client would have given back: live objects,
   // task-memory blocks, unbalanced COM initialisations, a lock still held
   // by the program. Empty after a clean run.
   std::vector<std::string> leaks() const;
-  int com_init_depth() const { return com_init_depth_; }
+  int com_init_depth() const;
   // The write lock stays with this program from a granted AcquireWriteLock
   // to its ReleaseWriteLock, whatever happens to the object in between: no
   // object that has gone, and no other object, can give it back.
-  bool program_holds_lock() const { return program_lock_; }
+  bool program_holds_lock() const;
   // The description the program took the lock under; empty when it holds none.
   const std::string& program_lock_holder() const;
 
   // ---- called by the device installer when it removes a device
   void remove_device(const std::string& pnp_id);
 
-  // ---- COM library (the Co* functions)
-  HRESULT co_initialize();
-  void co_uninitialize();
-  HRESULT co_create_instance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID riid, LPVOID* ppv);
-  LPVOID task_alloc(SIZE_T size);
-  void task_free(LPVOID block);
-  LPWSTR task_wide_string(const std::string& text);
-
-  // ---- used by the simulated COM objects (netcfg.cpp)
-  struct Impl;
-  Impl& impl() { return *impl_; }
-  void record_unbound(const std::pair<std::string, std::string>& pair);
-  void record_apply();
-  void set_program_lock(bool held);
+  // The implementation's state, shared with the Co* functions and the COM
+  // objects (netcfg_state.h).
+  struct State;
+  State& state() { return *state_; }
 
  private:
-  NetCfgFaults faults_;
-  std::vector<std::pair<std::string, std::string>> unbound_;
-  int applied_ = 0;
-  int com_init_depth_ = 0;
-  int unbalanced_uninit_ = 0;
-  bool program_lock_ = false;  // the write lock granted to this program and not released
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<State> state_;
 };
 
 // Bad content in the profile keys "netcfg" and "devices"; `where` is the

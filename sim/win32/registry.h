@@ -2,7 +2,8 @@
 // the enumeration order and deletion rules of the Windows 9x or the NT
 // family, handles that fail once their key is deleted, .reg import/export
 // and a .reg diff between two states. The Reg* functions of
-// platform/win32.h operate on the registry of the current machine.
+// platform/win32.h (reg_api.cpp) work on the state of the current
+// machine's registry.
 #pragma once
 #include <cstdint>
 #include <filesystem>
@@ -46,8 +47,6 @@ struct RegFaults {
   std::vector<std::string> open_fails;    // RegOpenKeyExA/RegCreateKeyExA on it: ERROR_ACCESS_DENIED
   std::vector<std::string> delete_fails;  // RegDeleteKeyA on it: ERROR_ACCESS_DENIED
 };
-
-struct RegKey;  // defined in registry.cpp
 
 class Registry {
  public:
@@ -95,25 +94,8 @@ class Registry {
   // or is a root key.
   bool delete_tree(const std::string& path);
 
-  // Win32 entry points (called by the Reg* functions).
-  LONG open_key(HKEY parent, LPCSTR subkey, REGSAM sam, PHKEY result, bool create, LPDWORD disposition);
-  LONG close_key(HKEY key);
-  LONG enum_key(HKEY key, DWORD index, LPSTR name, LPDWORD name_size);
-  LONG enum_value(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, LPDWORD type, LPBYTE data,
-                  LPDWORD data_size);
-  LONG query_value(HKEY key, LPCSTR name, LPDWORD type, LPBYTE data, LPDWORD data_size);
-  LONG set_value(HKEY key, LPCSTR name, DWORD type, const BYTE* data, DWORD size);
-  LONG delete_key(HKEY key, LPCSTR subkey);
-  LONG delete_value(HKEY key, LPCSTR name);
-  LONG query_info(HKEY key, LPDWORD subkeys, LPDWORD max_subkey_len, LPDWORD values, LPDWORD max_value_name_len,
-                  LPDWORD max_value_len);
-  // NT only (Windows 9x has no key security): checks the handle holds
-  // WRITE_DAC / WRITE_OWNER for what `info` replaces.
-  LONG set_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd);
-  // NT only: the self-relative descriptor of what `info` names; the handle
-  // needs READ_CONTROL.
-  LONG get_key_security(HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size);
-  std::size_t open_handle_count() const;  // leaked handles show here
+  // Handles the Reg* functions opened and did not close; leaked handles show here.
+  std::size_t open_handle_count() const;
 
   // ---- key security (NT family). Every key gets the security `layout`
   // names for its full path, else what it inherits from its parent; the
@@ -126,9 +108,14 @@ class Registry {
   // (full path, SDDL of the key's security now), in enumeration order.
   std::vector<std::pair<std::string, std::string>> security_changes_from(const Registry& before) const;
 
+  // The implementation's state, shared with the Reg* functions
+  // (registry_state.h).
+  struct State;
+  State& state() { return *state_; }
+  const State& state() const { return *state_; }
+
  private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace sim::win32

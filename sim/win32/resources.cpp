@@ -123,25 +123,37 @@ std::optional<std::string> Resources::string(UINT id) const {
   return narrow(s);
 }
 
+// The styles that open a dialog and each of its controls: the extended
+// form has a help id first and the extended style before the style.
+template <class Part>
+void read_styles(Reader& r, bool extended, Part& part) {
+  if (extended) {
+    r.u32();  // help id
+    part.ex_style = r.u32();
+    part.style = r.u32();
+  } else {
+    part.style = r.u32();
+    part.ex_style = r.u32();
+  }
+}
+
+template <class Part>
+void read_box(Reader& r, Part& part) {
+  part.x = static_cast<short>(r.u16());
+  part.y = static_cast<short>(r.u16());
+  part.cx = static_cast<short>(r.u16());
+  part.cy = static_cast<short>(r.u16());
+}
+
 DialogTemplate parse_dialog(const std::vector<std::uint8_t>& data) {
   Reader r(data.data(), data.size(), "dialog template");
   DialogTemplate t;
   bool extended = data.size() >= 4 && data[0] == 1 && data[1] == 0 && data[2] == 0xFF && data[3] == 0xFF;
   std::uint16_t count;
-  if (extended) {
-    r.u32();  // version and signature
-    r.u32();  // help id
-    t.ex_style = r.u32();
-    t.style = r.u32();
-  } else {
-    t.style = r.u32();
-    t.ex_style = r.u32();
-  }
+  if (extended) r.u32();  // version and signature
+  read_styles(r, extended, t);
   count = r.u16();
-  t.x = static_cast<short>(r.u16());
-  t.y = static_cast<short>(r.u16());
-  t.cx = static_cast<short>(r.u16());
-  t.cy = static_cast<short>(r.u16());
+  read_box(r, t);
   t.menu = r.sz_or_ord();
   t.window_class = r.sz_or_ord();
   t.caption = narrow(r.wstr());
@@ -156,18 +168,8 @@ DialogTemplate parse_dialog(const std::vector<std::uint8_t>& data) {
   for (std::uint16_t i = 0; i < count; ++i) {
     r.align(4);
     DialogItem item;
-    if (extended) {
-      r.u32();  // help id
-      item.ex_style = r.u32();
-      item.style = r.u32();
-    } else {
-      item.style = r.u32();
-      item.ex_style = r.u32();
-    }
-    item.x = static_cast<short>(r.u16());
-    item.y = static_cast<short>(r.u16());
-    item.cx = static_cast<short>(r.u16());
-    item.cy = static_cast<short>(r.u16());
+    read_styles(r, extended, item);
+    read_box(r, item);
     item.id = extended ? static_cast<int>(r.u32()) : static_cast<short>(r.u16());
     item.window_class = r.sz_or_ord();
     item.text = r.sz_or_ord();

@@ -3,11 +3,12 @@
 // sets built from them; removal, which takes a device off the machine, out of
 // the network configuration and out of the registry (its instance key under
 // Enum and its driver key under Control\Class), or fails for a device
-// marked so.
+// marked so. The SetupDi* functions work on the state of the current
+// machine's installer.
 #pragma once
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,14 +30,19 @@ struct Device {
 
 class DeviceInstaller {
  public:
+  DeviceInstaller();
+  ~DeviceInstaller();
+  DeviceInstaller(const DeviceInstaller&) = delete;
+  DeviceInstaller& operator=(const DeviceInstaller&) = delete;
+
   Device& add_device(Device device);
   // The device with this instance id (letter case aside), or null.
   Device* find_device(const std::string& instance_id);
-  const std::vector<Device>& all() const { return devices_; }
+  const std::vector<Device>& all() const;
   // Instance ids of the devices removed, in the order of removal.
-  const std::vector<std::string>& removed() const { return removed_; }
+  const std::vector<std::string>& removed() const;
   // Device information sets created and not destroyed.
-  std::size_t open_lists() const { return lists_.size(); }
+  std::size_t open_lists() const;
   // What the program asked of the installer, for the run report: sets built
   // for the network class, the network-class devices they held, and
   // removals asked for (done or refused).
@@ -44,26 +50,13 @@ class DeviceInstaller {
   int net_devices_listed = 0;
   int removals_asked = 0;
 
-  // Win32 entry points.
-  HDEVINFO get_class_devs(const GUID* class_guid, PCSTR enumerator, DWORD flags);
-  BOOL enum_device_info(HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data);
-  BOOL get_instance_id(HDEVINFO set, PSP_DEVINFO_DATA data, PSTR buffer, DWORD size, PDWORD required);
-  BOOL get_registry_property(HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,
-                             DWORD size, PDWORD required);
-  BOOL remove_device(HDEVINFO set, PSP_DEVINFO_DATA data);
-  BOOL destroy_list(HDEVINFO set);
+  // The implementation's state, shared with the SetupDi* functions
+  // (setupapi.cpp).
+  struct State;
+  State& state() { return *state_; }
 
  private:
-  // An element refers to a device by its position in devices_.
-  using DeviceList = std::vector<std::size_t>;
-  DeviceList* find_list(HDEVINFO set);
-  Device* element(HDEVINFO set, PSP_DEVINFO_DATA data);
-
-  std::vector<Device> devices_;
-  std::vector<std::string> removed_;
-  std::map<std::uintptr_t, DeviceList> lists_;
-  std::uintptr_t next_list_ = 0x5e70000;
-  DWORD next_devinst_ = 1;
+  std::unique_ptr<State> state_;
 };
 
 }  // namespace sim::win32

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "sim/win32/machine.h"
 #include "sim/win32/registry.h"
 
 namespace {
@@ -34,7 +35,8 @@ const std::u16string kThreeKeys =
     u"[HKEY_LOCAL_MACHINE\\Names\\\u03C91]\r\n\"Lower\"=\"same key as capital omega\"\r\n\r\n";
 
 TEST(RegUnicode, NamesOutsideTheCodePageStayDistinctOnNt) {
-  Registry reg;
+  sim::win32::reset_machine();
+  Registry& reg = sim::win32::machine().registry;
   reg.set_family(RegFamily::NT);
   reg.import_reg(v5_file(kThreeKeys), "names.reg");
   // Three keys (small omega folds onto capital omega), all "?1" to ANSI callers.
@@ -42,12 +44,12 @@ TEST(RegUnicode, NamesOutsideTheCodePageStayDistinctOnNt) {
 
   // The ANSI name "?1" opens the key really called "?1".
   HKEY h = nullptr;
-  ASSERT_EQ(reg.open_key(HKEY_LOCAL_MACHINE, "Names\\?1", KEY_READ, &h, false, nullptr), ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Names\\?1", 0, KEY_READ, &h), ERROR_SUCCESS);
   char data[32] = {};
   DWORD size = sizeof data, type = 0;
-  ASSERT_EQ(reg.query_value(h, "V", &type, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
+  ASSERT_EQ(RegQueryValueExA(h, "V", nullptr, &type, reinterpret_cast<BYTE*>(data), &size), ERROR_SUCCESS);
   EXPECT_STREQ(data, "question");
-  reg.close_key(h);
+  EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
 
   // A Version 5 export keeps every character: importing it gives the same tree.
   Registry back;
