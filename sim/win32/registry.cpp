@@ -3,7 +3,7 @@
 // export and diff.
 #include "registry.h"
 
-#include "input_file.h"
+#include "sim/common/input_file.h"
 #include "machine.h"
 
 #include <algorithm>
