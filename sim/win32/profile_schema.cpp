@@ -22,23 +22,24 @@ using schema::a_type;
 // ---- the words of this kind of profile's errors ---------------------------------
 
 std::string word(const Problem& p) {
-  const json& v = *p.value;
+  // No value for a key that is missing.
+  auto type = [&p] { return a_type(*p.value); };
   switch (p.what) {
-    case Problem::not_object: return (p.path.empty() ? "a profile" : p.path) + " must be an object, not " + schema::a_type(v);
+    case Problem::not_object: return (p.path.empty() ? "a profile" : p.path) + " must be an object, not " + type();
     case Problem::unknown_key: return "unknown key \"" + p.path + "\" (known here: " + schema::key_names(*p.known) + ")";
     case Problem::missing_key: return (p.path.empty() ? "the profile" : p.path) + ": \"" + p.name + "\" is missing";
     case Problem::custom: return p.path + " " + p.detail;
     case Problem::wrong_type:
       switch (p.key->type) {
-        case schema::Type::boolean: return p.path + " must be true or false, not " + schema::a_type(v);
-        case schema::Type::text: return p.path + " must be a string, not " + schema::a_type(v);
-        case schema::Type::list: return p.path + " must be a list, not " + schema::a_type(v);
+        case schema::Type::boolean: return p.path + " must be true or false, not " + type();
+        case schema::Type::text: return p.path + " must be a string, not " + type();
+        case schema::Type::list: return p.path + " must be a list, not " + type();
         default: break;
       }
       return p.path + " must be a whole number from " + std::to_string(p.key->min) + " to " +
-             std::to_string(p.key->max) + ", not " + schema::a_type(v);
+             std::to_string(p.key->max) + ", not " + type();
     default:
-      return p.path + " is " + v.dump() + ", out of range: it must be a whole number from " +
+      return p.path + " is " + p.value->dump() + ", out of range: it must be a whole number from " +
              std::to_string(p.key->min) + " to " + std::to_string(p.key->max);
   }
 }
