@@ -1,14 +1,14 @@
 // Profiles of the simulated machines: JSON read with the line of every value,
 // and tables that declare the keys a profile may hold. A key is declared
 // once, as a row: its name, its type, its range or whether it is required,
-// the keys of an object or the items of a list, and where its value goes.
+// the keys of an object or the items of a list, and where a number goes.
 // A key that is not declared, a value of the wrong type and a number out of
 // range are refused with the file and the line; nothing is cut or ignored
 // silently.
 //
-// Each kind of profile keeps its own words for what is wrong (a Dialect):
-// the Windows machine's profiles and the hardware profiles have always
-// worded their errors differently, and users' scripts read them.
+// Each kind of profile keeps its own words and order for what is wrong (a
+// Dialect): the Windows machine's profiles and the hardware profiles word
+// their errors differently, and each keeps its words.
 #pragma once
 #include <cstdint>
 #include <functional>
