@@ -1,6 +1,7 @@
 #include "sim/hw/eeprom.h"
 
-#include "sim/hw/profile.h"
+#include "sim/common/input_file.h"
+#include "sim/common/profile_schema.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -78,13 +79,9 @@ std::uint64_t profile_number(const nlohmann::json& j, const std::string& what, s
     value = static_cast<std::uint64_t>(j.get<std::int64_t>());
   } else if (j.is_string()) {
     const std::string text = j.get<std::string>();
-    std::size_t used = 0;
-    try {
-      if (!text.empty() && text[0] != '-') value = std::stoull(text, &used, 0);
-    } catch (const std::exception&) {
-      used = 0;
-    }
-    if (used == 0 || used != text.size()) throw std::runtime_error(what + ": \"" + text + "\" is not a number");
+    const auto number = text.empty() || text[0] == '-' ? std::nullopt : schema::whole_number(text, 0);
+    if (!number) throw std::runtime_error(what + ": \"" + text + "\" is not a number");
+    value = *number;
   } else {
     throw std::runtime_error(what + ": must be a non-negative number, not " + j.dump());
   }
@@ -119,17 +116,11 @@ std::vector<std::uint16_t> parse_eeprom_image(const std::string& bytes, const st
     std::istringstream fields(line);
     std::string field;
     while (fields >> field) {
-      std::size_t used = 0;
-      unsigned long value = 0;
-      try {
-        value = std::stoul(field, &used, 16);
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (used != field.size() || value > 0xFFFF)
+      const auto value = schema::whole_number(field, 16);
+      if (!value || *value > 0xFFFF)
         throw std::runtime_error("eeprom: " + path.string() + ":" + std::to_string(line_no) + ": bad word '" + field +
                                  "'");
-      words.push_back(static_cast<std::uint16_t>(value));
+      words.push_back(static_cast<std::uint16_t>(*value));
     }
   }
   return words;
@@ -418,6 +409,17 @@ void MicrowireEeprom::chip_select_falling() {
 
 void MicrowireEeprom::clock_rising(bool di) {
   session().di.push_back(di ? '1' : '0');
+  // Each phase shifts DI into its field, first bit first, until the field
+  // has all its bits.
+  auto shift_in = [&](auto& field, unsigned width) {
+    field = (field << 1) | (di ? 1u : 0u);
+    return ++bits_ == width;
+  };
+  auto enter = [&](Phase next, auto& field) {
+    phase_ = next;
+    bits_ = 0;
+    field = 0;
+  };
   if (busy()) {
     session().ignored_busy = true;
   } else {
@@ -425,22 +427,14 @@ void MicrowireEeprom::clock_rising(bool di) {
       case Phase::idle:
         if (di) {  // start bit
           status_armed_ = false;
-          phase_ = Phase::opcode;
-          bits_ = 0;
-          opcode_ = 0;
+          enter(Phase::opcode, opcode_);
         }
         break;
       case Phase::opcode:
-        opcode_ = (opcode_ << 1) | (di ? 1u : 0u);
-        if (++bits_ == 2) {
-          phase_ = Phase::address;
-          bits_ = 0;
-          address_ = 0;
-        }
+        if (shift_in(opcode_, 2)) enter(Phase::address, address_);
         break;
       case Phase::address:
-        address_ = (address_ << 1) | (di ? 1u : 0u);
-        if (++bits_ == config_.address_bits) {
+        if (shift_in(address_, config_.address_bits)) {
           session().address = address_;
           const unsigned top = address_ >> (config_.address_bits - 2);
           if (opcode_ == 2) {
@@ -453,9 +447,7 @@ void MicrowireEeprom::clock_rising(bool di) {
             read_bit_ = 15;
           } else if (opcode_ == 1 || (opcode_ == 0 && top == 1)) {
             session().op = opcode_ == 1 ? MicrowireOp::write : MicrowireOp::wral;
-            phase_ = Phase::data_in;
-            bits_ = 0;
-            data_ = 0;
+            enter(Phase::data_in, data_);
           } else {
             session().op = opcode_ == 3 ? MicrowireOp::erase
                            : top == 3   ? MicrowireOp::ewen
@@ -466,8 +458,7 @@ void MicrowireEeprom::clock_rising(bool di) {
         }
         break;
       case Phase::data_in:
-        data_ = (data_ << 1) | (di ? 1u : 0u);
-        if (++bits_ == 16) {
+        if (shift_in(data_, 16)) {
           session().data = static_cast<std::uint16_t>(data_);
           instruction_complete();
         }

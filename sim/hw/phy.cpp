@@ -1,5 +1,6 @@
 #include "sim/hw/phy.h"
 
+#include "sim/common/profile_schema.h"
 #include "sim/hw/eeprom.h"
 
 #include <stdexcept>
@@ -191,16 +192,9 @@ void MdiController::settle() {
 namespace {
 
 unsigned parse_index(const std::string& key, unsigned max, const char* what) {
-  std::size_t used = 0;
-  unsigned long v = 0;
-  try {
-    v = std::stoul(key, &used, 0);
-  } catch (const std::exception&) {
-    used = 0;
-  }
-  if (used != key.size() || v > max)
-    throw std::runtime_error(std::string("phys: bad ") + what + " '" + key + "'");
-  return static_cast<unsigned>(v);
+  const auto v = schema::whole_number(key, 0);
+  if (!v || *v > max) throw std::runtime_error(std::string("phys: bad ") + what + " '" + key + "'");
+  return static_cast<unsigned>(*v);
 }
 
 }  // namespace

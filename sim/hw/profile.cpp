@@ -1,301 +1,117 @@
 #include "sim/hw/profile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <map>
-#include <limits>
-#include <sstream>
-#include <set>
 #include <stdexcept>
 #include <system_error>
 
-#include <nlohmann/json.hpp>
+#include "sim/common/input_file.h"
+#include "sim/common/profile_schema.h"
 
 namespace sim::hw {
 namespace {
 
 using nlohmann::json;
+using schema::Key;
+using schema::Problem;
+using schema::TextFault;
 
-// Deepest nesting of arrays and objects a profile may use; the real ones
-// need four levels.
-constexpr std::size_t kMaxDepth = 32;
+// ---- the words of this kind of profile's errors: "<where>: <what>" ----------
 
-// The escape at text[i] ('\\' there) as the JSON reader decodes it, appended
-// to `out`; i ends on its last character. \uXXXX becomes UTF-8 (a pair of
-// surrogates one character), so that keys compare as the reader sees them.
-void append_escape(std::string_view text, std::size_t& i, std::string& out) {
-  const char e = text[++i];
-  auto hex4 = [&](std::size_t at) -> long {
-    if (at + 4 > text.size()) return -1;
-    long v = 0;
-    for (std::size_t k = at; k < at + 4; ++k) {
-      const char h = text[k];
-      const int d = h >= '0' && h <= '9'   ? h - '0'
-                    : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                    : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                           : -1;
-      if (d < 0) return -1;
-      v = v * 16 + d;
-    }
-    return v;
-  };
-  switch (e) {
-    case 'b': out += '\b'; return;
-    case 'f': out += '\f'; return;
-    case 'n': out += '\n'; return;
-    case 'r': out += '\r'; return;
-    case 't': out += '\t'; return;
-    case 'u': break;
-    default: out += e; return;
-  }
-  long u = hex4(i + 1);
-  if (u < 0) {
-    out += e;  // malformed: the JSON reader refuses it later
-    return;
-  }
-  i += 4;
-  if (u >= 0xD800 && u <= 0xDBFF && i + 2 < text.size() && text[i + 1] == '\\' && text[i + 2] == 'u') {
-    const long low = hex4(i + 3);
-    if (low >= 0xDC00 && low <= 0xDFFF) {
-      u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-      i += 6;
-    }
-  }
-  if (u < 0x80) {
-    out += static_cast<char>(u);
-  } else if (u < 0x800) {
-    out += static_cast<char>(0xC0 | (u >> 6));
-    out += static_cast<char>(0x80 | (u & 0x3F));
-  } else if (u < 0x10000) {
-    out += static_cast<char>(0xE0 | (u >> 12));
-    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (u & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (u >> 18));
-    out += static_cast<char>(0x80 | ((u >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((u >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (u & 0x3F));
+const char* type_name(schema::Type type) {
+  switch (type) {
+    case schema::Type::numeric: return "a number or a numeric string";
+    case schema::Type::text: return "a string";
+    case schema::Type::boolean: return "true or false";
+    case schema::Type::list: return "an array";
+    case schema::Type::object: return "an object";
+    default: return "a value";
   }
 }
 
-// Line of every value of a profile, by its path as the reader names it
-// ("adapters[0].bars[1].size"; for a member, the line of its key). The scan
-// is iterative and bounded, so it runs before the JSON parser and refuses
-// nesting deeper than kMaxDepth with the line where it happens.
-class LineIndex {
- public:
-  LineIndex(std::string_view text, const std::string& source) {
-    struct Frame {
-      bool array;
-      std::size_t index;
-      std::string path;
-      std::string key;
-      bool expect_key;
-      std::set<std::string> keys;  // the object's keys so far
-    };
-    std::vector<Frame> stack;
-    int line = 1;
-    auto value_path = [&]() -> std::string {
-      if (stack.empty()) return "";
-      Frame& f = stack.back();
-      if (f.array) return f.path + "[" + std::to_string(f.index) + "]";
-      return f.path.empty() ? f.key : f.path + "." + f.key;
-    };
-    auto record = [&](int at) {
-      const std::string path = value_path();
-      if (!path.empty() && !lines_.count(path)) lines_[path] = at;
-    };
-    int key_line = 1;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-      const char c = text[i];
-      if (c == '\n') {
-        ++line;
-      } else if (c == '"') {
-        std::string token;
-        const int start = line;
-        for (++i; i < text.size() && text[i] != '"'; ++i) {
-          if (text[i] == '\\' && i + 1 < text.size()) {
-            append_escape(text, i, token);
-            continue;
-          }
-          if (text[i] == '\n') ++line;
-          token += text[i];
-        }
-        if (!stack.empty() && !stack.back().array && stack.back().expect_key) {
-          // The JSON reader would keep the last of two equal keys without a
-          // word: a profile that gives one twice is refused.
-          if (!stack.back().keys.insert(token).second) {
-            const Frame& f = stack.back();
-            throw std::runtime_error(source + ":" + std::to_string(start) + ": " +
-                                     (f.path.empty() ? token : f.path + "." + token) + ": duplicate key \"" + token +
-                                     "\"");
-          }
-          stack.back().key = token;
-          stack.back().expect_key = false;
-          key_line = start;
-        } else {
-          record(stack.empty() || stack.back().array ? start : key_line);
-        }
-      } else if (c == '{' || c == '[') {
-        record(stack.empty() || stack.back().array ? line : key_line);
-        if (stack.size() >= kMaxDepth)
-          throw std::runtime_error(source + ":" + std::to_string(line) + ": nested deeper than " +
-                                   std::to_string(kMaxDepth) + " levels");
-        std::string path = value_path();
-        stack.push_back({c == '[', 0, path, "", c == '{', {}});
-      } else if (c == '}' || c == ']') {
-        if (!stack.empty()) stack.pop_back();
-      } else if (c == ',') {
-        if (!stack.empty()) {
-          if (stack.back().array) ++stack.back().index;
-          else stack.back().expect_key = true;
-        }
-      } else if (c != ' ' && c != '\t' && c != '\r' && c != ':') {
-        // A number or a literal: record it once, then skip the rest of it.
-        record(stack.empty() || stack.back().array ? line : key_line);
-        while (i + 1 < text.size() && std::string_view(",]} \t\r\n").find(text[i + 1]) == std::string_view::npos) ++i;
-      }
-    }
+std::string what_is_wrong(const Problem& p) {
+  const std::string at_most = " is out of range (at most " + std::to_string(p.key ? p.key->max : 0) + ")";
+  switch (p.what) {
+    case Problem::not_object: return "must be an object";
+    case Problem::unknown_key: return "unknown key \"" + p.name + "\" (known: " + schema::key_names(*p.known) + ")";
+    case Problem::missing_key: return "missing \"" + p.name + "\"";
+    case Problem::wrong_type: return std::string("must be ") + type_name(p.key->type);
+    case Problem::negative: return "must not be negative";
+    case Problem::fraction: return "must be a whole number";
+    case Problem::not_a_number: return "\"" + p.value->get<std::string>() + "\" is not a number";
+    case Problem::overflow: return "\"" + p.value->get<std::string>() + "\"" + at_most;
+    case Problem::out_of_range: return std::to_string(p.number) + at_most;
+    case Problem::custom: return p.detail;
   }
-
-  // The line of `where`, or of the nearest enclosing value that has one; 0
-  // when none is known.
-  int line_of(std::string where) const {
-    while (!where.empty()) {
-      if (auto it = lines_.find(where); it != lines_.end()) return it->second;
-      const std::size_t cut = where.find_last_of(".[");
-      if (cut == std::string::npos) break;
-      where.resize(cut);
-    }
-    return 0;
-  }
-
- private:
-  std::map<std::string, int> lines_;
-};
-
-// Line of a byte offset of the text (1 for the first line).
-int line_at(std::string_view text, std::size_t byte) {
-  int line = 1;
-  for (std::size_t i = 0; i < byte && i < text.size(); ++i)
-    if (text[i] == '\n') ++line;
-  return line;
+  return "is wrong";
 }
 
-// What a key of an object may hold.
-enum class Kind { number, string, boolean, array, object, any };
+std::string word(const Problem& p) { return (p.path.empty() ? "profile" : p.path) + ": " + what_is_wrong(p); }
 
-struct KeySpec {
-  const char* name;
-  Kind kind;
-};
-
-const char* kind_name(Kind kind) {
-  switch (kind) {
-    case Kind::number: return "a number or a numeric string";
-    case Kind::string: return "a string";
-    case Kind::boolean: return "true or false";
-    case Kind::array: return "an array";
-    case Kind::object: return "an object";
-    case Kind::any: return "a value";
+std::string word_text(const TextFault& fault, const std::string& text) {
+  switch (fault.what) {
+    case TextFault::duplicate_key:
+      return std::to_string(fault.line) + ": " + fault.path + ": duplicate key \"" + fault.key + "\"";
+    case TextFault::too_deep:
+      return std::to_string(fault.line) + ": nested deeper than " + std::to_string(schema::kMaxDepth) + " levels";
+    case TextFault::malformed: break;
   }
-  return "a value";
+  // The line of the byte where the parser stopped.
+  const std::size_t end = std::min(fault.byte, text.size());
+  const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
+  return std::to_string(line) + ": not valid JSON: " + fault.message;
 }
 
-bool has_kind(const json& j, Kind kind) {
-  switch (kind) {
-    case Kind::number: return j.is_number() || j.is_string();
-    case Kind::string: return j.is_string();
-    case Kind::boolean: return j.is_boolean();
-    case Kind::array: return j.is_array();
-    case Kind::object: return j.is_object();
-    case Kind::any: return true;
-  }
-  return false;
-}
+// Errors are "<where>: <what>", checked key by key: whether each key of an
+// object is known and of its type, then the values in the table's order.
+// An error about the whole profile names no line.
+const schema::Dialect kDialect{word, word_text, true, false};
+
+// ---- the keys ----------------------------------------------------------------------
 
 // The keys each object of a profile may carry. A key not listed is refused,
-// so a misspelt key never passes silently; add new keys here.
-const std::vector<KeySpec> kRootKeys = {{"buses", Kind::array},
-                                        {"adapters", Kind::array},
-                                        {"translate_to_io", Kind::array},
-                                        {"faults", Kind::object},
-                                        {"comment", Kind::string},
-                                        {"bios_image", Kind::string},
-                                        {"client", Kind::object}};
-const std::vector<KeySpec> kClientKeys = {{"admin", Kind::boolean}};
-const std::vector<KeySpec> kAdapterKeys = {
-    {"bus", Kind::number},          {"device", Kind::number},        {"function", Kind::number},
-    {"vendor", Kind::number},       {"device_id", Kind::number},     {"revision", Kind::number},
-    {"subsystem_vendor", Kind::number}, {"subsystem_id", Kind::number}, {"bars", Kind::array},
-    {"irq", Kind::number},          {"eeprom", Kind::object},        {"phys", Kind::object},
-    {"comment", Kind::string}};
-const std::vector<KeySpec> kBarKeys = {{"type", Kind::string}, {"size", Kind::number}, {"address", Kind::number}};
-const std::vector<KeySpec> kEepromKeys = {
-    {"words", Kind::number},         {"address_bits", Kind::number}, {"contents", Kind::array},
-    {"file", Kind::string},          {"program_time_us", Kind::number}, {"never_ready", Kind::boolean},
-    {"do_stuck_high", Kind::boolean}, {"do_stuck_low", Kind::boolean}, {"save", Kind::boolean}};
-const std::vector<KeySpec> kTranslationKeys = {
-    {"bus", Kind::number}, {"start", Kind::number}, {"size", Kind::number}, {"io_base", Kind::number}};
-const std::vector<KeySpec> kFaultKeys = {{"skip", Kind::number}, {"count", Kind::any}, {"status", Kind::number}};
+// so a misspelt key never passes silently; a new key is a row here. A row
+// with a range and a member is read into that member; the others are read
+// by the code below, which checks what a row cannot say.
+const std::vector<Key> kRootKeys = {schema::list("buses"),   schema::list("adapters"),   schema::list("translate_to_io"),
+                                    schema::object("faults"), schema::text("comment"), schema::text("bios_image"),
+                                    schema::object("client")};
+const std::vector<Key> kClientKeys = {schema::flag("admin")};
+const std::vector<Key> kAdapterKeys = {
+    schema::numeric("bus", 255, &AdapterConfig::bus),
+    schema::numeric("device", 31, &AdapterConfig::device),
+    schema::numeric("function", 7, &AdapterConfig::function),
+    schema::numeric("vendor", 0xFFFE, &AdapterConfig::vendor),
+    schema::numeric("device_id", 0xFFFF, &AdapterConfig::device_id),
+    schema::numeric("revision", 0xFF, &AdapterConfig::revision),
+    schema::numeric("subsystem_vendor", 0xFFFF, &AdapterConfig::subsystem_vendor),
+    schema::numeric("subsystem_id", 0xFFFF, &AdapterConfig::subsystem_id),
+    schema::list("bars"),  // required, at most 6: see adapter()
+    schema::numeric("irq", 255, &AdapterConfig::irq),
+    schema::object("eeprom"),
+    schema::object("phys"),
+    schema::text("comment")};
+const std::vector<Key> kBarKeys = {schema::text("type"), schema::numeric("size"), schema::numeric("address")};
+const std::vector<Key> kEepromKeys = {
+    schema::numeric("words"),      schema::numeric("address_bits"), schema::list("contents"),
+    schema::text("file"),          schema::numeric("program_time_us"), schema::flag("never_ready"),
+    schema::flag("do_stuck_high"), schema::flag("do_stuck_low"),    schema::flag("save")};
+const std::vector<Key> kTranslationKeys = {schema::numeric("bus"), schema::numeric("start"), schema::numeric("size"),
+                                           schema::numeric("io_base")};
+const std::vector<Key> kFaultKeys = {schema::numeric("skip"), schema::anything("count"), schema::numeric("status")};
 
-class Reader {
+class Reader : public schema::Checker {
  public:
-  Reader(std::string_view source, const LineIndex& lines) : source_(source), lines_(lines) {}
+  Reader(const schema::LocatedJson& json, const std::string& source)
+      : Checker(json, source, kDialect), source_(source) {}
 
   [[noreturn]] void fail(const std::string& where, const std::string& what) const {
-    const int line = lines_.line_of(where);
-    throw std::runtime_error(source_ + (line > 0 ? ":" + std::to_string(line) : std::string()) + ": " + where +
-                             ": " + what);
-  }
-
-  // Refuses keys the table does not list and values of the wrong kind.
-  void check_keys(const json& object, const std::string& where, const std::vector<KeySpec>& keys) const {
-    if (!object.is_object()) fail(where, "must be an object");
-    for (auto it = object.begin(); it != object.end(); ++it) {
-      const std::string at = where == "profile" ? it.key() : where + "." + it.key();
-      const KeySpec* known = nullptr;
-      for (const KeySpec& k : keys)
-        if (it.key() == k.name) known = &k;
-      if (known == nullptr) {
-        std::string known;
-        for (const KeySpec& k : keys) known += (known.empty() ? "" : ", ") + std::string(k.name);
-        fail(at, "unknown key \"" + it.key() + "\" (known: " + known + ")");
-      }
-      if (!has_kind(it.value(), known->kind)) fail(at, std::string("must be ") + kind_name(known->kind));
-    }
+    Checker::fail(where, where + ": " + what);
   }
 
   std::uint64_t number(const json& j, const std::string& where, std::uint64_t max) const {
-    std::uint64_t value = 0;
-    if (j.is_number_unsigned()) {
-      value = j.get<std::uint64_t>();
-    } else if (j.is_number_integer()) {
-      fail(where, "must not be negative");
-    } else if (j.is_string()) {
-      const std::string text = j.get<std::string>();
-      std::size_t used = 0;
-      try {
-        value = std::stoull(text, &used, 0);
-      } catch (const std::out_of_range&) {
-        fail(where, "\"" + text + "\" is out of range (at most " + std::to_string(max) + ")");
-      } catch (const std::exception&) {
-        fail(where, "\"" + text + "\" is not a number");
-      }
-      if (used != text.size() || text.empty() || text[0] == '-') fail(where, "\"" + text + "\" is not a number");
-    } else if (j.is_number_float()) {
-      fail(where, "must be a whole number");
-    } else {
-      fail(where, "must be a number or a numeric string");
-    }
-    if (value > max) fail(where, std::to_string(value) + " is out of range (at most " + std::to_string(max) + ")");
-    return value;
+    return Checker::number(j, max, where);
   }
 
   std::uint64_t field(const json& object, const char* key, const std::string& where, std::uint64_t max,
@@ -309,7 +125,7 @@ class Reader {
   }
 
   BarConfig bar(const json& j, const std::string& where) const {
-    check_keys(j, where, kBarKeys);
+    object(j, kBarKeys, where);
     BarConfig conf;
     auto type = j.find("type");
     if (type == j.end() || !type->is_string()) fail(where, "\"type\" must be \"memory\" or \"io\"");
@@ -332,23 +148,14 @@ class Reader {
   }
 
   AdapterConfig adapter(const json& j, const std::string& where) const {
-    check_keys(j, where, kAdapterKeys);
     AdapterConfig conf;
-    conf.bus = static_cast<std::uint32_t>(field(j, "bus", where, 255, 0));
-    conf.device = static_cast<std::uint32_t>(field(j, "device", where, 31, 3));
-    conf.function = static_cast<std::uint32_t>(field(j, "function", where, 7, 0));
-    conf.vendor = static_cast<std::uint16_t>(field(j, "vendor", where, 0xFFFE, 0x8086));
-    conf.device_id = static_cast<std::uint16_t>(field(j, "device_id", where, 0xFFFF, 0x1229));
-    conf.revision = static_cast<std::uint8_t>(field(j, "revision", where, 0xFF, 0x08));
-    conf.subsystem_vendor = static_cast<std::uint16_t>(field(j, "subsystem_vendor", where, 0xFFFF, 0x8086));
-    conf.subsystem_id = static_cast<std::uint16_t>(field(j, "subsystem_id", where, 0xFFFF, 0x0001));
-    conf.irq = static_cast<std::uint8_t>(field(j, "irq", where, 255, 11));
+    object(j, kAdapterKeys, where, &conf);
     auto bars = j.find("bars");
     if (bars == j.end()) fail(where, "missing \"bars\"");
     if (!bars->is_array() || bars->size() > 6) fail(where + ".bars", "must be an array of at most 6 BARs");
     for (std::size_t i = 0; i < bars->size(); ++i) conf.bars.push_back(bar((*bars)[i], where + ".bars[" + std::to_string(i) + "]"));
     if (auto eeprom = j.find("eeprom"); eeprom != j.end()) {
-      check_keys(*eeprom, where + ".eeprom", kEepromKeys);
+      object(*eeprom, kEepromKeys, where + ".eeprom");
       if (auto contents = eeprom->find("contents"); contents != eeprom->end())
         for (std::size_t i = 0; i < contents->size(); ++i)
           number((*contents)[i], where + ".eeprom.contents[" + std::to_string(i) + "]", 0xFFFF);
@@ -397,7 +204,7 @@ class Reader {
       }
       return conf;
     }
-    check_keys(j, where, kFaultKeys);
+    object(j, kFaultKeys, where);
     conf.skip = static_cast<unsigned>(field(j, "skip", where, 1000000, 0));
     auto count = j.find("count");
     if (count != j.end() && count->is_number_integer() && count->get<std::int64_t>() == -1) {
@@ -418,23 +225,17 @@ class Reader {
 
  private:
   std::string source_;
-  const LineIndex& lines_;
 };
 
 }  // namespace
 
 MachineProfile parse_profile(std::string_view text, std::string_view source_name,
                              const std::function<bool(const std::string&)>& known_fault) {
-  const LineIndex lines(text, std::string(source_name));
-  Reader reader(source_name, lines);
-  json root;
-  try {
-    root = json::parse(text);
-  } catch (const json::parse_error& error) {
-    throw std::runtime_error(std::string(source_name) + ":" + std::to_string(line_at(text, error.byte)) +
-                             ": not valid JSON: " + error.what());
-  }
-  reader.check_keys(root, "profile", kRootKeys);
+  const std::string source(source_name);
+  const schema::LocatedJson located = schema::read_located(std::string(text), source, kDialect);
+  const json& root = located.data;
+  const Reader reader(located, source);
+  reader.object(root, kRootKeys, "");
   MachineProfile profile;
   if (auto it = root.find("buses"); it != root.end()) {
     if (!it->is_array()) reader.fail("buses", "must be an array");
@@ -457,7 +258,7 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
     for (std::size_t i = 0; i < it->size(); ++i) {
       const std::string where = "translate_to_io[" + std::to_string(i) + "]";
       const json& j = (*it)[i];
-      reader.check_keys(j, where, kTranslationKeys);
+      reader.object(j, kTranslationKeys, where);
       IoTranslation range;
       range.bus = static_cast<std::uint32_t>(reader.field(j, "bus", where, 255, 0));
       range.start = reader.field(j, "start", where, 0xFFFFFFFF, 0, true);
@@ -487,46 +288,10 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
     profile.bios_image = image;
   }
   if (auto it = root.find("client"); it != root.end()) {
-    reader.check_keys(*it, "client", kClientKeys);
+    reader.object(*it, kClientKeys, "client");
     if (auto admin = it->find("admin"); admin != it->end()) profile.client_admin = admin->get<bool>();
   }
   return profile;
-}
-
-std::string read_input_file(const std::filesystem::path& path, std::uintmax_t max_bytes, const char* what) {
-  // Opened without waiting, then checked on the descriptor: a FIFO does not
-  // block the open, and a file swapped for something else between a check
-  // of the name and the open cannot slip through.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    throw std::runtime_error(path.string() + ": cannot open the " + what + ": " +
-                             (error == ENOENT ? std::string("no such file") : std::strerror(error)));
-  }
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat info;
-  if (::fstat(fd, &info) != 0)
-    throw std::runtime_error(path.string() + ": cannot read the " + what + ": " + std::strerror(errno));
-  if (!S_ISREG(info.st_mode)) throw std::runtime_error(path.string() + ": the " + what + " is not a regular file");
-  const auto size = static_cast<std::uintmax_t>(info.st_size);
-  if (size > max_bytes)
-    throw std::runtime_error(path.string() + ": the " + what + " is larger than " + std::to_string(max_bytes) +
-                             " bytes");
-  std::string text(static_cast<std::size_t>(size) + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw std::runtime_error(path.string() + ": cannot read the " + what + ": " + std::strerror(errno));
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  if (got != size) throw std::runtime_error(path.string() + ": the " + what + " changed while it was read");
-  text.resize(got);
-  return text;
 }
 
 MachineProfile load_profile_file(const std::filesystem::path& path,

@@ -85,17 +85,15 @@ struct MachineProfile {
 // Largest profile file read.
 inline constexpr std::uintmax_t kMaxProfileBytes = 1 << 20;
 
-// Throws std::runtime_error whose message starts with the source name and,
-// where one is known, the line ("machine.json:12: adapters[0].irq: ...").
+// Throws sim::InputError (a std::runtime_error) whose message starts with
+// the source name and, where one is known, the line
+// ("machine.json:12: adapters[0].irq: ..."). The keys are declared in the
+// tables of profile.cpp (rows of sim/common/profile_schema.h).
 // known_fault, when given, says which fault names exist.
 MachineProfile parse_profile(std::string_view json, std::string_view source_name,
                              const std::function<bool(const std::string&)>& known_fault = {});
 MachineProfile load_profile_file(const std::filesystem::path& path,
                                  const std::function<bool(const std::string&)>& known_fault = {});
-// The whole of an input file: refused (std::runtime_error naming the file)
-// when it is missing, not a regular file (a folder, /dev/zero, a pipe) or
-// larger than max_bytes. `what` names it in the message ("profile").
-std::string read_input_file(const std::filesystem::path& path, std::uintmax_t max_bytes, const char* what);
 std::string default_profile_json();
 
 // Every word of this adapter family's EEPROM image, the last one included,

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "sim/common/input_file.h"
 #include "sim/kernel/state.h"
 
 namespace sim::kernel {
@@ -338,7 +339,7 @@ void Kernel::load_profile_text(std::string_view json, std::string_view source_na
 }
 
 void Kernel::load_profile_file(const std::filesystem::path& path) {
-  load_profile_text(hw::read_input_file(path, hw::kMaxProfileBytes, "profile"), path.string());
+  load_profile_text(sim::read_input_file(path, hw::kMaxProfileBytes, "profile"), path.string());
 }
 
 NTSTATUS Kernel::load_driver(PDRIVER_INITIALIZE entry, std::string_view registry_path) {

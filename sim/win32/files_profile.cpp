@@ -18,9 +18,10 @@
 #include <sstream>
 
 #include "files.h"
-#include "input_file.h"
-#include "profile_schema.h"
 #include "machine.h"
+#include "profile.h"
+#include "profile_schema.h"
+#include "sim/common/input_file.h"
 
 namespace sim::win32 {
 
@@ -236,7 +237,7 @@ void check_files_profile(nlohmann::json& data, const std::string& source, const 
     const std::filesystem::path file = base_dir / data["files"].get<std::string>();
     // The same reader as the profile: a regular file within the size limit,
     // malformed text or too deep nesting named with its line.
-    data["files"] = parse_located_json(read_input_file(file, kMaxProfileBytes), file.string(), kMaxProfileDepth).data;
+    data["files"] = parse_located_json(read_input_file(file, kMaxProfileBytes), file.string()).data;
     if (!data["files"].is_array()) throw InputError(file.string() + ": a files list is a JSON array");
   }
   if (data.contains("files")) {

@@ -4,11 +4,11 @@
 #include <map>
 
 #include "files.h"
-#include "input_file.h"
 #include "machine.h"
 #include "netcfg.h"
 #include "profile_schema.h"
 #include "resources.h"
+#include "sim/common/input_file.h"
 #include "ui.h"
 #include "win2000_network.h"
 
@@ -31,7 +31,7 @@ class Checker {
  public:
   explicit Checker(const Profile& profile) : profile_(profile) {}
   [[noreturn]] void fail(const std::string& key, const std::string& what) const {
-    auto it = profile_.lines.find("/" + key);
+    auto it = profile_.lines.find(key);
     const int line = it == profile_.lines.end() ? 0 : it->second;
     throw InputError(profile_.source + (line ? ":" + std::to_string(line) : "") + ": " + what);
   }
@@ -102,7 +102,7 @@ Profile parse_profile(const std::string& text, const std::string& source, const 
   Profile p;
   p.source = source;
   p.base_dir = base_dir;
-  LocatedJson json = parse_located_json(text, source, kMaxProfileDepth);
+  LocatedJson json = parse_located_json(text, source);
   check_profile(json, source);
   p.data = std::move(json.data);
   p.lines = std::move(json.lines);
@@ -180,7 +180,7 @@ void apply_profile(const Profile& profile) {
   try {
     load_netcfg_profile(d, m);
   } catch (const NetCfgProfileError& e) {
-    auto it = profile.lines.find(pointer_of(e.where));
+    auto it = profile.lines.find(e.where);
     const std::string line = it == profile.lines.end() ? "" : ":" + std::to_string(it->second);
     throw InputError(profile.source + line + ": " + e.where + ": " + e.what());
   }

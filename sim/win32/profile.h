@@ -2,6 +2,7 @@
 // version, rights, command line, registry as a .reg file, scripted user and
 // forced failures), applied to the current machine.
 #pragma once
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -9,6 +10,9 @@
 #include <nlohmann/json.hpp>
 
 namespace sim::win32 {
+
+// Largest profile (JSON) accepted, and largest files list beside one.
+inline constexpr std::uintmax_t kMaxProfileBytes = 16u << 20;
 
 struct Profile {
   nlohmann::json data = nlohmann::json::object();

@@ -16,14 +16,16 @@
 
 #include "platform/win32.h"
 #include "security.h"
+#include "sim/common/input_file.h"
 
 namespace sim::win32 {
 
 // Bad input from a file the user gave us; what() names the file and line.
-class InputError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+using InputError = sim::InputError;
+
+// Largest .reg export accepted: a full UTF-16 export of a Windows 2000
+// machine's HKEY_LOCAL_MACHINE is a few tens of megabytes.
+inline constexpr std::uintmax_t kMaxRegBytes = 256u << 20;
 
 // The platform's documented limits on a registry tree: 512 levels below a
 // root key, key names of 255 characters, value names of 16,383. A .reg file

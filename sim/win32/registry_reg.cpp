@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <optional>
 
-#include "input_file.h"
+#include "sim/common/input_file.h"
 #include "registry_state.h"
 
 namespace sim::win32 {

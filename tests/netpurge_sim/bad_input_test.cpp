@@ -49,6 +49,9 @@ const BadInput kCases[] = {
     {"NegativeNumber", "{\"faults\": {\"missing_strings\": [\n -1]}}", "", "",
      "profile.json:2: faults.missing_strings[0] is -1, out of range"},
     {"StringIdTooLarge", "{\"faults\": {\"missing_strings\": [70000]}}", "", "", "from 0 to 65535"},
+    // The line of a number is its own, not that of the line break after it.
+    {"NumberAtTheEndOfALine", "{\"faults\": {\"missing_strings\": [\n 1,\n 70000\n]}}", "", "",
+     "profile.json:3: faults.missing_strings[1] is 70000, out of range"},
     {"FractionalNumber", "{\"screen\": [800.5, 600]}", "", "", "screen must be [width, height]"},
     {"PlatformIdTooLarge", "{\"platform\": {\"id\": 4294967296, \"major\": 5}}", "", "",
      "platform has \"id\" 4294967296: it must be a whole number from 0 to 4294967295"},

@@ -14,7 +14,7 @@
 #include <set>
 #include <stdexcept>
 
-#include "sim/win32/input_file.h"
+#include "sim/common/input_file.h"
 
 namespace netpurge_sim {
 
@@ -442,7 +442,7 @@ HiveSession load_hives(std::vector<HiveFile> hives, sim::win32::Profile& profile
   std::string body;
   std::map<std::string, std::string> security;
   for (auto& h : hives) {
-    h.bytes = sim::win32::read_input_file(h.file, kMaxHiveBytes);
+    h.bytes = sim::read_input_file(h.file, kMaxHiveBytes);
     ReadHive r = read_hive(h, h.bytes);
     if (h.kind == "SYSTEM") s.control_set = r.control_set;
     body += r.text;
@@ -579,7 +579,7 @@ std::vector<HiveWritten> write_hives(const HiveSession& session, const Registry&
       if (std::filesystem::symlink_status(p.kept).type() != std::filesystem::file_type::not_found)
         throw std::runtime_error(p.kept.string() + " exists: move it away first, it would be replaced");
       // The file must be as it was read.
-      if (sim::win32::read_input_file(p.hive->file, kMaxHiveBytes) != p.hive->bytes)
+      if (sim::read_input_file(p.hive->file, kMaxHiveBytes) != p.hive->bytes)
         throw std::runtime_error(what + ": the file changed since it was read");
       HivePtr h = open_hive(p.hive->file, HIVEX_OPEN_WRITE, what);
       Writer wr{h.get(), before, after, p.hive->kind == "SYSTEM" ? session.control_set : "", what};
@@ -598,7 +598,7 @@ std::vector<HiveWritten> write_hives(const HiveSession& session, const Registry&
       fail_if(fail_at, HiveStep::Reopen, what, "reopening the new file");
       HiveFile written_file = *p.hive;
       written_file.file = p.temp;
-      written_file.bytes = sim::win32::read_input_file(p.temp, kMaxHiveBytes);
+      written_file.bytes = sim::read_input_file(p.temp, kMaxHiveBytes);
       const ReadHive back = read_hive(written_file, written_file.bytes);
       fail_if(fail_at, HiveStep::Check, what, "checking the new file");
       if (!same_tree(registry_of(wrap_reg(back.text), p.temp.string()), after, p.hive->mount))
