@@ -11,14 +11,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 t0=$(date +%s)
 times=()
+step_name=
 step_start=0
 begin() { echo "== $1"; step_name=$1; step_start=$(date +%s); }
+# end [NOTE]: the current step's time, printed and kept for the summary.
 end() {
   local took=$(( $(date +%s) - step_start ))
-  times+=("$(printf '%-22s %4d:%02d' "$step_name" $((took / 60)) $((took % 60)))")
-  echo "== $step_name: $((took / 60)) min $((took % 60)) s"
+  times+=("$(printf '%-22s %4d:%02d%s' "$step_name" $((took / 60)) $((took % 60)) "${1:+  $1}")")
+  echo "== $step_name: $((took / 60)) min $((took % 60)) s${1:+ ($1)}"
+  step_name=
 }
+# A step that stops the run (set -e) still has its time in the summary.
 summary() {
+  [ -z "$step_name" ] || end failed
   local total=$(( $(date +%s) - t0 ))
   echo "== step times"
   printf '  %s\n' "${times[@]}"

@@ -23,10 +23,12 @@ extern ProgramState g_program;
 // Start-up, modes and main dialog
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void OnDialogCommand(HWND window, WPARAM wParam, LPARAM lParam);
-int RunRemoval(void);
+// RunRemoval and ReportError have C linkage: the simulator's and the tests'
+// links wrap them by their plain names (ld --wrap).
+extern "C" int RunRemoval(void);
 void CenterMainDialog(void);
 int HasAdminRights(void);
-void ReportError(LPCSTR context);
+extern "C" void ReportError(LPCSTR context);
 // Loads the title of the current mode into the title buffer; 0 when absent.
 int LoadModeTitle(void);
 

@@ -6,17 +6,10 @@
 #    formatted with wsprintfA and handled with kernel32's lstr* functions;
 #  - static imports from kernel32, user32 and advapi32 only (tests/pe checks
 #    the list); the rest is bound at run time by platform/windows.
-# Included by uninstaller/CMakeLists.txt, which sets netpurge_sources,
-# netpurge_rc and netpurge_rc_deps.
+# Included by uninstaller/CMakeLists.txt, which sets netpurge_sources and
+# netpurge_res (the compiled resources as an object).
 
-set(netpurge_res_obj ${CMAKE_CURRENT_BINARY_DIR}/netpurge_res.o)
-add_custom_command(
-  OUTPUT ${netpurge_res_obj}
-  COMMAND ${CMAKE_RC_COMPILER} -J rc -O coff -I ${CMAKE_CURRENT_SOURCE_DIR} -I ${PROJECT_BINARY_DIR} ${netpurge_rc} -o ${netpurge_res_obj}
-  DEPENDS ${netpurge_rc_deps}
-  COMMENT "Compiling netpurge.rc for netpurge.exe")
-
-add_executable(netpurge ${netpurge_sources} ${PROJECT_SOURCE_DIR}/platform/program_entry.cpp ${netpurge_res_obj})
+add_executable(netpurge ${netpurge_sources} ${PROJECT_SOURCE_DIR}/platform/program_entry.cpp ${netpurge_res})
 target_link_libraries(netpurge PRIVATE platform_windows_entry platform_windows platform_headers
   nickit_windows_freestanding)
 # Only the import libraries named here: none of the toolchain's defaults.

@@ -27,11 +27,6 @@ TEST_P(Backup, UndoFileRestoresTheRegistryBeforeTheRun) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, Backup, ::testing::ValuesIn(removal_test::scenario_names()),
-                         [](const auto& info) {
-                           std::string name = info.param;
-                           for (char& c : name)
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           return name;
-                         });
+                         [](const auto& info) { return removal_test::scenario_test_name(info.param); });
 
 }  // namespace

@@ -18,10 +18,10 @@
 
 // Every ReportError call of the logic is counted (the link wraps it).
 static int g_reports = 0;
-extern "C" void __real__Z11ReportErrorPKc(LPCSTR context);
-extern "C" void __wrap__Z11ReportErrorPKc(LPCSTR context) {
+extern "C" void __real_ReportError(LPCSTR context);
+extern "C" void __wrap_ReportError(LPCSTR context) {
   ++g_reports;
-  __real__Z11ReportErrorPKc(context);
+  __real_ReportError(context);
 }
 
 namespace {

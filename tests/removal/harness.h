@@ -13,6 +13,9 @@ namespace removal_test {
 std::string read_text(const std::filesystem::path& file);
 std::filesystem::path scenario_dir(const std::string& name);
 std::vector<std::string> scenario_names();
+// A scenario's name as a test name: every character that is not a letter or
+// a digit becomes '_'.
+std::string scenario_test_name(const std::string& name);
 
 struct Outcome {
   int exit_code = 0;

@@ -23,10 +23,10 @@ bool g_removal_ran = false;
 }
 
 // The link wraps RunRemoval so the report can tell whether the removal ran.
-extern "C" int __real__Z10RunRemovalv(void);
-extern "C" int __wrap__Z10RunRemovalv(void) {
+extern "C" int __real_RunRemoval(void);
+extern "C" int __wrap_RunRemoval(void) {
   g_removal_ran = true;
-  return __real__Z10RunRemovalv();
+  return __real_RunRemoval();
 }
 
 namespace netpurge_sim {

@@ -11,22 +11,10 @@ exe=$1 scenario=$2
 [ -f "$exe" ] || { echo "no $exe: build the windows preset first"; exit 77; }
 here=$(cd "$(dirname "$0")" && pwd)
 
-# shellcheck source=../../wine/wine_mode.sh
-. "$(dirname "$0")/../../wine/wine_mode.sh"
-wine_require "${NETPURGE_WINE_TEMPLATE:-}"
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d /tmp/netpurge-wine.XXXXXX)
-cleanup() { timeout 30 wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
-trap cleanup EXIT
+# shellcheck source=scenario_prefix.sh
+. "$here/scenario_prefix.sh"
+scenario_prefix
 c="$WINEPREFIX/drive_c"
-
-# The booted prefix the checks share, when there is one; else a fresh boot.
-if [ -n "${NETPURGE_WINE_TEMPLATE:-}" ] && [ -d "$NETPURGE_WINE_TEMPLATE/drive_c/windows" ]; then
-  python3 "$(dirname "$0")/../../wine/copy_prefix.py" "$NETPURGE_WINE_TEMPLATE" "$WINEPREFIX"
-else
-  timeout $(( 240 * WINE_SLOWDOWN )) xvfb-run -a wineboot -i >/dev/null 2>&1
-fi
-wine_wait_server
 i686-w64-mingw32-gcc -O2 -Wall -o "$c/netdevice.exe" "$here/netdevice.c" -lsetupapi -luuid
 wine reg add 'HKCU\Software\Wine' /v Version /d win2k /f >/dev/null
 

@@ -10,21 +10,9 @@ set -euo pipefail
 exe=$1 scenario=$2 name=$3
 [ -f "$exe" ] || { echo "no $exe: build the windows preset first"; exit 77; }
 
-# shellcheck source=../../wine/wine_mode.sh
-. "$(dirname "$0")/../../wine/wine_mode.sh"
-wine_require "${NETPURGE_WINE_TEMPLATE:-}"
-export WINEPREFIX
-WINEPREFIX=$(mktemp -d /tmp/netpurge-wine.XXXXXX)
-cleanup() { timeout 30 wineserver -k 2>/dev/null || true; rm -rf "$WINEPREFIX"; }
-trap cleanup EXIT
-
-# The booted prefix the checks share, when there is one; else a fresh boot.
-if [ -n "${NETPURGE_WINE_TEMPLATE:-}" ] && [ -d "$NETPURGE_WINE_TEMPLATE/drive_c/windows" ]; then
-  python3 "$(dirname "$0")/../../wine/copy_prefix.py" "$NETPURGE_WINE_TEMPLATE" "$WINEPREFIX"
-else
-  timeout $(( 240 * WINE_SLOWDOWN )) xvfb-run -a wineboot -i >/dev/null 2>&1
-fi
-wine_wait_server
+# shellcheck source=scenario_prefix.sh
+. "$(dirname "$0")/scenario_prefix.sh"
+scenario_prefix
 wine reg add 'HKCU\Software\Wine' /v Version /d win98 /f >/dev/null
 c="$WINEPREFIX/drive_c"
 cp "$scenario/before.reg" "$c/before.reg"
