@@ -24,6 +24,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config ccache
   libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev libcli11-dev
   g++-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
   clang libclang-rt-14-dev
+  clang-format-14  # scripts/format.sh and its check (the version is pinned)
   dmidecode   # dmidecode and biosdecode: the tests compare nicdiag's dmi and pir with them
   pciutils    # lspci reads nicdiag's configuration dumps back
   python3     # tests/pe/cpu_floor.py scans the Windows binaries' instructions; the docs-examples test
