@@ -20,6 +20,11 @@ if [ -z "$tool" ]; then
   if $check; then exit 77; fi
   exit 2
 fi
+if ! git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  echo "format.sh: not a git checkout: the tracked sources cannot be listed" >&2
+  if $check; then exit 77; fi
+  exit 2
+fi
 mapfile -t files < <(git ls-files -- '*.c' '*.cpp' '*.h')
 if ! $check; then
   "$tool" -i -- "${files[@]}"
