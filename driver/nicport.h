@@ -108,10 +108,11 @@ ACCESS_MASK KdvrOpenAccess(PIO_STACK_LOCATION Stack);
 // these names and KdvrFeatures (driver/features.cpp) lists them; every entry
 // is set, and the control-code routine calls them without a check. The
 // forwarding test links its own table in place of driver/features.cpp.
+typedef ULONG KDVR_WRITE_EEPROM(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
+                                USHORT AddressMethod);
 typedef struct _KDVR_FEATURE_OPERATIONS {
   USHORT (*ReadEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT AddressMethod);
-  ULONG (*WriteEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
-                       USHORT AddressMethod);
+  KDVR_WRITE_EEPROM *WriteEeprom;
   USHORT (*GetEEpromSize)(ULONG RegisterAddress, USHORT AddressMethod);
   USHORT (*MdiRead)(ULONG RegisterBase, USHORT Register, USHORT AccessSelector);
   VOID (*MdiWrite)(ULONG RegisterBase, USHORT Register, ULONG Data, USHORT AccessSelector);
