@@ -9,14 +9,12 @@ extern FAST_MUTEX KdvrEepromMutex;
 
 USHORT EEpromAddressSize(ULONG SizeInWords) {
   switch ((USHORT)SizeInWords) {
-    case 64:
-      return 6;
+    case 64: return 6;
     case 128:
       // The 128-word parts of the family take 8 address bits and ignore
       // the top one; with 7 every address would be shifted by one bit.
       return 8;
-    case 256:
-      return 8;
+    case 256: return 8;
     default:
       // No address width: reads and writes then send no address bits
       // (see ReadEeprom).
@@ -172,12 +170,10 @@ static UCHAR WriteEepromSequence(ULONG RegisterAddress, USHORT Width, USHORT Wor
 // A ready part does not prove the word took (a part left write-protected,
 // a wrong width or register): the word is read back after the write, and
 // a different value is reported as a failed write.
-UCHAR WriteEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
-                  USHORT AddressMethod) {
+UCHAR WriteEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data, USHORT AddressMethod) {
   USHORT Width = EEpromAddressSize(SizeInWords);
   ExAcquireFastMutex(&KdvrEepromMutex);
-  DbgPrint("NICDIAG.SYS: WriteEeprom Data = %X  Reg = %x bits = %d\n", (ULONG)Data, (ULONG)WordAddress,
-           (ULONG)Width);
+  DbgPrint("NICDIAG.SYS: WriteEeprom Data = %X  Reg = %x bits = %d\n", (ULONG)Data, (ULONG)WordAddress, (ULONG)Width);
   UCHAR Written = WriteEepromSequence(RegisterAddress, Width, WordAddress, Data, AddressMethod);
   if (Written && ReadEepromSequence(RegisterAddress, Width, WordAddress, AddressMethod) != Data) {
     DbgPrint("NICDIAG.SYS: WriteEeprom Verify Failed\n");

@@ -14,12 +14,6 @@ static ULONG KdvrWriteEepromEntry(ULONG RegisterAddress, USHORT SizeInWords, USH
 }
 
 const KDVR_FEATURE_OPERATIONS KdvrFeatures = {
-    ReadEeprom,
-    KdvrWriteEepromEntry,
-    GetEEpromSize,
-    MdiRead,
-    MdiWrite,
-    GetResources,
-    PlatHardwareGetIntRouting,
-    PlatHardwareGetSystemID,
+    ReadEeprom,   KdvrWriteEepromEntry,      GetEEpromSize,           MdiRead, MdiWrite,
+    GetResources, PlatHardwareGetIntRouting, PlatHardwareGetSystemID,
 };

@@ -162,8 +162,7 @@ VOID NTAPI KdvrUnloadDriver(PDRIVER_OBJECT DriverObject) {
     CHAR Text[KDVR_NAME_CHARS];
     UNICODE_STRING Path;
     PCM_RESOURCE_LIST Assigned = NULL;
-    sprintf(Text, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NICDIAG\\Slot%x",
-            KDVR_SLOT_NAME_BASE + i);
+    sprintf(Text, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NICDIAG\\Slot%x", KDVR_SLOT_NAME_BASE + i);
     if (NT_SUCCESS(KdvrMakeUnicodeName(Text, &Path))) {
       // No requirements: gives back whatever the slot had claimed.
       IoAssignResources(&Path, NULL, Extension->DriverObject, Slot, NULL, &Assigned);

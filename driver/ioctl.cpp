@@ -82,18 +82,14 @@ static VOID KdvrRetireWindows(PKDVR_DEVICE_EXTENSION Extension, BOOLEAN All, PVO
   }
 }
 
-VOID KdvrUnmapAllWindows(PKDVR_DEVICE_EXTENSION Extension) {
-  KdvrRetireWindows(Extension, TRUE, NULL);
-}
+VOID KdvrUnmapAllWindows(PKDVR_DEVICE_EXTENSION Extension) { KdvrRetireWindows(Extension, TRUE, NULL); }
 
 VOID KdvrUnmapOwnerWindows(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner) {
   KdvrRetireWindows(Extension, FALSE, Owner);
 }
 
 // I/O space on x86 is 64 KiB: every byte of the access must lie in it.
-static BOOLEAN KdvrPortValid(ULONG Port, ULONG Width) {
-  return Port <= 0x10000 - Width;
-}
+static BOOLEAN KdvrPortValid(ULONG Port, ULONG Width) { return Port <= 0x10000 - Width; }
 
 // A register reached by port or by memory, as the EEPROM and PHY codes
 // select it. A memory register keeps a reference to its window until
@@ -116,8 +112,8 @@ static BOOLEAN KdvrClaimRegister(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, 
 // The operations the routine carries out itself. Each returns the request's
 // status and sets *Information to the byte count of its result.
 
-static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, const KDVR_MAP_ARGS *Args,
-                              PULONG Output, PULONG Information) {
+static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, const KDVR_MAP_ARGS *Args, PULONG Output,
+                              PULONG Information) {
   if (Args->Length == 0 || Args->BusAddress + (Args->Length - 1) < Args->BusAddress) {
     return STATUS_INVALID_PARAMETER;
   }
@@ -200,8 +196,8 @@ static NTSTATUS KdvrUnmapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, c
   if (!NT_SUCCESS(Status)) {
     return Status;
   }
-  DbgPrint("NICDIAG.SYS: Calling MmUnmapIoSpace!!! MmPhysicalAddress = %X nSize = %X\n",
-           (unsigned)Args->VirtualAddress, (unsigned)Args->Length);
+  DbgPrint("NICDIAG.SYS: Calling MmUnmapIoSpace!!! MmPhysicalAddress = %X nSize = %X\n", (unsigned)Args->VirtualAddress,
+           (unsigned)Args->Length);
   if (Unmap) {
     MmUnmapIoSpace((PVOID)(ULONG_PTR)Address, Length);
   }
@@ -331,16 +327,16 @@ static NTSTATUS KdvrPciConfig(const KDVR_PCI_CONFIG_ARGS *Args, BOOLEAN Write, P
       return Status;
     }
     Count = Length == 0 ? 0
-                        : HalSetBusDataByOffset(PCIConfiguration, Args->BusNumber, Args->SlotNumber, Data,
-                                                Args->Offset, Length);
+                        : HalSetBusDataByOffset(PCIConfiguration, Args->BusNumber, Args->SlotNumber, Data, Args->Offset,
+                                                Length);
   } else {
     NTSTATUS Status = KdvrProbeClientBuffer(Args->Buffer, Args->Length, TRUE);
     if (!NT_SUCCESS(Status)) {
       return Status;
     }
     Count = Length == 0 ? 0
-                        : HalGetBusDataByOffset(PCIConfiguration, Args->BusNumber, Args->SlotNumber, Data,
-                                                Args->Offset, Length);
+                        : HalGetBusDataByOffset(PCIConfiguration, Args->BusNumber, Args->SlotNumber, Data, Args->Offset,
+                                                Length);
     if (Count > Length) {
       Count = Length;
     }
@@ -406,24 +402,14 @@ static NTSTATUS KdvrPortAccess(ULONG Code, ULONG Port, ULONG Value, PULONG Outpu
     return STATUS_INVALID_PARAMETER;
   }
   switch (Code) {
-    case IOCTL_KDVR_READ_PORT_UCHAR:
-      Output[0] = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)Port);
-      break;
-    case IOCTL_KDVR_READ_PORT_USHORT:
-      Output[0] = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)Port);
-      break;
-    case IOCTL_KDVR_READ_PORT_ULONG:
-      Output[0] = READ_PORT_ULONG((PULONG)(ULONG_PTR)Port);
-      break;
-    case IOCTL_KDVR_WRITE_PORT_UCHAR:
-      WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)Port, (UCHAR)Value);
-      return STATUS_SUCCESS;
+    case IOCTL_KDVR_READ_PORT_UCHAR: Output[0] = READ_PORT_UCHAR((PUCHAR)(ULONG_PTR)Port); break;
+    case IOCTL_KDVR_READ_PORT_USHORT: Output[0] = READ_PORT_USHORT((PUSHORT)(ULONG_PTR)Port); break;
+    case IOCTL_KDVR_READ_PORT_ULONG: Output[0] = READ_PORT_ULONG((PULONG)(ULONG_PTR)Port); break;
+    case IOCTL_KDVR_WRITE_PORT_UCHAR: WRITE_PORT_UCHAR((PUCHAR)(ULONG_PTR)Port, (UCHAR)Value); return STATUS_SUCCESS;
     case IOCTL_KDVR_WRITE_PORT_USHORT:
       WRITE_PORT_USHORT((PUSHORT)(ULONG_PTR)Port, (USHORT)Value);
       return STATUS_SUCCESS;
-    default:
-      WRITE_PORT_ULONG((PULONG)(ULONG_PTR)Port, Value);
-      return STATUS_SUCCESS;
+    default: WRITE_PORT_ULONG((PULONG)(ULONG_PTR)Port, Value); return STATUS_SUCCESS;
   }
   *Information = 4;
   return STATUS_SUCCESS;
@@ -431,8 +417,8 @@ static NTSTATUS KdvrPortAccess(ULONG Code, ULONG Port, ULONG Value, PULONG Outpu
 
 // One access of its width inside a live window of the caller's open, which
 // stays mapped until the access is done.
-static NTSTATUS KdvrMemoryAccess(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, ULONG Code, ULONG Address,
-                                 ULONG Value, PULONG Output, PULONG Information) {
+static NTSTATUS KdvrMemoryAccess(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, ULONG Code, ULONG Address, ULONG Value,
+                                 PULONG Output, PULONG Information) {
   ULONG Width = (Code == IOCTL_KDVR_READ_MEMORY_UCHAR || Code == IOCTL_KDVR_WRITE_MEMORY_UCHAR)     ? 1
                 : (Code == IOCTL_KDVR_READ_MEMORY_USHORT || Code == IOCTL_KDVR_WRITE_MEMORY_USHORT) ? 2
                                                                                                     : 4;
@@ -453,15 +439,9 @@ static NTSTATUS KdvrMemoryAccess(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, 
       Output[0] = READ_REGISTER_ULONG((PULONG)(ULONG_PTR)Address);
       *Information = 4;
       break;
-    case IOCTL_KDVR_WRITE_MEMORY_UCHAR:
-      WRITE_REGISTER_UCHAR((PUCHAR)(ULONG_PTR)Address, (UCHAR)Value);
-      break;
-    case IOCTL_KDVR_WRITE_MEMORY_USHORT:
-      WRITE_REGISTER_USHORT((PUSHORT)(ULONG_PTR)Address, (USHORT)Value);
-      break;
-    default:
-      WRITE_REGISTER_ULONG((PULONG)(ULONG_PTR)Address, Value);
-      break;
+    case IOCTL_KDVR_WRITE_MEMORY_UCHAR: WRITE_REGISTER_UCHAR((PUCHAR)(ULONG_PTR)Address, (UCHAR)Value); break;
+    case IOCTL_KDVR_WRITE_MEMORY_USHORT: WRITE_REGISTER_USHORT((PUSHORT)(ULONG_PTR)Address, (USHORT)Value); break;
+    default: WRITE_REGISTER_ULONG((PULONG)(ULONG_PTR)Address, Value); break;
   }
   KdvrReleaseWindow(Extension, Window);
   return STATUS_SUCCESS;
@@ -498,12 +478,11 @@ static NTSTATUS KdvrEepromRequest(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner,
 static NTSTATUS KdvrMdiRequest(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, ULONG Code,
                                const KDVR_PARAMETER_BLOCK *Parameters, PULONG Output, PULONG Information) {
   ULONG Base = Parameters->MdiRead.RegisterBase;
-  USHORT Selector = Code == IOCTL_KDVR_MDI_READ ? Parameters->MdiRead.AccessSelector
-                                                : Parameters->MdiWrite.AccessSelector;
+  USHORT Selector =
+      Code == IOCTL_KDVR_MDI_READ ? Parameters->MdiRead.AccessSelector : Parameters->MdiWrite.AccessSelector;
   ULONG Register = Base + MDI_CONTROL_OFFSET;
   int Window;
-  if (Register < Base ||
-      !KdvrClaimRegister(Extension, Owner, Register, 4, Selector != 0, Selector == 0, &Window)) {
+  if (Register < Base || !KdvrClaimRegister(Extension, Owner, Register, 4, Selector != 0, Selector == 0, &Window)) {
     return STATUS_INVALID_PARAMETER;
   }
   if (Code == IOCTL_KDVR_MDI_READ) {
@@ -596,12 +575,8 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       Status = KdvrMemoryAccess(Extension, Owner, Code, Address, Parameters.Memory.Value, Output, &Information);
       break;
 
-    case IOCTL_KDVR_MAP_MEMORY:
-      Status = KdvrMapMemory(Extension, Owner, &Parameters.Map, Output, &Information);
-      break;
-    case IOCTL_KDVR_UNMAP_MEMORY:
-      Status = KdvrUnmapMemory(Extension, Owner, &Parameters.Unmap);
-      break;
+    case IOCTL_KDVR_MAP_MEMORY: Status = KdvrMapMemory(Extension, Owner, &Parameters.Map, Output, &Information); break;
+    case IOCTL_KDVR_UNMAP_MEMORY: Status = KdvrUnmapMemory(Extension, Owner, &Parameters.Unmap); break;
     case IOCTL_KDVR_VALIDATE_MEM_SPACE:
       // Serialised with the slot requests: both rewrite the driver object's
       // device list.
@@ -616,16 +591,10 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     case IOCTL_KDVR_RESERVED_22:
     case IOCTL_KDVR_RESERVED_23:
-    case IOCTL_KDVR_RESERVED_24:
-      Status = STATUS_NOT_SUPPORTED;
-      break;
+    case IOCTL_KDVR_RESERVED_24: Status = STATUS_NOT_SUPPORTED; break;
 
-    case IOCTL_KDVR_READ_PCI_CONFIG:
-      Status = KdvrPciConfig(&Parameters.PciConfig, FALSE, Output, &Information);
-      break;
-    case IOCTL_KDVR_WRITE_PCI_CONFIG:
-      Status = KdvrPciConfig(&Parameters.PciConfig, TRUE, Output, &Information);
-      break;
+    case IOCTL_KDVR_READ_PCI_CONFIG: Status = KdvrPciConfig(&Parameters.PciConfig, FALSE, Output, &Information); break;
+    case IOCTL_KDVR_WRITE_PCI_CONFIG: Status = KdvrPciConfig(&Parameters.PciConfig, TRUE, Output, &Information); break;
 
     case IOCTL_KDVR_STALL:
       // A longer busy wait would hold a processor hostage.
@@ -656,12 +625,12 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       Information = 8;
       break;
     case IOCTL_KDVR_GET_INT_ROUTING:
-      Status = KdvrPlatformTable(Extension, &Parameters.Table, KdvrFeatures.PlatHardwareGetIntRouting, Output,
-                                 &Information);
+      Status =
+          KdvrPlatformTable(Extension, &Parameters.Table, KdvrFeatures.PlatHardwareGetIntRouting, Output, &Information);
       break;
     case IOCTL_KDVR_GET_SYSTEM_ID:
-      Status = KdvrPlatformTable(Extension, &Parameters.Table, KdvrFeatures.PlatHardwareGetSystemID, Output,
-                                 &Information);
+      Status =
+          KdvrPlatformTable(Extension, &Parameters.Table, KdvrFeatures.PlatHardwareGetSystemID, Output, &Information);
       break;
 
     default:

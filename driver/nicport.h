@@ -39,9 +39,9 @@ static_assert(sizeof(KDVR_SLOT_REQUIREMENTS) == 104, "requirements list with two
 typedef struct _KDVR_WINDOW {
   ULONG VirtualAddress;
   ULONG Length;
-  PVOID Owner;    // the file object of the open that mapped it
-  LONG Users;     // requests using the window right now
-  BOOLEAN Live;   // found by lookups
+  PVOID Owner;   // the file object of the open that mapped it
+  LONG Users;    // requests using the window right now
+  BOOLEAN Live;  // found by lookups
 } KDVR_WINDOW;
 
 typedef struct _KDVR_DEVICE_EXTENSION {
@@ -132,7 +132,6 @@ VOID KdvrInitializeSlotLock(VOID);
 // A kernel mutex: the holder stays at PASSIVE_LEVEL.
 VOID KdvrAcquireSlotLock(VOID);
 VOID KdvrReleaseSlotLock(VOID);
-
 
 // Client buffers named inside requests. Each routine runs under an
 // exception guard, so a buffer that is not the caller's, is read-only where

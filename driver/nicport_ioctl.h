@@ -10,61 +10,61 @@
 // The control device, as the client opens it (Win32 name) and as the driver
 // creates it (NT names).
 #define KDVR_CLIENT_DEVICE_NAME "\\\\.\\NICPORT"
-#define KDVR_NT_DEVICE_NAME "\\Device\\NICPORT"
-#define KDVR_DOS_DEVICE_NAME "\\DosDevices\\NICPORT"
+#define KDVR_NT_DEVICE_NAME     "\\Device\\NICPORT"
+#define KDVR_DOS_DEVICE_NAME    "\\DosDevices\\NICPORT"
 
 // Device type of the control device and of every control code.
 #define FILE_DEVICE_KDVR 0x80FFu
 
 // CTL_CODE(FILE_DEVICE_KDVR, function, METHOD_BUFFERED, FILE_ANY_ACCESS).
-#define KDVR_CTL_CODE(function) ((uint32_t)((FILE_DEVICE_KDVR << 16) | ((uint32_t)(function) << 2)))
+#define KDVR_CTL_CODE(function)  ((uint32_t)((FILE_DEVICE_KDVR << 16) | ((uint32_t)(function) << 2)))
 #define KDVR_CODE_FUNCTION(code) (((uint32_t)(code) >> 2) & 0xFFFu)
 
-#define IOCTL_KDVR_GET_IDENTIFIER         KDVR_CTL_CODE(0)   // 0x80FF0000
-#define IOCTL_KDVR_READ_PORT_UCHAR        KDVR_CTL_CODE(2)   // 0x80FF0008
-#define IOCTL_KDVR_WRITE_PORT_UCHAR       KDVR_CTL_CODE(3)   // 0x80FF000C
-#define IOCTL_KDVR_READ_PORT_USHORT       KDVR_CTL_CODE(4)   // 0x80FF0010
-#define IOCTL_KDVR_WRITE_PORT_USHORT      KDVR_CTL_CODE(5)   // 0x80FF0014
-#define IOCTL_KDVR_READ_PORT_ULONG        KDVR_CTL_CODE(6)   // 0x80FF0018
-#define IOCTL_KDVR_WRITE_PORT_ULONG       KDVR_CTL_CODE(7)   // 0x80FF001C
-#define IOCTL_KDVR_READ_EEPROM            KDVR_CTL_CODE(8)   // 0x80FF0020
-#define IOCTL_KDVR_WRITE_EEPROM           KDVR_CTL_CODE(9)   // 0x80FF0024
-#define IOCTL_KDVR_GET_EEPROM_SIZE        KDVR_CTL_CODE(10)  // 0x80FF0028
-#define IOCTL_KDVR_MDI_READ               KDVR_CTL_CODE(11)  // 0x80FF002C
-#define IOCTL_KDVR_READ_MEMORY_ULONG      KDVR_CTL_CODE(12)  // 0x80FF0030
-#define IOCTL_KDVR_WRITE_MEMORY_ULONG     KDVR_CTL_CODE(13)  // 0x80FF0034
-#define IOCTL_KDVR_READ_MEMORY_USHORT     KDVR_CTL_CODE(14)  // 0x80FF0038
-#define IOCTL_KDVR_WRITE_MEMORY_USHORT    KDVR_CTL_CODE(15)  // 0x80FF003C
-#define IOCTL_KDVR_READ_MEMORY_UCHAR      KDVR_CTL_CODE(16)  // 0x80FF0040
-#define IOCTL_KDVR_WRITE_MEMORY_UCHAR     KDVR_CTL_CODE(17)  // 0x80FF0044
-#define IOCTL_KDVR_MAP_MEMORY             KDVR_CTL_CODE(18)  // 0x80FF0048
-#define IOCTL_KDVR_UNMAP_MEMORY           KDVR_CTL_CODE(19)  // 0x80FF004C
-#define IOCTL_KDVR_VALIDATE_MEM_SPACE     KDVR_CTL_CODE(20)  // 0x80FF0050
-#define IOCTL_KDVR_GET_FIRST_RANGE_START  KDVR_CTL_CODE(21)  // 0x80FF0054
-#define IOCTL_KDVR_RESERVED_22            KDVR_CTL_CODE(22)  // 0x80FF0058
-#define IOCTL_KDVR_RESERVED_23            KDVR_CTL_CODE(23)  // 0x80FF005C
-#define IOCTL_KDVR_RESERVED_24            KDVR_CTL_CODE(24)  // 0x80FF0060
-#define IOCTL_KDVR_MDI_WRITE              KDVR_CTL_CODE(25)  // 0x80FF0064
-#define IOCTL_KDVR_READ_PCI_CONFIG        KDVR_CTL_CODE(32)  // 0x80FF0080
-#define IOCTL_KDVR_WRITE_PCI_CONFIG       KDVR_CTL_CODE(33)  // 0x80FF0084
-#define IOCTL_KDVR_GET_RESOURCES          KDVR_CTL_CODE(48)  // 0x80FF00C0
-#define IOCTL_KDVR_GET_INT_ROUTING        KDVR_CTL_CODE(49)  // 0x80FF00C4
-#define IOCTL_KDVR_GET_SYSTEM_ID          KDVR_CTL_CODE(50)  // 0x80FF00C8
-#define IOCTL_KDVR_STALL                  KDVR_CTL_CODE(51)  // 0x80FF00CC
+#define IOCTL_KDVR_GET_IDENTIFIER        KDVR_CTL_CODE(0)   // 0x80FF0000
+#define IOCTL_KDVR_READ_PORT_UCHAR       KDVR_CTL_CODE(2)   // 0x80FF0008
+#define IOCTL_KDVR_WRITE_PORT_UCHAR      KDVR_CTL_CODE(3)   // 0x80FF000C
+#define IOCTL_KDVR_READ_PORT_USHORT      KDVR_CTL_CODE(4)   // 0x80FF0010
+#define IOCTL_KDVR_WRITE_PORT_USHORT     KDVR_CTL_CODE(5)   // 0x80FF0014
+#define IOCTL_KDVR_READ_PORT_ULONG       KDVR_CTL_CODE(6)   // 0x80FF0018
+#define IOCTL_KDVR_WRITE_PORT_ULONG      KDVR_CTL_CODE(7)   // 0x80FF001C
+#define IOCTL_KDVR_READ_EEPROM           KDVR_CTL_CODE(8)   // 0x80FF0020
+#define IOCTL_KDVR_WRITE_EEPROM          KDVR_CTL_CODE(9)   // 0x80FF0024
+#define IOCTL_KDVR_GET_EEPROM_SIZE       KDVR_CTL_CODE(10)  // 0x80FF0028
+#define IOCTL_KDVR_MDI_READ              KDVR_CTL_CODE(11)  // 0x80FF002C
+#define IOCTL_KDVR_READ_MEMORY_ULONG     KDVR_CTL_CODE(12)  // 0x80FF0030
+#define IOCTL_KDVR_WRITE_MEMORY_ULONG    KDVR_CTL_CODE(13)  // 0x80FF0034
+#define IOCTL_KDVR_READ_MEMORY_USHORT    KDVR_CTL_CODE(14)  // 0x80FF0038
+#define IOCTL_KDVR_WRITE_MEMORY_USHORT   KDVR_CTL_CODE(15)  // 0x80FF003C
+#define IOCTL_KDVR_READ_MEMORY_UCHAR     KDVR_CTL_CODE(16)  // 0x80FF0040
+#define IOCTL_KDVR_WRITE_MEMORY_UCHAR    KDVR_CTL_CODE(17)  // 0x80FF0044
+#define IOCTL_KDVR_MAP_MEMORY            KDVR_CTL_CODE(18)  // 0x80FF0048
+#define IOCTL_KDVR_UNMAP_MEMORY          KDVR_CTL_CODE(19)  // 0x80FF004C
+#define IOCTL_KDVR_VALIDATE_MEM_SPACE    KDVR_CTL_CODE(20)  // 0x80FF0050
+#define IOCTL_KDVR_GET_FIRST_RANGE_START KDVR_CTL_CODE(21)  // 0x80FF0054
+#define IOCTL_KDVR_RESERVED_22           KDVR_CTL_CODE(22)  // 0x80FF0058
+#define IOCTL_KDVR_RESERVED_23           KDVR_CTL_CODE(23)  // 0x80FF005C
+#define IOCTL_KDVR_RESERVED_24           KDVR_CTL_CODE(24)  // 0x80FF0060
+#define IOCTL_KDVR_MDI_WRITE             KDVR_CTL_CODE(25)  // 0x80FF0064
+#define IOCTL_KDVR_READ_PCI_CONFIG       KDVR_CTL_CODE(32)  // 0x80FF0080
+#define IOCTL_KDVR_WRITE_PCI_CONFIG      KDVR_CTL_CODE(33)  // 0x80FF0084
+#define IOCTL_KDVR_GET_RESOURCES         KDVR_CTL_CODE(48)  // 0x80FF00C0
+#define IOCTL_KDVR_GET_INT_ROUTING       KDVR_CTL_CODE(49)  // 0x80FF00C4
+#define IOCTL_KDVR_GET_SYSTEM_ID         KDVR_CTL_CODE(50)  // 0x80FF00C8
+#define IOCTL_KDVR_STALL                 KDVR_CTL_CODE(51)  // 0x80FF00CC
 
 // Value returned by IOCTL_KDVR_GET_IDENTIFIER.
 #define KDVR_IDENTIFIER 0x21u
 
 // AddressMethod of the EEPROM codes: how the control register is reached.
-#define KDVR_ADDRESS_METHOD_PORT 0u    // byte-wide I/O port
+#define KDVR_ADDRESS_METHOD_PORT   0u  // byte-wide I/O port
 #define KDVR_ADDRESS_METHOD_MEMORY 2u  // 32-bit access to a mapped register
 
 // Kinds of IOCTL_KDVR_GET_RESOURCES.
-#define KDVR_RESOURCE_RELEASE 0u
-#define KDVR_RESOURCE_MEMORY 1u
+#define KDVR_RESOURCE_RELEASE   0u
+#define KDVR_RESOURCE_MEMORY    1u
 #define KDVR_RESOURCE_INTERRUPT 2u
-#define KDVR_RESOURCE_PORT 3u
-#define KDVR_SLOT_COUNT 4u
+#define KDVR_RESOURCE_PORT      3u
+#define KDVR_SLOT_COUNT         4u
 
 // NT status values a client of this driver can see.
 #define KDVR_STATUS_SUCCESS                0x00000000u
@@ -109,18 +109,18 @@ typedef struct _KDVR_EEPROM_SIZE_ARGS {
 } KDVR_EEPROM_SIZE_ARGS;
 
 typedef struct _KDVR_MDI_READ_ARGS {
-  uint32_t RegisterBase;      // +0
-  uint16_t Register;          // +4 PHY register selector
-  uint16_t Unused;            // +6
-  uint16_t AccessSelector;    // +8 0: memory, otherwise port
+  uint32_t RegisterBase;    // +0
+  uint16_t Register;        // +4 PHY register selector
+  uint16_t Unused;          // +6
+  uint16_t AccessSelector;  // +8 0: memory, otherwise port
 } KDVR_MDI_READ_ARGS;
 
 typedef struct _KDVR_MDI_WRITE_ARGS {
-  uint32_t RegisterBase;      // +0
-  uint16_t Register;          // +4
-  uint16_t Unused;            // +6
-  uint32_t Data;              // +8 high 16 bits must be 0
-  uint16_t AccessSelector;    // +12
+  uint32_t RegisterBase;    // +0
+  uint16_t Register;        // +4
+  uint16_t Unused;          // +6
+  uint32_t Data;            // +8 high 16 bits must be 0
+  uint16_t AccessSelector;  // +12
 } KDVR_MDI_WRITE_ARGS;
 
 typedef struct _KDVR_MAP_ARGS {
@@ -232,43 +232,43 @@ KDVR_STATIC_ASSERT(IOCTL_KDVR_STALL == 0x80FF00CCu, "control code layout");
 // state-changing set and the code lists of the tests are all made from
 // these rows; adding a code is a #define above, a row here and its case in
 // the driver's dispatch.
-#define KDVR_CONTROL_CODES(X) \
-  X(IOCTL_KDVR_GET_IDENTIFIER,          0, 4, 0) \
-  X(IOCTL_KDVR_READ_PORT_UCHAR,         2, 4, 0) \
-  X(IOCTL_KDVR_WRITE_PORT_UCHAR,        3, 0, 1) \
-  X(IOCTL_KDVR_READ_PORT_USHORT,        4, 4, 0) \
-  X(IOCTL_KDVR_WRITE_PORT_USHORT,       5, 0, 1) \
-  X(IOCTL_KDVR_READ_PORT_ULONG,         6, 4, 0) \
-  X(IOCTL_KDVR_WRITE_PORT_ULONG,        7, 0, 1) \
-  X(IOCTL_KDVR_READ_EEPROM,             8, 4, 0) \
-  X(IOCTL_KDVR_WRITE_EEPROM,            9, 4, 1) \
-  X(IOCTL_KDVR_GET_EEPROM_SIZE,        10, 4, 0) \
-  X(IOCTL_KDVR_MDI_READ,               11, 4, 0) \
-  X(IOCTL_KDVR_READ_MEMORY_ULONG,      12, 4, 0) \
-  X(IOCTL_KDVR_WRITE_MEMORY_ULONG,     13, 0, 1) \
-  X(IOCTL_KDVR_READ_MEMORY_USHORT,     14, 4, 0) \
-  X(IOCTL_KDVR_WRITE_MEMORY_USHORT,    15, 0, 1) \
-  X(IOCTL_KDVR_READ_MEMORY_UCHAR,      16, 4, 0) \
-  X(IOCTL_KDVR_WRITE_MEMORY_UCHAR,     17, 0, 1) \
-  X(IOCTL_KDVR_MAP_MEMORY,             18, 4, 1) \
-  X(IOCTL_KDVR_UNMAP_MEMORY,           19, 0, 1) \
-  X(IOCTL_KDVR_VALIDATE_MEM_SPACE,     20, 4, 1) \
-  X(IOCTL_KDVR_GET_FIRST_RANGE_START,  21, 4, 0) \
-  X(IOCTL_KDVR_RESERVED_22,            22, 0, 0) \
-  X(IOCTL_KDVR_RESERVED_23,            23, 0, 0) \
-  X(IOCTL_KDVR_RESERVED_24,            24, 0, 0) \
-  X(IOCTL_KDVR_MDI_WRITE,              25, 0, 1) \
-  X(IOCTL_KDVR_READ_PCI_CONFIG,        32, 4, 0) \
-  X(IOCTL_KDVR_WRITE_PCI_CONFIG,       33, 4, 1) \
-  X(IOCTL_KDVR_GET_RESOURCES,          48, 8, 1) \
-  X(IOCTL_KDVR_GET_INT_ROUTING,        49, 8, 0) \
-  X(IOCTL_KDVR_GET_SYSTEM_ID,          50, 8, 0) \
-  X(IOCTL_KDVR_STALL,                  51, 0, 0)
+#define KDVR_CONTROL_CODES(X)                   \
+  X(IOCTL_KDVR_GET_IDENTIFIER, 0, 4, 0)         \
+  X(IOCTL_KDVR_READ_PORT_UCHAR, 2, 4, 0)        \
+  X(IOCTL_KDVR_WRITE_PORT_UCHAR, 3, 0, 1)       \
+  X(IOCTL_KDVR_READ_PORT_USHORT, 4, 4, 0)       \
+  X(IOCTL_KDVR_WRITE_PORT_USHORT, 5, 0, 1)      \
+  X(IOCTL_KDVR_READ_PORT_ULONG, 6, 4, 0)        \
+  X(IOCTL_KDVR_WRITE_PORT_ULONG, 7, 0, 1)       \
+  X(IOCTL_KDVR_READ_EEPROM, 8, 4, 0)            \
+  X(IOCTL_KDVR_WRITE_EEPROM, 9, 4, 1)           \
+  X(IOCTL_KDVR_GET_EEPROM_SIZE, 10, 4, 0)       \
+  X(IOCTL_KDVR_MDI_READ, 11, 4, 0)              \
+  X(IOCTL_KDVR_READ_MEMORY_ULONG, 12, 4, 0)     \
+  X(IOCTL_KDVR_WRITE_MEMORY_ULONG, 13, 0, 1)    \
+  X(IOCTL_KDVR_READ_MEMORY_USHORT, 14, 4, 0)    \
+  X(IOCTL_KDVR_WRITE_MEMORY_USHORT, 15, 0, 1)   \
+  X(IOCTL_KDVR_READ_MEMORY_UCHAR, 16, 4, 0)     \
+  X(IOCTL_KDVR_WRITE_MEMORY_UCHAR, 17, 0, 1)    \
+  X(IOCTL_KDVR_MAP_MEMORY, 18, 4, 1)            \
+  X(IOCTL_KDVR_UNMAP_MEMORY, 19, 0, 1)          \
+  X(IOCTL_KDVR_VALIDATE_MEM_SPACE, 20, 4, 1)    \
+  X(IOCTL_KDVR_GET_FIRST_RANGE_START, 21, 4, 0) \
+  X(IOCTL_KDVR_RESERVED_22, 22, 0, 0)           \
+  X(IOCTL_KDVR_RESERVED_23, 23, 0, 0)           \
+  X(IOCTL_KDVR_RESERVED_24, 24, 0, 0)           \
+  X(IOCTL_KDVR_MDI_WRITE, 25, 0, 1)             \
+  X(IOCTL_KDVR_READ_PCI_CONFIG, 32, 4, 0)       \
+  X(IOCTL_KDVR_WRITE_PCI_CONFIG, 33, 4, 1)      \
+  X(IOCTL_KDVR_GET_RESOURCES, 48, 8, 1)         \
+  X(IOCTL_KDVR_GET_INT_ROUTING, 49, 8, 0)       \
+  X(IOCTL_KDVR_GET_SYSTEM_ID, 50, 8, 0)         \
+  X(IOCTL_KDVR_STALL, 51, 0, 0)
 
 // Each row's function number gives the published value of its name; a
 // code in two rows is a duplicate case below.
-#define KDVR_CHECK_CODE_ROW(name, function, bytes, changes_state)                                   \
-  KDVR_STATIC_ASSERT(name == KDVR_CTL_CODE(function), #name " is its row's function number");        \
+#define KDVR_CHECK_CODE_ROW(name, function, bytes, changes_state)                                     \
+  KDVR_STATIC_ASSERT(name == KDVR_CTL_CODE(function), #name " is its row's function number");         \
   KDVR_STATIC_ASSERT((bytes) == 0 || (bytes) == 4 || (bytes) == 8, #name " returns 0, 4 or 8 bytes"); \
   KDVR_STATIC_ASSERT((changes_state) == 0 || (changes_state) == 1, #name " changes state or not");
 KDVR_CONTROL_CODES(KDVR_CHECK_CODE_ROW)
@@ -279,12 +279,10 @@ KDVR_CONTROL_CODES(KDVR_CHECK_CODE_ROW)
 static inline int KdvrResultByteCount(uint32_t code) {
   switch (code) {
 #define KDVR_RESULT_BYTES_CASE(name, function, bytes, changes_state) \
-  case name:                                                          \
-    return bytes;
+  case name: return bytes;
     KDVR_CONTROL_CODES(KDVR_RESULT_BYTES_CASE)
 #undef KDVR_RESULT_BYTES_CASE
-    default:
-      return -1;
+    default: return -1;
   }
 }
 
@@ -293,12 +291,10 @@ static inline int KdvrResultByteCount(uint32_t code) {
 static inline int KdvrCodeChangesState(uint32_t code) {
   switch (code) {
 #define KDVR_CHANGES_STATE_CASE(name, function, bytes, changes_state) \
-  case name:                                                           \
-    return changes_state;
+  case name: return changes_state;
     KDVR_CONTROL_CODES(KDVR_CHANGES_STATE_CASE)
 #undef KDVR_CHANGES_STATE_CASE
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -312,9 +308,7 @@ static inline int KdvrIsRawWrite(uint32_t code) {
     case IOCTL_KDVR_WRITE_PORT_ULONG:
     case IOCTL_KDVR_WRITE_MEMORY_UCHAR:
     case IOCTL_KDVR_WRITE_MEMORY_USHORT:
-    case IOCTL_KDVR_WRITE_MEMORY_ULONG:
-      return 1;
-    default:
-      return 0;
+    case IOCTL_KDVR_WRITE_MEMORY_ULONG: return 1;
+    default: return 0;
   }
 }

@@ -20,9 +20,7 @@ static PVOID PlatMap(ULONG Physical, ULONG Bytes) {
   return MmMapIoSpace(Address, Bytes, MmNonCached);
 }
 
-static ULONG PlatReadUlong(PUCHAR At) {
-  return READ_REGISTER_ULONG((PULONG)At);
-}
+static ULONG PlatReadUlong(PUCHAR At) { return READ_REGISTER_ULONG((PULONG)At); }
 
 static ULONG PlatReadUshort(PUCHAR At) {
   return (ULONG)READ_REGISTER_UCHAR(At) | ((ULONG)READ_REGISTER_UCHAR(At + 1) << 8);

@@ -16,11 +16,11 @@
 #include "driver/nicport.h"
 
 typedef struct _KDVR_CLIENT_TRANSFER {
-  ULONG Client;    // client address
-  ULONG Length;    // bytes probed or copied
-  PVOID Kernel;    // kernel buffer of a copy
+  ULONG Client;  // client address
+  ULONG Length;  // bytes probed or copied
+  PVOID Kernel;  // kernel buffer of a copy
   BOOLEAN ForWrite;
-  ULONG Touched;   // sum of the bytes read while probing; keeps the reads
+  ULONG Touched;  // sum of the bytes read while probing; keeps the reads
 } KDVR_CLIENT_TRANSFER;
 
 // The range is already known to lie in client space; ProbeForWrite also

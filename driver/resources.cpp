@@ -14,17 +14,11 @@
 
 static KMUTEX KdvrSlotMutex;
 
-VOID KdvrInitializeSlotLock(VOID) {
-  KeInitializeMutex(&KdvrSlotMutex, 0);
-}
+VOID KdvrInitializeSlotLock(VOID) { KeInitializeMutex(&KdvrSlotMutex, 0); }
 
-VOID KdvrAcquireSlotLock(VOID) {
-  KeWaitForSingleObject(&KdvrSlotMutex, Executive, KernelMode, FALSE, NULL);
-}
+VOID KdvrAcquireSlotLock(VOID) { KeWaitForSingleObject(&KdvrSlotMutex, Executive, KernelMode, FALSE, NULL); }
 
-VOID KdvrReleaseSlotLock(VOID) {
-  KeReleaseMutex(&KdvrSlotMutex, FALSE);
-}
+VOID KdvrReleaseSlotLock(VOID) { KeReleaseMutex(&KdvrSlotMutex, FALSE); }
 
 #define KDVR_SLOT_REGISTRY_FORMAT "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NICDIAG\\Slot%x"
 
@@ -164,9 +158,9 @@ NTSTATUS GetResources(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Pa
 
   KdvrBuildRequirements(Extension, Request);
   PCM_RESOURCE_LIST Assigned = NULL;
-  Status = IoAssignResources(&Path, NULL, Extension->DriverObject, Extension->SlotDeviceObject[SlotIndex],
-                             Request->Kind == KDVR_RESOURCE_RELEASE ? NULL : &Extension->SlotRequirements.List,
-                             &Assigned);
+  Status =
+      IoAssignResources(&Path, NULL, Extension->DriverObject, Extension->SlotDeviceObject[SlotIndex],
+                        Request->Kind == KDVR_RESOURCE_RELEASE ? NULL : &Extension->SlotRequirements.List, &Assigned);
   if (!NT_SUCCESS(Status)) {
     Output[1] = 0;
   } else {

@@ -15,7 +15,7 @@
 #include "netpurge.h"
 #include "resource.h"
 
-#define PURGE_PATH_CHARS 128
+#define PURGE_PATH_CHARS   128
 #define PURGE_NORMAL_CHARS 512
 
 // Writes the absolute folder path `in` in one form for comparison: "\"
@@ -213,10 +213,10 @@ static int IsSameOrAboveFolder(LPCSTR entered, const FolderId *enteredId, LPCSTR
 // the folder current then): the Windows folder, the system folder, the
 // user's program menu when it is named, and the starting current folder.
 // The last one is emptied as far as it can be but not removed.
-#define PURGE_GUARDED_WINDOWS 0
-#define PURGE_GUARDED_SYSTEM 1
+#define PURGE_GUARDED_WINDOWS  0
+#define PURGE_GUARDED_SYSTEM   1
 #define PURGE_GUARDED_PROGRAMS 2
-#define PURGE_GUARDED_COUNT 3
+#define PURGE_GUARDED_COUNT    3
 static CHAR s_guarded[PURGE_GUARDED_COUNT][PURGE_NORMAL_CHARS];
 static int s_guardedKnown;
 static CHAR s_startFolder[PURGE_NORMAL_CHARS];
@@ -241,8 +241,7 @@ static int TakeGuardedFolders(LPCSTR current)
     if (length == 0 || length >= PURGE_PATH_CHARS ||
         !CanonicalFolderPath(known, s_guarded[PURGE_GUARDED_SYSTEM], PURGE_NORMAL_CHARS))
         return 0;
-    if (ReadRegistryStringValue(HKEY_CURRENT_USER, IDS_SHELL_FOLDERS, IDS_PROGRAMS, (LPBYTE)known,
-                                PURGE_PATH_CHARS) &&
+    if (ReadRegistryStringValue(HKEY_CURRENT_USER, IDS_SHELL_FOLDERS, IDS_PROGRAMS, (LPBYTE)known, PURGE_PATH_CHARS) &&
         !CanonicalFolderPath(known, s_guarded[PURGE_GUARDED_PROGRAMS], PURGE_NORMAL_CHARS))
         return 0;
     return 1;

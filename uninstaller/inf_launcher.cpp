@@ -5,9 +5,9 @@
 #include "netpurge.h"
 #include "resource.h"
 
-#define INF_PATH_CHARS 128
+#define INF_PATH_CHARS    128
 #define INF_COMMAND_CHARS 512
-#define INF_RUNNER_MODE "132"
+#define INF_RUNNER_MODE   "132"
 
 int IsBlankName(LPCSTR name)
 {
@@ -189,12 +189,13 @@ int LaunchInfSection(HWND owner, UINT fileId, UINT sectionId)
     // quote + folder + backslash + program + quote + arguments + blank +
     // section + blank + mode + blank + path + terminator
     if (2 * quoted + (int)folderLength + 1 + programLength + lstrlenA(arguments) + 1 + lstrlenA(section) + 1 +
-            lstrlenA(INF_RUNNER_MODE) + 1 + lstrlenA(located) >= INF_COMMAND_CHARS) {
+            lstrlenA(INF_RUNNER_MODE) + 1 + lstrlenA(located) >=
+        INF_COMMAND_CHARS) {
         ReportError("LaunchInfSection");
         return 0;
     }
-    wsprintfA(command, quoted ? "\"%s\\%s\"%s %s " INF_RUNNER_MODE " %s" : "%s\\%s%s %s " INF_RUNNER_MODE " %s",
-              folder, program, arguments, section, located);
+    wsprintfA(command, quoted ? "\"%s\\%s\"%s %s " INF_RUNNER_MODE " %s" : "%s\\%s%s %s " INF_RUNNER_MODE " %s", folder,
+              program, arguments, section, located);
     WinExec(command, SW_SHOW);
     return 1;
 }

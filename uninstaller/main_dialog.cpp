@@ -12,26 +12,26 @@ static void SetItemText(HWND window, int item, UINT textId)
 INT_PTR CALLBACK MainDialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
-    case WM_INITDIALOG:
-        if (!g_program.silentMode) {
-            LoadModeTitle();
-            SetWindowTextA(window, g_program.title);
-            SetItemText(window, IDC_MESSAGE, g_program.modemMode ? IDS_QUESTION_MODEM : IDS_QUESTION);
-            SetItemText(window, IDOK, IDS_OK);
-            SetItemText(window, IDCANCEL, IDS_CANCEL);
-        }
-        return TRUE;
-    case WM_COMMAND:
-        OnDialogCommand(window, wParam, lParam);
-        return TRUE;
-    case WM_CLOSE:
-        DestroyWindow(window);
-        return TRUE;
-    case WM_DESTROY:
-        PostQuitMessage(0);
-        return TRUE;
-    default:
-        return FALSE;
+        case WM_INITDIALOG:
+            if (!g_program.silentMode) {
+                LoadModeTitle();
+                SetWindowTextA(window, g_program.title);
+                SetItemText(window, IDC_MESSAGE, g_program.modemMode ? IDS_QUESTION_MODEM : IDS_QUESTION);
+                SetItemText(window, IDOK, IDS_OK);
+                SetItemText(window, IDCANCEL, IDS_CANCEL);
+            }
+            return TRUE;
+        case WM_COMMAND:
+            OnDialogCommand(window, wParam, lParam);
+            return TRUE;
+        case WM_CLOSE:
+            DestroyWindow(window);
+            return TRUE;
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return TRUE;
+        default:
+            return FALSE;
     }
 }
 

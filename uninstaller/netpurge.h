@@ -3,15 +3,15 @@
 #pragma once
 #include "platform/win32.h"
 
-#define NETPURGE_TITLE_CHARS 512
+#define NETPURGE_TITLE_CHARS  512
 #define NETPURGE_FOLDER_CHARS 512
-#define NETPURGE_NAME_CHARS 128
-#define NETPURGE_TEXT_CHARS 512
+#define NETPURGE_NAME_CHARS   128
+#define NETPURGE_TEXT_CHARS   512
 
 // Filled during start-up, read by every part.
 struct ProgramState {
     HINSTANCE instance;
-    LPSTR commandTail;            // not copied
+    LPSTR commandTail;  // not copied
     HWND mainDialog;
     BOOL silentMode;
     BOOL modemMode;

@@ -13,7 +13,7 @@
 #include "netpurge.h"
 #include "resource.h"
 
-#define NT4_NAME_CHARS 512
+#define NT4_NAME_CHARS  512
 #define NT4_VALUE_BYTES 512
 // The registry's own limit on the depth of a key tree.
 #define NT4_MAX_TREE_DEPTH 512
@@ -197,10 +197,7 @@ static int DeleteKeyTreeAt(HKEY parent, LPCSTR name, int grant, int depth)
     return deleted;
 }
 
-int DeleteKeyTree(HKEY parent, LPCSTR name, int grant)
-{
-    return DeleteKeyTreeAt(parent, name, grant, 1);
-}
+int DeleteKeyTree(HKEY parent, LPCSTR name, int grant) { return DeleteKeyTreeAt(parent, name, grant, 1); }
 
 int RemoveRootEnumKeys(LPCSTR instanceName)
 {

@@ -3,8 +3,8 @@
 #include "resource.h"
 
 #define VERSION_RECORD_SIZE 148
-#define VENDOR_SUPPORTED 0x8086
-#define PATTERN_CHARS 512
+#define VENDOR_SUPPORTED    0x8086
+#define PATTERN_CHARS       512
 
 // Fills a fresh version record. A failed query leaves platform id and major
 // version 0, which belongs to no platform class.

@@ -12,10 +12,10 @@
 #include "netpurge.h"
 #include "resource.h"
 
-#define KEY_NAME_CHARS 512
-#define VALUE_BYTES 512
+#define KEY_NAME_CHARS     512
+#define VALUE_BYTES        512
 #define BINDING_NAME_CHARS 128
-#define PATH_CHARS 512
+#define PATH_CHARS         512
 
 // Binding chains under "Enum\Network" are followed at most this deep; a
 // component further down is left in place.
@@ -272,10 +272,7 @@ int PurgePciEnumKeys(LPCSTR classSubKeyName, int singleMatch)
     return 0;
 }
 
-int PurgeAllPciEnumKeys(void)
-{
-    return PurgePciEnumKeys("", 0);
-}
+int PurgeAllPciEnumKeys(void) { return PurgePciEnumKeys("", 0); }
 
 int PurgeClassKeys9x(void)
 {

@@ -6,13 +6,10 @@
 ProgramState g_program;
 
 #define SILENT_SWITCH "/nogui"
-#define EXIT_DONE 0
-#define EXIT_REFUSED 2
+#define EXIT_DONE     0
+#define EXIT_REFUSED  2
 
-void ReportError(LPCSTR context)
-{
-    (void)context;
-}
+void ReportError(LPCSTR context) { (void)context; }
 
 int LoadModeTitle(void)
 {

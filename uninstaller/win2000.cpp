@@ -4,17 +4,17 @@
 #include "netpurge.h"
 
 #define NETCFG_LOCK_TIMEOUT_MS 15000
-#define DEVNODE_ID_BYTES 256
-#define INSTANCE_ID_BYTES 4096
-#define DEVICE_DESC_BYTES 4096
-#define FAILURE_MESSAGE_BYTES 512
-#define LOCK_CLIENT_CHARS 64
+#define DEVNODE_ID_BYTES       256
+#define INSTANCE_ID_BYTES      4096
+#define DEVICE_DESC_BYTES      4096
+#define FAILURE_MESSAGE_BYTES  512
+#define LOCK_CLIENT_CHARS      64
 
 // Where the four vendor and the four device digits sit in a PCI device
 // identifier: PCI\VEN_vvvv&DEV_dddd...
 #define VENDOR_FIELD_POSITION 8
 #define DEVICE_FIELD_POSITION 17
-#define ID_FIELD_DIGITS 4
+#define ID_FIELD_DIGITS       4
 
 static const CHAR kLockClientDescription[] = "NicRemov Com service(NicRemov)";
 static const CHAR kRemovalFailedFormat[] = "UnInistall faied for %s";
@@ -23,7 +23,7 @@ static const CHAR kRemovalFailedCaption[] = "Uninstaller";
 // The failure message is the format with its "%s" replaced by the device
 // description, cut so that the whole message and its terminator fit.
 #define FAILURE_FIXED_CHARS ((int)sizeof(kRemovalFailedFormat) - 1 - 2)
-#define FAILURE_DESC_CHARS (FAILURE_MESSAGE_BYTES - 1 - FAILURE_FIXED_CHARS)
+#define FAILURE_DESC_CHARS  (FAILURE_MESSAGE_BYTES - 1 - FAILURE_FIXED_CHARS)
 
 static_assert(sizeof(SP_DEVINFO_DATA) == 28, "the device record is the 32-bit Windows layout");
 static_assert(sizeof(kLockClientDescription) <= LOCK_CLIENT_CHARS, "lock client description fits");
@@ -140,8 +140,7 @@ int UnbindProtocolsFromAdapter(INetCfg *netCfg, INetCfgComponent *adapter)
     int completed = 0;
 
     if (netCfg->QueryNetCfgClass(&GUID_DEVCLASS_NETTRANS, IID_INetCfgClass, (void **)&protocols) == S_OK &&
-        protocols != NULL && protocols->EnumComponents(&items) == S_OK && items != NULL &&
-        items->Reset() == S_OK) {
+        protocols != NULL && protocols->EnumComponents(&items) == S_OK && items != NULL && items->Reset() == S_OK) {
         while (items->Next(1, &protocol, NULL) == S_OK && protocol != NULL) {
             bindings = NULL;
             if (protocol->QueryInterface(IID_INetCfgComponentBindings, (void **)&bindings) == S_OK &&

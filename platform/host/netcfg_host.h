@@ -26,7 +26,7 @@ inline bool IsEqualGUID(REFGUID a, REFGUID b) {
     if (a.Data4[i] != b.Data4[i]) return false;
   return true;
 }
-#define IsEqualIID(a, b) IsEqualGUID(a, b)
+#define IsEqualIID(a, b)   IsEqualGUID(a, b)
 #define IsEqualCLSID(a, b) IsEqualGUID(a, b)
 inline bool operator==(REFGUID a, REFGUID b) { return IsEqualGUID(a, b); }
 inline bool operator!=(REFGUID a, REFGUID b) { return !IsEqualGUID(a, b); }
@@ -37,35 +37,35 @@ typedef const WCHAR *LPCWSTR, *PCWSTR;
 typedef std::size_t SIZE_T;
 
 // ---- HRESULT values
-#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
-#define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define S_OK ((HRESULT)0L)
-#define S_FALSE ((HRESULT)1L)
-#define E_NOTIMPL ((HRESULT)0x80004001L)
-#define E_NOINTERFACE ((HRESULT)0x80004002L)
-#define E_POINTER ((HRESULT)0x80004003L)
-#define E_ABORT ((HRESULT)0x80004004L)
-#define E_FAIL ((HRESULT)0x80004005L)
-#define E_UNEXPECTED ((HRESULT)0x8000FFFFL)
-#define E_ACCESSDENIED ((HRESULT)0x80070005L)
-#define E_OUTOFMEMORY ((HRESULT)0x8007000EL)
-#define E_INVALIDARG ((HRESULT)0x80070057L)
+#define SUCCEEDED(hr)         (((HRESULT)(hr)) >= 0)
+#define FAILED(hr)            (((HRESULT)(hr)) < 0)
+#define S_OK                  ((HRESULT)0L)
+#define S_FALSE               ((HRESULT)1L)
+#define E_NOTIMPL             ((HRESULT)0x80004001L)
+#define E_NOINTERFACE         ((HRESULT)0x80004002L)
+#define E_POINTER             ((HRESULT)0x80004003L)
+#define E_ABORT               ((HRESULT)0x80004004L)
+#define E_FAIL                ((HRESULT)0x80004005L)
+#define E_UNEXPECTED          ((HRESULT)0x8000FFFFL)
+#define E_ACCESSDENIED        ((HRESULT)0x80070005L)
+#define E_OUTOFMEMORY         ((HRESULT)0x8007000EL)
+#define E_INVALIDARG          ((HRESULT)0x80070057L)
 #define CLASS_E_NOAGGREGATION ((HRESULT)0x80040110L)
-#define REGDB_E_CLASSNOTREG ((HRESULT)0x80040154L)
-#define CO_E_NOTINITIALIZED ((HRESULT)0x800401F0L)
+#define REGDB_E_CLASSNOTREG   ((HRESULT)0x80040154L)
+#define CO_E_NOTINITIALIZED   ((HRESULT)0x800401F0L)
 
 // ---- network configuration results
 #define NETCFG_E_ALREADY_INITIALIZED ((HRESULT)0x8004A020L)
-#define NETCFG_E_NOT_INITIALIZED ((HRESULT)0x8004A021L)
-#define NETCFG_E_IN_USE ((HRESULT)0x8004A022L)
-#define NETCFG_E_NO_WRITE_LOCK ((HRESULT)0x8004A024L)
-#define NETCFG_E_NEED_REBOOT ((HRESULT)0x8004A025L)
+#define NETCFG_E_NOT_INITIALIZED     ((HRESULT)0x8004A021L)
+#define NETCFG_E_IN_USE              ((HRESULT)0x8004A022L)
+#define NETCFG_E_NO_WRITE_LOCK       ((HRESULT)0x8004A024L)
+#define NETCFG_E_NEED_REBOOT         ((HRESULT)0x8004A025L)
 
 // ---- COM library
-#define CLSCTX_INPROC_SERVER 0x1
+#define CLSCTX_INPROC_SERVER  0x1
 #define CLSCTX_INPROC_HANDLER 0x2
-#define CLSCTX_LOCAL_SERVER 0x4
-#define CLSCTX_REMOTE_SERVER 0x10
+#define CLSCTX_LOCAL_SERVER   0x4
+#define CLSCTX_REMOTE_SERVER  0x10
 #define STDMETHODCALLTYPE
 
 struct IUnknown {
@@ -84,16 +84,21 @@ void WINAPI CoTaskMemFree(LPVOID block);
 // ---- published identifiers
 inline const GUID IID_IUnknown = {0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 inline const GUID CLSID_CNetCfg = {0x5B035261, 0x40F9, 0x11D1, {0xAA, 0xEC, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
-inline const GUID IID_IEnumNetCfgComponent = {0xC0E8AE92, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
+inline const GUID IID_IEnumNetCfgComponent = {
+    0xC0E8AE92, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
 inline const GUID IID_INetCfg = {0xC0E8AE93, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
 inline const GUID IID_INetCfgClass = {0xC0E8AE97, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
 inline const GUID IID_INetCfgComponent = {0xC0E8AE99, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
-inline const GUID IID_INetCfgComponentBindings = {0xC0E8AE9E, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
+inline const GUID IID_INetCfgComponentBindings = {
+    0xC0E8AE9E, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
 inline const GUID IID_INetCfgLock = {0xC0E8AE9F, 0x306E, 0x11D1, {0xAA, 0xCF, 0x00, 0x80, 0x5F, 0xC1, 0x27, 0x0E}};
 inline const GUID GUID_DEVCLASS_NET = {0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-inline const GUID GUID_DEVCLASS_NETCLIENT = {0x4D36E973, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-inline const GUID GUID_DEVCLASS_NETSERVICE = {0x4D36E974, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
-inline const GUID GUID_DEVCLASS_NETTRANS = {0x4D36E975, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline const GUID GUID_DEVCLASS_NETCLIENT = {
+    0x4D36E973, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline const GUID GUID_DEVCLASS_NETSERVICE = {
+    0x4D36E974, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline const GUID GUID_DEVCLASS_NETTRANS = {
+    0x4D36E975, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 // ---- the network configuration interfaces. Each lists its methods in the
 // published vtable order after IUnknown's three; none has a destructor or

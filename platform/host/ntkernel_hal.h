@@ -18,24 +18,26 @@ typedef enum _INTERFACE_TYPE {
   Eisa = 2,
   PCIBus = 5,
   MaximumInterfaceType = 15
-} INTERFACE_TYPE, *PINTERFACE_TYPE;
+} INTERFACE_TYPE,
+    *PINTERFACE_TYPE;
 typedef enum _BUS_DATA_TYPE {
   ConfigurationSpaceUndefined = -1,
   Cmos = 0,
   PCIConfiguration = 4,
   MaximumBusDataType = 11
-} BUS_DATA_TYPE, *PBUS_DATA_TYPE;
+} BUS_DATA_TYPE,
+    *PBUS_DATA_TYPE;
 static_assert(sizeof(INTERFACE_TYPE) == 4 && sizeof(BUS_DATA_TYPE) == 4, "enums are 32 bits");
 
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
 
-#define CmResourceTypeNull 0
-#define CmResourceTypePort 1
-#define CmResourceTypeInterrupt 2
-#define CmResourceTypeMemory 3
-#define CmResourceTypeDma 4
+#define CmResourceTypeNull           0
+#define CmResourceTypePort           1
+#define CmResourceTypeInterrupt      2
+#define CmResourceTypeMemory         3
+#define CmResourceTypeDma            4
 #define CmResourceTypeDeviceSpecific 5
-#define CmResourceTypeBusNumber 6
+#define CmResourceTypeBusNumber      6
 
 typedef enum _CM_SHARE_DISPOSITION {
   CmResourceShareUndetermined = 0,
@@ -45,16 +47,16 @@ typedef enum _CM_SHARE_DISPOSITION {
 } CM_SHARE_DISPOSITION;
 
 #define CM_RESOURCE_INTERRUPT_LEVEL_SENSITIVE 0
-#define CM_RESOURCE_INTERRUPT_LATCHED 1
-#define CM_RESOURCE_MEMORY_READ_WRITE 0x0000
-#define CM_RESOURCE_MEMORY_READ_ONLY 0x0001
-#define CM_RESOURCE_MEMORY_WRITE_ONLY 0x0002
-#define CM_RESOURCE_MEMORY_PREFETCHABLE 0x0004
-#define CM_RESOURCE_PORT_MEMORY 0x0000
-#define CM_RESOURCE_PORT_IO 0x0001
+#define CM_RESOURCE_INTERRUPT_LATCHED         1
+#define CM_RESOURCE_MEMORY_READ_WRITE         0x0000
+#define CM_RESOURCE_MEMORY_READ_ONLY          0x0001
+#define CM_RESOURCE_MEMORY_WRITE_ONLY         0x0002
+#define CM_RESOURCE_MEMORY_PREFETCHABLE       0x0004
+#define CM_RESOURCE_PORT_MEMORY               0x0000
+#define CM_RESOURCE_PORT_IO                   0x0001
 
-#define IO_RESOURCE_PREFERRED 0x01
-#define IO_RESOURCE_DEFAULT 0x02
+#define IO_RESOURCE_PREFERRED   0x01
+#define IO_RESOURCE_DEFAULT     0x02
 #define IO_RESOURCE_ALTERNATIVE 0x08
 
 // Assigned resources: packed to 4 as in the platform's headers.
@@ -190,14 +192,14 @@ typedef struct _PCI_SLOT_NUMBER {
 } PCI_SLOT_NUMBER, *PPCI_SLOT_NUMBER;
 static_assert(sizeof(PCI_SLOT_NUMBER) == 4, "PCI_SLOT_NUMBER is 4 bytes");
 
-#define PCI_TYPE0_ADDRESSES 6
-#define PCI_INVALID_VENDORID 0xFFFF
-#define PCI_COMMON_HDR_LENGTH 64
-#define PCI_ENABLE_IO_SPACE 0x0001
-#define PCI_ENABLE_MEMORY_SPACE 0x0002
-#define PCI_ENABLE_BUS_MASTER 0x0004
-#define PCI_ADDRESS_IO_SPACE 0x00000001
-#define PCI_ADDRESS_MEMORY_TYPE_MASK 0x00000006
+#define PCI_TYPE0_ADDRESSES             6
+#define PCI_INVALID_VENDORID            0xFFFF
+#define PCI_COMMON_HDR_LENGTH           64
+#define PCI_ENABLE_IO_SPACE             0x0001
+#define PCI_ENABLE_MEMORY_SPACE         0x0002
+#define PCI_ENABLE_BUS_MASTER           0x0004
+#define PCI_ADDRESS_IO_SPACE            0x00000001
+#define PCI_ADDRESS_MEMORY_TYPE_MASK    0x00000006
 #define PCI_ADDRESS_MEMORY_PREFETCHABLE 0x00000008
 
 typedef struct _PCI_COMMON_CONFIG {
@@ -252,14 +254,14 @@ NTHALAPI NTSTATUS NTAPI HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUN
                                                PCM_RESOURCE_LIST *AllocatedResources);
 
 // ---- buses, configuration space, translation and mapping
-NTHALAPI ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
-                                           PVOID Buffer, ULONG Offset, ULONG Length);
-NTHALAPI ULONG NTAPI HalSetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
-                                           PVOID Buffer, ULONG Offset, ULONG Length);
-NTHALAPI ULONG NTAPI HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
-                                   PVOID Buffer, ULONG Length);
-NTHALAPI ULONG NTAPI HalSetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber,
-                                   PVOID Buffer, ULONG Length);
+NTHALAPI ULONG NTAPI HalGetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
+                                           ULONG Offset, ULONG Length);
+NTHALAPI ULONG NTAPI HalSetBusDataByOffset(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
+                                           ULONG Offset, ULONG Length);
+NTHALAPI ULONG NTAPI HalGetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
+                                   ULONG Length);
+NTHALAPI ULONG NTAPI HalSetBusData(BUS_DATA_TYPE BusDataType, ULONG BusNumber, ULONG SlotNumber, PVOID Buffer,
+                                   ULONG Length);
 NTHALAPI BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumber,
                                               PHYSICAL_ADDRESS BusAddress, PULONG AddressSpace,
                                               PPHYSICAL_ADDRESS TranslatedAddress);

@@ -37,5 +37,5 @@
 
 // sprintf and _snprintf in the driver are the kernel's (see the top); the C
 // library's <cstdio> is included above so these names stay bound here.
-#define sprintf NtSprintf
+#define sprintf   NtSprintf
 #define _snprintf NtSnprintf

@@ -11,14 +11,14 @@
   (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 #endif
 #ifndef METHOD_BUFFERED
-#define METHOD_BUFFERED 0
-#define METHOD_IN_DIRECT 1
+#define METHOD_BUFFERED   0
+#define METHOD_IN_DIRECT  1
 #define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER 3
+#define METHOD_NEITHER    3
 #endif
 #ifndef FILE_ANY_ACCESS
-#define FILE_ANY_ACCESS 0
-#define FILE_READ_ACCESS 0x0001
+#define FILE_ANY_ACCESS   0
+#define FILE_READ_ACCESS  0x0001
 #define FILE_WRITE_ACCESS 0x0002
 #endif
 #ifndef FILE_DEVICE_UNKNOWN
@@ -29,39 +29,38 @@
 #define FILE_DEVICE_SECURE_OPEN 0x00000100
 
 // ---- driver and device objects, requests
-#define IRP_MJ_CREATE 0x00
-#define IRP_MJ_CREATE_NAMED_PIPE 0x01
-#define IRP_MJ_CLOSE 0x02
-#define IRP_MJ_READ 0x03
-#define IRP_MJ_WRITE 0x04
-#define IRP_MJ_QUERY_INFORMATION 0x05
-#define IRP_MJ_SET_INFORMATION 0x06
-#define IRP_MJ_FLUSH_BUFFERS 0x09
-#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_CREATE                  0x00
+#define IRP_MJ_CREATE_NAMED_PIPE       0x01
+#define IRP_MJ_CLOSE                   0x02
+#define IRP_MJ_READ                    0x03
+#define IRP_MJ_WRITE                   0x04
+#define IRP_MJ_QUERY_INFORMATION       0x05
+#define IRP_MJ_SET_INFORMATION         0x06
+#define IRP_MJ_FLUSH_BUFFERS           0x09
+#define IRP_MJ_DEVICE_CONTROL          0x0e
 #define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
-#define IRP_MJ_SHUTDOWN 0x10
-#define IRP_MJ_CLEANUP 0x12
-#define IRP_MJ_POWER 0x16
-#define IRP_MJ_SYSTEM_CONTROL 0x17
-#define IRP_MJ_PNP 0x1b
-#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+#define IRP_MJ_SHUTDOWN                0x10
+#define IRP_MJ_CLEANUP                 0x12
+#define IRP_MJ_POWER                   0x16
+#define IRP_MJ_SYSTEM_CONTROL          0x17
+#define IRP_MJ_PNP                     0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION        0x1b
 
-#define IO_NO_INCREMENT 0
+#define IO_NO_INCREMENT       0
 #define SL_FORCE_ACCESS_CHECK 0x01  // IO_STACK_LOCATION.Flags of a create
 
-#define DO_VERIFY_VOLUME 0x00000002
-#define DO_BUFFERED_IO 0x00000004
-#define DO_EXCLUSIVE 0x00000008
-#define DO_DIRECT_IO 0x00000010
+#define DO_VERIFY_VOLUME       0x00000002
+#define DO_BUFFERED_IO         0x00000004
+#define DO_EXCLUSIVE           0x00000008
+#define DO_DIRECT_IO           0x00000010
 #define DO_DEVICE_INITIALIZING 0x00000080
 
 struct _DEVICE_OBJECT;
 struct _DRIVER_OBJECT;
 struct _IRP;
-typedef NTSTATUS (NTAPI *PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
-typedef VOID (NTAPI *PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
-typedef NTSTATUS (NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject,
-                                             PUNICODE_STRING RegistryPath);
+typedef NTSTATUS(NTAPI *PDRIVER_DISPATCH)(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp);
+typedef VOID(NTAPI *PDRIVER_UNLOAD)(struct _DRIVER_OBJECT *DriverObject);
+typedef NTSTATUS(NTAPI *PDRIVER_INITIALIZE)(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
 
 typedef struct _DEVICE_OBJECT {
   CSHORT Type;
@@ -197,17 +196,14 @@ typedef struct _IRP {
   } Tail;
 } IRP, *PIRP;
 
-inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
-  return Irp->Tail.Overlay.CurrentStackLocation;
-}
+inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) { return Irp->Tail.Overlay.CurrentStackLocation; }
 
 extern "C" {
 
 // ---- device objects, names and requests
 NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                           PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
-                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                                          PDEVICE_OBJECT *DeviceObject);
+                                          ULONG DeviceCharacteristics, BOOLEAN Exclusive, PDEVICE_OBJECT *DeviceObject);
 NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);

@@ -16,25 +16,25 @@ typedef struct _SP_DEVINFO_DATA {
 } SP_DEVINFO_DATA, *PSP_DEVINFO_DATA;
 static_assert(sizeof(SP_DEVINFO_DATA) == 28, "SP_DEVINFO_DATA is 28 bytes on 32-bit Windows");
 
-#define DIGCF_DEFAULT 0x00000001
-#define DIGCF_PRESENT 0x00000002
-#define DIGCF_ALLCLASSES 0x00000004
-#define DIGCF_PROFILE 0x00000008
+#define DIGCF_DEFAULT         0x00000001
+#define DIGCF_PRESENT         0x00000002
+#define DIGCF_ALLCLASSES      0x00000004
+#define DIGCF_PROFILE         0x00000008
 #define DIGCF_DEVICEINTERFACE 0x00000010
 
 #define SPDRP_DEVICEDESC 0x00000000
 #define SPDRP_HARDWAREID 0x00000001
 
-#define ERROR_INVALID_DATA 13L
-#define ERROR_INVALID_FLAGS 1004L
-#define ERROR_INVALID_USER_BUFFER 1784L
-#define ERROR_NO_SUCH_DEVINST ((DWORD)0xE000020BL)
+#define ERROR_INVALID_DATA         13L
+#define ERROR_INVALID_FLAGS        1004L
+#define ERROR_INVALID_USER_BUFFER  1784L
+#define ERROR_NO_SUCH_DEVINST      ((DWORD)0xE000020BL)
 #define ERROR_INVALID_REG_PROPERTY ((DWORD)0xE0000209L)
 
 HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID *ClassGuid, PCSTR Enumerator, HWND hwndParent, DWORD Flags);
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData);
-BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize);
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PSTR DeviceInstanceId,
+                                        DWORD DeviceInstanceIdSize, PDWORD RequiredSize);
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Property,
                                               PDWORD PropertyRegDataType, PBYTE PropertyBuffer,
                                               DWORD PropertyBufferSize, PDWORD RequiredSize);

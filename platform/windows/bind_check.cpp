@@ -64,8 +64,7 @@ void CheckBound(void)
     HRESULT hr = CoInitialize(NULL);
     Check(SUCCEEDED(hr), "CoInitialize");
     void *object = &object;
-    Check(FAILED(CoCreateInstance(kNoSuchClass, NULL, CLSCTX_INPROC_SERVER, kNoSuchClass, &object)) &&
-              object == NULL,
+    Check(FAILED(CoCreateInstance(kNoSuchClass, NULL, CLSCTX_INPROC_SERVER, kNoSuchClass, &object)) && object == NULL,
           "CoCreateInstance of an unknown class fails and clears the pointer");
     if (SUCCEEDED(hr))
         CoUninitialize();

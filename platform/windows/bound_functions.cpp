@@ -64,14 +64,14 @@ Result FailWithLastError(Result result)
 
 // Defines NpBound_NAME with the parameters PARAMS and the argument list ARGS:
 // it calls the bound function, or evaluates FAILURE when there is none.
-#define NP_BOUND(dll, result, name, params, args, failure)                 \
-    extern "C" result WINAPI NpBound_##name params                         \
-    {                                                                      \
-        static ProcSlot slot;                                              \
+#define NP_BOUND(dll, result, name, params, args, failure)                  \
+    extern "C" result WINAPI NpBound_##name params                          \
+    {                                                                       \
+        static ProcSlot slot;                                               \
         decltype(::name) *bound = Bind<decltype(::name)>(slot, dll, #name); \
-        if (bound == NULL)                                                 \
-            return failure;                                                \
-        return bound args;                                                 \
+        if (bound == NULL)                                                  \
+            return failure;                                                 \
+        return bound args;                                                  \
     }
 
 NP_BOUND(kAdvapi32, SC_HANDLE, OpenSCManagerA, (LPCSTR machine, LPCSTR database, DWORD access),
@@ -98,7 +98,7 @@ NP_BOUND(kAdvapi32, BOOL, SetSecurityDescriptorDacl, (PSECURITY_DESCRIPTOR sd, B
          (sd, present, dacl, defaulted), FailWithLastError<BOOL>(FALSE))
 NP_BOUND(kAdvapi32, BOOL, IsValidSecurityDescriptor, (PSECURITY_DESCRIPTOR sd), (sd), FailWithLastError<BOOL>(FALSE))
 
-NP_BOUND(kSetupapi, HDEVINFO, SetupDiGetClassDevsA, (CONST GUID *cls, PCSTR enumerator, HWND parent, DWORD flags),
+NP_BOUND(kSetupapi, HDEVINFO, SetupDiGetClassDevsA, (CONST GUID * cls, PCSTR enumerator, HWND parent, DWORD flags),
          (cls, enumerator, parent, flags), FailWithLastError<HDEVINFO>(INVALID_HANDLE_VALUE))
 NP_BOUND(kSetupapi, BOOL, SetupDiEnumDeviceInfo, (HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data), (set, index, data),
          FailWithLastError<BOOL>(FALSE))
@@ -112,8 +112,8 @@ NP_BOUND(kSetupapi, BOOL, SetupDiRemoveDevice, (HDEVINFO set, PSP_DEVINFO_DATA d
          FailWithLastError<BOOL>(FALSE))
 NP_BOUND(kSetupapi, BOOL, SetupDiDestroyDeviceInfoList, (HDEVINFO set), (set), FailWithLastError<BOOL>(FALSE))
 
-NP_BOUND(kKernel32, DWORD, GetLongPathNameA, (LPCSTR shortPath, LPSTR longPath, DWORD size), (shortPath, longPath, size),
-         FailWithLastError<DWORD>(0))
+NP_BOUND(kKernel32, DWORD, GetLongPathNameA, (LPCSTR shortPath, LPSTR longPath, DWORD size),
+         (shortPath, longPath, size), FailWithLastError<DWORD>(0))
 
 NP_BOUND(kOle32, HRESULT, CoInitialize, (LPVOID reserved), (reserved), HRESULT_FROM_WIN32(kUnbound))
 NP_BOUND(kOle32, HRESULT, CoCreateInstance, (REFCLSID cls, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID *object),

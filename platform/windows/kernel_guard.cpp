@@ -69,27 +69,27 @@ asm(".text\n"
     "\n"
     "  .p2align 2\n"
     "_PlatformGuardHandler:\n"
-    "  movl 4(%esp), %eax\n"         // Record
-    "  testl $6, 4(%eax)\n"          // EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND
+    "  movl 4(%esp), %eax\n"  // Record
+    "  testl $6, 4(%eax)\n"   // EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND
     "  jz 1f\n"
-    "  movl $1, %eax\n"              // ExceptionContinueSearch
+    "  movl $1, %eax\n"  // ExceptionContinueSearch
     "  ret\n"
     "1:\n"
     "  cld\n"
-    "  movl 8(%esp), %ecx\n"         // EstablisherFrame: the guard's record
-    "  movl (%eax), %edx\n"          // ExceptionCode
+    "  movl 8(%esp), %ecx\n"  // EstablisherFrame: the guard's record
+    "  movl (%eax), %edx\n"   // ExceptionCode
     "  testl %edx, %edx\n"
     "  js 2f\n"
-    "  movl $0xC0000005, %edx\n"     // STATUS_ACCESS_VIOLATION
+    "  movl $0xC0000005, %edx\n"  // STATUS_ACCESS_VIOLATION
     "2:\n"
-    "  pushl %edx\n"                 // kept across RtlUnwind: the status
-    "  pushl %ecx\n"                 //   and the guard's record
-    "  pushl $0\n"                   // ReturnValue
-    "  pushl %eax\n"                 // ExceptionRecord
-    "  pushl $PlatformGuardResume\n" // TargetIp
-    "  pushl %ecx\n"                 // TargetFrame
+    "  pushl %edx\n"                  // kept across RtlUnwind: the status
+    "  pushl %ecx\n"                  //   and the guard's record
+    "  pushl $0\n"                    // ReturnValue
+    "  pushl %eax\n"                  // ExceptionRecord
+    "  pushl $PlatformGuardResume\n"  // TargetIp
+    "  pushl %ecx\n"                  // TargetFrame
     "  call *__imp__RtlUnwind@16\n"
     "  popl %ecx\n"
     "  popl %eax\n"
-    "  movl %ecx, %esp\n"            // back on the guard's own frame
+    "  movl %ecx, %esp\n"  // back on the guard's own frame
     "  jmp PlatformGuardResume\n");

@@ -29,8 +29,7 @@ std::string describe(Fault fault, const char* what, const std::string& detail, s
       return what ? role + " is larger than " + std::to_string(limit) + " bytes"
                   : "the file is " + std::to_string(size) + " bytes, more than the limit of " + std::to_string(limit);
     case Fault::cannot_read: return "cannot read " + (what ? role : "the file") + ": " + detail;
-    case Fault::shorter:
-      return what ? role + " changed while it was read" : "cannot read the file: it got shorter";
+    case Fault::shorter: return what ? role + " changed while it was read" : "cannot read the file: it got shorter";
     case Fault::longer: return (what ? role : "the file") + " changed while it was read";
   }
   return "unreadable";

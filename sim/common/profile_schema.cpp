@@ -47,9 +47,7 @@ struct CountingIterator {
   bool operator!=(const CountingIterator& other) const { return at != other.at; }
 };
 
-std::string member(const std::string& path, const std::string& name) {
-  return path.empty() ? name : path + "." + name;
-}
+std::string member(const std::string& path, const std::string& name) { return path.empty() ? name : path + "." + name; }
 
 // Builds the document as the library's own reader does and notes, for each
 // value, its path and the line it started on.
@@ -282,9 +280,9 @@ void Checker::object(const json& v, const std::vector<Key>& keys, const std::str
     const std::string& name = item.key();
     const json& given = item.value();
     auto it = std::find_if(keys.begin(), keys.end(), [&](const Key& k) { return k.name == name; });
-    if (it == keys.end())
-      fail(Problem{Problem::unknown_key, member(path, name), name, nullptr, &keys, &given, 0, {}});
-    if (!dialect_.types_first) value(given, *it, member(path, name), into);
+    if (it == keys.end()) fail(Problem{Problem::unknown_key, member(path, name), name, nullptr, &keys, &given, 0, {}});
+    if (!dialect_.types_first)
+      value(given, *it, member(path, name), into);
     else if (!has_type(given, *it))
       fail(Problem{Problem::wrong_type, member(path, name), name, &*it, nullptr, &given, 0, {}});
   }
@@ -367,7 +365,8 @@ void Checker::value(const json& v, const Key& key, const std::string& path, void
     case Type::list:
       if (!v.is_array()) fail(problem);
       if (!key.fields.empty())
-        for (std::size_t i = 0; i < v.size(); ++i) value(v[i], key.fields[0], path + "[" + std::to_string(i) + "]", into);
+        for (std::size_t i = 0; i < v.size(); ++i)
+          value(v[i], key.fields[0], path + "[" + std::to_string(i) + "]", into);
       return;
     case Type::custom:
       if (std::string what = key.check(v); !what.empty()) {
@@ -376,8 +375,7 @@ void Checker::value(const json& v, const Key& key, const std::string& path, void
         fail(problem);
       }
       return;
-    case Type::any:
-      return;
+    case Type::any: return;
   }
 }
 

@@ -70,8 +70,8 @@ struct Key {
   std::string name;
   Type type = Type::text;
   std::uint64_t min = 0, max = std::numeric_limits<std::uint64_t>::max();
-  bool required = false;   // inside an object: must be given
-  std::vector<Key> fields;  // object: its keys; list: fields[0] describes each item
+  bool required = false;                              // inside an object: must be given
+  std::vector<Key> fields;                            // object: its keys; list: fields[0] describes each item
   std::string (*check)(const json& value) = nullptr;  // custom: what is wrong, "" when good
   // numeric: where the value goes, in the object the table is read into.
   std::function<void(void* into, std::uint64_t value)> store;
@@ -94,7 +94,9 @@ Key numeric(const char* name, std::uint64_t max, Member Into::*member, bool requ
   Key k = numeric(name);
   k.max = max;
   k.required = required;
-  k.store = [member](void* into, std::uint64_t value) { static_cast<Into*>(into)->*member = static_cast<Member>(value); };
+  k.store = [member](void* into, std::uint64_t value) {
+    static_cast<Into*>(into)->*member = static_cast<Member>(value);
+  };
   return k;
 }
 
@@ -103,19 +105,19 @@ Key numeric(const char* name, std::uint64_t max, Member Into::*member, bool requ
 // One thing wrong with a value, for the dialect to put into words.
 struct Problem {
   enum What {
-    not_object,   // where an object belongs
-    unknown_key,  // `name` is not declared here (`known`)
-    missing_key,  // the required `name` is not given
-    wrong_type,   // the value is not of the key's type
-    negative,     // a number below 0
-    fraction,     // a number with a fraction
-    not_a_number, // a string that does not spell a number
-    overflow,     // a string whose number does not fit 64 bits
-    out_of_range, // `number` is outside the key's range
-    custom,       // `detail` says what check() found
+    not_object,    // where an object belongs
+    unknown_key,   // `name` is not declared here (`known`)
+    missing_key,   // the required `name` is not given
+    wrong_type,    // the value is not of the key's type
+    negative,      // a number below 0
+    fraction,      // a number with a fraction
+    not_a_number,  // a string that does not spell a number
+    overflow,      // a string whose number does not fit 64 bits
+    out_of_range,  // `number` is outside the key's range
+    custom,        // `detail` says what check() found
   } what;
-  std::string path;  // the value, dotted: "" for the whole profile, "adapters[0].irq"
-  std::string name;  // unknown_key, missing_key: the key
+  std::string path;                         // the value, dotted: "" for the whole profile, "adapters[0].irq"
+  std::string name;                         // unknown_key, missing_key: the key
   const Key* key = nullptr;                 // the value's row, where it has one
   const std::vector<Key>* known = nullptr;  // unknown_key: the keys of this object
   const json* value = nullptr;

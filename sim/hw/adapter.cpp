@@ -45,8 +45,7 @@ std::uint32_t Adapter::EepromRegisterHandler::read(std::uint32_t offset, unsigne
 
 void Adapter::EepromRegisterHandler::write(std::uint32_t offset, unsigned width, std::uint32_t value) {
   const unsigned shift = 8 * (offset - kEepromControl);
-  register_.write(static_cast<std::uint16_t>(value << shift),
-                  static_cast<std::uint16_t>(byte_mask(width) << shift));
+  register_.write(static_cast<std::uint16_t>(value << shift), static_cast<std::uint16_t>(byte_mask(width) << shift));
 }
 
 std::uint32_t Adapter::MdiRegisterHandler::read(std::uint32_t offset, unsigned width) {

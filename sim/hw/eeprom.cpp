@@ -48,15 +48,13 @@ EepromConfig EepromConfig::generic(unsigned words, unsigned address_bits) {
 namespace {
 
 void validate(const EepromConfig& c) {
-  if (c.words == 0 || c.words > 65536)
-    throw std::invalid_argument("eeprom: words must be 1 to 65536");
+  if (c.words == 0 || c.words > 65536) throw std::invalid_argument("eeprom: words must be 1 to 65536");
   // Two bits at least: the EWEN/EWDS/ERAL/WRAL group is told apart by the
   // two top address bits.
-  if (c.address_bits < 2 || c.address_bits > 16)
-    throw std::invalid_argument("eeprom: address_bits must be 2 to 16");
+  if (c.address_bits < 2 || c.address_bits > 16) throw std::invalid_argument("eeprom: address_bits must be 2 to 16");
   if ((1u << c.address_bits) < c.words)
-    throw std::invalid_argument("eeprom: " + std::to_string(c.address_bits) +
-                                " address bits cannot reach " + std::to_string(c.words) + " words");
+    throw std::invalid_argument("eeprom: " + std::to_string(c.address_bits) + " address bits cannot reach " +
+                                std::to_string(c.words) + " words");
   if (c.faults.do_stuck_high && c.faults.do_stuck_low)
     throw std::invalid_argument("eeprom: data out cannot be stuck both high and low");
 }
@@ -102,8 +100,7 @@ std::vector<std::uint16_t> load_eeprom_image(const std::filesystem::path& path) 
 std::vector<std::uint16_t> parse_eeprom_image(const std::string& bytes, const std::filesystem::path& path) {
   std::vector<std::uint16_t> words;
   if (path.extension() == ".bin") {
-    if (bytes.size() % 2 != 0)
-      throw std::runtime_error("eeprom: " + path.string() + " has an odd number of bytes");
+    if (bytes.size() % 2 != 0) throw std::runtime_error("eeprom: " + path.string() + " has an odd number of bytes");
     for (std::size_t i = 0; i < bytes.size(); i += 2)
       words.push_back(static_cast<std::uint16_t>(static_cast<unsigned char>(bytes[i]) |
                                                  static_cast<unsigned char>(bytes[i + 1]) << 8));
@@ -155,8 +152,8 @@ std::string image_text(const std::vector<std::uint16_t>& words, const std::strin
       ++end;
     const std::string token = original.substr(i, end - i);
     const bool prefix = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
-    const bool lower = token.find_first_of("abcdef") != std::string::npos &&
-                       token.find_first_of("ABCDEF") == std::string::npos;
+    const bool lower =
+        token.find_first_of("abcdef") != std::string::npos && token.find_first_of("ABCDEF") == std::string::npos;
     out += next < words.size() ? word_text(words[next], prefix, lower) : token;
     ++next;
     i = end;
@@ -198,8 +195,10 @@ void save_eeprom_image(const std::filesystem::path& path, const std::vector<std:
   for (std::size_t done = 0; done < bytes.size() && error == 0;) {
     const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) error = errno;
-    else done += static_cast<std::size_t>(n);
+    if (n < 0)
+      error = errno;
+    else
+      done += static_cast<std::size_t>(n);
   }
   if (error == 0 && ::fsync(fd) != 0) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
@@ -214,7 +213,7 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
   if (!j.is_object()) throw std::runtime_error("eeprom: profile entry must be an object");
   EepromConfig c;
   for (const auto& [key, value] : j.items()) {
-    static const char* const known[] = {"words", "address_bits", "contents", "file", "program_time_us",
+    static const char* const known[] = {"words",       "address_bits",  "contents",     "file", "program_time_us",
                                         "never_ready", "do_stuck_high", "do_stuck_low", "save"};
     if (std::find(std::begin(known), std::end(known), key) == std::end(known))
       throw std::runtime_error("eeprom: unknown key \"" + key + "\"");
@@ -257,8 +256,8 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
       if (::access(p.c_str(), W_OK) != 0)
         throw std::runtime_error("eeprom: save: " + p.string() + " cannot be written: " + std::strerror(errno));
       if (::access(folder.c_str(), W_OK) != 0)
-        throw std::runtime_error("eeprom: save: " + p.string() + " cannot be written: its folder: " +
-                                 std::strerror(errno));
+        throw std::runtime_error("eeprom: save: " + p.string() +
+                                 " cannot be written: its folder: " + std::strerror(errno));
       // The file a symbolic link names is the one the save replaces.
       std::error_code ignored;
       const std::filesystem::path target = std::filesystem::weakly_canonical(p, ignored);
@@ -270,8 +269,8 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
   }
   validate(c);
   if (c.contents.size() > c.words)
-    throw std::runtime_error("eeprom: " + std::to_string(c.contents.size()) +
-                             " words given for a part of " + std::to_string(c.words));
+    throw std::runtime_error("eeprom: " + std::to_string(c.contents.size()) + " words given for a part of " +
+                             std::to_string(c.words));
   return c;
 }
 
@@ -282,8 +281,7 @@ MicrowireEeprom::MicrowireEeprom(const sim::VirtualClock& clock, EepromConfig co
 }
 
 void MicrowireEeprom::load(const std::vector<std::uint16_t>& words) {
-  if (words.size() > config_.words)
-    throw std::invalid_argument("eeprom: image larger than the part");
+  if (words.size() > config_.words) throw std::invalid_argument("eeprom: image larger than the part");
   words_ = words;
   words_.resize(config_.words, 0xFFFF);  // erased cells read as ones
 }
@@ -314,8 +312,8 @@ unsigned MicrowireEeprom::word_index(unsigned address) const {
 // once the instruction is complete, nor while the part shifts data out or
 // is busy programming).
 bool MicrowireEeprom::samples_di() const {
-  return !busy() && (phase_ == Phase::idle || phase_ == Phase::opcode || phase_ == Phase::address ||
-                     phase_ == Phase::data_in);
+  return !busy() &&
+         (phase_ == Phase::idle || phase_ == Phase::opcode || phase_ == Phase::address || phase_ == Phase::data_in);
 }
 
 void MicrowireEeprom::violation(const char* what, std::uint64_t since_ns, PinMaster since_by,
@@ -326,7 +324,8 @@ void MicrowireEeprom::violation(const char* what, std::uint64_t since_ns, PinMas
   const std::uint64_t took = now - since_ns;
   std::string text = "EEPROM timing: " + std::string(what) + " " + std::to_string(took) + " ns, the part needs " +
                      std::to_string(minimum_ns) + " ns (at " + std::to_string(now) + " ns)";
-  if (violations_.size() >= kRecorderLimit) violations_.erase(violations_.begin(), violations_.begin() + kRecorderLimit / 2);
+  if (violations_.size() >= kRecorderLimit)
+    violations_.erase(violations_.begin(), violations_.begin() + kRecorderLimit / 2);
   violations_.push_back(text);
   const PinMaster culprit =
       since_by == PinMaster::client || now_by_ == PinMaster::client ? PinMaster::client : PinMaster::driver;
@@ -343,21 +342,26 @@ void MicrowireEeprom::check_timing(bool cs, bool sk, bool di) {
     clocked_since_select_ = false;
   }
   if (!cs && cs_) {
-    if (!sk_ && sk_fall_ns_ != kNever && sk_fall_ns_ >= cs_rise_ns_) violation("chip select hold after the clock fell", sk_fall_ns_, sk_fall_by_, t.cs_hold_ns);
+    if (!sk_ && sk_fall_ns_ != kNever && sk_fall_ns_ >= cs_rise_ns_)
+      violation("chip select hold after the clock fell", sk_fall_ns_, sk_fall_by_, t.cs_hold_ns);
     cs_fall_ns_ = now;
     cs_fall_by_ = now_by_;
   }
   const bool selected = cs && cs_;
-  if (selected && di != di_ && last_rise_sampled_) violation("data hold after the rising clock", sk_rise_ns_, sk_rise_by_, t.data_hold_ns);
+  if (selected && di != di_ && last_rise_sampled_)
+    violation("data hold after the rising clock", sk_rise_ns_, sk_rise_by_, t.data_hold_ns);
   if (di != di_) {
     di_change_ns_ = now;
     di_change_by_ = now_by_;
   }
   if (selected && sk && !sk_) {
-    if (!clocked_since_select_) violation("chip select setup before the first rising clock", cs_rise_ns_, cs_rise_by_, t.cs_setup_ns);
-    else violation("clock low", sk_fall_ns_, sk_fall_by_, t.clock_low_ns);
+    if (!clocked_since_select_)
+      violation("chip select setup before the first rising clock", cs_rise_ns_, cs_rise_by_, t.cs_setup_ns);
+    else
+      violation("clock low", sk_fall_ns_, sk_fall_by_, t.clock_low_ns);
     last_rise_sampled_ = samples_di();
-    if (last_rise_sampled_) violation("data setup before the rising clock", di_change_ns_, di_change_by_, t.data_setup_ns);
+    if (last_rise_sampled_)
+      violation("data setup before the rising clock", di_change_ns_, di_change_by_, t.data_setup_ns);
     clocked_since_select_ = true;
   }
   if (selected && !sk && sk_) violation("clock high", sk_rise_ns_, sk_rise_by_, t.clock_high_ns);
@@ -380,8 +384,10 @@ void MicrowireEeprom::drive(bool cs, bool sk, bool di) {
     // A clock edge in the same write as a chip-select change is not a
     // valid edge (CS setup/hold time); the part only sees the CS change.
     cs_ = cs;
-    if (cs) chip_select_rising();
-    else chip_select_falling();
+    if (cs)
+      chip_select_rising();
+    else
+      chip_select_falling();
   } else if (cs && sk && !sk_) {
     clock_rising(di);
   }
@@ -389,8 +395,7 @@ void MicrowireEeprom::drive(bool cs, bool sk, bool di) {
 }
 
 void MicrowireEeprom::chip_select_rising() {
-  if (sessions_.size() >= kRecorderLimit)
-    sessions_.erase(sessions_.begin(), sessions_.begin() + kRecorderLimit / 2);
+  if (sessions_.size() >= kRecorderLimit) sessions_.erase(sessions_.begin(), sessions_.begin() + kRecorderLimit / 2);
   MicrowireSession s;
   s.start_ns = clock_.now_ns();
   s.ignored_busy = busy();
@@ -474,8 +479,7 @@ void MicrowireEeprom::clock_rising(bool di) {
         }
         break;
       }
-      case Phase::done:
-        break;
+      case Phase::done: break;
     }
   }
   session().dout.push_back(data_out() ? '1' : '0');
@@ -493,8 +497,7 @@ void MicrowireEeprom::instruction_complete() {
       write_enable_ = false;
       s.outcome = MicrowireOutcome::executed;
       return;
-    default:
-      break;
+    default: break;
   }
   if (!write_enable_) {
     s.outcome = MicrowireOutcome::refused_disabled;
@@ -531,8 +534,8 @@ void MicrowireEeprom::start_programming() {
 bool MicrowireEeprom::data_out() const {
   if (config_.faults.do_stuck_high) return true;
   if (config_.faults.do_stuck_low) return false;
-  if (!cs_) return true;                 // high impedance, pulled up
-  if (status_armed_) return !busy();     // ready/busy status
+  if (!cs_) return true;              // high impedance, pulled up
+  if (status_armed_) return !busy();  // ready/busy status
   if (driving_) return out_bit_;
   return true;
 }

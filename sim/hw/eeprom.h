@@ -55,23 +55,23 @@ const char* to_string(MicrowireOp op);
 
 // What the part did with a completely received instruction.
 enum class MicrowireOutcome {
-  incomplete,       // CS went low (or never rose) before the instruction was complete
-  executed,         // done (for programming instructions: programming started)
-  refused_disabled, // ERASE/WRITE/ERAL/WRAL while the write-enable latch is off
+  incomplete,        // CS went low (or never rose) before the instruction was complete
+  executed,          // done (for programming instructions: programming started)
+  refused_disabled,  // ERASE/WRITE/ERAL/WRAL while the write-enable latch is off
 };
 
 // One chip-select-high period as the part saw it.
 struct MicrowireSession {
   std::uint64_t start_ns = 0;
-  std::uint64_t end_ns = 0;      // 0 while still selected
-  std::string di;                // DI at each rising SK edge, '0' / '1'
-  std::string dout;              // DO just after each rising SK edge
-  bool ignored_busy = false;     // selected while programming was in progress
+  std::uint64_t end_ns = 0;   // 0 while still selected
+  std::string di;             // DI at each rising SK edge, '0' / '1'
+  std::string dout;           // DO just after each rising SK edge
+  bool ignored_busy = false;  // selected while programming was in progress
   MicrowireOp op = MicrowireOp::none;
   MicrowireOutcome outcome = MicrowireOutcome::incomplete;
-  unsigned address = 0;          // address field as received (all address bits)
-  std::uint16_t data = 0;        // data field of WRITE / WRAL
-  unsigned words_read = 0;       // complete data words shifted out by READ
+  unsigned address = 0;     // address field as received (all address bits)
+  std::uint16_t data = 0;   // data field of WRITE / WRAL
+  unsigned words_read = 0;  // complete data words shifted out by READ
   std::size_t clocks() const { return di.size(); }
 };
 
@@ -89,18 +89,18 @@ struct EepromFaults {
 // chip-select edge or a data change closer to the previous event than
 // these is a fault of the bus master.
 struct MicrowireTiming {
-  std::uint64_t clock_high_ns = 250;      // TCKH
-  std::uint64_t clock_low_ns = 200;       // TCKL
-  std::uint64_t cs_setup_ns = 100;        // TCSS: CS high before the first rising SK
-  std::uint64_t cs_hold_ns = 0;           // TCSH: SK low before CS falls
-  std::uint64_t cs_low_ns = 250;          // TCSL: CS low between instructions
-  std::uint64_t data_setup_ns = 100;      // TDIS: DI stable before a rising SK that samples it
-  std::uint64_t data_hold_ns = 100;       // TDIH: DI stable after a rising SK that sampled it
+  std::uint64_t clock_high_ns = 250;  // TCKH
+  std::uint64_t clock_low_ns = 200;   // TCKL
+  std::uint64_t cs_setup_ns = 100;    // TCSS: CS high before the first rising SK
+  std::uint64_t cs_hold_ns = 0;       // TCSH: SK low before CS falls
+  std::uint64_t cs_low_ns = 250;      // TCSL: CS low between instructions
+  std::uint64_t data_setup_ns = 100;  // TDIS: DI stable before a rising SK that samples it
+  std::uint64_t data_hold_ns = 100;   // TDIH: DI stable after a rising SK that sampled it
 };
 
 struct EepromConfig {
-  unsigned words = 64;          // x16 words; a power of two for the presets
-  unsigned address_bits = 6;    // address bits the part expects per instruction
+  unsigned words = 64;                        // x16 words; a power of two for the presets
+  unsigned address_bits = 6;                  // address bits the part expects per instruction
   std::uint64_t program_time_ns = 5'000'000;  // tWC: erase/write cycle
   bool start_on_last_clock = false;
   MicrowireTiming timing;
@@ -113,9 +113,9 @@ struct EepromConfig {
   // keeps its comments and layout.
   std::string save_text;
 
-  static EepromConfig part_64x16();    // 93C46 class: 64 words, 6 address bits
-  static EepromConfig part_128x16();   // 93C56 class: 128 words, 8 address bits, A7 ignored
-  static EepromConfig part_256x16();   // 93C66 class: 256 words, 8 address bits
+  static EepromConfig part_64x16();   // 93C46 class: 64 words, 6 address bits
+  static EepromConfig part_128x16();  // 93C56 class: 128 words, 8 address bits, A7 ignored
+  static EepromConfig part_256x16();  // 93C66 class: 256 words, 8 address bits
   static EepromConfig generic(unsigned words, unsigned address_bits);
 };
 
@@ -126,8 +126,7 @@ struct EepromConfig {
 // `address_bits` defaults to the preset for the size (6, 8, 8), otherwise to
 // the smallest width that covers the size. A relative `file` is taken from
 // `base_dir`; "save": true (with "file") sets save_path to it. Throws std::runtime_error on malformed input.
-EepromConfig eeprom_config_from_json(const nlohmann::json& j,
-                                     const std::filesystem::path& base_dir = {});
+EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesystem::path& base_dir = {});
 
 // A number of a hardware profile: a JSON number, or a string in C notation
 // ("0x1F", "31"). Throws std::runtime_error naming `what` otherwise or
@@ -217,10 +216,10 @@ class MicrowireEeprom {
   bool cs_ = false, sk_ = false;
   bool write_enable_ = false;  // off at power-up
   Phase phase_ = Phase::idle;
-  unsigned bits_ = 0;          // bits received in the current phase
+  unsigned bits_ = 0;  // bits received in the current phase
   unsigned opcode_ = 0, address_ = 0;
   std::uint32_t data_ = 0;
-  bool driving_ = false;       // DO driven by a READ
+  bool driving_ = false;  // DO driven by a READ
   bool out_bit_ = true;
   unsigned read_index_ = 0, read_bit_ = 0;
   bool status_armed_ = false;  // DO shows ready/busy while selected
@@ -228,7 +227,7 @@ class MicrowireEeprom {
   MicrowireOp pending_op_ = MicrowireOp::none;
   unsigned pending_address_ = 0;
   std::uint16_t pending_data_ = 0;
-  bool programming_ = false;   // a programming cycle has been started
+  bool programming_ = false;  // a programming cycle has been started
   std::uint64_t busy_until_ns_ = 0;
   std::uint64_t programming_cycles_ = 0;
   std::vector<MicrowireSession> sessions_;

@@ -49,16 +49,16 @@ std::vector<std::uint8_t> structure_table(const MachineProfile& profile, unsigne
   };
   // BIOS: segment 0xE800, 64 kB ROM, PCI and selectable boot supported,
   // ACPI, targeted content distribution; release 1.0.
-  structure(t, {0, 0, 0x00, 0x00, 1, 2, 0x00, 0xE8, 3, 0x00, 0x80, 0x00, 0x01, 0x00, 0, 0, 0, 0, 0x01, 0x04, 1, 0,
-                0xFF, 0xFF},
+  structure(t, {0,    0,    0x00, 0x00, 1, 2, 0x00, 0xE8, 3, 0x00, 0x80, 0x00,
+                0x01, 0x00, 0,    0,    0, 0, 0x01, 0x04, 1, 0,    0xFF, 0xFF},
             {"NICKIT", "1.0", "01/01/2000"});
   done();
   // System: a UUID derived from nothing but a fixed pattern, woken by the
   // power switch.
   const std::string product = "Simulated PCI Machine (" + std::to_string(profile.adapters.size()) + " adapter" +
                               (profile.adapters.size() == 1 ? "" : "s") + ")";
-  structure(t, {1, 0, 0x00, 0x01, 1, 2, 3, 4, 0x4E, 0x49, 0x43, 0x4B, 0x49, 0x54, 0x00, 0x01, 0x80, 0x00, 0x00, 0x00,
-                0x00, 0x00, 0x00, 0x01, 0x06, 5, 6},
+  structure(t, {1,    0,    0x00, 0x01, 1,    2,    3,    4,    0x4E, 0x49, 0x43, 0x4B, 0x49, 0x54,
+                0x00, 0x01, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0x06, 5,    6},
             {"NICKIT", product, "1.0", "SIM-0001", "SKU-1", "Simulated"});
   done();
   // Chassis: desktop, all states safe, security unknown, no elements.
@@ -121,7 +121,8 @@ void load_bios_image(std::uint8_t* low_memory, const std::filesystem::path& path
   const std::streamsize got = in.gcount();
   if (got != static_cast<std::streamsize>(kBiosImageSize))
     throw std::runtime_error(path.string() + ": a BIOS image must be exactly 1 MiB (1048576 bytes) of physical " +
-                             "memory 0x00000-0xFFFFF; this one is " + (got > kBiosImageSize ? "longer" : std::to_string(got) + " bytes"));
+                             "memory 0x00000-0xFFFFF; this one is " +
+                             (got > kBiosImageSize ? "longer" : std::to_string(got) + " bytes"));
   std::memcpy(low_memory, bytes.data(), kBiosImageSize);
 }
 

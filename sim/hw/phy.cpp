@@ -14,16 +14,14 @@ using namespace mii;
 
 Phy::Phy() {
   power_up_[kBmcr] = kBmcrSpeed100 | kBmcrAnEnable;
-  power_up_[kBmsr] = kBmsr100Full | kBmsr100Half | kBmsr10Full | kBmsr10Half |
-                     kBmsrPreambleSuppression | kBmsrAnComplete | kBmsrAnAbility |
-                     kBmsrLinkStatus | kBmsrExtended;  // 0x786D
+  power_up_[kBmsr] = kBmsr100Full | kBmsr100Half | kBmsr10Full | kBmsr10Half | kBmsrPreambleSuppression |
+                     kBmsrAnComplete | kBmsrAnAbility | kBmsrLinkStatus | kBmsrExtended;  // 0x786D
   // Organisationally unique identifier, model and revision of the
   // simulated part (not a registered vendor's).
   power_up_[kPhyId1] = 0x0E5E;
   power_up_[kPhyId2] = 0x7C11;
-  power_up_[kAnar] = kAn100Full | kAn100Half | kAn10Full | kAn10Half | kAnSelector8023;  // 0x01E1
-  power_up_[kAnlpar] = kAnAck | kAn100Full | kAn100Half | kAn10Full | kAn10Half |
-                       kAnSelector8023;  // 0x41E1
+  power_up_[kAnar] = kAn100Full | kAn100Half | kAn10Full | kAn10Half | kAnSelector8023;             // 0x01E1
+  power_up_[kAnlpar] = kAnAck | kAn100Full | kAn100Half | kAn10Full | kAn10Half | kAnSelector8023;  // 0x41E1
   power_up_[kAner] = 0x0001;  // link partner is autonegotiation able
   regs_ = power_up_;
 }
@@ -58,9 +56,9 @@ void Phy::settle() const {
 
 std::uint16_t Phy::writable_mask(unsigned reg) {
   switch (reg) {
-    case kBmcr: return 0xFF80;   // bits 6..0: speed MSB (1000 Mb/s only) and reserved
-    case kAnar: return 0xBFFF;   // bit 14 reserved
-    case kAnnp: return 0xB7FF;   // bits 14 (ack) and 11 (toggle) belong to the PHY
+    case kBmcr: return 0xFF80;                    // bits 6..0: speed MSB (1000 Mb/s only) and reserved
+    case kAnar: return 0xBFFF;                    // bit 14 reserved
+    case kAnnp: return 0xB7FF;                    // bits 14 (ack) and 11 (toggle) belong to the PHY
     default: return reg >= 16 ? 0xFFFF : 0x0000;  // vendor registers read/write; the rest is status
   }
 }
@@ -119,8 +117,10 @@ void Phy::set_link(bool up) {
   const std::uint16_t bits = kBmsrLinkStatus | kBmsrAnComplete;
   settle();
   if (up && (resetting_ || negotiating_)) return;  // the link comes with the end of autonegotiation
-  if (up) regs_[kBmsr] |= bits;
-  else regs_[kBmsr] &= static_cast<std::uint16_t>(~bits);
+  if (up)
+    regs_[kBmsr] |= bits;
+  else
+    regs_[kBmsr] &= static_cast<std::uint16_t>(~bits);
 }
 
 MdiController::MdiController(const sim::VirtualClock& clock) : clock_(clock) { add_phy(1); }
@@ -164,8 +164,10 @@ void MdiController::write(std::uint32_t value) {
 void MdiController::write_partial(std::uint32_t value, std::uint32_t byte_mask) {
   settle();
   const std::uint32_t merged = (value_ & ~byte_mask) | (value & byte_mask);
-  if (byte_mask & 0xFF000000u) write(merged);
-  else value_ = merged;
+  if (byte_mask & 0xFF000000u)
+    write(merged);
+  else
+    value_ = merged;
 }
 
 std::uint32_t MdiController::read() {
@@ -213,7 +215,8 @@ std::vector<PhyProfile> phys_profile_from_json(const nlohmann::json& phys) {
     if (!regs.is_object()) throw std::runtime_error("phys: PHY " + addr_key + " must be an object");
     for (const auto& [reg_key, value] : regs.items()) {
       if (reg_key == "reset_time_us") {
-        p.reset_time_ns = profile_number(value, "phys: PHY " + addr_key + " reset_time_us", Phy::kMaxResetTimeNs / 1000) * 1000;
+        p.reset_time_ns =
+            profile_number(value, "phys: PHY " + addr_key + " reset_time_us", Phy::kMaxResetTimeNs / 1000) * 1000;
         continue;
       }
       if (reg_key == "autoneg_time_us") {
@@ -226,8 +229,8 @@ std::vector<PhyProfile> phys_profile_from_json(const nlohmann::json& phys) {
         continue;
       }
       const unsigned reg = parse_index(reg_key, 31, "register number");
-      p.registers[reg] = static_cast<std::uint16_t>(
-          profile_number(value, "phys: PHY " + addr_key + " register " + reg_key, 0xFFFF));
+      p.registers[reg] =
+          static_cast<std::uint16_t>(profile_number(value, "phys: PHY " + addr_key + " register " + reg_key, 0xFFFF));
     }
     out.push_back(std::move(p));
   }

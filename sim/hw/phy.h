@@ -34,24 +34,20 @@ namespace sim::hw {
 
 namespace mii {
 // Register numbers.
-inline constexpr unsigned kBmcr = 0, kBmsr = 1, kPhyId1 = 2, kPhyId2 = 3, kAnar = 4,
-                          kAnlpar = 5, kAner = 6, kAnnp = 7, kAnlpnp = 8;
+inline constexpr unsigned kBmcr = 0, kBmsr = 1, kPhyId1 = 2, kPhyId2 = 3, kAnar = 4, kAnlpar = 5, kAner = 6, kAnnp = 7,
+                          kAnlpnp = 8;
 // BMCR bits.
-inline constexpr std::uint16_t kBmcrReset = 0x8000, kBmcrLoopback = 0x4000,
-                               kBmcrSpeed100 = 0x2000, kBmcrAnEnable = 0x1000,
-                               kBmcrPowerDown = 0x0800, kBmcrIsolate = 0x0400,
-                               kBmcrRestartAn = 0x0200, kBmcrFullDuplex = 0x0100,
-                               kBmcrCollisionTest = 0x0080;
+inline constexpr std::uint16_t kBmcrReset = 0x8000, kBmcrLoopback = 0x4000, kBmcrSpeed100 = 0x2000,
+                               kBmcrAnEnable = 0x1000, kBmcrPowerDown = 0x0800, kBmcrIsolate = 0x0400,
+                               kBmcrRestartAn = 0x0200, kBmcrFullDuplex = 0x0100, kBmcrCollisionTest = 0x0080;
 // BMSR bits.
-inline constexpr std::uint16_t kBmsr100T4 = 0x8000, kBmsr100Full = 0x4000,
-                               kBmsr100Half = 0x2000, kBmsr10Full = 0x1000,
-                               kBmsr10Half = 0x0800, kBmsrPreambleSuppression = 0x0040,
-                               kBmsrAnComplete = 0x0020, kBmsrRemoteFault = 0x0010,
-                               kBmsrAnAbility = 0x0008, kBmsrLinkStatus = 0x0004,
+inline constexpr std::uint16_t kBmsr100T4 = 0x8000, kBmsr100Full = 0x4000, kBmsr100Half = 0x2000, kBmsr10Full = 0x1000,
+                               kBmsr10Half = 0x0800, kBmsrPreambleSuppression = 0x0040, kBmsrAnComplete = 0x0020,
+                               kBmsrRemoteFault = 0x0010, kBmsrAnAbility = 0x0008, kBmsrLinkStatus = 0x0004,
                                kBmsrJabber = 0x0002, kBmsrExtended = 0x0001;
 // ANAR / ANLPAR technology bits (selector field 00001 = IEEE 802.3).
-inline constexpr std::uint16_t kAn100Full = 0x0100, kAn100Half = 0x0080, kAn10Full = 0x0040,
-                               kAn10Half = 0x0020, kAnAck = 0x4000, kAnSelector8023 = 0x0001;
+inline constexpr std::uint16_t kAn100Full = 0x0100, kAn100Half = 0x0080, kAn10Full = 0x0040, kAn10Half = 0x0020,
+                               kAnAck = 0x4000, kAnSelector8023 = 0x0001;
 }  // namespace mii
 
 class Phy {
@@ -122,9 +118,9 @@ struct MdiFrame {
   unsigned phy_address = 0;
   unsigned reg = 0;
   bool write = false;
-  std::uint16_t data = 0;     // written, or read back when completed
+  std::uint16_t data = 0;  // written, or read back when completed
   bool completed = false;
-  bool overrun = false;       // a new command was written before this one completed
+  bool overrun = false;  // a new command was written before this one completed
 };
 
 class MdiController {
@@ -171,7 +167,7 @@ class MdiController {
 // One entry of the `phys` object of a hardware profile.
 struct PhyProfile {
   unsigned address = 1;
-  bool present = true;        // false: no PHY answers at this address
+  bool present = true;  // false: no PHY answers at this address
   bool never_ready = false;
   std::uint64_t reset_time_ns = Phy::kDefaultResetTimeNs;
   std::uint64_t autoneg_time_ns = Phy::kDefaultAutonegTimeNs;

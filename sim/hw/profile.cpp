@@ -59,7 +59,8 @@ std::string word_text(const TextFault& fault, const std::string& text) {
   }
   // The line of the byte where the parser stopped.
   const std::size_t end = std::min(fault.byte, text.size());
-  const int line = 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
+  const int line =
+      1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(end), '\n'));
   return std::to_string(line) + ": not valid JSON: " + fault.message;
 }
 
@@ -74,29 +75,28 @@ const schema::Dialect kDialect{word, word_text, true, false};
 // so a misspelt key never passes silently; a new key is a row here. A row
 // with a range and a member is read into that member; the others are read
 // by the code below, which checks what a row cannot say.
-const std::vector<Key> kRootKeys = {schema::list("buses"),   schema::list("adapters"),   schema::list("translate_to_io"),
-                                    schema::object("faults"), schema::text("comment"), schema::text("bios_image"),
+const std::vector<Key> kRootKeys = {schema::list("buses"),    schema::list("adapters"), schema::list("translate_to_io"),
+                                    schema::object("faults"), schema::text("comment"),  schema::text("bios_image"),
                                     schema::object("client")};
 const std::vector<Key> kClientKeys = {schema::flag("admin")};
-const std::vector<Key> kAdapterKeys = {
-    schema::numeric("bus", 255, &AdapterConfig::bus),
-    schema::numeric("device", 31, &AdapterConfig::device),
-    schema::numeric("function", 7, &AdapterConfig::function),
-    schema::numeric("vendor", 0xFFFE, &AdapterConfig::vendor),
-    schema::numeric("device_id", 0xFFFF, &AdapterConfig::device_id),
-    schema::numeric("revision", 0xFF, &AdapterConfig::revision),
-    schema::numeric("subsystem_vendor", 0xFFFF, &AdapterConfig::subsystem_vendor),
-    schema::numeric("subsystem_id", 0xFFFF, &AdapterConfig::subsystem_id),
-    schema::list("bars"),  // required, at most 6: see adapter()
-    schema::numeric("irq", 255, &AdapterConfig::irq),
-    schema::object("eeprom"),
-    schema::object("phys"),
-    schema::text("comment")};
+const std::vector<Key> kAdapterKeys = {schema::numeric("bus", 255, &AdapterConfig::bus),
+                                       schema::numeric("device", 31, &AdapterConfig::device),
+                                       schema::numeric("function", 7, &AdapterConfig::function),
+                                       schema::numeric("vendor", 0xFFFE, &AdapterConfig::vendor),
+                                       schema::numeric("device_id", 0xFFFF, &AdapterConfig::device_id),
+                                       schema::numeric("revision", 0xFF, &AdapterConfig::revision),
+                                       schema::numeric("subsystem_vendor", 0xFFFF, &AdapterConfig::subsystem_vendor),
+                                       schema::numeric("subsystem_id", 0xFFFF, &AdapterConfig::subsystem_id),
+                                       schema::list("bars"),  // required, at most 6: see adapter()
+                                       schema::numeric("irq", 255, &AdapterConfig::irq),
+                                       schema::object("eeprom"),
+                                       schema::object("phys"),
+                                       schema::text("comment")};
 const std::vector<Key> kBarKeys = {schema::text("type"), schema::numeric("size"), schema::numeric("address")};
 const std::vector<Key> kEepromKeys = {
-    schema::numeric("words"),      schema::numeric("address_bits"), schema::list("contents"),
+    schema::numeric("words"),      schema::numeric("address_bits"),    schema::list("contents"),
     schema::text("file"),          schema::numeric("program_time_us"), schema::flag("never_ready"),
-    schema::flag("do_stuck_high"), schema::flag("do_stuck_low"),    schema::flag("save")};
+    schema::flag("do_stuck_high"), schema::flag("do_stuck_low"),       schema::flag("save")};
 const std::vector<Key> kTranslationKeys = {schema::numeric("bus"), schema::numeric("start"), schema::numeric("size"),
                                            schema::numeric("io_base")};
 const std::vector<Key> kFaultKeys = {schema::numeric("skip"), schema::anything("count"), schema::numeric("status")};
@@ -153,7 +153,8 @@ class Reader : public schema::Checker {
     auto bars = j.find("bars");
     if (bars == j.end()) fail(where, "missing \"bars\"");
     if (!bars->is_array() || bars->size() > 6) fail(where + ".bars", "must be an array of at most 6 BARs");
-    for (std::size_t i = 0; i < bars->size(); ++i) conf.bars.push_back(bar((*bars)[i], where + ".bars[" + std::to_string(i) + "]"));
+    for (std::size_t i = 0; i < bars->size(); ++i)
+      conf.bars.push_back(bar((*bars)[i], where + ".bars[" + std::to_string(i) + "]"));
     if (auto eeprom = j.find("eeprom"); eeprom != j.end()) {
       object(*eeprom, kEepromKeys, where + ".eeprom");
       if (auto contents = eeprom->find("contents"); contents != eeprom->end())
@@ -240,7 +241,8 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
   if (auto it = root.find("buses"); it != root.end()) {
     if (!it->is_array()) reader.fail("buses", "must be an array");
     for (std::size_t i = 0; i < it->size(); ++i)
-      profile.buses.push_back(static_cast<std::uint32_t>(reader.number((*it)[i], "buses[" + std::to_string(i) + "]", 255)));
+      profile.buses.push_back(
+          static_cast<std::uint32_t>(reader.number((*it)[i], "buses[" + std::to_string(i) + "]", 255)));
   }
   if (auto it = root.find("adapters"); it != root.end()) {
     if (!it->is_array()) reader.fail("adapters", "must be an array");

@@ -69,8 +69,8 @@ struct IoTranslation {
 struct FaultConfig {
   std::string name;
   unsigned skip = 0;
-  int count = 1;           // -1: every call after the skipped ones
-  std::int64_t status = 0; // 0: the call's usual failure status
+  int count = 1;            // -1: every call after the skipped ones
+  std::int64_t status = 0;  // 0: the call's usual failure status
 };
 
 struct MachineProfile {
@@ -78,7 +78,7 @@ struct MachineProfile {
   std::vector<AdapterConfig> adapters;
   std::vector<IoTranslation> translate_to_io;
   std::vector<FaultConfig> faults;
-  bool client_admin = true;  // "client": {"admin": ...}: the client runs as an administrator
+  bool client_admin = true;          // "client": {"admin": ...}: the client runs as an administrator
   std::filesystem::path bios_image;  // empty: the built-in firmware tables
 };
 

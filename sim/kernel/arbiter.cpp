@@ -10,7 +10,6 @@ bool overlap(const Claim& a, const Claim& b) {
   return a.kind == b.kind && a.start < b.start + b.length && b.start < a.start + a.length;
 }
 
-
 bool compatible(const Claim& held, const Claim& claim, bool same_driver) {
   if (held.shared && claim.shared) return true;
   return same_driver && (held.shared || held.driver_exclusive) && (claim.shared || claim.driver_exclusive);

@@ -107,7 +107,9 @@ std::string format_nt(const char* format, va_list args) {
       case 'd':
       case 'i':
         if (size == Size::LongLong || size == Size::Pointer) {
-          append_formatted(out, head + "lld", static_cast<long long>(size == Size::Pointer ? va_arg(args, LONG_PTR) : va_arg(args, long long)));
+          append_formatted(
+              out, head + "lld",
+              static_cast<long long>(size == Size::Pointer ? va_arg(args, LONG_PTR) : va_arg(args, long long)));
         } else {
           int v = va_arg(args, int);
           if (size == Size::Short) v = static_cast<short>(v);
@@ -120,7 +122,8 @@ std::string format_nt(const char* format, va_list args) {
       case 'o':
         if (size == Size::LongLong || size == Size::Pointer) {
           append_formatted(out, head + "ll" + conversion,
-                           static_cast<unsigned long long>(size == Size::Pointer ? va_arg(args, ULONG_PTR) : va_arg(args, unsigned long long)));
+                           static_cast<unsigned long long>(size == Size::Pointer ? va_arg(args, ULONG_PTR)
+                                                                                 : va_arg(args, unsigned long long)));
         } else {
           unsigned v = va_arg(args, unsigned);
           if (size == Size::Short) v = static_cast<unsigned short>(v);
@@ -171,18 +174,12 @@ std::string format_nt(const char* format, va_list args) {
       case 'E':
       case 'f':
       case 'g':
-      case 'G':
-        append_formatted(out, head + conversion, va_arg(args, double));
-        break;
+      case 'G': append_formatted(out, head + conversion, va_arg(args, double)); break;
       case 'n':
         (void)va_arg(args, void*);  // not supported by the kernel's formatter
         break;
-      case '%':
-        out.push_back('%');
-        break;
-      default:
-        out.append(start, p + 1);
-        break;
+      case '%': out.push_back('%'); break;
+      default: out.append(start, p + 1); break;
     }
   }
   return out;

@@ -200,7 +200,8 @@ BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumb
                                      PULONG AddressSpace, PPHYSICAL_ADDRESS TranslatedAddress) {
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
-  if (AddressSpace == nullptr || TranslatedAddress == nullptr) bug_check("HalTranslateBusAddress without result pointers");
+  if (AddressSpace == nullptr || TranslatedAddress == nullptr)
+    bug_check("HalTranslateBusAddress without result pointers");
   if (s.fail_now(FaultPoint::TranslateBusAddress, 0)) return FALSE;
   switch (InterfaceType) {
     case PCIBus:
@@ -211,8 +212,7 @@ BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumb
     case Eisa:
       if (BusNumber != 0) return FALSE;
       break;
-    default:
-      return FALSE;
+    default: return FALSE;
   }
   const std::uint64_t address = static_cast<std::uint64_t>(BusAddress.QuadPart);
   if ((*AddressSpace & 1) != 0) {  // I/O space stays I/O space on x86
@@ -286,7 +286,8 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
   std::lock_guard lock(s.mutex);
   auto it = s.windows.find(reinterpret_cast<std::uintptr_t>(BaseAddress));
   if (it == s.windows.end())
-    bug_check("MmUnmapIoSpace of " + hex(reinterpret_cast<std::uintptr_t>(BaseAddress)) + ", which is not a mapped window");
+    bug_check("MmUnmapIoSpace of " + hex(reinterpret_cast<std::uintptr_t>(BaseAddress)) +
+              ", which is not a mapped window");
   if (it->second.size != NumberOfBytes)
     bug_check("MmUnmapIoSpace of " + hex(it->second.virt) + " with " + std::to_string(NumberOfBytes) +
               " bytes; it was mapped with " + std::to_string(it->second.size));
@@ -346,8 +347,8 @@ VOID NTAPI KeInitializeMutex(PRKMUTEX Mutex, ULONG Level) {
   Mutex->Header.SignalState = 1;  // signalled: nobody owns it
 }
 
-NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                     PLARGE_INTEGER Timeout) {
   (void)WaitReason;
   (void)WaitMode;
   (void)Alertable;
@@ -393,7 +394,8 @@ VOID FASTCALL ExAcquireFastMutex(PFAST_MUTEX FastMutex) {
   const KIRQL old_irql = g_irql;
   auto& s = current_state();
   std::unique_lock lock(s.sync_mutex);
-  if (FastMutex->Owner == this_thread()) bug_check("ExAcquireFastMutex: the thread already owns the fast mutex (deadlock)");
+  if (FastMutex->Owner == this_thread())
+    bug_check("ExAcquireFastMutex: the thread already owns the fast mutex (deadlock)");
   while (FastMutex->Count != 1) {
     ++FastMutex->Contention;
     s.sync_cv.wait(lock);

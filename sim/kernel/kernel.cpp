@@ -68,7 +68,8 @@ std::string narrow(PCUNICODE_STRING s) {
   if (s->Length % 2 != 0 || s->Length > s->MaximumLength) bug_check("malformed UNICODE_STRING");
   if (s->Length != 0 && s->Buffer == nullptr) bug_check("UNICODE_STRING with a NULL buffer");
   std::string out;
-  for (USHORT i = 0; i < s->Length / 2; ++i) out.push_back(s->Buffer[i] < 0x100 ? static_cast<char>(s->Buffer[i]) : '?');
+  for (USHORT i = 0; i < s->Length / 2; ++i)
+    out.push_back(s->Buffer[i] < 0x100 ? static_cast<char>(s->Buffer[i]) : '?');
   return out;
 }
 
@@ -184,8 +185,9 @@ PVOID Kernel::State::pool_allocate(std::size_t size, ULONG tag) {
 
 void Kernel::State::pool_free(PVOID block) {
   auto it = pool.find(reinterpret_cast<std::uintptr_t>(block));
-  if (it == pool.end()) bug_check("ExFreePool of " + hex(reinterpret_cast<std::uintptr_t>(block)) +
-                                  ", which is not an allocated pool block (BAD_POOL_CALLER)");
+  if (it == pool.end())
+    bug_check("ExFreePool of " + hex(reinterpret_cast<std::uintptr_t>(block)) +
+              ", which is not an allocated pool block (BAD_POOL_CALLER)");
   pool.erase(it);
   std::free(block);
 }
@@ -205,7 +207,8 @@ NTSTATUS Kernel::State::check_new_name(const std::string& name) const {
 
 void Kernel::State::reset_namespace() {
   names.clear();
-  for (const char* dir : {"\\Device", "\\DosDevices", "\\Driver"}) names[upper(dir)] = {NamespaceEntry::Kind::Directory, dir, nullptr, {}};
+  for (const char* dir : {"\\Device", "\\DosDevices", "\\Driver"})
+    names[upper(dir)] = {NamespaceEntry::Kind::Directory, dir, nullptr, {}};
 }
 
 // ---------------------------------------------------------------- ClientMemory
@@ -328,7 +331,8 @@ void Kernel::load_profile_text(std::string_view json, std::string_view source_na
       if (culprit != hw::PinMaster::client) return state->record_fault(what);
       // Kept bounded: a client may misuse the part without end.
       auto& misuse = state->client_misuse;
-      if (misuse.size() >= hw::MicrowireEeprom::kRecorderLimit) misuse.erase(misuse.begin(), misuse.begin() + misuse.size() / 2);
+      if (misuse.size() >= hw::MicrowireEeprom::kRecorderLimit)
+        misuse.erase(misuse.begin(), misuse.begin() + misuse.size() / 2);
       misuse.push_back(hex(t_request_code) + ": " + what);
     });
   }
@@ -386,7 +390,9 @@ NTSTATUS Kernel::load_driver(PDRIVER_INITIALIZE entry, std::string_view registry
     // NT deletes the driver object; whatever the entry left behind leaks.
     std::vector<std::string> leftovers;
     for (auto& [device, record] : s.devices)
-      if (record.driver == driver) leftovers.push_back("device object " + (record.name.empty() ? hex(reinterpret_cast<std::uintptr_t>(device)) : record.name));
+      if (record.driver == driver)
+        leftovers.push_back("device object " +
+                            (record.name.empty() ? hex(reinterpret_cast<std::uintptr_t>(device)) : record.name));
     for (const auto& [key, entry_] : s.names)
       if (entry_.kind == NamespaceEntry::Kind::Link) leftovers.push_back("symbolic link " + entry_.name);
     if (!s.pool.empty()) leftovers.push_back(std::to_string(s.pool.size()) + " pool block(s)");
@@ -444,16 +450,16 @@ LeakReport Kernel::unload_driver() {
   std::lock_guard lock(s.mutex);
   for (const auto& [device, record] : s.devices) {
     if (record.driver != driver || record.deleted) continue;
-    report.devices.push_back(record.name.empty() ? "unnamed device object " + hex(reinterpret_cast<std::uintptr_t>(device))
-                                                 : record.name);
+    report.devices.push_back(
+        record.name.empty() ? "unnamed device object " + hex(reinterpret_cast<std::uintptr_t>(device)) : record.name);
   }
   for (const auto& [key, entry] : s.names)
     if (entry.kind == NamespaceEntry::Kind::Link) report.links.push_back(entry.name + " -> " + entry.target);
   for (const auto& [address, block] : s.pool) {
     std::string text = std::to_string(block.size) + " bytes at " + hex(address);
     if (block.tag != 0) {
-      char tag[5] = {static_cast<char>(block.tag), static_cast<char>(block.tag >> 8), static_cast<char>(block.tag >> 16),
-                     static_cast<char>(block.tag >> 24), 0};
+      char tag[5] = {static_cast<char>(block.tag), static_cast<char>(block.tag >> 8),
+                     static_cast<char>(block.tag >> 16), static_cast<char>(block.tag >> 24), 0};
       text += " tag '" + std::string(tag) + "'";
     }
     report.pool.push_back(text);
@@ -522,9 +528,7 @@ void init_irp(IrpBlock& block, PDEVICE_OBJECT device, UCHAR major) {
 
 }  // namespace
 
-OpenResult Kernel::open(std::string_view name, ACCESS_MASK desired) {
-  return open_as(name, desired, UserMode, 0);
-}
+OpenResult Kernel::open(std::string_view name, ACCESS_MASK desired) { return open_as(name, desired, UserMode, 0); }
 
 OpenResult Kernel::open_from_kernel(std::string_view name, ACCESS_MASK desired, bool force_access_check) {
   return open_as(name, desired, KernelMode, force_access_check ? SL_FORCE_ACCESS_CHECK : 0);
@@ -594,8 +598,7 @@ OpenResult Kernel::open_as(std::string_view name, ACCESS_MASK desired, KPROCESSO
   ACCESS_STATE access{};
   access.OriginalDesiredAccess = desired;
   access.RemainingDesiredAccess = desired;
-  access.SubjectSecurityContext.PrimaryToken =
-      const_cast<Token*>(client_admin() ? &admin_token() : &user_token());
+  access.SubjectSecurityContext.PrimaryToken = const_cast<Token*>(client_admin() ? &admin_token() : &user_token());
   IO_SECURITY_CONTEXT security{};
   security.AccessState = &access;
   security.DesiredAccess = desired;
@@ -642,7 +645,8 @@ NTSTATUS Kernel::close(Handle handle) {
   return STATUS_SUCCESS;
 }
 
-IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input, ULONG output_length) {
+IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input,
+                                   ULONG output_length) {
   State& s = *state_;
   PDEVICE_OBJECT device = nullptr;
   PFILE_OBJECT file = nullptr;
@@ -653,7 +657,8 @@ IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const st
     device = it->second.device;
     file = it->second.file.get();
   }
-  if ((code & 3) != METHOD_BUFFERED) return {STATUS_NOT_IMPLEMENTED, 0, {}, false};  // only the buffered method is simulated
+  if ((code & 3) != METHOD_BUFFERED)
+    return {STATUS_NOT_IMPLEMENTED, 0, {}, false};  // only the buffered method is simulated
   const std::size_t length = std::max<std::size_t>(input.size(), output_length);
   // Exact size, so that overruns are caught by the address sanitizer.
   std::vector<std::uint8_t> system_buffer(length, kSystemBufferPoison);
@@ -690,7 +695,8 @@ IoResult Kernel::device_io_control(Handle handle, ULONG code, std::span<const st
       result.faulted = true;
       return result;
     }
-    result.output.assign(system_buffer.begin(), system_buffer.begin() + static_cast<std::ptrdiff_t>(result.information));
+    result.output.assign(system_buffer.begin(),
+                         system_buffer.begin() + static_cast<std::ptrdiff_t>(result.information));
   }
   return result;
 }
@@ -826,14 +832,10 @@ thread_local KIRQL g_irql = PASSIVE_LEVEL;
 namespace {
 const char* irql_name(KIRQL irql) {
   switch (irql) {
-    case PASSIVE_LEVEL:
-      return "PASSIVE_LEVEL";
-    case APC_LEVEL:
-      return "APC_LEVEL";
-    case DISPATCH_LEVEL:
-      return "DISPATCH_LEVEL";
-    default:
-      return "a device IRQL";
+    case PASSIVE_LEVEL: return "PASSIVE_LEVEL";
+    case APC_LEVEL: return "APC_LEVEL";
+    case DISPATCH_LEVEL: return "DISPATCH_LEVEL";
+    default: return "a device IRQL";
   }
 }
 }  // namespace

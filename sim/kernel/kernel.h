@@ -108,7 +108,9 @@ struct LeakReport {
   std::vector<std::string> pool;        // pool blocks allocated by or for the driver
   std::vector<std::string> windows;     // mapped I/O windows
   std::vector<std::string> claims;      // resource claims (informational, not a leak)
-  bool empty() const { return !unload_routine_missing && devices.empty() && links.empty() && pool.empty() && windows.empty(); }
+  bool empty() const {
+    return !unload_routine_missing && devices.empty() && links.empty() && pool.empty() && windows.empty();
+  }
   std::string to_string() const;
 };
 
@@ -120,11 +122,11 @@ struct OpenResult {
 };
 
 struct IoResult {
-  NTSTATUS status = STATUS_SUCCESS;   // returned by the dispatch routine
-  ULONG_PTR information = 0;          // Irp->IoStatus.Information
-  std::vector<std::uint8_t> output;   // the bytes copied back to the client
-  bool faulted = false;               // a driver fault was recorded (status then STATUS_UNSUCCESSFUL
-                                      // unless the driver completed the request)
+  NTSTATUS status = STATUS_SUCCESS;  // returned by the dispatch routine
+  ULONG_PTR information = 0;         // Irp->IoStatus.Information
+  std::vector<std::uint8_t> output;  // the bytes copied back to the client
+  bool faulted = false;              // a driver fault was recorded (status then STATUS_UNSUCCESSFUL
+                                     // unless the driver completed the request)
 };
 
 // A client buffer below 4 GiB, registered as the client's memory while it
@@ -197,8 +199,7 @@ class Kernel {
   // which tells the driver to check the caller as a user-mode one.
   OpenResult open_from_kernel(std::string_view name, ACCESS_MASK desired, bool force_access_check);
   NTSTATUS close(Handle handle);
-  IoResult device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input,
-                             ULONG output_length);
+  IoResult device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input, ULONG output_length);
   ClientMemory client_alloc(std::size_t size);
   void set_client_admin(bool admin);
   bool client_admin() const;
@@ -213,8 +214,8 @@ class Kernel {
   // The control codes whose register and port writes carry the client's
   // values unchanged (none by default: every write is then the driver's).
   void set_raw_write_codes(std::function<bool(ULONG code)> is_raw_write);
-  std::vector<std::string> client_misuse() const;  // "<code>: EEPROM timing: ..."
-  bool object_exists(std::string_view name) const;   // "\Device\X", "\DosDevices\X"
+  std::vector<std::string> client_misuse() const;   // "<code>: EEPROM timing: ..."
+  bool object_exists(std::string_view name) const;  // "\Device\X", "\DosDevices\X"
   std::optional<std::string> link_target(std::string_view link) const;
   std::size_t pool_blocks() const;
   std::size_t mapped_windows() const;

@@ -16,7 +16,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   require_irql("IoCreateDevice", PASSIVE_LEVEL);
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
-  if (DriverObject == nullptr || DriverObject != s.driver.get()) bug_check("IoCreateDevice with an unknown driver object");
+  if (DriverObject == nullptr || DriverObject != s.driver.get())
+    bug_check("IoCreateDevice with an unknown driver object");
   if (DeviceObject == nullptr) bug_check("IoCreateDevice without a place for the device object");
   if (auto fail = s.fail_now(FaultPoint::CreateDevice, STATUS_INSUFFICIENT_RESOURCES)) return *fail;
   std::string name;
@@ -96,7 +97,8 @@ NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
   if (link.rfind("\\??\\", 0) == 0) link = "\\DosDevices\\" + link.substr(4);
   auto it = s.names.find(upper(link));
   if (it == s.names.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-  if (it->second.kind != NamespaceEntry::Kind::Link) return static_cast<NTSTATUS>(0xC0000024L);  // STATUS_OBJECT_TYPE_MISMATCH
+  if (it->second.kind != NamespaceEntry::Kind::Link)
+    return static_cast<NTSTATUS>(0xC0000024L);  // STATUS_OBJECT_TYPE_MISMATCH
   s.names.erase(it);
   return STATUS_SUCCESS;
 }
@@ -105,7 +107,8 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
   (void)PriorityBoost;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
-  if (s.irps.count(Irp) == 0) bug_check("IofCompleteRequest of an unknown request " + hex(reinterpret_cast<std::uintptr_t>(Irp)));
+  if (s.irps.count(Irp) == 0)
+    bug_check("IofCompleteRequest of an unknown request " + hex(reinterpret_cast<std::uintptr_t>(Irp)));
   auto* block = reinterpret_cast<IrpBlock*>(Irp);  // the IRP is the block's first member
   if (block->completed) bug_check("MULTIPLE_IRP_COMPLETE_REQUESTS: the request was completed twice");
   if (Irp->IoStatus.Status == STATUS_PENDING) bug_check("IofCompleteRequest with status STATUS_PENDING");

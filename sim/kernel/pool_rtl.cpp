@@ -75,7 +75,7 @@ NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, P
                                             BOOLEAN AllocateDestinationString) {
   require_irql("RtlAnsiStringToUnicodeString", PASSIVE_LEVEL);
   const std::size_t bytes = (static_cast<std::size_t>(SourceString->Length) + 1) * 2;  // with the null
-  if (bytes > 0xFFFF) return static_cast<NTSTATUS>(0xC00000F0L);  // STATUS_INVALID_PARAMETER_2
+  if (bytes > 0xFFFF) return static_cast<NTSTATUS>(0xC00000F0L);                       // STATUS_INVALID_PARAMETER_2
   if (SourceString->Length != 0 && SourceString->Buffer == nullptr) bug_check("ANSI_STRING with a NULL buffer");
   if (AllocateDestinationString) {
     PVOID buffer = allocate(bytes, 0);

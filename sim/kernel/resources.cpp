@@ -35,13 +35,11 @@ std::optional<Claim> claim_of(const CM_PARTIAL_RESOURCE_DESCRIPTOR& d) {
     case CmResourceTypePort:
       return Claim{ResourceKind::Port, static_cast<std::uint64_t>(d.u.Port.Start.QuadPart), d.u.Port.Length, shared};
     case CmResourceTypeMemory:
-      return Claim{ResourceKind::Memory, static_cast<std::uint64_t>(d.u.Memory.Start.QuadPart), d.u.Memory.Length, shared};
-    case CmResourceTypeInterrupt:
-      return Claim{ResourceKind::Interrupt, d.u.Interrupt.Vector, 1, shared};
-    case CmResourceTypeDma:
-      return Claim{ResourceKind::Dma, d.u.Dma.Channel, 1, shared};
-    default:
-      return std::nullopt;
+      return Claim{ResourceKind::Memory, static_cast<std::uint64_t>(d.u.Memory.Start.QuadPart), d.u.Memory.Length,
+                   shared};
+    case CmResourceTypeInterrupt: return Claim{ResourceKind::Interrupt, d.u.Interrupt.Vector, 1, shared};
+    case CmResourceTypeDma: return Claim{ResourceKind::Dma, d.u.Dma.Channel, 1, shared};
+    default: return std::nullopt;
   }
 }
 
@@ -148,9 +146,8 @@ bool decoded_elsewhere(State& s, const sim::hw::PciFunction* self, sim::hw::BarT
 extern "C" {
 
 NTSTATUS NTAPI HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING DriverClassName,
-                                      PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject,
-                                      INTERFACE_TYPE BusType, ULONG BusNumber, ULONG SlotNumber,
-                                      PCM_RESOURCE_LIST* AllocatedResources) {
+                                      PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT DeviceObject, INTERFACE_TYPE BusType,
+                                      ULONG BusNumber, ULONG SlotNumber, PCM_RESOURCE_LIST* AllocatedResources) {
   require_irql("HalAssignSlotResources", PASSIVE_LEVEL);
   checkpoint("HalAssignSlotResources");
   (void)DriverClassName;
@@ -235,7 +232,8 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
   (void)DriverClassName;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
-  if (RegistryPath == nullptr || DriverObject == nullptr) bug_check("IoAssignResources without a registry path or driver object");
+  if (RegistryPath == nullptr || DriverObject == nullptr)
+    bug_check("IoAssignResources without a registry path or driver object");
   narrow(RegistryPath);
   const void* owner = owner_of(DriverObject, DeviceObject);
   const void* driver = DriverObject;
@@ -343,8 +341,7 @@ NTSTATUS NTAPI IoAssignResources(PUNICODE_STRING RegistryPath, PUNICODE_STRING D
             std::memcpy(out.u.DevicePrivate.Data, d.u.DevicePrivate.Data, sizeof out.u.DevicePrivate.Data);
             placed = true;
             break;
-          default:
-            return STATUS_INVALID_PARAMETER;
+          default: return STATUS_INVALID_PARAMETER;
         }
         if (placed) partials.push_back(out);
       }
@@ -369,7 +366,8 @@ NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OB
   (void)DriverClassName;
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
-  if (DriverObject == nullptr || ConflictDetected == nullptr) bug_check("IoReportResourceUsage without a driver object or conflict flag");
+  if (DriverObject == nullptr || ConflictDetected == nullptr)
+    bug_check("IoReportResourceUsage without a driver object or conflict flag");
   *ConflictDetected = FALSE;
   if (auto fail = s.fail_now(FaultPoint::ReportResourceUsage, STATUS_INSUFFICIENT_RESOURCES)) return *fail;
   struct Report {

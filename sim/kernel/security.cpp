@@ -181,8 +181,9 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
   constexpr ACCESS_MASK kOwnerRights = READ_CONTROL | WRITE_DAC;
   if ((wanted & kOwnerRights) != 0 || maximum) {
     if (sd->Owner == nullptr)
-      bug_check("SeAccessCheck: READ_CONTROL, WRITE_DAC or MAXIMUM_ALLOWED asked of a security descriptor with no "
-                "owner (the owner SID is read through a NULL pointer)");
+      bug_check(
+          "SeAccessCheck: READ_CONTROL, WRITE_DAC or MAXIMUM_ALLOWED asked of a security descriptor with no "
+          "owner (the owner SID is read through a NULL pointer)");
     const std::string owner = sid_text(static_cast<const UCHAR*>(sd->Owner), 8u + 4u * 15u);
     for (const std::string& group : token->groups)
       if (!owner.empty() && group == owner) granted |= kOwnerRights;

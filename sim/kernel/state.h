@@ -202,7 +202,7 @@ struct Kernel::State {
   // Lookups (callers hold the mutex).
   const Window* window_at(std::uintptr_t address, std::size_t length) const;
   bool in_client(std::uintptr_t address, std::size_t length) const;
-  bool client_page(std::uintptr_t address, std::size_t length) const;  // page-granular
+  bool client_page(std::uintptr_t address, std::size_t length) const;      // page-granular
   bool client_writable(std::uintptr_t address, std::size_t length) const;  // page-granular, not read-only
   bool in_pool(std::uintptr_t address, std::size_t length) const;
 

@@ -204,8 +204,10 @@ std::optional<std::string> FileSystem::full_path(const std::string& input, DWORD
     if (rest.empty() || rest[0] != '\\') {
       // Drive-relative: against the current folder when it is on that
       // drive, else against the drive's root.
-      if (has_current && same_name(current_root, root)) rest = current_rest + "\\" + rest;
-      else rest = "\\" + rest;
+      if (has_current && same_name(current_root, root))
+        rest = current_rest + "\\" + rest;
+      else
+        rest = "\\" + rest;
     }
   } else if (path[0] == '\\') {
     if (!has_current) return refuse(ERROR_PATH_NOT_FOUND);

@@ -50,10 +50,10 @@ struct CollateLess {
 struct FsNode {
   std::string name;
   DWORD attributes = FILE_ATTRIBUTE_ARCHIVE;
-  bool in_use = false;          // opened by a running process: deletion refused
-  bool access_denied = false;   // a folder this user may not enter or list
-  std::string content;          // a file's data
-  std::string target;           // a link's target folder (reparse point)
+  bool in_use = false;         // opened by a running process: deletion refused
+  bool access_denied = false;  // a folder this user may not enter or list
+  std::string content;         // a file's data
+  std::string target;          // a link's target folder (reparse point)
   FsNode* parent = nullptr;
   // Entries of a folder. Freed slots (nullptr) are reused: on FAT that is
   // the listing order; NTFS lists by name (by_name) whatever the slots.
@@ -63,9 +63,9 @@ struct FsNode {
   std::map<std::string, FsNode*, CollateLess> by_name;
   std::map<std::string, FsNode*, CollateLess> by_short;
   std::set<std::size_t> free_slots;
-  std::string short_name;       // the 8.3 alias; empty when the name is one
-  DWORD file_index = 0;         // identity within the volume (NTFS file reference)
-  std::size_t slot = 0;         // its place in the parent's slots
+  std::string short_name;  // the 8.3 alias; empty when the name is one
+  DWORD file_index = 0;    // identity within the volume (NTFS file reference)
+  std::size_t slot = 0;    // its place in the parent's slots
 
   bool is_folder() const { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
   bool is_link() const { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
@@ -80,10 +80,10 @@ class FileSystem {
   bool links_supported = false;  // NTFS 5 (Windows 2000 and later)
   std::string windows_folder;
   std::string system_folder;
-  std::string system16_folder;   // NT family: the 16-bit system folder, searched too
-  std::string current_folder;    // full path, as it was made current
-  std::string program_path;      // the running program (searched first)
-  std::vector<std::string> path; // the PATH variable's folders
+  std::string system16_folder;    // NT family: the 16-bit system folder, searched too
+  std::string current_folder;     // full path, as it was made current
+  std::string program_path;       // the running program (searched first)
+  std::vector<std::string> path;  // the PATH variable's folders
 
   // What the run deleted, full paths in order.
   std::vector<std::string> deleted_files;
@@ -121,11 +121,11 @@ class FileSystem {
 
   // ---- open handles, shared with the file functions (file_api.cpp)
   struct Find {
-    FsNode* folder;               // null once the folder is gone
+    FsNode* folder;  // null once the folder is gone
     std::string mask;
-    int dots = 0;                 // "." and ".." given so far
-    std::size_t next_slot = 0;    // FAT
-    std::string last_name;        // NTFS: the last name given
+    int dots = 0;               // "." and ".." given so far
+    std::size_t next_slot = 0;  // FAT
+    std::string last_name;      // NTFS: the last name given
     bool started = false;
   };
   struct Opened {

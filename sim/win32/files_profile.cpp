@@ -38,7 +38,8 @@ constexpr AttributeName kAttributes[] = {{"readonly", FILE_ATTRIBUTE_READONLY},
 const std::set<std::string> kEntryKeys = {"path", "attributes", "in_use", "content", "target", "access_denied"};
 
 bool is_full_path(const std::string& p) {
-  return p.size() >= 3 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':' && (p[2] == '\\' || p[2] == '/');
+  return p.size() >= 3 && std::isalpha(static_cast<unsigned char>(p[0])) && p[1] == ':' &&
+         (p[2] == '\\' || p[2] == '/');
 }
 
 std::string entry_label(std::size_t index, const nlohmann::json& entry) {
@@ -54,16 +55,16 @@ std::string entry_label(std::size_t index, const nlohmann::json& entry) {
 void add_entries(FileSystem& fs, const nlohmann::json& files, const std::string& source) {
   for (std::size_t i = 0; i < files.size(); ++i) {
     const auto& e = files[i];
-    auto bad = [&](const std::string& what) {
-      throw InputError(source + ": " + entry_label(i, e) + ": " + what);
-    };
+    auto bad = [&](const std::string& what) { throw InputError(source + ": " + entry_label(i, e) + ": " + what); };
     if (!e.is_string() && !e.is_object()) bad("an entry is a path or {\"path\": ..., ...}");
     if (e.is_object()) {
       for (const auto& [key, value] : e.items())
-        if (!kEntryKeys.count(key)) bad("unknown field \"" + key + "\" (known: path, attributes, in_use, content, target, access_denied)");
+        if (!kEntryKeys.count(key))
+          bad("unknown field \"" + key + "\" (known: path, attributes, in_use, content, target, access_denied)");
       if (!e.contains("path") || !e["path"].is_string()) bad("\"path\" must be a string");
       if (e.contains("in_use") && !e["in_use"].is_boolean()) bad("\"in_use\" must be true or false");
-      if (e.contains("access_denied") && !e["access_denied"].is_boolean()) bad("\"access_denied\" must be true or false");
+      if (e.contains("access_denied") && !e["access_denied"].is_boolean())
+        bad("\"access_denied\" must be true or false");
       if (e.contains("content") && !e["content"].is_string()) bad("\"content\" must be a string");
       if (e.contains("target") && !e["target"].is_string()) bad("\"target\" must be a string");
     }
@@ -81,8 +82,8 @@ void add_entries(FileSystem& fs, const nlohmann::json& files, const std::string&
       const auto& a = e["attributes"];
       DWORD bits = 0;
       if (a.is_number_unsigned()) {
-        bits = a.get<DWORD>() & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                 FILE_ATTRIBUTE_ARCHIVE);
+        bits = a.get<DWORD>() &
+               (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
       } else if (a.is_array()) {
         for (const auto& name : a) {
           bool known = false;
@@ -111,7 +112,6 @@ void add_entries(FileSystem& fs, const nlohmann::json& files, const std::string&
     }
   }
 }
-
 
 std::string strip_closing_backslash(std::string folder) {
   while (folder.size() > 3 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
@@ -267,8 +267,10 @@ void load_files_profile(const nlohmann::json& data, const std::string& source, M
     f.windows = strip_closing_backslash(data["windows_folder"].get<std::string>());
     f.system = f.windows + (m.is_nt() ? "\\system32" : "\\SYSTEM");
     f.system16 = m.is_nt() ? f.windows + "\\system" : "";
-    if (!m.is_nt()) f.programs = f.windows + "\\Start Menu\\Programs";
-    else if (m.version.major < 5) f.programs = f.windows + "\\Profiles\\Administrator\\Start Menu\\Programs";
+    if (!m.is_nt())
+      f.programs = f.windows + "\\Start Menu\\Programs";
+    else if (m.version.major < 5)
+      f.programs = f.windows + "\\Profiles\\Administrator\\Start Menu\\Programs";
   }
   if (data.contains("system_folder")) f.system = strip_closing_backslash(data["system_folder"].get<std::string>());
 
@@ -278,8 +280,10 @@ void load_files_profile(const nlohmann::json& data, const std::string& source, M
   fs->system16_folder = f.system16;
   fs->path = m.is_nt() ? std::vector<std::string>{f.system, f.windows}
                        : std::vector<std::string>{f.windows, f.windows + "\\COMMAND"};
-  if (data.contains("files")) add_entries(*fs, data["files"], source);
-  else add_default_tree(*fs, m, f);
+  if (data.contains("files"))
+    add_entries(*fs, data["files"], source);
+  else
+    add_default_tree(*fs, m, f);
   finish(*fs, m);
 
   if (data.contains("path")) {

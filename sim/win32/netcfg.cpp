@@ -133,9 +133,7 @@ void Machine::RemovalPartsDeleter::operator()(NetCfg* p) const { delete p; }
 
 namespace {
 
-[[noreturn]] void bad(const std::string& where, const std::string& what) {
-  throw NetCfgProfileError(where, what);
-}
+[[noreturn]] void bad(const std::string& where, const std::string& what) { throw NetCfgProfileError(where, what); }
 
 std::string text_of(const nlohmann::json& j, const std::string& where) {
   if (!j.is_string()) bad(where, "expected a string");
@@ -220,7 +218,7 @@ void load_netcfg(const nlohmann::json& j, NetCfg& cfg) {
   if (j.contains("fail")) {
     const auto& f = j["fail"];
     if (!f.is_object()) bad("netcfg.fail", "expected an object");
-    static const std::set<std::string> keys = {"coinitialize", "create",      "lock_query", "lock",
+    static const std::set<std::string> keys = {"coinitialize", "create",      "lock_query",  "lock",
                                                "initialize",   "class_query", "enumeration", "reset"};
     for (const auto& [key, value] : f.items())
       if (!keys.count(key)) bad("netcfg.fail." + key, "unknown failure");
@@ -259,9 +257,12 @@ void load_devices(const nlohmann::json& j, DeviceInstaller& devices) {
     device->remove_fails = flag_of(d, "remove_fails", where, device->remove_fails);
     if (d.contains("class")) {
       const std::string cls = text_of(d["class"], where + ".class");
-      if (cls == "net") device->class_guid = GUID_DEVCLASS_NET;
-      else if (cls == "nettrans") device->class_guid = GUID_DEVCLASS_NETTRANS;
-      else bad(where + ".class", "unknown class \"" + cls + "\"");
+      if (cls == "net")
+        device->class_guid = GUID_DEVCLASS_NET;
+      else if (cls == "nettrans")
+        device->class_guid = GUID_DEVCLASS_NETTRANS;
+      else
+        bad(where + ".class", "unknown class \"" + cls + "\"");
     }
   }
 }

@@ -28,11 +28,11 @@ class Machine;
 // Failures a profile or a test can force. Class names are "net" (adapters)
 // and "nettrans" (protocols).
 struct NetCfgFaults {
-  bool coinitialize = false;  // CoInitialize: E_OUTOFMEMORY
-  bool create = false;        // CoCreateInstance of the configuration object: REGDB_E_CLASSNOTREG
-  bool lock_query = false;    // QueryInterface for INetCfgLock: E_NOINTERFACE
-  bool lock = false;          // AcquireWriteLock: NETCFG_E_NEED_REBOOT
-  bool initialize = false;    // INetCfg::Initialize: E_FAIL
+  bool coinitialize = false;          // CoInitialize: E_OUTOFMEMORY
+  bool create = false;                // CoCreateInstance of the configuration object: REGDB_E_CLASSNOTREG
+  bool lock_query = false;            // QueryInterface for INetCfgLock: E_NOINTERFACE
+  bool lock = false;                  // AcquireWriteLock: NETCFG_E_NEED_REBOOT
+  bool initialize = false;            // INetCfg::Initialize: E_FAIL
   std::set<std::string> class_query;  // QueryNetCfgClass for these classes: E_FAIL
   std::set<std::string> enumeration;  // EnumComponents for these classes: E_FAIL
   std::set<std::string> reset;        // IEnumNetCfgComponent::Reset for these classes: E_FAIL

@@ -13,7 +13,6 @@ namespace sim::win32 {
 
 namespace {
 
-
 // The simulated ANSI code page is Windows-1252 restricted to its Latin-1
 // part: characters 0-255 map to themselves, anything else has no ANSI form.
 std::string narrow(LPCWSTR text) {
@@ -36,9 +35,8 @@ std::string class_name(const GUID* guid) {
   return {};
 }
 
-
-#define SIM_COM_REFCOUNT                                                 \
-  ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); }        \
+#define SIM_COM_REFCOUNT                                          \
+  ULONG STDMETHODCALLTYPE AddRef() override { return add_ref(); } \
   ULONG STDMETHODCALLTYPE Release() override { return release(); }
 
 // ---------------------------------------------------------------------------
@@ -71,7 +69,8 @@ class ConfigObject final : public ComObject, public INetCfg, public INetCfgLock 
     } else if (IsEqualIID(riid, IID_INetCfgLock) && !state().faults.lock_query) {
       *ppv = static_cast<INetCfgLock*>(this);
     } else {
-      if (IsEqualIID(riid, IID_INetCfgLock)) owner().notes.push_back("the write-lock interface was not available (E_NOINTERFACE)");
+      if (IsEqualIID(riid, IID_INetCfgLock))
+        owner().notes.push_back("the write-lock interface was not available (E_NOINTERFACE)");
       return E_NOINTERFACE;
     }
     add_ref();
@@ -290,7 +289,8 @@ class EnumObject final : public ConfigChild, public IEnumNetCfgComponent {
   }
   HRESULT STDMETHODCALLTYPE Reset() override {
     if (state().faults.reset.count(cls_)) {
-      owner().notes.push_back("the enumeration of the " + class_title(cls_) + " could not be reset (E_FAIL): that pass was skipped");
+      owner().notes.push_back("the enumeration of the " + class_title(cls_) +
+                              " could not be reset (E_FAIL): that pass was skipped");
       return E_FAIL;
     }
     pos_ = 0;
@@ -432,8 +432,8 @@ HRESULT ConfigObject::AcquireWriteLock(DWORD timeout_ms, LPCWSTR description, LP
       clock.advance_ns(timeout_ns);
       if (holder) *holder = state().task_string(s.other_holder);
       owner().notes.push_back("the write lock was not obtained within " + std::to_string(timeout_ms) + " ms: \"" +
-                              s.other_holder + "\" held it until " +
-                              std::to_string(s.other_until_ns / 1000000) + " ms");
+                              s.other_holder + "\" held it until " + std::to_string(s.other_until_ns / 1000000) +
+                              " ms");
       return S_FALSE;
     }
     clock.advance_ns(wait);

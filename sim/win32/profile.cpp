@@ -22,9 +22,9 @@ struct PlatformPreset {
 };
 
 constexpr PlatformPreset kPlatforms[] = {
-    {"win95", 1, 4, 0, 950},   {"win98", 1, 4, 10, 1998},  {"winme", 1, 4, 90, 3000},
-    {"nt351", 2, 3, 51, 1057}, {"nt4", 2, 4, 0, 1381},     {"win2000", 2, 5, 0, 2195},
-    {"winxp", 2, 5, 1, 2600},  {"vista", 2, 6, 0, 6000},   {"win7", 2, 6, 1, 7601},
+    {"win95", 1, 4, 0, 950},   {"win98", 1, 4, 10, 1998}, {"winme", 1, 4, 90, 3000},
+    {"nt351", 2, 3, 51, 1057}, {"nt4", 2, 4, 0, 1381},    {"win2000", 2, 5, 0, 2195},
+    {"winxp", 2, 5, 1, 2600},  {"vista", 2, 6, 0, 6000},  {"win7", 2, 6, 1, 7601},
 };
 
 class Checker {
@@ -172,8 +172,8 @@ void apply_profile(const Profile& profile) {
   if (m.is_nt() && m.version.major >= 5) {
     load_devices_from_registry(m);
     const auto netcfg = d.find("netcfg");
-    if (netcfg == d.end() || (!netcfg->contains("adapters") && !netcfg->contains("protocols") &&
-                              !netcfg->contains("bindings")))
+    if (netcfg == d.end() ||
+        (!netcfg->contains("adapters") && !netcfg->contains("protocols") && !netcfg->contains("bindings")))
       load_components_from_registry(m);
   }
   load_files_profile(d, profile.source, m);

@@ -17,10 +17,10 @@ inline constexpr std::uintmax_t kMaxProfileBytes = 16u << 20;
 struct Profile {
   nlohmann::json data = nlohmann::json::object();
   std::string source = "<built-in default>";  // for error messages
-  std::filesystem::path base_dir;              // relative paths are resolved here
-  std::string registry_text;                   // .reg contents, when given inline or by file
+  std::filesystem::path base_dir;             // relative paths are resolved here
+  std::string registry_text;                  // .reg contents, when given inline or by file
   std::string registry_source;
-  std::map<std::string, int> lines;            // JSON pointer -> line, for error messages
+  std::map<std::string, int> lines;  // JSON pointer -> line, for error messages
 };
 
 // Reads a profile file; throws InputError naming the file (and line) on bad

@@ -13,11 +13,11 @@ namespace sim::win32 {
 
 namespace {
 
+using schema::a_type;
 using schema::json;
 using schema::Key;
 using schema::Problem;
 using schema::TextFault;
-using schema::a_type;
 
 // ---- the words of this kind of profile's errors ---------------------------------
 
@@ -26,7 +26,8 @@ std::string word(const Problem& p) {
   auto type = [&p] { return a_type(*p.value); };
   switch (p.what) {
     case Problem::not_object: return (p.path.empty() ? "a profile" : p.path) + " must be an object, not " + type();
-    case Problem::unknown_key: return "unknown key \"" + p.path + "\" (known here: " + schema::key_names(*p.known) + ")";
+    case Problem::unknown_key:
+      return "unknown key \"" + p.path + "\" (known here: " + schema::key_names(*p.known) + ")";
     case Problem::missing_key: return (p.path.empty() ? "the profile" : p.path) + ": \"" + p.name + "\" is missing";
     case Problem::custom: return p.path + " " + p.detail;
     case Problem::wrong_type:
@@ -113,8 +114,7 @@ std::string check_answer(const nlohmann::json& v) {
 }
 
 std::string check_screen(const nlohmann::json& v) {
-  const bool ok = v.is_array() && v.size() == 2 &&
-                  std::all_of(v.begin(), v.end(), [](const nlohmann::json& n) {
+  const bool ok = v.is_array() && v.size() == 2 && std::all_of(v.begin(), v.end(), [](const nlohmann::json& n) {
                     return n.is_number_unsigned() && n.get<std::uint64_t>() >= 1 && n.get<std::uint64_t>() <= 32767;
                   });
   return ok ? "" : "must be [width, height], each a whole number from 1 to 32767";
@@ -173,10 +173,9 @@ const std::vector<Key>& profile_keys() {
       text("registry"),
       list("user", custom("answer", check_answer)),
       custom("screen", check_screen),
-      object("faults",
-             {list("missing_strings", whole("string id", 0, 65535)), flag("dialog_fails"), flag("no_desktop"),
-              flag("window_rect_fails"), flag("version_query_fails"), list("registry_open_fails", text("key")),
-              list("registry_delete_fails", text("key"))}),
+      object("faults", {list("missing_strings", whole("string id", 0, 65535)), flag("dialog_fails"), flag("no_desktop"),
+                        flag("window_rect_fails"), flag("version_query_fails"),
+                        list("registry_open_fails", text("key")), list("registry_delete_fails", text("key"))}),
       object("netcfg",
              {list("adapters", object("adapter", {text("id", true), text("pnp_id")})),
               list("protocols", custom("protocol", check_protocol)), list("bindings", custom("binding", check_binding)),

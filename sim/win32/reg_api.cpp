@@ -199,8 +199,8 @@ LONG WINAPI RegOpenKeyA(HKEY key, LPCSTR subkey, PHKEY result) {
   return open_or_create(key, subkey, kMaximumAllowed, result, false, nullptr);
 }
 
-LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD /*reserved*/, LPSTR /*cls*/, DWORD /*options*/,
-                            REGSAM sam, LPSECURITY_ATTRIBUTES /*sa*/, PHKEY result, LPDWORD disposition) {
+LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subkey, DWORD /*reserved*/, LPSTR /*cls*/, DWORD /*options*/, REGSAM sam,
+                            LPSECURITY_ATTRIBUTES /*sa*/, PHKEY result, LPDWORD disposition) {
   return open_or_create(key, subkey, sam, result, true, disposition);
 }
 
@@ -333,9 +333,8 @@ LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR name) {
 }
 
 LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR cls, LPDWORD cls_size, LPDWORD /*reserved*/, LPDWORD subkeys,
-                             LPDWORD max_subkey_len, LPDWORD max_class_len, LPDWORD values,
-                             LPDWORD max_value_name_len, LPDWORD max_value_len, LPDWORD security_descriptor_size,
-                             PFILETIME last_write) {
+                             LPDWORD max_subkey_len, LPDWORD max_class_len, LPDWORD values, LPDWORD max_value_name_len,
+                             LPDWORD max_value_len, LPDWORD security_descriptor_size, PFILETIME last_write) {
   KeyRef k;
   if (LONG rc = key_of(reg(), key, KEY_QUERY_VALUE, &k)) return rc;
   std::size_t longest_key = 0, longest_name = 0, longest_data = 0;

@@ -173,7 +173,6 @@ std::string full_path(const RegKey& key) {
   return path;
 }
 
-
 std::optional<DWORD> check_key_access(const RegKey& key, DWORD desired) {
   return access_check(key.security, current_token(), desired);
 }
@@ -222,8 +221,8 @@ RegKey* Registry::State::add_child(RegKey& parent, std::string_view name) {
 }
 
 void Registry::State::remove_child(RegKey& parent, RegKey* child) {
-  auto it = std::find_if(parent.children.begin(), parent.children.end(),
-                         [child](const auto& c) { return c.get() == child; });
+  auto it =
+      std::find_if(parent.children.begin(), parent.children.end(), [child](const auto& c) { return c.get() == child; });
   if (it == parent.children.end()) return;
   std::shared_ptr<RegKey> keep = *it;  // alive until the handles let go
   parent.children.erase(it);
@@ -233,9 +232,8 @@ void Registry::State::remove_child(RegKey& parent, RegKey* child) {
 }
 
 void Registry::State::resort(RegKey& key) {
-  std::sort(key.children.begin(), key.children.end(), [this](const auto& a, const auto& b) {
-    return nt() ? nt_less(a->folded, b->folded) : a->seq < b->seq;
-  });
+  std::sort(key.children.begin(), key.children.end(),
+            [this](const auto& a, const auto& b) { return nt() ? nt_less(a->folded, b->folded) : a->seq < b->seq; });
   for (auto& child : key.children) resort(*child);
 }
 
@@ -272,8 +270,7 @@ std::string Registry::State::canonical_path(const std::string& path) {
 }
 
 bool Registry::State::listed(const std::vector<std::string>& list, const std::string& folded_path) {
-  return std::any_of(list.begin(), list.end(),
-                     [&](const std::string& p) { return canonical_path(p) == folded_path; });
+  return std::any_of(list.begin(), list.end(), [&](const std::string& p) { return canonical_path(p) == folded_path; });
 }
 
 std::string Registry::State::store(const std::string& text) const {
@@ -290,9 +287,7 @@ std::vector<std::uint8_t> Registry::State::stored_data(DWORD type, std::vector<s
 Registry::Registry() : state_(std::make_unique<State>()) {}
 Registry::~Registry() = default;
 
-Registry::Registry(const Registry& other) : state_(std::make_unique<State>()) {
-  state_->copy_data_from(*other.state_);
-}
+Registry::Registry(const Registry& other) : state_(std::make_unique<State>()) { state_->copy_data_from(*other.state_); }
 
 Registry& Registry::operator=(const Registry& other) {
   // Handles stay open (a leak still shows) but refer to keys that are gone.

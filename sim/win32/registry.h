@@ -91,7 +91,7 @@ class Registry {
   // Creates the key; throws std::invalid_argument for a malformed path.
   void set_value(const std::string& key_path, const RegValue& value);
   std::vector<std::string> subkey_names(const std::string& path) const;  // enumeration order
-  std::vector<RegValue> values_of(const std::string& path) const;       // creation order
+  std::vector<RegValue> values_of(const std::string& path) const;        // creation order
   // Deletes the key with its whole sub-tree; false when it does not exist
   // or is a root key.
   bool delete_tree(const std::string& path);

@@ -129,7 +129,6 @@ std::optional<std::string> parse_quoted(std::string_view s, std::size_t& pos, st
   return std::nullopt;
 }
 
-
 void import_text(Registry::State& reg, const std::string& raw, const std::string& source) {
   const std::string text = decode_reg_bytes(raw, source);
   std::vector<std::string_view> lines;
@@ -166,12 +165,14 @@ void import_text(Registry::State& reg, const std::string& raw, const std::string
       std::string error = parse_full_path(inner, path);
       if (!error.empty()) fail(source, line_no, error);
       if (path.parts.size() > kMaxKeyDepth)
-        fail(source, line_no, "key nested " + std::to_string(path.parts.size()) + " levels deep, more than the " +
-                                  std::to_string(kMaxKeyDepth) + " a registry allows");
+        fail(source, line_no,
+             "key nested " + std::to_string(path.parts.size()) + " levels deep, more than the " +
+                 std::to_string(kMaxKeyDepth) + " a registry allows");
       for (const auto& part : path.parts)
         if (part.size() > kMaxKeyNameChars)
-          fail(source, line_no, "key name of " + std::to_string(part.size()) + " characters, more than the " +
-                                    std::to_string(kMaxKeyNameChars) + " a registry allows");
+          fail(source, line_no,
+               "key name of " + std::to_string(part.size()) + " characters, more than the " +
+                   std::to_string(kMaxKeyNameChars) + " a registry allows");
       for (auto& part : path.parts) part = reg.store(part);
       if (remove) {
         if (path.parts.empty()) fail(source, line_no, "a root key cannot be deleted");
@@ -208,8 +209,9 @@ void import_text(Registry::State& reg, const std::string& raw, const std::string
       if (!quoted) fail(source, line_no, "value name: " + error);
       name = std::move(*quoted);
       if (name.size() > kMaxValueNameChars)
-        fail(source, line_no, "value name of " + std::to_string(name.size()) + " characters, more than the " +
-                                  std::to_string(kMaxValueNameChars) + " a registry allows");
+        fail(source, line_no,
+             "value name of " + std::to_string(name.size()) + " characters, more than the " +
+                 std::to_string(kMaxValueNameChars) + " a registry allows");
     }
     while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) ++pos;
     if (pos >= s.size() || s[pos] != '=') fail(source, line_no, "expected '=' after the value name");
@@ -267,8 +269,8 @@ void import_text(Registry::State& reg, const std::string& raw, const std::string
         std::size_t start = 0;
         while (true) {
           std::size_t comma = rest.find(',', start);
-          std::string_view token = trim_left(trim_right(
-              rest.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start)));
+          std::string_view token = trim_left(
+              trim_right(rest.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start)));
           if (token.empty() || token.size() > 2 || hex_digit(token[0]) < 0 ||
               (token.size() == 2 && hex_digit(token[1]) < 0))
             fail(source, line_no, "bad byte '" + std::string(token) + "' in hex data");
@@ -329,8 +331,8 @@ void append_value(std::string& out, const RegValue& v, bool v5, std::string_view
   }
   if (v.type == REG_DWORD && v.data.size() == 4) {
     char buf[16];
-    DWORD d = static_cast<DWORD>(v.data[0]) | static_cast<DWORD>(v.data[1]) << 8 |
-              static_cast<DWORD>(v.data[2]) << 16 | static_cast<DWORD>(v.data[3]) << 24;
+    DWORD d = static_cast<DWORD>(v.data[0]) | static_cast<DWORD>(v.data[1]) << 8 | static_cast<DWORD>(v.data[2]) << 16 |
+              static_cast<DWORD>(v.data[3]) << 24;
     std::snprintf(buf, sizeof buf, "dword:%08x", d);
     out += buf;
     return;
@@ -372,7 +374,6 @@ std::string finish_text(const std::string& text, bool v5) {
   out += utf16le_from_utf8(text);
   return out;
 }
-
 
 void export_key(const RegKey& key, const std::string& path, bool is_root, bool v5, std::string& out) {
   if (!is_root || !key.values.empty()) {
@@ -438,8 +439,8 @@ void write_changed_keys(const RegKey& want, const RegKey* have, const std::strin
     out += eol;
   }
   for (const auto& child : want.children)
-    write_changed_keys(*child, have ? have->child(child->folded) : nullptr, path + "\\" + child->name, false, v5,
-                       eol, out);
+    write_changed_keys(*child, have ? have->child(child->folded) : nullptr, path + "\\" + child->name, false, v5, eol,
+                       out);
 }
 
 }  // namespace

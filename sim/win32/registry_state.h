@@ -69,11 +69,11 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   RegKey* parent = nullptr;
   std::uint64_t seq = 0;  // creation order, kept so the 9x order survives a family switch
   bool deleted = false;
-  std::uintptr_t shared_handle = 0;  // Windows 9x: the handle every open of this key returns
-  std::vector<std::shared_ptr<RegKey>> children;  // in the family's enumeration order
-  std::unordered_map<std::string, RegKey*> child_index;  // folded name -> child
-  std::vector<RegValue> values;                           // creation order
-  KeySecurity security;                                   // NT family: owner and access list
+  std::uintptr_t shared_handle = 0;                          // Windows 9x: the handle every open of this key returns
+  std::vector<std::shared_ptr<RegKey>> children;             // in the family's enumeration order
+  std::unordered_map<std::string, RegKey*> child_index;      // folded name -> child
+  std::vector<RegValue> values;                              // creation order
+  KeySecurity security;                                      // NT family: owner and access list
   std::unordered_map<std::string, std::size_t> value_index;  // folded name -> position
 
   RegKey* child(const std::string& folded_name) const;

@@ -213,7 +213,7 @@ std::optional<VersionInfo> Resources::version() const {
   }
   // Children: StringFileInfo (tables of String) and VarFileInfo (Var).
   std::function<void(std::size_t, const std::string&, int)> walk = [&](std::size_t end, const std::string& path,
-                                                                        int depth) {
+                                                                       int depth) {
     while (true) {
       r.align(4);
       if (r.pos() + 6 > end) break;

@@ -33,9 +33,9 @@ struct DialogItem {
   DWORD style = 0;
   DWORD ex_style = 0;
   short x = 0, y = 0, cx = 0, cy = 0;
-  int id = 0;                   // the 16-bit id, sign-extended (-1 for "none")
-  ResId window_class;           // ordinal 0x80 button, 0x81 edit, 0x82 static, ...
-  ResId text;                   // a string, or an ordinal (the icon of a static icon)
+  int id = 0;          // the 16-bit id, sign-extended (-1 for "none")
+  ResId window_class;  // ordinal 0x80 button, 0x81 edit, 0x82 static, ...
+  ResId text;          // a string, or an ordinal (the icon of a static icon)
 };
 
 struct DialogTemplate {

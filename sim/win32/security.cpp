@@ -144,7 +144,10 @@ std::optional<DWORD> parse_mask(std::string_view text) {
     DWORD v = 0;
     if (text.size() > 10) return std::nullopt;
     for (char c : text.substr(2)) {
-      int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+      int d = (c >= '0' && c <= '9')   ? c - '0'
+              : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+              : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                       : -1;
       if (d < 0) return std::nullopt;
       v = v * 16 + static_cast<DWORD>(d);
     }
@@ -238,7 +241,8 @@ std::optional<KeySecurity> parse_sddl(std::string_view text, std::string* error)
     return text.size();
   };
   while (pos < text.size()) {
-    if (pos + 1 >= text.size() || text[pos + 1] != ':') return fail("expected O:, G: or D: at \"" + std::string(text.substr(pos)) + "\"");
+    if (pos + 1 >= text.size() || text[pos + 1] != ':')
+      return fail("expected O:, G: or D: at \"" + std::string(text.substr(pos)) + "\"");
     const char kind = text[pos];
     std::size_t end = component_end(pos + 2);
     std::string_view body = text.substr(pos + 2, end - pos - 2);
@@ -290,17 +294,24 @@ std::optional<KeySecurity> parse_sddl(std::string_view text, std::string* error)
         }
         for (std::size_t k = 0; k < f[1].size(); k += 2) {
           std::string_view flag = f[1].substr(k, 2);
-          if (flag == "CI") ace.flags |= CONTAINER_INHERIT_ACE;
-          else if (flag == "OI") ace.flags |= OBJECT_INHERIT_ACE;
-          else if (flag == "NP") ace.flags |= NO_PROPAGATE_INHERIT_ACE;
-          else if (flag == "IO") ace.flags |= INHERIT_ONLY_ACE;
-          else if (flag == "ID") ace.flags |= INHERITED_ACE;
-          else return fail("unknown entry flag \"" + std::string(flag) + "\"");
+          if (flag == "CI")
+            ace.flags |= CONTAINER_INHERIT_ACE;
+          else if (flag == "OI")
+            ace.flags |= OBJECT_INHERIT_ACE;
+          else if (flag == "NP")
+            ace.flags |= NO_PROPAGATE_INHERIT_ACE;
+          else if (flag == "IO")
+            ace.flags |= INHERIT_ONLY_ACE;
+          else if (flag == "ID")
+            ace.flags |= INHERITED_ACE;
+          else
+            return fail("unknown entry flag \"" + std::string(flag) + "\"");
         }
         auto mask = parse_mask(f[2]);
         if (!mask) return fail("bad access mask \"" + std::string(f[2]) + "\"");
         ace.mask = *mask;
-        if (!f[3].empty() || !f[4].empty()) return fail("object entries do not apply to keys: (" + std::string(entry) + ")");
+        if (!f[3].empty() || !f[4].empty())
+          return fail("object entries do not apply to keys: (" + std::string(entry) + ")");
         auto sid = parse_sid(f[5]);
         if (!sid) return fail("bad SID \"" + std::string(f[5]) + "\"");
         ace.sid = *sid;

@@ -34,7 +34,7 @@ struct Ace {
 struct KeySecurity {
   bool present = false;
   Sid owner;
-  Sid group;  // may be empty
+  Sid group;                 // may be empty
   bool dacl_present = true;  // false: no list at all, which grants everything
   bool dacl_protected = false;
   std::vector<Ace> dacl;

@@ -27,7 +27,9 @@ BOOL fail(DWORD code) {
   return FALSE;
 }
 
-std::vector<std::uint8_t> current_user_sid() { return sim::win32::make_token(machine().security.user_sid, machine().admin).user; }
+std::vector<std::uint8_t> current_user_sid() {
+  return sim::win32::make_token(machine().security.user_sid, machine().admin).user;
+}
 
 PACL valid_acl(PACL acl) {
   if (!acl) return nullptr;

@@ -93,8 +93,7 @@ DWORD set_of(HDEVINFO set, PSP_DEVINFO_DATA data, State::DeviceList** list) {
 Device* element_of(HDEVINFO set, PSP_DEVINFO_DATA data) {
   State::DeviceList* list = nullptr;
   DWORD error = set_of(set, data, &list);
-  if (error == ERROR_SUCCESS && (data->Reserved == 0 || data->Reserved > list->size()))
-    error = ERROR_INVALID_PARAMETER;
+  if (error == ERROR_SUCCESS && (data->Reserved == 0 || data->Reserved > list->size())) error = ERROR_INVALID_PARAMETER;
   if (error != ERROR_SUCCESS) {
     fail(error);
     return nullptr;
@@ -158,8 +157,8 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP
   return TRUE;
 }
 
-BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
-                                        PSTR DeviceInstanceId, DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
+BOOL WINAPI SetupDiGetDeviceInstanceIdA(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, PSTR DeviceInstanceId,
+                                        DWORD DeviceInstanceIdSize, PDWORD RequiredSize) {
   const Device* d = element_of(DeviceInfoSet, DeviceInfoData);
   if (d == nullptr) return FALSE;
   return copy_out(d->instance_id, DeviceInstanceId, DeviceInstanceIdSize, RequiredSize);

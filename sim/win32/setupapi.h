@@ -25,7 +25,7 @@ struct Device {
   bool present = true;
   bool remove_fails = false;  // SetupDiRemoveDevice refuses it
   bool removed = false;
-  DWORD devinst = 0;          // device-node handle, 0 once removed
+  DWORD devinst = 0;  // device-node handle, 0 once removed
 };
 
 class DeviceInstaller {

@@ -82,8 +82,8 @@ Window* Ui::child(HWND dialog, int id) {
 }
 
 std::size_t Ui::live_windows() const {
-  return static_cast<std::size_t>(std::count_if(windows_.begin(), windows_.end(),
-                                                [](const auto& kv) { return !kv.second.destroyed; }));
+  return static_cast<std::size_t>(
+      std::count_if(windows_.begin(), windows_.end(), [](const auto& kv) { return !kv.second.destroyed; }));
 }
 
 HWND Ui::create_dialog(const DialogTemplate& tpl, DLGPROC proc, LPARAM init) {
@@ -189,11 +189,11 @@ LRESULT Ui::dialog_proc(Window& w, UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     case WM_CLOSE: {
       Window* cancel = child(hwnd, IDCANCEL);
-      post(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), reinterpret_cast<LPARAM>(cancel ? cancel->hwnd : nullptr));
+      post(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+           reinterpret_cast<LPARAM>(cancel ? cancel->hwnd : nullptr));
       return 0;
     }
-    default:
-      return 0;
+    default: return 0;
   }
 }
 
@@ -248,8 +248,7 @@ Answer Ui::next_answer(const std::string& target) {
   } else if (endless_ok) {
     a = Answer::Ok;
   } else {
-    throw SimulationError("the scripted user has no answer left, but the program waits for one at \"" + target +
-                          "\"");
+    throw SimulationError("the scripted user has no answer left, but the program waits for one at \"" + target + "\"");
   }
   actions.push_back({a, target});
   return a;
@@ -261,8 +260,7 @@ void Ui::wait_for_user() {
   Window* target = nullptr;
   for (auto& [h, w] : windows_)
     if (!w.destroyed && !w.parent && w.visible) target = &w;
-  if (!target)
-    throw SimulationError("the program waits for input, but no window is visible: it would wait forever");
+  if (!target) throw SimulationError("the program waits for input, but no window is visible: it would wait forever");
   HWND hwnd = target->hwnd;
   Answer a = next_answer(target->text);
   switch (a) {

@@ -68,7 +68,7 @@ class Ui {
   // Machine configuration.
   int screen_width = 800;
   int screen_height = 600;
-  int base_x = 6;   // dialog base units of an 8-point MS Sans Serif at 96 dpi
+  int base_x = 6;  // dialog base units of an 8-point MS Sans Serif at 96 dpi
   int base_y = 13;
   int caption_height = 18;  // SM_CYCAPTION
   int dialog_frame = 3;     // SM_CXDLGFRAME / SM_CYDLGFRAME

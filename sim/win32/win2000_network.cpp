@@ -192,8 +192,7 @@ void remove_device_keys(Registry& reg, const std::string& instance_id) {
   const std::optional<std::string> driver = text_value(reg, instance, "Driver");
   reg.delete_tree(instance);
   const std::string device = instance.substr(0, instance.rfind('\\'));
-  if (device.size() > std::string(kEnumKey).size() && reg.subkey_names(device).empty() &&
-      reg.values_of(device).empty())
+  if (device.size() > std::string(kEnumKey).size() && reg.subkey_names(device).empty() && reg.values_of(device).empty())
     reg.delete_tree(device);
   if (driver && !driver->empty()) reg.delete_tree(std::string(kClassKey) + "\\" + *driver);
 }

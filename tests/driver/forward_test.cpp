@@ -38,7 +38,7 @@ VOID FakeMdiWrite(ULONG base, USHORT reg, ULONG data, USHORT selector) { Record(
 NTSTATUS FakeGetResources(PKDVR_DEVICE_EXTENSION, PKDVR_PARAMETER_BLOCK p, PULONG output) {
   Record({p->Resource.Kind, p->Resource.SlotIndex, p->Resource.Maximum});
   if (p->Resource.Kind == 1) output[1] = 0xF5000000;  // word 0 left alone
-  return STATUS_NOT_SUPPORTED;                         // ignored by the routine
+  return STATUS_NOT_SUPPORTED;                        // ignored by the routine
 }
 NTSTATUS FakeTable(PKDVR_DEVICE_EXTENSION, PVOID buffer, PULONG length) {
   Record({static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer)), *length});
@@ -49,8 +49,8 @@ NTSTATUS FakeTable(PKDVR_DEVICE_EXTENSION, PVOID buffer, PULONG length) {
 
 }  // namespace
 
-const KDVR_FEATURE_OPERATIONS KdvrFeatures = {FakeReadEeprom, FakeWriteEeprom, FakeGetEEpromSize, FakeMdiRead,
-                                              FakeMdiWrite,   FakeGetResources, FakeTable,        FakeTable};
+const KDVR_FEATURE_OPERATIONS KdvrFeatures = {FakeReadEeprom, FakeWriteEeprom,  FakeGetEEpromSize, FakeMdiRead,
+                                              FakeMdiWrite,   FakeGetResources, FakeTable,         FakeTable};
 
 namespace nicport_test {
 namespace {
@@ -85,9 +85,12 @@ TEST_F(ForwardTest, EepromAndPhyArgumentsAndResults) {
 TEST_F(ForwardTest, RegistersMustBeValidPortsOrLieInAWindow) {
   g_recorded.calls = 0;
   EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{0x1E00E, 64, 0, 0}, 4).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{0x40000000, 64, 0, 2}, 4).status, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{0xFFF0, 1, 0, 1}, 4).status, STATUS_INVALID_PARAMETER);  // +16 > 0xFFFF
-  EXPECT_EQ(Call(IOCTL_KDVR_MDI_WRITE, KDVR_MDI_WRITE_ARGS{0x40000000, 1, 0, 0, 0}, 0).status, STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{0x40000000, 64, 0, 2}, 4).status,
+            STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{0xFFF0, 1, 0, 1}, 4).status,
+            STATUS_INVALID_PARAMETER);  // +16 > 0xFFFF
+  EXPECT_EQ(Call(IOCTL_KDVR_MDI_WRITE, KDVR_MDI_WRITE_ARGS{0x40000000, 1, 0, 0, 0}, 0).status,
+            STATUS_INVALID_PARAMETER);
   EXPECT_EQ(g_recorded.calls, 0);
   uint32_t va = MapAdapter(0x20);
   EXPECT_EQ(Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{va + 0xC, 64, 0, 2}, 4).status, STATUS_SUCCESS);
@@ -99,7 +102,8 @@ TEST_F(ForwardTest, RegistersMustBeValidPortsOrLieInAWindow) {
 }
 
 TEST_F(ForwardTest, ResourcesAlwaysReturnEightBytesEchoingTheInputOrZeros) {
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_GET_RESOURCES, KDVR_RESOURCE_ARGS{KDVR_RESOURCE_MEMORY, 2, 0, 0, 0x1000, 0x1000, 0, 0xFFFFFFFF}, 8);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_GET_RESOURCES,
+                                 KDVR_RESOURCE_ARGS{KDVR_RESOURCE_MEMORY, 2, 0, 0, 0x1000, 0x1000, 0, 0xFFFFFFFF}, 8);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(r.output, Words({0x00020001, 0xF5000000}));
   EXPECT_EQ(g_recorded.args, (std::vector<uint32_t>{1, 2, 0xFFFFFFFF}));
@@ -120,7 +124,8 @@ TEST_F(ForwardTest, PlatformTablesReturnOperationStatusAndCountAfterTheBufferChe
   EXPECT_EQ(r.output, Words({static_cast<uint32_t>(STATUS_INSUFFICIENT_RESOURCES), 0}));
   g_recorded.calls = 0;
   EXPECT_EQ(Call(IOCTL_KDVR_GET_INT_ROUTING, KDVR_TABLE_ARGS{0x1000, 16}, 8).status, STATUS_ACCESS_VIOLATION);
-  EXPECT_EQ(Call(IOCTL_KDVR_GET_SYSTEM_ID, KDVR_TABLE_ARGS{buffer.address(), 0x100000}, 8).status, STATUS_ACCESS_VIOLATION);
+  EXPECT_EQ(Call(IOCTL_KDVR_GET_SYSTEM_ID, KDVR_TABLE_ARGS{buffer.address(), 0x100000}, 8).status,
+            STATUS_ACCESS_VIOLATION);
   EXPECT_EQ(g_recorded.calls, 0);
 }
 

@@ -25,12 +25,15 @@ TEST_F(LimitsTest, EveryByteOfAPortAccessLiesInTheIoSpace) {
   const struct {
     uint32_t code;
     uint32_t last_port;  // highest port the access may start at
-  } widths[] = {{IOCTL_KDVR_READ_PORT_UCHAR, 0xFFFF}, {IOCTL_KDVR_WRITE_PORT_USHORT, 0xFFFE},
-                {IOCTL_KDVR_READ_PORT_ULONG, 0xFFFC}, {IOCTL_KDVR_WRITE_PORT_ULONG, 0xFFFC}};
+  } widths[] = {{IOCTL_KDVR_READ_PORT_UCHAR, 0xFFFF},
+                {IOCTL_KDVR_WRITE_PORT_USHORT, 0xFFFE},
+                {IOCTL_KDVR_READ_PORT_ULONG, 0xFFFC},
+                {IOCTL_KDVR_WRITE_PORT_ULONG, 0xFFFC}};
   for (auto w : widths) {
     EXPECT_EQ(Call(w.code, KDVR_PORT_ARGS{w.last_port, 0}, 4).status, STATUS_SUCCESS) << std::hex << w.code;
     for (uint32_t port : {w.last_port + 1, 0xFFFFFFFFu})
-      EXPECT_EQ(Call(w.code, KDVR_PORT_ARGS{port, 0}, 4).status, STATUS_INVALID_PARAMETER) << std::hex << w.code << port;
+      EXPECT_EQ(Call(w.code, KDVR_PORT_ARGS{port, 0}, 4).status, STATUS_INVALID_PARAMETER)
+          << std::hex << w.code << port;
   }
   // The MDI register is a 32-bit port 16 bytes above the base.
   EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{0xFFED, 0, 0, 1}, 4).status, STATUS_INVALID_PARAMETER);

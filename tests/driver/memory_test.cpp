@@ -10,7 +10,9 @@ using sim::kernel::FaultPoint;
 
 class MemoryTest : public DriverTest {
  protected:
-  NTSTATUS Access(uint32_t code, uint32_t address) { return Call(code, KDVR_MEMORY_ARGS{address, 0x12345678}, 4).status; }
+  NTSTATUS Access(uint32_t code, uint32_t address) {
+    return Call(code, KDVR_MEMORY_ARGS{address, 0x12345678}, 4).status;
+  }
   NTSTATUS Unmap(uint32_t address, uint32_t length) {
     return Call(IOCTL_KDVR_UNMAP_MEMORY, KDVR_UNMAP_ARGS{address, length}, 0).status;
   }
@@ -49,7 +51,7 @@ TEST_F(MemoryTest, AccessesAndUnmapsOutsideLiveWindowsAreRefused) {
   EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_ULONG, va + 0xFE), STATUS_INVALID_PARAMETER);   // straddles it
   EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_USHORT, va + 0xFF), STATUS_INVALID_PARAMETER);
   EXPECT_EQ(Access(IOCTL_KDVR_WRITE_MEMORY_UCHAR, va - 1), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Access(IOCTL_KDVR_WRITE_MEMORY_ULONG, 0x1000), STATUS_INVALID_PARAMETER);    // never mapped
+  EXPECT_EQ(Access(IOCTL_KDVR_WRITE_MEMORY_ULONG, 0x1000), STATUS_INVALID_PARAMETER);  // never mapped
   EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_UCHAR, va + 0xFF), STATUS_SUCCESS);
   EXPECT_EQ(Access(IOCTL_KDVR_READ_MEMORY_ULONG, va + 0xFC), STATUS_SUCCESS);
   // An unmap names a live window exactly.
@@ -140,8 +142,7 @@ TEST_F(MemoryTest, EepromTimingBrokenByRawWritesIsTheClientsMisuse) {
   clock_in_zero_time();
   EXPECT_EQ(k.driver_faults(), Log{});
   ASSERT_FALSE(k.client_misuse().empty());
-  EXPECT_NE(k.client_misuse()[0].find("0x80FF003C: EEPROM timing: "), std::string::npos)
-      << k.client_misuse()[0];
+  EXPECT_NE(k.client_misuse()[0].find("0x80FF003C: EEPROM timing: "), std::string::npos) << k.client_misuse()[0];
   // The driver's read right after: its own edges keep the part's timing.
   const size_t misuse = k.client_misuse().size();
   sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{kAdapterPort + 0x0E, 64, 5, 0}, 4);

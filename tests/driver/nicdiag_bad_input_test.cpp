@@ -57,9 +57,10 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
   huge += "id\n";
   std::string huge_script((16 << 20) + 1, ' ');
   huge_script += "id\n";
-  const std::string stuck = WriteFile(
-      "no_eeprom.json", "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
-                        "  \"eeprom\": { \"do_stuck_high\": true } } ] }\n");
+  const std::string stuck =
+      WriteFile("no_eeprom.json",
+                "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
+                "  \"eeprom\": { \"do_stuck_high\": true } } ] }\n");
 
   std::vector<Case> cases = {
       {"unknown command", "frobnicate", "unknown command 'frobnicate'", 2},
@@ -95,11 +96,10 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
        "deep.json:1: nested deeper than 32 levels", 2},
       {"profile not JSON", "--profile " + WriteFile("broken.json", "{\n  \"buses\": [0,\n  ,]\n}\n") + " id",
        "broken.json:3: not valid JSON", 2},
-      {"unknown fault", "--profile " + WriteFile("fault.json", "{\n  \"faults\": {\n    \"map_io_spce\": \"once\" }\n}\n") +
-                            " id",
+      {"unknown fault",
+       "--profile " + WriteFile("fault.json", "{\n  \"faults\": {\n    \"map_io_spce\": \"once\" }\n}\n") + " id",
        "fault.json:3: faults.map_io_spce: unknown fault", 2},
-      {"bad word in an EEPROM image",
-       WithProfile("image.json", "    \"eeprom\": { \"file\": \"image.txt\" },\n"),
+      {"bad word in an EEPROM image", WithProfile("image.json", "    \"eeprom\": { \"file\": \"image.txt\" },\n"),
        "image.txt:2: bad word 'XYZ'", 2},
       {"EEPROM image is a folder",
        WithProfile("image_dir.json", "    \"eeprom\": { \"file\": \"folder\", \"save\": true },\n"),
@@ -137,7 +137,8 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
       {"huge_number.json", "    \"vendor\": \"0x1FFFFFFFFFFFFFFFFF\",\n",
        "4: adapters[0].vendor: \"0x1FFFFFFFFFFFFFFFFF\" is out of range"},
       {"fraction.json", "    \"irq\": 1.5,\n", "4: adapters[0].irq: must be a whole number"},
-      {"phy.json", "    \"phys\": { \"1\": {\n      \"4\": 65536 } },\n", "5: adapters[0].phys.1.4: 65536 is out of range"},
+      {"phy.json", "    \"phys\": { \"1\": {\n      \"4\": 65536 } },\n",
+       "5: adapters[0].phys.1.4: 65536 is out of range"},
   };
   for (const auto &m : members)
     cases.push_back({m.file, WithProfile(m.file, m.members), std::string(m.file) + ":" + m.message, 2});
@@ -151,8 +152,9 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
 }
 
 TEST(NicdiagBadInput, TruncationIsExplicitAndShowsTheValueCarried) {
-  Outcome o = Nicdiag("port write 8 0xE000 0x1FF --truncate ';' port read 8 0xE000 ';' "
-                      "mem map 0 0xF4000000 0x1000");
+  Outcome o = Nicdiag(
+      "port write 8 0xE000 0x1FF --truncate ';' port read 8 0xE000 ';' "
+      "mem map 0 0xF4000000 0x1000");
   ASSERT_EQ(o.exit_code, 0) << o.out;
   EXPECT_NE(o.out.find("port 0xE000 (8-bit) <- 0xFF (0x1FF truncated to 8 bits)\nport 0xE000 (8-bit) = 0xFF"),
             std::string::npos)
@@ -174,8 +176,9 @@ TEST(NicdiagBadInput, AnEepromImageThatCannotBeSavedFailsTheRun) {
   if (geteuid() == 0) GTEST_SKIP() << "file permissions do not stop root";
   const std::string image = WriteFile("readonly.txt", "0011 0111\n");
   chmod(image.c_str(), 0444);
-  Outcome o = Nicdiag(WithProfile("readonly.json", "    \"eeprom\": { \"file\": \"readonly.txt\", "
-                                                              "\"save\": true },\n"));
+  Outcome o = Nicdiag(WithProfile("readonly.json",
+                                  "    \"eeprom\": { \"file\": \"readonly.txt\", "
+                                  "\"save\": true },\n"));
   EXPECT_EQ(o.exit_code, 2) << o.out;
   EXPECT_NE(o.out.find("readonly.txt cannot be written"), std::string::npos) << o.out;
 }

@@ -47,9 +47,10 @@ std::string ReadFile(const std::string &path) {
 // A profile of the default adapter whose EEPROM is the image `file`
 // (relative to the profile), saved back at the end of the run.
 std::string SavingProfile(const std::string &path, const std::string &file, unsigned words) {
-  return WriteFile(path, "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
-                         "  \"eeprom\": { \"words\": " + std::to_string(words) + ", \"file\": \"" + file +
-                             "\", \"save\": true } } ] }\n");
+  return WriteFile(path,
+                   "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
+                   "  \"eeprom\": { \"words\": " +
+                       std::to_string(words) + ", \"file\": \"" + file + "\", \"save\": true } } ] }\n");
 }
 
 // A started nicdiag whose standard output and error come through one pipe.
@@ -121,8 +122,10 @@ long SessionRss(size_t requests) {
   setenv("ASAN_OPTIONS",
          ((sanitizer != nullptr ? std::string(sanitizer) + ":" : std::string()) + "quarantine_size_mb=1").c_str(), 1);
   Child child({"--script", script}, "/dev/null");
-  if (sanitizer != nullptr) setenv("ASAN_OPTIONS", sanitizer, 1);
-  else unsetenv("ASAN_OPTIONS");
+  if (sanitizer != nullptr)
+    setenv("ASAN_OPTIONS", sanitizer, 1);
+  else
+    unsetenv("ASAN_OPTIONS");
   std::string output;
   long rss = 0;
   EXPECT_EQ(child.Finish(output, rss), 0) << output.substr(0, 2000);
@@ -189,8 +192,8 @@ TEST(NicdiagSession, StatusTellsWhatHappened) {
   for (const char *args : {"id", "--json id"}) {
     Outcome full = RunTool("sh", "-c '" + self + " " + args + " 2>&1 >/dev/full'");
     EXPECT_EQ(full.exit_code, 1) << args << "\n" << full.out;
-    EXPECT_NE(full.out.find("cannot write standard output: No space left on device"), std::string::npos)
-        << args << "\n" << full.out;
+    EXPECT_NE(full.out.find("cannot write standard output: No space left on device"), std::string::npos) << args << "\n"
+                                                                                                         << full.out;
   }
 }
 
@@ -199,7 +202,8 @@ TEST(NicdiagSession, ImagesAreSavedOnlyWhenChangedWithTheirComments) {
   const std::string text = "# MAC address\n0200 4E49 0143   # locally administered\n\n0x0000 0x0000 ffff\n";
   const std::string image = WriteFile(dir + "commented.txt", text);
   const std::string profile = SavingProfile(dir + "commented.json", "commented.txt", 64);
-  struct stat before {}, after {};
+  struct stat before {
+  }, after{};
   stat(image.c_str(), &before);
   Outcome o = Nicdiag("--profile " + profile + " id ';' eeprom read 1");
   ASSERT_EQ(o.exit_code, 0) << o.out;
@@ -207,13 +211,15 @@ TEST(NicdiagSession, ImagesAreSavedOnlyWhenChangedWithTheirComments) {
   EXPECT_EQ(ReadFile(image), text);
   EXPECT_EQ(after.st_ino, before.st_ino) << "an image with no word changed was rewritten";
 
-  o = Nicdiag("--profile " + profile + " eeprom write 1 0xBEEF --yes ';' eeprom write 5 0x00aa --yes ';' "
+  o = Nicdiag("--profile " + profile +
+              " eeprom write 1 0xBEEF --yes ';' eeprom write 5 0x00aa --yes ';' "
               "eeprom write 9 0x1234 --yes");
   ASSERT_EQ(o.exit_code, 0) << o.out;
   // Each word rewritten where it stood, in its own notation; word 9, beyond
   // the file's six, added after them.
-  EXPECT_EQ(ReadFile(image), "# MAC address\n0200 BEEF 0143   # locally administered\n\n0x0000 0x0000 00aa\n"
-                             "FFFF FFFF FFFF 1234\n");
+  EXPECT_EQ(ReadFile(image),
+            "# MAC address\n0200 BEEF 0143   # locally administered\n\n0x0000 0x0000 00aa\n"
+            "FFFF FFFF FFFF 1234\n");
   EXPECT_EQ(Nicdiag("--profile " + profile + " eeprom read 9 ';' eeprom read 5").out,
             "00:03.0 8086:1229: word 0x09 = 0x1234\n00:03.0 8086:1229: word 0x05 = 0x00AA\n");
 
@@ -222,9 +228,9 @@ TEST(NicdiagSession, ImagesAreSavedOnlyWhenChangedWithTheirComments) {
   std::string large;
   for (int i = 0; i < 65536; i++) large += (i % 8 == 7) ? "ABCD\n" : "ABCD ";
   WriteFile(dir + "large.txt", large);
-  const std::string large_profile =
-      WriteFile(dir + "large.json", "{ \"adapters\": [ { \"bars\": [], \"eeprom\": { \"words\": 65536, "
-                                    "\"file\": \"large.txt\", \"save\": true } } ] }\n");
+  const std::string large_profile = WriteFile(dir + "large.json",
+                                              "{ \"adapters\": [ { \"bars\": [], \"eeprom\": { \"words\": 65536, "
+                                              "\"file\": \"large.txt\", \"save\": true } } ] }\n");
   o = Nicdiag("--profile " + large_profile + " id");
   EXPECT_EQ(o.exit_code, 0) << o.out;
 }
@@ -240,20 +246,29 @@ TEST(NicdiagSession, AnImageOnAFullFileSystemStaysWholeAndTheLostWritesAreNamed)
   for (int i = 0; i < 256; i++) original += (i % 8 == 7) ? "1111\n" : "1111 ";
   WriteFile(stage + "/image.txt", original);  // 1,280 bytes
   SavingProfile(stage + "/full.json", "image.txt", 256);
-  WriteFile(stage + "/run.sh", "mount -t tmpfs -o size=8k tmpfs " + folder + " || exit 77\n"
-                               "cp " + stage + "/image.txt " + stage + "/full.json " + folder + "/\n"
-                               "head -c 16384 /dev/zero > " + folder + "/filler 2>/dev/null\n" +
-                               NICDIAG_PATH + " --profile " + folder + "/full.json eeprom write 5 0xBEEF --yes ';' "
-                               "eeprom write 6 0x0042 --yes\n"
-                               "status=$?\n"
-                               "ls -a " + folder + "\n"
-                               "cp " + folder + "/image.txt " + stage + "/after.txt\n"
-                               "umount " + folder + "\n"
-                               "exit $status\n");
+  WriteFile(stage + "/run.sh", "mount -t tmpfs -o size=8k tmpfs " + folder +
+                                   " || exit 77\n"
+                                   "cp " +
+                                   stage + "/image.txt " + stage + "/full.json " + folder +
+                                   "/\n"
+                                   "head -c 16384 /dev/zero > " +
+                                   folder + "/filler 2>/dev/null\n" + NICDIAG_PATH + " --profile " + folder +
+                                   "/full.json eeprom write 5 0xBEEF --yes ';' "
+                                   "eeprom write 6 0x0042 --yes\n"
+                                   "status=$?\n"
+                                   "ls -a " +
+                                   folder +
+                                   "\n"
+                                   "cp " +
+                                   folder + "/image.txt " + stage +
+                                   "/after.txt\n"
+                                   "umount " +
+                                   folder +
+                                   "\n"
+                                   "exit $status\n");
   Outcome o = geteuid() == 0 ? RunTool("sh", stage + "/run.sh") : RunTool("unshare", "-rm sh " + stage + "/run.sh");
   // 77: the mount was refused; "unshare: ...": no namespace could be made.
-  if (o.exit_code == 77 || o.out.rfind("unshare: ", 0) == 0)
-    GTEST_SKIP() << "no tmpfs can be mounted here: " << o.out;
+  if (o.exit_code == 77 || o.out.rfind("unshare: ", 0) == 0) GTEST_SKIP() << "no tmpfs can be mounted here: " << o.out;
   EXPECT_EQ(o.exit_code, 1) << o.out;
   EXPECT_NE(o.out.find("cannot write the image: No space left on device; the old image is kept"), std::string::npos)
       << o.out;
@@ -316,7 +331,8 @@ TEST(NicdiagSession, RestoreWritesASavedImageBackAndVerifiesIt) {
   Outcome o = Nicdiag("eeprom write 5 0xBEEF --yes ';' eeprom write 0x3F 0 --yes ';' eeprom restore " + saved +
                       " --yes ';' eeprom dump");
   ASSERT_EQ(o.exit_code, 0) << o.out;
-  EXPECT_NE(o.out.find("restored from " + saved + ": 2 words written, 62 already equal; all 64 words read back "
+  EXPECT_NE(o.out.find("restored from " + saved +
+                       ": 2 words written, 62 already equal; all 64 words read back "
                        "equal to the image; checksum valid"),
             std::string::npos)
       << o.out;

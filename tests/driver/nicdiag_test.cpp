@@ -32,8 +32,9 @@ TEST(Nicdiag, DefaultRunShowsIdentifierFunctionsAndAdapterPort) {
 }
 
 TEST(Nicdiag, JsonLinesAndScriptsKeepWindowsWithinARun) {
-  Outcome o = Nicdiag("--json stall 250 ';' raw 0x80FF0058 ';' raw 0x80FF0000 00 --out 4 ';' "
-                      "mem map 0 0xF4000000 0x1000");
+  Outcome o = Nicdiag(
+      "--json stall 250 ';' raw 0x80FF0058 ';' raw 0x80FF0000 00 --out 4 ';' "
+      "mem map 0 0xF4000000 0x1000");
   ASSERT_EQ(o.exit_code, 0) << o.out;  // the window left mapped is unmapped at unload: no leak
   std::vector<nlohmann::json> lines = o.Lines();
   ASSERT_EQ(lines.size(), 4u) << o.out;
@@ -43,8 +44,10 @@ TEST(Nicdiag, JsonLinesAndScriptsKeepWindowsWithinARun) {
   EXPECT_EQ(lines[2]["output"], "21000000");
   uint32_t va = lines[3]["value"];
   char script[200];
-  std::snprintf(script, sizeof script, "# a window used across commands\nmem map 0 0xF4000000 0x1000\n"
-                "mem write 32 0x%X 0x1234\nmem read 16 0x%X\nmem unmap 0x%X 0x1000\n", va + 8, va + 8, va);
+  std::snprintf(script, sizeof script,
+                "# a window used across commands\nmem map 0 0xF4000000 0x1000\n"
+                "mem write 32 0x%X 0x1234\nmem read 16 0x%X\nmem unmap 0x%X 0x1000\n",
+                va + 8, va + 8, va);
   o = Nicdiag("--json --script " + WriteFile("nicdiag_script.txt", script));
   ASSERT_EQ(o.exit_code, 0) << o.out;
   lines = o.Lines();
@@ -74,7 +77,8 @@ TEST(Nicdiag, ProfileHardwareIsWhatTheDriverSees) {
   std::string profile = WriteFile("nicdiag_profile.json", R"({ "adapters": [ { "bus": 1, "device": 5,
       "device_id": "0x1030", "bars": [ { "type": "memory", "size": "0x1000", "address": "0xE8000000" },
                                       { "type": "io", "size": "0x40", "address": "0xD000" } ] } ] })");
-  Outcome o = Nicdiag("--json --profile " + profile + " pci read 1 5.0 0 4 ';' validate 0x00401000 1 5 ';' first-range");
+  Outcome o =
+      Nicdiag("--json --profile " + profile + " pci read 1 5.0 0 4 ';' validate 0x00401000 1 5 ';' first-range");
   ASSERT_EQ(o.exit_code, 0) << o.out;
   std::vector<nlohmann::json> lines = o.Lines();
   ASSERT_EQ(lines.size(), 3u);

@@ -38,7 +38,8 @@ struct PeImage {
   size_t Offset(uint32_t rva) const {  // file offset of an RVA
     for (uint32_t i = 0; i < U16(pe + 6); i++) {
       size_t s = sec + 40 * i;
-      if (rva >= U32(s + 12) && rva < U32(s + 12) + std::max(U32(s + 8), U32(s + 16))) return U32(s + 20) + rva - U32(s + 12);
+      if (rva >= U32(s + 12) && rva < U32(s + 12) + std::max(U32(s + 8), U32(s + 16)))
+        return U32(s + 20) + rva - U32(s + 12);
     }
     return 0;
   }
@@ -70,9 +71,9 @@ struct PeImage {
 TEST(DriverImage, NicportSysIsARelocatableNativeDriverOnKernelAndHal) {
   PeImage image;
   if (!image.Load(NICPORT_SYS_PATH)) GTEST_SKIP() << NICPORT_SYS_PATH << " is missing: build the windows preset first";
-  EXPECT_EQ(image.U16(image.pe + 4), 0x14Cu);  // i386
-  EXPECT_EQ(image.U16(image.opt + 68), 1u);    // native subsystem
-  EXPECT_EQ(image.U16(image.pe + 22) & 1, 0u); // relocations not stripped
+  EXPECT_EQ(image.U16(image.pe + 4), 0x14Cu);            // i386
+  EXPECT_EQ(image.U16(image.opt + 68), 1u);              // native subsystem
+  EXPECT_EQ(image.U16(image.pe + 22) & 1, 0u);           // relocations not stripped
   EXPECT_GT(image.U32(image.opt + 96 + 5 * 8 + 4), 0u);  // base relocation directory
   uint32_t entry = image.SymbolRva("_DriverEntry@8");
   ASSERT_NE(entry, 0u);
@@ -104,7 +105,7 @@ TEST(DriverImage, NicdiagExeIsAConsoleProgramOnKernel32AndMsvcrt) {
   EXPECT_EQ(image.U32(info + 8), (NICDIAG_VERSION_MAJOR << 16u) | NICDIAG_VERSION_MINOR);
   EXPECT_EQ(image.U32(info + 12), static_cast<uint32_t>(NICDIAG_VERSION_PATCH) << 16);
   EXPECT_EQ(image.U32(info + 36), 1u);  // VFT_APP
-  std::vector<uint8_t> text;  // "FileVersion" value in UTF-16
+  std::vector<uint8_t> text;            // "FileVersion" value in UTF-16
   for (char c : std::string(NICDIAG_VERSION) + ".0") {
     text.push_back(static_cast<uint8_t>(c));
     text.push_back(0);

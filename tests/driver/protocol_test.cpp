@@ -19,11 +19,13 @@ TEST_F(ProtocolTest, EveryOwnCodeHasItsByteCountAndStatus) {
     uint32_t code, byte_count;
     NTSTATUS status;
   } cases[] = {
-      {0x80FF0000, 4, STATUS_SUCCESS}, {0x80FF0008, 4, STATUS_SUCCESS},       {0x80FF000C, 0, STATUS_SUCCESS},
-      {0x80FF0010, 4, STATUS_SUCCESS}, {0x80FF0014, 0, STATUS_SUCCESS},       {0x80FF0018, 4, STATUS_SUCCESS},
-      {0x80FF001C, 0, STATUS_SUCCESS}, {0x80FF0050, 4, STATUS_SUCCESS},       {0x80FF0054, 4, STATUS_SUCCESS},
-      {0x80FF0058, 0, STATUS_NOT_SUPPORTED}, {0x80FF005C, 0, STATUS_NOT_SUPPORTED},
-      {0x80FF0060, 0, STATUS_NOT_SUPPORTED}, {0x80FF0080, 4, STATUS_SUCCESS}, {0x80FF0084, 4, STATUS_SUCCESS},
+      {0x80FF0000, 4, STATUS_SUCCESS},       {0x80FF0008, 4, STATUS_SUCCESS},
+      {0x80FF000C, 0, STATUS_SUCCESS},       {0x80FF0010, 4, STATUS_SUCCESS},
+      {0x80FF0014, 0, STATUS_SUCCESS},       {0x80FF0018, 4, STATUS_SUCCESS},
+      {0x80FF001C, 0, STATUS_SUCCESS},       {0x80FF0050, 4, STATUS_SUCCESS},
+      {0x80FF0054, 4, STATUS_SUCCESS},       {0x80FF0058, 0, STATUS_NOT_SUPPORTED},
+      {0x80FF005C, 0, STATUS_NOT_SUPPORTED}, {0x80FF0060, 0, STATUS_NOT_SUPPORTED},
+      {0x80FF0080, 4, STATUS_SUCCESS},       {0x80FF0084, 4, STATUS_SUCCESS},
       {0x80FF00CC, 0, STATUS_SUCCESS},
   };
   for (const auto &c : cases) {
@@ -48,21 +50,36 @@ TEST_F(ProtocolTest, TheCodeTableIsThePublishedProtocol) {
     uint32_t code;
     int byte_count;
   } published[] = {
-      {"IOCTL_KDVR_GET_IDENTIFIER", 0x80FF0000, 4},        {"IOCTL_KDVR_READ_PORT_UCHAR", 0x80FF0008, 4},
-      {"IOCTL_KDVR_WRITE_PORT_UCHAR", 0x80FF000C, 0},      {"IOCTL_KDVR_READ_PORT_USHORT", 0x80FF0010, 4},
-      {"IOCTL_KDVR_WRITE_PORT_USHORT", 0x80FF0014, 0},     {"IOCTL_KDVR_READ_PORT_ULONG", 0x80FF0018, 4},
-      {"IOCTL_KDVR_WRITE_PORT_ULONG", 0x80FF001C, 0},      {"IOCTL_KDVR_READ_EEPROM", 0x80FF0020, 4},
-      {"IOCTL_KDVR_WRITE_EEPROM", 0x80FF0024, 4},          {"IOCTL_KDVR_GET_EEPROM_SIZE", 0x80FF0028, 4},
-      {"IOCTL_KDVR_MDI_READ", 0x80FF002C, 4},              {"IOCTL_KDVR_READ_MEMORY_ULONG", 0x80FF0030, 4},
-      {"IOCTL_KDVR_WRITE_MEMORY_ULONG", 0x80FF0034, 0},    {"IOCTL_KDVR_READ_MEMORY_USHORT", 0x80FF0038, 4},
-      {"IOCTL_KDVR_WRITE_MEMORY_USHORT", 0x80FF003C, 0},   {"IOCTL_KDVR_READ_MEMORY_UCHAR", 0x80FF0040, 4},
-      {"IOCTL_KDVR_WRITE_MEMORY_UCHAR", 0x80FF0044, 0},    {"IOCTL_KDVR_MAP_MEMORY", 0x80FF0048, 4},
-      {"IOCTL_KDVR_UNMAP_MEMORY", 0x80FF004C, 0},          {"IOCTL_KDVR_VALIDATE_MEM_SPACE", 0x80FF0050, 4},
-      {"IOCTL_KDVR_GET_FIRST_RANGE_START", 0x80FF0054, 4}, {"IOCTL_KDVR_RESERVED_22", 0x80FF0058, 0},
-      {"IOCTL_KDVR_RESERVED_23", 0x80FF005C, 0},           {"IOCTL_KDVR_RESERVED_24", 0x80FF0060, 0},
-      {"IOCTL_KDVR_MDI_WRITE", 0x80FF0064, 0},             {"IOCTL_KDVR_READ_PCI_CONFIG", 0x80FF0080, 4},
-      {"IOCTL_KDVR_WRITE_PCI_CONFIG", 0x80FF0084, 4},      {"IOCTL_KDVR_GET_RESOURCES", 0x80FF00C0, 8},
-      {"IOCTL_KDVR_GET_INT_ROUTING", 0x80FF00C4, 8},       {"IOCTL_KDVR_GET_SYSTEM_ID", 0x80FF00C8, 8},
+      {"IOCTL_KDVR_GET_IDENTIFIER", 0x80FF0000, 4},
+      {"IOCTL_KDVR_READ_PORT_UCHAR", 0x80FF0008, 4},
+      {"IOCTL_KDVR_WRITE_PORT_UCHAR", 0x80FF000C, 0},
+      {"IOCTL_KDVR_READ_PORT_USHORT", 0x80FF0010, 4},
+      {"IOCTL_KDVR_WRITE_PORT_USHORT", 0x80FF0014, 0},
+      {"IOCTL_KDVR_READ_PORT_ULONG", 0x80FF0018, 4},
+      {"IOCTL_KDVR_WRITE_PORT_ULONG", 0x80FF001C, 0},
+      {"IOCTL_KDVR_READ_EEPROM", 0x80FF0020, 4},
+      {"IOCTL_KDVR_WRITE_EEPROM", 0x80FF0024, 4},
+      {"IOCTL_KDVR_GET_EEPROM_SIZE", 0x80FF0028, 4},
+      {"IOCTL_KDVR_MDI_READ", 0x80FF002C, 4},
+      {"IOCTL_KDVR_READ_MEMORY_ULONG", 0x80FF0030, 4},
+      {"IOCTL_KDVR_WRITE_MEMORY_ULONG", 0x80FF0034, 0},
+      {"IOCTL_KDVR_READ_MEMORY_USHORT", 0x80FF0038, 4},
+      {"IOCTL_KDVR_WRITE_MEMORY_USHORT", 0x80FF003C, 0},
+      {"IOCTL_KDVR_READ_MEMORY_UCHAR", 0x80FF0040, 4},
+      {"IOCTL_KDVR_WRITE_MEMORY_UCHAR", 0x80FF0044, 0},
+      {"IOCTL_KDVR_MAP_MEMORY", 0x80FF0048, 4},
+      {"IOCTL_KDVR_UNMAP_MEMORY", 0x80FF004C, 0},
+      {"IOCTL_KDVR_VALIDATE_MEM_SPACE", 0x80FF0050, 4},
+      {"IOCTL_KDVR_GET_FIRST_RANGE_START", 0x80FF0054, 4},
+      {"IOCTL_KDVR_RESERVED_22", 0x80FF0058, 0},
+      {"IOCTL_KDVR_RESERVED_23", 0x80FF005C, 0},
+      {"IOCTL_KDVR_RESERVED_24", 0x80FF0060, 0},
+      {"IOCTL_KDVR_MDI_WRITE", 0x80FF0064, 0},
+      {"IOCTL_KDVR_READ_PCI_CONFIG", 0x80FF0080, 4},
+      {"IOCTL_KDVR_WRITE_PCI_CONFIG", 0x80FF0084, 4},
+      {"IOCTL_KDVR_GET_RESOURCES", 0x80FF00C0, 8},
+      {"IOCTL_KDVR_GET_INT_ROUTING", 0x80FF00C4, 8},
+      {"IOCTL_KDVR_GET_SYSTEM_ID", 0x80FF00C8, 8},
       {"IOCTL_KDVR_STALL", 0x80FF00CC, 0},
   };
   ASSERT_EQ(std::size(kControlCodes), std::size(published));
@@ -162,7 +179,8 @@ TEST_F(ProtocolTest, OutputShorterThanByteCountIsRefusedUntouched) {
 
 TEST_F(ProtocolTest, PciConfigurationThroughTheClientBuffer) {
   sim::kernel::ClientMemory buffer = k.client_alloc(64);
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_READ_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, buffer.address(), 0, 64}, 4);
+  sim::kernel::IoResult r =
+      Call(IOCTL_KDVR_READ_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, buffer.address(), 0, 64}, 4);
   EXPECT_EQ(r.output, Words({64}));
   EXPECT_EQ(std::vector<uint8_t>(buffer.data(), buffer.data() + 4), (std::vector<uint8_t>{0x86, 0x80, 0x29, 0x12}));
   buffer.data()[0] = 5;
@@ -180,10 +198,11 @@ TEST_F(ProtocolTest, BadClientBuffersAreRefusedUntouched) {
   sim::kernel::ClientMemory canary = k.client_alloc(PAGE_SIZE);
   std::memset(canary.data(), 0x5A, PAGE_SIZE);
   const uint32_t bad[][2] = {
-      {0x1000, 16}, {0, 4},                  // nobody's memory, null
-      {buffer.address() + 8, 0xFFFFFFF8u},   // wraps
-      {0x40000000, 4},                       // system space (mapped windows live there)
-      {0xFFFFFFF0u, 64},                     // wraps past 4 GiB
+      {0x1000, 16},
+      {0, 4},                               // nobody's memory, null
+      {buffer.address() + 8, 0xFFFFFFF8u},  // wraps
+      {0x40000000, 4},                      // system space (mapped windows live there)
+      {0xFFFFFFF0u, 64},                    // wraps past 4 GiB
   };
   for (uint32_t code : {IOCTL_KDVR_READ_PCI_CONFIG, IOCTL_KDVR_WRITE_PCI_CONFIG}) {
     for (const auto &b : bad) {
@@ -194,7 +213,8 @@ TEST_F(ProtocolTest, BadClientBuffersAreRefusedUntouched) {
   }
   EXPECT_EQ(std::vector<uint8_t>(canary.data(), canary.data() + PAGE_SIZE), std::vector<uint8_t>(PAGE_SIZE, 0x5A));
   // A zero length names no memory at all.
-  EXPECT_EQ(Call(IOCTL_KDVR_READ_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, 0x1000, 0, 0}, 4).status, STATUS_SUCCESS);
+  EXPECT_EQ(Call(IOCTL_KDVR_READ_PCI_CONFIG, KDVR_PCI_CONFIG_ARGS{0, kAdapterSlot, 0x1000, 0, 0}, 4).status,
+            STATUS_SUCCESS);
 }
 
 TEST_F(ProtocolTest, StallTakesExactlyTheMicrosecondsOfVirtualTime) {

@@ -49,14 +49,19 @@ TEST_F(RaceTest, UnmapWhileARequestUsesTheWindowWaitsForItsEnd) {
   };
   const Case cases[] = {
       {"READ_REGISTER_ULONG", 1,
-       [&](uint32_t va) { return Call(IOCTL_KDVR_READ_MEMORY_ULONG, KDVR_MEMORY_ARGS{va, 0}, 4); }, 0},
+       [&](uint32_t va) {
+         return Call(IOCTL_KDVR_READ_MEMORY_ULONG, KDVR_MEMORY_ARGS{va, 0}, 4);
+       },
+       0},
       {"READ_REGISTER_ULONG", 5,
        [&](uint32_t va) {
          return Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{va + 0x0E, 64, 1, 2}, 4);
        },
        0x494E},
       {"READ_REGISTER_UCHAR", 2,
-       [&](uint32_t va) { return Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{va, 2, 0, 0}, 4); },
+       [&](uint32_t va) {
+         return Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{va, 2, 0, 0}, 4);
+       },
        0},
   };
   for (const Case &c : cases) {
@@ -92,9 +97,12 @@ TEST_F(RaceTest, TwoUnmapsOfOneWindowUnmapItOnce) {
 
 TEST_F(RaceTest, TwoMapsAtOnceKeepBothWindows) {
   uint32_t second = 0;
-  k.break_at("MmMapIoSpace", 1, [&] { second = WordAt(Meanwhile([&] {
-                                                  return Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x100}, 4);
-                                                }), 0); });
+  k.break_at("MmMapIoSpace", 1, [&] {
+    second = WordAt(Meanwhile([&] {
+                      return Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x100}, 4);
+                    }),
+                    0);
+  });
   uint32_t first = MapAdapter(0x200);
   ASSERT_NE(first, 0u);
   ASSERT_NE(second, 0u);
@@ -163,7 +171,8 @@ TEST_F(RaceTest, ManyThreadsOnOneHandle) {
       for (int i = 0; i < 150; i++) {
         switch (random() % 4) {
           case 0:
-            if (uint32_t va = WordAt(Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x100}, 4), 0)) mine.push_back(va);
+            if (uint32_t va = WordAt(Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x100}, 4), 0))
+              mine.push_back(va);
             break;
           case 1:
             if (!mine.empty()) {

@@ -110,9 +110,12 @@ TEST_F(SecurityTest, OpensAskingForOwnerRightsAreCheckedWithoutAFault) {
     ACCESS_MASK desired;
     NTSTATUS status;
   } rows[] = {
-      {true, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS}, {true, READ_CONTROL | WRITE_DAC, STATUS_SUCCESS},
-      {true, MAXIMUM_ALLOWED, STATUS_SUCCESS},              {false, READ_CONTROL, STATUS_ACCESS_DENIED},
-      {false, MAXIMUM_ALLOWED, STATUS_ACCESS_DENIED},       {false, GENERIC_READ, STATUS_ACCESS_DENIED},
+      {true, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
+      {true, READ_CONTROL | WRITE_DAC, STATUS_SUCCESS},
+      {true, MAXIMUM_ALLOWED, STATUS_SUCCESS},
+      {false, READ_CONTROL, STATUS_ACCESS_DENIED},
+      {false, MAXIMUM_ALLOWED, STATUS_ACCESS_DENIED},
+      {false, GENERIC_READ, STATUS_ACCESS_DENIED},
   };
   for (const auto &row : rows) {
     k.set_client_admin(row.admin);

@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   k.set_raw_write_codes([](ULONG code) { return KdvrIsRawWrite(code) != 0; });
   Reader in{data, size};
   k.set_client_admin(true);
-  sim::kernel::OpenResult open = k.open("\\\\.\\NICPORT", (in.byte() & 1) ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE);
+  sim::kernel::OpenResult open =
+      k.open("\\\\.\\NICPORT", (in.byte() & 1) ? GENERIC_READ : GENERIC_READ | GENERIC_WRITE);
   if (open.handle < 0) Finding("the administrator's open was refused");
   std::vector<sim::kernel::ClientMemory> buffers;
   std::vector<uint32_t> windows;
@@ -81,7 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t op = in.byte();
     Request r;
     const uint8_t pick = in.byte();
-    r.code = (op & 0x80) ? (0x80FF0000u | (static_cast<uint32_t>(pick) << 2) | (in.byte() & 3)) : kCodes[pick % kCodeCount];
+    r.code =
+        (op & 0x80) ? (0x80FF0000u | (static_cast<uint32_t>(pick) << 2) | (in.byte() & 3)) : kCodes[pick % kCodeCount];
     const size_t length = in.byte() % 41;
     for (size_t i = 0; i < length; i++) r.input.push_back(in.byte());
     r.output = in.byte() % 17;
@@ -121,8 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Put(r.input, offsetof(KDVR_MAP_ARGS, Length), 0x1000);
         r.output = 4;
         break;
-      default:
-        break;
+      default: break;
     }
     sim::kernel::IoResult result = run(r);
     if (r.code == IOCTL_KDVR_MAP_MEMORY && result.output.size() == 4) {

@@ -21,7 +21,7 @@ TEST(PciConfig, ReadOnlyWritableAndWriteOneToClearFieldsBehaveAsTheHeaderDefines
   Adapter a(default_config(), clock);
   EXPECT_EQ(a.config_read(0x00, 4), 0x12298086u);
   EXPECT_EQ(a.config_read(0x08, 4) >> 8, 0x020000u);  // network controller, Ethernet
-  EXPECT_EQ(a.config_read(0x3D, 1), 1u);               // INTA#
+  EXPECT_EQ(a.config_read(0x3D, 1), 1u);              // INTA#
   a.config_write(0x00, 4, 0);
   a.config_write(0x08, 4, 0);
   EXPECT_EQ(a.vendor(), 0x8086);

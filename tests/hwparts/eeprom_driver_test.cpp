@@ -23,8 +23,8 @@ nlohmann::json PartProfile(unsigned words, unsigned bits) {
 class EepromDriverTest : public HwDriverTest {};
 
 TEST_F(EepromDriverTest, AddressWidthFromSize) {
-  for (auto [size, width] : {std::pair{64u, 6}, {128u, 8}, {256u, 8}, {0u, 0}, {32u, 0}, {512u, 0}, {100u, 0},
-                             {0x10040u, 6}})
+  for (auto [size, width] :
+       {std::pair{64u, 6}, {128u, 8}, {256u, 8}, {0u, 0}, {32u, 0}, {512u, 0}, {100u, 0}, {0x10040u, 6}})
     EXPECT_EQ(EEpromAddressSize(size), width) << size;
 }
 
@@ -144,11 +144,23 @@ TEST_F(EepromDriverTest, WriteEnablesErasesWritesAndDisablesOn64Words) {
   EXPECT_EQ(k.debug_log(), std::vector<std::string>{"NICDIAG.SYS: WriteEeprom Data = BEEF  Reg = 5 bits = 6\n"});
   auto cmds = Part().commands();
   ASSERT_EQ(cmds.size(), 5u);
-  EXPECT_EQ(cmds[0].di, "10011" "0101");
-  EXPECT_EQ(cmds[1].di, "111" "000101");
-  EXPECT_EQ(cmds[2].di, "101" "000101" + Bits(0xBEEF, 16));
-  EXPECT_EQ(cmds[3].di, "10000" "0101");
-  EXPECT_EQ(cmds[4].di, "110" "000101" + std::string(16, '0'));  // the read-back
+  EXPECT_EQ(cmds[0].di,
+            "10011"
+            "0101");
+  EXPECT_EQ(cmds[1].di,
+            "111"
+            "000101");
+  EXPECT_EQ(cmds[2].di,
+            "101"
+            "000101" +
+                Bits(0xBEEF, 16));
+  EXPECT_EQ(cmds[3].di,
+            "10000"
+            "0101");
+  EXPECT_EQ(cmds[4].di,
+            "110"
+            "000101" +
+                std::string(16, '0'));  // the read-back
   for (const auto &c : cmds) EXPECT_EQ(c.outcome, MicrowireOutcome::executed) << sim::hw::to_string(c.op);
   EXPECT_FALSE(Part().write_enabled());
   EXPECT_FALSE(Part().selected());
@@ -175,10 +187,19 @@ TEST_F(EepromDriverTest, WriteOn256WordsSendsEnableAndDisableWithTheWholeAddress
   EXPECT_EQ(Part().word(5), 0xBEEF);
   auto cmds = Part().commands();
   ASSERT_EQ(cmds.size(), 5u);
-  EXPECT_EQ(cmds[0].di, "10011" "000101");
-  EXPECT_EQ(cmds[1].di, "111" "00000101");
-  EXPECT_EQ(cmds[2].di, "101" "00000101" + Bits(0xBEEF, 16));
-  EXPECT_EQ(cmds[3].di, "10000" "000101");
+  EXPECT_EQ(cmds[0].di,
+            "10011"
+            "000101");
+  EXPECT_EQ(cmds[1].di,
+            "111"
+            "00000101");
+  EXPECT_EQ(cmds[2].di,
+            "101"
+            "00000101" +
+                Bits(0xBEEF, 16));
+  EXPECT_EQ(cmds[3].di,
+            "10000"
+            "000101");
   for (const auto &c : cmds) EXPECT_EQ(c.outcome, MicrowireOutcome::executed) << sim::hw::to_string(c.op);
   EXPECT_FALSE(Part().write_enabled());
 }
@@ -187,7 +208,9 @@ TEST_F(EepromDriverTest, WriteOnA128WordSizeSendsASixBitEnableTail) {
   // A 128-word size gives the family's 8 address bits; the enable tail is 6.
   LoadWith(PartProfile(128, 8));
   EXPECT_EQ(WriteWord(kAdapterPort + 0x0E, 128, 5, 0x1234, 0), 1u);
-  EXPECT_EQ(Part().commands()[0].di, "10011" "000101");
+  EXPECT_EQ(Part().commands()[0].di,
+            "10011"
+            "000101");
   EXPECT_EQ(Part().word(5), 0x1234);
 }
 

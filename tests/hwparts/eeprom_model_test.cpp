@@ -57,8 +57,14 @@ class Master {
     deselect();
     return v;
   }
-  void ewen(int address_bits) { command(0b100, 0b11u << (address_bits - 2), address_bits); deselect(); }
-  void ewds(int address_bits) { command(0b100, 0, address_bits); deselect(); }
+  void ewen(int address_bits) {
+    command(0b100, 0b11u << (address_bits - 2), address_bits);
+    deselect();
+  }
+  void ewds(int address_bits) {
+    command(0b100, 0, address_bits);
+    deselect();
+  }
   void write(std::uint32_t address, std::uint16_t data, int address_bits) {
     command(0b101, address, address_bits);
     send(data, 16);
@@ -103,7 +109,9 @@ TEST_F(Fixture, ReadSendsDummyZeroThenWordAndRecordsTheBits) {
   ASSERT_EQ(cmds.size(), 1u);
   const auto& s = cmds[0];
   EXPECT_EQ(s.di, "0110000101" + std::string(16, '0'));
-  EXPECT_EQ(s.dout.substr(9), "0" "1010010100000101");
+  EXPECT_EQ(s.dout.substr(9),
+            "0"
+            "1010010100000101");
   EXPECT_EQ(s.op, MicrowireOp::read);
   EXPECT_EQ(s.address, 5u);
   EXPECT_EQ(s.words_read, 1u);
@@ -130,7 +138,6 @@ TEST_F(Fixture, AddressWidthFollowsThePart) {
   MicrowireEeprom p256(clock, config_with(EepromConfig::part_256x16()));
   Master m256(clock, p256);
   EXPECT_EQ(m256.read(0xC8, 8), 0xA5C8);
-
 }
 
 TEST_F(Fixture, ProgrammingRefusedUntilWriteEnabled) {
@@ -272,7 +279,6 @@ TEST_F(Fixture, NeverReadyStaysBusyAndLeavesTheArray) {
   EXPECT_FALSE(part.data_out()) << "busy forever";
   m.deselect();
   EXPECT_EQ(part.word(0), 0xA500);
-
 }
 
 TEST_F(Fixture, ProfileConfigurationAndImages) {
@@ -304,14 +310,9 @@ TEST_F(Fixture, ProfileConfigurationAndImages) {
     large.save_file(dir / name);
     EXPECT_EQ(sim::hw::load_eeprom_image(dir / name), large.words()) << name;
   }
-  {
-    std::ofstream(dir / "hand.txt") << "# MAC\n0x0201 0403 ffff\n";
-  }
-  EXPECT_EQ(sim::hw::load_eeprom_image(dir / "hand.txt"),
-            (std::vector<std::uint16_t>{0x0201, 0x0403, 0xFFFF}));
-  {
-    std::ofstream(dir / "bad.txt") << "12345\n";
-  }
+  { std::ofstream(dir / "hand.txt") << "# MAC\n0x0201 0403 ffff\n"; }
+  EXPECT_EQ(sim::hw::load_eeprom_image(dir / "hand.txt"), (std::vector<std::uint16_t>{0x0201, 0x0403, 0xFFFF}));
+  { std::ofstream(dir / "bad.txt") << "12345\n"; }
   EXPECT_THROW(sim::hw::load_eeprom_image(dir / "bad.txt"), std::runtime_error);
   std::filesystem::remove_all(dir);
 
@@ -376,33 +377,39 @@ TEST(EepromTiming, DataSheetMinimumsAreHeldAndEachViolationNamed) {
     std::function<void()> drive;
   };
   const Case cases[] = {
-      {"chip select setup before the first rising clock 50 ns", [&] {
+      {"chip select setup before the first rising clock 50 ns",
+       [&] {
          t.at(1000, false, false, true);
          t.at(1000, true, false, true);
          t.at(50, true, true, true);
        }},
-      {"clock high 100 ns", [&] {
+      {"clock high 100 ns",
+       [&] {
          t.at(1000, true, false, true);
          t.at(1000, true, true, true);
          t.at(100, true, false, true);
        }},
-      {"clock low 150 ns", [&] {
+      {"clock low 150 ns",
+       [&] {
          t.at(1000, true, false, true);
          t.at(1000, true, true, true);
          t.at(1000, true, false, true);
          t.at(150, true, true, true);
        }},
-      {"data setup before the rising clock 0 ns", [&] {
+      {"data setup before the rising clock 0 ns",
+       [&] {
          t.at(1000, true, false, false);
          t.at(1000, true, false, true);
          t.at(0, true, true, true);
        }},
-      {"data hold after the rising clock 60 ns", [&] {
+      {"data hold after the rising clock 60 ns",
+       [&] {
          t.at(1000, true, false, true);
          t.at(1000, true, true, true);
          t.at(60, true, true, false);
        }},
-      {"chip select low between instructions 100 ns", [&] {
+      {"chip select low between instructions 100 ns",
+       [&] {
          t.at(1000, true, false, false);
          t.at(1000, false, false, false);
          t.at(100, true, false, false);

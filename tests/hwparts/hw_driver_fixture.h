@@ -30,9 +30,7 @@ class HwDriverTest : public DriverTest {
 
   // The EEPROM control register as the client names it, with its
   // AddressMethod (0 port, 2 memory).
-  uint32_t EepromRegister(Method m) {
-    return m == Method::io ? kAdapterPort + 0x0E : MapAdapter() + 0x0E;
-  }
+  uint32_t EepromRegister(Method m) { return m == Method::io ? kAdapterPort + 0x0E : MapAdapter() + 0x0E; }
   static uint16_t AddressMethod(Method m) { return m == Method::io ? 0 : 2; }
   // The register base for the PHY codes, with its selector (0 memory).
   uint32_t RegisterBase(Method m) { return m == Method::io ? kAdapterPort : MapAdapter(); }

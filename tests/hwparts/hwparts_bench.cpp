@@ -56,20 +56,27 @@ void Run(benchmark::State &state, Machine &m, Op op) {
 void BM_EepromReadWord(benchmark::State &state) {
   unsigned words = static_cast<unsigned>(state.range(0));
   Machine m(words);
-  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{kEepromPort, DriverSize(words), 5, 0})); });
+  Run(state, m, [&] {
+    benchmark::DoNotOptimize(
+        m.Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{kEepromPort, DriverSize(words), 5, 0}));
+  });
 }
 BENCHMARK(BM_EepromReadWord)->Arg(64)->Arg(128)->Arg(256);
 
 void BM_EepromWriteWord(benchmark::State &state) {
   unsigned words = static_cast<unsigned>(state.range(0));
   Machine m(words);
-  Run(state, m, [&] { m.Call(IOCTL_KDVR_WRITE_EEPROM, KDVR_WRITE_EEPROM_ARGS{kEepromPort, DriverSize(words), 5, 0x1234, 0}); });
+  Run(state, m, [&] {
+    m.Call(IOCTL_KDVR_WRITE_EEPROM, KDVR_WRITE_EEPROM_ARGS{kEepromPort, DriverSize(words), 5, 0x1234, 0});
+  });
 }
 BENCHMARK(BM_EepromWriteWord)->Arg(64)->Arg(256);
 
 void BM_EepromSizeProbe(benchmark::State &state) {
   Machine m(static_cast<unsigned>(state.range(0)));
-  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_GET_EEPROM_SIZE, KDVR_EEPROM_SIZE_ARGS{kEepromPort, 0, 0})); });
+  Run(state, m, [&] {
+    benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_GET_EEPROM_SIZE, KDVR_EEPROM_SIZE_ARGS{kEepromPort, 0, 0}));
+  });
 }
 BENCHMARK(BM_EepromSizeProbe)->Arg(64)->Arg(128)->Arg(256);
 
@@ -78,14 +85,17 @@ void BM_EepromDump(benchmark::State &state) {
   Machine m(words);
   Run(state, m, [&] {
     for (unsigned w = 0; w < words; w++)
-      benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{kEepromPort, DriverSize(words), static_cast<uint16_t>(w), 0}));
+      benchmark::DoNotOptimize(m.Call(
+          IOCTL_KDVR_READ_EEPROM, KDVR_READ_EEPROM_ARGS{kEepromPort, DriverSize(words), static_cast<uint16_t>(w), 0}));
   });
 }
 BENCHMARK(BM_EepromDump)->Arg(64)->Arg(128)->Arg(256)->Unit(benchmark::kMillisecond);
 
 void BM_MdiRead(benchmark::State &state) {
   Machine m(64);
-  Run(state, m, [&] { benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{kRegisterBase, 1, 0, 1})); });
+  Run(state, m, [&] {
+    benchmark::DoNotOptimize(m.Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{kRegisterBase, 1, 0, 1}));
+  });
 }
 BENCHMARK(BM_MdiRead);
 

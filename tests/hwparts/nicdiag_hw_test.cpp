@@ -18,12 +18,12 @@ namespace {
 Outcome Nicdiag(const std::string &arguments) { return RunTool(NICDIAG_PATH, arguments); }
 
 std::string Profile(const std::string &name, const nlohmann::json &eeprom, const nlohmann::json &phys = nullptr) {
-  nlohmann::json adapter = {
-      {"bus", 0},
-      {"device", 3},
-      {"bars", {{{"type", "memory"}, {"size", "0x1000"}, {"address", "0xF4000000"}},
-                {{"type", "io"}, {"size", "0x40"}, {"address", "0xE000"}}}},
-      {"eeprom", eeprom}};
+  nlohmann::json adapter = {{"bus", 0},
+                            {"device", 3},
+                            {"bars",
+                             {{{"type", "memory"}, {"size", "0x1000"}, {"address", "0xF4000000"}},
+                              {{"type", "io"}, {"size", "0x40"}, {"address", "0xE000"}}}},
+                            {"eeprom", eeprom}};
   if (!phys.is_null()) adapter["phys"] = phys;
   std::string path = ::testing::TempDir() + name;
   std::ofstream(path) << nlohmann::json{{"buses", {0}}, {"adapters", {adapter}}}.dump();
@@ -164,7 +164,8 @@ TEST(NicdiagEeprom, ChecksumVerdictFixAndWritesThatBreakIt) {
   EXPECT_EQ(refused.exit_code, 1) << refused.out;
   EXPECT_NE(refused.out.find("add --yes"), std::string::npos) << refused.out;
 
-  Outcome fixed = Nicdiag("--profile " + profile + " --json eeprom fix-checksum --yes ';' eeprom dump ';' "
+  Outcome fixed = Nicdiag("--profile " + profile +
+                          " --json eeprom fix-checksum --yes ';' eeprom dump ';' "
                           "eeprom fix-checksum --yes ';' eeprom write 3 0x1234 --yes");
   ASSERT_EQ(fixed.exit_code, 0) << fixed.out;
   auto lines = fixed.Lines();
@@ -187,7 +188,8 @@ TEST(NicdiagPhy, AbsentPhysTimedOutCyclesAndUnresolvedModesAreNotValues) {
   // cycle. PHY 5: none (every register reads 0xFFFF). PHY 7: forced 10 Mb/s full.
   std::string profile = Profile("verdicts.json", {{"words", 64}},
                                 {{"1", {{"1", 0x784D}}}, {"3", {{"never_ready", true}}}, {"7", {{"0", 0x0100}}}});
-  Outcome o = Nicdiag("--profile " + profile + " --json phy dump ';' phy read 2 --phy-address 3 ';' "
+  Outcome o = Nicdiag("--profile " + profile +
+                      " --json phy dump ';' phy read 2 --phy-address 3 ';' "
                       "phy read 2 --phy-address 5 ';' phy write 0 0 --phy-address 5 ';' phy dump --phy-address 7 ';' "
                       "phy scan");
   EXPECT_EQ(o.exit_code, 1) << o.out;
@@ -220,15 +222,19 @@ TEST(NicdiagAdapter, SupportedAdapterIsChosenAndNamedAndEveryFunctionListed) {
   // second function is the supported adapter, and a device on bus 2.
   nlohmann::json io = {{{"type", "io"}, {"size", 64}, {"address", "0xD000"}}};
   nlohmann::json other = {{"bus", 0}, {"device", 2}, {"vendor", "0x10EC"}, {"device_id", "0x8139"}, {"bars", io}};
-  nlohmann::json first = {{"bus", 0}, {"device", 4}, {"function", 0}, {"vendor", "0x8086"}, {"device_id", "0x1030"},
-                          {"bars", nlohmann::json::array()}};
-  nlohmann::json second = {{"bus", 0}, {"device", 4}, {"function", 1}, {"device_id", "0x1229"},
+  nlohmann::json first = {{"bus", 0},           {"device", 4},           {"function", 0},
+                          {"vendor", "0x8086"}, {"device_id", "0x1030"}, {"bars", nlohmann::json::array()}};
+  nlohmann::json second = {{"bus", 0},
+                           {"device", 4},
+                           {"function", 1},
+                           {"device_id", "0x1229"},
                            {"bars", {{{"type", "io"}, {"size", 64}, {"address", "0xE000"}}}},
                            {"eeprom", {{"contents", {"0x1111"}}}}};
   nlohmann::json far = {{"bus", 2}, {"device", 1}, {"device_id", "0x5201"}, {"bars", nlohmann::json::array()}};
   std::string path = ::testing::TempDir() + "adapters.json";
   std::ofstream(path) << nlohmann::json{{"adapters", {other, first, second, far}}}.dump();
-  Outcome o = Nicdiag("--profile " + path + " pci list ';' eeprom read 0 ';' eeprom read 0 --bus 0 --device 2 "
+  Outcome o = Nicdiag("--profile " + path +
+                      " pci list ';' eeprom read 0 ';' eeprom read 0 --bus 0 --device 2 "
                       "';' pci read 0 4.1 0x0c 4");
   ASSERT_EQ(o.exit_code, 0) << o.out;
   EXPECT_NE(o.out.find("00:02.0 0200: 10ec:8139 (rev 08)\n00:04.0 0200: 8086:1030 (rev 08)\n"

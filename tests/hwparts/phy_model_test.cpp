@@ -152,8 +152,8 @@ TEST(MdiController, NeverReadyPhyAndOverrun) {
 TEST(MdiController, ProfileOverrides) {
   sim::VirtualClock clock;
   MdiController mdi(clock);
-  apply_phys_profile(mdi, nlohmann::json::parse(
-                              R"({"1": {"2": 680, "3": 340}, "0x4": {"never_ready": true, "0": 8448}})"));
+  apply_phys_profile(mdi,
+                     nlohmann::json::parse(R"({"1": {"2": 680, "3": 340}, "0x4": {"never_ready": true, "0": 8448}})"));
   EXPECT_EQ(mdi.phy(1)->peek(2), 680);
   EXPECT_EQ(mdi.phy(1)->peek(3), 340);
   EXPECT_EQ(mdi.phy(1)->peek(0), 0x3000) << "registers not given keep the defaults";
@@ -165,8 +165,7 @@ TEST(MdiController, ProfileOverrides) {
   EXPECT_EQ(mdi.phy(4)->peek(0), 8448) << "profile value is the power-up value";
   apply_phys_profile(mdi, nlohmann::json::parse(R"({"1": null})"));
   EXPECT_EQ(mdi.phy(1), nullptr);
-  for (const char* bad : {R"({"32": {}})", R"({"1": {"32": 1}})", R"({"1": {"0": 65536}})", R"({"x": {}})",
-                          R"([])"})
+  for (const char* bad : {R"({"32": {}})", R"({"1": {"32": 1}})", R"({"1": {"0": 65536}})", R"({"x": {}})", R"([])"})
     EXPECT_ANY_THROW(apply_phys_profile(mdi, nlohmann::json::parse(bad))) << bad;
 }
 

@@ -44,7 +44,9 @@ TEST_F(HalTest, ConfigurationSpaceGivesTheDocumentedResults) {
   EXPECT_EQ(HalGetBusDataByOffset(PCIConfiguration, 0, slot(3, 0), mem.data(), 0xF8, 16), 8u);
   // Reads into the client's buffer by its 32-bit address.
   const ULONG address = mem.address();
-  EXPECT_EQ(HalGetBusDataByOffset(PCIConfiguration, 0, slot(3, 0), reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)), 2, 2), 2u);
+  EXPECT_EQ(HalGetBusDataByOffset(PCIConfiguration, 0, slot(3, 0),
+                                  reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(address)), 2, 2),
+            2u);
   EXPECT_EQ(mem.data()[0] | (mem.data()[1] << 8), 0x1229);
 }
 
@@ -69,7 +71,7 @@ TEST_F(HalTest, BarsSizeAndMoveAsPciHardwareDoes) {
   HalSetBusDataByOffset(PCIConfiguration, 0, slot(3, 0), &value, 0x14, 4);
   WRITE_PORT_ULONG(reinterpret_cast<PULONG>(0xD004), 0xA5A5A5A5);
   EXPECT_EQ(kernel.adapter(0)->read(4, 4), 0xA5A5A5A5u);
-  EXPECT_EQ(READ_PORT_ULONG(reinterpret_cast<PULONG>(0xE004)), 0xFFFFFFFFu);  // nothing decodes there now
+  EXPECT_EQ(READ_PORT_ULONG(reinterpret_cast<PULONG>(0xE004)), 0xFFFFFFFFu);               // nothing decodes there now
   EXPECT_EQ(HalSetBusDataByOffset(PCIConfiguration, 0, slot(4, 0), &value, 0x14, 4), 0u);  // empty slot
 }
 
@@ -200,7 +202,8 @@ TEST_F(HalTest, OnlyTheClientsRegisteredMemoryIsTheClients) {
   EXPECT_TRUE(bad.faulted);
   auto misaligned = in_driver([&] { ProbeForRead(as_pointer(mem.address() + 1), 4, 4); });
   EXPECT_TRUE(misaligned.faulted);
-  auto hal_bad = in_driver([&] { HalGetBusDataByOffset(PCIConfiguration, 0, slot(3, 0), as_pointer(0x00400000), 0, 4); });
+  auto hal_bad =
+      in_driver([&] { HalGetBusDataByOffset(PCIConfiguration, 0, slot(3, 0), as_pointer(0x00400000), 0, 4); });
   EXPECT_TRUE(hal_bad.faulted);
   ASSERT_EQ(kernel.driver_faults().size(), 3u);
   EXPECT_NE(kernel.driver_faults()[1].find("MISALIGNMENT"), std::string::npos);

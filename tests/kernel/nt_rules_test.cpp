@@ -127,75 +127,75 @@ TEST_F(NtRulesTest, RoutinesAboveTheirIrqlFaultTheKernel) {
   load();
   PDRIVER_OBJECT driver = kernel.driver_object();
   {
-  Name name("\\Device\\TESTDEV2");
-  struct Row {
-    const char* routine;
-    std::function<void()> call;
-    bool faults_at_apc;
-  } rows[] = {
-      {"IoCreateDevice",
-       [&] {
-         PDEVICE_OBJECT device = nullptr;
-         if (NT_SUCCESS(IoCreateDevice(driver, 0, name.get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &device)))
-           IoDeleteDevice(device);
-       },
-       true},
-      {"IoCreateSymbolicLink",
-       [&] {
-         if (NT_SUCCESS(IoCreateSymbolicLink(name.get(), name.get()))) IoDeleteSymbolicLink(name.get());
-       },
-       true},
-      {"IoAssignResources",
-       [&] {
-         PCM_RESOURCE_LIST list = nullptr;
-         IoAssignResources(name.get(), nullptr, driver, nullptr, nullptr, &list);
-       },
-       true},
-      {"IoReportResourceUsage",
-       [&] {
-         BOOLEAN conflict = FALSE;
-         IoReportResourceUsage(nullptr, driver, nullptr, 0, nullptr, nullptr, 0, FALSE, &conflict);
-       },
-       true},
-      {"RtlAnsiStringToUnicodeString", [] { Name other("x"); }, true},
-      {"MmMapIoSpace",
-       [] {
-         PHYSICAL_ADDRESS at;
-         at.QuadPart = 0xF0000;
-         if (PVOID window = MmMapIoSpace(at, 0x1000, MmNonCached)) MmUnmapIoSpace(window, 0x1000);
-       },
-       false},
-      {"ExAllocatePool", [] { ExFreePool(ExAllocatePool(NonPagedPool, 16)); }, false},
-      {"ExAcquireFastMutex",
-       [] {
-         FAST_MUTEX inner;
-         ExInitializeFastMutex(&inner);
-         ExAcquireFastMutex(&inner);
-         ExReleaseFastMutex(&inner);
-       },
-       false},
-  };
-  for (const Row& row : rows) {
-    kernel.clear_driver_faults();
-    // At PASSIVE_LEVEL every routine may be called.
-    EXPECT_FALSE(in_driver(row.call).faulted) << row.routine;
-    KIRQL held_at = PASSIVE_LEVEL;
-    auto raised = in_driver([&] {
-      FAST_MUTEX mutex;
-      ExInitializeFastMutex(&mutex);
-      ExAcquireFastMutex(&mutex);
-      held_at = KeGetCurrentIrql();
-      row.call();
-      ExReleaseFastMutex(&mutex);
-    });
-    EXPECT_EQ(held_at, APC_LEVEL) << row.routine;
-    EXPECT_EQ(raised.faulted, row.faults_at_apc) << row.routine;
-    if (row.faults_at_apc) {
-      ASSERT_EQ(kernel.driver_faults().size(), 1u) << row.routine;
-      EXPECT_NE(kernel.driver_faults()[0].find(std::string(row.routine) + " called at APC_LEVEL"), std::string::npos)
-          << kernel.driver_faults()[0];
+    Name name("\\Device\\TESTDEV2");
+    struct Row {
+      const char* routine;
+      std::function<void()> call;
+      bool faults_at_apc;
+    } rows[] = {
+        {"IoCreateDevice",
+         [&] {
+           PDEVICE_OBJECT device = nullptr;
+           if (NT_SUCCESS(IoCreateDevice(driver, 0, name.get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &device)))
+             IoDeleteDevice(device);
+         },
+         true},
+        {"IoCreateSymbolicLink",
+         [&] {
+           if (NT_SUCCESS(IoCreateSymbolicLink(name.get(), name.get()))) IoDeleteSymbolicLink(name.get());
+         },
+         true},
+        {"IoAssignResources",
+         [&] {
+           PCM_RESOURCE_LIST list = nullptr;
+           IoAssignResources(name.get(), nullptr, driver, nullptr, nullptr, &list);
+         },
+         true},
+        {"IoReportResourceUsage",
+         [&] {
+           BOOLEAN conflict = FALSE;
+           IoReportResourceUsage(nullptr, driver, nullptr, 0, nullptr, nullptr, 0, FALSE, &conflict);
+         },
+         true},
+        {"RtlAnsiStringToUnicodeString", [] { Name other("x"); }, true},
+        {"MmMapIoSpace",
+         [] {
+           PHYSICAL_ADDRESS at;
+           at.QuadPart = 0xF0000;
+           if (PVOID window = MmMapIoSpace(at, 0x1000, MmNonCached)) MmUnmapIoSpace(window, 0x1000);
+         },
+         false},
+        {"ExAllocatePool", [] { ExFreePool(ExAllocatePool(NonPagedPool, 16)); }, false},
+        {"ExAcquireFastMutex",
+         [] {
+           FAST_MUTEX inner;
+           ExInitializeFastMutex(&inner);
+           ExAcquireFastMutex(&inner);
+           ExReleaseFastMutex(&inner);
+         },
+         false},
+    };
+    for (const Row& row : rows) {
+      kernel.clear_driver_faults();
+      // At PASSIVE_LEVEL every routine may be called.
+      EXPECT_FALSE(in_driver(row.call).faulted) << row.routine;
+      KIRQL held_at = PASSIVE_LEVEL;
+      auto raised = in_driver([&] {
+        FAST_MUTEX mutex;
+        ExInitializeFastMutex(&mutex);
+        ExAcquireFastMutex(&mutex);
+        held_at = KeGetCurrentIrql();
+        row.call();
+        ExReleaseFastMutex(&mutex);
+      });
+      EXPECT_EQ(held_at, APC_LEVEL) << row.routine;
+      EXPECT_EQ(raised.faulted, row.faults_at_apc) << row.routine;
+      if (row.faults_at_apc) {
+        ASSERT_EQ(kernel.driver_faults().size(), 1u) << row.routine;
+        EXPECT_NE(kernel.driver_faults()[0].find(std::string(row.routine) + " called at APC_LEVEL"), std::string::npos)
+            << kernel.driver_faults()[0];
+      }
     }
-  }
   }
   // A dispatch routine that returns with the fast mutex held is a fault; the
   // next request runs at PASSIVE_LEVEL again.

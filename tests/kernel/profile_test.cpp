@@ -41,8 +41,9 @@ TEST_F(ProfileTest, BadProfilesAreRefusedWithTheirSourceAndPlace) {
   EXPECT_EQ(error_of(kernel, R"({"faults": {"eject_floppy": "always"}})"),
             "machine.json:1: faults.eject_floppy: unknown fault \"eject_floppy\"");
   // The line is the line of the offending key or value.
-  EXPECT_EQ(error_of(kernel, "{\n \"adapters\": [\n  { \"bars\": [],\n    \"irq\": 5 },\n  { \"bars\": [],\n"
-                             "    \"device\": 4,\n    \"eeprom\": { \"words\": true } } ] }"),
+  EXPECT_EQ(error_of(kernel,
+                     "{\n \"adapters\": [\n  { \"bars\": [],\n    \"irq\": 5 },\n  { \"bars\": [],\n"
+                     "    \"device\": 4,\n    \"eeprom\": { \"words\": true } } ] }"),
             "machine.json:7: adapters[1].eeprom.words: must be a number or a numeric string");
   EXPECT_EQ(error_of(kernel, "{\n \"adapters\": [\n  { \"bars\": [],\n    \"irq\": \"x\" } ] }"),
             "machine.json:4: adapters[0].irq: \"x\" is not a number");

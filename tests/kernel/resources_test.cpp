@@ -66,7 +66,9 @@ TEST_F(ResourcesTest, SlotAssignmentComesFromTheBarsAndConflictsMoveThem) {
   PDEVICE_OBJECT first = make_device(), second = make_device();
   PCM_RESOURCE_LIST list = nullptr;
   NTSTATUS status = STATUS_UNSUCCESSFUL;
-  in_driver([&] { status = HalAssignSlotResources(&path, nullptr, kernel.driver_object(), first, PCIBus, 0, slot3(), &list); });
+  in_driver([&] {
+    status = HalAssignSlotResources(&path, nullptr, kernel.driver_object(), first, PCIBus, 0, slot3(), &list);
+  });
   ASSERT_EQ(status, STATUS_SUCCESS);
   ASSERT_NE(list, nullptr);
   EXPECT_EQ(list->Count, 1u);
@@ -87,7 +89,9 @@ TEST_F(ResourcesTest, SlotAssignmentComesFromTheBarsAndConflictsMoveThem) {
 
   // Another device object claims the same slot: its ranges are taken, so
   // the BARs move to free ones and the function decodes there.
-  in_driver([&] { status = HalAssignSlotResources(&path, nullptr, kernel.driver_object(), second, PCIBus, 0, slot3(), &list); });
+  in_driver([&] {
+    status = HalAssignSlotResources(&path, nullptr, kernel.driver_object(), second, PCIBus, 0, slot3(), &list);
+  });
   ASSERT_EQ(status, STATUS_SUCCESS);
   const ULONG moved = list->List[0].PartialResourceList.PartialDescriptors[0].u.Memory.Start.LowPart;
   EXPECT_NE(moved, 0xF4000000u);
@@ -161,7 +165,9 @@ TEST_F(ResourcesTest, RequirementsListsClaimFreeRangesOrConflict) {
   pd.u.Memory.Length = 0x100;
   BOOLEAN conflict = FALSE;
   PDEVICE_OBJECT c = make_device();
-  in_driver([&] { IoReportResourceUsage(nullptr, kernel.driver_object(), nullptr, 0, c, &report, sizeof report, FALSE, &conflict); });
+  in_driver([&] {
+    IoReportResourceUsage(nullptr, kernel.driver_object(), nullptr, 0, c, &report, sizeof report, FALSE, &conflict);
+  });
   EXPECT_TRUE(conflict);
   EXPECT_EQ(kernel.resource_claims().size(), 4u);
   CM_RESOURCE_LIST none{};

@@ -57,28 +57,34 @@ const BadInput kCases[] = {
      "platform has \"id\" 4294967296: it must be a whole number from 0 to 4294967295"},
     {"UnknownPlatform", "{\"platform\": \"win2003\"}", "", "", "unknown platform \"win2003\""},
     {"BindingToUnknownAdapter",
-     "{\"netcfg\": {\"adapters\": [{\"id\": \"a\"}], \"protocols\": [\"ms_tcpip\"],\n \"bindings\": [\n  [\"ms_tcpip\", "
+     "{\"netcfg\": {\"adapters\": [{\"id\": \"a\"}], \"protocols\": [\"ms_tcpip\"],\n \"bindings\": [\n  "
+     "[\"ms_tcpip\", "
      "\"b\"]]}}",
      "", "", "profile.json:3: netcfg.bindings[0]: \"b\" is not an adapter of the profile"},
     {"DuplicateComponent", "{\"netcfg\": {\"adapters\": [{\"id\": \"a\"},\n {\"id\": \"A\"}]}}", "", "",
      "profile.json:2: netcfg.adapters[1]: duplicate component id \"A\""},
     {"RegistryIsAFolder", "{\"registry\": \".\"}", "", "", ": is a folder, not a file"},
     {"RegistryIsADevice", "{\"registry\": \"/dev/zero\"}", "", "", "/dev/zero: not a regular file"},
-    {"RegistryNotARegFile", "{\"registry\": \"registry.reg\"}", "just text\n", "", "registry.reg:1: not a registry file"},
-    {"RegistryBadValue", "{\"registry\": \"registry.reg\"}", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1234567890\n",
-     "", "registry.reg:4: dword: needs 1 to 8 hex digits"},
+    {"RegistryNotARegFile", "{\"registry\": \"registry.reg\"}", "just text\n", "",
+     "registry.reg:1: not a registry file"},
+    {"RegistryBadValue", "{\"registry\": \"registry.reg\"}",
+     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"x\"=dword:1234567890\n", "",
+     "registry.reg:4: dword: needs 1 to 8 hex digits"},
     {"RegistryKeyNameTooLong", "{\"registry\": \"registry.reg\"}", "", "",
      "registry.reg:3: key name of 300 characters, more than the 255"},
     {"RegistryNestedTooDeep", "{\"registry\": \"registry.reg\"}", "", "",
      "registry.reg:3: key nested 100000 levels deep, more than the 512"},
-    {"RegistryEmpty", "{\"registry\": \"registry.reg\"}", "", "", "registry.reg: the file is empty, not a registry file"},
+    {"RegistryEmpty", "{\"registry\": \"registry.reg\"}", "", "",
+     "registry.reg: the file is empty, not a registry file"},
     {"RegistryUtf8WithAByteThatIsNot", "{\"registry\": \"registry.reg\"}",
-     "\xEF\xBB\xBFREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"Driver\"=\"Net\\\\\xD2" "000\"\n", "",
-     "registry.reg:4: byte 0xD2 is not UTF-8"},
+     "\xEF\xBB\xBFREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"Driver\"=\"Net\\\\\xD2"
+     "000\"\n",
+     "", "registry.reg:4: byte 0xD2 is not UTF-8"},
     {"DuplicateKey", "{\n  \"platform\": \"win98\",\n  \"platform\": \"win2000\"\n}", "", "",
      "profile.json:3: duplicate key \"platform\""},
-    {"DuplicateNestedKey", "{\"devices\": [{\"instance_id\": \"A\"}, {\"instance_id\": \"B\",\n \"instance_id\": \"C\"}]}", "",
-     "", "profile.json:2: duplicate key \"devices[1].instance_id\""},
+    {"DuplicateNestedKey",
+     "{\"devices\": [{\"instance_id\": \"A\"}, {\"instance_id\": \"B\",\n \"instance_id\": \"C\"}]}", "", "",
+     "profile.json:2: duplicate key \"devices[1].instance_id\""},
     {"UnknownOption", "", "", "--bogus", "--bogus"},
     {"UnknownAnswer", "", "", "--user ok,maybe", "--user: unknown answer \"maybe\""},
 };
@@ -122,7 +128,8 @@ TEST_P(NetpurgeSimBadInput, RefusedWithStatus2AndAMessageNamingTheFile) {
   EXPECT_NE(o.out.find(expand(c.expected)), std::string::npos) << o.out;
   EXPECT_EQ(o.out.find("Exit code:"), std::string::npos) << "a report was printed: " << o.out;
   // With --json the error comes as one JSON object on standard output too.
-  const Outcome j = RunTool(std::string("sh -c 'exec \"$0\" \"$@\" 2>/dev/null' ") + NETPURGE_SIM_PATH, args + " --json");
+  const Outcome j =
+      RunTool(std::string("sh -c 'exec \"$0\" \"$@\" 2>/dev/null' ") + NETPURGE_SIM_PATH, args + " --json");
   EXPECT_EQ(j.exit_code, 2) << j.out;
   const nlohmann::json error = nlohmann::json::parse(j.out, nullptr, false);
   ASSERT_TRUE(error.is_object()) << j.out;
@@ -209,10 +216,14 @@ TEST(NetpurgeSimExport, RoundTripThroughRegeditsFormat) {
     std::vector<std::string> keys;  // as the export must spell them
   } cases[] = {
       {"win2000",
-       utf16(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\u03A9a]\r\n\"v\"=\"\u03A3\"\r\n\r\n"
+       utf16(u"Windows Registry Editor Version "
+             u"5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\u03A9a]\r\n\"v\"=\"\u03A3\"\r\n\r\n"
              u"[HKEY_LOCAL_MACHINE\\SOFTWARE\\\u03A3a]\r\n"),
-       utf16(u"Windows Registry Editor Version 5.00\r\n"), {utf16(u"\\\u03A9a]").substr(2), utf16(u"\\\u03A3a]").substr(2)}},
-      {"win98", "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xE9t\xE9]\r\n\"v\"=\"\x80\"\r\n", "REGEDIT4\r\n",
+       utf16(u"Windows Registry Editor Version 5.00\r\n"),
+       {utf16(u"\\\u03A9a]").substr(2), utf16(u"\\\u03A3a]").substr(2)}},
+      {"win98",
+       "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xE9t\xE9]\r\n\"v\"=\"\x80\"\r\n",
+       "REGEDIT4\r\n",
        {"\\\xE9t\xE9]", "\"v\"=\"\x80\""}},
   };
   for (const auto& c : cases) {

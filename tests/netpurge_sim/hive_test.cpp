@@ -66,9 +66,9 @@ void put_sk(std::string& b, std::size_t at, std::uint32_t rel, const std::string
 std::string empty_hive(const std::string& header_name, const std::string& root_sd) {
   std::string b(0x2000, '\0');
   b.replace(0, 4, "regf");
-  put32(b, 0x04, 1), put32(b, 0x08, 1);     // sequence numbers, equal: written back cleanly
-  put32(b, 0x14, 1), put32(b, 0x18, 3);     // format version 1.3
-  put32(b, 0x20, 1);                        // direct memory load
+  put32(b, 0x04, 1), put32(b, 0x08, 1);  // sequence numbers, equal: written back cleanly
+  put32(b, 0x14, 1), put32(b, 0x18, 3);  // format version 1.3
+  put32(b, 0x20, 1);                     // direct memory load
   put32(b, 0x24, 0x20), put32(b, 0x28, 0x1000), put32(b, 0x2C, 1);
   for (std::size_t i = 0; i < header_name.size(); ++i) b[0x30 + 2 * i] = header_name[i];
   fix_checksum(b);
@@ -121,7 +121,7 @@ void make_hive(const fs::path& file, const HiveKind& kind, const Registry& reg,
   ASSERT_NE(h, nullptr) << file;
   std::vector<std::pair<hive_node_h, std::string>> nodes;  // key and its path
   std::function<void(hive_node_h, const std::string&, bool)> fill = [&](hive_node_h node, const std::string& path,
-                                                                       bool root) {
+                                                                        bool root) {
     nodes.emplace_back(node, path);
     const auto values = reg.values_of(path);
     std::vector<std::string> data;
@@ -131,8 +131,8 @@ void make_hive(const fs::path& file, const HiveKind& kind, const Registry& reg,
       data.push_back(string_type(v.type) ? utf16le(bytes) : bytes);
     }
     for (std::size_t i = 0; i < values.size(); ++i)
-      set.push_back({const_cast<char*>(values[i].name.c_str()), static_cast<hive_type>(values[i].type),
-                     data[i].size(), data[i].data()});
+      set.push_back({const_cast<char*>(values[i].name.c_str()), static_cast<hive_type>(values[i].type), data[i].size(),
+                     data[i].data()});
     ASSERT_EQ(hivex_node_set_values(h, node, set.size(), set.data(), 0), 0) << path;
     for (const auto& name : reg.subkey_names(path)) {
       const std::string stored = root && kind.name == "SYSTEM" && name == "CurrentControlSet" ? "ControlSet001" : name;
@@ -267,7 +267,8 @@ Machines make_machines(const std::string& scenario, const fs::path& dir) {
   nlohmann::json profile = nlohmann::json::parse(read_file(src / "profile.json"));
   m.layout = hive_layout(read_file(src / profile["registry"].get<std::string>()), scenario);
   write_file(dir / "before.reg", m.layout);
-  if (profile.contains("files") && profile["files"].is_string()) profile["files"] = (src / profile["files"].get<std::string>()).string();
+  if (profile.contains("files") && profile["files"].is_string())
+    profile["files"] = (src / profile["files"].get<std::string>()).string();
   nlohmann::json security = nlohmann::json::object();
   const nlohmann::json given = profile.value("key_security", nlohmann::json::object());
   for (auto& [path, sddl] : given.items())
@@ -460,10 +461,8 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
       {"--hive SYSTEM=" + (m.dir / "truncated").string() + " --hive SOFTWARE=" + software,
        "truncated: the header says"},
       {"--hive SYSTEM=" + (m.dir / "head").string() + " --hive SOFTWARE=" + software, "truncated: 2048 bytes"},
-      {"--hive SYSTEM=" + (m.dir / "before.reg").string() + " --hive SOFTWARE=" + software,
-       "not a registry hive file"},
-      {"--hive SYSTEM=" + (m.dir / "win98").string() + " --hive SOFTWARE=" + software,
-       "a Windows 95/98 registry file"},
+      {"--hive SYSTEM=" + (m.dir / "before.reg").string() + " --hive SOFTWARE=" + software, "not a registry hive file"},
+      {"--hive SYSTEM=" + (m.dir / "win98").string() + " --hive SOFTWARE=" + software, "a Windows 95/98 registry file"},
       {"--hive SYSTEM=" + (m.dir / "unclean").string() + " --hive SOFTWARE=" + software,
        "not written back cleanly: the header's sequence numbers differ"},
       {"--hive SYSTEM=" + software + " --hive SOFTWARE=" + system, "SYSTEM hive " + software +
@@ -502,8 +501,9 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
 TEST(HiveRefusals, DamagedCellsNeverCrash) {
   const Machines m = make_machines("nt4-modem-neighbours", work_dir("damage"));
   const std::string sys = read_file(m.dir / "SYSTEM");
-  const std::string args = "--profile " + (m.dir / "hive.json").string() + " --hive SYSTEM=" +
-                           (m.dir / "damaged").string() + " --hive SOFTWARE=" + (m.dir / "SOFTWARE").string();
+  const std::string args = "--profile " + (m.dir / "hive.json").string() +
+                           " --hive SYSTEM=" + (m.dir / "damaged").string() +
+                           " --hive SOFTWARE=" + (m.dir / "SOFTWARE").string();
   for (std::size_t at = 0x1000; at + 4 <= sys.size(); at += (sys.size() - 0x1000) / 14 + 4) {
     for (std::uint32_t bad : {0xFFFFFFFFu, 0x7FFFFFF0u, 0u}) {
       std::string b = sys;

@@ -44,8 +44,9 @@ protected:
     static void SetUpTestSuite()
     {
         if (!std::filesystem::exists(NETPURGE_EXE)) {
-            skip_reason_ = std::string("netpurge.exe not found at ") + NETPURGE_EXE +
-                           ": build the windows preset first (cmake --preset windows && cmake --build --preset windows)";
+            skip_reason_ =
+                std::string("netpurge.exe not found at ") + NETPURGE_EXE +
+                ": build the windows preset first (cmake --preset windows && cmake --build --preset windows)";
             return;
         }
         image_ = pe::Load(NETPURGE_EXE, load_error_);
@@ -85,7 +86,7 @@ TEST_F(NetpurgeImage, HeaderAsksForNothingNewerThanWindows95AndNt4)
 
 TEST_F(NetpurgeImage, ImportsOnlyWhatWindows95Exports)
 {
-    const std::set<std::string> crt_prefixes = {"msvcr", "msvcp", "ucrtbase", "api-ms-win-crt", "crtdll",
+    const std::set<std::string> crt_prefixes = {"msvcr",  "msvcp",     "ucrtbase",      "api-ms-win-crt", "crtdll",
                                                 "libgcc", "libstdc++", "libwinpthread", "vcruntime"};
     auto allowed = ReadAllowed(ALLOWED_IMPORTS);
     ASSERT_FALSE(allowed.empty()) << "no entries read from " << ALLOWED_IMPORTS;
@@ -181,14 +182,8 @@ void ExpectNt4Imports(const std::string &path, const std::set<std::string> &dlls
     }
 }
 
-TEST(Nt4Imports, NicportImportsOnlyWhatNt4Exports)
-{
-    ExpectNt4Imports(NICPORT_SYS, {"ntoskrnl.exe", "hal.dll"});
-}
+TEST(Nt4Imports, NicportImportsOnlyWhatNt4Exports) { ExpectNt4Imports(NICPORT_SYS, {"ntoskrnl.exe", "hal.dll"}); }
 
-TEST(Nt4Imports, NicdiagImportsOnlyWhatNt4Exports)
-{
-    ExpectNt4Imports(NICDIAG_EXE, {"kernel32.dll", "msvcrt.dll"});
-}
+TEST(Nt4Imports, NicdiagImportsOnlyWhatNt4Exports) { ExpectNt4Imports(NICDIAG_EXE, {"kernel32.dll", "msvcrt.dll"}); }
 
 }  // namespace

@@ -21,8 +21,9 @@ public:
     }
     std::uint32_t U32(std::size_t offset) const
     {
-        return Has(offset, 4) ? static_cast<std::uint32_t>(U16(offset)) | static_cast<std::uint32_t>(U16(offset + 2)) << 16
-                              : 0;
+        return Has(offset, 4)
+                   ? static_cast<std::uint32_t>(U16(offset)) | static_cast<std::uint32_t>(U16(offset + 2)) << 16
+                   : 0;
     }
     std::string CString(std::size_t offset) const
     {

@@ -27,8 +27,7 @@ class RegApi : public ::testing::TestWithParam<RegFamily> {
 
   HKEY create(HKEY parent, const char* path, DWORD* disposition = nullptr) {
     HKEY key = nullptr;
-    EXPECT_EQ(RegCreateKeyExA(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, disposition),
-              ERROR_SUCCESS)
+    EXPECT_EQ(RegCreateKeyExA(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, disposition), ERROR_SUCCESS)
         << path;
     return key;
   }
@@ -174,8 +173,8 @@ TEST_P(RegApi, BufferSizesFollowTheDocumentedRules) {
   EXPECT_EQ(RegEnumValueA(key, 2, name, &name_size, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
   DWORD subkeys = 0, max_key = 0, values = 0, max_name = 0, max_data = 0;
-  EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &max_key, nullptr, &values, &max_name,
-                             &max_data, nullptr, nullptr),
+  EXPECT_EQ(RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subkeys, &max_key, nullptr, &values, &max_name, &max_data,
+                             nullptr, nullptr),
             ERROR_SUCCESS);
   EXPECT_EQ(std::vector<DWORD>({subkeys, max_key, values, max_name, max_data}), std::vector<DWORD>({1, 5, 2, 6, 8}));
   RegCloseKey(key);
@@ -313,8 +312,7 @@ TEST_P(RegApi, TenThousandKeysImportEnumerateAndDiffQuickly) {
   DWORD size = sizeof name;
   while (RegEnumKeyExA(pci, 0, name, &size, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS) {
     if (nt())
-      for (int sub = 0; sub < 10; ++sub)
-        RegDeleteKeyA(pci, (std::string(name) + "\\" + std::to_string(sub)).c_str());
+      for (int sub = 0; sub < 10; ++sub) RegDeleteKeyA(pci, (std::string(name) + "\\" + std::to_string(sub)).c_str());
     ASSERT_EQ(RegDeleteKeyA(pci, name), ERROR_SUCCESS);
     size = sizeof name;
   }

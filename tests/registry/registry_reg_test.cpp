@@ -164,7 +164,9 @@ TEST(RegExport, WritesRegeditTextWithWrappedHex) {
   EXPECT_EQ(reg.export_reg(), expected);
 
   const std::string v5 = reg.export_reg(RegFormat::Version5);
-  EXPECT_EQ(v5.substr(0, 4), std::string("\xFF\xFE" "W\0", 4));
+  EXPECT_EQ(v5.substr(0, 4), std::string("\xFF\xFE"
+                                         "W\0",
+                                         4));
   EXPECT_NE(v5.find(utf16("\"m\"=hex(7):61,00,00,00,00,00\r\n").substr(2)), std::string::npos);
 }
 

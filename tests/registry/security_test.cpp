@@ -169,8 +169,8 @@ TEST(Security, NewKeysInheritTheirParentsInheritableEntries) {
 
   // Creating below a key needs KEY_CREATE_SUB_KEY on it.
   protect("Key", "O:SYD:(A;CI;KR;;;WD)");
-  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test\\Key\\Other", 0, nullptr, 0, KEY_READ, nullptr,
-                            &made, &disposition),
+  EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test\\Key\\Other", 0, nullptr, 0, KEY_READ, nullptr, &made,
+                            &disposition),
             ERROR_ACCESS_DENIED);
   EXPECT_FALSE(machine().registry.key_exists(std::string(kBase) + "\\Key\\Other"));
 }
@@ -198,8 +198,8 @@ TEST(Security, KeyBelowAParentThatPassesNothingDownTakesTheCreatorsDefaultList) 
       want.replace(at + 1, 1, user);
     protect("Key", c.parent);
     HKEY made = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test\\Key\\New", 0, nullptr, 0, KEY_READ, nullptr,
-                              &made, nullptr),
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Test\\Key\\New", 0, nullptr, 0, KEY_READ, nullptr, &made,
+                              nullptr),
               ERROR_SUCCESS)
         << c.parent;
     RegCloseKey(made);
@@ -309,9 +309,11 @@ TEST(Security, ProfileKeysAreCheckedAndNameTheFile) {
     }
     return std::string();
   };
-  EXPECT_NE(error_of("{\"platform\": \"nt4\", \"key_security\": {\"HKEY_LOCAL_MACHINE\\\\Software\": \"O:BAD:(A;;KA;;;XX)\"}}")
-                .find("machine.json"),
-            std::string::npos);
+  EXPECT_NE(
+      error_of(
+          "{\"platform\": \"nt4\", \"key_security\": {\"HKEY_LOCAL_MACHINE\\\\Software\": \"O:BAD:(A;;KA;;;XX)\"}}")
+          .find("machine.json"),
+      std::string::npos);
   EXPECT_NE(error_of("{\"platform\": \"nt4\", \"key_security\": {\"HKEY_LOCAL_MACHINE\\\\Nowhere\": \"O:BAD:\"}}")
                 .find("machine.json: key_security: no key"),
             std::string::npos);
@@ -323,7 +325,8 @@ TEST(Security, ProfileKeysAreCheckedAndNameTheFile) {
     EXPECT_FALSE(error.empty()) << bad;
   }
   // A good one goes through text and back unchanged.
-  const char* good = "O:S-1-5-21-7-8-9-1000G:SYD:P(A;OICI;KA;;;SY)(D;NP;SD;;;WD)(A;;0x30001;;;S-1-5-32-555)(A;CIIO;KR;;;BU)";
+  const char* good =
+      "O:S-1-5-21-7-8-9-1000G:SYD:P(A;OICI;KA;;;SY)(D;NP;SD;;;WD)(A;;0x30001;;;S-1-5-32-555)(A;CIIO;KR;;;BU)";
   EXPECT_EQ(to_sddl(*parse_sddl(good, nullptr)), good);
 }
 

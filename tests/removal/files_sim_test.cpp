@@ -60,7 +60,8 @@ TEST(SimFiles, PathRules) {
   char buffer[64];
   // Trailing blanks and dots leave the last component: "C:\WINDOWS\  "
   // is the Windows folder.
-  for (const char* path : {"C:\\WINDOWS\\  ", "c:\\windows\\.", "C:/WINDOWS/SYSTEM/..", "C:\\WINDOWS. .", "..\\WINDOWS"}) {
+  for (const char* path :
+       {"C:\\WINDOWS\\  ", "c:\\windows\\.", "C:/WINDOWS/SYSTEM/..", "C:\\WINDOWS. .", "..\\WINDOWS"}) {
     SCOPED_TRACE(path);
     ASSERT_TRUE(SetCurrentDirectoryA("C:\\Tools"));
     ASSERT_TRUE(SetCurrentDirectoryA(path));
@@ -86,11 +87,15 @@ TEST(SimFiles, RefusalsPerFamily) {
   struct Case {
     const char* platform;
     DWORD not_empty, current;
-  } cases[] = {{"win98", ERROR_ACCESS_DENIED, ERROR_CURRENT_DIRECTORY}, {"nt4", ERROR_DIR_NOT_EMPTY, ERROR_SHARING_VIOLATION}};
+  } cases[] = {{"win98", ERROR_ACCESS_DENIED, ERROR_CURRENT_DIRECTORY},
+               {"nt4", ERROR_DIR_NOT_EMPTY, ERROR_SHARING_VIOLATION}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.platform);
-    set_up(c.platform, {"C:\\A\\F.TXT", {{"path", "C:\\A\\RO.TXT"}, {"attributes", {"readonly"}}},
-                        {{"path", "C:\\A\\USED.DLL"}, {"in_use", true}}, "C:\\B\\", "C:\\Tools\\netpurge.exe"});
+    set_up(c.platform, {"C:\\A\\F.TXT",
+                        {{"path", "C:\\A\\RO.TXT"}, {"attributes", {"readonly"}}},
+                        {{"path", "C:\\A\\USED.DLL"}, {"in_use", true}},
+                        "C:\\B\\",
+                        "C:\\Tools\\netpurge.exe"});
     EXPECT_FALSE(RemoveDirectoryA("C:\\A"));
     EXPECT_EQ(GetLastError(), c.not_empty);
     ASSERT_TRUE(SetCurrentDirectoryA("C:\\B"));
@@ -112,14 +117,23 @@ TEST(SimFiles, RefusalsPerFamily) {
 
 TEST(SimFiles, BareNameSearchOrderOfOpenFileAndWinExec) {
   // Program folder, current folder, system folder(s), Windows folder, PATH.
-  const nlohmann::json files = {"C:\\Tools\\netpurge.exe", "C:\\Tools\\a.inf", "C:\\CUR\\a.inf", "C:\\CUR\\b.inf",
-                                "C:\\WINNT\\system32\\b.inf", "C:\\WINNT\\system32\\c.inf", "C:\\WINNT\\system\\c.inf",
-                                "C:\\WINNT\\system\\d.inf", "C:\\WINNT\\d.inf", "C:\\WINNT\\e.inf", "D:\\P\\e.inf",
-                                "D:\\P\\f.inf", "C:\\WINNT\\f.inf\\"};
+  const nlohmann::json files = {"C:\\Tools\\netpurge.exe",
+                                "C:\\Tools\\a.inf",
+                                "C:\\CUR\\a.inf",
+                                "C:\\CUR\\b.inf",
+                                "C:\\WINNT\\system32\\b.inf",
+                                "C:\\WINNT\\system32\\c.inf",
+                                "C:\\WINNT\\system\\c.inf",
+                                "C:\\WINNT\\system\\d.inf",
+                                "C:\\WINNT\\d.inf",
+                                "C:\\WINNT\\e.inf",
+                                "D:\\P\\e.inf",
+                                "D:\\P\\f.inf",
+                                "C:\\WINNT\\f.inf\\"};
   set_up("nt4", files, {{"current_folder", "C:\\CUR"}, {"path", "D:\\P"}});
   OFSTRUCT of;
   const std::pair<const char*, const char*> expected[] = {
-      {"a.inf", "C:\\Tools\\a.inf"},  {"b.inf", "C:\\CUR\\b.inf"},       {"c.inf", "C:\\WINNT\\system32\\c.inf"},
+      {"a.inf", "C:\\Tools\\a.inf"},         {"b.inf", "C:\\CUR\\b.inf"},   {"c.inf", "C:\\WINNT\\system32\\c.inf"},
       {"d.inf", "C:\\WINNT\\system\\d.inf"}, {"e.inf", "C:\\WINNT\\e.inf"}, {"f.inf", "D:\\P\\f.inf"}};
   for (const auto& [name, where] : expected) {
     SCOPED_TRACE(name);
@@ -201,7 +215,8 @@ TEST(SimFiles, FortyThousandEntriesInOneFolderLoadInLogLinearTime) {
 #endif
   nlohmann::json files = nlohmann::json::array();
   for (int i = 0; i < 40000; ++i)
-    files.push_back("C:\\BIG\\" + (i % 2 ? "F" + std::to_string(i) + ".DAT" : "Long name " + std::to_string(i) + ".text"));
+    files.push_back("C:\\BIG\\" +
+                    (i % 2 ? "F" + std::to_string(i) + ".DAT" : "Long name " + std::to_string(i) + ".text"));
   for (const char* platform : {"win98", "nt4"}) {
     SCOPED_TRACE(platform);
     const auto start = std::chrono::steady_clock::now();
@@ -230,7 +245,7 @@ TEST(SimFiles, TrimmedNamesAliasesAndSpellingsPerFamily) {
     EXPECT_EQ(names, (std::vector<std::string>{"  ", ".", "..", "...", "a. "}));
     struct Spelling {
       const char* path;
-      const char* full;   // GetFullPathNameA; empty: refused
+      const char* full;  // GetFullPathNameA; empty: refused
       bool nt_only;
     } spellings[] = {
         {"C:\\TAVIX\\M32A\\...", "C:\\TAVIX\\M32A", false},

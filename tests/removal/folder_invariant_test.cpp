@@ -57,7 +57,8 @@ class Generator {
     nt_links_ = g.platform == "win2000";
     add_tree(windows, 2, false);
     add_tree(windows + (nt ? "\\system32" : "\\SYSTEM"), 1, false);
-    const std::string menu = nt ? "C:\\WINNT\\Profiles\\User\\Start Menu\\Programs" : windows + "\\Start Menu\\Programs";
+    const std::string menu =
+        nt ? "C:\\WINNT\\Profiles\\User\\Start Menu\\Programs" : windows + "\\Start Menu\\Programs";
     add_tree(menu, 2, false);
     add_tree(menu + "\\Tavix", 2, true);
     add_tree("C:\\TAVIX\\M32A", 4, true);
@@ -70,8 +71,8 @@ class Generator {
     g.programs = pick(2) ? menu + menu_forms[pick(5)] : upper(menu);
     static const char* groups[] = {"  ", "", " . ", "Tavix", "..", "..\\..", "Tavix\\..\\..", ".\\", "Tavix\\."};
     g.group = groups[pick(9)];
-    const std::string currents[] = {"C:\\Tools", "C:\\TAVIX", windows, "C:\\TAVIX\\M32A", "D:\\DATA",
-                                    "C:\\TAVIX\\M32AAPPS\\CUR"};
+    const std::string currents[] = {"C:\\Tools",       "C:\\TAVIX", windows,
+                                    "C:\\TAVIX\\M32A", "D:\\DATA",  "C:\\TAVIX\\M32AAPPS\\CUR"};
     g.current = currents[pick(6)];
     if (g.current == "C:\\TAVIX\\M32AAPPS\\CUR") g.files.push_back("C:\\TAVIX\\M32AAPPS\\CUR\\");
     if (g.current.rfind("C:\\TAVIX\\M32A", 0) == 0) g.refusals_in_install = true;
@@ -106,7 +107,8 @@ class Generator {
       if (install) g_->refusals_in_install = true;
     }
     if (pick(25) == 0) {
-      g_->files.push_back({{"path", folder + "\\NOENTRY" + std::to_string(counter_++) + "\\"}, {"access_denied", true}});
+      g_->files.push_back(
+          {{"path", folder + "\\NOENTRY" + std::to_string(counter_++) + "\\"}, {"access_denied", true}});
       if (install) g_->refusals_in_install = true;
     }
     if (depth == 0) return;
@@ -125,13 +127,17 @@ TEST(FolderPurgeInvariant, NothingOutsideTheTargetsIsEverDeleted) {
   int fully_removed = 0;
   for (int run = 0; run < 200; ++run) {
     const Generated g = gen.next();
-    SCOPED_TRACE("run " + std::to_string(run) + " on " + g.platform + ", group \"" + g.group + "\", current " + g.current);
+    SCOPED_TRACE("run " + std::to_string(run) + " on " + g.platform + ", group \"" + g.group + "\", current " +
+                 g.current);
     nlohmann::json profile{{"platform", g.platform}, {"files", g.files}, {"current_folder", g.current}};
     apply_profile(parse_profile(profile.dump(), "<generated>", {}));
     std::string escaped;
     for (char c : g.programs) escaped += c == '\\' ? std::string("\\\\") : std::string(1, c);
-    machine().registry.import_reg("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\"
-                                  "Shell Folders]\n\"Programs\"=\"" + escaped + "\"\n", "<generated>");
+    machine().registry.import_reg(
+        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\"
+        "Shell Folders]\n\"Programs\"=\"" +
+            escaped + "\"\n",
+        "<generated>");
     removal_test::fresh_resources(true, true);
     machine().resources().replaced_strings[g.platform == "win98" ? IDS_GROUP_9X : IDS_GROUP_NT] = g.group;
 
@@ -140,7 +146,8 @@ TEST(FolderPurgeInvariant, NothingOutsideTheTargetsIsEverDeleted) {
     const auto& fs = machine().files();
     std::vector<std::string> allowed = {"C:\\TAVIX\\M32A", "C:\\TAVIX\\M32AAPPS"};
     if (g.group == "Tavix" || g.group == "Tavix\\.")
-      allowed.push_back((g.platform == "win98" ? "C:\\WINDOWS\\Start Menu\\Programs" : "C:\\WINNT\\Profiles\\User\\Start Menu\\Programs") +
+      allowed.push_back((g.platform == "win98" ? "C:\\WINDOWS\\Start Menu\\Programs"
+                                               : "C:\\WINNT\\Profiles\\User\\Start Menu\\Programs") +
                         std::string("\\Tavix"));
     auto is_allowed = [&](const std::string& path) {
       return std::any_of(allowed.begin(), allowed.end(), [&](const std::string& root) { return within(path, root); });

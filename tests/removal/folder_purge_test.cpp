@@ -28,7 +28,8 @@ namespace {
 
 using namespace sim::win32;
 
-const char* kProgramsKey = "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders]\n";
+const char* kProgramsKey =
+    "[HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders]\n";
 
 void set_up(const std::string& platform, nlohmann::json files, const std::string& reg = "",
             const std::string& current = "") {
@@ -42,7 +43,8 @@ void set_up(const std::string& platform, nlohmann::json files, const std::string
 
 std::vector<std::string> tree() {
   std::vector<std::string> out;
-  for (const auto& e : export_files(machine().files())) out.push_back(e.is_string() ? e.get<std::string>() : e["path"].get<std::string>());
+  for (const auto& e : export_files(machine().files()))
+    out.push_back(e.is_string() ? e.get<std::string>() : e["path"].get<std::string>());
   return out;
 }
 
@@ -89,15 +91,18 @@ TEST(FolderPurge, RefusedFilesKeepTheirFoldersWithOneReportPerLevel) {
   for (const char* platform : {"win98", "nt4"}) {
     SCOPED_TRACE(platform);
     set_up(platform,
-           {"C:\\TAVIX\\M32A\\A.EXE", {{"path", "C:\\TAVIX\\M32A\\SUB\\RO.TXT"}, {"attributes", {"readonly"}}},
-            "C:\\TAVIX\\M32A\\SUB\\GONE.TXT", "C:\\TAVIX\\M32A\\OTHER\\GONE.TXT",
-            {{"path", "C:\\TAVIX\\M32AAPPS\\LOCK.DLL"}, {"in_use", true}}, "C:\\TAVIX\\M32AAPPS\\GONE.TXT"},
+           {"C:\\TAVIX\\M32A\\A.EXE",
+            {{"path", "C:\\TAVIX\\M32A\\SUB\\RO.TXT"}, {"attributes", {"readonly"}}},
+            "C:\\TAVIX\\M32A\\SUB\\GONE.TXT",
+            "C:\\TAVIX\\M32A\\OTHER\\GONE.TXT",
+            {{"path", "C:\\TAVIX\\M32AAPPS\\LOCK.DLL"}, {"in_use", true}},
+            "C:\\TAVIX\\M32AAPPS\\GONE.TXT"},
            std::string(kProgramsKey) + "\"Programs\"=\"C:\\\\MENU\"\n");
     PurgeSoftwareFolders();
-    EXPECT_EQ(tree(), (std::vector<std::string>{"C:\\TAVIX\\", "C:\\TAVIX\\M32A\\", "C:\\TAVIX\\M32A\\SUB\\",
-                                                "C:\\TAVIX\\M32A\\SUB\\RO.TXT", "C:\\TAVIX\\M32AAPPS\\",
-                                                "C:\\TAVIX\\M32AAPPS\\LOCK.DLL", "C:\\Tools\\",
-                                                "C:\\Tools\\netpurge.exe"}));
+    EXPECT_EQ(tree(),
+              (std::vector<std::string>{"C:\\TAVIX\\", "C:\\TAVIX\\M32A\\", "C:\\TAVIX\\M32A\\SUB\\",
+                                        "C:\\TAVIX\\M32A\\SUB\\RO.TXT", "C:\\TAVIX\\M32AAPPS\\",
+                                        "C:\\TAVIX\\M32AAPPS\\LOCK.DLL", "C:\\Tools\\", "C:\\Tools\\netpurge.exe"}));
     // SUB and M32A cannot be removed, nor M32AAPPS: three reports.
     EXPECT_EQ(g_reports, 3);
     EXPECT_EQ(current(), "C:\\Tools");
@@ -123,15 +128,16 @@ TEST(FolderPurge, MissingTargetsAndMissingValues) {
 
 TEST(FolderPurge, BlankGroupLeavesWindowsFolderAndProgramMenuAlone) {
   const nlohmann::json win98_files = {"C:\\WINDOWS\\WIN.INI", "C:\\WINDOWS\\SYSTEM\\KERNEL32.DLL",
-                                      "C:\\WINDOWS\\Start Menu\\Programs\\Tavix\\Dialer.lnk", "C:\\Tools\\netpurge.exe"};
+                                      "C:\\WINDOWS\\Start Menu\\Programs\\Tavix\\Dialer.lnk",
+                                      "C:\\Tools\\netpurge.exe"};
   set_up("win98", win98_files);
   const auto before = tree();
   PurgeSoftwareFolders();
   EXPECT_EQ(tree(), before);
 
-  const nlohmann::json nt4_files = {"C:\\WINNT\\win.ini", "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\Tavix\\Dialer.lnk",
-                                    "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\Notepad.lnk",
-                                    "C:\\Tools\\netpurge.exe"};
+  const nlohmann::json nt4_files = {
+      "C:\\WINNT\\win.ini", "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\Tavix\\Dialer.lnk",
+      "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\Notepad.lnk", "C:\\Tools\\netpurge.exe"};
   set_up("nt4", nt4_files,
          std::string(kProgramsKey) + "\"Programs\"=\"C:\\\\WINNT\\\\Profiles\\\\Admin\\\\Start Menu\\\\Programs\"\n");
   const auto nt_before = tree();
@@ -147,13 +153,15 @@ TEST(FolderPurge, BlankGroupLeavesWindowsFolderAndProgramMenuAlone) {
 }
 
 TEST(FolderPurge, GuardedFoldersHoweverWritten) {
-  set_up("nt4",
-         {"C:\\WINNT\\win.ini", "C:\\WINNT\\system32\\kernel32.dll", "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\x.lnk",
-          "C:\\boot.ini", "D:\\DATA\\keep.txt", "C:\\Tools\\netpurge.exe"},
-         std::string(kProgramsKey) + "\"Programs\"=\"c:\\\\winnt\\\\profiles\\\\admin\\\\start menu\\\\programs\\\\\"\n");
+  set_up(
+      "nt4",
+      {"C:\\WINNT\\win.ini", "C:\\WINNT\\system32\\kernel32.dll",
+       "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs\\x.lnk", "C:\\boot.ini", "D:\\DATA\\keep.txt",
+       "C:\\Tools\\netpurge.exe"},
+      std::string(kProgramsKey) + "\"Programs\"=\"c:\\\\winnt\\\\profiles\\\\admin\\\\start menu\\\\programs\\\\\"\n");
   const auto before = tree();
-  for (const char* path : {"C:\\WINNT\\  ", "c:\\winnt\\.", "C:\\WINNT\\system32\\..", "C:/WINNT/system32/",
-                           "C:\\", "C:\\.", "D:\\", "C:\\WINNT\\..\\WINNT\\Profiles", "C:\\WINNT\\Profiles\\Admin\\Start Menu",
+  for (const char* path : {"C:\\WINNT\\  ", "c:\\winnt\\.", "C:\\WINNT\\system32\\..", "C:/WINNT/system32/", "C:\\",
+                           "C:\\.", "D:\\", "C:\\WINNT\\..\\WINNT\\Profiles", "C:\\WINNT\\Profiles\\Admin\\Start Menu",
                            "C:\\WINNT\\Profiles\\Admin\\Start Menu\\Programs. . ", "\\WINNT"}) {
     SCOPED_TRACE(path);
     g_reports = 0;
@@ -165,10 +173,12 @@ TEST(FolderPurge, GuardedFoldersHoweverWritten) {
 }
 
 TEST(FolderPurge, LinksAreRemovedNotFollowed) {
-  set_up("win2000",
-         {"C:\\WINNT\\win.ini", "C:\\WINNT\\system32\\kernel32.dll", "C:\\TAVIX\\M32A\\A.EXE",
-          {{"path", "C:\\TAVIX\\M32A\\WIN\\"}, {"target", "C:\\WINNT"}},
-          {{"path", "C:\\TAVIX\\M32AAPPS\\"}, {"target", "C:\\WINNT\\system32"}}, "C:\\Tools\\netpurge.exe"});
+  set_up("win2000", {"C:\\WINNT\\win.ini",
+                     "C:\\WINNT\\system32\\kernel32.dll",
+                     "C:\\TAVIX\\M32A\\A.EXE",
+                     {{"path", "C:\\TAVIX\\M32A\\WIN\\"}, {"target", "C:\\WINNT"}},
+                     {{"path", "C:\\TAVIX\\M32AAPPS\\"}, {"target", "C:\\WINNT\\system32"}},
+                     "C:\\Tools\\netpurge.exe"});
   EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 1);
   EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32AAPPS"), 1);
   EXPECT_EQ(tree(), (std::vector<std::string>{"C:\\TAVIX\\", "C:\\Tools\\", "C:\\Tools\\netpurge.exe", "C:\\WINNT\\",
@@ -177,8 +187,10 @@ TEST(FolderPurge, LinksAreRemovedNotFollowed) {
 }
 
 TEST(FolderPurge, FoldersThatCannotBeEnteredAreReported) {
-  set_up("nt4", {{{"path", "C:\\TAVIX\\M32A\\"}, {"access_denied", true}}, "C:\\TAVIX\\M32AAPPS\\A.TXT",
-                 {{"path", "C:\\TAVIX\\M32AAPPS\\LOCKED\\"}, {"access_denied", true}}, "C:\\Tools\\netpurge.exe"});
+  set_up("nt4", {{{"path", "C:\\TAVIX\\M32A\\"}, {"access_denied", true}},
+                 "C:\\TAVIX\\M32AAPPS\\A.TXT",
+                 {{"path", "C:\\TAVIX\\M32AAPPS\\LOCKED\\"}, {"access_denied", true}},
+                 "C:\\Tools\\netpurge.exe"});
   EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 0);
   EXPECT_EQ(g_reports, 1);
   g_reports = 0;
@@ -217,13 +229,14 @@ TEST(FolderPurge, RelativePathAndCurrentFolderInside) {
 
   // A tree that holds the current folder is emptied around it; the current
   // folder and the folders above it stay, since the purge comes back to it.
-  set_up("nt4", {"C:\\TAVIX\\M32A\\SUB\\F.TXT", "C:\\TAVIX\\M32A\\G.TXT", "C:\\TAVIX\\M32A\\H\\I.TXT",
-                 "C:\\Tools\\netpurge.exe"},
-         "", "C:\\TAVIX\\M32A\\SUB");
+  set_up(
+      "nt4",
+      {"C:\\TAVIX\\M32A\\SUB\\F.TXT", "C:\\TAVIX\\M32A\\G.TXT", "C:\\TAVIX\\M32A\\H\\I.TXT", "C:\\Tools\\netpurge.exe"},
+      "", "C:\\TAVIX\\M32A\\SUB");
   EXPECT_EQ(DeleteFolderTree("C:\\TAVIX\\M32A"), 0);
   EXPECT_EQ(current(), "C:\\TAVIX\\M32A\\SUB");
-  EXPECT_EQ(tree(), (std::vector<std::string>{"C:\\TAVIX\\", "C:\\TAVIX\\M32A\\", "C:\\TAVIX\\M32A\\SUB\\", "C:\\Tools\\",
-                                              "C:\\Tools\\netpurge.exe"}));
+  EXPECT_EQ(tree(), (std::vector<std::string>{"C:\\TAVIX\\", "C:\\TAVIX\\M32A\\", "C:\\TAVIX\\M32A\\SUB\\",
+                                              "C:\\Tools\\", "C:\\Tools\\netpurge.exe"}));
   EXPECT_EQ(g_reports, 2);  // SUB and M32A stay
 }
 
@@ -244,9 +257,10 @@ TEST(FolderPurge, TrimmedNamesAreLeftAndNothingOutsideTheTargetsChanges) {
             "C:\\TAVIX\\M32AAPPS\\GONE.TXT", "C:\\Tools\\netpurge.exe"},
            std::string(kProgramsKey) + "\"Programs\"=\"C:\\\\MENU\"\n", "C:\\Tools");
     PurgeSoftwareFolders();
-    for (const char* kept : {"C:\\TAVIX\\AAA_KEEP.DAT", "C:\\TAVIX\\NEIGHBOUR\\KEEP.TXT", "C:\\TAVIX\\M32A\\...\\X.TXT",
-                             "C:\\TAVIX\\M32A\\  \\Y.TXT", "C:\\TAVIX\\M32A\\.. \\Z.TXT", "C:\\TAVIX\\M32A\\a. \\W.TXT",
-                             "C:\\TAVIX\\M32A\\b. ", "C:\\TAVIX\\M32A\\SUB\\...\\V.TXT", "C:\\TAVIX\\M32AAPPS\\. .\\U.TXT"})
+    for (const char* kept :
+         {"C:\\TAVIX\\AAA_KEEP.DAT", "C:\\TAVIX\\NEIGHBOUR\\KEEP.TXT", "C:\\TAVIX\\M32A\\...\\X.TXT",
+          "C:\\TAVIX\\M32A\\  \\Y.TXT", "C:\\TAVIX\\M32A\\.. \\Z.TXT", "C:\\TAVIX\\M32A\\a. \\W.TXT",
+          "C:\\TAVIX\\M32A\\b. ", "C:\\TAVIX\\M32A\\SUB\\...\\V.TXT", "C:\\TAVIX\\M32AAPPS\\. .\\U.TXT"})
       EXPECT_TRUE(has(kept)) << kept;
     for (const char* gone : {"C:\\TAVIX\\M32A\\a\\", "C:\\TAVIX\\M32A\\GONE.TXT", "C:\\TAVIX\\M32A\\SUB\\GONE.TXT",
                              "C:\\TAVIX\\M32AAPPS\\GONE.TXT"})
@@ -265,11 +279,12 @@ TEST(FolderPurge, StartedInsideTheInstallFolderDeletesAllButTheRunningProgram) {
     SCOPED_TRACE(platform);
     nlohmann::json profile{{"platform", platform},
                            {"command_line", "\"C:\\TAVIX\\M32A\\Hushline.exe\""},
-                           {"files", {"C:\\TAVIX\\M32A\\Hushline.exe", "C:\\TAVIX\\M32A\\M32A.HLP",
-                                      "C:\\TAVIX\\M32A\\DATA\\LOG.TXT", "C:\\TAVIX\\M32AAPPS\\FAX.EXE",
-                                      "C:\\TAVIX\\KEEP.DAT"}}};
+                           {"files",
+                            {"C:\\TAVIX\\M32A\\Hushline.exe", "C:\\TAVIX\\M32A\\M32A.HLP",
+                             "C:\\TAVIX\\M32A\\DATA\\LOG.TXT", "C:\\TAVIX\\M32AAPPS\\FAX.EXE", "C:\\TAVIX\\KEEP.DAT"}}};
     apply_profile(parse_profile(profile.dump(), "<test>", {}));
-    machine().registry.import_reg(std::string("REGEDIT4\n\n") + kProgramsKey + "\"Programs\"=\"C:\\\\MENU\"\n", "<test>");
+    machine().registry.import_reg(std::string("REGEDIT4\n\n") + kProgramsKey + "\"Programs\"=\"C:\\\\MENU\"\n",
+                                  "<test>");
     removal_test::fresh_resources(true, true);
     ASSERT_EQ(current(), "C:\\TAVIX\\M32A");
     PurgeSoftwareFolders();
@@ -284,8 +299,8 @@ TEST(FolderPurge, StartedInsideTheInstallFolderDeletesAllButTheRunningProgram) {
     machine().files().add("C:\\EMPTY\\", true);
     ASSERT_TRUE(SetCurrentDirectoryA("C:\\EMPTY"));
     EXPECT_FALSE(RemoveDirectoryA("C:\\EMPTY"));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(std::string(platform) == "nt4" ? ERROR_SHARING_VIOLATION
-                                                                               : ERROR_CURRENT_DIRECTORY));
+    EXPECT_EQ(GetLastError(),
+              static_cast<DWORD>(std::string(platform) == "nt4" ? ERROR_SHARING_VIOLATION : ERROR_CURRENT_DIRECTORY));
   }
 }
 
@@ -328,12 +343,14 @@ TEST(FolderPurge, ProgramMenuInsideAnInstallFolderHoweverSpelled) {
     SCOPED_TRACE(std::string(n.platform) + " " + n.path);
     const bool nt = std::string(n.platform) != "win98";
     const std::string menu = std::string(n.platform) == "win98" ? "C:\\WINDOWS\\Start Menu\\Programs"
-                             : std::string(n.platform) == "nt4" ? "C:\\WINNT\\Profiles\\Administrator\\Start Menu\\Programs"
-                                                                : "C:\\Documents and Settings\\Administrator\\Start Menu\\Programs";
+                             : std::string(n.platform) == "nt4"
+                                 ? "C:\\WINNT\\Profiles\\Administrator\\Start Menu\\Programs"
+                                 : "C:\\Documents and Settings\\Administrator\\Start Menu\\Programs";
     std::string escaped;
     for (char ch : menu) escaped += ch == '\\' ? std::string("\\\\") : std::string(1, ch);
-    set_up(n.platform, {menu + "\\Notepad.lnk", nt ? "C:\\WINNT\\system32\\kernel32.dll" : "C:\\WINDOWS\\SYSTEM\\K.DLL",
-                        "C:\\Tools\\netpurge.exe"},
+    set_up(n.platform,
+           {menu + "\\Notepad.lnk", nt ? "C:\\WINNT\\system32\\kernel32.dll" : "C:\\WINDOWS\\SYSTEM\\K.DLL",
+            "C:\\Tools\\netpurge.exe"},
            std::string(kProgramsKey) + "\"Programs\"=\"" + escaped + "\"\n");
     const auto before = tree();
     EXPECT_EQ(DeleteFolderTree(n.path), 0);
@@ -346,12 +363,13 @@ TEST(FolderPurge, WindowsFolderBelowTheRootGuardsTheFoldersAboveIt) {
   // directly or as an install folder.
   for (const char* platform : {"win98", "nt4", "win2000"}) {
     SCOPED_TRACE(platform);
-    nlohmann::json profile{{"platform", platform},
-                           {"windows_folder", "C:\\OS\\WINNT"},
-                           {"files", {"C:\\OS\\WINNT\\win.ini", "C:\\OS\\BOOT.LOG", "C:\\OS\\OTHER\\X.TXT",
-                                      "C:\\Tools\\netpurge.exe"}}};
+    nlohmann::json profile{
+        {"platform", platform},
+        {"windows_folder", "C:\\OS\\WINNT"},
+        {"files", {"C:\\OS\\WINNT\\win.ini", "C:\\OS\\BOOT.LOG", "C:\\OS\\OTHER\\X.TXT", "C:\\Tools\\netpurge.exe"}}};
     apply_profile(parse_profile(profile.dump(), "<test>", {}));
-    machine().registry.import_reg(std::string("REGEDIT4\n\n") + kProgramsKey + "\"Programs\"=\"C:\\\\MENU\"\n", "<test>");
+    machine().registry.import_reg(std::string("REGEDIT4\n\n") + kProgramsKey + "\"Programs\"=\"C:\\\\MENU\"\n",
+                                  "<test>");
     removal_test::fresh_resources(true, true);
     const auto before = tree();
     EXPECT_EQ(DeleteFolderTree("C:\\OS"), 0);

@@ -19,10 +19,10 @@ std::string scenario_test_name(const std::string& name);
 
 struct Outcome {
   int exit_code = 0;
-  std::string registry;    // the whole registry afterwards, exported
-  nlohmann::json report;   // unbound, applied, removed_devices, com_leaks, messages, started,
-                           // deleted_files, removed_folders, current_folder
-  nlohmann::json files;    // the file tree afterwards, as a profile's "files" list
+  std::string registry;   // the whole registry afterwards, exported
+  nlohmann::json report;  // unbound, applied, removed_devices, com_leaks, messages, started,
+                          // deleted_files, removed_folders, current_folder
+  nlohmann::json files;   // the file tree afterwards, as a profile's "files" list
 };
 
 // Sets the machine up from the scenario's profile and runs it: the whole

@@ -21,8 +21,8 @@ using namespace sim::win32;
 
 // A machine of the platform with exactly these files and registry, the
 // program at C:\Tools, ready for direct calls.
-void set_up(const std::string& platform, const nlohmann::json& files, const std::string& reg = "",
-            bool silent = false, bool modem = false) {
+void set_up(const std::string& platform, const nlohmann::json& files, const std::string& reg = "", bool silent = false,
+            bool modem = false) {
   nlohmann::json profile{{"platform", platform}, {"files", files}};
   apply_profile(parse_profile(profile.dump(), "<test>", {}));
   if (!reg.empty()) machine().registry.import_reg("REGEDIT4\n\n" + reg, "<test>");
@@ -35,8 +35,9 @@ std::vector<std::string> started() {
   return out;
 }
 
-const char* kScratch = "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup]\n"
-                       "\"SetupScratchDir\"=\"C:\\\\WINDOWS\\\\OPTIONS\\\\CABS\"\n";
+const char* kScratch =
+    "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup]\n"
+    "\"SetupScratchDir\"=\"C:\\\\WINDOWS\\\\OPTIONS\\\\CABS\"\n";
 
 TEST(InfLauncher, FileBesideTheProgramIsUsedOnEveryPlatform) {
   struct Case {
@@ -50,11 +51,12 @@ TEST(InfLauncher, FileBesideTheProgramIsUsedOnEveryPlatform) {
     SCOPED_TRACE(c.platform);
     // Also present in the setup folder: the copy beside the program wins,
     // and the setup folder is not even looked up.
-    set_up(c.platform, {"C:\\Tools\\Netqorfe.inf", "C:\\WINDOWS\\OPTIONS\\CABS\\Netqorfe.inf",
-                        "C:\\WINNT\\Inf\\Netqorfe.inf"},
+    set_up(c.platform,
+           {"C:\\Tools\\Netqorfe.inf", "C:\\WINDOWS\\OPTIONS\\CABS\\Netqorfe.inf", "C:\\WINNT\\Inf\\Netqorfe.inf"},
            kScratch);
     EXPECT_EQ(LaunchInfSection(nullptr, IDS_INF_ADAPTER, IDS_SECTION_ADAPTER), 1);
-    EXPECT_EQ(started(), std::vector<std::string>{std::string(c.runner) + " 8255x.Uninstall 132 C:\\Tools\\Netqorfe.inf"});
+    EXPECT_EQ(started(),
+              std::vector<std::string>{std::string(c.runner) + " 8255x.Uninstall 132 C:\\Tools\\Netqorfe.inf"});
     EXPECT_EQ(machine().started.at(0).show, static_cast<UINT>(SW_SHOW));
   }
 }
@@ -106,8 +108,8 @@ TEST(InfLauncher, FileFoundOnlyElsewhereByTheSearchCountsAsNotFound) {
                               nt ? "C:\\WINNT\\system32\\rundll32.exe" : "C:\\WINDOWS\\RUNDLL32.EXE",
                               nt ? "C:\\WINNT\\Inf\\" : "C:\\WINDOWS\\OPTIONS\\CABS\\"};
       if (c.in_setup_folder) files.push_back(c.expected);
-      nlohmann::json profile{{"platform", c.platform}, {"files", files}, {"current_folder", "C:\\DOWNLOAD"},
-                             {"path", "D:\\SETUP"}};
+      nlohmann::json profile{
+          {"platform", c.platform}, {"files", files}, {"current_folder", "C:\\DOWNLOAD"}, {"path", "D:\\SETUP"}};
       apply_profile(parse_profile(profile.dump(), "<test>", {}));
       machine().registry.import_reg(std::string("REGEDIT4\n\n") + kScratch, "<test>");
       removal_test::fresh_resources(silent, false);
@@ -133,8 +135,9 @@ TEST(InfLauncher, RunnerIsNeverTakenFromTheProgramFolder) {
   apply_profile(parse_profile(profile.dump(), "<test>", {}));
   removal_test::fresh_resources(false, false);
   EXPECT_EQ(LaunchInfSection(nullptr, IDS_INF_ADAPTER, IDS_SECTION_ADAPTER), 1);
-  EXPECT_EQ(started(), std::vector<std::string>{"\"C:\\WIN NT\\system32\\rundll32.exe\" setupapi.dll,InstallHinfSection "
-                                                "8255x.Uninstall 132 C:\\Tools\\Netqorfe.inf"});
+  EXPECT_EQ(started(),
+            std::vector<std::string>{"\"C:\\WIN NT\\system32\\rundll32.exe\" setupapi.dll,InstallHinfSection "
+                                     "8255x.Uninstall 132 C:\\Tools\\Netqorfe.inf"});
   EXPECT_EQ(machine().started.at(0).program, "C:\\WIN NT\\system32\\rundll32.exe");
 }
 
@@ -193,7 +196,8 @@ TEST(InfLauncher, EmptyStringsAndLimitsStartNothing) {
     EXPECT_EQ(started().size(), length == 114 ? 1u : 0u);
   }
   // Windows folder so long that it and "\Inf" pass 127 characters.
-  nlohmann::json profile{{"platform", "win2000"}, {"windows_folder", "C:\\" + std::string(122, 'W')}, {"files", {"C:\\X\\"}}};
+  nlohmann::json profile{
+      {"platform", "win2000"}, {"windows_folder", "C:\\" + std::string(122, 'W')}, {"files", {"C:\\X\\"}}};
   apply_profile(parse_profile(profile.dump(), "<test>", {}));
   removal_test::fresh_resources(true, false);
   EXPECT_EQ(LaunchInfSection(nullptr, IDS_INF_ADAPTER, IDS_SECTION_ADAPTER), 0);

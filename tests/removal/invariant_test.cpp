@@ -131,8 +131,8 @@ Machine9x generate(std::mt19937& rng) {
   auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
   Machine9x m;
   m.modem = pick(4) == 0;
-  m.class_path = m.modem ? "System\\CurrentControlSet\\Services\\Class\\Modem"
-                         : "System\\CurrentControlSet\\Services\\Class\\Net";
+  m.class_path =
+      m.modem ? "System\\CurrentControlSet\\Services\\Class\\Modem" : "System\\CurrentControlSet\\Services\\Class\\Net";
   const int classes = 1 + pick(10);
   for (int i = 0; i < classes; ++i) {
     char name[8];
@@ -153,7 +153,8 @@ Machine9x generate(std::mt19937& rng) {
     m.components.push_back(c);
   }
   for (auto& c : m.components)
-    for (int b = pick(3); b > 0; --b) c.bindings.push_back(m.components[static_cast<std::size_t>(pick(components))].name);
+    for (int b = pick(3); b > 0; --b)
+      c.bindings.push_back(m.components[static_cast<std::size_t>(pick(components))].name);
   const int devices = 1 + pick(6);
   for (int i = 0; i < devices; ++i) {
     const bool ours = pick(2) == 0;
@@ -161,8 +162,8 @@ Machine9x generate(std::mt19937& rng) {
     if (std::find(m.device_keys.begin(), m.device_keys.end(), key) != m.device_keys.end()) continue;
     // What the program takes for ours depends on the mode's patterns.
     const std::string k = lower(key);
-    const bool matches = m.modem ? (k.rfind("ven_ffff&dev_ffff&subsys_ffffffff", 0) == 0)
-                                 : (k.rfind("ven_8086&dev_1229", 0) == 0);
+    const bool matches =
+        m.modem ? (k.rfind("ven_ffff&dev_ffff&subsys_ffffffff", 0) == 0) : (k.rfind("ven_8086&dev_1229", 0) == 0);
     m.device_keys.push_back(key);
     m.device_supported.push_back(matches);
     for (int n = 1 + pick(3); n > 0; --n) {
@@ -218,9 +219,8 @@ TEST(Purge9xInvariants, GeneratedRegistries) {
     const std::string diff = machine().registry.diff_from(before);
     const auto roots = m.allowed_roots();
     for (const auto& key : deleted_keys(diff)) {
-      const bool allowed = std::any_of(roots.begin(), roots.end(), [&](const std::string& r) {
-        return key == r || key.rfind(r + "\\", 0) == 0;
-      });
+      const bool allowed = std::any_of(roots.begin(), roots.end(),
+                                       [&](const std::string& r) { return key == r || key.rfind(r + "\\", 0) == 0; });
       EXPECT_TRUE(allowed) << "round " << round << ": deleted " << key << "\n" << m.reg();
     }
     // Without refusals no supported device key survives.

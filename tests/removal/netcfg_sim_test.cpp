@@ -115,8 +115,7 @@ TEST_F(SimCom, LockOrderPendingChangesAndApply) {
   EXPECT_EQ(bindings->IsBoundTo(qor0), S_FALSE);
   EXPECT_TRUE(machine().netcfg().unbound().empty());
   ASSERT_EQ(cfg->Apply(), S_OK);
-  EXPECT_EQ(machine().netcfg().unbound(),
-            (std::vector<std::pair<std::string, std::string>>{{"ms_tcpip", "qor0"}}));
+  EXPECT_EQ(machine().netcfg().unbound(), (std::vector<std::pair<std::string, std::string>>{{"ms_tcpip", "qor0"}}));
   EXPECT_TRUE(machine().netcfg().bindings().empty());
 
   // Children keep the configuration object alive: all of them show as leaks
@@ -188,13 +187,12 @@ TEST(NetCfgProfile, ReadsKeysAndRefusesBadInput) {
   EXPECT_FALSE(machine().devices().all()[1].present);
   EXPECT_FALSE(machine().devices().all()[1].description.has_value());
 
-  for (const char* bad : {R"({"netcfg": {"bindings": [["p", "a"]]}})",
-                          R"({"netcfg": {"adapters": [{"id": "a"}, {"id": "A"}]}})",
-                          R"({"netcfg": {"fail": {"everything": true}}})",
-                          R"({"netcfg": {"lock_held_ms": -1}})", R"({"devices": [{"description": "x"}]})"}) {
+  for (const char* bad :
+       {R"({"netcfg": {"bindings": [["p", "a"]]}})", R"({"netcfg": {"adapters": [{"id": "a"}, {"id": "A"}]}})",
+        R"({"netcfg": {"fail": {"everything": true}}})", R"({"netcfg": {"lock_held_ms": -1}})",
+        R"({"devices": [{"description": "x"}]})"}) {
     removal_test::fresh_machine("win2000");
-    EXPECT_THROW(sim::win32::load_netcfg_profile(nlohmann::json::parse(bad), machine()), sim::win32::InputError)
-        << bad;
+    EXPECT_THROW(sim::win32::load_netcfg_profile(nlohmann::json::parse(bad), machine()), sim::win32::InputError) << bad;
   }
 }
 

@@ -17,7 +17,8 @@ using namespace sim::win32;
 
 const std::string kClass =
     "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\{4D36E96D-E325-11CE-BFC1-08002BE10318}";
-const std::string kUnimodem = "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Unimodem\\DeviceSpecific";
+const std::string kUnimodem =
+    "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Unimodem\\DeviceSpecific";
 const std::string kDevice = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\Root\\PCI&VEN_FFFF&DEV_FFFF";
 
 void load(const std::string& body) { machine().registry.import_reg("REGEDIT4\r\n\r\n" + body, "test"); }
@@ -65,9 +66,9 @@ TEST(Nt4Removal, CountAndMissingTexts) {
     bool class_left, unimodem_left, device_left;
   };
   // 218/213: nothing at all; 215: no Unimodem sweep; 221/220: no root clean-up.
-  for (const Case& c : {Case{0, 2, false, false, false}, Case{218, 0, true, true, true}, Case{213, 0, true, true, true},
-                        Case{215, 2, false, true, false}, Case{221, 2, false, false, true},
-                        Case{220, 2, false, false, true}}) {
+  for (const Case& c :
+       {Case{0, 2, false, false, false}, Case{218, 0, true, true, true}, Case{213, 0, true, true, true},
+        Case{215, 2, false, true, false}, Case{221, 2, false, false, true}, Case{220, 2, false, false, true}}) {
     nt4(reg);
     if (c.missing) machine().resources().missing_strings.insert(c.missing);
     EXPECT_EQ(RemoveNt4Adapters(), c.count) << c.missing;
@@ -80,8 +81,8 @@ TEST(Nt4Removal, CountAndMissingTexts) {
 
 TEST(Nt4Removal, FailedClassDeletionIsNotCountedAndTheSweepGoesOn) {
   nt4("[" + kClass + "\\0000\\Init]\r\n\r\n[" + kClass + "\\0000]\r\n\"DriverDesc\"=\"  \"\r\n\r\n[" + kClass +
-      "\\0001]\r\n\"DriverDesc\"=\"  \"\r\n\r\n[" + kDevice + "\\0000]\r\n\r\n[" + kDevice + "\\0001]\r\n\r\n[" + kUnimodem +
-      "\\  a]\r\n\r\n[" + kUnimodem + "\\  b]\r\n");
+      "\\0001]\r\n\"DriverDesc\"=\"  \"\r\n\r\n[" + kDevice + "\\0000]\r\n\r\n[" + kDevice + "\\0001]\r\n\r\n[" +
+      kUnimodem + "\\  a]\r\n\r\n[" + kUnimodem + "\\  b]\r\n");
   machine().registry.faults().delete_fails = {kClass + "\\0000", kUnimodem + "\\  a"};
   EXPECT_EQ(RemoveNt4Adapters(), 1);
   // The class sub-key stays without its sub-tree; its root instance still went.

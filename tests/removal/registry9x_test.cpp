@@ -87,9 +87,9 @@ TEST(Purge9x, ValuesLargerThanTheirBuffersDoNotMatch) {
        "\\0000]\r\n\"DriverDesc\"=\"" + std::string(600, ' ') + "\"\r\n");
   EXPECT_EQ(PurgePciEnumKeys("0000", 1), 0);
   HKEY modem = nullptr;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\Modem", 0,
-                          KEY_ALL_ACCESS, &modem),
-            ERROR_SUCCESS);
+  ASSERT_EQ(
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "System\\CurrentControlSet\\Services\\Class\\Modem", 0, KEY_ALL_ACCESS, &modem),
+      ERROR_SUCCESS);
   EXPECT_EQ(MatchesModemDriverDesc(modem, "0000"), 0);
   RegCloseKey(modem);
   EXPECT_EQ(PurgeClassKeys9x(), 0);
@@ -132,9 +132,9 @@ TEST(Purge9x, InstanceBindingsResult) {
   load("[" + kPci + "\\A]\r\n\r\n[" + kPci + "\\B\\Bindings]\r\n");
   for (const auto& [name, expected] : {std::pair{"A", 0}, std::pair{"B", 1}}) {
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_00018086&REV_08\\" +
-                                                 std::string(name)).c_str(),
-                            0, KEY_ALL_ACCESS, &key),
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                            ("Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_00018086&REV_08\\" + std::string(name)).c_str(), 0,
+                            KEY_ALL_ACCESS, &key),
               ERROR_SUCCESS);
     EXPECT_EQ(RemoveInstanceBindings(key), expected) << name;
     RegCloseKey(key);

@@ -34,14 +34,15 @@ std::string make_registry(int n) {
                   "\"DriverDesc\"=\"QOR 10/100 Ethernet Adapter\"\r\n",
                   other, ours);
     r << buf;
-    std::snprintf(buf, sizeof buf,
-                  "\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_10EC&DEV_8029&SUBSYS_%08X&REV_00\\BUS_00&DEV_01&FUNC_00]\r\n"
-                  "\"Driver\"=\"Net\\\\%04d\"\r\n"
-                  "\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_%08X&REV_08\\BUS_00&DEV_02&FUNC_00]\r\n"
-                  "\"Driver\"=\"Net\\\\%04d\"\r\n"
-                  "\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_%08X&REV_08\\BUS_00&DEV_02&FUNC_00\\Bindings]\r\n"
-                  "\"MSTCP\\\\%04d\"=\"\"\r\n",
-                  i, other, i, ours, i, i);
+    std::snprintf(
+        buf, sizeof buf,
+        "\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_10EC&DEV_8029&SUBSYS_%08X&REV_00\\BUS_00&DEV_01&FUNC_00]\r\n"
+        "\"Driver\"=\"Net\\\\%04d\"\r\n"
+        "\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_%08X&REV_08\\BUS_00&DEV_02&FUNC_00]\r\n"
+        "\"Driver\"=\"Net\\\\%04d\"\r\n"
+        "\r\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_%08X&REV_08\\BUS_00&DEV_02&FUNC_00\\Bindings]\r\n"
+        "\"MSTCP\\\\%04d\"=\"\"\r\n",
+        i, other, i, ours, i, i);
     r << buf;
     std::snprintf(buf, sizeof buf,
                   "\r\n[HKEY_LOCAL_MACHINE\\Enum\\Network\\MSTCP\\%04d\\Bindings]\r\n\"VREDIR\\\\%04d\"=\"\"\r\n"

@@ -24,9 +24,9 @@ TEST_P(Scenario, RegistryAndReportAsExpected) {
   EXPECT_EQ(out.registry, removal_test::read_text(dir / "after.reg"));
   EXPECT_EQ(out.exit_code, expect.value("exit_code", 0));
   for (const char* key : {"unbound", "applied", "removed_devices", "messages", "security_changes"}) {
-    const nlohmann::json want = expect.contains(key) ? expect[key]
+    const nlohmann::json want = expect.contains(key)            ? expect[key]
                                 : std::string(key) == "applied" ? nlohmann::json(0)
-                                                                 : nlohmann::json::array();
+                                                                : nlohmann::json::array();
     EXPECT_EQ(out.report[key], want) << key;
   }
   for (const char* key : {"started", "deleted_files", "removed_folders", "current_folder"}) {

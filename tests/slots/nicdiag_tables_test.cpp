@@ -61,7 +61,8 @@ bool Decoded(unsigned type) {
 class ImageTest : public ::testing::TestWithParam<const char *> {
  protected:
   void SetUp() override {
-    if (!Have("dmidecode") || !Have("biosdecode")) GTEST_SKIP() << "dmidecode/biosdecode not installed (scripts/setup.sh)";
+    if (!Have("dmidecode") || !Have("biosdecode"))
+      GTEST_SKIP() << "dmidecode/biosdecode not installed (scripts/setup.sh)";
     image = kData + "/" + GetParam();
     profile = testing::TempDir() + "bios_" + GetParam() + ".json";
     std::ofstream(profile) << "{ \"bios_image\": \"" << image << "\" }\n";
@@ -82,7 +83,8 @@ TEST_P(ImageTest, DmiAgreesWithDmidecode) {
     const std::vector<std::string> expected =
         Decoded(b.type) ? b.lines : std::vector<std::string>(b.lines.begin(), b.lines.begin() + 2);
     EXPECT_TRUE(ContainsBlock(lines, expected)) << "dmidecode:\n"
-                                                << testing::PrintToString(expected) << "\nnicdiag:\n" << ours.out;
+                                                << testing::PrintToString(expected) << "\nnicdiag:\n"
+                                                << ours.out;
   }
   if (std::string(GetParam()).find("smbios3") != std::string::npos) {
     EXPECT_NE(ours.out.find("The driver found no _DMI_ anchor"), std::string::npos) << ours.out;
@@ -123,8 +125,10 @@ TEST_P(ImageTest, PirAgreesWithBiosdecode) {
   std::vector<std::string> routing;
   bool in = false;
   for (const std::string &line : Lines(theirs.out)) {
-    if (line.rfind("PCI Interrupt Routing", 0) == 0) in = true;
-    else if (in && line.rfind("\t", 0) != 0) break;
+    if (line.rfind("PCI Interrupt Routing", 0) == 0)
+      in = true;
+    else if (in && line.rfind("\t", 0) != 0)
+      break;
     if (in) routing.push_back(line);
   }
   ASSERT_GT(routing.size(), 10u) << theirs.out;
@@ -186,8 +190,9 @@ TEST_P(ImageTest, OutWritesADumpDmidecodeReadsAndTheRawRoutingTable) {
 INSTANTIATE_TEST_SUITE_P(Images, ImageTest, ::testing::Values("seabios-pc.mem", "seabios-pc-smbios3.mem"));
 
 TEST(NicdiagResources, ClaimsAndPlainFailure) {
-  Outcome ok = RunTool(kNicdiag, "--json resources 0 memory 0x1000 0x1000 0xF8000000 0xF8FFFFFF \\; "
-                                 "resources 1 irq 0 15 --slot 3 \\; resources 0 release --bus 0 --slot 3.0");
+  Outcome ok = RunTool(kNicdiag,
+                       "--json resources 0 memory 0x1000 0x1000 0xF8000000 0xF8FFFFFF \\; "
+                       "resources 1 irq 0 15 --slot 3 \\; resources 0 release --bus 0 --slot 3.0");
   ASSERT_EQ(ok.exit_code, 0) << ok.out;
   auto lines = ok.Lines();
   EXPECT_EQ(lines[0].at("start"), 0xF8000000u);
@@ -214,11 +219,15 @@ namespace {
 // Malformed tables decode as far as they are sound, never past their end.
 TEST(NicdiagHostileTables, MalformedTablesAreReportedNotOverrun) {
   std::vector<char> image(0x100000, 0);
-  auto put = [&](size_t at, const std::string &bytes) { std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<long>(at)); };
+  auto put = [&](size_t at, const std::string &bytes) {
+    std::copy(bytes.begin(), bytes.end(), image.begin() + static_cast<long>(at));
+  };
   // A _DMI_ anchor naming 40 bytes at 0x90000: one sound structure with a
   // string, then one whose strings never end.
   put(0xF0000, std::string("_DMI_\0\x28\0\0\0\x09\0", 12));
-  put(0x90000, std::string("\x01\x08\x00\x01\x01\x02\x00\x00" "Maker\0\0", 15));
+  put(0x90000, std::string("\x01\x08\x00\x01\x01\x02\x00\x00"
+                           "Maker\0\0",
+                           15));
   put(0x9000F, std::string("\x00\x18\x00\x00\x01\x02\x00\xE8\x03\x00", 10));
   for (size_t i = 0x90019; i < 0x90028; i++) image[i] = 'A';
   // A $PIR header stating 40 bytes: not 32 plus whole 16-byte entries.
@@ -231,7 +240,8 @@ TEST(NicdiagHostileTables, MalformedTablesAreReportedNotOverrun) {
   EXPECT_EQ(dmi.exit_code, 0) << dmi.out;
   EXPECT_NE(dmi.out.find("\tManufacturer: Maker\n\tProduct Name: <BAD INDEX>"), std::string::npos) << dmi.out;
   EXPECT_NE(dmi.out.find("Decoding stopped: the strings of the structure at offset 0xF run past the end"),
-            std::string::npos) << dmi.out;
+            std::string::npos)
+      << dmi.out;
   Outcome pir = RunTool(kNicdiag, "--profile " + profile + " pir");
   EXPECT_EQ(pir.exit_code, 1) << pir.out;
   EXPECT_NE(pir.out.find("the header states 40 bytes"), std::string::npos) << pir.out;

@@ -299,9 +299,10 @@ TEST(BuiltInTables, ReadByDmidecodeAndBiosdecode) {
   Outcome pir = RunTool("biosdecode", "-d " + path + " --pir full");
   // Each device's INTA# is routed to its own line; devices on one line
   // share a link.
-  for (const char *line : {"PCI Interrupt Routing 1.0 present.", "\tDevice: 00:03, slot 1\n\t\tINTA#: Link 0x60, IRQ Bitmap 11",
-                           "\tDevice: 00:05, slot 2\n\t\tINTA#: Link 0x61, IRQ Bitmap 10",
-                           "\tDevice: 00:06, slot 3\n\t\tINTA#: Link 0x60, IRQ Bitmap 11"})
+  for (const char *line :
+       {"PCI Interrupt Routing 1.0 present.", "\tDevice: 00:03, slot 1\n\t\tINTA#: Link 0x60, IRQ Bitmap 11",
+        "\tDevice: 00:05, slot 2\n\t\tINTA#: Link 0x61, IRQ Bitmap 10",
+        "\tDevice: 00:06, slot 3\n\t\tINTA#: Link 0x60, IRQ Bitmap 11"})
     EXPECT_NE(pir.out.find(line), std::string::npos) << line << "\n" << pir.out;
 }
 

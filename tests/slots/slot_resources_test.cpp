@@ -14,8 +14,7 @@ using sim::kernel::FaultPoint;
 
 std::vector<uint8_t> Request(uint16_t kind, uint16_t slot, uint32_t length = 0, uint32_t alignment = 0,
                              uint32_t minimum = 0, uint32_t maximum = 0, uint16_t bus = 0, uint16_t slot_number = 0) {
-  return nicdiag::RequestBytes(
-      KDVR_RESOURCE_ARGS{kind, slot, bus, slot_number, length, alignment, minimum, maximum});
+  return nicdiag::RequestBytes(KDVR_RESOURCE_ARGS{kind, slot, bus, slot_number, length, alignment, minimum, maximum});
 }
 
 bool HasClaim(const std::vector<std::string> &claims, const std::string &text) {
@@ -44,8 +43,9 @@ TEST_F(SlotResourcesTest, SlotObjectIsMadeOnFirstUseAndReused) {
   EXPECT_EQ(WordAt(first, 0), 0x1000u);
   EXPECT_EQ(WordAt(first, 1), 0xF8000000u);
   EXPECT_EQ(k.link_target("\\DosDevices\\NICPORT102"), "\\Device\\NICPORT102");
-  EXPECT_TRUE(HasClaim(k.resource_claims(), "\\Device\\NICPORT102 under "
-                                            "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NICDIAG\\Slot102"));
+  EXPECT_TRUE(HasClaim(k.resource_claims(),
+                       "\\Device\\NICPORT102 under "
+                       "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NICDIAG\\Slot102"));
   PDEVICE_OBJECT made = Extension()->SlotDeviceObject[2];
   ASSERT_NE(made, nullptr);
   // The driver object keeps naming the control device.
@@ -82,9 +82,10 @@ TEST_F(SlotResourcesTest, InterruptRequestCarriesTheLastRangeOfAnySlot) {
   const auto claims = k.resource_claims();
   EXPECT_TRUE(HasClaim(claims, "NICPORT101 under")) << testing::PrintToString(claims);
   EXPECT_TRUE(HasClaim(claims, "interrupt 11 shared"));
-  EXPECT_EQ(std::count_if(claims.begin(), claims.end(),
-                          [](const std::string &c) { return c.find("memory 0xF8000000-0xF8000FFF") != std::string::npos; }),
-            2);
+  EXPECT_EQ(
+      std::count_if(claims.begin(), claims.end(),
+                    [](const std::string &c) { return c.find("memory 0xF8000000-0xF8000FFF") != std::string::npos; }),
+      2);
 
   // The adapter's line outside the range asked for: nothing assigned.
   auto outside = Resources(Request(KDVR_RESOURCE_INTERRUPT, 1, 0, 0, 3, 10, 0, kAdapterSlot));

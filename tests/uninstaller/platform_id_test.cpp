@@ -32,10 +32,11 @@ struct PlatformCase {
 };
 
 TEST(Platform, ClassesAndNtOnlyDevices) {
-  for (const PlatformCase& c : {PlatformCase{"95", 1, 4, 0, 1, 0, 0, 0}, PlatformCase{"98", 1, 4, 10, 1, 0, 0, 0},
-                                PlatformCase{"NT 3.51", 2, 3, 51, 0, 0, 0, 1}, PlatformCase{"NT 4", 2, 4, 0, 0, 1, 0, 1},
-                                PlatformCase{"2000", 2, 5, 0, 0, 0, 1, 1}, PlatformCase{"XP", 2, 5, 1, 0, 0, 1, 1},
-                                PlatformCase{"Vista", 2, 6, 0, 0, 0, 0, 1}, PlatformCase{"Win32s", 0, 3, 10, 0, 0, 0, 0}}) {
+  for (const PlatformCase& c :
+       {PlatformCase{"95", 1, 4, 0, 1, 0, 0, 0}, PlatformCase{"98", 1, 4, 10, 1, 0, 0, 0},
+        PlatformCase{"NT 3.51", 2, 3, 51, 0, 0, 0, 1}, PlatformCase{"NT 4", 2, 4, 0, 0, 1, 0, 1},
+        PlatformCase{"2000", 2, 5, 0, 0, 0, 1, 1}, PlatformCase{"XP", 2, 5, 1, 0, 0, 1, 1},
+        PlatformCase{"Vista", 2, 6, 0, 0, 0, 0, 1}, PlatformCase{"Win32s", 0, 3, 10, 0, 0, 0, 0}}) {
     boot(c.id, c.major, c.minor);
     EXPECT_EQ(IsWindows9x(), c.nine_x) << c.name;
     EXPECT_EQ(IsWindowsNT4(), c.nt4) << c.name;
@@ -69,7 +70,10 @@ TEST(ParseHexField, DigitsCaseCountAndStops) {
   EXPECT_EQ(ParseHexField("1229", -3), 0);
   EXPECT_EQ(ParseHexField("8086&DEV", 4), 0x8086);  // only count characters are read
   EXPECT_EQ(ParseHexField("12 9", 4), 0);
-  EXPECT_EQ(ParseHexField("\xC1" "229", 4), 0);
+  EXPECT_EQ(ParseHexField("\xC1"
+                          "229",
+                          4),
+            0);
   EXPECT_EQ(ParseHexField("FFFFFFFF", 8), -1);
   EXPECT_EQ(ParseHexField("123456789", 9), 0x23456789);  // leading digits shift out
 }

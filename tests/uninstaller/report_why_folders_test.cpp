@@ -18,27 +18,34 @@ TEST(ReportWhyFolders, EachSkippedOrRemainingTargetSaysWhy) {
     const char* says;  // empty: no folder reason at all
   } cases[] = {
       {"current folder of 133 characters",
-       {{"platform", "win98"}, {"command_line", "\"C:\\Tools\\Hushline.exe\" /nogui"},
-        {"files", {"C:\\TAVIX\\M32A\\A.TXT", long_current + "\\"}}, {"current_folder", long_current}},
+       {{"platform", "win98"},
+        {"command_line", "\"C:\\Tools\\Hushline.exe\" /nogui"},
+        {"files", {"C:\\TAVIX\\M32A\\A.TXT", long_current + "\\"}},
+        {"current_folder", long_current}},
        "the folder purge touched nothing: the current folder C:\\CCC"},
       {"started inside M32A",
-       {{"platform", "win98"}, {"command_line", "\"C:\\TAVIX\\M32A\\Hushline.exe\" /nogui"},
+       {{"platform", "win98"},
+        {"command_line", "\"C:\\TAVIX\\M32A\\Hushline.exe\" /nogui"},
         {"files", {"C:\\TAVIX\\M32A\\Hushline.exe", "C:\\TAVIX\\M32A\\A.TXT"}}},
        "C:\\TAVIX\\M32A stays: it holds the current folder C:\\TAVIX\\M32A, which the purge comes back to; "
        "C:\\TAVIX\\M32A\\Hushline.exe is in use"},
       {"trimmed name",
-       {{"platform", "win98"}, {"command_line", "\"C:\\Tools\\Hushline.exe\" /nogui"},
+       {{"platform", "win98"},
+        {"command_line", "\"C:\\Tools\\Hushline.exe\" /nogui"},
         {"files", {"C:\\TAVIX\\M32AAPPS\\...\\X.TXT"}}},
        "C:\\TAVIX\\M32AAPPS stays: \"C:\\TAVIX\\M32AAPPS\\...\" ends in a blank or a dot"},
       {"Windows folder inside M32A",
-       {{"platform", "win98"}, {"command_line", "\"C:\\Tools\\Hushline.exe\" /nogui"},
-        {"windows_folder", "C:\\TAVIX\\M32A\\WINDOWS"}, {"files", {"C:\\TAVIX\\M32A\\WINDOWS\\WIN.INI"}}},
+       {{"platform", "win98"},
+        {"command_line", "\"C:\\Tools\\Hushline.exe\" /nogui"},
+        {"windows_folder", "C:\\TAVIX\\M32A\\WINDOWS"},
+        {"files", {"C:\\TAVIX\\M32A\\WINDOWS\\WIN.INI"}}},
        "C:\\TAVIX\\M32A was not purged: it is the Windows folder or a folder above it"},
-      {"NT 4 without a program menu", {{"platform", "nt4"}, {"command_line", "\"C:\\Tools\\Hushline.exe\""},
-                                       {"files", {"C:\\TAVIX\\M32A\\A.TXT"}}},
+      {"NT 4 without a program menu",
+       {{"platform", "nt4"}, {"command_line", "\"C:\\Tools\\Hushline.exe\""}, {"files", {"C:\\TAVIX\\M32A\\A.TXT"}}},
        "the folder purge touched nothing: the user's program menu"},
       {"everything removed",
-       {{"platform", "win98"}, {"command_line", "\"C:\\Tools\\Hushline.exe\" /nogui"},
+       {{"platform", "win98"},
+        {"command_line", "\"C:\\Tools\\Hushline.exe\" /nogui"},
         {"files", {"C:\\TAVIX\\M32A\\A.TXT", "C:\\TAVIX\\M32AAPPS\\B\\C.TXT"}}},
        ""},
   };
@@ -49,7 +56,8 @@ TEST(ReportWhyFolders, EachSkippedOrRemainingTargetSaysWhy) {
     ASSERT_TRUE(r.modem_mode);
     std::string folder_lines;
     for (const auto& why : r.why)
-      if (why.find("folder purge") != std::string::npos || why.find("C:\\") != std::string::npos) folder_lines += why + "\n";
+      if (why.find("folder purge") != std::string::npos || why.find("C:\\") != std::string::npos)
+        folder_lines += why + "\n";
     if (*c.says == 0)
       EXPECT_EQ(folder_lines, "");
     else

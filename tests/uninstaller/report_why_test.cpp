@@ -66,12 +66,12 @@ TEST(ReportWhy, SilentRunOnAPlatformNotServedSilentlyEndsAtOnce) {
   };
   const Case cases[] = {
       {"nt4", "Hushline.exe", "Windows NT 4 is served in modem mode only interactively" + end},
-      {"nt4", "netpurge.exe", "Windows NT 4 is not served in adapter mode (only in modem mode, and only interactively)" + end},
+      {"nt4", "netpurge.exe",
+       "Windows NT 4 is not served in adapter mode (only in modem mode, and only interactively)" + end},
       {"vista", "netpurge.exe", "vista is not a platform the program serves" + end},
   };
   for (const Case& c : cases) {
-    const auto r =
-        run_machine(machine_on(c.platform, false, std::string("\"C:\\Tools\\") + c.program + "\" /nogui"));
+    const auto r = run_machine(machine_on(c.platform, false, std::string("\"C:\\Tools\\") + c.program + "\" /nogui"));
     EXPECT_FALSE(r.removal_ran) << c.platform;
     EXPECT_EQ(r.exit_code, 0) << c.platform;
     EXPECT_TRUE(r.shown.empty()) << c.platform;
@@ -94,7 +94,8 @@ TEST(ReportWhy, NoClassSubKeyMatchedNamesTheKeyAndWhatFollows) {
   const Case cases[] = {
       {"win98", "netpurge.exe",
        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\0000]\r\n\r\n"
-       "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_00018086&REV_08\\0000]\r\n\"Driver\"=\"Net\\\\0009\"\r\n",
+       "[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229&SUBSYS_00018086&REV_08\\0000]\r\n\"Driver\"="
+       "\"Net\\\\0009\"\r\n",
        "no class sub-key matched: none of the 1 sub-key(s) of "
        "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net is named by the last four characters",
        true},

@@ -25,13 +25,15 @@ TEST(Resources, StringTableHasExactlyTheProgramsTexts) {
       {1, "QOR 10/100 Ethernet Adapters and Software Uninstaller"},
       {6, "&Cancel"},
       {7, "&OK"},
-      {8, "Uninstaller will remove the associated drivers and software of all QOR 10/100 network adapters.\n\nDo you "
-          "want to continue?"},
+      {8,
+       "Uninstaller will remove the associated drivers and software of all QOR 10/100 network adapters.\n\nDo you "
+       "want to continue?"},
       {50, "VEN_8086&DEV_1229"},
       {51, "VEN_FFFF&DEV_FFFF&SUBSYS_FFFFFFFF"},
       {52, "VEN_FFFF&DEV_FFFF&SUBSYS_FFFFFFFF"},
-      {150, "QOR 10/100 Ethernet Adapters and Software Uninstaller is designed to run in\nMicrosoft(R) Windows 95 "
-            "and Windows 98.\n\nThe program will exit!"},
+      {150,
+       "QOR 10/100 Ethernet Adapters and Software Uninstaller is designed to run in\nMicrosoft(R) Windows 95 "
+       "and Windows 98.\n\nThe program will exit!"},
       {154, "Uninstaller cannot open the required setup file:"},
       {155, "File uninstallation has been terminated!"},
       {200, "Software\\Microsoft\\Windows\\CurrentVersion\\Setup"},
@@ -67,8 +69,9 @@ TEST(Resources, StringTableHasExactlyTheProgramsTexts) {
       {573, "8254x.Uninstall"},
       {574, "8255s.Uninstall"},
       {1002, "QOR Modems and Software Uninstaller"},
-      {1003, "Uninstaller will remove the associated drivers and software of all QOR modems.\n\nDo you want to "
-             "continue?"},
+      {1003,
+       "Uninstaller will remove the associated drivers and software of all QOR modems.\n\nDo you want to "
+       "continue?"},
       {1004, "  "},
       {1005, "Modem.Uninstall"},
       {1006, "  "},
@@ -145,10 +148,10 @@ TEST(Resources, IconIsOne32By32ImageWith16Colours) {
   ASSERT_NE(group, nullptr);
   const auto& d = group->data;
   ASSERT_GE(d.size(), 6u + 14u);
-  EXPECT_EQ(d[4] | d[5] << 8, 1);  // one image
-  EXPECT_EQ(d[6], 32);             // width
-  EXPECT_EQ(d[7], 32);             // height
-  EXPECT_EQ(d[8], 16);             // colours
+  EXPECT_EQ(d[4] | d[5] << 8, 1);    // one image
+  EXPECT_EQ(d[6], 32);               // width
+  EXPECT_EQ(d[7], 32);               // height
+  EXPECT_EQ(d[8], 16);               // colours
   EXPECT_EQ(d[12] | d[13] << 8, 4);  // bits per pixel
   std::uint16_t image_id = static_cast<std::uint16_t>(d[18] | d[19] << 8);
   const ResourceEntry* image = r.find(kRtIcon, image_id);

@@ -62,7 +62,8 @@ class Gate : public ::testing::TestWithParam<GateCase> {};
 TEST_P(Gate, OutcomeMatchesThePlatformTable) {
   const GateCase& c = GetParam();
   std::string program = c.modem_name ? "Hushline.exe" : "netpurge.exe";
-  auto report = run_machine(machine_on(c.platform, c.admin, "\"C:\\Tools\\" + program + "\"" + (c.silent ? " /nogui" : "")));
+  auto report =
+      run_machine(machine_on(c.platform, c.admin, "\"C:\\Tools\\" + program + "\"" + (c.silent ? " /nogui" : "")));
   Expected e = expected_for(c);
   ASSERT_TRUE(report.completed) << report.error;
   EXPECT_EQ(report.exit_code, e.exit_code);
@@ -90,12 +91,11 @@ std::vector<GateCase> all_gate_cases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryPlatformModeAndRight, Gate, ::testing::ValuesIn(all_gate_cases()),
-                         [](const auto& info) {
-                           const GateCase& c = info.param;
-                           return c.platform + (c.modem_name ? "_modem" : "_adapter") +
-                                  (c.silent ? "_silent" : "_interactive") + (c.admin ? "_admin" : "_user");
-                         });
+INSTANTIATE_TEST_SUITE_P(EveryPlatformModeAndRight, Gate, ::testing::ValuesIn(all_gate_cases()), [](const auto& info) {
+  const GateCase& c = info.param;
+  return c.platform + (c.modem_name ? "_modem" : "_adapter") + (c.silent ? "_silent" : "_interactive") +
+         (c.admin ? "_admin" : "_user");
+});
 
 TEST(GateFailures, MissingModemProgramNameEndsQuietly) {
   auto m = machine_on("win98");
@@ -278,24 +278,23 @@ TEST_P(Modes, FileNameFolderAndSilentSwitch) {
   EXPECT_EQ(std::string(g_program.programFolder), c.folder);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    StartUp, Modes,
-    ::testing::Values(
-        ModeCase{"\"C:\\Tools\\netpurge.exe\"", false, false, "C:\\Tools\\"},
-        ModeCase{"\"C:\\Tools\\Hushline.exe\" /nogui", true, true, "C:\\Tools\\"},
-        ModeCase{"\"C:\\Tools\\HUSHLINE.EXE\" /NOGUI", true, true, "C:\\Tools\\"},
-        ModeCase{"\"C:\\Tools\\Hushline.exe\" /nogui ", true, false, "C:\\Tools\\"},
-        ModeCase{"\"C:\\Tools\\Hushline.exe\" /nogui x", true, false, "C:\\Tools\\"},
-        // Unquoted paths: the program path ends at the first blank.
-        ModeCase{"C:\\Tools\\Hushline.exe /nogui", true, true, "C:\\Tools\\"},
-        ModeCase{"C:\\Tools\\Hushline.exe", true, false, "C:\\Tools\\"},
-        // Arguments with backslashes or quotes do not change the mode.
-        ModeCase{"\"C:\\Tools\\Hushline.exe\" \"x\"", true, false, "C:\\Tools\\"},
-        ModeCase{"\"C:\\Tools\\netpurge.exe\" C:\\Hushline.exe", false, false, "C:\\Tools\\"},
-        // No backslash: the folder is the running module's.
-        ModeCase{"Hushline.exe", true, false, "D:\\Setup\\"},
-        ModeCase{"\"netpurge.exe\" /nogui", false, true, "D:\\Setup\\"}),
-    [](const auto& info) { return "case" + std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(StartUp, Modes,
+                         ::testing::Values(ModeCase{"\"C:\\Tools\\netpurge.exe\"", false, false, "C:\\Tools\\"},
+                                           ModeCase{"\"C:\\Tools\\Hushline.exe\" /nogui", true, true, "C:\\Tools\\"},
+                                           ModeCase{"\"C:\\Tools\\HUSHLINE.EXE\" /NOGUI", true, true, "C:\\Tools\\"},
+                                           ModeCase{"\"C:\\Tools\\Hushline.exe\" /nogui ", true, false, "C:\\Tools\\"},
+                                           ModeCase{"\"C:\\Tools\\Hushline.exe\" /nogui x", true, false, "C:\\Tools\\"},
+                                           // Unquoted paths: the program path ends at the first blank.
+                                           ModeCase{"C:\\Tools\\Hushline.exe /nogui", true, true, "C:\\Tools\\"},
+                                           ModeCase{"C:\\Tools\\Hushline.exe", true, false, "C:\\Tools\\"},
+                                           // Arguments with backslashes or quotes do not change the mode.
+                                           ModeCase{"\"C:\\Tools\\Hushline.exe\" \"x\"", true, false, "C:\\Tools\\"},
+                                           ModeCase{"\"C:\\Tools\\netpurge.exe\" C:\\Hushline.exe", false, false,
+                                                    "C:\\Tools\\"},
+                                           // No backslash: the folder is the running module's.
+                                           ModeCase{"Hushline.exe", true, false, "D:\\Setup\\"},
+                                           ModeCase{"\"netpurge.exe\" /nogui", false, true, "D:\\Setup\\"}),
+                         [](const auto& info) { return "case" + std::to_string(info.index); });
 
 TEST(CommandLine, NamesAndFoldersBeyondTheirBuffersAreLeftEmpty) {
   std::string long_folder = "C:\\" + std::string(600, 'd') + "\\Hushline.exe";

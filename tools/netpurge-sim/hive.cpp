@@ -27,8 +27,8 @@ namespace {
 
 // ---- the hive file's base block (the first 4 KiB) and cells ---------------
 constexpr std::size_t kBaseBlock = 0x1000;
-constexpr std::size_t kSeq1 = 0x04, kSeq2 = 0x08, kMajor = 0x14, kFileType = 0x1C, kRootCell = 0x24,
-                      kDataSize = 0x28, kFileName = 0x30, kChecksum = 0x1FC;
+constexpr std::size_t kSeq1 = 0x04, kSeq2 = 0x08, kMajor = 0x14, kFileType = 0x1C, kRootCell = 0x24, kDataSize = 0x28,
+                      kFileName = 0x30, kChecksum = 0x1FC;
 constexpr std::size_t kNkSecurity = 0x30;  // nk cell: offset of its sk cell
 constexpr std::size_t kSkLength = 0x14, kSkDescriptor = 0x18;
 
@@ -40,7 +40,9 @@ std::uint32_t u32(const std::string& b, std::size_t at) {
          static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 2])) << 16 |
          static_cast<std::uint32_t>(static_cast<unsigned char>(b[at + 3])) << 24;
 }
-std::uint32_t u32(const std::uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24; }
+std::uint32_t u32(const std::uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
 std::uint16_t u16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 std::string upper(std::string s) {
@@ -55,8 +57,9 @@ std::string kind_file_name(const std::string& kind) { return kind == "NTUSER" ? 
 // cleanly, as long as it says. `what` prefixes the messages.
 void check_base_block(const std::string& b, const std::string& what, const std::string& kind) {
   if (b.size() >= 4 && b.compare(0, 4, "CREG") == 0)
-    throw InputError(what + ": a Windows 95/98 registry file (SYSTEM.DAT or USER.DAT), not an NT registry hive; "
-                            "Windows 95/98 registries are read from an export (.reg) in the profile");
+    throw InputError(what +
+                     ": a Windows 95/98 registry file (SYSTEM.DAT or USER.DAT), not an NT registry hive; "
+                     "Windows 95/98 registries are read from an export (.reg) in the profile");
   if (b.size() < 4 || b.compare(0, 4, "regf") != 0)
     throw InputError(what + ": not a registry hive file (it does not start with \"regf\")");
   if (b.size() < kBaseBlock + 0x20)
@@ -67,7 +70,8 @@ void check_base_block(const std::string& b, const std::string& what, const std::
                      std::to_string(u32(b, kSeq1)) + " and " + std::to_string(u32(b, kSeq2)) +
                      "), the system stopped while writing it; start the machine once so it recovers the hive, "
                      "or use a copy that was shut down cleanly");
-  if (u32(b, kMajor) != 1) throw InputError(what + ": hive format version " + std::to_string(u32(b, kMajor)) + " unknown");
+  if (u32(b, kMajor) != 1)
+    throw InputError(what + ": hive format version " + std::to_string(u32(b, kMajor)) + " unknown");
   if (u32(b, kFileType) != 0)
     throw InputError(what + ": not a primary hive file (a log or alternate copy, type " +
                      std::to_string(u32(b, kFileType)) + ")");
@@ -92,8 +96,8 @@ void check_base_block(const std::string& b, const std::string& what, const std::
     name.push_back(b[i + 1] == 0 && c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
   }
   name = upper(name.substr(name.find_last_of('\\') == std::string::npos ? 0 : name.find_last_of('\\') + 1));
-  static const std::set<std::string> kKnown = {"SYSTEM", "SOFTWARE", "NTUSER.DAT", "SAM", "SECURITY",
-                                               "DEFAULT", "USRCLASS.DAT"};
+  static const std::set<std::string> kKnown = {"SYSTEM",   "SOFTWARE", "NTUSER.DAT",  "SAM",
+                                               "SECURITY", "DEFAULT",  "USRCLASS.DAT"};
   if (kKnown.count(name) && name != kind_file_name(kind))
     throw InputError(what + ": a " + name + " hive (its header names it so), given as " + kind);
 }
@@ -232,7 +236,9 @@ void append_utf16le(std::string& out, std::string_view s) {
   }
 }
 
-bool is_string_type(hive_type t) { return t == hive_t_string || t == hive_t_expand_string || t == hive_t_multiple_strings; }
+bool is_string_type(hive_type t) {
+  return t == hive_t_string || t == hive_t_expand_string || t == hive_t_multiple_strings;
+}
 
 struct Reader {
   const HiveFile& hive;
@@ -420,15 +426,18 @@ HiveFile parse_hive_argument(const std::string& argument) {
 
 HiveSession load_hives(std::vector<HiveFile> hives, sim::win32::Profile& profile) {
   if (profile.source == "<built-in default>")
-    throw InputError("--hive needs --profile: a profile whose \"platform\" is \"nt4\" or \"win2000\" (the built-in "
-                     "machine is Windows 98)");
+    throw InputError(
+        "--hive needs --profile: a profile whose \"platform\" is \"nt4\" or \"win2000\" (the built-in "
+        "machine is Windows 98)");
   bool nine_x = false;
   if (!nt_profile(profile.data, &nine_x)) {
     if (nine_x)
-      throw InputError("--hive: the profile's machine is Windows 95/98, whose registry files (SYSTEM.DAT, "
-                       "USER.DAT) are not in the NT hive format; give its registry as an export (.reg) instead");
-    throw InputError("--hive: hive files are read for NT 4 and Windows 2000 profiles (\"platform\": \"nt4\" or "
-                     "\"win2000\")");
+      throw InputError(
+          "--hive: the profile's machine is Windows 95/98, whose registry files (SYSTEM.DAT, "
+          "USER.DAT) are not in the NT hive format; give its registry as an export (.reg) instead");
+    throw InputError(
+        "--hive: hive files are read for NT 4 and Windows 2000 profiles (\"platform\": \"nt4\" or "
+        "\"win2000\")");
   }
   if (profile.data.contains("registry"))
     throw InputError(profile.source + ": names a registry (\"registry\") and --hive gives one too: use one of them");
@@ -436,7 +445,8 @@ HiveSession load_hives(std::vector<HiveFile> hives, sim::win32::Profile& profile
   for (const auto& h : hives)
     if (!kinds.insert(h.kind).second) throw InputError("--hive " + h.kind + " given twice");
   for (const char* need : {"SYSTEM", "SOFTWARE"})
-    if (!kinds.count(need)) throw InputError(std::string("--hive: the ") + need + " hive is missing (--hive " + need + "=FILE)");
+    if (!kinds.count(need))
+      throw InputError(std::string("--hive: the ") + need + " hive is missing (--hive " + need + "=FILE)");
 
   HiveSession s;
   std::string body;
@@ -567,8 +577,10 @@ std::vector<HiveWritten> write_hives(const HiveSession& session, const Registry&
   std::error_code ec;
   auto clean_up = [&] {
     for (auto& p : pending) {
-      if (p.renamed) std::filesystem::rename(p.kept, p.hive->file, ec);
-      else if (p.linked) std::filesystem::remove(p.kept, ec);
+      if (p.renamed)
+        std::filesystem::rename(p.kept, p.hive->file, ec);
+      else if (p.linked)
+        std::filesystem::remove(p.kept, ec);
       if (!p.temp.empty()) std::filesystem::remove(p.temp, ec);
     }
   };

@@ -26,7 +26,7 @@ struct HiveFile {
 
 struct HiveSession {
   std::vector<HiveFile> hives;
-  std::string control_set;  // the SYSTEM hive's key loaded as CurrentControlSet
+  std::string control_set;    // the SYSTEM hive's key loaded as CurrentControlSet
   std::string registry_text;  // the hives as one .reg text (Version 5.00, UTF-16LE)
   // Keys whose security could not be read (the default applies to them).
   std::vector<std::string> notes;

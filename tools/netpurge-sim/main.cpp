@@ -98,8 +98,7 @@ int main(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     std::ostringstream out, err;
-    if (app.exit(e, out, err) != 0)
-      return fail(2, std::string(e.what()) + " (run with --help for the options)");
+    if (app.exit(e, out, err) != 0) return fail(2, std::string(e.what()) + " (run with --help for the options)");
     if (std::string reason = emit(out.str()); !reason.empty())
       return fail(kStatusOutputFailed, "cannot write to standard output: " + reason);
     return 0;
@@ -128,7 +127,8 @@ int main(int argc, char** argv) {
     // A second --apply on the same hives removes nothing and would write an
     // empty undo file over the one that can still restore them.
     if (apply && std::filesystem::exists(backup_file))
-      throw sim::win32::InputError(backup_file + ": the undo file exists; --apply never writes over one (name a new file)");
+      throw sim::win32::InputError(backup_file +
+                                   ": the undo file exists; --apply never writes over one (name a new file)");
     if (!hive_args.empty()) {
       std::vector<netpurge_sim::HiveFile> files;
       for (const auto& a : hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
@@ -169,8 +169,8 @@ int main(int argc, char** argv) {
       if (!hives_written.empty()) {
         j["hive_files"] = nlohmann::json::array();
         for (const auto& w : hives_written)
-          j["hive_files"].push_back({{"kind", w.kind}, {"file", w.file.string()}, {"changed", w.changed},
-                                     {"kept", w.kept.string()}});
+          j["hive_files"].push_back(
+              {{"kind", w.kind}, {"file", w.file.string()}, {"changed", w.changed}, {"kept", w.kept.string()}});
       }
       if (!hive_error.empty()) j["apply_error"] = "--apply: " + hive_error;
       // Registry text that is not UTF-8 is shown with replacement characters

@@ -67,14 +67,15 @@ std::string why_not_run(const Report& r, Machine& m) {
   const Version& v = m.version;
   const bool nt4 = !v.query_fails && v.platform_id == VER_PLATFORM_WIN32_NT && v.major == 4;
   const bool served = !v.query_fails && (v.platform_id == VER_PLATFORM_WIN32_WINDOWS ||
-                                          (v.platform_id == VER_PLATFORM_WIN32_NT && v.major == 5));
+                                         (v.platform_id == VER_PLATFORM_WIN32_NT && v.major == 5));
   if (r.silent_mode && !served) {
     const std::string end =
         "started with /nogui the program ends at once with exit code 0, before any rights test, showing no "
         "message and removing nothing";
     if (nt4 && r.modem_mode) return "Windows NT 4 is served in modem mode only interactively: " + end;
     if (nt4) return "Windows NT 4 is not served in adapter mode (only in modem mode, and only interactively): " + end;
-    if (v.query_fails) return "the platform could not be identified (GetVersionExA failed), so it is not served: " + end;
+    if (v.query_fails)
+      return "the platform could not be identified (GetVersionExA failed), so it is not served: " + end;
     return platform_name() + " is not a platform the program serves: " + end;
   }
   if (m.ui().dialog_fails)
@@ -89,8 +90,8 @@ std::string why_no_class_subkey(const Report& r, Machine& m, const Registry& bef
   const bool nt4 = m.is_nt() && m.version.major == 4;
   const std::string key = nt4 ? "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Control\\Class\\"
                                 "{4D36E96D-E325-11CE-BFC1-08002BE10318}"
-                        : std::string("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\") +
-                              (r.modem_mode ? "Modem" : "Net");
+                              : std::string("HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\") +
+                                    (r.modem_mode ? "Modem" : "Net");
   const std::string then = nt4 ? ", so the setup file's uninstall section was not started either" : "";
   if (!before.key_exists(key)) return "no class sub-key matched: there is no class key " + key + then;
   const std::vector<std::string> names = before.subkey_names(key);
@@ -104,10 +105,12 @@ std::string why_no_class_subkey(const Report& r, Machine& m, const Registry& bef
              " (the driver description looked for) could not be loaded" + then;
     return "no class sub-key matched: none of the " + count +
            " has a \"DriverDesc\" equal to the description looked for (two blanks), or its tree could not be "
-           "deleted" + then;
+           "deleted" +
+           then;
   }
-  std::string rule = "is named by the last four characters of the \"Driver\" value of a supported device's "
-                     "instance under HKEY_LOCAL_MACHINE\\Enum\\PCI";
+  std::string rule =
+      "is named by the last four characters of the \"Driver\" value of a supported device's "
+      "instance under HKEY_LOCAL_MACHINE\\Enum\\PCI";
   if (r.modem_mode) rule += " or has a \"DriverDesc\" of two blanks";
   return "no class sub-key matched: none of the " + count + " " + rule + ", or its deletion was refused";
 }

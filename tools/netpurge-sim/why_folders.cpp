@@ -67,11 +67,13 @@ void explain_folder_purge(const Report& r, Machine& m, std::vector<std::string>&
   std::string base;
   if (m.is_nt()) {
     RegValue programs;
-    if (!m.registry.get_value("HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders",
-                              "Programs", &programs)) {
-      why.push_back("the folder purge touched nothing: the user's program menu (value \"Programs\" of "
-                    "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders) "
-                    "cannot be read");
+    if (!m.registry.get_value(
+            "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Programs",
+            &programs)) {
+      why.push_back(
+          "the folder purge touched nothing: the user's program menu (value \"Programs\" of "
+          "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders) "
+          "cannot be read");
       return;
     }
     base.assign(programs.data.begin(), programs.data.end());
@@ -95,10 +97,9 @@ void explain_folder_purge(const Report& r, Machine& m, std::vector<std::string>&
     if (auto folder = m.resources().string(id)) targets.push_back(*folder);
 
   const std::string current = local(fs, fs.current_folder);
-  const std::pair<std::string, const char*> guarded[] = {
-      {local(fs, fs.windows_folder), "the Windows folder"},
-      {local(fs, fs.system_folder), "the system folder"},
-      {local(fs, base), "the program menu"}};
+  const std::pair<std::string, const char*> guarded[] = {{local(fs, fs.windows_folder), "the Windows folder"},
+                                                         {local(fs, fs.system_folder), "the system folder"},
+                                                         {local(fs, base), "the program menu"}};
   for (const auto& target : targets) {
     const std::string path = local(fs, target);
     auto full = fs.full_path(target);

@@ -131,8 +131,9 @@ bool FindRegisterBlock(Run &run, const HwOptions &o, uint32_t offset, RegisterBl
         }))
       return false;
     if (!adapter.known)
-      return run.Fail("no supported adapter found (vendor 8086, device 1229, 1000 or 5201); name another with "
-                      "--bus and --device, or its register with --register");
+      return run.Fail(
+          "no supported adapter found (vendor 8086, device 1229, 1000 or 5201); name another with "
+          "--bus and --device, or its register with --register");
   }
   if (!o.memory) {
     if (adapter.io != 0) {

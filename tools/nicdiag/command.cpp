@@ -46,10 +46,14 @@ bool ParseHex(const std::string &text, uint32_t max, uint32_t &value) {
   uint32_t v = 0;
   for (char c : text) {
     int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return false;
     v = v * 16 + static_cast<uint32_t>(digit);
   }
   if (v > max) return false;
@@ -262,8 +266,8 @@ bool Run::AccessValue(size_t index, uint32_t width, bool truncate, uint32_t &val
   const uint32_t mask = width == 32 ? 0xFFFFFFFFu : (1u << width) - 1;
   if ((value & ~mask) == 0) return true;
   if (!truncate)
-    return Usage(Format("VALUE 0x%llX does not fit in %llu bits; --truncate writes its low bits (0x%llX)", value,
-                        width, value & mask));
+    return Usage(Format("VALUE 0x%llX does not fit in %llu bits; --truncate writes its low bits (0x%llX)", value, width,
+                        value & mask));
   note = Format(" (0x%llX truncated to %llu bits)", value, width);
   value &= mask;
   return true;

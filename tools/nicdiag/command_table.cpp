@@ -47,77 +47,75 @@ const char kUsageNotes[] =
 }  // namespace
 
 const CommandRow kCommands[] = {
-    {"id", CommandId,
-        "  id                                  identification value of the driver (0x21)\n"},
+    {"id", CommandId, "  id                                  identification value of the driver (0x21)\n"},
     {"port", CommandPort,
-        "  port read 8|16|32 PORT              read an I/O port\n"
-        "  port write 8|16|32 PORT VALUE [--truncate]\n"
-        "                                      write an I/O port; a VALUE wider than the access is\n"
-        "                                      refused unless --truncate writes its low bits\n"},
+     "  port read 8|16|32 PORT              read an I/O port\n"
+     "  port write 8|16|32 PORT VALUE [--truncate]\n"
+     "                                      write an I/O port; a VALUE wider than the access is\n"
+     "                                      refused unless --truncate writes its low bits\n"},
     {"mem", CommandMem,
-        "  mem map BUS ADDRESS LENGTH          map LENGTH bytes of PCI bus memory at ADDRESS;\n"
-        "                                      prints the window's virtual address\n"
-        "  mem read 8|16|32 ADDRESS            read inside a mapped window\n"
-        "  mem write 8|16|32 ADDRESS VALUE [--truncate]\n"
-        "                                      write inside a mapped window (VALUE as for port write)\n"
-        "  mem unmap ADDRESS LENGTH            unmap a window (its virtual address and length)\n"},
+     "  mem map BUS ADDRESS LENGTH          map LENGTH bytes of PCI bus memory at ADDRESS;\n"
+     "                                      prints the window's virtual address\n"
+     "  mem read 8|16|32 ADDRESS            read inside a mapped window\n"
+     "  mem write 8|16|32 ADDRESS VALUE [--truncate]\n"
+     "                                      write inside a mapped window (VALUE as for port write)\n"
+     "  mem unmap ADDRESS LENGTH            unmap a window (its virtual address and length)\n"},
     {"pci", CommandPci,
-        "  pci read BUS SLOT OFFSET LENGTH     read PCI configuration space (16 bytes a line,\n"
-        "                                      laid out as lspci -x prints it)\n"
-        "  pci write BUS SLOT OFFSET HEXBYTES  write PCI configuration space (bytes as hex, e.g. 0700);\n"
-        "                                      fewer bytes read or written than asked is a failure\n"
-        "  pci list                            every function of every device on every bus that\n"
-        "                                      answers: BB:DD.F CLASS: VENDOR:DEVICE (rev RR)\n"},
+     "  pci read BUS SLOT OFFSET LENGTH     read PCI configuration space (16 bytes a line,\n"
+     "                                      laid out as lspci -x prints it)\n"
+     "  pci write BUS SLOT OFFSET HEXBYTES  write PCI configuration space (bytes as hex, e.g. 0700);\n"
+     "                                      fewer bytes read or written than asked is a failure\n"
+     "  pci list                            every function of every device on every bus that\n"
+     "                                      answers: BB:DD.F CLASS: VENDOR:DEVICE (rev RR)\n"},
     {"validate", CommandValidate,
-        "  validate ADDRESS BUS SLOT           validate a memory window address (re-assigns the\n"
-        "                                      slot's resources when not on a 2 MB boundary)\n"},
+     "  validate ADDRESS BUS SLOT           validate a memory window address (re-assigns the\n"
+     "                                      slot's resources when not on a 2 MB boundary)\n"},
     {"first-range", CommandFirstRange,
-        "  first-range                         start of the first range of the last assignment\n"},
-    {"stall", CommandStall,
-        "  stall MICROSECONDS                  busy-wait in the driver\n"},
+     "  first-range                         start of the first range of the last assignment\n"},
+    {"stall", CommandStall, "  stall MICROSECONDS                  busy-wait in the driver\n"},
     {"eeprom", CommandEeprom,
-        "  eeprom size|dump|read WORD|write WORD VALUE|fix-checksum|restore FILE [--method io|mem]\n"
-        "         [--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS]\n"
-        "         [--out FILE] [--yes]\n"
-        "                                      the adapter's serial EEPROM: size probe, all words\n"
-        "                                      (16 a line, MAC address, checksum verdict: all words\n"
-        "                                      sum to 0xBABA in a valid image, the last word making\n"
-        "                                      it so; --out FILE saves them, .bin as little-endian\n"
-        "                                      bytes, else hex text), one word, a write (asks first\n"
-        "                                      unless --yes; says when it leaves the sum wrong), or\n"
-        "                                      fix-checksum, which writes the last word so the sum is\n"
-        "                                      right; restore writes an image saved by --out back\n"
-        "                                      and reads every word back. ADDRESS is the EEPROM\n"
-        "                                      control register; by\n"
-        "                                      default the adapter's I/O window (io) or memory\n"
-        "                                      window (mem) + 0x0E\n"},
+     "  eeprom size|dump|read WORD|write WORD VALUE|fix-checksum|restore FILE [--method io|mem]\n"
+     "         [--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS]\n"
+     "         [--out FILE] [--yes]\n"
+     "                                      the adapter's serial EEPROM: size probe, all words\n"
+     "                                      (16 a line, MAC address, checksum verdict: all words\n"
+     "                                      sum to 0xBABA in a valid image, the last word making\n"
+     "                                      it so; --out FILE saves them, .bin as little-endian\n"
+     "                                      bytes, else hex text), one word, a write (asks first\n"
+     "                                      unless --yes; says when it leaves the sum wrong), or\n"
+     "                                      fix-checksum, which writes the last word so the sum is\n"
+     "                                      right; restore writes an image saved by --out back\n"
+     "                                      and reads every word back. ADDRESS is the EEPROM\n"
+     "                                      control register; by\n"
+     "                                      default the adapter's I/O window (io) or memory\n"
+     "                                      window (mem) + 0x0E\n"},
     {"phy", CommandPhy,
-        "  phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem]\n"
-        "         [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register BASE]\n"
-        "                                      PHY management registers through the MDI control\n"
-        "                                      register at BASE + 0x10; dump decodes BMCR, BMSR, the\n"
-        "                                      identifier, ANAR and ANLPAR; scan lists the addresses\n"
-        "                                      that answer. N: odd, default 1\n"
-        "  eeprom and phy act on the first supported adapter (vendor 8086, device 1229, 1000 or\n"
-        "  5201) unless --bus/--device or --register names another; their output names it.\n"},
+     "  phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem]\n"
+     "         [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register BASE]\n"
+     "                                      PHY management registers through the MDI control\n"
+     "                                      register at BASE + 0x10; dump decodes BMCR, BMSR, the\n"
+     "                                      identifier, ANAR and ANLPAR; scan lists the addresses\n"
+     "                                      that answer. N: odd, default 1\n"
+     "  eeprom and phy act on the first supported adapter (vendor 8086, device 1229, 1000 or\n"
+     "  5201) unless --bus/--device or --register names another; their output names it.\n"},
     {"raw", CommandRaw,
-        "  raw CODE [HEXBYTES] [--out N]       any control code with any input; N output bytes\n"
-        "                                      (default 8); prints status, byte count and bytes\n"},
+     "  raw CODE [HEXBYTES] [--out N]       any control code with any input; N output bytes\n"
+     "                                      (default 8); prints status, byte count and bytes\n"},
     {"resources", CommandResources,
-        "  resources SLOT memory|port LENGTH ALIGNMENT MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
-        "  resources SLOT irq MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
-        "  resources SLOT release [--bus B] [--slot S | -s BB:DD.F]\n"
-        "                                      claim a range or an interrupt for slot object SLOT\n"
-        "                                      (0-3) for PCI device B/S, or give its claim back\n"},
+     "  resources SLOT memory|port LENGTH ALIGNMENT MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
+     "  resources SLOT irq MIN MAX [--bus B] [--slot S | -s BB:DD.F]\n"
+     "  resources SLOT release [--bus B] [--slot S | -s BB:DD.F]\n"
+     "                                      claim a range or an interrupt for slot object SLOT\n"
+     "                                      (0-3) for PCI device B/S, or give its claim back\n"},
     {"dmi", CommandDmi,
-        "  dmi [--out FILE]                    the SMBIOS structure table, decoded; --out saves it\n"
-        "                                      as a dump that dmidecode --from-dump reads (entry\n"
-        "                                      point, then the table at offset 0x20). Without a\n"
-        "                                      _DMI_ anchor, the SMBIOS 3.0 entry point is looked\n"
-        "                                      for through mem map/read\n"},
+     "  dmi [--out FILE]                    the SMBIOS structure table, decoded; --out saves it\n"
+     "                                      as a dump that dmidecode --from-dump reads (entry\n"
+     "                                      point, then the table at offset 0x20). Without a\n"
+     "                                      _DMI_ anchor, the SMBIOS 3.0 entry point is looked\n"
+     "                                      for through mem map/read\n"},
     {"pir", CommandPir,
-        "  pir [--out FILE]                    the PCI interrupt routing table ($PIR), decoded, with\n"
-        "                                      its checksum verified; --out saves its raw bytes\n"},
+     "  pir [--out FILE]                    the PCI interrupt routing table ($PIR), decoded, with\n"
+     "                                      its checksum verified; --out saves its raw bytes\n"},
 };
 
 void Execute(Run &run) {

@@ -293,8 +293,10 @@ bool ReplaceContents(const std::string &named, const std::string &text, std::str
   for (size_t done = 0; done < text.size() && failure == 0;) {
     const ssize_t n = write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) failure = errno;
-    else done += static_cast<size_t>(n);
+    if (n < 0)
+      failure = errno;
+    else
+      done += static_cast<size_t>(n);
   }
   if (failure == 0 && fsync(fd) != 0) failure = errno;
   if (close(fd) != 0 && failure == 0) failure = errno;

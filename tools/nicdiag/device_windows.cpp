@@ -83,8 +83,8 @@ class WindowsDevice : public Device {
 // The system's message for a Win32 error code, without its line break.
 std::string Win32Error(DWORD code) {
   char text[256] = {0};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
-                           sizeof text, NULL);
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text, sizeof text,
+                           NULL);
   while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) text[--n] = 0;
   char number[32];
   std::snprintf(number, sizeof number, "error %lu", static_cast<unsigned long>(code));
@@ -132,8 +132,9 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, b
       error = text;
       return nullptr;
     }
-    std::snprintf(text, sizeof text, "cannot open %s (error %lu): is the NICPORT service started, and no other client open?",
-              KDVR_CLIENT_DEVICE_NAME, code);
+    std::snprintf(text, sizeof text,
+                  "cannot open %s (error %lu): is the NICPORT service started, and no other client open?",
+                  KDVR_CLIENT_DEVICE_NAME, code);
     error = text;
     return nullptr;
   }
@@ -143,8 +144,8 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, b
 bool ReadInputFile(const std::string &path, const char *what, size_t max_bytes, std::string &text, std::string &error) {
   // Opening a folder this way fails; a device or a pipe opens and is then
   // refused by its type, before anything is read.
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE file =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) {
     DWORD code = GetLastError();
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -191,8 +192,7 @@ bool ReplaceContents(const std::string &path, const std::string &text, std::stri
   }
   if (failure == 0 && !FlushFileBuffers(file)) failure = GetLastError();
   CloseHandle(file);
-  if (failure == 0 &&
-      !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (failure == 0 && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     failure = GetLastError();
   if (failure != 0) {
     DeleteFileA(temp.c_str());

@@ -74,8 +74,7 @@ struct Checksum {
   std::string Text() const {
     if (valid()) return Format("checksum valid: the words sum to 0x%04llX", sum);
     return Format("checksum WRONG: the words sum to 0x%04llX, not 0x%04llX; ", sum, kChecksumTarget) +
-           Format("word 0x%02llX should be 0x%04llX (now 0x%04llX): eeprom fix-checksum writes it", word, fix,
-                  current);
+           Format("word 0x%02llX should be 0x%04llX (now 0x%04llX): eeprom fix-checksum writes it", word, fix, current);
   }
   std::string Json() const {
     return Format(",\"sum\":%llu,\"checksum_valid\":", sum) + (valid() ? "true" : "false") +
@@ -94,8 +93,8 @@ bool EepromSize(Eeprom &e, const HwOptions &o) {
   if (!e.Probe(probed)) return false;
   if (probed != 64 && probed != 128 && probed != 256) {
     e.run.ok = false;
-    e.run.text = Format("the size probe gave %llu words (no EEPROM of 64, 128 or 256 words answered); give --size",
-                        probed);
+    e.run.text =
+        Format("the size probe gave %llu words (no EEPROM of 64, 128 or 256 words answered); give --size", probed);
     e.run.json_extra = Format(",\"size\":%llu", probed);
     return false;
   }
@@ -188,8 +187,8 @@ bool WriteWord(Eeprom &e, const std::string &name, uint32_t word, uint32_t value
     return run.Fail(name + Format(": word 0x%02llX: the EEPROM did not finish the erase or the write", word));
   }
   if (after != value) {
-    return run.Fail(name + Format(": word 0x%02llX: the driver reported success but the word reads back 0x%04llX", word,
-                             after));
+    return run.Fail(
+        name + Format(": word 0x%02llX: the driver reported success but the word reads back 0x%04llX", word, after));
   }
   return true;
 }
@@ -200,7 +199,8 @@ bool RestoreImage(Eeprom &e, const HwOptions &o, const std::string &name, const 
   Run &run = e.run;
   const std::string &file = o.positional[1];
   if (image.size() != e.size) {
-    return run.Fail(name + ": " + file + Format(" holds %llu words; the EEPROM has %llu: not its image", image.size(), e.size));
+    return run.Fail(name + ": " + file +
+                    Format(" holds %llu words; the EEPROM has %llu: not its image", image.size(), e.size));
   }
   std::vector<uint32_t> before;
   if (!e.ReadAll(before)) return false;
@@ -232,8 +232,8 @@ bool RestoreImage(Eeprom &e, const HwOptions &o, const std::string &name, const 
   if (bad != 0) {
     return run.Fail(name + Format(": %llu words read back otherwise than ", bad) + file + ":" + mismatches);
   }
-  run.text = name + ": restored from " + file + Format(": %llu words written, %llu already equal; ", written,
-                                                       e.size - written) +
+  run.text = name + ": restored from " + file +
+             Format(": %llu words written, %llu already equal; ", written, e.size - written) +
              Format("all %llu words read back equal to the image; ", e.size) + checksum.Text();
   return true;
 }
@@ -241,9 +241,10 @@ bool RestoreImage(Eeprom &e, const HwOptions &o, const std::string &name, const 
 }  // namespace
 
 bool CommandEeprom(Run &run) {
-  const char *usage = "eeprom size|dump|read WORD|write WORD VALUE|fix-checksum|restore FILE [--method io|mem] "
-                      "[--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS] "
-                      "[--out FILE] [--yes]";
+  const char *usage =
+      "eeprom size|dump|read WORD|write WORD VALUE|fix-checksum|restore FILE [--method io|mem] "
+      "[--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS] "
+      "[--out FILE] [--yes]";
   HwOptions o;
   if (!ParseHwOptions(run, true, usage, o)) return false;
   const std::string op = o.positional[0];
@@ -306,8 +307,8 @@ bool CommandEeprom(Run &run) {
   if (op == "write") {
     uint32_t before = 0;
     if (!e.Read(word, before)) return false;
-    if (!o.yes && !Confirm(run, name + Format(": write 0x%04llX to EEPROM word 0x%02llX (now 0x%04llX)?", value, word,
-                                              before)))
+    if (!o.yes &&
+        !Confirm(run, name + Format(": write 0x%04llX to EEPROM word 0x%02llX (now 0x%04llX)?", value, word, before)))
       return false;
     run.json_extra += Format(",\"size\":%llu,\"word\":%llu,\"value\":%llu", e.size, word, value);
     if (!WriteWord(e, name, word, value)) return false;
@@ -341,8 +342,8 @@ bool CommandEeprom(Run &run) {
     if (!WriteWord(e, name, checksum.word, checksum.fix)) return false;
     words.back() = checksum.fix;
     const Checksum after(words);
-    run.text = name + Format(": word 0x%02llX <- 0x%04llX (was 0x%04llX); ", checksum.word, checksum.fix,
-                             checksum.current) +
+    run.text = name +
+               Format(": word 0x%02llX <- 0x%04llX (was 0x%04llX); ", checksum.word, checksum.fix, checksum.current) +
                after.Text();
     return true;
   }
@@ -354,11 +355,10 @@ bool CommandEeprom(Run &run) {
     list += Format(i == 0 ? "%llu" : ",%llu", words[i]);
   }
   std::string mac;
-  for (int i = 0; i < 6; i++)
-    mac += Format(i == 0 ? "%02llx" : ":%02llx", (words[i / 2] >> (8 * (i % 2))) & 0xFF);
+  for (int i = 0; i < 6; i++) mac += Format(i == 0 ? "%02llx" : ":%02llx", (words[i / 2] >> (8 * (i % 2))) & 0xFF);
   run.text += "\nMAC address " + mac + "\n" + checksum.Text();
-  run.json_extra += Format(",\"size\":%llu", e.size) + checksum.Json() + ",\"mac\":\"" + mac + "\",\"words\":[" +
-                    list + "]";
+  run.json_extra +=
+      Format(",\"size\":%llu", e.size) + checksum.Json() + ",\"mac\":\"" + mac + "\",\"words\":[" + list + "]";
   if (!o.out.empty()) {
     std::string error;
     if (!SaveWords(o.out, words, error)) {

@@ -41,8 +41,8 @@ bool ReadOrWrite(Run &run, bool write, const Access &access) {
   args.Value = value;
   if (!run.Request(write ? access.write[w] : access.read[w], args, write ? 0 : 4)) return false;
   if (!write) value = run.Word(0);
-  run.text = Format(access.where, address, width) + (write ? "<- 0x" : "= 0x") + Format(ValueFormat(width), value) +
-             note;
+  run.text =
+      Format(access.where, address, width) + (write ? "<- 0x" : "= 0x") + Format(ValueFormat(width), value) + note;
   run.json_extra = Format(",\"value\":%llu", value);
   return true;
 }

@@ -51,7 +51,7 @@ class Device {
 struct Options {
   std::string profile;  // hardware profile (simulated machine only)
   bool json = false;
-  bool debug_log = false;  // echo the driver's debug output (simulated machine only)
+  bool debug_log = false;      // echo the driver's debug output (simulated machine only)
   bool stop_on_error = false;  // the first failed command ends the session
   std::string script;          // "-": standard input
   // The commands given on the command line, then the script's text; the
@@ -64,9 +64,9 @@ struct Options {
 // Exit statuses of nicdiag.
 enum ExitStatus {
   kExitSuccess = 0,
-  kExitFailed = 1,    // a request failed, or the driver left something behind
-  kExitBadInput = 2,  // usage, or an unreadable or malformed file (named with its line)
-  kExitCannotRun = 3, // the run could not go on: the device could not be opened
+  kExitFailed = 1,         // a request failed, or the driver left something behind
+  kExitBadInput = 2,       // usage, or an unreadable or malformed file (named with its line)
+  kExitCannotRun = 3,      // the run could not go on: the device could not be opened
   kExitInterrupted = 130,  // ended by Ctrl-C (SIGINT) after the command it arrived in
 };
 

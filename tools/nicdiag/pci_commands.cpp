@@ -104,7 +104,8 @@ bool CommandPci(Run &run) {
     if (!run.Number(2, "bus", bus)) return false;
     if (bus > 255) return run.Usage(Format("BUS %llu is out of range: PCI buses are 0 to 255", bus));
     if (!ParseSlot(run.words[3], slot))
-      return run.Usage("bad slot '" + run.words[3] + "' (device 0-31 in bits 0-4 and function 0-7 in bits 5-7, or "
+      return run.Usage("bad slot '" + run.words[3] +
+                       "' (device 0-31 in bits 0-4 and function 0-7 in bits 5-7, or "
                        "DEVICE.FUNCTION)");
   }
   if (!run.Number(at, "offset", offset)) return false;

@@ -45,8 +45,8 @@ struct LinkMode {
     const struct {
       uint32_t bit, speed;
       bool full;
-    } kPriority[] = {{0x0100, 100, true}, {0x0200, 100, false}, {0x0080, 100, false}, {0x0040, 10, true},
-                     {0x0020, 10, false}};
+    } kPriority[] = {
+        {0x0100, 100, true}, {0x0200, 100, false}, {0x0080, 100, false}, {0x0040, 10, true}, {0x0020, 10, false}};
     for (const auto &p : kPriority) {
       if (common & p.bit) {
         resolved = true;
@@ -128,8 +128,9 @@ struct Mdi {
 }  // namespace
 
 bool CommandPhy(Run &run) {
-  const char *usage = "phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem] "
-                      "[--bus BUS --device DEVICE[.FUNCTION] | --register BASE]";
+  const char *usage =
+      "phy dump|scan|read REG|write REG VALUE [--phy-address N] [--method io|mem] "
+      "[--bus BUS --device DEVICE[.FUNCTION] | --register BASE]";
   HwOptions o;
   if (!ParseHwOptions(run, false, usage, o)) return false;
   const std::string op = o.positional[0];
@@ -212,14 +213,12 @@ bool CommandPhy(Run &run) {
   const bool an_on = (bmcr & 0x1000) != 0, an_done = (bmsr_now & 0x0020) != 0;
   const LinkMode mode(bmcr, bmsr_now, anar, anlpar);
   const uint32_t oui = (r[2] << 6) | (r[3] >> 10);
-  run.text = where + ":" +
-             Format("\n  BMCR   0x%04llX  autonegotiation ", bmcr) + (an_on ? "on" : "off") +
+  run.text = where + ":" + Format("\n  BMCR   0x%04llX  autonegotiation ", bmcr) + (an_on ? "on" : "off") +
              Format(" (forced setting: %llu Mb/s ", (bmcr & 0x2000) ? 100 : 10) + ((bmcr & 0x0100) ? "full" : "half") +
              " duplex)" + ((bmcr & 0x0800) ? ", powered down" : "") + ((bmcr & 0x0400) ? ", isolated" : "") +
-             ((bmcr & 0x4000) ? ", loopback" : "") +
-             Format("\n  BMSR   0x%04llX  link ", bmsr_now) + (link ? "up" : "down") +
-             ((r[1] & 0x0004) == 0 && link ? " (was down since the last read)" : "") + ", autonegotiation " +
-             (an_done ? "complete" : "not complete") +
+             ((bmcr & 0x4000) ? ", loopback" : "") + Format("\n  BMSR   0x%04llX  link ", bmsr_now) +
+             (link ? "up" : "down") + ((r[1] & 0x0004) == 0 && link ? " (was down since the last read)" : "") +
+             ", autonegotiation " + (an_done ? "complete" : "not complete") +
              Format("\n  ID     0x%04llX 0x%04llX  OUI bits 3-24 0x%06llX", r[2], r[3], oui) +
              Format(", model 0x%02llX, revision %llu", (r[3] >> 4) & 0x3F, r[3] & 0xF) +
              Format("\n  ANAR   0x%04llX  ", anar) + Abilities(anar) + Format("\n  ANLPAR 0x%04llX  ", anlpar) +
@@ -228,8 +227,9 @@ bool CommandPhy(Run &run) {
   run.json_extra += Format(",\"bmcr\":%llu,\"bmsr\":%llu", bmcr, bmsr_now) +
                     Format(",\"phyid1\":%llu,\"phyid2\":%llu,\"anar\":%llu", r[2], r[3], anar) +
                     Format(",\"anlpar\":%llu", anlpar) + ",\"link\":" + (link ? "true" : "false") +
-                    ",\"resolved\":" + (mode.resolved ? "true" : "false") + ",\"autonegotiation\":" +
-                    (an_on ? "true" : "false") + ",\"autonegotiation_complete\":" + (an_done ? "true" : "false");
+                    ",\"resolved\":" + (mode.resolved ? "true" : "false") +
+                    ",\"autonegotiation\":" + (an_on ? "true" : "false") +
+                    ",\"autonegotiation_complete\":" + (an_done ? "true" : "false");
   if (mode.resolved)
     run.json_extra += Format(",\"speed\":%llu", mode.speed) + ",\"full_duplex\":" + (mode.full ? "true" : "false");
   return true;

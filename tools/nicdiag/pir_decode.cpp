@@ -44,7 +44,8 @@ PirTable DecodePir(const std::vector<uint8_t> &bytes) {
     return t;
   }
   size_t have = bytes.size() < t.size ? bytes.size() : t.size;
-  if (have < t.size) t.problem = Printf("cut: %u of the %u bytes the header states", static_cast<unsigned>(have), t.size);
+  if (have < t.size)
+    t.problem = Printf("cut: %u of the %u bytes the header states", static_cast<unsigned>(have), t.size);
   uint8_t sum = 0;
   for (size_t i = 0; i < have; i++) sum = static_cast<uint8_t>(sum + bytes[i]);
   t.sum = sum;
@@ -97,11 +98,11 @@ std::string PirJson(const PirTable &t) {
     return list + "]";
   };
   std::string json = Printf("{\"version\":\"%u.%u\",\"size\":%u", t.major, t.minor, t.size) +
-         ",\"checksum_ok\":" + (t.checksum_ok ? "true" : "false") +
-         Printf(",\"router\":\"%02x:%02x.%1x\"", t.router_bus, t.router_devfn >> 3, t.router_devfn & 7) +
-         ",\"exclusive_irqs\":" + irqs(t.exclusive_irqs) +
-         Printf(",\"compatible_router\":\"%04x:%04x\"", t.router_vendor, t.router_device) +
-         Printf(",\"miniport_data\":%u,\"slots\":[", t.miniport);
+                     ",\"checksum_ok\":" + (t.checksum_ok ? "true" : "false") +
+                     Printf(",\"router\":\"%02x:%02x.%1x\"", t.router_bus, t.router_devfn >> 3, t.router_devfn & 7) +
+                     ",\"exclusive_irqs\":" + irqs(t.exclusive_irqs) +
+                     Printf(",\"compatible_router\":\"%04x:%04x\"", t.router_vendor, t.router_device) +
+                     Printf(",\"miniport_data\":%u,\"slots\":[", t.miniport);
   for (size_t i = 0; i < t.entries.size(); i++) {
     const PirEntry &e = t.entries[i];
     json += (i ? "," : "") + Printf("{\"bus\":%u,\"device\":%u,\"slot\":%u,\"pins\":[", e.bus, e.devfn >> 3, e.slot);

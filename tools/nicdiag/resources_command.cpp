@@ -44,7 +44,9 @@ bool CommandResources(Run &run) {
       positional.push_back(w);
     }
   }
-  if (by_address && std::count(run.words.begin(), run.words.end(), "--bus") + std::count(run.words.begin(), run.words.end(), "--slot") > 0)
+  if (by_address && std::count(run.words.begin(), run.words.end(), "--bus") +
+                            std::count(run.words.begin(), run.words.end(), "--slot") >
+                        0)
     return run.Usage("give -s or --bus/--slot, not both");
   if (positional.size() < 2) return run.Usage(usage);
   uint32_t slot = 0;
@@ -68,7 +70,8 @@ bool CommandResources(Run &run) {
   static const char *kNames[] = {"LENGTH", "ALIGNMENT", "MIN", "MAX"};
   for (size_t i = 0; i < wanted; i++) {
     if (!ParseNumber(positional[2 + i], numbers[i]))
-      return run.Usage(std::string("bad ") + (wanted == 2 ? kNames[2 + i] : kNames[i]) + " '" + positional[2 + i] + "'");
+      return run.Usage(std::string("bad ") + (wanted == 2 ? kNames[2 + i] : kNames[i]) + " '" + positional[2 + i] +
+                       "'");
   }
   KDVR_RESOURCE_ARGS args{};
   args.Kind = static_cast<uint16_t>(kind);
@@ -89,8 +92,8 @@ bool CommandResources(Run &run) {
   const std::string who = Format("slot %llu (\\Device\\NICPORT%llx", slot, 0x100 + slot) +
                           Format(", PCI %02llx:%02llx.", bus, slot_number & 0x1F) +
                           Format("%llu)", (slot_number >> 5) & 7);
-  run.json_extra = Format(",\"slot\":%llu,\"bus\":%llu,\"slot_number\":%llu", slot, bus, slot_number) +
-                   ",\"kind\":\"" + kind_name + "\"";
+  run.json_extra = Format(",\"slot\":%llu,\"bus\":%llu,\"slot_number\":%llu", slot, bus, slot_number) + ",\"kind\":\"" +
+                   kind_name + "\"";
   if (kind == KDVR_RESOURCE_RELEASE) {
     // A release answers nothing; a failure clears word 1, which the input
     // filled with the bus and slot numbers.
@@ -105,7 +108,7 @@ bool CommandResources(Run &run) {
   run.json_extra += std::string(",\"assigned\":") + (assigned ? "true" : "false");
   if (!assigned)
     return run.Fail(who + ": the " + (kind == KDVR_RESOURCE_INTERRUPT ? "interrupt" : kind_name + " range") +
-                         " claim failed (word 1 came back 0: nothing was assigned)");
+                    " claim failed (word 1 came back 0: nothing was assigned)");
   if (kind == KDVR_RESOURCE_INTERRUPT) {
     run.text = who + Format(": interrupt assigned, level %llu, vector %llu", word0, word1);
     run.json_extra += Format(",\"level\":%llu,\"vector\":%llu", word0, word1);

@@ -115,9 +115,9 @@ void ForEachCommand(const Options &options, Visit visit) {
     if (end == std::string::npos) end = text.size();
     // '#' looked for within the line only: a search to the end of the
     // text for each line would make a long script's reading quadratic.
-    const size_t stop = static_cast<size_t>(
-        std::find(text.begin() + static_cast<std::ptrdiff_t>(start), text.begin() + static_cast<std::ptrdiff_t>(end), '#') -
-        text.begin());
+    const size_t stop = static_cast<size_t>(std::find(text.begin() + static_cast<std::ptrdiff_t>(start),
+                                                      text.begin() + static_cast<std::ptrdiff_t>(end), '#') -
+                                            text.begin());
     std::vector<std::string> words;
     for (size_t i = start; i < stop;) {
       while (i < stop && std::strchr(" \t\r\v\f", text[i]) != nullptr) i++;
@@ -148,7 +148,8 @@ bool ReadScript(Options &options, std::string &error) {
     return false;
   const size_t nul = text.find('\0');
   if (nul != std::string::npos) {
-    const size_t line = 1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n'));
+    const size_t line =
+        1 + static_cast<size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(nul), '\n'));
     error = (path == "-" ? std::string("<stdin>") : path) + Format(":%llu: a NUL byte: not a text line", line);
     return false;
   }
@@ -279,8 +280,10 @@ int Session(int argc, char **argv) {
     }
     Print(run, origin, output);
     if (!run.ok) exit_code = run.usage_error ? kExitBadInput : (exit_code == 0 ? kExitFailed : exit_code);
-    if (output.failed) stopped = output.Reason();
-    else if (!run.ok && options.stop_on_error) stopped = "stopped at the first failure (--stop-on-error)";
+    if (output.failed)
+      stopped = output.Reason();
+    else if (!run.ok && options.stop_on_error)
+      stopped = "stopped at the first failure (--stop-on-error)";
     return true;
   });
   std::signal(SIGINT, SIG_DFL);

@@ -134,10 +134,10 @@ struct EntryPoints {
   bool scanned = false;
   bool has2 = false, has3 = false;
   uint32_t at2 = 0, at3 = 0;
-  uint16_t version2 = 0;         // 0xMMmm
-  uint8_t v3[3] = {0, 0, 0};     // major, minor, docrev
-  uint32_t max3 = 0;             // structure table maximum size
-  unsigned long long table3 = 0; // its 64-bit address
+  uint16_t version2 = 0;          // 0xMMmm
+  uint8_t v3[3] = {0, 0, 0};      // major, minor, docrev
+  uint32_t max3 = 0;              // structure table maximum size
+  unsigned long long table3 = 0;  // its 64-bit address
   bool checksum3 = false;
 };
 
@@ -225,7 +225,8 @@ bool CommandDmi(Run &run) {
   uint16_t version = e.has2 ? e.version2 : 0x0300;
   unsigned long long address = 0;
   if (status == KDVR_STATUS_SUCCESS) {
-    if (copied > buffer.size) return run.Fail(Format("the driver reported %llu bytes copied into %llu", copied, buffer.size));
+    if (copied > buffer.size)
+      return run.Fail(Format("the driver reported %llu bytes copied into %llu", copied, buffer.size));
     table.assign(buffer.data, buffer.data + copied);
     source = "driver";
     if (e.has2) header = Format("SMBIOS %llu.%llu present.\n", e.version2 >> 8, e.version2 & 0xFF);
@@ -233,12 +234,16 @@ bool CommandDmi(Run &run) {
   } else if (status == KDVR_STATUS_INVALID_DEVICE_REQUEST) {
     header = "The driver found no _DMI_ anchor in 0xF0000-0xFFFFF.\n";
     if (!e.has3) {
-      return run.Fail("no _DMI_ anchor found by the driver and no SMBIOS 3.0 entry point found through the "
-                       "mapping codes" + (scan_note.empty() ? std::string() : " (" + scan_note + ")"));
+      return run.Fail(
+          "no _DMI_ anchor found by the driver and no SMBIOS 3.0 entry point found through the "
+          "mapping codes" +
+          (scan_note.empty() ? std::string() : " (" + scan_note + ")"));
     }
     if (e.table3 > 0xFFFFFFFFull || e.max3 == 0 || e.max3 > kTableCapacity || e.table3 + e.max3 > 0x100000000ull)
-      return run.Fail(Format("the SMBIOS 3.0 entry point at 0x%08llX names a table nicdiag cannot map "
-                              "(address 0x%llX, at most %llu bytes)", e.at3, e.table3, e.max3));
+      return run.Fail(
+          Format("the SMBIOS 3.0 entry point at 0x%08llX names a table nicdiag cannot map "
+                 "(address 0x%llX, at most %llu bytes)",
+                 e.at3, e.table3, e.max3));
     Window w(run);
     if (!w.Map(static_cast<uint32_t>(e.table3), e.max3) || !w.Read(0, e.max3, table)) return false;
     run.last = driver_reply;
@@ -246,8 +251,10 @@ bool CommandDmi(Run &run) {
     version = static_cast<uint16_t>((e.v3[0] << 8) | e.v3[1]);
     address = e.table3;
     header += Format("SMBIOS %llu.%llu.%llu present.\n", e.v3[0], e.v3[1], e.v3[2]);
-    header += Format("Table at 0x%08llX, at most %llu bytes, read by nicdiag through the mapping codes from the "
-                     "SMBIOS 3.0 entry point at 0x%08llX", e.table3, e.max3, e.at3) +
+    header += Format(
+                  "Table at 0x%08llX, at most %llu bytes, read by nicdiag through the mapping codes from the "
+                  "SMBIOS 3.0 entry point at 0x%08llX",
+                  e.table3, e.max3, e.at3) +
               (e.checksum3 ? "" : " (its checksum is bad)") + ".\n";
   } else {
     return run.Fail(Format("the driver's table copy failed: status 0x%08llX", status));
@@ -261,8 +268,7 @@ bool CommandDmi(Run &run) {
   if (!decoded.problem.empty()) run.json_extra += ",\"problem\":\"" + decoded.problem + "\"";
   if (!out.empty()) {
     const bool smbios3 = source == "smbios3" || (!e.has2 && e.has3);
-    const uint16_t dump_version =
-        smbios3 ? static_cast<uint16_t>((e.v3[0] << 8) | e.v3[1]) : e.has2 ? e.version2 : 0;
+    const uint16_t dump_version = smbios3 ? static_cast<uint16_t>((e.v3[0] << 8) | e.v3[1]) : e.has2 ? e.version2 : 0;
     const uint8_t docrev = smbios3 ? e.v3[2] : 0;
     if (!SaveBytes(run, out, SmbiosDump(table, smbios3, dump_version, docrev, decoded.structures.size()))) return false;
     run.text += "\ntable written to " + out + " (a dump dmidecode --from-dump reads)";
@@ -275,7 +281,8 @@ bool CommandPir(Run &run) {
   if (!CopyTable(run, "pir [--out FILE]", IOCTL_KDVR_GET_INT_ROUTING, copy)) return false;
   const auto &[out, buffer, status, copied] = copy;
   if (status != KDVR_STATUS_SUCCESS) return run.Fail(Format("the driver's table copy failed: status 0x%08llX", status));
-  if (copied > buffer.size) return run.Fail(Format("the driver reported %llu bytes copied into %llu", copied, buffer.size));
+  if (copied > buffer.size)
+    return run.Fail(Format("the driver reported %llu bytes copied into %llu", copied, buffer.size));
   std::vector<uint8_t> table(buffer.data, buffer.data + copied);
   run.json_extra = Format(",\"table_status\":%llu,\"length\":%llu", status, copied);
   if (copied == 0) {

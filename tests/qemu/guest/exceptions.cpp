@@ -98,9 +98,9 @@ uint32_t active[kMaxNesting + 1];
 int &depth = GuestDispatchDepth;
 
 uint64_t Descriptor(uint32_t base, uint32_t limit, uint32_t access, uint32_t flags) {
-  return (limit & 0xFFFFull) | (static_cast<uint64_t>(base & 0xFFFFFF) << 16) |
-         (static_cast<uint64_t>(access) << 40) | (static_cast<uint64_t>((limit >> 16) & 0xF) << 48) |
-         (static_cast<uint64_t>(flags) << 52) | (static_cast<uint64_t>(base >> 24) << 56);
+  return (limit & 0xFFFFull) | (static_cast<uint64_t>(base & 0xFFFFFF) << 16) | (static_cast<uint64_t>(access) << 40) |
+         (static_cast<uint64_t>((limit >> 16) & 0xF) << 48) | (static_cast<uint64_t>(flags) << 52) |
+         (static_cast<uint64_t>(base >> 24) << 56);
 }
 
 struct __attribute__((packed)) TableRegister {
@@ -192,8 +192,9 @@ bool Dispatch(EXCEPTION_RECORD *record, CONTEXT *context) {
           reinterpret_cast<uint32_t>(record->ExceptionAddress));
   }
   depth--;
-  const uint32_t values[11] = {context->Edi, context->Esi, context->Ebp, 0,           context->Ebx, context->Edx,
-                               context->Ecx, context->Eax, context->Eip, context->SegCs, context->EFlags};
+  const uint32_t values[11] = {context->Edi, context->Esi,   context->Ebp,   0,
+                               context->Ebx, context->Edx,   context->Ecx,   context->Eax,
+                               context->Eip, context->SegCs, context->EFlags};
   for (int i = 0; i < 11; i++) GuestResumeFrame[i] = values[i];
   GuestResumeEsp = context->Esp;
   GuestContinue();
@@ -340,7 +341,8 @@ ULONG_PTR __stdcall GuestRtlUnwind(void *target, void *target_ip, EXCEPTION_RECO
   for (Registration *r = region.ExceptionList; r != target; r = region.ExceptionList) {
     if (reinterpret_cast<uint32_t>(r) == kChainEnd) {
       if (target == nullptr) break;
-      Fatal(STATUS_INVALID_UNWIND_TARGET, "unwind target not on the exception list", reinterpret_cast<uint32_t>(target));
+      Fatal(STATUS_INVALID_UNWIND_TARGET, "unwind target not on the exception list",
+            reinterpret_cast<uint32_t>(target));
     }
     if (target != nullptr && reinterpret_cast<uint32_t>(target) < reinterpret_cast<uint32_t>(r)) {
       Fatal(STATUS_INVALID_UNWIND_TARGET, "unwind target below the list's head", reinterpret_cast<uint32_t>(target));

@@ -204,8 +204,10 @@ struct MdiResult {
 
 MdiResult TruthMdi(const Adapter &a, bool port, unsigned phy, unsigned reg, bool write, uint16_t data) {
   uint32_t command = (write ? 1u : 2u) << 26 | phy << 21 | reg << 16 | (write ? data : 0);
-  if (port) Out32(a.io + 0x10, command);
-  else Store32(a.mem + 0x10, command);
+  if (port)
+    Out32(a.io + 0x10, command);
+  else
+    Store32(a.mem + 0x10, command);
   MdiResult r = {0, 0};
   for (;;) {
     uint32_t v = port ? In32(a.io + 0x10) : Load32(a.mem + 0x10);
@@ -307,8 +309,8 @@ void PlatformTables() {
           table_length);
   } else {
     // No "_DMI_" anchor (an SMBIOS 3.0 entry point only): nothing to find.
-    Check("tables.driver-dmi-absent", status == STATUS_INVALID_DEVICE_REQUEST && length == 0,
-          "status=%08X length=%u", static_cast<uint32_t>(status), length);
+    Check("tables.driver-dmi-absent", status == STATUS_INVALID_DEVICE_REQUEST && length == 0, "status=%08X length=%u",
+          static_cast<uint32_t>(status), length);
   }
   length = sizeof copy;
   status = PlatHardwareGetIntRouting(nullptr, copy, &length);
@@ -386,8 +388,10 @@ void EepromChecks(const Adapter &a) {
   Print("eeprom words");
   for (unsigned i = 0; i < words; i++) Print(" %04X", read[i]);
   Print("\n");
-  if (all_equal) Check("eeprom.words", true, "%u words", words);
-  else Check("eeprom.words", false, "first difference at word %u", first_bad);
+  if (all_equal)
+    Check("eeprom.words", true, "%u words", words);
+  else
+    Check("eeprom.words", false, "first difference at word %u", first_bad);
 
   // A word written, read back and restored.
   uint16_t original = truth[kTestWord];
@@ -403,8 +407,8 @@ void EepromChecks(const Adapter &a) {
   UCHAR restored = WriteEeprom(port_reg, size, kTestWord, original, KDVR_REG_METHOD_PORT);
   End("write", s);
   uint16_t restored_truth = TruthRead(kTestWord);
-  Check("eeprom.restore", restored == 1 && restored_truth == original, "result=%u word=%04X original=%04X",
-        restored, restored_truth, original);
+  Check("eeprom.restore", restored == 1 && restored_truth == original, "result=%u word=%04X original=%04X", restored,
+        restored_truth, original);
   bool image_kept = true;
   for (unsigned i = 0; i < words; i++) image_kept = image_kept && TruthRead(i) == truth[i];
   Check("eeprom.image-kept", image_kept);
@@ -479,7 +483,6 @@ void PhyChecks(const Adapter &a) {
   Print("\n");
 }
 
-
 // --- The driver's guard and probes, faulted ------------------------------------
 
 struct GuardCase;
@@ -532,7 +535,8 @@ VOID BadRecordRoutine(PVOID misaligned) {
   struct {
     uint32_t words[3];
   } on_stack;
-  uint32_t at = misaligned != nullptr ? reinterpret_cast<uint32_t>(&on_stack) + 2 : reinterpret_cast<uint32_t>(outside_record);
+  uint32_t at =
+      misaligned != nullptr ? reinterpret_cast<uint32_t>(&on_stack) + 2 : reinterpret_cast<uint32_t>(outside_record);
   reinterpret_cast<uint32_t *>(at)[0] = ExceptionListHead();
   reinterpret_cast<uint32_t *>(at)[1] = reinterpret_cast<uint32_t>(&InnerHandler);
   SetExceptionListHead(at);
@@ -546,14 +550,12 @@ VOID ProtectionRoutine(PVOID) { asm volatile("movw $0x28, %%ax\n movw %%ax, %%gs
 const GuardCase kGuardCases[] = {
     {"guard.not-present-read", [](const GuardCase &) { return KdvrCopyFromClient(kernel_buffer, Hole() + 16, 16); },
      STATUS_ACCESS_VIOLATION, 1, 0, 0},
-    {"guard.not-present-write",
-     [](const GuardCase &) { return KdvrCopyToClient(Hole() + 16, kernel_buffer, 16); }, STATUS_ACCESS_VIOLATION,
-     1, 0, 0},
+    {"guard.not-present-write", [](const GuardCase &) { return KdvrCopyToClient(Hole() + 16, kernel_buffer, 16); },
+     STATUS_ACCESS_VIOLATION, 1, 0, 0},
     {"guard.not-present-probe", [](const GuardCase &) { return KdvrProbeClientBuffer(Hole() - 8, 16, FALSE); },
      STATUS_ACCESS_VIOLATION, 1, 0, 0},
-    {"guard.system-address",
-     [](const GuardCase &) { return KdvrCopyToClient(0x80000000u, kernel_buffer, 16); }, STATUS_ACCESS_VIOLATION,
-     -1, 0, 0},
+    {"guard.system-address", [](const GuardCase &) { return KdvrCopyToClient(0x80000000u, kernel_buffer, 16); },
+     STATUS_ACCESS_VIOLATION, -1, 0, 0},
     {"guard.raised-noncontinuable", [](const GuardCase &) { return PlatformGuardedCall(ProbeSystemRoutine, nullptr); },
      STATUS_ACCESS_VIOLATION, 1, 0, 0},
     {"guard.raised-status", [](const GuardCase &) { return PlatformGuardedCall(RaiseRoutine, nullptr); },
@@ -563,8 +565,7 @@ const GuardCase kGuardCases[] = {
     {"guard.nested", [](const GuardCase &) { return PlatformGuardedCall(NestedRoutine, nullptr); },
      STATUS_ACCESS_VIOLATION, 1, 0, 0},
     {"dispatcher.record-outside-stack",
-     [](const GuardCase &) { return PlatformGuardedCall(BadRecordRoutine, nullptr); }, 0x12345678, 1, 0,
-     0xC0000005u},
+     [](const GuardCase &) { return PlatformGuardedCall(BadRecordRoutine, nullptr); }, 0x12345678, 1, 0, 0xC0000005u},
     {"dispatcher.record-misaligned",
      [](const GuardCase &) { return PlatformGuardedCall(BadRecordRoutine, kernel_buffer); }, 0x12345678, 1, 0,
      0xC0000005u},
@@ -575,7 +576,8 @@ const GuardCase kGuardCases[] = {
        for (uint32_t i = 0; i < sizeof kernel_buffer; i++) kernel_buffer[i] = 0;
        NTSTATUS in = KdvrCopyFromClient(kernel_buffer, reinterpret_cast<ULONG>(client_buffer), sizeof kernel_buffer);
        bool same = true;
-       for (uint32_t i = 0; i < sizeof kernel_buffer; i++) same = same && kernel_buffer[i] == static_cast<uint8_t>(i * 7 + 1);
+       for (uint32_t i = 0; i < sizeof kernel_buffer; i++)
+         same = same && kernel_buffer[i] == static_cast<uint8_t>(i * 7 + 1);
        return out != STATUS_SUCCESS ? out : in != STATUS_SUCCESS ? in : same ? STATUS_SUCCESS : STATUS_DATA_ERROR;
      },
      STATUS_SUCCESS, 0, 0, 0},

@@ -141,7 +141,10 @@ void VPrint(const char *format, va_list args) {
       }
       case '%': SerialPut('%'); break;
       case 0: return;
-      default: SerialPut('%'); SerialPut(*p); break;
+      default:
+        SerialPut('%');
+        SerialPut(*p);
+        break;
     }
   }
 }
@@ -213,8 +216,12 @@ using namespace guest;
 // The services, with the calling conventions of the kernel's exports.
 extern "C" {
 
-uint8_t __stdcall GuestReadPortUchar(uint8_t *port) { return In8(static_cast<uint16_t>(reinterpret_cast<uint32_t>(port))); }
-uint32_t __stdcall GuestReadPortUlong(uint32_t *port) { return In32(static_cast<uint16_t>(reinterpret_cast<uint32_t>(port))); }
+uint8_t __stdcall GuestReadPortUchar(uint8_t *port) {
+  return In8(static_cast<uint16_t>(reinterpret_cast<uint32_t>(port)));
+}
+uint32_t __stdcall GuestReadPortUlong(uint32_t *port) {
+  return In32(static_cast<uint16_t>(reinterpret_cast<uint32_t>(port)));
+}
 void __stdcall GuestWritePortUchar(uint8_t *port, uint8_t value) {
   Out8(static_cast<uint16_t>(reinterpret_cast<uint32_t>(port)), value);
 }
@@ -253,7 +260,9 @@ void __fastcall GuestReleaseFastMutex(volatile int32_t *mutex) {
 }
 
 // A bus address is its own virtual address.
-void *__stdcall GuestMapIoSpace(uint64_t physical, uint32_t, int) { return reinterpret_cast<void *>(static_cast<uint32_t>(physical)); }
+void *__stdcall GuestMapIoSpace(uint64_t physical, uint32_t, int) {
+  return reinterpret_cast<void *>(static_cast<uint32_t>(physical));
+}
 
 void __stdcall GuestUnmapIoSpace(void *, uint32_t) {}
 
@@ -274,10 +283,8 @@ void *ImpReadPortUchar __asm__("__imp__READ_PORT_UCHAR@4") = reinterpret_cast<vo
 void *ImpReadPortUlong __asm__("__imp__READ_PORT_ULONG@4") = reinterpret_cast<void *>(&GuestReadPortUlong);
 void *ImpWritePortUchar __asm__("__imp__WRITE_PORT_UCHAR@8") = reinterpret_cast<void *>(&GuestWritePortUchar);
 void *ImpWritePortUlong __asm__("__imp__WRITE_PORT_ULONG@8") = reinterpret_cast<void *>(&GuestWritePortUlong);
-void *ImpReadRegisterUlong __asm__("__imp__READ_REGISTER_ULONG@4") =
-    reinterpret_cast<void *>(&GuestReadRegisterUlong);
-void *ImpReadRegisterUchar __asm__("__imp__READ_REGISTER_UCHAR@4") =
-    reinterpret_cast<void *>(&GuestReadRegisterUchar);
+void *ImpReadRegisterUlong __asm__("__imp__READ_REGISTER_ULONG@4") = reinterpret_cast<void *>(&GuestReadRegisterUlong);
+void *ImpReadRegisterUchar __asm__("__imp__READ_REGISTER_UCHAR@4") = reinterpret_cast<void *>(&GuestReadRegisterUchar);
 void *ImpWriteRegisterUlong __asm__("__imp__WRITE_REGISTER_ULONG@8") =
     reinterpret_cast<void *>(&GuestWriteRegisterUlong);
 void *ImpStall __asm__("__imp__KeStallExecutionProcessor@4") = reinterpret_cast<void *>(&GuestStall);
