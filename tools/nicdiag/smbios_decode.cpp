@@ -106,35 +106,21 @@ void Decoder::Bios() {
     unsigned ext = Word(0x18);
     Field("ROM Size", MemorySize(ext & 0x3FFF, (ext >> 14) == 0 ? 2 : 3));
   }
-  static const char *kCharacteristics[] = {"BIOS characteristics not supported",
-                                           "ISA is supported",
-                                           "MCA is supported",
-                                           "EISA is supported",
-                                           "PCI is supported",
-                                           "PC Card (PCMCIA) is supported",
-                                           "PNP is supported",
-                                           "APM is supported",
-                                           "BIOS is upgradeable",
-                                           "BIOS shadowing is allowed",
-                                           "VLB is supported",
-                                           "ESCD support is available",
-                                           "Boot from CD is supported",
-                                           "Selectable boot is supported",
-                                           "BIOS ROM is socketed",
-                                           "Boot from PC Card (PCMCIA) is supported",
-                                           "EDD is supported",
-                                           "Japanese floppy for NEC 9800 1.2 MB is supported (int 13h)",
-                                           "Japanese floppy for Toshiba 1.2 MB is supported (int 13h)",
-                                           "5.25\"/360 kB floppy services are supported (int 13h)",
-                                           "5.25\"/1.2 MB floppy services are supported (int 13h)",
-                                           "3.5\"/720 kB floppy services are supported (int 13h)",
-                                           "3.5\"/2.88 MB floppy services are supported (int 13h)",
-                                           "Print screen service is supported (int 5h)",
-                                           "8042 keyboard services are supported (int 9h)",
-                                           "Serial services are supported (int 14h)",
-                                           "Printer services are supported (int 17h)",
-                                           "CGA/mono video services are supported (int 10h)",
-                                           "NEC PC-98"};
+  // clang-format off
+  static const char *kCharacteristics[] = {
+      "BIOS characteristics not supported", "ISA is supported", "MCA is supported", "EISA is supported",
+      "PCI is supported", "PC Card (PCMCIA) is supported", "PNP is supported", "APM is supported",
+      "BIOS is upgradeable", "BIOS shadowing is allowed", "VLB is supported", "ESCD support is available",
+      "Boot from CD is supported", "Selectable boot is supported", "BIOS ROM is socketed",
+      "Boot from PC Card (PCMCIA) is supported", "EDD is supported",
+      "Japanese floppy for NEC 9800 1.2 MB is supported (int 13h)",
+      "Japanese floppy for Toshiba 1.2 MB is supported (int 13h)",
+      "5.25\"/360 kB floppy services are supported (int 13h)", "5.25\"/1.2 MB floppy services are supported (int 13h)",
+      "3.5\"/720 kB floppy services are supported (int 13h)", "3.5\"/2.88 MB floppy services are supported (int 13h)",
+      "Print screen service is supported (int 5h)", "8042 keyboard services are supported (int 9h)",
+      "Serial services are supported (int 14h)", "Printer services are supported (int 17h)",
+      "CGA/mono video services are supported (int 10h)", "NEC PC-98"};
+  // clang-format on
   std::vector<std::string> items;
   unsigned long long bits = Qword(0x0A);
   if (bits & (1ull << 3)) {
@@ -143,13 +129,16 @@ void Decoder::Bios() {
     for (int bit = 4; bit <= 31; bit++)
       if (bits & (1ull << bit)) items.push_back(kCharacteristics[bit - 3]);
   }
-  static const char *kExtension1[] = {
-      "ACPI is supported",           "USB legacy is supported",   "AGP is supported",
-      "I2O boot is supported",       "LS-120 boot is supported",  "ATAPI Zip drive boot is supported",
-      "IEEE 1394 boot is supported", "Smart battery is supported"};
-  static const char *kExtension2[] = {
-      "BIOS boot specification is supported", "Function key-initiated network boot is supported",
-      "Targeted content distribution is supported", "UEFI is supported", "System is a virtual machine"};
+  // clang-format off
+  static const char *kExtension1[] = {"ACPI is supported", "USB legacy is supported", "AGP is supported",
+                                      "I2O boot is supported", "LS-120 boot is supported",
+                                      "ATAPI Zip drive boot is supported", "IEEE 1394 boot is supported",
+                                      "Smart battery is supported"};
+  static const char *kExtension2[] = {"BIOS boot specification is supported",
+                                      "Function key-initiated network boot is supported",
+                                      "Targeted content distribution is supported", "UEFI is supported",
+                                      "System is a virtual machine"};
+  // clang-format on
   if (Length() >= 0x13)
     for (int bit = 0; bit < 8; bit++)
       if (Byte(0x12) & (1u << bit)) items.push_back(kExtension1[bit]);
@@ -184,9 +173,10 @@ void Decoder::System() {
     }
     Field("UUID", uuid);
   }
-  static const Names kWakeUp{0,
-                             {"Reserved", "Other", "Unknown", "APM Timer", "Modem Ring", "LAN Remote", "Power Switch",
-                              "PCI PME#", "AC Power Restored"}};
+  // clang-format off
+  static const Names kWakeUp{0, {"Reserved", "Other", "Unknown", "APM Timer", "Modem Ring", "LAN Remote",
+                                 "Power Switch", "PCI PME#", "AC Power Restored"}};
+  // clang-format on
   Field("Wake-up Type", kWakeUp(Byte(0x18)));
   if (Length() < 0x1B) return;
   Field("SKU Number", String(0x19));
@@ -198,8 +188,10 @@ void Decoder::BaseBoard() {
   if (Length() < 0x09) return;
   Field("Asset Tag", String(0x08));
   if (Length() < 0x0A) return;
+  // clang-format off
   static const char *kFeatures[] = {"Board is a hosting board", "Board requires at least one daughter board",
                                     "Board is removable", "Board is replaceable", "Board is hot swappable"};
+  // clang-format on
   std::vector<std::string> items;
   for (int bit = 0; bit < 5; bit++)
     if (Byte(0x09) & (1u << bit)) items.push_back(kFeatures[bit]);
@@ -207,10 +199,11 @@ void Decoder::BaseBoard() {
   if (Length() < 0x0E) return;
   Field("Location In Chassis", String(0x0A));
   Field("Chassis Handle", Printf("0x%04llX", Word(0x0B)));
-  static const Names kType{1,
-                           {"Unknown", "Other", "Server Blade", "Connectivity Switch", "System Management Module",
-                            "Processor Module", "I/O Module", "Memory Module", "Daughter Board", "Motherboard",
-                            "Processor+Memory Module", "Processor+I/O Module", "Interconnect Board"}};
+  // clang-format off
+  static const Names kType{1, {"Unknown", "Other", "Server Blade", "Connectivity Switch", "System Management Module",
+                               "Processor Module", "I/O Module", "Memory Module", "Daughter Board", "Motherboard",
+                               "Processor+Memory Module", "Processor+I/O Module", "Interconnect Board"}};
+  // clang-format on
   Field("Type", kType(Byte(0x0D)));
   if (Length() < 0x0F) return;
   unsigned count = Byte(0x0E);
@@ -221,46 +214,20 @@ void Decoder::BaseBoard() {
 }
 
 void Decoder::Chassis() {
-  static const Names kType{1,
-                           {"Other",
-                            "Unknown",
-                            "Desktop",
-                            "Low Profile Desktop",
-                            "Pizza Box",
-                            "Mini Tower",
-                            "Tower",
-                            "Portable",
-                            "Laptop",
-                            "Notebook",
-                            "Hand Held",
-                            "Docking Station",
-                            "All In One",
-                            "Sub Notebook",
-                            "Space-saving",
-                            "Lunch Box",
-                            "Main Server Chassis",
-                            "Expansion Chassis",
-                            "Sub Chassis",
-                            "Bus Expansion Chassis",
-                            "Peripheral Chassis",
-                            "RAID Chassis",
-                            "Rack Mount Chassis",
-                            "Sealed-case PC",
-                            "Multi-system",
-                            "CompactPCI",
-                            "AdvancedTCA",
-                            "Blade",
-                            "Blade Enclosing",
-                            "Tablet",
-                            "Convertible",
-                            "Detachable",
-                            "IoT Gateway",
-                            "Embedded PC",
-                            "Mini PC",
-                            "Stick PC"}};
+  // clang-format off
+  static const Names kType{1, {"Other", "Unknown", "Desktop", "Low Profile Desktop", "Pizza Box", "Mini Tower",
+                               "Tower", "Portable", "Laptop", "Notebook", "Hand Held", "Docking Station",
+                               "All In One", "Sub Notebook", "Space-saving", "Lunch Box", "Main Server Chassis",
+                               "Expansion Chassis", "Sub Chassis", "Bus Expansion Chassis", "Peripheral Chassis",
+                               "RAID Chassis", "Rack Mount Chassis", "Sealed-case PC", "Multi-system", "CompactPCI",
+                               "AdvancedTCA", "Blade", "Blade Enclosing", "Tablet", "Convertible", "Detachable",
+                               "IoT Gateway", "Embedded PC", "Mini PC", "Stick PC"}};
+  // clang-format on
   static const Names kState{1, {"Other", "Unknown", "Safe", "Warning", "Critical", "Non-recoverable"}};
-  static const Names kSecurity{
-      1, {"Other", "Unknown", "None", "External Interface Locked Out", "External Interface Enabled"}};
+  // clang-format off
+  static const Names kSecurity{1, {"Other", "Unknown", "None", "External Interface Locked Out",
+                                   "External Interface Enabled"}};
+  // clang-format on
   Field("Manufacturer", String(0x04));
   Field("Type", kType(Byte(0x05) & 0x7F));
   Field("Lock", Byte(0x05) & 0x80 ? "Present" : "Not Present");
@@ -281,11 +248,12 @@ void Decoder::Chassis() {
   const unsigned count = Byte(0x13), size = Byte(0x14);
   if (Length() < 0x15 + count * size) return;
   std::vector<std::string> elements;
-  static const Names kBoardType = {
-      1,
-      {"Unknown", "Other", "Server Blade", "Connectivity Switch", "System Management Module", "Processor Module",
-       "I/O Module", "Memory Module", "Daughter Board", "Motherboard", "Processor+Memory Module",
-       "Processor+I/O Module", "Interconnect Board"}};
+  // clang-format off
+  static const Names kBoardType = {1, {"Unknown", "Other", "Server Blade", "Connectivity Switch",
+                                       "System Management Module", "Processor Module", "I/O Module", "Memory Module",
+                                       "Daughter Board", "Motherboard", "Processor+Memory Module",
+                                       "Processor+I/O Module", "Interconnect Board"}};
+  // clang-format on
   for (unsigned i = 0; i < count && size >= 3; i++) {
     const size_t at = 0x15 + i * size;
     const unsigned type = Byte(at);
@@ -300,8 +268,10 @@ void Decoder::Chassis() {
 }
 
 void Decoder::Processor() {
-  static const Names kType{
-      1, {"Other", "Unknown", "Central Processor", "Math Processor", "DSP Processor", "Video Processor"}};
+  // clang-format off
+  static const Names kType{1, {"Other", "Unknown", "Central Processor", "Math Processor", "DSP Processor",
+                               "Video Processor"}};
+  // clang-format on
   Field("Socket Designation", String(0x04));
   Field("Type", kType(Byte(0x05)));
   unsigned family = Byte(0x06);
@@ -309,66 +279,23 @@ void Decoder::Processor() {
   static const struct {
     unsigned code;
     const char *name;
-  } kFamilies[] = {{0x01, "Other"},
-                   {0x02, "Unknown"},
-                   {0x03, "8086"},
-                   {0x04, "80286"},
-                   {0x05, "80386"},
-                   {0x06, "80486"},
-                   {0x07, "8087"},
-                   {0x08, "80287"},
-                   {0x09, "80387"},
-                   {0x0A, "80487"},
-                   {0x0B, "Pentium"},
-                   {0x0C, "Pentium Pro"},
-                   {0x0D, "Pentium II"},
-                   {0x0E, "Pentium MMX"},
-                   {0x0F, "Celeron"},
-                   {0x10, "Pentium II Xeon"},
-                   {0x11, "Pentium III"},
-                   {0x12, "M1"},
-                   {0x13, "M2"},
-                   {0x14, "Celeron M"},
-                   {0x15, "Pentium 4 HT"},
-                   {0x18, "Duron"},
-                   {0x19, "K5"},
-                   {0x1A, "K6"},
-                   {0x1B, "K6-2"},
-                   {0x1C, "K6-3"},
-                   {0x1D, "Athlon"},
-                   {0x1E, "AMD29000"},
-                   {0x1F, "K6-2+"},
-                   {0x28, "Core Duo"},
-                   {0x29, "Core Duo Mobile"},
-                   {0x2A, "Core Solo Mobile"},
-                   {0x2B, "Atom"},
-                   {0x83, "Athlon 64"},
-                   {0x84, "Opteron"},
-                   {0x85, "Sempron"},
-                   {0xB0, "Pentium III Xeon"},
-                   {0xB1, "Pentium III Speedstep"},
-                   {0xB2, "Pentium 4"},
-                   {0xB3, "Xeon"},
-                   {0xB5, "Xeon MP"},
-                   {0xB6, "Athlon XP"},
-                   {0xB7, "Athlon MP"},
-                   {0xB9, "Pentium M"},
-                   {0xBA, "Celeron D"},
-                   {0xBB, "Pentium D"},
-                   {0xBC, "Pentium EE"},
-                   {0xBD, "Core Solo"},
-                   {0xBF, "Core 2 Duo"},
-                   {0xC0, "Core 2 Solo"},
-                   {0xC1, "Core 2 Extreme"},
-                   {0xC2, "Core 2 Quad"},
-                   {0xC3, "Core 2 Extreme Mobile"},
-                   {0xC4, "Core 2 Duo Mobile"},
-                   {0xC5, "Core 2 Solo Mobile"},
-                   {0xC6, "Core i7"},
-                   {0xC7, "Dual-Core Celeron"},
-                   {0xCD, "Core i5"},
-                   {0xCE, "Core i3"},
-                   {0xCF, "Core i9"}};
+    // clang-format off
+  } kFamilies[] = {{0x01, "Other"}, {0x02, "Unknown"}, {0x03, "8086"}, {0x04, "80286"}, {0x05, "80386"},
+                   {0x06, "80486"}, {0x07, "8087"}, {0x08, "80287"}, {0x09, "80387"}, {0x0A, "80487"},
+                   {0x0B, "Pentium"}, {0x0C, "Pentium Pro"}, {0x0D, "Pentium II"}, {0x0E, "Pentium MMX"},
+                   {0x0F, "Celeron"}, {0x10, "Pentium II Xeon"}, {0x11, "Pentium III"}, {0x12, "M1"},
+                   {0x13, "M2"}, {0x14, "Celeron M"}, {0x15, "Pentium 4 HT"}, {0x18, "Duron"}, {0x19, "K5"},
+                   {0x1A, "K6"}, {0x1B, "K6-2"}, {0x1C, "K6-3"}, {0x1D, "Athlon"}, {0x1E, "AMD29000"},
+                   {0x1F, "K6-2+"}, {0x28, "Core Duo"}, {0x29, "Core Duo Mobile"}, {0x2A, "Core Solo Mobile"},
+                   {0x2B, "Atom"}, {0x83, "Athlon 64"}, {0x84, "Opteron"}, {0x85, "Sempron"},
+                   {0xB0, "Pentium III Xeon"}, {0xB1, "Pentium III Speedstep"}, {0xB2, "Pentium 4"},
+                   {0xB3, "Xeon"}, {0xB5, "Xeon MP"}, {0xB6, "Athlon XP"}, {0xB7, "Athlon MP"},
+                   {0xB9, "Pentium M"}, {0xBA, "Celeron D"}, {0xBB, "Pentium D"}, {0xBC, "Pentium EE"},
+                   {0xBD, "Core Solo"}, {0xBF, "Core 2 Duo"}, {0xC0, "Core 2 Solo"}, {0xC1, "Core 2 Extreme"},
+                   {0xC2, "Core 2 Quad"}, {0xC3, "Core 2 Extreme Mobile"}, {0xC4, "Core 2 Duo Mobile"},
+                   {0xC5, "Core 2 Solo Mobile"}, {0xC6, "Core i7"}, {0xC7, "Dual-Core Celeron"},
+                   {0xCD, "Core i5"}, {0xCE, "Core i3"}, {0xCF, "Core i9"}};
+  // clang-format on
   std::string family_name = "<OUT OF SPEC>";
   for (const auto &f : kFamilies)
     if (f.code == family) family_name = f.name;
@@ -396,33 +323,18 @@ void Decoder::Processor() {
   speed("External Clock", 0x12);
   speed("Max Speed", 0x14);
   speed("Current Speed", 0x16);
-  static const Names kStatus{0,
-                             {"Unknown", "Enabled", "Disabled By User", "Disabled By BIOS", "Idle", "<OUT OF SPEC>",
-                              "<OUT OF SPEC>", "Other"}};
+  // clang-format off
+  static const Names kStatus{0, {"Unknown", "Enabled", "Disabled By User", "Disabled By BIOS", "Idle",
+                                 "<OUT OF SPEC>", "<OUT OF SPEC>", "Other"}};
+  // clang-format on
   const unsigned status = Byte(0x18);
   Field("Status", status & 0x40 ? "Populated, " + kStatus(status & 0x07) : std::string("Unpopulated"));
-  static const Names kUpgrade{1,
-                              {"Other",
-                               "Unknown",
-                               "Daughter Board",
-                               "ZIF Socket",
-                               "Replaceable Piggy Back",
-                               "None",
-                               "LIF Socket",
-                               "Slot 1",
-                               "Slot 2",
-                               "370-pin Socket",
-                               "Slot A",
-                               "Slot M",
-                               "Socket 423",
-                               "Socket A (Socket 462)",
-                               "Socket 478",
-                               "Socket 754",
-                               "Socket 940",
-                               "Socket 939",
-                               "Socket mPGA604",
-                               "Socket LGA771",
-                               "Socket LGA775"}};
+  // clang-format off
+  static const Names kUpgrade{1, {"Other", "Unknown", "Daughter Board", "ZIF Socket", "Replaceable Piggy Back",
+                                  "None", "LIF Socket", "Slot 1", "Slot 2", "370-pin Socket", "Slot A", "Slot M",
+                                  "Socket 423", "Socket A (Socket 462)", "Socket 478", "Socket 754", "Socket 940",
+                                  "Socket 939", "Socket mPGA604", "Socket LGA771", "Socket LGA775"}};
+  // clang-format on
   Field("Upgrade", kUpgrade(Byte(0x19)));
   if (Length() < 0x20) return;
   auto cache = [&](const char *name, const char *level, size_t at) {
@@ -449,10 +361,11 @@ void Decoder::Processor() {
   count("Core Count", 0x23, 0x2A);
   count("Core Enabled", 0x24, 0x2C);
   count("Thread Count", 0x25, 0x2E);
-  static const char *kCharacteristics[] = {"64-bit capable",          "Multi-Core",
-                                           "Hardware Thread",         "Execute Protection",
+  // clang-format off
+  static const char *kCharacteristics[] = {"64-bit capable", "Multi-Core", "Hardware Thread", "Execute Protection",
                                            "Enhanced Virtualization", "Power/Performance Control",
-                                           "128-bit Capable",         "Arm64 SoC ID"};
+                                           "128-bit Capable", "Arm64 SoC ID"};
+  // clang-format on
   std::vector<std::string> items;
   const unsigned bits = Word(0x26);
   for (int bit = 2; bit <= 9; bit++)
@@ -484,66 +397,28 @@ void Decoder::MemoryDevice() {
   } else {
     Field("Size", size & 0x8000 ? MemorySize(size & 0x7FFF, 1) : MemorySize(size, 2));
   }
-  static const Names kForm{1,
-                           {"Other", "Unknown", "SIMM", "SIP", "Chip", "DIP", "ZIP", "Proprietary Card", "DIMM", "TSOP",
-                            "Row Of Chips", "RIMM", "SODIMM", "SRIMM", "FB-DIMM", "Die"}};
+  // clang-format off
+  static const Names kForm{1, {"Other", "Unknown", "SIMM", "SIP", "Chip", "DIP", "ZIP", "Proprietary Card", "DIMM",
+                               "TSOP", "Row Of Chips", "RIMM", "SODIMM", "SRIMM", "FB-DIMM", "Die"}};
+  // clang-format on
   Field("Form Factor", kForm(Byte(0x0E)));
   const unsigned set = Byte(0x0F);
   Field("Set", set == 0 ? std::string("None") : set == 0xFF ? std::string("Unknown") : Printf("%llu", set));
   Field("Locator", String(0x10));
   Field("Bank Locator", String(0x11));
-  static const Names kType{1,
-                           {"Other",
-                            "Unknown",
-                            "DRAM",
-                            "EDRAM",
-                            "VRAM",
-                            "SRAM",
-                            "RAM",
-                            "ROM",
-                            "Flash",
-                            "EEPROM",
-                            "FEPROM",
-                            "EPROM",
-                            "CDRAM",
-                            "3DRAM",
-                            "SDRAM",
-                            "SGRAM",
-                            "RDRAM",
-                            "DDR",
-                            "DDR2",
-                            "DDR2 FB-DIMM",
-                            "Reserved",
-                            "Reserved",
-                            "Reserved",
-                            "DDR3",
-                            "FBD2",
-                            "DDR4",
-                            "LPDDR",
-                            "LPDDR2",
-                            "LPDDR3",
-                            "LPDDR4",
-                            "Logical non-volatile device",
-                            "HBM",
-                            "HBM2",
-                            "DDR5",
-                            "LPDDR5"}};
+  // clang-format off
+  static const Names kType{1, {"Other", "Unknown", "DRAM", "EDRAM", "VRAM", "SRAM", "RAM", "ROM", "Flash", "EEPROM",
+                               "FEPROM", "EPROM", "CDRAM", "3DRAM", "SDRAM", "SGRAM", "RDRAM", "DDR", "DDR2",
+                               "DDR2 FB-DIMM", "Reserved", "Reserved", "Reserved", "DDR3", "FBD2", "DDR4", "LPDDR",
+                               "LPDDR2", "LPDDR3", "LPDDR4", "Logical non-volatile device", "HBM", "HBM2", "DDR5",
+                               "LPDDR5"}};
+  // clang-format on
   Field("Type", kType(Byte(0x12)));
-  static const char *kDetail[] = {"Other",
-                                  "Unknown",
-                                  "Fast-paged",
-                                  "Static Column",
-                                  "Pseudo-static",
-                                  "RAMBus",
-                                  "Synchronous",
-                                  "CMOS",
-                                  "EDO",
-                                  "Window DRAM",
-                                  "Cache DRAM",
-                                  "Non-Volatile",
-                                  "Registered (Buffered)",
-                                  "Unbuffered (Unregistered)",
-                                  "LRDIMM"};
+  // clang-format off
+  static const char *kDetail[] = {"Other", "Unknown", "Fast-paged", "Static Column", "Pseudo-static", "RAMBus",
+                                  "Synchronous", "CMOS", "EDO", "Window DRAM", "Cache DRAM", "Non-Volatile",
+                                  "Registered (Buffered)", "Unbuffered (Unregistered)", "LRDIMM"};
+  // clang-format on
   const unsigned detail = Word(0x13);
   std::string details;
   for (int bit = 1; bit <= 15; bit++)
@@ -582,64 +457,38 @@ void Decoder::MemoryDevice() {
 void Decoder::SystemBoot() {
   if (Length() < 0x0B) return;
   const unsigned status = Byte(0x0A);
-  static const Names kStatus{
-      0,
-      {"No errors detected", "No bootable media", "Operating system failed to load",
-       "Firmware-detected hardware failure", "Operating system-detected hardware failure", "User-requested boot",
-       "System security violation", "Previously-requested image", "System watchdog timer expired"}};
+  // clang-format off
+  static const Names kStatus{0, {"No errors detected", "No bootable media", "Operating system failed to load",
+                                 "Firmware-detected hardware failure", "Operating system-detected hardware failure",
+                                 "User-requested boot", "System security violation", "Previously-requested image",
+                                 "System watchdog timer expired"}};
+  // clang-format on
   Field("Status", status >= 128 && status <= 191 ? std::string("OEM-specific")
                   : status >= 192                ? std::string("Product-specific")
                                                  : kStatus(status));
 }
 
 const char *TypeName(unsigned type) {
-  static const char *kNames[] = {"BIOS Information",
-                                 "System Information",
-                                 "Base Board Information",
-                                 "Chassis Information",
-                                 "Processor Information",
-                                 "Memory Controller Information",
-                                 "Memory Module Information",
-                                 "Cache Information",
-                                 "Port Connector Information",
-                                 "System Slot Information",
-                                 "On Board Device Information",
-                                 "OEM Strings",
-                                 "System Configuration Options",
-                                 "BIOS Language Information",
-                                 "Group Associations",
-                                 "System Event Log",
-                                 "Physical Memory Array",
-                                 "Memory Device",
-                                 "32-bit Memory Error Information",
-                                 "Memory Array Mapped Address",
-                                 "Memory Device Mapped Address",
-                                 "Built-in Pointing Device",
-                                 "Portable Battery",
-                                 "System Reset",
-                                 "Hardware Security",
-                                 "System Power Controls",
-                                 "Voltage Probe",
-                                 "Cooling Device",
-                                 "Temperature Probe",
-                                 "Electrical Current Probe",
-                                 "Out-of-band Remote Access",
-                                 "Boot Integrity Services Entry Point",
-                                 "System Boot Information",
-                                 "64-bit Memory Error Information",
-                                 "Management Device",
-                                 "Management Device Component",
-                                 "Management Device Threshold Data",
-                                 "Memory Channel",
-                                 "IPMI Device Information",
-                                 "Power Supply Information",
-                                 "Additional Information",
-                                 "Onboard Device",
-                                 "Management Controller Host Interface",
-                                 "TPM Device",
-                                 "Processor Additional Information",
-                                 "Firmware Inventory Information",
+  // clang-format off
+  static const char *kNames[] = {"BIOS Information", "System Information", "Base Board Information",
+                                 "Chassis Information", "Processor Information", "Memory Controller Information",
+                                 "Memory Module Information", "Cache Information", "Port Connector Information",
+                                 "System Slot Information", "On Board Device Information", "OEM Strings",
+                                 "System Configuration Options", "BIOS Language Information",
+                                 "Group Associations", "System Event Log", "Physical Memory Array",
+                                 "Memory Device", "32-bit Memory Error Information",
+                                 "Memory Array Mapped Address", "Memory Device Mapped Address",
+                                 "Built-in Pointing Device", "Portable Battery", "System Reset",
+                                 "Hardware Security", "System Power Controls", "Voltage Probe", "Cooling Device",
+                                 "Temperature Probe", "Electrical Current Probe", "Out-of-band Remote Access",
+                                 "Boot Integrity Services Entry Point", "System Boot Information",
+                                 "64-bit Memory Error Information", "Management Device",
+                                 "Management Device Component", "Management Device Threshold Data",
+                                 "Memory Channel", "IPMI Device Information", "Power Supply Information",
+                                 "Additional Information", "Onboard Device", "Management Controller Host Interface",
+                                 "TPM Device", "Processor Additional Information", "Firmware Inventory Information",
                                  "String Property"};
+  // clang-format on
   if (type < sizeof kNames / sizeof kNames[0]) return kNames[type];
   if (type == 126) return "Inactive";
   if (type == 127) return "End Of Table";
@@ -693,42 +542,14 @@ SmbiosTable DecodeSmbiosTable(const std::vector<uint8_t> &table, uint16_t versio
     Decoder d(s, version);
     s.decoded = true;
     switch (s.type) {
-      case 0:
-        if (s.length >= 0x12)
-          d.Bios();
-        else
-          s.decoded = false;
-        break;
-      case 1:
-        if (s.length >= 0x08)
-          d.System();
-        else
-          s.decoded = false;
-        break;
-      case 2:
-        if (s.length >= 0x08)
-          d.BaseBoard();
-        else
-          s.decoded = false;
-        break;
-      case 3:
-        if (s.length >= 0x09)
-          d.Chassis();
-        else
-          s.decoded = false;
-        break;
-      case 4:
-        if (s.length >= 0x1A)
-          d.Processor();
-        else
-          s.decoded = false;
-        break;
-      case 17:
-        if (s.length >= 0x15)
-          d.MemoryDevice();
-        else
-          s.decoded = false;
-        break;
+      // clang-format off
+      case 0: if (s.length >= 0x12) d.Bios(); else s.decoded = false; break;
+      case 1: if (s.length >= 0x08) d.System(); else s.decoded = false; break;
+      case 2: if (s.length >= 0x08) d.BaseBoard(); else s.decoded = false; break;
+      case 3: if (s.length >= 0x09) d.Chassis(); else s.decoded = false; break;
+      case 4: if (s.length >= 0x1A) d.Processor(); else s.decoded = false; break;
+      case 17: if (s.length >= 0x15) d.MemoryDevice(); else s.decoded = false; break;
+      // clang-format on
       case 32: d.SystemBoot(); break;
       case 127: break;
       default: s.decoded = false; break;
