@@ -67,8 +67,8 @@ HWND Ui::new_handle() {
 }
 
 Window* Ui::find(HWND hwnd) {
-  auto it = windows_.find(hwnd);
-  return it == windows_.end() || it->second.destroyed ? nullptr : &it->second;
+  auto it = windows.find(hwnd);
+  return it == windows.end() || it->second.destroyed ? nullptr : &it->second;
 }
 
 Window* Ui::child(HWND dialog, int id) {
@@ -83,7 +83,7 @@ Window* Ui::child(HWND dialog, int id) {
 
 std::size_t Ui::live_windows() const {
   return static_cast<std::size_t>(
-      std::count_if(windows_.begin(), windows_.end(), [](const auto& kv) { return !kv.second.destroyed; }));
+      std::count_if(windows.begin(), windows.end(), [](const auto& kv) { return !kv.second.destroyed; }));
 }
 
 HWND Ui::create_dialog(const DialogTemplate& tpl, DLGPROC proc, LPARAM init) {
@@ -101,7 +101,7 @@ HWND Ui::create_dialog(const DialogTemplate& tpl, DLGPROC proc, LPARAM init) {
   dlg.rect.right = dlg.rect.left + mul_div(tpl.cx, base_x, 4) + 2 * frame;
   dlg.rect.bottom = dlg.rect.top + mul_div(tpl.cy, base_y, 8) + 2 * frame + caption;
   HWND hwnd = dlg.hwnd;
-  windows_[hwnd] = dlg;
+  windows[hwnd] = dlg;
   for (const DialogItem& item : tpl.items) {
     Window c;
     c.hwnd = new_handle();
@@ -113,27 +113,27 @@ HWND Ui::create_dialog(const DialogTemplate& tpl, DLGPROC proc, LPARAM init) {
     c.visible = (item.style & WS_VISIBLE) != 0;
     c.rect = {mul_div(item.x, base_x, 4), mul_div(item.y, base_y, 8), mul_div(item.x + item.cx, base_x, 4),
               mul_div(item.y + item.cy, base_y, 8)};
-    windows_[c.hwnd] = c;
-    windows_[hwnd].children.push_back(c.hwnd);
+    windows[c.hwnd] = c;
+    windows[hwnd].children.push_back(c.hwnd);
   }
   // The focus starts on the first visible, enabled tab stop; WM_INITDIALOG
   // is told which.
-  Window& d = windows_[hwnd];
+  Window& d = windows[hwnd];
   for (HWND c : d.children) {
-    const Window& w = windows_[c];
+    const Window& w = windows[c];
     if ((w.style & WS_TABSTOP) && w.visible && !(w.style & WS_DISABLED)) {
       d.focus = c;
       break;
     }
   }
-  send(hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(d.focus), init);
+  SendMessageA(hwnd, WM_INITDIALOG, reinterpret_cast<WPARAM>(d.focus), init);
   if (Window* w = find(hwnd); w && (tpl.style & WS_VISIBLE)) show(*w, true);
   return hwnd;
 }
 
 RECT Ui::window_rect(const Window& w) const {
   if (!w.parent) return w.rect;
-  const Window& p = windows_.at(w.parent);
+  const Window& p = windows.at(w.parent);
   int frame = (p.style & (DS_MODALFRAME | WS_DLGFRAME | WS_CAPTION)) ? dialog_frame : 0;
   int caption = (p.style & WS_CAPTION) == WS_CAPTION ? caption_height : 0;
   LONG x = p.rect.left + frame, y = p.rect.top + frame + caption;
@@ -146,7 +146,7 @@ void Ui::record_shown(const Window& w) {
   s.caption = w.text;
   s.rect = w.rect;
   for (HWND c : w.children) {
-    const Window& cw = windows_[c];
+    const Window& cw = windows[c];
     if (!cw.visible) continue;
     if (cw.class_name == "Static" && (cw.style & 0x1F) != SS_ICON && s.text.empty()) s.text = cw.text;
     if (is_push_button(cw)) s.buttons.push_back(cw.text);
@@ -160,20 +160,9 @@ void Ui::show(Window& w, bool visible) {
   if (visible && !was && !w.parent) record_shown(w);
 }
 
-bool Ui::post(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (hwnd != nullptr && !find(hwnd)) {
-    machine().last_error = kErrorInvalidWindowHandle;
-    return false;
-  }
-  queue_.push_back(MSG{hwnd, msg, wp, lp, 0, {0, 0}});
-  return true;
-}
-
-LRESULT Ui::send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  Window* w = find(hwnd);
-  if (!w) return 0;
-  if (w->class_name == "#32770") return dialog_proc(*w, msg, wp, lp);
-  if (w->class_name == "Button") return button_proc(*w, msg, wp, lp);
+LRESULT Ui::window_proc(Window& w, UINT msg, WPARAM wp, LPARAM lp) {
+  if (w.class_name == "#32770") return dialog_proc(w, msg, wp, lp);
+  if (w.class_name == "Button") return button_proc(w, msg, wp, lp);
   return 0;
 }
 
@@ -185,12 +174,12 @@ LRESULT Ui::dialog_proc(Window& w, UINT msg, WPARAM wp, LPARAM lp) {
   if (handled) return handled;
   switch (msg) {
     case WM_SYSCOMMAND:
-      if ((wp & 0xFFF0) == SC_CLOSE) send(hwnd, WM_CLOSE, 0, 0);
+      if ((wp & 0xFFF0) == SC_CLOSE) SendMessageA(hwnd, WM_CLOSE, 0, 0);
       return 0;
     case WM_CLOSE: {
       Window* cancel = child(hwnd, IDCANCEL);
-      post(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
-           reinterpret_cast<LPARAM>(cancel ? cancel->hwnd : nullptr));
+      PostMessageA(hwnd, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(cancel ? cancel->hwnd : nullptr));
       return 0;
     }
     default: return 0;
@@ -200,7 +189,7 @@ LRESULT Ui::dialog_proc(Window& w, UINT msg, WPARAM wp, LPARAM lp) {
 // A push button reports a click (button released over it) to its parent.
 LRESULT Ui::button_proc(Window& w, UINT msg, WPARAM, LPARAM) {
   if (msg == WM_LBUTTONUP && w.visible && !(w.style & WS_DISABLED) && is_push_button(w))
-    send(w.parent, WM_COMMAND, MAKEWPARAM(w.id, BN_CLICKED), reinterpret_cast<LPARAM>(w.hwnd));
+    SendMessageA(w.parent, WM_COMMAND, MAKEWPARAM(w.id, BN_CLICKED), reinterpret_cast<LPARAM>(w.hwnd));
   return 0;
 }
 
@@ -208,36 +197,6 @@ bool Ui::belongs_to(HWND hwnd, HWND dialog) {
   for (Window* w = find(hwnd); w; w = w->parent ? find(w->parent) : nullptr)
     if (w->hwnd == dialog) return true;
   return false;
-}
-
-BOOL Ui::is_dialog_message(HWND dialog, LPMSG msg) {
-  Window* d = find(dialog);
-  if (!d || !msg || !belongs_to(msg->hwnd, dialog)) return FALSE;
-  if (msg->message == WM_KEYDOWN && (msg->wParam == VK_RETURN || msg->wParam == VK_ESCAPE)) {
-    Window* target = nullptr;
-    int id = IDCANCEL;
-    if (msg->wParam == VK_RETURN) {
-      // Enter presses the focused push button, otherwise the default one.
-      Window* focused = find(d->focus);
-      if (focused && is_push_button(*focused)) {
-        target = focused;
-      } else {
-        for (HWND c : d->children) {
-          Window* cw = find(c);
-          if (cw && cw->class_name == "Button" && (cw->style & kButtonTypeMask) == BS_DEFPUSHBUTTON) target = cw;
-        }
-        if (!target) target = child(dialog, IDOK);
-      }
-      id = target ? target->id : IDOK;
-    } else {
-      target = child(dialog, IDCANCEL);
-    }
-    if (target && (target->style & WS_DISABLED)) return TRUE;
-    send(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(target ? target->hwnd : nullptr));
-    return TRUE;
-  }
-  DispatchMessageA(msg);
-  return TRUE;
 }
 
 Answer Ui::next_answer(const std::string& target) {
@@ -254,11 +213,9 @@ Answer Ui::next_answer(const std::string& target) {
   return a;
 }
 
-// The program waits for input: the scripted user acts on the visible
-// top-level window that has been shown last.
 void Ui::wait_for_user() {
   Window* target = nullptr;
-  for (auto& [h, w] : windows_)
+  for (auto& [h, w] : windows)
     if (!w.destroyed && !w.parent && w.visible) target = &w;
   if (!target) throw SimulationError("the program waits for input, but no window is visible: it would wait forever");
   HWND hwnd = target->hwnd;
@@ -269,71 +226,22 @@ void Ui::wait_for_user() {
       Window* button = child(hwnd, a == Answer::Ok ? IDOK : IDCANCEL);
       if (!button || !button->visible)
         throw SimulationError("the scripted user cannot press " + to_string(a) + ": the window has no such button");
-      post(button->hwnd, WM_LBUTTONDOWN, 0, 0);
-      post(button->hwnd, WM_LBUTTONUP, 0, 0);
+      PostMessageA(button->hwnd, WM_LBUTTONDOWN, 0, 0);
+      PostMessageA(button->hwnd, WM_LBUTTONUP, 0, 0);
       break;
     }
     case Answer::Enter:
     case Answer::Escape: {
       HWND focus = find(target->focus) ? target->focus : hwnd;
-      post(focus, WM_KEYDOWN, a == Answer::Enter ? VK_RETURN : VK_ESCAPE, 0);
-      post(focus, WM_KEYUP, a == Answer::Enter ? VK_RETURN : VK_ESCAPE, 0);
+      PostMessageA(focus, WM_KEYDOWN, a == Answer::Enter ? VK_RETURN : VK_ESCAPE, 0);
+      PostMessageA(focus, WM_KEYUP, a == Answer::Enter ? VK_RETURN : VK_ESCAPE, 0);
       break;
     }
     case Answer::Close:
       if (!(target->style & WS_SYSMENU))
         throw SimulationError("the scripted user cannot close a window without a system menu");
-      post(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+      PostMessageA(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
       break;
-  }
-}
-
-BOOL Ui::get_message(LPMSG msg) {
-  for (;;) {
-    if (!queue_.empty()) {
-      MSG m = queue_.front();
-      queue_.pop_front();
-      if (m.hwnd != nullptr && !find(m.hwnd)) continue;  // its window is gone
-      *msg = m;
-      return TRUE;
-    }
-    if (quit_code_) {
-      *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(*quit_code_), 0, 0, {0, 0}};
-      quit_code_.reset();
-      return FALSE;
-    }
-    wait_for_user();
-  }
-}
-
-BOOL Ui::destroy(HWND hwnd) {
-  Window* w = find(hwnd);
-  if (!w) {
-    machine().last_error = kErrorInvalidWindowHandle;
-    return FALSE;
-  }
-  w->visible = false;
-  send(hwnd, WM_DESTROY, 0, 0);
-  std::vector<HWND> gone{hwnd};
-  gone.insert(gone.end(), windows_[hwnd].children.begin(), windows_[hwnd].children.end());
-  for (HWND h : gone) windows_[h].destroyed = true;
-  return TRUE;
-}
-
-int Ui::message_box(LPCSTR text, LPCSTR caption, UINT type) {
-  Shown s;
-  s.kind = "message_box";
-  s.caption = caption ? caption : "Error";
-  s.text = text ? text : "";
-  s.type = type;
-  shown.push_back(s);
-  Answer a = next_answer(s.caption);
-  UINT buttons = type & 0x0F;
-  bool positive = a == Answer::Ok || a == Answer::Enter;
-  switch (buttons) {
-    case MB_OKCANCEL: return positive ? IDOK : IDCANCEL;
-    case MB_YESNO: return positive ? 6 /* IDYES */ : 7 /* IDNO */;
-    default: return IDOK;  // a lone OK button: Escape and closing also answer OK
   }
 }
 
@@ -341,7 +249,13 @@ int Ui::message_box(LPCSTR text, LPCSTR caption, UINT type) {
 
 // ---- the Win32 functions
 
+using sim::win32::Answer;
+using sim::win32::is_push_button;
+using sim::win32::kButtonTypeMask;
+using sim::win32::kErrorInvalidWindowHandle;
 using sim::win32::machine;
+using sim::win32::Shown;
+using sim::win32::Window;
 
 HWND WINAPI CreateDialogParamA(HINSTANCE instance, LPCSTR template_name, HWND owner, DLGPROC proc, LPARAM init) {
   auto& m = machine();
@@ -433,31 +347,110 @@ BOOL WINAPI SetDlgItemTextA(HWND dlg, int id, LPCSTR text) {
 }
 
 BOOL WINAPI PostMessageA(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-  return machine().ui().post(wnd, msg, wparam, lparam);
+  auto& ui = machine().ui();
+  if (wnd != nullptr && !ui.find(wnd)) {
+    machine().last_error = kErrorInvalidWindowHandle;
+    return FALSE;
+  }
+  ui.queue.push_back(MSG{wnd, msg, wparam, lparam, 0, {0, 0}});
+  return TRUE;
 }
 
 LRESULT WINAPI SendMessageA(HWND wnd, UINT msg, WPARAM wparam, LPARAM lparam) {
-  return machine().ui().send(wnd, msg, wparam, lparam);
+  auto& ui = machine().ui();
+  Window* w = ui.find(wnd);
+  return w ? ui.window_proc(*w, msg, wparam, lparam) : 0;
 }
 
 BOOL WINAPI GetMessageA(LPMSG msg, HWND, UINT, UINT) {
   if (!msg) return -1;
-  return machine().ui().get_message(msg);
+  auto& ui = machine().ui();
+  for (;;) {
+    if (!ui.queue.empty()) {
+      MSG m = ui.queue.front();
+      ui.queue.pop_front();
+      if (m.hwnd != nullptr && !ui.find(m.hwnd)) continue;  // its window is gone
+      *msg = m;
+      return TRUE;
+    }
+    if (ui.quit_code) {
+      *msg = MSG{nullptr, WM_QUIT, static_cast<WPARAM>(*ui.quit_code), 0, 0, {0, 0}};
+      ui.quit_code.reset();
+      return FALSE;
+    }
+    ui.wait_for_user();
+  }
 }
 
-BOOL WINAPI IsDialogMessageA(HWND dlg, LPMSG msg) { return machine().ui().is_dialog_message(dlg, msg); }
+BOOL WINAPI IsDialogMessageA(HWND dlg, LPMSG msg) {
+  auto& ui = machine().ui();
+  Window* d = ui.find(dlg);
+  if (!d || !msg || !ui.belongs_to(msg->hwnd, dlg)) return FALSE;
+  if (msg->message == WM_KEYDOWN && (msg->wParam == VK_RETURN || msg->wParam == VK_ESCAPE)) {
+    Window* target = nullptr;
+    int id = IDCANCEL;
+    if (msg->wParam == VK_RETURN) {
+      // Enter presses the focused push button, otherwise the default one.
+      Window* focused = ui.find(d->focus);
+      if (focused && is_push_button(*focused)) {
+        target = focused;
+      } else {
+        for (HWND c : d->children) {
+          Window* cw = ui.find(c);
+          if (cw && cw->class_name == "Button" && (cw->style & kButtonTypeMask) == BS_DEFPUSHBUTTON) target = cw;
+        }
+        if (!target) target = ui.child(dlg, IDOK);
+      }
+      id = target ? target->id : IDOK;
+    } else {
+      target = ui.child(dlg, IDCANCEL);
+    }
+    if (target && (target->style & WS_DISABLED)) return TRUE;
+    SendMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(target ? target->hwnd : nullptr));
+    return TRUE;
+  }
+  DispatchMessageA(msg);
+  return TRUE;
+}
 
 BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
 
 LRESULT WINAPI DispatchMessageA(const MSG* msg) {
   if (!msg || !msg->hwnd) return 0;
-  return machine().ui().send(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+  return SendMessageA(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
-void WINAPI PostQuitMessage(int code) { machine().ui().post_quit(code); }
+void WINAPI PostQuitMessage(int code) { machine().ui().quit_code = code; }
 
-BOOL WINAPI DestroyWindow(HWND wnd) { return machine().ui().destroy(wnd); }
+BOOL WINAPI DestroyWindow(HWND wnd) {
+  auto& ui = machine().ui();
+  Window* w = ui.find(wnd);
+  if (!w) {
+    machine().last_error = kErrorInvalidWindowHandle;
+    return FALSE;
+  }
+  w->visible = false;
+  SendMessageA(wnd, WM_DESTROY, 0, 0);
+  std::vector<HWND> gone{wnd};
+  gone.insert(gone.end(), ui.windows[wnd].children.begin(), ui.windows[wnd].children.end());
+  for (HWND h : gone) ui.windows[h].destroyed = true;
+  return TRUE;
+}
 
 int WINAPI MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
-  return machine().ui().message_box(text, caption, type);
+  auto& ui = machine().ui();
+  Shown s;
+  s.kind = "message_box";
+  s.caption = caption ? caption : "Error";
+  s.text = text ? text : "";
+  s.type = type;
+  ui.shown.push_back(s);
+  Answer a = ui.next_answer(s.caption);
+  bool positive = a == Answer::Ok || a == Answer::Enter;
+  switch (type & 0x0F) {
+    case MB_OKCANCEL: return positive ? IDOK : IDCANCEL;
+    case MB_YESNO: return positive ? 6 /* IDYES */ : 7 /* IDNO */;
+    default: return IDOK;  // a lone OK button: Escape and closing also answer OK
+  }
 }

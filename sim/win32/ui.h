@@ -82,34 +82,32 @@ class Ui {
   std::vector<Shown> shown;
   std::vector<UserAction> actions;
 
-  // Implementation of the Win32 functions.
+  // The window manager's state. The Win32 functions (ui.cpp) work on it
+  // directly; the window procedures below are what they dispatch to.
+  std::map<HWND, Window> windows;
+  std::deque<MSG> queue;
+  std::optional<int> quit_code;
+
   HWND create_dialog(const DialogTemplate& tpl, DLGPROC proc, LPARAM init);
-  Window* find(HWND hwnd);
+  Window* find(HWND hwnd);  // a live window, or null
   Window* child(HWND dialog, int id);
+  bool belongs_to(HWND hwnd, HWND dialog);
   HWND desktop() const { return desktop_; }
   RECT window_rect(const Window& w) const;
   void show(Window& w, bool visible);
-  bool post(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  LRESULT send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
-  BOOL get_message(LPMSG msg);
-  BOOL is_dialog_message(HWND dialog, LPMSG msg);
-  void post_quit(int code) { quit_code_ = code; }
-  BOOL destroy(HWND hwnd);
-  int message_box(LPCSTR text, LPCSTR caption, UINT type);
+  LRESULT window_proc(Window& w, UINT msg, WPARAM wp, LPARAM lp);
+  // The program waits for input: the scripted user acts on the visible
+  // top-level window shown last, or the run ends with SimulationError.
+  void wait_for_user();
+  Answer next_answer(const std::string& target);
   std::size_t live_windows() const;
 
  private:
   HWND new_handle();
-  Answer next_answer(const std::string& target);
-  void wait_for_user();
   LRESULT dialog_proc(Window& w, UINT msg, WPARAM wp, LPARAM lp);
   LRESULT button_proc(Window& w, UINT msg, WPARAM wp, LPARAM lp);
-  bool belongs_to(HWND hwnd, HWND dialog);
   void record_shown(const Window& w);
 
-  std::map<HWND, Window> windows_;
-  std::deque<MSG> queue_;
-  std::optional<int> quit_code_;
   std::uintptr_t next_handle_ = 0x10020;
   HWND desktop_;
 };
