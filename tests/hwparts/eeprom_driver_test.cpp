@@ -144,23 +144,13 @@ TEST_F(EepromDriverTest, WriteEnablesErasesWritesAndDisablesOn64Words) {
   EXPECT_EQ(k.debug_log(), std::vector<std::string>{"NICDIAG.SYS: WriteEeprom Data = BEEF  Reg = 5 bits = 6\n"});
   auto cmds = Part().commands();
   ASSERT_EQ(cmds.size(), 5u);
-  EXPECT_EQ(cmds[0].di,
-            "10011"
-            "0101");
-  EXPECT_EQ(cmds[1].di,
-            "111"
-            "000101");
-  EXPECT_EQ(cmds[2].di,
-            "101"
-            "000101" +
-                Bits(0xBEEF, 16));
-  EXPECT_EQ(cmds[3].di,
-            "10000"
-            "0101");
-  EXPECT_EQ(cmds[4].di,
-            "110"
-            "000101" +
-                std::string(16, '0'));  // the read-back
+  // clang-format off
+  EXPECT_EQ(cmds[0].di, "10011" "0101");
+  EXPECT_EQ(cmds[1].di, "111" "000101");
+  EXPECT_EQ(cmds[2].di, "101" "000101" + Bits(0xBEEF, 16));
+  EXPECT_EQ(cmds[3].di, "10000" "0101");
+  EXPECT_EQ(cmds[4].di, "110" "000101" + std::string(16, '0'));  // the read-back
+  // clang-format on
   for (const auto &c : cmds) EXPECT_EQ(c.outcome, MicrowireOutcome::executed) << sim::hw::to_string(c.op);
   EXPECT_FALSE(Part().write_enabled());
   EXPECT_FALSE(Part().selected());
@@ -187,19 +177,12 @@ TEST_F(EepromDriverTest, WriteOn256WordsSendsEnableAndDisableWithTheWholeAddress
   EXPECT_EQ(Part().word(5), 0xBEEF);
   auto cmds = Part().commands();
   ASSERT_EQ(cmds.size(), 5u);
-  EXPECT_EQ(cmds[0].di,
-            "10011"
-            "000101");
-  EXPECT_EQ(cmds[1].di,
-            "111"
-            "00000101");
-  EXPECT_EQ(cmds[2].di,
-            "101"
-            "00000101" +
-                Bits(0xBEEF, 16));
-  EXPECT_EQ(cmds[3].di,
-            "10000"
-            "000101");
+  // clang-format off
+  EXPECT_EQ(cmds[0].di, "10011" "000101");
+  EXPECT_EQ(cmds[1].di, "111" "00000101");
+  EXPECT_EQ(cmds[2].di, "101" "00000101" + Bits(0xBEEF, 16));
+  EXPECT_EQ(cmds[3].di, "10000" "000101");
+  // clang-format on
   for (const auto &c : cmds) EXPECT_EQ(c.outcome, MicrowireOutcome::executed) << sim::hw::to_string(c.op);
   EXPECT_FALSE(Part().write_enabled());
 }
@@ -208,9 +191,9 @@ TEST_F(EepromDriverTest, WriteOnA128WordSizeSendsASixBitEnableTail) {
   // A 128-word size gives the family's 8 address bits; the enable tail is 6.
   LoadWith(PartProfile(128, 8));
   EXPECT_EQ(WriteWord(kAdapterPort + 0x0E, 128, 5, 0x1234, 0), 1u);
-  EXPECT_EQ(Part().commands()[0].di,
-            "10011"
-            "000101");
+  // clang-format off
+  EXPECT_EQ(Part().commands()[0].di, "10011" "000101");
+  // clang-format on
   EXPECT_EQ(Part().word(5), 0x1234);
 }
 

@@ -109,9 +109,9 @@ TEST_F(Fixture, ReadSendsDummyZeroThenWordAndRecordsTheBits) {
   ASSERT_EQ(cmds.size(), 1u);
   const auto& s = cmds[0];
   EXPECT_EQ(s.di, "0110000101" + std::string(16, '0'));
-  EXPECT_EQ(s.dout.substr(9),
-            "0"
-            "1010010100000101");
+  // clang-format off
+  EXPECT_EQ(s.dout.substr(9), "0" "1010010100000101");
+  // clang-format on
   EXPECT_EQ(s.op, MicrowireOp::read);
   EXPECT_EQ(s.address, 5u);
   EXPECT_EQ(s.words_read, 1u);
