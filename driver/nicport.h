@@ -1,5 +1,6 @@
 // NICPORT: the driver's own declarations: the control device's extension
-// (the driver's only state), the dispatch routines and the operations that
+// (the device's state; the locks, the security descriptor and the debug mask
+// are globals of their files), the dispatch routines and the operations that
 // the control-code routine forwards to.
 #pragma once
 #include "platform/ntkernel.h"
