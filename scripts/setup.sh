@@ -28,7 +28,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config ccache
   dmidecode   # dmidecode and biosdecode: the tests compare nicdiag's dmi and pir with them
   pciutils    # lspci reads nicdiag's configuration dumps back
   python3     # tests/pe/cpu_floor.py scans the Windows binaries' instructions; the docs-examples test
-  help2man    # the manual pages, made from the tools' own --help at build time
+  groff-base man-db  # the manual pages are checked with groff; man finds them after cmake --install
   libhivex-dev libhivex-bin libwin-hivex-perl)  # netpurge-sim's registry hive files; the tests check them with hivexregedit
 wine_pkgs=(wine wine32:i386 xvfb xauth xdotool imagemagick fonts-wine x11-utils python3)
 # Wine on a kernel without 32-bit support: the user-mode emulator for the

@@ -61,12 +61,22 @@ int main(int argc, char** argv) {
       "Runs the uninstaller on a simulated Windows machine described by a profile (default: a Windows 98 machine\n"
       "with two supported adapters and a user who presses OK) and reports the dialogs and message boxes shown,\n"
       "what the user did, the processes started, the registry changes as a .reg diff, the files deleted and\n"
-      "folders removed, and the exit code.\n"
-      "Exit status: 0 when the run completed, 1 when an output (the report, an export) could not be written,\n"
-      "2 for bad input (the message names the file and line), 3 when the run could not go on (for example the\n"
-      "scripted user had no answer left, or --apply could not write the hive files), 4 when the program ended\n"
-      "still holding the network configuration's write lock (Windows 2000).",
+      "folders removed, and the exit code.",
       "netpurge-sim"};
+  app.footer(
+      "Exit status:\n"
+      "  0  the run completed\n"
+      "  1  an output (the report, an export) could not be written\n"
+      "  2  bad input (the message names the file and line)\n"
+      "  3  the run could not go on (for example the scripted user had no answer left, or --apply\n"
+      "     could not write the hive files)\n"
+      "  4  the program ended still holding the network configuration's write lock (Windows 2000)\n"
+      "\n"
+      "Examples:\n"
+      "  netpurge-sim\n"
+      "  netpurge-sim --user cancel\n"
+      "  netpurge-sim --profile my-pc.json --backup undo.reg --export-registry after.reg\n"
+      "  netpurge-sim --profile nt4.json --hive SYSTEM=SYSTEM --hive SOFTWARE=SOFTWARE --backup undo.reg --apply");
   std::string profile_file, command_line, user, export_file, backup_file, export_files_file;
   bool json = false;
   app.add_option("--profile", profile_file, "machine profile (.json); without it the built-in default machine");

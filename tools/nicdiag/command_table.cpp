@@ -38,11 +38,27 @@ const char kUsageNotes[] =
     "stand for BUS SLOT (pci read/write, validate) and for --bus/--device (eeprom, phy, resources).\n"
     "Every command is checked before the first one runs; an error names the script's file and\n"
     "line.\n"
-    "Exit status: 0 when every command succeeded; 1 when a request failed, the driver left\n"
-    "something behind at unload, an EEPROM image could not be saved or standard output could not\n"
-    "be written; 2 for bad input (usage, an unreadable or malformed script or profile); 3 when\n"
-    "the device could not be opened; 130 when Ctrl-C ended the session (after the command it\n"
-    "arrived in; the EEPROM image is saved as at any other end).\n";
+    "\n";
+
+// After the platform's note: what the exit status says, and examples.
+const char kUsageEnd[] =
+    "\n"
+    "Exit status:\n"
+    "  0    every command succeeded\n"
+    "  1    a request failed, the driver left something behind at unload, an EEPROM image could\n"
+    "       not be saved or standard output could not be written\n"
+    "  2    bad input: usage, an unreadable or malformed script or profile\n"
+    "  3    the device could not be opened\n"
+    "  130  Ctrl-C ended the session (after the command it arrived in; the EEPROM image is saved\n"
+    "       as at any other end)\n"
+    "\n"
+    "Examples:\n"
+    "  nicdiag id\n"
+    "  nicdiag pci list\n"
+    "  nicdiag eeprom dump --out saved-eeprom.txt\n"
+    "  nicdiag eeprom restore saved-eeprom.txt --yes\n"
+    "  nicdiag --json phy dump ';' pci read 0 3 0 64\n"
+    "  nicdiag --script commands.txt --stop-on-error\n";
 
 }  // namespace
 
@@ -133,6 +149,8 @@ void PrintUsage() {
   std::fputs(kUsageHead, stdout);
   for (const CommandRow &command : kCommands) std::fputs(command.help, stdout);
   std::fputs(kUsageNotes, stdout);
+  std::printf("%s\n", kPlatformNote);
+  std::fputs(kUsageEnd, stdout);
 }
 
 }  // namespace nicdiag

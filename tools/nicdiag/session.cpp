@@ -204,7 +204,6 @@ int Session(int argc, char **argv) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       PrintUsage();
-      std::printf("\n%s\n", kPlatformNote);
       return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitSuccess : kExitFailed;
     } else if (arg == "--version" || arg == "-V") {
       output.Line(std::string("nicdiag version ") + kVersion);
