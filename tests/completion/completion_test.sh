@@ -42,9 +42,30 @@ same "netpurge-sim --user answers" "$(printf '%s\n' cancel close enter escape ok
 
 global=$(sed -n '/^Options:/,/^$/p' <<<"$diag_help" | options_of)
 same "nicdiag options" "$global" "$(offers _nickit_nicdiag nicdiag --)"
-same "nicdiag command options" "$(comm -23 <(options_of <<<"$diag_help") <(echo "$global"))" \
-  "$(offers _nickit_nicdiag nicdiag id --)"
 commands=$(sed -n '/^Commands/,/^$/p' <<<"$diag_help" | grep -oE '^  [a-z][a-z0-9-]*' | sed 's/^  //' | sort -u)
+# A command's synopsis lines in --help: its entries' first lines and the
+# lines that continue them, each without the text after a wide gap.
+synopsis_of() {
+  sed -n '/^Commands/,/^$/p' <<<"$diag_help" | awk -v cmd="$1" '
+    /^  [a-z]/ { split($0, w, " "); current = w[1]; line = $0 }
+    /^   +[^ ]/ { if (match($0, /^ +/) && RLENGTH > 20) next; line = $0 }
+    /^  [^ ]|^   +[^ ]/ { sub(/^ +/, "", line); sub(/  +.*/, "", line); if (current == cmd) print line }'
+}
+for command in $commands; do
+  want=$(synopsis_of "$command" | grep -oE -- '(^|[][ |])(-s|--[a-z][a-z0-9-]*)' | grep -oE -- '-s|--[a-z0-9-]+' | sort -u)
+  same "nicdiag $command's options" "$want" "$(offers _nickit_nicdiag nicdiag "$command" -)"
+done
+# File names where a file is named: a script, a saved image to restore, an
+# output; a byte count (raw's --out) is not one.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+touch "$scratch/image.txt"
+for words in "--script" "eeprom restore" "eeprom dump --out" "--json dmi --out" "id ; eeprom --yes restore"; do
+  read -ra typed <<<"$words"
+  got=$(cd "$scratch" && offers _nickit_nicdiag nicdiag "${typed[@]}" im)
+  same "nicdiag $words: file names" "image.txt" "$got"
+done
+same "nicdiag raw --out: no file names" "" "$(cd "$scratch" && offers _nickit_nicdiag nicdiag raw 0x222000 --out im)"
 same "nicdiag commands" "$commands" "$(offers _nickit_nicdiag nicdiag '')"
 same "nicdiag commands after ';'" "$commands" "$(offers _nickit_nicdiag nicdiag --json id ';' '')"
 for command in $commands; do
@@ -68,6 +89,15 @@ for tool in netpurge-sim nicdiag; do
   for option in $(options_of <<<"$help"); do
     grep -q -- "${option//-/\\\\-}" "$page" || { echo "FAIL: $page lacks $option"; failed=1; }
   done
+  for section in NAME SYNOPSIS DESCRIPTION OPTIONS "EXIT STATUS" EXAMPLES; do
+    grep -qx "\.SH \"\?$section\"\?" "$page" || { echo "FAIL: $page has no $section section"; failed=1; }
+  done
+  # groff's own verdict on the page: no warning of any kind.
+  if ! warnings=$(groff -man -ww -z "$page" 2>&1) || [ -n "$warnings" ]; then
+    echo "FAIL: groff warns on $page:"
+    echo "$warnings"
+    failed=1
+  fi
 done
 [ $failed = 0 ] && echo "completion and manual pages agree with --help"
 exit $failed
