@@ -9,14 +9,16 @@ Two kinds of example are run:
 - a command in a fenced block marked "sh" whose first word is one of the
   tools (build/host/bin/ may precede it). It must end with status 0.
 
-A command runs in an empty temporary folder (what it writes goes there), on
-the built-in machine unless it names a profile; a profile or other file it
-names that lies in docs/examples is taken from there.
+A command runs in a temporary folder that holds a copy of docs/examples and
+nothing else (what it writes goes there), as a reader who copied the
+examples would run it: on the built-in machine unless it names a profile,
+and every file it names found, relative to that folder, in the copy.
 usage: doc_examples.py DOCS_FOLDER BIN_FOLDER
 """
 import os
 import pty
 import re
+import shutil
 import shlex
 import subprocess
 import sys
@@ -73,11 +75,9 @@ def examples(path):
     return found
 
 
-def run(command, bin_dir, examples_dir, work):
+def run(command, bin_dir, work):
     words = shlex.split(command, comments=True)
     words[0] = os.path.join(bin_dir, words[0].split("/")[-1])
-    words = [os.path.join(examples_dir, w) if os.path.isfile(os.path.join(examples_dir, w)) else w
-             for w in words]
     # Standard output and error on one terminal, as the docs show them: the
     # output is line-buffered there, so the two keep their order.
     master, slave = pty.openpty()
@@ -116,8 +116,10 @@ def main():
                 print(f"{where}: not run: {short}: {NOT_YET[short]}")
                 continue
             ran += 1
-            with tempfile.TemporaryDirectory(prefix="doc-example-") as work:
-                status, output = run(command, bin_dir, examples_dir, work)
+            with tempfile.TemporaryDirectory(prefix="doc-example-") as scratch:
+                work = os.path.join(scratch, "examples")
+                shutil.copytree(examples_dir, work)
+                status, output = run(command, bin_dir, work)
             got = output.rstrip("\n").split("\n")
             if expected is None:
                 if status != 0:
