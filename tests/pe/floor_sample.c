@@ -7,8 +7,9 @@ int smallest(int a, int b) { return a < b ? a : b; }
 int counter;
 int next_ticket(void) { return __atomic_fetch_add(&counter, 1, __ATOMIC_SEQ_CST); }
 
-__asm__(".text\n"
-        "pad3: ret\n"
-        " .p2align 2\n"
-        "pad7: movl %eax, %eax\n"
-        " .p2align 3\n");
+__asm__(
+    ".text\n"
+    "pad3: ret\n"
+    " .p2align 2\n"
+    "pad7: movl %eax, %eax\n"
+    " .p2align 3\n");
