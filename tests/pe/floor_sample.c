@@ -11,5 +11,6 @@ __asm__(
     ".text\n"
     "pad3: ret\n"
     " .p2align 2\n"
+    " .p2align 3\n"
     "pad7: movl %eax, %eax\n"
     " .p2align 3\n");
