@@ -270,6 +270,7 @@ int Session(int argc, char **argv) {
     }
     Run run(*device, options, command);
     run.start_us = device->NowUs();
+#if __cpp_exceptions
     try {
       Execute(run);
     } catch (const std::exception &e) {
@@ -277,6 +278,9 @@ int Session(int argc, char **argv) {
       run.usage_error = false;
       run.text = std::string("the command failed: ") + e.what();
     }
+#else
+    Execute(run);  // built without exceptions: a library error ends the run
+#endif
     Print(run, origin, output);
     if (!run.ok) exit_code = run.usage_error ? kExitBadInput : (exit_code == 0 ? kExitFailed : exit_code);
     if (output.failed)
@@ -313,6 +317,7 @@ int Session(int argc, char **argv) {
 const char kVersion[] = NICDIAG_VERSION;
 
 int Main(int argc, char **argv) {
+#if __cpp_exceptions
   try {
     return Session(argc, argv);
   } catch (const std::exception &e) {
@@ -321,6 +326,9 @@ int Main(int argc, char **argv) {
     std::fprintf(stderr, "nicdiag: internal error\n");
   }
   return kExitFailed;
+#else
+  return Session(argc, argv);
+#endif
 }
 
 }  // namespace nicdiag
