@@ -48,6 +48,7 @@ commands=$(sed -n '/^Commands/,/^$/p' <<<"$diag_help" | grep -oE '^  [a-z][a-z0-
 same "nicdiag commands" "$commands" "$(offers _nickit_nicdiag nicdiag '')"
 same "nicdiag commands after ';'" "$commands" "$(offers _nickit_nicdiag nicdiag --json id ';' '')"
 for command in $commands; do
+  [ "$command" = install ] && continue  # its argument is a file name, completed as one
   for sub in $(offers _nickit_nicdiag nicdiag "$command" ''); do
     if ! grep -qE "^  $command ([A-Za-z0-9.|-]+ )*([A-Za-z0-9.-]+\|)*$sub([ |]|\$)" <<<"$diag_help"; then
       echo "FAIL: the completion offers 'nicdiag $command $sub', which --help does not show"

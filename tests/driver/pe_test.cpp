@@ -1,7 +1,8 @@
 // The Windows images as built: NICPORT.sys is a relocatable i386 native
 // image entered at DriverEntry that imports only from the kernel and the
 // HAL and carries its version resource; nicdiag.exe is a console program on
-// KERNEL32 and msvcrt alone. Skipped until the windows preset is built.
+// KERNEL32, ADVAPI32 (its service commands) and msvcrt alone. Skipped until
+// the windows preset is built.
 #include <gtest/gtest.h>
 
 #include "nicdiag_version.h"
@@ -93,12 +94,13 @@ TEST(DriverImage, NicportSysIsARelocatableNativeDriverOnKernelAndHal) {
   EXPECT_NE(image.Find({0x09, 0x04, 0xB0, 0x04}), 0u);  // translation: language 1033, code page 1200
 }
 
-TEST(DriverImage, NicdiagExeIsAConsoleProgramOnKernel32AndMsvcrt) {
+TEST(DriverImage, NicdiagExeIsAConsoleProgramOnKernel32Advapi32AndMsvcrt) {
   PeImage image;
   if (!image.Load(NICDIAG_EXE_PATH)) GTEST_SKIP() << NICDIAG_EXE_PATH << " is missing: build the windows preset first";
   EXPECT_EQ(image.U16(image.pe + 4), 0x14Cu);
   EXPECT_EQ(image.U16(image.opt + 68), 3u);  // console
-  for (const std::string &dll : image.Dlls()) EXPECT_TRUE(dll == "kernel32.dll" || dll == "msvcrt.dll") << dll;
+  for (const std::string &dll : image.Dlls())
+    EXPECT_TRUE(dll == "kernel32.dll" || dll == "advapi32.dll" || dll == "msvcrt.dll") << dll;
   // VS_FIXEDFILEINFO: the version nicdiag --version prints, VFT_APP.
   size_t info = image.Find({0xBD, 0x04, 0xEF, 0xFE});
   ASSERT_NE(info, 0u) << "no version resource";

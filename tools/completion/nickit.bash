@@ -39,7 +39,8 @@ _nickit_netpurge_sim() {
 }
 
 _nickit_nicdiag_options="--help --version --profile --json --script --stop-on-error --debug-log"
-_nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy raw resources dmi pir"
+_nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy raw resources dmi pir install start stop
+  remove"
 # Options of the commands (after the command word).
 _nickit_nicdiag_command_options="--truncate --method --size --bus --device -s --register --out --yes --phy-address
   --slot"
@@ -89,6 +90,9 @@ _nickit_nicdiag() {
     fi
   elif [[ $cur == -* ]]; then
     mapfile -t COMPREPLY < <(compgen -W "$_nickit_nicdiag_command_options" -- "$cur")
+  elif ((position == 1)) && [[ $command == install ]]; then
+    # PATH: the driver file, or the folder that holds it.
+    mapfile -t COMPREPLY < <(compgen -f -- "$cur")
   elif ((position == 1)) && [[ -n ${_nickit_nicdiag_subcommands[$command]:-} ]]; then
     mapfile -t COMPREPLY < <(compgen -W "${_nickit_nicdiag_subcommands[$command]}" -- "$cur")
   fi

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/nicdiag/command.h"
+#include "tools/nicdiag/service.h"
 
 namespace nicdiag {
 namespace {
@@ -42,7 +43,12 @@ const char kUsageNotes[] =
     "something behind at unload, an EEPROM image could not be saved or standard output could not\n"
     "be written; 2 for bad input (usage, an unreadable or malformed script or profile); 3 when\n"
     "the device could not be opened; 130 when Ctrl-C ended the session (after the command it\n"
-    "arrived in; the EEPROM image is saved as at any other end).\n";
+    "arrived in; the EEPROM image is saved as at any other end). The service commands: 4 when\n"
+    "this build cannot manage services (not Windows); 5 not an administrator; 6 the service is\n"
+    "not in the state the command needs (already installed, also with another ImagePath; not\n"
+    "installed; already running; not running; still running after a stop); 7 marked for\n"
+    "deletion (restart Windows); 8 the driver file is missing; 9 a service key is left in the\n"
+    "registry that the service control manager does not know.\n";
 
 }  // namespace
 
@@ -116,6 +122,21 @@ const CommandRow kCommands[] = {
     {"pir", CommandPir,
      "  pir [--out FILE]                    the PCI interrupt routing table ($PIR), decoded, with\n"
      "                                      its checksum verified; --out saves its raw bytes\n"},
+    {"install", CommandInstall,
+     "  install [PATH]                      install the driver as the kernel service " NICDIAG_SERVICE_NAME ",\n"
+     "                                      demand start, ImagePath\n"
+     "                                      " NICDIAG_IMAGE_PATH ";\n"
+     "                                      with PATH, copy that " NICDIAG_DRIVER_FILE " (or the one in\n"
+     "                                      folder PATH) to %SystemRoot%\\System32\\drivers first\n",
+     true},
+    {"start", CommandStart, "  start                               start the service (load the driver)\n", true},
+    {"stop", CommandStop, "  stop                                stop the service (unload the driver)\n", true},
+    {"remove", CommandRemove,
+     "  remove                              stop the service if it runs, then delete it (the driver\n"
+     "                                      file stays); install, start, stop and remove need\n"
+     "                                      Windows and an administrator, and close the device\n"
+     "                                      if an earlier command of the session opened it\n",
+     true},
 };
 
 void Execute(Run &run) {
@@ -127,6 +148,12 @@ void Execute(Run &run) {
     }
   }
   run.Usage("unknown command '" + name + "' (see --help)");
+}
+
+bool RunsWithoutDevice(const std::string &name) {
+  for (const CommandRow &command : kCommands)
+    if (name == command.name) return command.without_device;
+  return false;
 }
 
 void PrintUsage() {
