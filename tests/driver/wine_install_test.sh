@@ -108,7 +108,7 @@ mv "$drivers/NICPORT.sys" "$work/NICPORT.sys.away"
 expect "start: the driver file is missing" $FILE_MISSING "is missing" start
 mv "$work/NICPORT.sys.away" "$drivers/NICPORT.sys"
 
-expect "start" 0 "started the $service service" start
+expect "start (JSON)" 0 "\"service\":\"$service\",\"message\":\"started the $service service" --json start
 expect "start again: already running" $STATE "already running" start
 out=$(t 60 wine "$work/nicdiag.exe" --json id ';' raw 0x80FF0058 ';' raw 0x80FF0004 ';' \
       raw 0x80FF0000 --out 2 ';' validate 0x00400000 0 3 2>&1)

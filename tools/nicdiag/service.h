@@ -13,7 +13,7 @@
 // without the prefix (System32\drivers\NICPORT.sys); Wine's driver loader
 // reads only this one (or a path with a drive).
 #define NICDIAG_DRIVER_FILE "NICPORT.sys"
-#define NICDIAG_IMAGE_PATH "\\SystemRoot\\System32\\drivers\\" NICDIAG_DRIVER_FILE
+#define NICDIAG_IMAGE_PATH  "\\SystemRoot\\System32\\drivers\\" NICDIAG_DRIVER_FILE
 
 namespace nicdiag {
 

@@ -46,11 +46,13 @@ bool CallFailed(Run &run, const char *what, DWORD code) {
   switch (code) {
     case ERROR_ACCESS_DENIED:
       return Failure(run, kExitNotAdmin,
-                     reason + ": managing the " NICDIAG_SERVICE_NAME " service needs an administrator; run nicdiag "
+                     reason + ": managing the " NICDIAG_SERVICE_NAME
+                              " service needs an administrator; run nicdiag "
                               "from an administrator's account");
     case ERROR_SERVICE_MARKED_FOR_DELETE:
       return Failure(run, kExitMarkedForDelete,
-                     reason + ": the " NICDIAG_SERVICE_NAME " service is marked for deletion; it goes when every "
+                     reason + ": the " NICDIAG_SERVICE_NAME
+                              " service is marked for deletion; it goes when every "
                               "program holding it (the Services control panel, another nicdiag) has closed it, "
                               "or at the next restart of Windows");
     default: return Failure(run, kExitFailed, reason);
@@ -200,11 +202,13 @@ bool Install(Run &run) {
   if (run.words.size() == 2) {
     source = run.words[1];
     bool folder = false;
-    if (FileExists(source, folder) && folder) source += (source.back() == '\\' ? "" : "\\") + std::string(NICDIAG_DRIVER_FILE);
+    if (FileExists(source, folder) && folder)
+      source += (source.back() == '\\' ? "" : "\\") + std::string(NICDIAG_DRIVER_FILE);
     if (!FileExists(source, folder) || folder)
       return Failure(run, kExitFileMissing,
-                     source + ": " + (folder ? std::string("a folder, not the driver file")
-                                             : ErrorText(GetLastError()) + ": the driver file to copy is missing"));
+                     source + ": " +
+                         (folder ? std::string("a folder, not the driver file")
+                                 : ErrorText(GetLastError()) + ": the driver file to copy is missing"));
   }
 
   Handles handles;
@@ -250,17 +254,17 @@ bool Install(Run &run) {
                      target + " is missing: give the driver's PATH (nicdiag install PATH) or copy it there first");
   }
   handles.CloseService();
-  handles.service =
-      CreateServiceA(handles.manager, NICDIAG_SERVICE_NAME, NICDIAG_SERVICE_NAME, SERVICE_ALL_ACCESS,
-                     SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, NICDIAG_IMAGE_PATH, NULL,
-                     NULL, NULL, NULL, NULL);
+  handles.service = CreateServiceA(handles.manager, NICDIAG_SERVICE_NAME, NICDIAG_SERVICE_NAME, SERVICE_ALL_ACCESS,
+                                   SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                   NICDIAG_IMAGE_PATH, NULL, NULL, NULL, NULL, NULL);
   if (handles.service == NULL) {
     code = GetLastError();
     if (code == ERROR_SERVICE_EXISTS || code == ERROR_DUPLICATE_SERVICE_NAME)
-      return Failure(run, kExitServiceState,
-                     copied + "CreateServiceA failed: " + ErrorText(code) +
-                         (code == ERROR_SERVICE_EXISTS ? ": installed meanwhile by another program"
-                                                       : ": another service has the display name " NICDIAG_SERVICE_NAME));
+      return Failure(
+          run, kExitServiceState,
+          copied + "CreateServiceA failed: " + ErrorText(code) +
+              (code == ERROR_SERVICE_EXISTS ? ": installed meanwhile by another program"
+                                            : ": another service has the display name " NICDIAG_SERVICE_NAME));
     return CallFailed(run, (copied + "CreateServiceA").c_str(), code);
   }
   run.text = copied + "installed the " NICDIAG_SERVICE_NAME
@@ -290,7 +294,8 @@ bool Start(Run &run) {
     return CallFailed(run, "StartServiceA", code);
   }
   DWORD state = 0, code = 0;
-  if (!WaitWhile(handles.service, SERVICE_START_PENDING, state, code)) return CallFailed(run, "QueryServiceStatus", code);
+  if (!WaitWhile(handles.service, SERVICE_START_PENDING, state, code))
+    return CallFailed(run, "QueryServiceStatus", code);
   if (state != SERVICE_RUNNING)
     return Failure(run, kExitFailed,
                    std::string("the " NICDIAG_SERVICE_NAME " service was started but is ") + StateName(state));
@@ -360,25 +365,26 @@ bool Remove(Run &run) {
     SC_HANDLE again = OpenServiceA(handles.manager, NICDIAG_SERVICE_NAME, SERVICE_QUERY_STATUS);
     if (again != NULL) {
       CloseServiceHandle(again);
-      return Failure(run, kExitMarkedForDelete,
-                     done + "deleted the " NICDIAG_SERVICE_NAME " service, which is now marked for deletion: " +
-                         kServiceKeyShown +
-                         " goes when every program holding the service (the Services control panel, another "
-                         "nicdiag) has closed it, or at the next restart of Windows");
+      return Failure(
+          run, kExitMarkedForDelete,
+          done + "deleted the " NICDIAG_SERVICE_NAME " service, which is now marked for deletion: " + kServiceKeyShown +
+              " goes when every program holding the service (the Services control panel, another "
+              "nicdiag) has closed it, or at the next restart of Windows");
     }
     return Failure(run, kExitKeyLeftBehind,
                    done + "deleted the " NICDIAG_SERVICE_NAME " service, but its key " + kServiceKeyShown +
                        " is left in the registry: delete it by hand");
   }
-  run.text = done + "removed the " NICDIAG_SERVICE_NAME " service (" NICDIAG_DRIVER_FILE
-                    " stays in System32\\drivers)";
+  run.text = done + "removed the " NICDIAG_SERVICE_NAME " service (" NICDIAG_DRIVER_FILE " stays in System32\\drivers)";
   return true;
 }
 
 bool RunServiceCommand(Run &run, bool (*command)(Run &)) {
   if (!CheckServiceArguments(run) || run.checking) return run.ok;
   run.json_extra = ",\"service\":\"" NICDIAG_SERVICE_NAME "\"";
-  return command(run);
+  if (!command(run)) return false;
+  run.json_extra += ",\"message\":" + JsonString(run.text);
+  return true;
 }
 
 }  // namespace
