@@ -184,6 +184,9 @@ void ExpectNt4Imports(const std::string &path, const std::set<std::string> &dlls
 
 TEST(Nt4Imports, NicportImportsOnlyWhatNt4Exports) { ExpectNt4Imports(NICPORT_SYS, {"ntoskrnl.exe", "hal.dll"}); }
 
-TEST(Nt4Imports, NicdiagImportsOnlyWhatNt4Exports) { ExpectNt4Imports(NICDIAG_EXE, {"kernel32.dll", "msvcrt.dll"}); }
+TEST(Nt4Imports, NicdiagImportsOnlyWhatNt4Exports)
+{
+    ExpectNt4Imports(NICDIAG_EXE, {"kernel32.dll", "advapi32.dll", "msvcrt.dll"});
+}
 
 }  // namespace
