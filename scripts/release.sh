@@ -68,6 +68,8 @@ stage=$(mktemp -d "$out/.release.XXXXXX")
 trap 'rm -rf "$stage"' EXIT
 export TZ=UTC  # the zip and FAT time stamps are local times
 epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct 2>/dev/null || date +%s)}
+# mtools stamps the volume label and each entry's creation time with it too.
+export SOURCE_DATE_EPOCH=$epoch
 mkdir "$stage/files"
 for entry in "${files[@]}"; do
   read -r name _ source <<<"$entry"

@@ -2,7 +2,7 @@
 # scripts/release.sh --no-build on the Windows build: the three files it
 # writes, the floppy image read back with mtools (and checked by dosfstools'
 # fsck.fat) and the zip read back, each file compared byte for byte with
-# the build.
+# the build; a second run gives the same medium.
 #   release_test.sh SOURCE_DIR WINDOWS_BUILD_DIR VERSION WORK_DIR
 # Exit 77 (skipped) when the windows preset's images are missing.
 set -uo pipefail
@@ -72,5 +72,12 @@ for short in "${!built[@]}"; do
   cmp -s "$zip.d/${in_zip[$short]}" "${built[$short]}" || bad "${in_zip[$short]} in the zip differs from ${built[$short]}"
 done
 rm -rf "$zip.d" "$work/read"
+
+# Made again later (past FAT's 2-second time steps), the medium is the same.
+sleep 2
+"$source_dir/scripts/release.sh" --no-build --build-dir "$build" --out "$work.again" >/dev/null ||
+  bad "the second run of scripts/release.sh failed"
+cmp -s "$work/SHA256SUMS" "$work.again/SHA256SUMS" || bad "a second run made another medium: $(cat "$work.again/SHA256SUMS")"
+rm -rf "$work.again"
 [ $fail = 0 ] && echo "the medium holds the build: $(ls "$work" | tr '\n' ' ')"
 exit $fail
