@@ -9,6 +9,9 @@
 # nicport: NICPORT.sys.
 # nicdiag: the driver's diagnostic client (nicdiag.exe and the host nicdiag);
 # tools/nicdiag derives its own header's fields from this one number.
+# release: the kit's release medium (scripts/release.sh names its files
+# nickit-VERSION.zip and nickit-VERSION.img after it).
+set(NICKIT_RELEASE_VERSION 1.0.0)
 set(NICKIT_NETPURGE_VERSION 1.5.1.0)
 set(NICKIT_NETPURGE_PRODUCT_VERSION 3.4.0.0)
 set(NICKIT_NICPORT_VERSION 2.20.0.0)

@@ -1,8 +1,8 @@
 // nicdiag over long sessions and against the files and streams around it:
 // memory that stays bounded however many requests a session makes, inputs
 // that are not regular files, EEPROM images saved whole or not at all,
-// Ctrl-C, standard output that cannot be written, and exit statuses that
-// say what happened.
+// Ctrl-C, standard output that cannot be written, exit statuses that say
+// what happened, and the service commands, which run without the device.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -194,6 +194,43 @@ TEST(NicdiagSession, StatusTellsWhatHappened) {
     EXPECT_EQ(full.exit_code, 1) << args << "\n" << full.out;
     EXPECT_NE(full.out.find("cannot write standard output: No space left on device"), std::string::npos) << args << "\n"
                                                                                                          << full.out;
+  }
+}
+
+// The service commands need Windows: on the simulated machine they say so
+// (status 4) after their arguments are checked with the others, and a
+// session goes on around them, opening the device for the first command
+// that needs it and again after one of them closed it.
+TEST(NicdiagSession, ServiceCommandsNeedWindowsAndRunWithoutTheDevice) {
+  std::ofstream(Dir() + "user.json") << R"({"adapters": [], "client": {"admin": false}})";
+  const struct {
+    std::string args;
+    int status;
+    std::vector<std::string> said;  // in this order
+  } cases[] = {
+      {"install", 4, {"install: install needs Windows"}},
+      {"install 'C:\\x\\NICPORT.sys'", 4, {"install needs Windows"}},
+      {"--json remove", 4, {R"("command":"remove","ok":false)", R"("service":"NICDIAG")", "remove needs Windows"}},
+      {"id ';' stop ';' id", 4, {"identifier 0x21", "stop needs Windows", "identifier 0x21"}},
+      {"id ';' start extra", 2, {"start extra: expected 0 arguments"}},
+      {"install a b", 2, {"expected at most 1 argument"}},
+      // A device that cannot be opened after a service command ran.
+      {"--profile " + Dir() + "user.json stop ';' id ';' id",
+       3,
+       {"stop needs Windows", "access denied", "the device could not be opened: 2 commands not run"}},
+  };
+  for (const auto &c : cases) {
+    Outcome o = Nicdiag(c.args);
+    EXPECT_EQ(o.exit_code, c.status) << c.args << "\n" << o.out;
+    size_t at = 0;
+    for (const std::string &text : c.said) {
+      at = o.out.find(text, at);
+      ASSERT_NE(at, std::string::npos) << c.args << ": no '" << text << "' in order in\n" << o.out;
+      at += text.size();
+    }
+    if (c.status == 2) {
+      EXPECT_EQ(o.out.find("identifier"), std::string::npos) << c.args << ": ran before the check";
+    }
   }
 }
 

@@ -39,10 +39,20 @@ _nickit_netpurge_sim() {
 }
 
 _nickit_nicdiag_options="--help --version --profile --json --script --stop-on-error --debug-log"
-_nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy raw resources dmi pir"
-# Options of the commands (after the command word).
-_nickit_nicdiag_command_options="--truncate --method --size --bus --device -s --register --out --yes --phy-address
-  --slot"
+_nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy raw resources dmi pir install start stop
+  remove"
+# Each command's own options (after the command word), as its --help lines
+# show them.
+declare -A _nickit_nicdiag_command_options=(
+  [port]="--truncate"
+  [mem]="--truncate"
+  [eeprom]="--method --size -s --bus --device --register --out --yes"
+  [phy]="--phy-address --method -s --bus --device --register"
+  [raw]="--out"
+  [resources]="--bus --slot -s"
+  [dmi]="--out"
+  [pir]="--out"
+)
 declare -A _nickit_nicdiag_subcommands=(
   [port]="read write"
   [mem]="map read write unmap"
@@ -53,44 +63,64 @@ declare -A _nickit_nicdiag_subcommands=(
 
 _nickit_nicdiag() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  case $prev in
-    --profile)
-      mapfile -t COMPREPLY < <(compgen -f -X '!*.json' -- "$cur"; compgen -d -- "$cur")
-      return ;;
-    --script|--out)
-      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
-      return ;;
-    --method)
-      mapfile -t COMPREPLY < <(compgen -W "io mem" -- "$cur")
-      return ;;
-  esac
   # The command being typed: the first word after the start or after the
-  # last ';' that is not an option or an option's value.
-  local i command="" position=0
+  # last ';' that is not an option or an option's value; its words so far,
+  # options and their values left out.
+  local i command="" words=()
   for ((i = 1; i < COMP_CWORD; i++)); do
     local w=${COMP_WORDS[i]}
     if [[ $w == ";" ]]; then
-      command="" position=0
+      command="" words=()
     elif [[ -z $command ]]; then
       case $w in
         --profile|--script) ((i++)) ;;
         -*) ;;
-        *) command=$w position=1 ;;
+        *) command=$w words=("$w") ;;
       esac
     else
-      ((position++))
+      case $w in
+        --method|--size|--bus|--device|--register|--phy-address|--slot|-s|--out) ((i++)) ;;
+        -*) ;;
+        *) words+=("$w") ;;
+      esac
     fi
   done
   if [[ -z $command ]]; then
+    case $prev in
+      --profile)
+        mapfile -t COMPREPLY < <(compgen -f -X '!*.json' -- "$cur"; compgen -d -- "$cur")
+        return ;;
+      --script)
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        return ;;
+    esac
     if [[ $cur == -* ]]; then
       mapfile -t COMPREPLY < <(compgen -W "$_nickit_nicdiag_options" -- "$cur")
     else
       mapfile -t COMPREPLY < <(compgen -W "$_nickit_nicdiag_commands" -- "$cur")
     fi
-  elif [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W "$_nickit_nicdiag_command_options" -- "$cur")
-  elif ((position == 1)) && [[ -n ${_nickit_nicdiag_subcommands[$command]:-} ]]; then
+    return
+  fi
+  case $prev in
+    --out)
+      # raw's --out is a byte count; elsewhere it names the file written.
+      [[ $command == raw ]] || mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      return ;;
+    --method)
+      mapfile -t COMPREPLY < <(compgen -W "io mem" -- "$cur")
+      return ;;
+    --size|--bus|--device|--register|--phy-address|--slot|-s)
+      return ;;
+  esac
+  if [[ $cur == -* ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "${_nickit_nicdiag_command_options[$command]:-}" -- "$cur")
+  elif ((${#words[@]} == 1)) && [[ $command == install ]]; then
+    # PATH: the driver file, or the folder that holds it.
+    mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+  elif ((${#words[@]} == 1)) && [[ -n ${_nickit_nicdiag_subcommands[$command]:-} ]]; then
     mapfile -t COMPREPLY < <(compgen -W "${_nickit_nicdiag_subcommands[$command]}" -- "$cur")
+  elif ((${#words[@]} == 2)) && [[ $command == eeprom && ${words[1]} == restore ]]; then
+    mapfile -t COMPREPLY < <(compgen -f -- "$cur")
   fi
 }
 

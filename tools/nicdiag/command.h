@@ -9,6 +9,8 @@
 //   phy_commands.cpp       phy
 //   resources_command.cpp  resources
 //   tables.cpp             dmi, pir
+//   service_windows.cpp    install, start, stop, remove (service_host.cpp
+//                          on the host, which has no service control manager)
 //   command_table.cpp      the table, dispatch and the commands' --help lines
 //   session.cpp            options, scripts, checking, output, exit status
 #pragma once
@@ -58,6 +60,7 @@ struct Run {
   std::string json_extra;  // further JSON members, each starting with ','
   bool ok = true;
   bool usage_error = false;
+  int exit_status = 0;  // a failure's exit status when it is not kExitFailed
   // Checking only: the command's arguments are parsed and checked, and it
   // stops (stopped set) at its first request, before anything is sent.
   bool checking = false;
@@ -127,17 +130,27 @@ bool CommandRaw(Run &run);
 bool CommandResources(Run &run);
 bool CommandDmi(Run &run);
 bool CommandPir(Run &run);
+bool CommandInstall(Run &run);
+bool CommandStart(Run &run);
+bool CommandStop(Run &run);
+bool CommandRemove(Run &run);
 
 // A row of the table of commands.
 struct CommandRow {
   const char *name;
   bool (*handler)(Run &run);
   const char *help;  // its lines of --help, each ending in a newline
+  // Runs without the device (the service commands): the session opens the
+  // device for the first command that needs it, and closes it before one
+  // that does not (a driver held open cannot be stopped).
+  bool without_device = false;
 };
 extern const CommandRow kCommands[];
 
 // Runs the command run.words names (an unknown name is a usage error).
 void Execute(Run &run);
+// Whether the command of that name runs without the device.
+bool RunsWithoutDevice(const std::string &name);
 // Writes --help: the usage, each command's lines in the table's order, then
 // the notes.
 void PrintUsage();

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "tools/nicdiag/command.h"
+#include "tools/nicdiag/service.h"
 
 namespace nicdiag {
 namespace {
@@ -49,6 +50,14 @@ const char kUsageEnd[] =
     "       not be saved or standard output could not be written\n"
     "  2    bad input: usage, an unreadable or malformed script or profile\n"
     "  3    the device could not be opened\n"
+    "  4    a service command in a build that cannot manage services (not Windows)\n"
+    "  5    a service command not run as an administrator\n"
+    "  6    the service is not in the state the command needs (already installed, also with\n"
+    "       another ImagePath; not installed; already running; not running; still running after\n"
+    "       a stop)\n"
+    "  7    the service is marked for deletion (restart Windows)\n"
+    "  8    the driver file is missing\n"
+    "  9    a service key is left in the registry that the service control manager does not know\n"
     "  130  Ctrl-C ended the session (after the command it arrived in; the EEPROM image is saved\n"
     "       as at any other end)\n"
     "\n"
@@ -132,6 +141,21 @@ const CommandRow kCommands[] = {
     {"pir", CommandPir,
      "  pir [--out FILE]                    the PCI interrupt routing table ($PIR), decoded, with\n"
      "                                      its checksum verified; --out saves its raw bytes\n"},
+    {"install", CommandInstall,
+     "  install [PATH]                      install the driver as the kernel service " NICDIAG_SERVICE_NAME ",\n"
+     "                                      demand start, ImagePath\n"
+     "                                      " NICDIAG_IMAGE_PATH ";\n"
+     "                                      with PATH, copy that " NICDIAG_DRIVER_FILE " (or the one in\n"
+     "                                      folder PATH) to %SystemRoot%\\System32\\drivers first\n",
+     true},
+    {"start", CommandStart, "  start                               start the service (load the driver)\n", true},
+    {"stop", CommandStop, "  stop                                stop the service (unload the driver)\n", true},
+    {"remove", CommandRemove,
+     "  remove                              stop the service if it runs, then delete it (the driver\n"
+     "                                      file stays); install, start, stop and remove need\n"
+     "                                      Windows and an administrator, and close the device\n"
+     "                                      if an earlier command of the session opened it\n",
+     true},
 };
 
 void Execute(Run &run) {
@@ -143,6 +167,12 @@ void Execute(Run &run) {
     }
   }
   run.Usage("unknown command '" + name + "' (see --help)");
+}
+
+bool RunsWithoutDevice(const std::string &name) {
+  for (const CommandRow &command : kCommands)
+    if (name == command.name) return command.without_device;
+  return false;
 }
 
 void PrintUsage() {

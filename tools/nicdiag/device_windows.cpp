@@ -132,9 +132,10 @@ std::unique_ptr<Device> OpenDevice(const Options &options, std::string &error, b
       error = text;
       return nullptr;
     }
-    std::snprintf(text, sizeof text,
-                  "cannot open %s (error %lu): is the NICPORT service started, and no other client open?",
-                  KDVR_CLIENT_DEVICE_NAME, code);
+    std::snprintf(
+        text, sizeof text,
+        "cannot open %s (error %lu): is the driver's service started (nicdiag start), and no other client open?",
+        KDVR_CLIENT_DEVICE_NAME, code);
     error = text;
     return nullptr;
   }

@@ -64,10 +64,18 @@ struct Options {
 // Exit statuses of nicdiag.
 enum ExitStatus {
   kExitSuccess = 0,
-  kExitFailed = 1,         // a request failed, or the driver left something behind
-  kExitBadInput = 2,       // usage, or an unreadable or malformed file (named with its line)
-  kExitCannotRun = 3,      // the run could not go on: the device could not be opened
-  kExitInterrupted = 130,  // ended by Ctrl-C (SIGINT) after the command it arrived in
+  kExitFailed = 1,     // a request failed, or the driver left something behind
+  kExitBadInput = 2,   // usage, or an unreadable or malformed file (named with its line)
+  kExitCannotRun = 3,  // the run could not go on: the device could not be opened
+  // The service commands (install, start, stop, remove):
+  kExitNeedsWindows = 4,     // this build has no service control manager (the host build)
+  kExitNotAdmin = 5,         // the service control manager refused access: not an administrator
+  kExitServiceState = 6,     // already installed (or with another ImagePath), not installed, already
+                             // running, not running, or still running after a stop
+  kExitMarkedForDelete = 7,  // the service is marked for deletion: it goes at the last handle's close or restart
+  kExitFileMissing = 8,      // the driver file is missing (the PATH given, or the file the service loads)
+  kExitKeyLeftBehind = 9,    // a service key the service control manager does not know is in the registry
+  kExitInterrupted = 130,    // ended by Ctrl-C (SIGINT) after the command it arrived in
 };
 
 // Opens the control device (host: after loading the driver into a simulated

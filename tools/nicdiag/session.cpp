@@ -244,13 +244,10 @@ int Session(int argc, char **argv) {
   }
   if (!CheckCommands(options, output)) return output.failed ? kExitFailed : kExitBadInput;
 
-  std::string error;
-  bool bad_input = false;
-  std::unique_ptr<Device> device = OpenDevice(options, error, &bad_input);
-  if (!device) {
-    ReportError(options, output, error);
-    return bad_input ? kExitBadInput : kExitCannotRun;
-  }
+  // The device is opened for the first command that needs it: the service
+  // commands run without it, so that "install ; start ; id" works.
+  NoDevice none;
+  std::unique_ptr<Device> device;
   // Ctrl-C ends the session after the command it arrives in, so that the
   // driver is unloaded and the EEPROM image saved as at any other end.
   g_interrupted = 0;
@@ -258,6 +255,8 @@ int Session(int argc, char **argv) {
   int exit_code = kExitSuccess;
   std::string stopped;  // why the session ended early
   size_t not_run = 0;
+  size_t ran = 0;
+  bool open_failed_first = false;  // the first command's device could not be opened
   ForEachCommand(options, [&](const std::vector<std::string> &command, const std::string &origin) {
     if (!stopped.empty()) {
       not_run++;
@@ -268,8 +267,36 @@ int Session(int argc, char **argv) {
       not_run++;
       return true;
     }
-    Run run(*device, options, command);
-    run.start_us = device->NowUs();
+    const bool local = RunsWithoutDevice(command[0]);
+    if (local && device) {
+      // The driver cannot be stopped while its device is held open.
+      std::string report;
+      if (!device->Close(report)) {
+        ReportError(options, output, report);
+        if (exit_code == 0) exit_code = kExitFailed;
+      } else if (!report.empty() && !options.json) {
+        output.Line(report);
+      }
+      device.reset();
+    }
+    if (!local && !device) {
+      std::string error;
+      bool bad_input = false;
+      device = OpenDevice(options, error, &bad_input);
+      if (!device) {
+        ReportError(options, output, error);
+        exit_code = bad_input ? kExitBadInput : kExitCannotRun;
+        // Said on its own when no command ran before it, as a session of
+        // device commands alone says it.
+        stopped = "the device could not be opened";
+        open_failed_first = ran == 0;
+        not_run++;
+        return true;
+      }
+    }
+    Device &target = local ? static_cast<Device &>(none) : *device;
+    Run run(target, options, command);
+    run.start_us = target.NowUs();
 #if __cpp_exceptions
     try {
       Execute(run);
@@ -281,8 +308,12 @@ int Session(int argc, char **argv) {
 #else
     Execute(run);  // built without exceptions: a library error ends the run
 #endif
+    ran++;
     Print(run, origin, output);
-    if (!run.ok) exit_code = run.usage_error ? kExitBadInput : (exit_code == 0 ? kExitFailed : exit_code);
+    if (!run.ok)
+      exit_code = run.usage_error
+                      ? kExitBadInput
+                      : (exit_code == 0 ? (run.exit_status != 0 ? run.exit_status : kExitFailed) : exit_code);
     if (output.failed)
       stopped = output.Reason();
     else if (!run.ok && options.stop_on_error)
@@ -291,12 +322,12 @@ int Session(int argc, char **argv) {
   });
   std::signal(SIGINT, SIG_DFL);
   if (g_interrupted && stopped.empty()) stopped = "interrupted (Ctrl-C) during the last command";
-  if (!stopped.empty()) {
+  if (!stopped.empty() && !open_failed_first) {
     ReportError(options, output, stopped + (not_run > 0 ? Format(": %llu commands not run", not_run) : ""));
     if (output.failed && exit_code == 0) exit_code = kExitFailed;
   }
   std::string report;
-  if (!device->Close(report)) {
+  if (device && !device->Close(report)) {
     ReportError(options, output, report);
     if (exit_code == 0) exit_code = kExitFailed;
   } else if (!report.empty() && !options.json) {
