@@ -520,14 +520,6 @@ static NTSTATUS KdvrMdiRequest(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, UL
   return STATUS_SUCCESS;
 }
 
-VOID KdvrStall(ULONG Microseconds) {
-  while (Microseconds > KDVR_STALL_STEP_US) {
-    KeStallExecutionProcessor(KDVR_STALL_STEP_US);
-    Microseconds -= KDVR_STALL_STEP_US;
-  }
-  KeStallExecutionProcessor(Microseconds);
-}
-
 static NTSTATUS KdvrCompleteRequest(PIRP Irp) {
   NTSTATUS Status = Irp->IoStatus.Status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);

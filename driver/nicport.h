@@ -137,9 +137,9 @@ extern const KDVR_FEATURE_OPERATIONS KdvrFeatures;
 // made once at load, before the control device exists.
 NTSTATUS GetResources(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
 VOID KdvrInitializeSlotLock(VOID);
-// The same lock for the memory-window validation, which also adds device
-// objects to the driver object's list and moves its first-device pointer.
-// A kernel mutex: the holder stays at PASSIVE_LEVEL.
+// The same lock for the memory-window validation, which also creates
+// device objects and fills the extension's tables. A kernel mutex: the
+// holder stays at PASSIVE_LEVEL.
 VOID KdvrAcquireSlotLock(VOID);
 VOID KdvrReleaseSlotLock(VOID);
 

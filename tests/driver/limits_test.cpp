@@ -1,5 +1,6 @@
-// What one request may do: stall length, port range, maps the platform
-// cannot make, and EEPROM writes that must really take.
+// What one request may do: stall length, port range, the size of a window
+// and of all of them, maps the platform cannot make, and EEPROM writes that
+// must really take.
 #include "tests/hwparts/hw_driver_fixture.h"
 
 namespace {
