@@ -87,7 +87,7 @@ USHORT WaitEepromCommandDone(ULONG RegisterAddress, USHORT AddressMethod) {
   // Reselecting after a programming command makes the part show its
   // status on data out: low while busy, high when ready.
   StandBy(RegisterAddress, AddressMethod);
-  KeStallExecutionProcessor(EEPROM_DONE_SETTLE_US);
+  KdvrStall(EEPROM_DONE_SETTLE_US);
   for (int Poll = 0; Poll < EEPROM_DONE_POLLS; Poll++) {
     if ((ReadReg(RegisterAddress, AddressMethod) & EEPROM_DATA_OUT) != 0) {
       return 1;

@@ -131,14 +131,16 @@ NTSTATUS NTAPI KdvrDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   return Status;
 }
 
-// Deletes a device object other than the control device. IoDeleteDevice
-// unlinks through the driver object's first-device pointer, so the object
-// goes there for the call and the control device comes back afterwards.
-static VOID KdvrDeleteOtherDevice(PKDVR_DEVICE_EXTENSION Extension, PDEVICE_OBJECT Device) {
-  PDRIVER_OBJECT DriverObject = Extension->DriverObject;
-  DriverObject->DeviceObject = Device;
-  IoDeleteDevice(Device);
-  DriverObject->DeviceObject = Extension->DeviceObject;
+// The control device: the one object of the driver's device list whose
+// extension names it. The objects made later stand before it on the list.
+static PKDVR_DEVICE_EXTENSION KdvrFindControlExtension(PDRIVER_OBJECT DriverObject) {
+  for (PDEVICE_OBJECT Device = DriverObject->DeviceObject; Device != NULL; Device = Device->NextDevice) {
+    PKDVR_DEVICE_EXTENSION Extension = KdvrControlExtension(Device);
+    if (Extension != NULL) {
+      return Extension;
+    }
+  }
+  return NULL;
 }
 
 static VOID KdvrDeleteLink(PCSTR Format, ULONG Number) {
@@ -152,7 +154,13 @@ static VOID KdvrDeleteLink(PCSTR Format, ULONG Number) {
 }
 
 VOID NTAPI KdvrUnloadDriver(PDRIVER_OBJECT DriverObject) {
-  PKDVR_DEVICE_EXTENSION Extension = (PKDVR_DEVICE_EXTENSION)DriverObject->DeviceObject->DeviceExtension;
+  // Every device object the driver made stays on the driver object's list
+  // until it is deleted here; the system defers the deletion of one that is
+  // still referenced and takes it off that list itself.
+  PKDVR_DEVICE_EXTENSION Extension = KdvrFindControlExtension(DriverObject);
+  if (Extension == NULL) {
+    return;
+  }
 
   for (int i = 0; i < KDVR_SLOT_DEVICE_COUNT; i++) {
     PDEVICE_OBJECT Slot = Extension->SlotDeviceObject[i];
@@ -172,7 +180,7 @@ VOID NTAPI KdvrUnloadDriver(PDRIVER_OBJECT DriverObject) {
       RtlFreeUnicodeString(&Path);
     }
     DbgPrint("*** NICDIAG.SYS: UnloadDriver().  Deleting Slot DeviceObject %d.\n", i);
-    KdvrDeleteOtherDevice(Extension, Slot);
+    IoDeleteDevice(Slot);
     Extension->SlotDeviceObject[i] = NULL;
     KdvrDeleteLink("%s%x", KDVR_SLOT_NAME_BASE + i);
   }
@@ -196,7 +204,7 @@ VOID NTAPI KdvrUnloadDriver(PDRIVER_OBJECT DriverObject) {
       }
     }
     DbgPrint("*** NICDIAG.SYS: UnloadDriver().  Deleting DeviceObject %d.\n", n);
-    KdvrDeleteOtherDevice(Extension, Device);
+    IoDeleteDevice(Device);
     Extension->DeviceObjectTable[n] = NULL;
     KdvrDeleteLink("%s%d", n);
   }
@@ -207,7 +215,7 @@ VOID NTAPI KdvrUnloadDriver(PDRIVER_OBJECT DriverObject) {
   // Windows the client mapped and never unmapped would outlive the driver.
   KdvrUnmapAllWindows(Extension);
 
-  IoDeleteDevice(DriverObject->DeviceObject);
+  IoDeleteDevice(Extension->DeviceObject);
   UNICODE_STRING LinkName;
   if (NT_SUCCESS(KdvrMakeUnicodeName(KDVR_DOS_DEVICE_NAME, &LinkName))) {
     IoDeleteSymbolicLink(&LinkName);

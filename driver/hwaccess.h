@@ -37,6 +37,12 @@
 #define MDI_POLL_US        20
 #define MDI_POLLS          100000
 
+// A busy wait of any length, made of KeStallExecutionProcessor calls of at
+// most KDVR_STALL_STEP_US each: the routine is meant for intervals below
+// 50 microseconds, longer waits being left to other means.
+#define KDVR_STALL_STEP_US 50
+VOID KdvrStall(ULONG Microseconds);
+
 // Register access (the EEPROM sequences' only way to the hardware).
 ULONG ReadReg(ULONG RegisterAddress, ULONG AddressMethod);
 VOID WriteReg(ULONG Value, ULONG RegisterAddress, ULONG AddressMethod);

@@ -114,7 +114,8 @@ static BOOLEAN KdvrClaimRegister(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, 
 
 static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, const KDVR_MAP_ARGS *Args, PULONG Output,
                               PULONG Information) {
-  if (Args->Length == 0 || Args->BusAddress + (Args->Length - 1) < Args->BusAddress) {
+  if (Args->Length == 0 || Args->Length > KDVR_MAX_WINDOW_BYTES ||
+      Args->BusAddress + (Args->Length - 1) < Args->BusAddress) {
     return STATUS_INVALID_PARAMETER;
   }
   DbgPrint("NICDIAG.SYS: Calling HalTranslateBusAddress \n");
@@ -132,14 +133,22 @@ static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, con
     // answer and nothing is mapped.
     Result = Translated.LowPart;
   } else {
-    // The entry is reserved before the mapping is made, so that two maps
-    // at once never take the same one.
+    // The entry and its pages are reserved before the mapping is made, so
+    // that two maps at once never take the same entry or, together, more
+    // pages than all windows may hold.
+    ULONG Pages = ((Translated.LowPart & (PAGE_SIZE - 1)) + Args->Length + PAGE_SIZE - 1) / PAGE_SIZE;
+    ULONG PagesInUse = 0;
     int Slot = -1;
     ExAcquireFastMutex(&Extension->WindowLock);
-    for (int w = 0; w < KDVR_MAX_WINDOWS && Slot < 0; w++) {
+    for (int w = 0; w < KDVR_MAX_WINDOWS; w++) {
+      PagesInUse += Extension->Windows[w].Length != 0 ? Extension->Windows[w].Pages : 0;
+    }
+    BOOLEAN Room = PagesInUse + Pages <= KDVR_MAX_WINDOW_PAGES;
+    for (int w = 0; Room && w < KDVR_MAX_WINDOWS && Slot < 0; w++) {
       if (Extension->Windows[w].Length == 0) {
         Slot = w;
         Extension->Windows[w].Length = Args->Length;
+        Extension->Windows[w].Pages = Pages;
         Extension->Windows[w].VirtualAddress = 0;
         Extension->Windows[w].Owner = Owner;
         Extension->Windows[w].Users = 0;
@@ -147,7 +156,12 @@ static NTSTATUS KdvrMapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, con
       }
     }
     ExReleaseFastMutex(&Extension->WindowLock);
-    if (Slot < 0) {
+    if (!Room) {
+      // Refused before anything is mapped: the system's page-table entries
+      // are shared by every driver.
+      DbgPrint("NICDIAG.SYS: Mapped windows would exceed %u pages\n", (unsigned)KDVR_MAX_WINDOW_PAGES);
+      return STATUS_INSUFFICIENT_RESOURCES;
+    } else if (Slot < 0) {
       // A window that could not be kept track of is not made: the map
       // fails the way every failed map does, with 0 at +0.
       DbgPrint("NICDIAG.SYS: Too many mapped windows\n");
@@ -206,14 +220,11 @@ static NTSTATUS KdvrUnmapMemory(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, c
 
 // Deletes a per-device object and its alias that the validation could not
 // use, so that the name is free for the next validation.
-static VOID KdvrDiscardDevice(PKDVR_DEVICE_EXTENSION Extension, PDEVICE_OBJECT Device, PUNICODE_STRING LinkName) {
+static VOID KdvrDiscardDevice(PDEVICE_OBJECT Device, PUNICODE_STRING LinkName) {
   if (LinkName != NULL) {
     IoDeleteSymbolicLink(LinkName);
   }
-  PDRIVER_OBJECT DriverObject = Extension->DriverObject;
-  DriverObject->DeviceObject = Device;
   IoDeleteDevice(Device);
-  DriverObject->DeviceObject = Extension->DeviceObject;
 }
 
 static NTSTATUS ValidateMemSpace(PKDVR_DEVICE_EXTENSION Extension, const KDVR_VALIDATE_ARGS *Args, PULONG Output,
@@ -261,24 +272,24 @@ static NTSTATUS ValidateMemSpace(PKDVR_DEVICE_EXTENSION Extension, const KDVR_VA
   if (!NT_SUCCESS(Status)) {
     DbgPrint("NICDIAG.SYS: VALIDATE(): Failed to create a symbolic link to new Device Object.\n");
     RtlFreeUnicodeString(&LinkName);
-    KdvrDiscardDevice(Extension, Device, NULL);
+    KdvrDiscardDevice(Device, NULL);
     return Status;
   }
 
   UNICODE_STRING Path;
   sprintf(Text, "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\%s\\Parameters", "NICPORT");
   Status = KdvrMakeUnicodeName(Text, &Path);
+  BOOLEAN HavePath = NT_SUCCESS(Status);
   PCM_RESOURCE_LIST Assigned = NULL;
-  if (NT_SUCCESS(Status)) {
+  if (HavePath) {
     DbgPrint("NICDIAG.SYS: VALIDATE(): Call HalAssignSlotResource()!!!.\n");
     Status = HalAssignSlotResources(&Path, NULL, Extension->DriverObject, Device, PCIBus, Args->BusNumber,
                                     Args->SlotNumber, &Assigned);
-    RtlFreeUnicodeString(&Path);
   }
   // The new address is the start of the second assigned range; a list with
   // fewer ranges cannot answer and counts as a failed assignment.
-  if (Status == STATUS_SUCCESS &&
-      (Assigned == NULL || Assigned->Count < 1 || Assigned->List[0].PartialResourceList.Count < 2)) {
+  BOOLEAN Claimed = Status == STATUS_SUCCESS;
+  if (Claimed && (Assigned == NULL || Assigned->Count < 1 || Assigned->List[0].PartialResourceList.Count < 2)) {
     Status = STATUS_INSUFFICIENT_RESOURCES;
   }
   if (Status != STATUS_SUCCESS) {
@@ -286,10 +297,23 @@ static NTSTATUS ValidateMemSpace(PKDVR_DEVICE_EXTENSION Extension, const KDVR_VA
     if (Assigned != NULL) {
       ExFreePool(Assigned);
     }
-    KdvrDiscardDevice(Extension, Device, &LinkName);
+    if (Claimed) {
+      // What the HAL claimed for the object would outlive it, claimed
+      // until the machine restarts: given back with no requirements.
+      PCM_RESOURCE_LIST Released = NULL;
+      IoAssignResources(&Path, NULL, Extension->DriverObject, Device, NULL, &Released);
+      if (Released != NULL) {
+        ExFreePool(Released);
+      }
+    }
+    if (HavePath) {
+      RtlFreeUnicodeString(&Path);
+    }
+    KdvrDiscardDevice(Device, &LinkName);
     RtlFreeUnicodeString(&LinkName);
     return Status;
   }
+  RtlFreeUnicodeString(&Path);
   RtlFreeUnicodeString(&LinkName);
 
   PCM_PARTIAL_RESOURCE_DESCRIPTOR Partial = Assigned->List[0].PartialResourceList.PartialDescriptors;
@@ -299,9 +323,10 @@ static NTSTATUS ValidateMemSpace(PKDVR_DEVICE_EXTENSION Extension, const KDVR_VA
            (unsigned)NewAddress);
   ExFreePool(Assigned);
 
+  // The object stays on the driver object's device list, where the system
+  // put it, until it is deleted at unload.
   Extension->DeviceObjectTable[Number] = Device;
   Extension->NextDeviceNumber = Number + 1;
-  Extension->DriverObject->DeviceObject = Extension->DeviceObject;
 
   Output[0] = NewAddress;
   *Information = 4;
@@ -527,8 +552,10 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   // from the table of control codes in nicport_ioctl.h.
   int ByteCount = KdvrResultByteCount(Code);
   if (ByteCount < 0) {
-    // Not a code of the protocol: nothing done, the status stays as the
-    // request arrived.
+    // Not a code of the protocol: nothing done, and the request fails. The
+    // I/O manager hands every request over with its status zeroed, so a
+    // status left as it arrived would report success.
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     return KdvrCompleteRequest(Irp);
   }
   // A result that would not fit is refused before anything is done, so a
@@ -578,8 +605,8 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IOCTL_KDVR_MAP_MEMORY: Status = KdvrMapMemory(Extension, Owner, &Parameters.Map, Output, &Information); break;
     case IOCTL_KDVR_UNMAP_MEMORY: Status = KdvrUnmapMemory(Extension, Owner, &Parameters.Unmap); break;
     case IOCTL_KDVR_VALIDATE_MEM_SPACE:
-      // Serialised with the slot requests: both rewrite the driver object's
-      // device list.
+      // Serialised with the slot requests: both create device objects and
+      // fill the extension's tables.
       KdvrAcquireSlotLock();
       Status = ValidateMemSpace(Extension, &Parameters.Validate, Output, &Information);
       KdvrReleaseSlotLock();
@@ -602,7 +629,7 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         Status = STATUS_INVALID_PARAMETER;
         break;
       }
-      KeStallExecutionProcessor(Parameters.Stall.Microseconds);
+      KdvrStall(Parameters.Stall.Microseconds);
       break;
 
     case IOCTL_KDVR_READ_EEPROM:

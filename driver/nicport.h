@@ -16,6 +16,14 @@
 // belong to the open that mapped them and go when it closes, so one client
 // never meets another's; an adapter needs one or two.
 #define KDVR_MAX_WINDOWS 64
+// Every mapped page takes one of the system's page-table entries, a pool NT
+// sizes at boot and that all drivers share. One window spans at most 1 MiB,
+// the largest memory BAR of the adapters served (the flash window; their
+// register window is 4 KiB) and more than the BIOS tables need; all live
+// windows together span at most 1024 pages (4 MiB), a small part of the
+// few thousand entries a small NT 4 machine has.
+#define KDVR_MAX_WINDOW_BYTES 0x100000
+#define KDVR_MAX_WINDOW_PAGES 1024
 // Longest stall a client may ask for, in microseconds.
 #define KDVR_MAX_STALL_US 1000000
 // Capacity of the stored service registry path, in bytes.
@@ -40,6 +48,7 @@ static_assert(sizeof(KDVR_SLOT_REQUIREMENTS) == 104, "requirements list with two
 typedef struct _KDVR_WINDOW {
   ULONG VirtualAddress;
   ULONG Length;
+  ULONG Pages;   // page-table entries the mapping takes
   PVOID Owner;   // the file object of the open that mapped it
   LONG Users;    // requests using the window right now
   BOOLEAN Live;  // found by lookups
@@ -128,9 +137,9 @@ extern const KDVR_FEATURE_OPERATIONS KdvrFeatures;
 // made once at load, before the control device exists.
 NTSTATUS GetResources(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
 VOID KdvrInitializeSlotLock(VOID);
-// The same lock for the memory-window validation, which also adds device
-// objects to the driver object's list and moves its first-device pointer.
-// A kernel mutex: the holder stays at PASSIVE_LEVEL.
+// The same lock for the memory-window validation, which also creates
+// device objects and fills the extension's tables. A kernel mutex: the
+// holder stays at PASSIVE_LEVEL.
 VOID KdvrAcquireSlotLock(VOID);
 VOID KdvrReleaseSlotLock(VOID);
 

@@ -40,3 +40,11 @@ VOID KdvrInitializeHardwareLocks(VOID) {
   ExInitializeFastMutex(&KdvrEepromMutex);
   ExInitializeFastMutex(&KdvrMdiMutex);
 }
+
+VOID KdvrStall(ULONG Microseconds) {
+  while (Microseconds > KDVR_STALL_STEP_US) {
+    KeStallExecutionProcessor(KDVR_STALL_STEP_US);
+    Microseconds -= KDVR_STALL_STEP_US;
+  }
+  KeStallExecutionProcessor(Microseconds);
+}

@@ -54,16 +54,11 @@ static NTSTATUS KdvrCreateSlotDevice(PKDVR_DEVICE_EXTENSION Extension, ULONG Slo
   RtlFreeUnicodeString(&LinkName);
   if (!NT_SUCCESS(Status)) {
     DbgPrint("NICDIAG.SYS: VALIDATE(): Failed to create a symbolic link to new  Slot Device Object.\n");
-    // IoDeleteDevice unlinks through the driver object's first-device
-    // pointer, where the new object now stands.
-    DriverObject->DeviceObject = Device;
     IoDeleteDevice(Device);
-    DriverObject->DeviceObject = Extension->DeviceObject;
     return Status;
   }
+  // The object stays on the driver object's device list until unload.
   Extension->SlotDeviceObject[SlotIndex] = Device;
-  // The driver object keeps naming the control device.
-  DriverObject->DeviceObject = Extension->DeviceObject;
   return STATUS_SUCCESS;
 }
 

@@ -51,6 +51,20 @@ std::vector<std::string> ResourceArbiter::describe() const {
   return out;
 }
 
+std::vector<std::string> ResourceArbiter::describe_driver(const void* driver) const {
+  std::vector<std::string> out;
+  for (const Owner& o : owners_)
+    if (o.driver == driver || o.key == driver)
+      for (const Claim& c : o.claims) out.push_back(o.label + ": " + sim::kernel::describe(c));
+  return out;
+}
+
+void ResourceArbiter::release_driver(const void* driver) {
+  owners_.erase(std::remove_if(owners_.begin(), owners_.end(),
+                               [driver](const Owner& o) { return o.driver == driver || o.key == driver; }),
+                owners_.end());
+}
+
 std::string describe(const Claim& claim) {
   char text[96];
   const char* share = claim.shared ? "shared" : claim.driver_exclusive ? "driver-exclusive" : "exclusive";

@@ -34,6 +34,9 @@ class ResourceArbiter {
   void clear() { owners_.clear(); }
   std::vector<Claim> claims_of(const void* owner) const;
   std::vector<std::string> describe() const;
+  // What the driver and its device objects hold, and giving it all back.
+  std::vector<std::string> describe_driver(const void* driver) const;
+  void release_driver(const void* driver);
 
  private:
   struct Owner {

@@ -236,8 +236,15 @@ BOOLEAN NTAPI HalTranslateBusAddress(INTERFACE_TYPE InterfaceType, ULONG BusNumb
   return TRUE;
 }
 
+// MmMapIoSpace: PASSIVE_LEVEL only (the NT 4.0 DDK's page; later kernels
+// allow DISPATCH_LEVEL, so the older limit holds for both). Every page of
+// the mapping takes a system page-table entry; NT sizes that pool at boot
+// from the memory size, at most about 50,000 entries (195 MB, Microsoft's
+// knowledge-base article Q189327 on mapping adapter memory; the
+// "SystemPages" entry of the Windows 2000 registry reference), and the
+// memory manager answers NULL once they are spent.
 PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes, MEMORY_CACHING_TYPE CacheEnable) {
-  require_irql("MmMapIoSpace", DISPATCH_LEVEL);
+  require_irql("MmMapIoSpace", PASSIVE_LEVEL);
   (void)CacheEnable;
   checkpoint("MmMapIoSpace");
   auto& s = current_state();
@@ -250,6 +257,8 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   // What system address space cannot hold is not mapped: NULL, as the
   // memory manager answers a request it cannot meet.
   if (NumberOfBytes > kSystemHigh - kSystemLow - PAGE_SIZE) return nullptr;
+  const std::size_t pages = (page_offset + NumberOfBytes + PAGE_SIZE - 1) / PAGE_SIZE;
+  if (pages > s.system_ptes - s.system_ptes_used) return nullptr;
   // Device windows are reserved without access: the driver must go through
   // READ_REGISTER_*. Windows onto the first megabyte of physical memory are
   // that memory, readable directly as on the real machine.
@@ -275,6 +284,8 @@ PVOID NTAPI MmMapIoSpace(PHYSICAL_ADDRESS PhysicalAddress, SIZE_T NumberOfBytes,
   w.physical = physical;
   w.base = base;
   w.mapped = mapped;
+  w.pages = pages;
+  s.system_ptes_used += pages;
   s.windows[w.virt] = w;
   return reinterpret_cast<PVOID>(w.virt);
 }
@@ -292,6 +303,7 @@ VOID NTAPI MmUnmapIoSpace(PVOID BaseAddress, SIZE_T NumberOfBytes) {
     bug_check("MmUnmapIoSpace of " + hex(it->second.virt) + " with " + std::to_string(NumberOfBytes) +
               " bytes; it was mapped with " + std::to_string(it->second.size));
   LowRegion::release(it->second.base, it->second.mapped);
+  s.system_ptes_used -= it->second.pages;
   s.windows.erase(it);
 }
 
@@ -329,10 +341,19 @@ VOID NTAPI ProbeForWrite(PVOID Address, SIZE_T Length, ULONG Alignment) {
 }
 
 // ---- time
+// KeStallExecutionProcessor (learn.microsoft.com,
+// wdm/nf-wdm-kestallexecutionprocessor): callable at any IRQL; it
+// busy-waits at least the given time and "you must minimize the stall
+// interval, typically to less than 50 microseconds". NT itself busy-waits
+// whatever it is given; the simulator holds the driver to the documented
+// interval and records a longer single stall as a driver fault.
 VOID NTAPI KeStallExecutionProcessor(ULONG MicroSeconds) {
   checkpoint("KeStallExecutionProcessor");
   auto& s = current_state();
   std::lock_guard lock(s.mutex);
+  if (MicroSeconds > kLongestStallUs)
+    s.record_fault("KeStallExecutionProcessor(" + std::to_string(MicroSeconds) + "): longer than the " +
+                   std::to_string(kLongestStallUs) + " microseconds one stall should last");
   s.clock.advance_us(MicroSeconds);
 }
 

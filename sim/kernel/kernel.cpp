@@ -192,6 +192,32 @@ void Kernel::State::pool_free(PVOID block) {
   std::free(block);
 }
 
+std::string Kernel::State::unlink_device(PDEVICE_OBJECT device) {
+  auto it = devices.find(device);
+  if (it == devices.end()) return "unknown device object";
+  const std::string label = it->second.name.empty() ? std::string("the device object") : it->second.name;
+  PDRIVER_OBJECT driver = device->DriverObject;
+  if (driver->DeviceObject == device) {
+    driver->DeviceObject = device->NextDevice;
+  } else {
+    PDEVICE_OBJECT walk = driver->DeviceObject;
+    while (walk != nullptr && walk->NextDevice != device) walk = walk->NextDevice;
+    if (walk == nullptr)
+      return label + " is not on its driver's device list (walking from DriverObject->DeviceObject reached NULL)";
+    walk->NextDevice = device->NextDevice;
+  }
+  std::free(device);
+  devices.erase(it);
+  return {};
+}
+
+void Kernel::State::release_device_reference(PDEVICE_OBJECT device, const char* what) {
+  auto it = devices.find(device);
+  if (it == devices.end() || --it->second.open_count > 0 || !it->second.deleted) return;
+  const std::string problem = unlink_device(device);
+  if (!problem.empty()) record_fault(std::string(what) + ": deleting the device object: " + problem);
+}
+
 NTSTATUS Kernel::State::check_new_name(const std::string& name) const {
   if (name.empty()) return STATUS_OBJECT_NAME_INVALID;
   if (name[0] != '\\') return STATUS_OBJECT_PATH_SYNTAX_BAD;
@@ -396,6 +422,8 @@ NTSTATUS Kernel::load_driver(PDRIVER_INITIALIZE entry, std::string_view registry
     for (const auto& [key, entry_] : s.names)
       if (entry_.kind == NamespaceEntry::Kind::Link) leftovers.push_back("symbolic link " + entry_.name);
     if (!s.pool.empty()) leftovers.push_back(std::to_string(s.pool.size()) + " pool block(s)");
+    for (const std::string& claim : s.arbiter.describe_driver(driver)) leftovers.push_back("resource claim " + claim);
+    s.arbiter.release_driver(driver);
     for (const std::string& what : leftovers) s.record_fault("DriverEntry failed but left " + what);
     for (auto it = s.devices.begin(); it != s.devices.end();) {
       if (it->second.driver == driver) {
@@ -466,7 +494,11 @@ LeakReport Kernel::unload_driver() {
   }
   for (const auto& [address, w] : s.windows)
     report.windows.push_back(std::to_string(w.size) + " bytes at " + hex(w.virt) + " over physical " + hex(w.physical));
-  report.claims = s.arbiter.describe();
+  // Claims are kept by the system until they are given back (on NT 4 in
+  // the registry's resource map, across restarts of the driver), so one the
+  // driver left is a leak: its slot stays claimed until the machine starts
+  // again.
+  report.claims = s.arbiter.describe_driver(driver);
   // Remove everything, so that the driver can be loaded again.
   for (auto& [device, record] : s.devices) std::free(device);
   s.devices.clear();
@@ -474,7 +506,8 @@ LeakReport Kernel::unload_driver() {
   s.pool.clear();
   for (auto& [address, w] : s.windows) LowRegion::release(w.base, w.mapped);
   s.windows.clear();
-  s.arbiter.clear();
+  s.system_ptes_used = 0;
+  s.arbiter.release_driver(driver);
   s.reset_namespace();
   s.driver.reset();
   return report;
@@ -521,6 +554,12 @@ void init_irp(IrpBlock& block, PDEVICE_OBJECT device, UCHAR major) {
   block.irp.StackCount = 1;
   block.irp.CurrentLocation = 1;
   block.irp.RequestorMode = UserMode;
+  // The I/O manager allocates every request with its I/O status zeroed
+  // (IoAllocateIrp initialises the whole IRP; ReactOS's IoInitializeIrp as
+  // a behaviour reference): a dispatch routine that leaves the status as it
+  // arrived completes the request with STATUS_SUCCESS.
+  block.irp.IoStatus.Status = STATUS_SUCCESS;
+  block.irp.IoStatus.Information = 0;
   block.irp.Tail.Overlay.CurrentStackLocation = &block.stack;
   block.stack.MajorFunction = major;
   block.stack.DeviceObject = device;
@@ -611,7 +650,7 @@ OpenResult Kernel::open_as(std::string_view name, ACCESS_MASK desired, KPROCESSO
   CallOutcome out = call_driver(s, device, block, "IRP_MJ_CREATE");
   std::lock_guard lock(s.mutex);
   if (out.faulted || !NT_SUCCESS(out.status)) {
-    --s.devices.at(device).open_count;
+    s.release_device_reference(device, "IRP_MJ_CREATE");
     return {out.faulted ? STATUS_UNSUCCESSFUL : out.status, -1, out.faulted};
   }
   const Handle handle = s.next_handle++;
@@ -637,11 +676,7 @@ NTSTATUS Kernel::close(Handle handle) {
     call_driver(s, device, block, major == IRP_MJ_CLEANUP ? "IRP_MJ_CLEANUP" : "IRP_MJ_CLOSE");
   }
   std::lock_guard lock(s.mutex);
-  auto it = s.devices.find(device);
-  if (it != s.devices.end() && --it->second.open_count == 0 && it->second.deleted) {
-    std::free(device);
-    s.devices.erase(it);
-  }
+  s.release_device_reference(device, "IRP_MJ_CLOSE");
   return STATUS_SUCCESS;
 }
 
@@ -787,6 +822,21 @@ std::size_t Kernel::mapped_windows() const {
   return state_->windows.size();
 }
 
+void Kernel::set_system_ptes(std::size_t entries) {
+  std::lock_guard lock(state_->mutex);
+  state_->system_ptes = std::max(entries, state_->system_ptes_used);
+}
+
+std::size_t Kernel::system_ptes() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->system_ptes;
+}
+
+std::size_t Kernel::system_ptes_in_use() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->system_ptes_used;
+}
+
 std::vector<std::string> Kernel::resource_claims() const {
   std::lock_guard lock(state_->mutex);
   return state_->arbiter.describe();
@@ -912,7 +962,7 @@ std::string LeakReport::to_string() const {
   for (const auto& l : links) out << "symbolic link: " << l << '\n';
   for (const auto& p : pool) out << "pool block: " << p << '\n';
   for (const auto& w : windows) out << "mapped window: " << w << '\n';
-  for (const auto& c : claims) out << "resource claim (not a leak): " << c << '\n';
+  for (const auto& c : claims) out << "resource claim: " << c << '\n';
   return out.str();
 }
 

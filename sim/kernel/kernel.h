@@ -74,6 +74,11 @@ struct MachineProfile;
 
 namespace sim::kernel {
 
+// System page-table entries that mapped I/O windows may take, of a machine
+// whose profile sets no other: the order of a small NT 4 machine's pool
+// (NT sizes it at boot from the memory size, at most about 50,000).
+inline constexpr std::size_t kDefaultSystemPtes = 8192;
+
 // Bytes of a buffered request's system buffer beyond the input.
 inline constexpr std::uint8_t kSystemBufferPoison = 0xCD;
 
@@ -107,9 +112,10 @@ struct LeakReport {
   std::vector<std::string> links;       // symbolic links
   std::vector<std::string> pool;        // pool blocks allocated by or for the driver
   std::vector<std::string> windows;     // mapped I/O windows
-  std::vector<std::string> claims;      // resource claims (informational, not a leak)
+  std::vector<std::string> claims;      // resource claims of the driver and its devices
   bool empty() const {
-    return !unload_routine_missing && devices.empty() && links.empty() && pool.empty() && windows.empty();
+    return !unload_routine_missing && devices.empty() && links.empty() && pool.empty() && windows.empty() &&
+           claims.empty();
   }
   std::string to_string() const;
 };
@@ -219,6 +225,12 @@ class Kernel {
   std::optional<std::string> link_target(std::string_view link) const;
   std::size_t pool_blocks() const;
   std::size_t mapped_windows() const;
+  // The system page-table entries for mapped windows: how many there are
+  // (kDefaultSystemPtes unless set; not below those in use) and how many
+  // the live windows take.
+  void set_system_ptes(std::size_t entries);
+  std::size_t system_ptes() const;
+  std::size_t system_ptes_in_use() const;
   // Every MmMapIoSpace call since the kernel was made, in order: the
   // physical address and the byte count asked for.
   struct IoSpaceMapping {

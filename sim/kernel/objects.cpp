@@ -45,6 +45,14 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   return STATUS_SUCCESS;
 }
 
+// IoDeleteDevice (learn.microsoft.com, wdm/nf-wdm-iodeletedevice): "if any
+// outstanding references remain, the I/O manager marks the device object as
+// delete pending and deletes the device object when the references are
+// released". The name goes at once (the object is made temporary); the
+// object stays on its driver's device list until it is deleted, and is
+// then unlinked by walking from DriverObject->DeviceObject (ReactOS's
+// IoDeleteDevice and IopUnloadDevice, ntoskrnl/io/iomgr/device.c, as a
+// behaviour reference). A reference is an open file object on the device.
 VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   require_irql("IoDeleteDevice", PASSIVE_LEVEL);
   auto& s = current_state();
@@ -53,26 +61,14 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
   if (it == s.devices.end() || it->second.deleted)
     bug_check("IoDeleteDevice of " + hex(reinterpret_cast<std::uintptr_t>(DeviceObject)) +
               ", which is not a live device object");
-  // Unlink as NT does: walk from the driver object's DeviceObject field.
-  PDRIVER_OBJECT driver = DeviceObject->DriverObject;
-  PDEVICE_OBJECT walk = driver->DeviceObject;
-  if (walk == DeviceObject) {
-    driver->DeviceObject = DeviceObject->NextDevice;
+  const std::string name = it->second.name;
+  if (it->second.open_count == 0) {
+    const std::string problem = s.unlink_device(DeviceObject);
+    if (!problem.empty()) bug_check("IoDeleteDevice: " + problem);
   } else {
-    while (walk != nullptr && walk->NextDevice != DeviceObject) walk = walk->NextDevice;
-    if (walk == nullptr)
-      bug_check("IoDeleteDevice: " + (it->second.name.empty() ? std::string("the device object") : it->second.name) +
-                " is not on its driver's device list (walking from DriverObject->DeviceObject reached NULL)");
-    walk->NextDevice = DeviceObject->NextDevice;
+    it->second.deleted = true;  // delete pending until the last reference goes
   }
-  if (!it->second.name.empty()) s.names.erase(upper(it->second.name));
-  if (it->second.open_count > 0) {
-    it->second.deleted = true;  // freed when the last handle closes
-    it->second.name.clear();
-    return;
-  }
-  std::free(DeviceObject);
-  s.devices.erase(it);
+  if (!name.empty()) s.names.erase(upper(name));
 }
 
 NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {

@@ -217,7 +217,7 @@ NTSTATUS NTAPI HalAssignSlotResources(PUNICODE_STRING RegistryPath, PUNICODE_STR
   }
   PCM_RESOURCE_LIST list = make_list(s, PCIBus, BusNumber, partials);
   if (list == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  s.arbiter.set(owner, owner_label(s, DriverObject, DeviceObject), std::move(claims));
+  s.arbiter.set(owner, owner_label(s, DriverObject, DeviceObject), std::move(claims), DriverObject);
   for (std::size_t i = 0; i < addresses.size(); ++i) fn->set_bar_address(i, addresses[i]);
   fn->enable_decoding();
   *AllocatedResources = list;
@@ -406,7 +406,7 @@ NTSTATUS NTAPI IoReportResourceUsage(PUNICODE_STRING DriverClassName, PDRIVER_OB
     if (conflict) *ConflictDetected = TRUE;
     if (!conflict || OverrideConflict) {
       PDEVICE_OBJECT device = r.owner == DeviceObject ? DeviceObject : nullptr;
-      s.arbiter.set(r.owner, owner_label(s, DriverObject, device), std::move(claims));
+      s.arbiter.set(r.owner, owner_label(s, DriverObject, device), std::move(claims), DriverObject);
     }
   }
   return STATUS_SUCCESS;

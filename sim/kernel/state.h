@@ -56,8 +56,8 @@ struct DeviceRecord {
   std::string name;  // empty for an unnamed device
   PDRIVER_OBJECT driver = nullptr;
   bool exclusive = false;
-  int open_count = 0;
-  bool deleted = false;  // deleted while handles were open
+  int open_count = 0;    // references: file objects open on the device, and opens under way
+  bool deleted = false;  // IoDeleteDevice was called; freed with the last reference
 };
 
 struct NamespaceEntry {
@@ -78,7 +78,11 @@ struct Window {
   std::uint64_t physical = 0;
   void* base = nullptr;  // of the reservation
   std::size_t mapped = 0;
+  std::size_t pages = 0;  // system page-table entries it takes
 };
+
+// Longest single KeStallExecutionProcessor the driver may ask for.
+inline constexpr ULONG kLongestStallUs = 50;
 
 // An open handle: the device and the file object the driver sees.
 struct HandleRecord {
@@ -173,6 +177,8 @@ struct Kernel::State {
   // Memory
   std::map<std::uintptr_t, PoolBlock> pool;
   std::map<std::uintptr_t, Window> windows;
+  std::size_t system_ptes = kDefaultSystemPtes;  // page-table entries MmMapIoSpace may take
+  std::size_t system_ptes_used = 0;
   std::vector<Kernel::IoSpaceMapping> mapping_calls;
   std::map<std::uintptr_t, std::size_t> client;  // start -> length
   std::set<std::uintptr_t> client_read_only;     // starts of client buffers made read-only
@@ -208,6 +214,15 @@ struct Kernel::State {
 
   PVOID pool_allocate(std::size_t size, ULONG tag);
   void pool_free(PVOID block);
+
+  // Takes a deleted device object off its driver's device list and frees it.
+  // Returns what went wrong (the object was not on the list, which NT meets
+  // as a NULL pointer on its walk) and then changes nothing; empty on
+  // success.
+  std::string unlink_device(PDEVICE_OBJECT device);
+  // Drops one reference of an open; the last one of a deleted device
+  // deletes it (a failure is recorded as a driver fault of `what`).
+  void release_device_reference(PDEVICE_OBJECT device, const char* what);
 
   // Namespace: validates a new name, returns a failure status or 0.
   NTSTATUS check_new_name(const std::string& name) const;

@@ -87,8 +87,20 @@ class DriverTest : public ::testing::Test {
   sim::kernel::IoResult Call(uint32_t code, const Args &args, uint32_t output_length = 8) {
     return Call(code, nicdiag::RequestBytes(args), output_length);
   }
+  // The control device's extension: the one on the driver's device list
+  // that names its own device object.
   PKDVR_DEVICE_EXTENSION Extension() {
-    return static_cast<PKDVR_DEVICE_EXTENSION>(k.driver_object()->DeviceObject->DeviceExtension);
+    for (PDEVICE_OBJECT d = k.driver_object()->DeviceObject; d != nullptr; d = d->NextDevice) {
+      auto *e = static_cast<PKDVR_DEVICE_EXTENSION>(d->DeviceExtension);
+      if (e != nullptr && e->DeviceObject == d) return e;
+    }
+    return nullptr;
+  }
+  // The driver's device objects, from the head of its device list.
+  std::vector<PDEVICE_OBJECT> DeviceList() {
+    std::vector<PDEVICE_OBJECT> list;
+    for (PDEVICE_OBJECT d = k.driver_object()->DeviceObject; d != nullptr; d = d->NextDevice) list.push_back(d);
+    return list;
   }
   // Maps the adapter's memory window; returns its virtual address.
   uint32_t MapAdapter(uint32_t length = 0x1000) {

@@ -1,5 +1,6 @@
-// What one request may do: stall length, port range, maps the platform
-// cannot make, and EEPROM writes that must really take.
+// What one request may do: stall length, port range, the size of a window
+// and of all of them, maps the platform cannot make, and EEPROM writes that
+// must really take.
 #include "tests/hwparts/hw_driver_fixture.h"
 
 namespace {
@@ -39,14 +40,69 @@ TEST_F(LimitsTest, EveryByteOfAPortAccessLiesInTheIoSpace) {
   EXPECT_EQ(Call(IOCTL_KDVR_MDI_READ, KDVR_MDI_READ_ARGS{0xFFED, 0, 0, 1}, 4).status, STATUS_INVALID_PARAMETER);
 }
 
+// A window spans at most KDVR_MAX_WINDOW_BYTES, all live windows together
+// at most KDVR_MAX_WINDOW_PAGES pages (a window's page offset counts); a
+// map beyond either is refused before the memory manager is asked.
+TEST_F(LimitsTest, WindowsAreBoundedEachAndTogether) {
+  LoadWith(nullptr);
+  auto map = [&](uint32_t address, uint32_t length) {
+    const size_t calls = k.io_space_mappings().size();
+    sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{address, 0, length}, 4);
+    const bool asked = k.io_space_mappings().size() > calls;
+    EXPECT_EQ(asked, NT_SUCCESS(r.status)) << std::hex << address << " " << length;
+    return r;
+  };
+  const struct {
+    uint32_t length;
+    NTSTATUS status;
+  } single[] = {{KDVR_MAX_WINDOW_BYTES, STATUS_SUCCESS},
+                {KDVR_MAX_WINDOW_BYTES + 1, STATUS_INVALID_PARAMETER},
+                {0x7FFFFFFF, STATUS_INVALID_PARAMETER}};
+  for (auto c : single) {
+    sim::kernel::IoResult r = map(0xF0000000u, c.length);
+    EXPECT_EQ(r.status, c.status) << std::hex << c.length;
+    if (!NT_SUCCESS(r.status)) {
+      EXPECT_EQ(r.information, 0u);
+      continue;
+    }
+    ASSERT_NE(WordAt(r, 0), 0u);
+    EXPECT_EQ(Call(IOCTL_KDVR_UNMAP_MEMORY, KDVR_UNMAP_ARGS{WordAt(r, 0), c.length}, 0).status, STATUS_SUCCESS);
+  }
+  // Whole-megabyte windows up to the total, then one page more is refused.
+  constexpr uint32_t kPerWindow = KDVR_MAX_WINDOW_BYTES / PAGE_SIZE;
+  std::vector<uint32_t> mapped;
+  for (uint32_t pages = 0; pages + kPerWindow <= KDVR_MAX_WINDOW_PAGES; pages += kPerWindow) {
+    sim::kernel::IoResult r = map(0xF0000000u + pages * PAGE_SIZE, KDVR_MAX_WINDOW_BYTES);
+    ASSERT_EQ(r.status, STATUS_SUCCESS) << pages;
+    mapped.push_back(WordAt(r, 0));
+  }
+  EXPECT_EQ(k.system_ptes_in_use(), static_cast<size_t>(KDVR_MAX_WINDOW_PAGES));
+  EXPECT_EQ(map(kAdapterMemory, 1).status, STATUS_INSUFFICIENT_RESOURCES);
+  // A window unmapped gives its pages back: all but one are taken again,
+  // and the last is too few for a window whose offset makes it span two.
+  ASSERT_EQ(Call(IOCTL_KDVR_UNMAP_MEMORY, KDVR_UNMAP_ARGS{mapped.back(), KDVR_MAX_WINDOW_BYTES}, 0).status,
+            STATUS_SUCCESS);
+  ASSERT_EQ(map(0xF0000000u, KDVR_MAX_WINDOW_BYTES - PAGE_SIZE).status, STATUS_SUCCESS);
+  EXPECT_EQ(map(kAdapterMemory + 0xFF8, 0x10).status, STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_EQ(map(kAdapterMemory, 0x1000).status, STATUS_SUCCESS);
+  EXPECT_EQ(k.system_ptes_in_use(), static_cast<size_t>(KDVR_MAX_WINDOW_PAGES));
+  // Unload unmaps what was left; no entry stays taken.
+  Unload();
+  EXPECT_EQ(k.system_ptes_in_use(), 0u);
+}
+
+// When the memory manager has no page-table entries left for a window the
+// driver would allow, the map fails as every failed map does and its table
+// entry is free again.
 TEST_F(LimitsTest, MapThePlatformCannotMakeFailsCleanly) {
   LoadWith(nullptr);
-  sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{0x80000000u, 0, 0x7FFFFFFF}, 4);
+  k.set_system_ptes(1);
+  sim::kernel::IoResult r = Call(IOCTL_KDVR_MAP_MEMORY, KDVR_MAP_ARGS{kAdapterMemory, 0, 0x2000}, 4);
   EXPECT_FALSE(r.faulted);
   EXPECT_EQ(r.status, STATUS_SUCCESS);
   EXPECT_EQ(WordAt(r, 0), 0u);
   EXPECT_EQ(k.mapped_windows(), 0u);
-  // The entry it had reserved is free again.
+  k.set_system_ptes(sim::kernel::kDefaultSystemPtes);
   for (int i = 0; i < KDVR_MAX_WINDOWS; i++) ASSERT_NE(MapAdapter(0x10), 0u) << i;
 }
 

@@ -113,13 +113,18 @@ TEST_F(ProtocolTest, EveryCodeAnswersWithItsByteCount) {
   }
 }
 
-TEST_F(ProtocolTest, UnrecognisedCodesDoNothing) {
+// The I/O manager hands a request over with its status zeroed (success),
+// so a code the driver does not know must fail it itself; the client's
+// DeviceIoControl then reports ERROR_INVALID_FUNCTION.
+TEST_F(ProtocolTest, UnrecognisedCodesDoNothingAndFail) {
   const uint32_t codes[] = {0x80FF0004, 0x80FF0068, 0x80FF0100, 0x00220000, 0x80FF4000};
   for (uint32_t code : codes) {
     EXPECT_EQ(KdvrResultByteCount(code), -1) << std::hex << code;  // outside the table
     sim::kernel::IoResult r = Call(code, Words({kAdapterPort + 4, 0x55, 0, 0, 0, 0}), 8);
-    EXPECT_EQ(r.status, STATUS_SUCCESS) << std::hex << code;  // as the request arrived
+    EXPECT_EQ(r.status, STATUS_INVALID_DEVICE_REQUEST) << std::hex << code;
+    EXPECT_EQ(sim::kernel::nt_status_to_win32_error(r.status), 1u) << std::hex << code;
     EXPECT_EQ(r.information, 0u) << std::hex << code;
+    EXPECT_TRUE(r.output.empty()) << std::hex << code;
   }
   EXPECT_EQ(ReadPort(kAdapterPort + 4), 0u);
   EXPECT_EQ(k.debug_log(), Log{});

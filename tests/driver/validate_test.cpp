@@ -1,5 +1,6 @@
 // Memory-window validation: aligned addresses, per-device objects, slot
 // resource re-assignment, the first range, and every failure path.
+#include "sim/hw/machine.h"
 #include "tests/driver/driver_fixture.h"
 
 namespace nicport_test {
@@ -37,12 +38,16 @@ TEST_F(ValidateTest, UnalignedAddressMakesPerDeviceObjectAndReturnsSecondRange) 
   EXPECT_EQ(e->NextDeviceNumber, 2);
   ASSERT_NE(e->DeviceObjectTable[1], nullptr);
   EXPECT_EQ(e->DeviceObjectTable[1]->DeviceType, FILE_DEVICE_UNKNOWN);
-  EXPECT_EQ(k.driver_object()->DeviceObject, e->DeviceObject);
+  // The new object stays on the driver object's list, at its head, where
+  // unload and the system find it.
+  EXPECT_EQ(DeviceList(), (std::vector<PDEVICE_OBJECT>{e->DeviceObjectTable[1], e->DeviceObject}));
   // The assigned list and the names go back to the pool.
   size_t pool = k.pool_blocks();
   EXPECT_EQ(Validate(0x00401000).status, STATUS_SUCCESS);
   EXPECT_TRUE(k.object_exists("\\Device\\NICPORT2"));
   EXPECT_EQ(k.pool_blocks(), pool);
+  EXPECT_EQ(DeviceList(),
+            (std::vector<PDEVICE_OBJECT>{e->DeviceObjectTable[2], e->DeviceObjectTable[1], e->DeviceObject}));
 }
 
 TEST_F(ValidateTest, FailedCreationsOrAssignmentLeaveNoObjectAndTheNumberUnchanged) {
@@ -65,7 +70,8 @@ TEST_F(ValidateTest, FailedCreationsOrAssignmentLeaveNoObjectAndTheNumberUnchang
     EXPECT_EQ(k.debug_log().back(), c.message);
     EXPECT_FALSE(k.object_exists("\\Device\\NICPORT1")) << c.message;
     EXPECT_FALSE(k.object_exists("\\DosDevices\\NICPORT1")) << c.message;
-    EXPECT_EQ(k.driver_object()->DeviceObject, Extension()->DeviceObject);
+    EXPECT_EQ(DeviceList(), std::vector<PDEVICE_OBJECT>{Extension()->DeviceObject}) << c.message;
+    EXPECT_EQ(k.resource_claims(), Log{}) << c.message;
   }
   for (unsigned skip : {0u, 2u}) {  // the device name, the registry path
     k.inject_fault(FaultPoint::AllocatePool, {skip, 1});
@@ -96,17 +102,23 @@ class ShortListTest : public ValidateTest {
   bool LoadAtSetUp() const override { return false; }
 };
 
-TEST_F(ShortListTest, AssignedListWithOneRangeCountsAsFailure) {
-  // One BAR and no interrupt: the HAL assigns a single range.
+TEST_F(ShortListTest, AssignedListWithOneRangeCountsAsFailureAndGivesItsClaimBack) {
+  // One BAR and no interrupt: the HAL assigns a single range, and claims it
+  // for the new object.
   k.load_profile_text(R"({ "adapters": [ { "bus": 0, "device": 3, "irq": 0,
       "bars": [ { "type": "memory", "size": "0x1000", "address": "0xF4000000" } ] } ] })");
   Load();
   size_t pool = k.pool_blocks();
-  sim::kernel::IoResult r = Validate(0x00401000);
-  EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(r.information, 0u);
-  EXPECT_FALSE(k.object_exists("\\Device\\NICPORT1"));
-  EXPECT_EQ(k.pool_blocks(), pool);  // the list was freed
+  for (int attempt = 0; attempt < 2; attempt++) {  // the name and the range are free again
+    sim::kernel::IoResult r = Validate(0x00401000);
+    EXPECT_EQ(r.status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r.information, 0u);
+    EXPECT_FALSE(k.object_exists("\\Device\\NICPORT1"));
+    EXPECT_EQ(k.pool_blocks(), pool);  // the lists were freed
+    // Deleting the object does not give back what was claimed for it.
+    EXPECT_EQ(k.resource_claims(), Log{});
+    EXPECT_EQ(k.machine().adapters()[0]->bar_address(0), kAdapterMemory) << "the range did not move";
+  }
   EXPECT_EQ(FirstRange(), 0u);
 }
 

@@ -214,11 +214,61 @@ TEST_F(HalTest, OnlyTheClientsRegisteredMemoryIsTheClients) {
   EXPECT_TRUE(unload().empty());
 }
 
-TEST_F(HalTest, StallAdvancesTheVirtualClock) {
+// Each page of a window takes a system page-table entry; once the machine's
+// entries are spent, MmMapIoSpace answers NULL, and an unmap gives the
+// entries back.
+TEST_F(HalTest, WindowsTakeSystemPageTableEntriesUntilNoneAreLeft) {
+  load();
+  EXPECT_EQ(kernel.system_ptes(), sim::kernel::kDefaultSystemPtes);
+  kernel.set_system_ptes(3);
+  PVOID two = nullptr, one = nullptr, refused = reinterpret_cast<PVOID>(1), after = nullptr;
+  in_driver([&] {
+    PHYSICAL_ADDRESS at;
+    at.QuadPart = 0xF4000FFC;  // 8 bytes across a page boundary: two entries
+    two = MmMapIoSpace(at, 8, MmNonCached);
+    at.QuadPart = 0xF4000000;
+    one = MmMapIoSpace(at, 0x1000, MmNonCached);
+    refused = MmMapIoSpace(at, 1, MmNonCached);
+    MmUnmapIoSpace(two, 8);
+    after = MmMapIoSpace(at, 0x2000, MmNonCached);
+  });
+  EXPECT_NE(two, nullptr);
+  EXPECT_NE(one, nullptr);
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_NE(after, nullptr);
+  EXPECT_EQ(kernel.system_ptes_in_use(), 3u);
+  kernel.set_system_ptes(1);  // never below what is in use
+  EXPECT_EQ(kernel.system_ptes(), 3u);
+  in_driver([&] {
+    MmUnmapIoSpace(one, 0x1000);
+    MmUnmapIoSpace(after, 0x2000);
+  });
+  EXPECT_EQ(kernel.system_ptes_in_use(), 0u);
+  EXPECT_TRUE(unload().empty());
+}
+
+// Any IRQL may stall; one stall longer than the documented 50 µs is the
+// driver's fault (the wait still happens, as on NT).
+TEST_F(HalTest, StallAdvancesTheVirtualClockAndLongStallsAreFaults) {
+  load();
   const auto before = kernel.now_us();
-  KeStallExecutionProcessor(50);
-  KeStallExecutionProcessor(7);
+  auto r = in_driver([&] {
+    KeStallExecutionProcessor(50);
+    FAST_MUTEX mutex;
+    ExInitializeFastMutex(&mutex);
+    ExAcquireFastMutex(&mutex);
+    KeStallExecutionProcessor(7);
+    ExReleaseFastMutex(&mutex);
+  });
+  EXPECT_FALSE(r.faulted);
   EXPECT_EQ(kernel.now_us() - before, 57u);
+  EXPECT_TRUE(kernel.driver_faults().empty());
+  in_driver([&] { KeStallExecutionProcessor(51); });
+  ASSERT_EQ(kernel.driver_faults().size(), 1u);
+  EXPECT_NE(kernel.driver_faults()[0].find("KeStallExecutionProcessor(51)"), std::string::npos);
+  EXPECT_EQ(kernel.now_us() - before, 108u);
+  kernel.clear_driver_faults();
+  EXPECT_TRUE(unload().empty());
 }
 
 TEST_F(HalTest, MutexesSerialiseThreadsAndCatchMisuse) {

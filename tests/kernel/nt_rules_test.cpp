@@ -164,7 +164,7 @@ TEST_F(NtRulesTest, RoutinesAboveTheirIrqlFaultTheKernel) {
            at.QuadPart = 0xF0000;
            if (PVOID window = MmMapIoSpace(at, 0x1000, MmNonCached)) MmUnmapIoSpace(window, 0x1000);
          },
-         false},
+         true},
         {"ExAllocatePool", [] { ExFreePool(ExAllocatePool(NonPagedPool, 16)); }, false},
         {"ExAcquireFastMutex",
          [] {

@@ -70,6 +70,45 @@ TEST_F(ObjectsTest, NewDevicesGoToTheHeadAndDeleteUnlinksFromTheDriverObject) {
   EXPECT_NE(leaks.devices[0].find("unnamed device object"), std::string::npos);
 }
 
+// IoDeleteDevice of a device with an open file object: the name goes at
+// once, the object stays on its driver's list (delete pending) and goes
+// with the last reference, unlinked through the list. One that the driver
+// took off the list by hand meanwhile cannot be unlinked: a fault at the
+// close that drops the last reference.
+TEST_F(ObjectsTest, DeletingAReferencedDeviceIsDeferredToItsLastClose) {
+  for (bool taken_off_by_hand : {false, true}) {
+    load();
+    PDRIVER_OBJECT driver = kernel.driver_object();
+    PDEVICE_OBJECT control = driver->DeviceObject, late = nullptr;
+    in_driver([&] {
+      Name name("\\Device\\LATE");
+      IoCreateDevice(driver, 0, name.get(), FILE_DEVICE_UNKNOWN, 0, FALSE, &late);
+    });
+    ASSERT_NE(late, nullptr);
+    late->Flags &= ~DO_DEVICE_INITIALIZING;
+    auto opened = kernel.open("\\Device\\LATE");
+    ASSERT_EQ(opened.status, STATUS_SUCCESS);
+    in_driver([&] { IoDeleteDevice(late); });
+    EXPECT_FALSE(kernel.object_exists("\\Device\\LATE")) << taken_off_by_hand;
+    EXPECT_EQ(kernel.open("\\Device\\LATE").status, STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(driver->DeviceObject, late) << "still listed while referenced";
+    EXPECT_EQ(late->NextDevice, control);
+    if (taken_off_by_hand) driver->DeviceObject = control;
+    EXPECT_EQ(kernel.close(opened.handle), STATUS_SUCCESS);
+    EXPECT_EQ(driver->DeviceObject, control);
+    if (taken_off_by_hand) {
+      ASSERT_EQ(kernel.driver_faults().size(), 1u);
+      EXPECT_NE(kernel.driver_faults()[0].find("IRP_MJ_CLOSE: deleting the device object: \\Device\\LATE is not on"),
+                std::string::npos)
+          << kernel.driver_faults()[0];
+      kernel.clear_driver_faults();
+    } else {
+      EXPECT_TRUE(kernel.driver_faults().empty());
+    }
+    EXPECT_TRUE(unload().empty());
+  }
+}
+
 TEST_F(ObjectsTest, ExclusiveDeviceRefusesASecondOpen) {
   load();
   auto second = kernel.open("\\DosDevices\\TESTDEV");

@@ -48,8 +48,8 @@ TEST_F(SlotResourcesTest, SlotObjectIsMadeOnFirstUseAndReused) {
                        "\\Registry\\Machine\\System\\CurrentControlSet\\Services\\NICDIAG\\Slot102"));
   PDEVICE_OBJECT made = Extension()->SlotDeviceObject[2];
   ASSERT_NE(made, nullptr);
-  // The driver object keeps naming the control device.
-  EXPECT_EQ(k.driver_object()->DeviceObject, Extension()->DeviceObject);
+  // The object stays on the driver object's list, before the control device.
+  EXPECT_EQ(DeviceList(), (std::vector<PDEVICE_OBJECT>{made, Extension()->DeviceObject}));
 
   // A second request for the slot makes nothing new and replaces the claim.
   auto second = Memory(2, 0xF9000000, 0xF9FFFFFF);
@@ -215,7 +215,7 @@ TEST_F(SlotResourcesTest, FailuresLeaveNothingBehind) {
   r = Memory(1, 0xF8000000, 0xF8FFFFFF);
   EXPECT_EQ(WordAt(r, 1), 0u);
   EXPECT_FALSE(k.object_exists("\\Device\\NICPORT101"));
-  EXPECT_EQ(k.driver_object()->DeviceObject, Extension()->DeviceObject);
+  EXPECT_EQ(DeviceList(), std::vector<PDEVICE_OBJECT>{Extension()->DeviceObject});
   EXPECT_EQ(k.debug_log(),
             Log{"NICDIAG.SYS: VALIDATE(): Failed to create a symbolic link to new  Slot Device Object.\n"});
 
@@ -262,7 +262,7 @@ TEST_F(SlotResourcesTest, ValidationAndSlotRequestsTakeTurns) {
   EXPECT_TRUE(waited) << "the slot request ran while the validation held the device list";
   EXPECT_EQ(slot.get().status, STATUS_SUCCESS);
   for (const char *name : {"\\Device\\NICPORT1", "\\Device\\NICPORT102"}) EXPECT_TRUE(k.object_exists(name)) << name;
-  EXPECT_EQ(k.driver_object()->DeviceObject, Extension()->DeviceObject);
+  EXPECT_EQ(DeviceList().size(), 3u);
   // Unload (at tear-down) deletes both through the list and leaks nothing.
 }
 
