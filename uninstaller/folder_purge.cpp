@@ -18,70 +18,7 @@
 #define PURGE_PATH_CHARS   128
 #define PURGE_NORMAL_CHARS 512
 
-// Writes the absolute folder path `in` in one form for comparison: "\"
-// separators, no empty, "." or ".." components, no trailing blanks or dots
-// on a component, no closing backslash except a drive's root ("C:\").
-// 0 when the path is not absolute or does not fit.
-static int NormalizeFolderPath(LPCSTR in, LPSTR out, int capacity)
-{
-    int length = 0;
-    int rootLength;
-    int i = 0;
-
-    if (in[0] && in[1] == ':' && (in[2] == '\\' || in[2] == '/')) {
-        if (capacity < 4)
-            return 0;
-        out[0] = in[0];
-        out[1] = ':';
-        out[2] = '\\';
-        length = 3;
-        i = 3;
-    } else if ((in[0] == '\\' || in[0] == '/') && (in[1] == '\\' || in[1] == '/')) {
-        out[0] = '\\';
-        out[1] = '\\';
-        length = 2;
-        i = 2;
-    } else {
-        return 0;
-    }
-    rootLength = length;
-    while (in[i]) {
-        int start;
-        int end;
-        while (in[i] == '\\' || in[i] == '/')
-            ++i;
-        start = i;
-        while (in[i] && in[i] != '\\' && in[i] != '/')
-            ++i;
-        end = i;
-        while (end > start && (in[end - 1] == ' ' || in[end - 1] == '.'))
-            --end;
-        if (end == start) {
-            // "." and names of blanks and dots name the folder itself; ".."
-            // goes one up, never above the root.
-            if (i - start == 2 && in[start] == '.' && in[start + 1] == '.') {
-                while (length > rootLength && out[length - 1] != '\\')
-                    --length;
-                if (length > rootLength)
-                    --length;
-            }
-            continue;
-        }
-        if (length > rootLength || (rootLength == 2 && length > 2)) {
-            if (length + 1 >= capacity)
-                return 0;
-            out[length++] = '\\';
-        }
-        if (length + (end - start) >= capacity)
-            return 0;
-        for (int k = start; k < end; ++k)
-            out[length++] = in[k];
-    }
-    out[length] = 0;
-    return 1;
-}
-
-// 1 when `folder` (normalized) is `guarded` or a folder above it.
+// 1 when `folder` (canonical form) is `guarded` or a folder above it.
 static int IsSameOrAbove(LPCSTR folder, LPCSTR guarded)
 {
     CHAR head[PURGE_NORMAL_CHARS];
@@ -96,8 +33,14 @@ static int IsSameOrAbove(LPCSTR folder, LPCSTR guarded)
 }
 
 // Writes `in` in the form folders are compared in: the platform's full path
-// (relative and drive-relative paths resolved), without a "\\?\" or "\\.\"
-// prefix, with long names where the platform offers them, normalized.
+// (relative and drive-relative paths resolved, separators and relative steps
+// brought to one form), without a "\\?\" or "\\.\" prefix, with long names
+// where the platform offers them. The platform's own forms are enough: a
+// folder is compared as GetCurrentDirectoryA reports it once entered, and a
+// guarded folder written with a "\\?\" prefix (which keeps its relative
+// steps) is matched by its identity on the NT family, the only one that
+// takes that prefix. 0 when the result is not an absolute path or does not
+// fit.
 static int CanonicalFolderPath(LPCSTR in, LPSTR out, int capacity)
 {
     CHAR full[PURGE_NORMAL_CHARS];
@@ -123,7 +66,12 @@ static int CanonicalFolderPath(LPCSTR in, LPSTR out, int capacity)
     length = GetLongPathNameA(form, longName, PURGE_NORMAL_CHARS);
     if (length > 0 && length < PURGE_NORMAL_CHARS)
         form = longName;
-    return NormalizeFolderPath(form, out, capacity);
+    if (!(form[0] && form[1] == ':' && form[2] == '\\') && !(form[0] == '\\' && form[1] == '\\'))
+        return 0;
+    if (lstrlenA(form) >= capacity)
+        return 0;
+    lstrcpyA(out, form);
+    return 1;
 }
 
 // A folder's identity on the NT family: its volume's serial number and its

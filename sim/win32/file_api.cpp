@@ -193,9 +193,17 @@ HFILE WINAPI OpenFile(LPCSTR name, LPOFSTRUCT info, UINT style) {
   return 1;  // the file was opened and closed again
 }
 
+// A path that ends in a separator keeps one: only a path that does not end
+// in one loses its trailing blanks and dots (Microsoft Learn, "File path
+// formats on Windows systems", Path normalization; Wine's GetFullPathNameA
+// returns "C:\windows\system32\" for itself).
 DWORD WINAPI GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* filePart) {
   auto full = path_of_arg(path);
   if (!full) return 0;
+  const std::size_t written = std::strlen(path);
+  if (written > 0 && (path[written - 1] == '\\' || path[written - 1] == '/') && full->back() != '\\' &&
+      full->compare(0, 4, "\\\\?\\") != 0)
+    *full += '\\';
   const DWORD n = copy_out(*full, buffer, size);
   if (filePart != nullptr && n == full->size()) {
     const std::size_t slash = full->find_last_of('\\');
@@ -204,13 +212,38 @@ DWORD WINAPI GetFullPathNameA(LPCSTR path, DWORD size, LPSTR buffer, LPSTR* file
   return n;
 }
 
-// The path with every component of the tree written by its long name; the
-// root keeps its spelling. A relative path comes back as a full one.
+// The path with each component written by its entry's long name. A full
+// path keeps its text otherwise: ".", ".." and empty components, a trailing
+// separator and a name the lookup trimmed ("WINDOWS." for WINDOWS) stay as
+// written, as Wine's GetLongPathNameW (dlls/kernelbase/file.c) returns them:
+// the function resolves no relative step. A relative path comes back as a
+// full one, by the tree's spelling.
 DWORD WINAPI GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) {
   if (lacks_long_path_name(machine())) return fail(ERROR_CALL_NOT_IMPLEMENTED), 0;
   std::optional<std::string> full;
   const FsNode* node = entry_of_arg(shortPath, &full);
   if (node == nullptr) return 0;
+  const std::string written = shortPath;
+  if (written.size() >= 3 && written[1] == ':' && written[2] == '\\') {
+    std::string result = written.substr(0, 3);
+    const FsNode* parent = fs().root(written[0]);
+    std::size_t start = 3;
+    while (start <= written.size()) {
+      std::size_t end = written.find('\\', start);
+      if (end == std::string::npos) end = written.size();
+      const std::string part = written.substr(start, end - start);
+      const FsNode* entry = parent != nullptr && parent->is_folder() ? FileSystem::child(*parent, part) : nullptr;
+      // Only the entry's own name or alias is replaced; a trimmed spelling stays.
+      if (entry != nullptr && !sim::win32::same_name(entry->name, part) &&
+          !sim::win32::same_name(entry->short_name, part))
+        entry = nullptr;
+      result += entry ? entry->name : part;
+      parent = entry;
+      if (end < written.size()) result += '\\';
+      start = end + 1;
+    }
+    return copy_out(result, longPath, size);
+  }
   std::string root, rest;
   sim::win32::split_root(*full, root, rest);
   std::string tree = fs().path_of(*node);  // "C:\..." as the tree spells it

@@ -172,6 +172,24 @@ TEST(FolderPurge, GuardedFoldersHoweverWritten) {
   EXPECT_EQ(tree(), before);
 }
 
+// Windows 95/98 open no folders, so the guard has only the paths to go by:
+// what GetFullPathNameA and GetLongPathNameA leave of a trailing separator
+// or a relative step is brought to one form before the comparison.
+TEST(FolderPurge, GuardedFoldersHoweverWrittenWithoutFolderIdentities) {
+  for (const char* platform : {"win95", "win98"}) {
+    set_up(platform, {"C:\\WINDOWS\\WIN.INI", "C:\\WINDOWS\\SYSTEM\\KERNEL32.DLL", "C:\\Tools\\netpurge.exe"});
+    const auto before = tree();
+    for (const char* path : {"C:\\WINDOWS\\", "C:\\WINDOWS\\SYSTEM\\", "c:\\windows\\system\\..\\", "C:\\WINDOWS\\.\\",
+                             "C:\\WINDOWS\\SYSTEM\\\\", "C:\\Tools\\..\\WINDOWS\\"}) {
+      SCOPED_TRACE(std::string(platform) + " " + path);
+      g_reports = 0;
+      EXPECT_EQ(DeleteFolderTree(path), 0);
+      EXPECT_EQ(g_reports, 1);
+    }
+    EXPECT_EQ(tree(), before);
+  }
+}
+
 TEST(FolderPurge, LinksAreRemovedNotFollowed) {
   set_up("win2000", {"C:\\WINNT\\win.ini",
                      "C:\\WINNT\\system32\\kernel32.dll",
