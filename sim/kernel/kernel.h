@@ -213,7 +213,8 @@ class Kernel {
   std::optional<ACCESS_MASK> handle_access(Handle handle) const;
   // Replaces a named device object's security descriptor (a copy is kept),
   // as ZwSetSecurityObject on a handle opened with WRITE_DAC does. Returns
-  // STATUS_OBJECT_NAME_NOT_FOUND for a name that is no device.
+  // STATUS_OBJECT_NAME_NOT_FOUND for a name that is no device; throws
+  // std::runtime_error for a descriptor that is not one.
   NTSTATUS set_device_security(std::string_view device_name, PSECURITY_DESCRIPTOR descriptor);
   NTSTATUS close(Handle handle);
   IoResult device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input, ULONG output_length);
