@@ -1,20 +1,30 @@
-// Who may open the driver: SYSTEM and the Administrators group, with all
-// access; nobody else. The descriptor is built once at load from fixed SIDs
-// and an access list laid out by hand (the layouts are the platform's
-// documented binary forms), with RtlCreateSecurityDescriptor,
+// Who may open the driver: SYSTEM and the Administrators group, with the
+// access they ask for; nobody else.
+//
+// NT's I/O manager checks a direct open against the device object's own
+// descriptor, and IoCreateDevice gives a named device one that lets every
+// user open it for reading and writing. What the I/O manager granted is
+// moved to the access state's PreviouslyGrantedAccess and the create routine
+// is handed the remainder, normally nothing. So the driver checks the access
+// the caller originally asked for (the access state's
+// OriginalDesiredAccess, generic rights already mapped) against a
+// descriptor of its own, with nothing granted before: administrators and
+// SYSTEM get what they asked, everyone else is refused before the open
+// exists. The descriptor is built once at load from fixed SIDs and an
+// access list laid out by hand (the layouts are the platform's documented
+// binary forms), with RtlCreateSecurityDescriptor,
 // RtlSetDaclSecurityDescriptor, RtlSetOwnerSecurityDescriptor
 // (Administrators) and RtlSetGroupSecurityDescriptor (SYSTEM). The owner is
 // not optional: SeAccessCheck reads it whenever READ_CONTROL or WRITE_DAC
 // is wanted, and every generic read or write open maps to READ_CONTROL, so
-// a descriptor without one would stop the machine on the first open. Every
-// open reaches KdvrAdmitOpen, which checks the caller's access state
-// against it with SeAccessCheck; an open made from kernel mode is checked
-// as a user-mode one when the I/O manager says so (SL_FORCE_ACCESS_CHECK).
-// These routines, and IoGetFileObjectGenericMapping and the subject-context
-// locks, are exported by the kernel of Windows NT 4 and of Windows 2000
-// alike, so the same image enforces the same rule on both. The devices are
-// made with FILE_DEVICE_SECURE_OPEN as well, and an open that names
-// anything below a device is refused outright.
+// a descriptor without one would stop the machine on the first open. An
+// open made from kernel mode is checked as a user-mode one when the I/O
+// manager says so (SL_FORCE_ACCESS_CHECK). These routines, and
+// IoGetFileObjectGenericMapping and the subject-context locks, are exported
+// by the kernel of Windows NT 4 and of Windows 2000 alike, so the same image
+// enforces the same rule on both. The devices are made with
+// FILE_DEVICE_SECURE_OPEN as well, and an open that names anything below a
+// device is refused outright.
 #include "driver/nicport.h"
 
 // S-1-5-18 (LocalSystem) and S-1-5-32-544 (BUILTIN\Administrators): revision
@@ -86,15 +96,20 @@ NTSTATUS KdvrAdmitOpen(PIRP Irp, ACCESS_MASK *Granted) {
     *Granted = FILE_ALL_ACCESS;
     return STATUS_SUCCESS;
   }
-  PSECURITY_SUBJECT_CONTEXT Subject = &Security->AccessState->SubjectSecurityContext;
+  PACCESS_STATE AccessState = Security->AccessState;
+  PSECURITY_SUBJECT_CONTEXT Subject = &AccessState->SubjectSecurityContext;
   // A kernel-mode open on behalf of a user (SL_FORCE_ACCESS_CHECK) gets no
   // more than the user would.
   KPROCESSOR_MODE Mode = (Stack->Flags & SL_FORCE_ACCESS_CHECK) != 0 ? (KPROCESSOR_MODE)UserMode : Irp->RequestorMode;
   ACCESS_MASK Access = 0;
   NTSTATUS Status = STATUS_ACCESS_DENIED;
   SeLockSubjectContext(Subject);
-  BOOLEAN Admitted = SeAccessCheck((PSECURITY_DESCRIPTOR)KdvrDescriptor, Subject, TRUE, Security->DesiredAccess, 0,
-                                   NULL, IoGetFileObjectGenericMapping(), Mode, &Access, &Status);
+  // Not Security->DesiredAccess: that is what the I/O manager left
+  // unchecked, usually nothing, since it has already granted the rest from
+  // the device object's default descriptor. Nothing counts as granted before.
+  BOOLEAN Admitted =
+      SeAccessCheck((PSECURITY_DESCRIPTOR)KdvrDescriptor, Subject, TRUE, AccessState->OriginalDesiredAccess, 0, NULL,
+                    IoGetFileObjectGenericMapping(), Mode, &Access, &Status);
   SeUnlockSubjectContext(Subject);
   if (!Admitted) {
     return NT_SUCCESS(Status) ? STATUS_ACCESS_DENIED : Status;

@@ -13,6 +13,7 @@
 #define FILE_READ_EA             0x0008
 #define FILE_WRITE_EA            0x0010
 #define FILE_EXECUTE             0x0020
+#define FILE_TRAVERSE            0x0020  // of a directory: the same bit as FILE_EXECUTE
 #define FILE_READ_ATTRIBUTES     0x0080
 #define FILE_WRITE_ATTRIBUTES    0x0100
 #define DELETE                   0x00010000L

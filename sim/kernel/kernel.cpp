@@ -567,19 +567,33 @@ void init_irp(IrpBlock& block, PDEVICE_OBJECT device, UCHAR major) {
 
 }  // namespace
 
-OpenResult Kernel::open(std::string_view name, ACCESS_MASK desired) { return open_as(name, desired, UserMode, 0); }
-
-OpenResult Kernel::open_from_kernel(std::string_view name, ACCESS_MASK desired, bool force_access_check) {
-  return open_as(name, desired, KernelMode, force_access_check ? SL_FORCE_ACCESS_CHECK : 0);
+// CreateFile asks NtCreateFile for SYNCHRONIZE | FILE_READ_ATTRIBUTES beside
+// the caller's access (Wine's kernelbase and ReactOS's kernel32 do the same).
+OpenResult Kernel::open(std::string_view name, ACCESS_MASK desired) {
+  return open_as(name, desired | SYNCHRONIZE | FILE_READ_ATTRIBUTES, UserMode, false);
 }
 
-OpenResult Kernel::open_as(std::string_view name, ACCESS_MASK desired, KPROCESSOR_MODE mode, UCHAR flags) {
+OpenResult Kernel::open_native(std::string_view name, ACCESS_MASK desired) {
+  return open_as(name, desired, UserMode, false);
+}
+
+OpenResult Kernel::open_from_kernel(std::string_view name, ACCESS_MASK desired, bool force_access_check) {
+  return open_as(name, desired, KernelMode, force_access_check);
+}
+
+// The open path of NT's I/O manager (IopParseDevice; the rules and their
+// sources are in the table "The simulated I/O manager's open" of
+// docs/nicport.md).
+OpenResult Kernel::open_as(std::string_view name, ACCESS_MASK desired, KPROCESSOR_MODE mode, bool force_access_check) {
   State& s = *state_;
-  // The object manager maps generic rights with the file type's mapping
-  // when it makes the access state (SeCreateAccessState).
+  // Generic rights are mapped with the file object type's mapping before
+  // any check; MAXIMUM_ALLOWED stays.
   desired = map_generic(desired, &g_file_mapping);
   PDEVICE_OBJECT device = nullptr;
   std::string remainder;  // the part of the name below the device
+  std::shared_ptr<const DescriptorCopy> device_security;
+  bool traverse = true;
+  bool admin = true;
   {
     std::lock_guard lock(s.mutex);
     std::string path = normalise_client_name(name);
@@ -619,7 +633,46 @@ OpenResult Kernel::open_as(std::string_view name, ACCESS_MASK desired, KPROCESSO
     DeviceRecord& record = s.devices.at(device);
     if (record.exclusive && record.open_count > 0) return {STATUS_ACCESS_DENIED, -1, false};
     ++record.open_count;
+    device_security = record.security;
+    traverse = s.client_traverse;
+    admin = s.client_admin;
   }
+  auto refuse = [&](NTSTATUS status, bool faulted) {
+    std::lock_guard lock(s.mutex);
+    --s.devices.at(device).open_count;
+    return OpenResult{status, -1, faulted};
+  };
+  const Token& token = client_token(admin, traverse);
+  ACCESS_STATE access{};
+  access.OriginalDesiredAccess = desired;
+  access.RemainingDesiredAccess = desired;
+  access.SubjectSecurityContext.PrimaryToken = const_cast<Token*>(&token);
+  // Opens from user mode, and kernel-mode ones with IO_FORCE_ACCESS_CHECK,
+  // are checked as user mode; other kernel-mode opens are not checked.
+  if ((mode != KernelMode || force_access_check) && device_security != nullptr) {
+    try {
+      const SECURITY_DESCRIPTOR* sd = &device_security->sd;
+      // A name below the device: the traverse check, unless the token may
+      // bypass it.
+      if (!remainder.empty() && !token.traverse &&
+          !access_check(sd, token, FILE_TRAVERSE, 0, &g_file_mapping, UserMode).granted)
+        return refuse(STATUS_ACCESS_DENIED, false);
+      // The device itself, or any name below one with FILE_DEVICE_SECURE_OPEN.
+      if (remainder.empty() || (device->Characteristics & FILE_DEVICE_SECURE_OPEN) != 0) {
+        const AccessDecision d = access_check(sd, token, access.RemainingDesiredAccess, 0, &g_file_mapping, UserMode);
+        if (!d.granted) return refuse(STATUS_ACCESS_DENIED, false);
+        access.PreviouslyGrantedAccess |= d.access;
+        access.RemainingDesiredAccess &= ~(d.access | static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED));
+      }
+    } catch (const BugCheck& b) {
+      {
+        std::lock_guard lock(s.mutex);
+        s.record_fault(std::string("IRP_MJ_CREATE: the I/O manager's access check: ") + b.what());
+      }
+      return refuse(STATUS_UNSUCCESSFUL, true);
+    }
+  }
+
   HandleRecord handle_record;
   handle_record.device = device;
   handle_record.file = std::make_unique<FILE_OBJECT>();
@@ -632,19 +685,14 @@ OpenResult Kernel::open_as(std::string_view name, ACCESS_MASK desired, KPROCESSO
   handle_record.name.push_back(0);
   file->FileName = {static_cast<USHORT>(remainder.size() * 2), static_cast<USHORT>(handle_record.name.size() * 2),
                     handle_record.name.data()};
-  // The caller's access state, as the I/O manager hands it to the create
-  // routine: the token of the client process and the access asked for.
-  ACCESS_STATE access{};
-  access.OriginalDesiredAccess = desired;
-  access.RemainingDesiredAccess = desired;
-  access.SubjectSecurityContext.PrimaryToken = const_cast<Token*>(client_admin() ? &admin_token() : &user_token());
+  // What remains of the access asked goes to the create routine.
   IO_SECURITY_CONTEXT security{};
   security.AccessState = &access;
-  security.DesiredAccess = desired;
+  security.DesiredAccess = access.RemainingDesiredAccess;
   IrpBlock block;
   init_irp(block, device, IRP_MJ_CREATE);
   block.irp.RequestorMode = mode;
-  block.stack.Flags = flags;
+  block.stack.Flags = force_access_check ? SL_FORCE_ACCESS_CHECK : 0;
   block.stack.FileObject = file;
   block.stack.Parameters.Create.SecurityContext = &security;
   CallOutcome out = call_driver(s, device, block, "IRP_MJ_CREATE");
@@ -653,6 +701,10 @@ OpenResult Kernel::open_as(std::string_view name, ACCESS_MASK desired, KPROCESSO
     s.release_device_reference(device, "IRP_MJ_CREATE");
     return {out.faulted ? STATUS_UNSUCCESSFUL : out.status, -1, out.faulted};
   }
+  // The handle holds what was granted, and what was left unchecked.
+  ACCESS_MASK left = access.RemainingDesiredAccess;
+  if (left & MAXIMUM_ALLOWED) left = (left & ~static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED)) | g_file_mapping.GenericAll;
+  handle_record.granted = access.PreviouslyGrantedAccess | left;
   const Handle handle = s.next_handle++;
   s.handles[handle] = std::move(handle_record);
   return {out.status, handle, false};
@@ -746,6 +798,28 @@ ClientMemory Kernel::client_alloc(std::size_t size) {
 void Kernel::set_client_admin(bool admin) {
   std::lock_guard lock(state_->mutex);
   state_->client_admin = admin;
+}
+
+void Kernel::set_client_traverse_privilege(bool held) {
+  std::lock_guard lock(state_->mutex);
+  state_->client_traverse = held;
+}
+
+std::optional<ACCESS_MASK> Kernel::handle_access(Handle handle) const {
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->handles.find(handle);
+  if (it == state_->handles.end()) return std::nullopt;
+  return it->second.granted;
+}
+
+NTSTATUS Kernel::set_device_security(std::string_view device_name, PSECURITY_DESCRIPTOR descriptor) {
+  std::shared_ptr<const DescriptorCopy> copy = copy_descriptor(descriptor);
+  std::lock_guard lock(state_->mutex);
+  auto it = state_->names.find(upper(normalise_client_name(device_name)));
+  if (it == state_->names.end() || it->second.kind != NamespaceEntry::Kind::Device || it->second.device == nullptr)
+    return STATUS_OBJECT_NAME_NOT_FOUND;
+  state_->devices.at(it->second.device).security = std::move(copy);
+  return STATUS_SUCCESS;
 }
 
 bool Kernel::client_admin() const {

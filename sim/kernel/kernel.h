@@ -26,10 +26,12 @@
 // does.
 //
 // The client's token is an administrator's unless the profile says
-// "client": {"admin": false} (or set_client_admin(false)): open() hands the
-// driver's create routine the caller's access state, as the I/O manager
-// does, and the driver's own check decides. Devices keep the system's
-// default descriptor, which lets every user open them.
+// "client": {"admin": false} (or set_client_admin(false)). open() checks the
+// device's security descriptor as NT's I/O manager does and hands the
+// driver's create routine the caller's access state; a named device gets
+// the system's default descriptor, which lets every user open it for
+// reading and writing, so a driver that admits fewer decides in its create
+// routine.
 //
 // Pause points: break_at("MmUnmapIoSpace", 1, action) runs action in the
 // calling driver thread when the first MmUnmapIoSpace call arrives, before
@@ -195,20 +197,39 @@ class Kernel {
 
   // ---- client side (a process's view of the device)
   // name: "\\.\X" (= \DosDevices\X), "\DosDevices\X", "\??\X" or "\Device\X".
-  // desired: the access the client asks for (CreateFile's dwDesiredAccess).
-  // The I/O manager maps generic rights through the file object's generic
-  // mapping before the create routine sees them.
+  // desired: CreateFile's dwDesiredAccess. CreateFile asks NtCreateFile for
+  // it with SYNCHRONIZE | FILE_READ_ATTRIBUTES added, so 0 opens for those.
+  // The I/O manager opens as NT's does (see "The simulated I/O manager's
+  // open" in docs/nicport.md): generic rights mapped, the device's own
+  // security descriptor checked on a direct open (and below the device
+  // when it has FILE_DEVICE_SECURE_OPEN), what it granted moved from the
+  // access state's RemainingDesiredAccess to PreviouslyGrantedAccess, and
+  // the remainder handed to the create routine as the security context's
+  // DesiredAccess.
   OpenResult open(std::string_view name, ACCESS_MASK desired = GENERIC_READ | GENERIC_WRITE);
+  // NtCreateFile from user mode with exactly `desired`.
+  OpenResult open_native(std::string_view name, ACCESS_MASK desired);
   // An open made by kernel-mode code in the client's thread (ZwCreateFile
-  // from another driver): the IRP's requestor mode is KernelMode; with
-  // force_access_check the stack location carries SL_FORCE_ACCESS_CHECK,
-  // which tells the driver to check the caller as a user-mode one.
+  // from another driver): the IRP's requestor mode is KernelMode and the I/O
+  // manager makes no check; with force_access_check (IoCreateFile's
+  // IO_FORCE_ACCESS_CHECK) it checks as for user mode and the stack
+  // location carries SL_FORCE_ACCESS_CHECK.
   OpenResult open_from_kernel(std::string_view name, ACCESS_MASK desired, bool force_access_check);
+  // The access the handle holds: what the open granted.
+  std::optional<ACCESS_MASK> handle_access(Handle handle) const;
+  // Replaces a named device object's security descriptor (a copy is kept),
+  // as ZwSetSecurityObject on a handle opened with WRITE_DAC does. Returns
+  // STATUS_OBJECT_NAME_NOT_FOUND for a name that is no device; throws
+  // std::runtime_error for a descriptor that is not one.
+  NTSTATUS set_device_security(std::string_view device_name, PSECURITY_DESCRIPTOR descriptor);
   NTSTATUS close(Handle handle);
   IoResult device_io_control(Handle handle, ULONG code, std::span<const std::uint8_t> input, ULONG output_length);
   ClientMemory client_alloc(std::size_t size);
   void set_client_admin(bool admin);
   bool client_admin() const;
+  // Whether the client's token holds SeChangeNotifyPrivilege (bypass
+  // traverse checking; every token by default).
+  void set_client_traverse_privilege(bool held);
   bool is_client_range(std::uintptr_t address, std::size_t length) const;
 
   // ---- observation
@@ -261,7 +282,7 @@ class Kernel {
   State& state() { return *state_; }
 
  private:
-  OpenResult open_as(std::string_view name, ACCESS_MASK desired, KPROCESSOR_MODE mode, UCHAR flags);
+  OpenResult open_as(std::string_view name, ACCESS_MASK desired, KPROCESSOR_MODE mode, bool force_access_check);
   std::unique_ptr<State> state_;
 };
 

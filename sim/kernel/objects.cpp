@@ -39,7 +39,8 @@ NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtension
   // New devices go to the head of the driver's list.
   device->NextDevice = DriverObject->DeviceObject;
   DriverObject->DeviceObject = device;
-  s.devices[device] = DeviceRecord{name, DriverObject, Exclusive != FALSE, 0, false};
+  s.devices[device] = DeviceRecord{name, DriverObject, Exclusive != FALSE,
+                                   0,    false,        name.empty() ? nullptr : default_device_descriptor()};
   if (!name.empty()) s.names[upper(name)] = {NamespaceEntry::Kind::Device, name, device, {}};
   *DeviceObject = device;
   return STATUS_SUCCESS;

@@ -3,6 +3,8 @@
 // copies that fault on client memory that is gone or read-only, and the
 // exception guard that a driver runs client-memory accesses under.
 #include <cstring>
+#include <initializer_list>
+#include <memory>
 #include <type_traits>
 
 #include "sim/kernel/state.h"
@@ -17,10 +19,11 @@ thread_local int g_guard_depth = 0;
 // user's token holds them.
 const char* const kEveryUser[] = {"S-1-1-0", "S-1-5-4", "S-1-5-11", "S-1-5-32-545"};
 
-Token make_token(bool admin) {
+Token make_token(bool admin, bool traverse) {
   Token t;
   for (const char* sid : kEveryUser) t.groups.emplace_back(sid);
   if (admin) t.groups.emplace_back("S-1-5-32-544");
+  t.traverse = traverse;
   return t;
 }
 
@@ -65,14 +68,172 @@ ACCESS_MASK map_generic(ACCESS_MASK mask, const GENERIC_MAPPING* mapping) {
 
 GENERIC_MAPPING g_file_mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
 
-const Token& admin_token() {
-  static const Token token = make_token(true);
-  return token;
+const Token& client_token(bool admin, bool traverse) {
+  static const Token tokens[2][2] = {{make_token(false, false), make_token(false, true)},
+                                     {make_token(true, false), make_token(true, true)}};
+  return tokens[admin ? 1 : 0][traverse ? 1 : 0];
 }
 
-const Token& user_token() {
-  static const Token token = make_token(false);
-  return token;
+const Token& admin_token() { return client_token(true, true); }
+
+const Token& user_token() { return client_token(false, true); }
+
+// The access check (SeAccessCheck on the Learn reference page; ReactOS's
+// ntoskrnl/se/accesschk.c shows the same order):
+// - kernel mode: everything asked is granted, MAXIMUM_ALLOWED as GenericAll;
+// - nothing asked (0, no MAXIMUM_ALLOWED): only what was granted before,
+//   refused when that is nothing;
+// - rights granted before are not checked again and are always returned
+//   with what is granted now;
+// - the owner: when READ_CONTROL or WRITE_DAC is still wanted, or
+//   MAXIMUM_ALLOWED, the descriptor's owner is looked at; an owner the token
+//   holds is granted both, which no deny entry takes back. NT reads the owner
+//   through the descriptor without a check, so none stops the machine;
+// - no access list (NULL DACL) grants everything; an empty one nothing;
+//   otherwise entries are taken in order, a matching deny entry for a right
+//   not yet granted refuses it, matching allow entries grant;
+// - MAXIMUM_ALLOWED grants whatever the list gives (refused when that and
+//   the earlier grant are nothing), plus the rights named beside it, which
+//   must all be given.
+AccessDecision access_check(const SECURITY_DESCRIPTOR* sd, const Token& token, ACCESS_MASK desired,
+                            ACCESS_MASK previously_granted, const GENERIC_MAPPING* mapping, KPROCESSOR_MODE mode) {
+  if (sd == nullptr || sd->Revision != SECURITY_DESCRIPTOR_REVISION)
+    bug_check("SeAccessCheck: not a security descriptor");
+  const bool maximum = (desired & MAXIMUM_ALLOWED) != 0;
+  const ACCESS_MASK wanted = map_generic(desired & ~static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED), mapping);
+  if (mode == KernelMode)
+    return {true, previously_granted | wanted | (maximum ? mapping->GenericAll : 0), STATUS_SUCCESS};
+  if (wanted == 0 && !maximum) {
+    if (previously_granted == 0) return {false, 0, STATUS_ACCESS_DENIED};
+    return {true, previously_granted, STATUS_SUCCESS};
+  }
+  const ACCESS_MASK remaining = wanted & ~previously_granted;
+  if (remaining == 0 && !maximum) return {true, previously_granted | wanted, STATUS_SUCCESS};
+  ACCESS_MASK granted = 0;
+  ACCESS_MASK denied = 0;
+  constexpr ACCESS_MASK kOwnerRights = READ_CONTROL | WRITE_DAC;
+  if ((remaining & kOwnerRights) != 0 || maximum) {
+    if (sd->Owner == nullptr)
+      bug_check(
+          "SeAccessCheck: READ_CONTROL, WRITE_DAC or MAXIMUM_ALLOWED asked of a security descriptor with no "
+          "owner (the owner SID is read through a NULL pointer)");
+    const std::string owner = sid_text(static_cast<const UCHAR*>(sd->Owner), 8u + 4u * 15u);
+    for (const std::string& group : token.groups)
+      if (!owner.empty() && group == owner) granted |= kOwnerRights;
+  }
+  if ((sd->Control & SE_DACL_PRESENT) == 0 || sd->Dacl == nullptr) {
+    granted |= mapping->GenericAll | remaining;
+  } else {
+    const auto* acl = reinterpret_cast<const UCHAR*>(sd->Dacl);
+    const ACL* header = sd->Dacl;
+    if (header->AclRevision < ACL_REVISION || header->AclSize < sizeof(ACL)) bug_check("SeAccessCheck: malformed ACL");
+    std::size_t at = sizeof(ACL);
+    for (USHORT i = 0; i < header->AceCount; ++i) {
+      if (at + 8 > header->AclSize) bug_check("SeAccessCheck: ACL entry beyond the ACL's size");
+      const UCHAR type = acl[at];
+      USHORT size = 0;
+      std::memcpy(&size, acl + at + 2, 2);
+      if (size < 8 || at + size > header->AclSize) bug_check("SeAccessCheck: malformed ACL entry");
+      ACCESS_MASK mask = 0;
+      std::memcpy(&mask, acl + at + 4, 4);
+      mask = map_generic(mask, mapping);
+      const std::string sid = sid_text(acl + at + 8, size - 8u);
+      bool held = false;
+      for (const std::string& group : token.groups) held = held || group == sid;
+      if (held && type == ACCESS_ALLOWED_ACE_TYPE) granted |= mask & ~denied;
+      if (held && type == ACCESS_DENIED_ACE_TYPE) denied |= mask & ~granted;
+      at += size;
+    }
+  }
+  if ((remaining & ~granted) != 0) return {false, 0, STATUS_ACCESS_DENIED};
+  const ACCESS_MASK result = previously_granted | wanted | (maximum ? granted : 0);
+  if (result == 0) return {false, 0, STATUS_ACCESS_DENIED};
+  return {true, result, STATUS_SUCCESS};
+}
+
+namespace {
+
+std::size_t sid_bytes(const void* sid) {
+  const auto* bytes = static_cast<const UCHAR*>(sid);
+  if (bytes[0] != 1 || bytes[1] > 15) bug_check("a security descriptor names a malformed SID");
+  return 8u + 4u * bytes[1];
+}
+
+std::vector<UCHAR> sid_from_text(std::initializer_list<std::uint32_t> subs) {
+  std::vector<UCHAR> sid = {1, static_cast<UCHAR>(subs.size()), 0, 0, 0, 0, 0, 5};  // the NT authority
+  for (std::uint32_t sub : subs)
+    for (int i = 0; i < 4; ++i) sid.push_back(static_cast<UCHAR>(sub >> (8 * i)));
+  return sid;
+}
+
+}  // namespace
+
+std::shared_ptr<const DescriptorCopy> copy_descriptor(PSECURITY_DESCRIPTOR descriptor) {
+  const auto* from = static_cast<const SECURITY_DESCRIPTOR*>(descriptor);
+  if (from == nullptr || from->Revision != SECURITY_DESCRIPTOR_REVISION) bug_check("not a security descriptor");
+  auto copy = std::make_shared<DescriptorCopy>();
+  copy->sd = *from;
+  copy->sd.Sacl = nullptr;
+  if (from->Owner != nullptr) {
+    const auto* o = static_cast<const UCHAR*>(from->Owner);
+    copy->owner.assign(o, o + sid_bytes(o));
+    copy->sd.Owner = copy->owner.data();
+  }
+  if (from->Group != nullptr) {
+    const auto* g = static_cast<const UCHAR*>(from->Group);
+    copy->group.assign(g, g + sid_bytes(g));
+    copy->sd.Group = copy->group.data();
+  }
+  if (from->Dacl != nullptr) {
+    if (from->Dacl->AclSize < sizeof(ACL)) bug_check("a security descriptor's ACL is shorter than its header");
+    const auto* d = reinterpret_cast<const UCHAR*>(from->Dacl);
+    copy->dacl.assign(d, d + from->Dacl->AclSize);
+    copy->sd.Dacl = reinterpret_cast<PACL>(copy->dacl.data());
+  }
+  return copy;
+}
+
+// What IoCreateDevice gives a named device object: SYSTEM and
+// Administrators all access, Everyone read, write and execute. Windows 2000:
+// "Controlling Device Access" (Learn) gives administrators GENERIC_ALL and
+// everyone else GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE; NT 4:
+// "Device Object Security" (M. Russinovich, 1998) found Everyone read/write
+// and SYSTEM and Administrators full access on most device objects. Owner
+// Administrators (the system process's default owner), group SYSTEM.
+std::shared_ptr<const DescriptorCopy> default_device_descriptor() {
+  static const std::shared_ptr<const DescriptorCopy> descriptor = [] {
+    const std::vector<UCHAR> system = sid_from_text({18});
+    const std::vector<UCHAR> admins = sid_from_text({32, 544});
+    const std::vector<UCHAR> everyone = {1, 1, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0};  // S-1-1-0
+    const struct {
+      const std::vector<UCHAR>* sid;
+      ACCESS_MASK mask;
+    } entries[] = {
+        {&system, GENERIC_ALL}, {&admins, GENERIC_ALL}, {&everyone, GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE}};
+    std::vector<UCHAR> acl(sizeof(ACL));
+    for (const auto& e : entries) {
+      const std::size_t size = 8 + e.sid->size();
+      const UCHAR head[8] = {ACCESS_ALLOWED_ACE_TYPE,          0,
+                             static_cast<UCHAR>(size),         static_cast<UCHAR>(size >> 8),
+                             static_cast<UCHAR>(e.mask),       static_cast<UCHAR>(e.mask >> 8),
+                             static_cast<UCHAR>(e.mask >> 16), static_cast<UCHAR>(e.mask >> 24)};
+      acl.insert(acl.end(), head, head + 8);
+      acl.insert(acl.end(), e.sid->begin(), e.sid->end());
+    }
+    ACL header{};
+    header.AclRevision = ACL_REVISION;
+    header.AclSize = static_cast<USHORT>(acl.size());
+    header.AceCount = 3;
+    std::memcpy(acl.data(), &header, sizeof header);
+    SECURITY_DESCRIPTOR sd{};
+    sd.Revision = SECURITY_DESCRIPTOR_REVISION;
+    sd.Control = SE_DACL_PRESENT;
+    sd.Owner = const_cast<UCHAR*>(admins.data());
+    sd.Group = const_cast<UCHAR*>(system.data());
+    sd.Dacl = reinterpret_cast<PACL>(acl.data());
+    return copy_descriptor(&sd);
+  }();
+  return descriptor;
 }
 
 void raise_access_violation(const std::string& what, const char* status) {
@@ -138,15 +299,7 @@ VOID NTAPI SeUnlockSubjectContext(PSECURITY_SUBJECT_CONTEXT SubjectContext) {
 
 PGENERIC_MAPPING NTAPI IoGetFileObjectGenericMapping(VOID) { return &g_file_mapping; }
 
-// The discretionary check: generic rights are mapped, entries are taken in
-// order, a matching deny entry for a right still wanted refuses, matching
-// allow entries grant. No access list grants everything; an empty one
-// nothing. Kernel-mode callers are granted what they ask.
-// Owner rules, as NT applies them before the access list: when READ_CONTROL
-// or WRITE_DAC is wanted, or MAXIMUM_ALLOWED, the descriptor's owner is
-// looked at; an owner the token holds is granted both rights, which no deny
-// entry takes back. NT reads the owner through the descriptor without a
-// check, so a descriptor with no owner stops the machine.
+// SeAccessCheck as the kernel exports it; the rules are access_check's.
 BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_SUBJECT_CONTEXT SubjectSecurityContext,
                             BOOLEAN SubjectContextLocked, ACCESS_MASK DesiredAccess,
                             ACCESS_MASK PreviouslyGrantedAccess, PPRIVILEGE_SET* Privileges,
@@ -158,69 +311,15 @@ BOOLEAN NTAPI SeAccessCheck(PSECURITY_DESCRIPTOR SecurityDescriptor, PSECURITY_S
   if (SecurityDescriptor == nullptr || SubjectSecurityContext == nullptr || GenericMapping == nullptr ||
       GrantedAccess == nullptr || AccessStatus == nullptr)
     bug_check("SeAccessCheck with a NULL argument");
-  const auto* sd = static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor);
-  if (sd->Revision != SECURITY_DESCRIPTOR_REVISION) bug_check("SeAccessCheck: not a security descriptor");
-  const bool maximum = (DesiredAccess & MAXIMUM_ALLOWED) != 0;
-  ACCESS_MASK wanted = map_generic(DesiredAccess & ~static_cast<ACCESS_MASK>(MAXIMUM_ALLOWED), GenericMapping);
-  if (AccessMode == KernelMode) {
-    *GrantedAccess = PreviouslyGrantedAccess | wanted | (maximum ? GenericMapping->GenericAll : 0);
-    *AccessStatus = STATUS_SUCCESS;
-    return TRUE;
-  }
-  if (wanted == 0 && !maximum) {
-    *GrantedAccess = PreviouslyGrantedAccess;
-    *AccessStatus = PreviouslyGrantedAccess != 0 ? STATUS_SUCCESS : STATUS_ACCESS_DENIED;
-    return PreviouslyGrantedAccess != 0;
-  }
   const auto* token =
       static_cast<const Token*>(SubjectSecurityContext->ClientToken != nullptr ? SubjectSecurityContext->ClientToken
                                                                                : SubjectSecurityContext->PrimaryToken);
   if (token == nullptr) bug_check("SeAccessCheck: the subject context holds no token");
-  ACCESS_MASK granted = 0;
-  ACCESS_MASK denied = 0;
-  constexpr ACCESS_MASK kOwnerRights = READ_CONTROL | WRITE_DAC;
-  if ((wanted & kOwnerRights) != 0 || maximum) {
-    if (sd->Owner == nullptr)
-      bug_check(
-          "SeAccessCheck: READ_CONTROL, WRITE_DAC or MAXIMUM_ALLOWED asked of a security descriptor with no "
-          "owner (the owner SID is read through a NULL pointer)");
-    const std::string owner = sid_text(static_cast<const UCHAR*>(sd->Owner), 8u + 4u * 15u);
-    for (const std::string& group : token->groups)
-      if (!owner.empty() && group == owner) granted |= kOwnerRights;
-  }
-  if ((sd->Control & SE_DACL_PRESENT) == 0 || sd->Dacl == nullptr) {
-    granted |= GenericMapping->GenericAll | wanted;
-  } else {
-    const auto* acl = reinterpret_cast<const UCHAR*>(sd->Dacl);
-    const ACL* header = sd->Dacl;
-    if (header->AclRevision < ACL_REVISION || header->AclSize < sizeof(ACL)) bug_check("SeAccessCheck: malformed ACL");
-    std::size_t at = sizeof(ACL);
-    for (USHORT i = 0; i < header->AceCount; ++i) {
-      if (at + 8 > header->AclSize) bug_check("SeAccessCheck: ACL entry beyond the ACL's size");
-      const UCHAR type = acl[at];
-      USHORT size = 0;
-      std::memcpy(&size, acl + at + 2, 2);
-      if (size < 8 || at + size > header->AclSize) bug_check("SeAccessCheck: malformed ACL entry");
-      ACCESS_MASK mask = 0;
-      std::memcpy(&mask, acl + at + 4, 4);
-      mask = map_generic(mask, GenericMapping);
-      const std::string sid = sid_text(acl + at + 8, size - 8u);
-      bool held = false;
-      for (const std::string& group : token->groups) held = held || group == sid;
-      if (held && type == ACCESS_ALLOWED_ACE_TYPE) granted |= mask & ~denied;
-      if (held && type == ACCESS_DENIED_ACE_TYPE) denied |= mask & ~granted;
-      at += size;
-    }
-  }
-  if (maximum) wanted |= granted;
-  if ((wanted & ~granted) != 0 || wanted == 0) {
-    *GrantedAccess = 0;
-    *AccessStatus = STATUS_ACCESS_DENIED;
-    return FALSE;
-  }
-  *GrantedAccess = PreviouslyGrantedAccess | wanted;
-  *AccessStatus = STATUS_SUCCESS;
-  return TRUE;
+  const AccessDecision d = access_check(static_cast<const SECURITY_DESCRIPTOR*>(SecurityDescriptor), *token,
+                                        DesiredAccess, PreviouslyGrantedAccess, GenericMapping, AccessMode);
+  *GrantedAccess = d.access;
+  *AccessStatus = d.status;
+  return d.granted ? TRUE : FALSE;
 }
 
 VOID NtCopyMemory(VOID* Destination, const VOID* Source, SIZE_T Length) {

@@ -52,12 +52,24 @@ inline constexpr std::uintptr_t kClientHigh = 0x40000000;  // MmUserProbeAddress
 inline constexpr std::uintptr_t kSystemLow = 0x40000000;
 inline constexpr std::uintptr_t kSystemHigh = 0x7FFF0000;
 
+// A security descriptor the simulator keeps for an object: its own copy of
+// the owner, group and access list, and an absolute descriptor over them.
+struct DescriptorCopy {
+  SECURITY_DESCRIPTOR sd{};
+  std::vector<UCHAR> owner, group, dacl;
+};
+// Copies a driver's absolute descriptor (bug check when it is malformed).
+std::shared_ptr<const DescriptorCopy> copy_descriptor(PSECURITY_DESCRIPTOR descriptor);
+// What IoCreateDevice gives a named device object (sim/kernel/security.cpp).
+std::shared_ptr<const DescriptorCopy> default_device_descriptor();
+
 struct DeviceRecord {
   std::string name;  // empty for an unnamed device
   PDRIVER_OBJECT driver = nullptr;
   bool exclusive = false;
   int open_count = 0;    // references: file objects open on the device, and opens under way
   bool deleted = false;  // IoDeleteDevice was called; freed with the last reference
+  std::shared_ptr<const DescriptorCopy> security;  // none for an unnamed device
 };
 
 struct NamespaceEntry {
@@ -89,6 +101,7 @@ struct HandleRecord {
   PDEVICE_OBJECT device = nullptr;
   std::unique_ptr<FILE_OBJECT> file;
   std::vector<WCHAR> name;  // characters of file->FileName
+  ACCESS_MASK granted = 0;  // the handle's access, as the open left it
 };
 
 // A pause point: the nth call of a platform function runs an action first.
@@ -98,11 +111,24 @@ struct Breakpoint {
   std::function<void()> action;
 };
 
-// The simulator's token: the groups whose SIDs ("S-1-5-32-544") it holds.
+// The simulator's token: the groups whose SIDs ("S-1-5-32-544") it holds,
+// and whether it holds SeChangeNotifyPrivilege ("bypass traverse
+// checking", which NT's default policy gives Everyone).
 struct Token {
   std::vector<std::string> groups;
+  bool traverse = true;
 };
 const Token& admin_token();
+const Token& client_token(bool admin, bool traverse);
+// SeAccessCheck's decision, for the driver's calls and the I/O manager's.
+// Bug check on a malformed descriptor or one without the owner it needs.
+struct AccessDecision {
+  bool granted = false;
+  ACCESS_MASK access = 0;
+  NTSTATUS status = STATUS_ACCESS_DENIED;
+};
+AccessDecision access_check(const SECURITY_DESCRIPTOR* sd, const Token& token, ACCESS_MASK desired,
+                            ACCESS_MASK previously_granted, const GENERIC_MAPPING* mapping, KPROCESSOR_MODE mode);
 // Generic rights replaced by the specific ones `mapping` gives them.
 ACCESS_MASK map_generic(ACCESS_MASK mask, const GENERIC_MAPPING* mapping);
 // The file object type's generic mapping (IoGetFileObjectGenericMapping).
@@ -171,6 +197,7 @@ struct Kernel::State {
   std::map<PDEVICE_OBJECT, DeviceRecord> devices;
   std::map<Handle, HandleRecord> handles;
   bool client_admin = true;
+  bool client_traverse = true;
   Handle next_handle = 1;
   std::set<PIRP> irps;
 

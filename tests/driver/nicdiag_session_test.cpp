@@ -210,7 +210,7 @@ TEST(NicdiagSession, ServiceCommandsNeedWindowsAndRunWithoutTheDevice) {
   } cases[] = {
       {"install", 4, {"install: install needs Windows"}},
       {"install 'C:\\x\\NICPORT.sys'", 4, {"install needs Windows"}},
-      {"--json remove", 4, {R"("command":"remove","ok":false)", R"("service":"NICDIAG")", "remove needs Windows"}},
+      {"--json remove", 4, {R"("command":"remove","ok":false)", R"("service":"NICPORT")", "remove needs Windows"}},
       {"id ';' stop ';' id", 4, {"identifier 0x21", "stop needs Windows", "identifier 0x21"}},
       {"id ';' start extra", 2, {"start extra: expected 0 arguments"}},
       {"install a b", 2, {"expected at most 1 argument"}},

@@ -100,52 +100,63 @@ TEST_F(SecurityTest, EveryDeviceOfTheDriverIsSecuredTheSameWay) {
   k.set_client_admin(true);
 }
 
-// The driver's descriptor has an owner, so opens that ask for the owner's
-// rights (every generic open includes READ_CONTROL) are checked, not a
-// fault; the owner is Administrators, which a standard user is not.
-TEST_F(SecurityTest, OpensAskingForOwnerRightsAreCheckedWithoutAFault) {
-  LoadOnly();
+// Who gets in, and with what. The device object keeps IoCreateDevice's
+// default descriptor, which the I/O manager checks first and which lets every
+// user open it; the driver's own rule then admits only administrators and
+// SYSTEM, with the access they asked for. Owner rights (READ_CONTROL, part
+// of every generic open, and WRITE_DAC) are checked without a fault: the
+// driver's descriptor has an owner, Administrators, which a standard user is
+// not.
+TEST_F(SecurityTest, OnlyAdministratorsGetInWithTheAccessTheyAskedFor) {
+  enum class How { CreateFile, NtCreateFile, Kernel, KernelForced };
   const struct {
     bool admin;
+    How how;
     ACCESS_MASK desired;
     NTSTATUS status;
+    bool writes;  // a state-changing code is carried out
   } rows[] = {
-      {true, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS},
-      {true, READ_CONTROL | WRITE_DAC, STATUS_SUCCESS},
-      {true, MAXIMUM_ALLOWED, STATUS_SUCCESS},
-      {false, READ_CONTROL, STATUS_ACCESS_DENIED},
-      {false, MAXIMUM_ALLOWED, STATUS_ACCESS_DENIED},
-      {false, GENERIC_READ, STATUS_ACCESS_DENIED},
+      {true, How::CreateFile, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS, true},
+      {true, How::CreateFile, FILE_READ_DATA, STATUS_SUCCESS, false},
+      {true, How::CreateFile, MAXIMUM_ALLOWED, STATUS_SUCCESS, true},
+      {true, How::CreateFile, 0, STATUS_SUCCESS, false},
+      {true, How::CreateFile, READ_CONTROL | WRITE_DAC, STATUS_SUCCESS, false},
+      {false, How::CreateFile, GENERIC_READ | GENERIC_WRITE, STATUS_ACCESS_DENIED, false},
+      {false, How::CreateFile, FILE_READ_DATA, STATUS_ACCESS_DENIED, false},
+      {false, How::CreateFile, MAXIMUM_ALLOWED, STATUS_ACCESS_DENIED, false},
+      {false, How::CreateFile, 0, STATUS_ACCESS_DENIED, false},
+      {false, How::CreateFile, READ_CONTROL, STATUS_ACCESS_DENIED, false},
+      // NtCreateFile asking for nothing: the I/O manager refuses it.
+      {true, How::NtCreateFile, 0, STATUS_ACCESS_DENIED, false},
+      // Kernel mode: unchecked unless forced, then checked as the user.
+      {false, How::Kernel, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS, true},
+      {false, How::KernelForced, GENERIC_READ | GENERIC_WRITE, STATUS_ACCESS_DENIED, false},
+      {true, How::KernelForced, GENERIC_READ | GENERIC_WRITE, STATUS_SUCCESS, true},
+      {true, How::KernelForced, FILE_READ_DATA, STATUS_SUCCESS, false},
   };
-  for (const auto &row : rows) {
-    k.set_client_admin(row.admin);
-    sim::kernel::OpenResult open = k.open("\\\\.\\NICPORT", row.desired);
-    EXPECT_FALSE(open.faulted) << std::hex << row.desired;
-    EXPECT_EQ(open.status, row.status) << std::hex << row.desired << " admin " << row.admin;
-    if (open.handle != -1) k.close(open.handle);
-  }
-  k.set_client_admin(true);
-  EXPECT_EQ(k.driver_faults(), Log{});
-}
-
-// A kernel-mode open is granted what it asks unless the I/O manager marks it
-// for a check as the user (SL_FORCE_ACCESS_CHECK).
-TEST_F(SecurityTest, KernelOpensForcedToACheckAreCheckedAsTheUser) {
   LoadOnly();
-  const struct {
-    bool admin;
-    bool force;
-    NTSTATUS status;
-  } rows[] = {
-      {false, false, STATUS_SUCCESS},
-      {false, true, STATUS_ACCESS_DENIED},
-      {true, true, STATUS_SUCCESS},
-  };
+  // A port no device decodes: the write changes nothing but is a
+  // state-changing code all the same.
+  const std::vector<uint8_t> write = Words({0x80, 0x5A});
   for (const auto &row : rows) {
     k.set_client_admin(row.admin);
-    sim::kernel::OpenResult open = k.open_from_kernel("\\Device\\NICPORT", GENERIC_READ | GENERIC_WRITE, row.force);
-    EXPECT_EQ(open.status, row.status) << "admin " << row.admin << " forced " << row.force;
-    if (open.handle != -1) k.close(open.handle);
+    sim::kernel::OpenResult open;
+    switch (row.how) {
+      case How::CreateFile: open = k.open("\\\\.\\NICPORT", row.desired); break;
+      case How::NtCreateFile: open = k.open_native("\\\\.\\NICPORT", row.desired); break;
+      case How::Kernel: open = k.open_from_kernel("\\Device\\NICPORT", row.desired, false); break;
+      case How::KernelForced: open = k.open_from_kernel("\\Device\\NICPORT", row.desired, true); break;
+    }
+    const std::string what = "admin " + std::to_string(row.admin) + " how " +
+                             std::to_string(static_cast<int>(row.how)) + " desired " + std::to_string(row.desired);
+    EXPECT_FALSE(open.faulted) << what;
+    EXPECT_EQ(open.status, row.status) << what;
+    if (open.handle == -1) continue;
+    EXPECT_EQ(WordAt(k.device_io_control(open.handle, IOCTL_KDVR_GET_IDENTIFIER, {}, 4), 0), KDVR_IDENTIFIER) << what;
+    EXPECT_EQ(k.device_io_control(open.handle, IOCTL_KDVR_WRITE_PORT_UCHAR, write, 0).status,
+              row.writes ? STATUS_SUCCESS : STATUS_ACCESS_DENIED)
+        << what;
+    k.close(open.handle);
   }
   k.set_client_admin(true);
   EXPECT_EQ(k.driver_faults(), Log{});

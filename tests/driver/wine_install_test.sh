@@ -30,7 +30,7 @@ t() { timeout $(( $1 * slow )) "${@:2}"; }  # a time limit, longer under emulati
 
 # The service commands' exit statuses (tools/nicdiag/nicdiag.h).
 NOT_ADMIN=5 STATE=6 FILE_MISSING=8 KEY_LEFT=9
-service='NICDIAG'
+service='NICPORT'
 key="HKLM\\System\\CurrentControlSet\\Services\\$service"
 
 export WINEPREFIX=$work/prefix

@@ -18,6 +18,7 @@ struct Config {
   bool register_ioctl = true;
   bool unload_routine = true;
   NTSTATUS create_status = STATUS_SUCCESS;
+  ULONG characteristics = 0;  // IoCreateDevice's DeviceCharacteristics
 };
 
 inline Config g_config;
@@ -65,8 +66,8 @@ inline VOID NTAPI Unload(PDRIVER_OBJECT Driver) {
 inline NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
   Name device_name("\\Device\\TESTDEV");
   PDEVICE_OBJECT device = nullptr;
-  NTSTATUS status =
-      IoCreateDevice(Driver, 16, device_name.get(), FILE_DEVICE_UNKNOWN, 0, g_config.exclusive ? TRUE : FALSE, &device);
+  NTSTATUS status = IoCreateDevice(Driver, 16, device_name.get(), FILE_DEVICE_UNKNOWN, g_config.characteristics,
+                                   g_config.exclusive ? TRUE : FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
   Name link("\\DosDevices\\TESTDEV");
   status = IoCreateSymbolicLink(link.get(), device_name.get());

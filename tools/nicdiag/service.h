@@ -5,9 +5,10 @@
 #include "tools/nicdiag/command.h"
 
 // The service's name, and so its key under
-// HKLM\SYSTEM\CurrentControlSet\Services: the name the driver's own slot
-// paths give its key (Services\NICDIAG\Slot100 ...). Change it here only.
-#define NICDIAG_SERVICE_NAME "NICDIAG"
+// HKLM\SYSTEM\CurrentControlSet\Services: the name of the image, the device
+// and the validation's Services\NICPORT\Parameters (docs/nicport.md, "The
+// driver's names"). Change it here only.
+#define NICDIAG_SERVICE_NAME "NICPORT"
 // The driver's file, and the ImagePath the service is made with: under the
 // system root, which NT 4 and 2000 read as the same file as the form
 // without the prefix (System32\drivers\NICPORT.sys); Wine's driver loader
