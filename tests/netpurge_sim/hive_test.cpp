@@ -19,6 +19,7 @@
 #include <string>
 
 #include "tests/common/run_tool.h"
+#include "tests/netpurge_sim/hive_builder.h"
 #include "tools/netpurge-sim/hive.h"
 #include "tools/netpurge-sim/runner.h"
 #include "sim/win32/machine.h"
@@ -35,59 +36,9 @@ std::string read_file(const fs::path& f) {
 }
 void write_file(const fs::path& f, const std::string& s) { std::ofstream(f, std::ios::binary) << s; }
 
-void put32(std::string& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-}
-std::uint32_t get32(const std::string& b, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
-  return v;
-}
-void fix_checksum(std::string& b) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < 0x1FC; i += 4) sum ^= get32(b, i);
-  put32(b, 0x1FC, sum == 0 ? 1 : sum == 0xFFFFFFFF ? 0xFFFFFFFE : sum);
-}
-std::size_t round8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
-
-// An sk cell at `at` (file offset) holding `sd`, linked to itself.
-void put_sk(std::string& b, std::size_t at, std::uint32_t rel, const std::string& sd, std::uint32_t refs) {
-  put32(b, at, static_cast<std::uint32_t>(-static_cast<std::int32_t>(round8(0x18 + sd.size()))));
-  b.replace(at + 4, 2, "sk");
-  put32(b, at + 8, rel);
-  put32(b, at + 12, rel);
-  put32(b, at + 16, refs);
-  put32(b, at + 20, static_cast<std::uint32_t>(sd.size()));
-  b.replace(at + 0x18, sd.size(), sd);
-}
-
-// A hive with its root key alone: the base block, one 4 KiB bin holding the
-// root's nk cell, its sk cell and a free cell.
-std::string empty_hive(const std::string& header_name, const std::string& root_sd) {
-  std::string b(0x2000, '\0');
-  b.replace(0, 4, "regf");
-  put32(b, 0x04, 1), put32(b, 0x08, 1);  // sequence numbers, equal: written back cleanly
-  put32(b, 0x14, 1), put32(b, 0x18, 3);  // format version 1.3
-  put32(b, 0x20, 1);                     // direct memory load
-  put32(b, 0x24, 0x20), put32(b, 0x28, 0x1000), put32(b, 0x2C, 1);
-  for (std::size_t i = 0; i < header_name.size(); ++i) b[0x30 + 2 * i] = header_name[i];
-  fix_checksum(b);
-  const std::size_t bin = 0x1000;
-  b.replace(bin, 4, "hbin");
-  put32(b, bin + 8, 0x1000);
-  const std::size_t nk = bin + 0x20, nk_size = round8(0x50 + 4), sk_rel = 0x20 + nk_size;
-  put32(b, nk, static_cast<std::uint32_t>(-static_cast<std::int32_t>(nk_size)));
-  b.replace(nk + 4, 2, "nk");
-  b[nk + 6] = 0x2C;  // hive entry, not deletable, ASCII name
-  for (std::size_t off : {0x20, 0x24, 0x2C, 0x34}) put32(b, nk + off, 0xFFFFFFFF);
-  put32(b, nk + 0x30, static_cast<std::uint32_t>(sk_rel));
-  b[nk + 0x4C] = 4;
-  b.replace(nk + 0x50, 4, "ROOT");
-  put_sk(b, bin + sk_rel, static_cast<std::uint32_t>(sk_rel), root_sd, 1);
-  const std::size_t free_at = bin + sk_rel + round8(0x18 + root_sd.size());
-  put32(b, free_at, static_cast<std::uint32_t>(0x2000 - free_at));
-  return b;
-}
+using hive_builder::fix_checksum;
+using hive_builder::get32;
+using hive_builder::put32;
 
 std::string utf16le(const std::string& utf8) {
   std::string out;
@@ -112,81 +63,29 @@ const HiveKind kKinds[] = {{"SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM", "SYSTEM"},
                            {"SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE", "SOFTWARE"},
                            {"NTUSER", "HKEY_CURRENT_USER", "ntuser.dat"}};
 
-// The hive below `kind.mount` of `reg`, CurrentControlSet stored as
-// ControlSet001; each key's descriptor from `sd` (the root's where absent).
+// The keys below `path` of `reg` as the builder takes them, each with its
+// descriptor from `sd` (CurrentControlSet stored as ControlSet001).
+hive_builder::Key tree_of(const Registry& reg, const std::string& path, const std::string& name,
+                          const std::map<std::string, std::string>& sd, bool system_root) {
+  hive_builder::Key k;
+  k.name = name;
+  k.sd = sd.at(path);
+  for (const auto& v : reg.values_of(path)) {
+    std::string bytes(v.data.begin(), v.data.end());
+    k.values.push_back({v.name, v.type, string_type(v.type) ? utf16le(bytes) : bytes});
+  }
+  for (const auto& n : reg.subkey_names(path))
+    k.keys.push_back(tree_of(reg, path + "\\" + n, system_root && n == "CurrentControlSet" ? "ControlSet001" : n, sd,
+                             false));
+  return k;
+}
+
 void make_hive(const fs::path& file, const HiveKind& kind, const Registry& reg,
                const std::map<std::string, std::string>& sd) {
-  write_file(file, empty_hive(kind.header_name, sd.at(kind.mount)));
-  hive_h* h = hivex_open(file.c_str(), HIVEX_OPEN_WRITE);
-  ASSERT_NE(h, nullptr) << file;
-  std::vector<std::pair<hive_node_h, std::string>> nodes;  // key and its path
-  std::function<void(hive_node_h, const std::string&, bool)> fill = [&](hive_node_h node, const std::string& path,
-                                                                        bool root) {
-    nodes.emplace_back(node, path);
-    const auto values = reg.values_of(path);
-    std::vector<std::string> data;
-    std::vector<hive_set_value> set;
-    for (const auto& v : values) {
-      std::string bytes(v.data.begin(), v.data.end());
-      data.push_back(string_type(v.type) ? utf16le(bytes) : bytes);
-    }
-    for (std::size_t i = 0; i < values.size(); ++i)
-      set.push_back({const_cast<char*>(values[i].name.c_str()), static_cast<hive_type>(values[i].type), data[i].size(),
-                     data[i].data()});
-    ASSERT_EQ(hivex_node_set_values(h, node, set.size(), set.data(), 0), 0) << path;
-    for (const auto& name : reg.subkey_names(path)) {
-      const std::string stored = root && kind.name == "SYSTEM" && name == "CurrentControlSet" ? "ControlSet001" : name;
-      const hive_node_h child = hivex_node_add_child(h, node, stored.c_str());
-      ASSERT_NE(child, 0u) << path << "\\" << name;
-      fill(child, path + "\\" + name, false);
-    }
-  };
-  fill(hivex_root(h), kind.mount, true);
-  ASSERT_EQ(hivex_commit(h, nullptr, 0), 0);
-  hivex_close(h);
-
-  // Descriptors other than the root's go into sk cells of a new bin, linked
-  // into the list after the root's, one cell per distinct descriptor.
-  std::string b = read_file(file);
-  const std::uint32_t data_size = get32(b, 0x28), root_sk = get32(b, 0x1000 + get32(b, 0x24) + 0x30);
-  std::map<std::string, std::uint32_t> cell_of{{sd.at(kind.mount), root_sk}};
-  std::map<std::uint32_t, std::uint32_t> refs;
-  std::vector<std::pair<std::string, std::uint32_t>> cells;
-  std::uint32_t next = data_size + 0x20;
-  for (const auto& [node, path] : nodes) {
-    auto it = sd.find(path);
-    if (it == sd.end() || !cell_of.emplace(it->second, next).second) continue;
-    cells.emplace_back(it->second, next);
-    next += static_cast<std::uint32_t>(round8(0x18 + it->second.size()));
-  }
-  if (cells.empty()) return;
-  const std::uint32_t bin_size = ((next - data_size) + 0xFFF) & ~0xFFFu;
-  const std::size_t bin = 0x1000 + data_size;
-  b.resize(bin + bin_size, '\0');
-  b.replace(bin, 4, "hbin");
-  put32(b, bin + 4, data_size);
-  put32(b, bin + 8, bin_size);
-  for (const auto& [node, path] : nodes) {
-    auto it = sd.find(path);
-    if (it == sd.end() || cell_of[it->second] == root_sk) continue;
-    const std::uint32_t old = get32(b, node + 0x30);
-    put32(b, 0x1000 + old + 16, get32(b, 0x1000 + old + 16) - 1);
-    put32(b, node + 0x30, cell_of[it->second]);
-    ++refs[cell_of[it->second]];
-  }
-  std::uint32_t prev = root_sk, after_root = get32(b, 0x1000 + root_sk + 8);
-  for (const auto& [bytes, rel] : cells) {
-    put_sk(b, 0x1000 + rel, rel, bytes, refs[rel]);
-    put32(b, 0x1000 + prev + 8, rel);
-    put32(b, 0x1000 + rel + 12, prev);
-    prev = rel;
-  }
-  put32(b, 0x1000 + prev + 8, after_root);
-  put32(b, 0x1000 + after_root + 12, prev);
-  if (next < data_size + bin_size) put32(b, 0x1000 + next, data_size + bin_size - next);
-  put32(b, 0x28, data_size + bin_size);
-  fix_checksum(b);
-  write_file(file, b);
+  hive_builder::Options o;
+  o.header_name = kind.header_name;
+  o.free_gap_every = 7;
+  write_file(file, hive_builder::build(tree_of(reg, kind.mount, "ROOT", sd, kind.name == "SYSTEM"), o).bytes);
 }
 
 // The scenario's registry named as a machine's hives show it: SYSTEM and
@@ -409,7 +308,7 @@ TEST(HiveWrite, FailureAtEachStepLeavesTheOriginals) {
     const netpurge_sim::Report report = netpurge_sim::run(profile);
     ASSERT_TRUE(report.completed);
     const auto& changes = report.security_changes;
-    EXPECT_THROW(netpurge_sim::write_hives(session, sim::win32::machine().registry, changes, true, step),
+    EXPECT_THROW(netpurge_sim::write_hives(session, sim::win32::machine().registry, changes, true, {step, {}}),
                  std::runtime_error)
         << static_cast<int>(step);
     std::map<fs::path, std::string> after;
