@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <set>
 
 #include "sim/win32/registry.h"
 #include "sim/win32/security.h"
@@ -24,6 +23,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using hive_builder::get32;
+using hive_builder::layout_faults;
 using hive_builder::Key;
 using hive_builder::Value;
 using sim::win32::Registry;
@@ -33,13 +33,6 @@ std::string read_file(const fs::path& f) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 void write_file(const fs::path& f, const std::string& s) { std::ofstream(f, std::ios::binary) << s; }
-std::uint32_t cell_at(const std::string& b, std::uint32_t cell, std::size_t field) {
-  return get32(b, 0x1000 + cell + 4 + field);
-}
-std::uint16_t u16_at(const std::string& b, std::size_t at) {
-  return static_cast<std::uint16_t>(static_cast<unsigned char>(b[at]) | static_cast<unsigned char>(b[at + 1]) << 8);
-}
-
 std::string descriptor(const std::string& sddl) {
   std::string error;
   const auto bytes = sim::win32::to_self_relative(*sim::win32::parse_sddl(sddl, &error),
@@ -47,51 +40,6 @@ std::string descriptor(const std::string& sddl) {
   return std::string(bytes.begin(), bytes.end());
 }
 const std::string kAdmins = descriptor("O:BAD:(A;;KA;;;BA)"), kUsers = descriptor("O:BAD:(A;;KR;;;BU)");
-
-// What in the file NT 4 or 2000 would trip on, walking from the root.
-std::vector<std::string> layout_faults(const std::string& b) {
-  std::vector<std::string> faults;
-  if (get32(b, 4) != get32(b, 8)) faults.push_back("sequence numbers differ");
-  if (get32(b, 0x18) != 3) faults.push_back("minor version not 3");
-  std::string copy = b;
-  hive_builder::fix_checksum(copy);
-  if (copy.compare(0, 0x200, b, 0, 0x200) != 0) faults.push_back("checksum wrong");
-  std::map<std::uint32_t, std::uint32_t> refs;
-  std::function<void(std::uint32_t, const std::string&)> walk = [&](std::uint32_t nk, const std::string& path) {
-    ++refs[cell_at(b, nk, 0x2C)];
-    const std::uint32_t count = cell_at(b, nk, 0x14), list = cell_at(b, nk, 0x1C);
-    if (count == 0 && list != 0xFFFFFFFF) faults.push_back(path + ": no subkeys, yet a list");
-    if (list == 0xFFFFFFFF) return;
-    std::vector<std::uint32_t> leaves{list}, entries;
-    if (b.compare(0x1000 + list + 4, 2, "ri") == 0) {
-      leaves.clear();
-      for (std::size_t i = 0; i < u16_at(b, 0x1000 + list + 6); ++i) leaves.push_back(cell_at(b, list, 4 + 4 * i));
-    }
-    for (std::uint32_t leaf : leaves) {
-      const std::string sig = b.substr(0x1000 + leaf + 4, 2);
-      const std::size_t n = u16_at(b, 0x1000 + leaf + 6), step = sig == "li" ? 4 : 8;
-      if (sig != "lf" && sig != "li") faults.push_back(path + ": a \"" + sig + "\" leaf");
-      if (n == 0) faults.push_back(path + ": an empty leaf");
-      for (std::size_t i = 0; i < n; ++i) {
-        const std::uint32_t child = cell_at(b, leaf, 4 + step * i);
-        entries.push_back(child);
-        const std::string name = b.substr(0x1000 + child + 4 + 0x4C, u16_at(b, 0x1000 + child + 4 + 0x48));
-        if (sig == "lf" && b.compare(0x1000 + leaf + 4 + 8 + 8 * i, std::min<std::size_t>(4, name.size()), name, 0,
-                                     std::min<std::size_t>(4, name.size())) != 0)
-          faults.push_back(path + "\\" + name + ": a wrong name hint");
-      }
-    }
-    if (entries.size() != count) faults.push_back(path + ": its count differs from its list");
-    for (std::uint32_t child : entries)
-      walk(child, path + "\\" + b.substr(0x1000 + child + 4 + 0x4C, u16_at(b, 0x1000 + child + 4 + 0x48)));
-  };
-  walk(get32(b, 0x24), "");
-  for (const auto& [sk, n] : refs) {
-    if (cell_at(b, sk, 0x0C) != n) faults.push_back("sk reference count wrong");
-    if (cell_at(b, cell_at(b, sk, 4), 8) != sk) faults.push_back("sk list broken");
-  }
-  return faults;
-}
 
 Key minimal_system() {
   Key root{"ROOT", {}, {{"ControlSet001", {}, {}, kAdmins, ""}}, kAdmins, ""};

@@ -7,7 +7,6 @@
 // the scenario expects, and the undo file must bring the original back. A
 // failure forced at each step of the write leaves the files byte for byte.
 #include <gtest/gtest.h>
-#include <hivex.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -80,12 +80,14 @@ hive_builder::Key tree_of(const Registry& reg, const std::string& path, const st
   return k;
 }
 
-void make_hive(const fs::path& file, const HiveKind& kind, const Registry& reg,
-               const std::map<std::string, std::string>& sd) {
+hive_builder::Built make_hive(const fs::path& file, const HiveKind& kind, const Registry& reg,
+                              const std::map<std::string, std::string>& sd) {
   hive_builder::Options o;
   o.header_name = kind.header_name;
   o.free_gap_every = 7;
-  write_file(file, hive_builder::build(tree_of(reg, kind.mount, "ROOT", sd, kind.name == "SYSTEM"), o).bytes);
+  hive_builder::Built built = hive_builder::build(tree_of(reg, kind.mount, "ROOT", sd, kind.name == "SYSTEM"), o);
+  write_file(file, built.bytes);
+  return built;
 }
 
 // The scenario's registry named as a machine's hives show it: SYSTEM and
@@ -131,6 +133,11 @@ std::string values_sorted(const std::string& text) {
   return out;
 }
 
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
 Registry registry_of(const std::string& text) {
   Registry r;
   r.set_family(sim::win32::RegFamily::NT);
@@ -150,6 +157,7 @@ struct Machines {
   fs::path dir;
   std::vector<std::string> hive_args;  // "--hive SYSTEM=... ..."
   std::string layout;                  // the registry before, REGEDIT4
+  std::map<std::string, hive_builder::Built> built;  // by kind
   std::string hive_flags() const {
     std::string s;
     for (const auto& a : hive_args) s += " --hive " + a;
@@ -191,7 +199,7 @@ Machines make_machines(const std::string& scenario, const fs::path& dir) {
   for (const auto& kind : kKinds) {
     if (kind.name == "NTUSER" && reg.subkey_names("HKEY_CURRENT_USER").empty()) continue;
     walk(kind.mount);
-    make_hive(dir / kind.name, kind, reg, sd);
+    m.built[kind.name] = make_hive(dir / kind.name, kind, reg, sd);
     m.hive_args.push_back(kind.name + "=" + (dir / kind.name).string());
   }
   for (const char* other : {"HKEY_CLASSES_ROOT", "HKEY_USERS"})
@@ -268,6 +276,20 @@ TEST_P(FromHives, SameReportAsExportThenApplyAndUndo) {
     EXPECT_EQ(reported, changed) << file;
     if (changed) {
       EXPECT_EQ(read_file(file + ".bak"), originals[a]) << file;
+      EXPECT_EQ(hive_builder::layout_faults(read_file(file)), std::vector<std::string>{}) << file;
+      // libregf reads it too, and finds the keys libhivex finds.
+      const Outcome regf = RunTool("regfexport", "'" + file + "' 2>&1");
+      EXPECT_EQ(regf.exit_code, 0) << file << ": " << regf.out;
+      std::set<std::string> regf_keys, hivex_keys;
+      std::istringstream lines(regf.out);
+      for (std::string line; std::getline(lines, line);)
+        if (line.rfind("Key path: ROOT", 0) == 0) regf_keys.insert(upper(kind.mount + line.substr(14)));
+      std::function<void(const std::string&)> walk = [&](const std::string& path) {
+        hivex_keys.insert(upper(path));
+        for (const auto& n : got.subkey_names(path)) walk(path + "\\" + n);
+      };
+      walk(kind.mount);
+      EXPECT_EQ(regf_keys, hivex_keys) << file;
     }
   }
   EXPECT_EQ(values_sorted(got.export_reg()), values_sorted(registry_of(want).export_reg()));
@@ -353,6 +375,12 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
   write_file(m.dir / "win98", "CREG\x01\x00\x03\x00" + std::string(100, '\0'));
   write_file(m.dir / "win98.json", R"({"platform": "win98"})");
   write_file(m.dir / "head", sys.substr(0, 0x800));
+  for (std::uint32_t minor : {1u, 5u}) {
+    std::string other = sys;
+    put32(other, 0x18, minor);
+    fix_checksum(other);
+    write_file(m.dir / ("minor" + std::to_string(minor)), other);
+  }
   const std::string prof = " --profile " + (m.dir / "hive.json").string();
   struct Case {
     std::string args, message;
@@ -362,6 +390,10 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
       {"--hive SYSTEM=" + (m.dir / "head").string() + " --hive SOFTWARE=" + software, "truncated: 2048 bytes"},
       {"--hive SYSTEM=" + (m.dir / "before.reg").string() + " --hive SOFTWARE=" + software, "not a registry hive file"},
       {"--hive SYSTEM=" + (m.dir / "win98").string() + " --hive SOFTWARE=" + software, "a Windows 95/98 registry file"},
+      {"--hive SYSTEM=" + (m.dir / "minor1").string() + " --hive SOFTWARE=" + software,
+       "hive format 1.1, written by Windows NT 3.x: --hive reads and writes format 1.3"},
+      {"--hive SYSTEM=" + (m.dir / "minor5").string() + " --hive SOFTWARE=" + software,
+       "hive format 1.5, written by Windows XP or later"},
       {"--hive SYSTEM=" + (m.dir / "unclean").string() + " --hive SOFTWARE=" + software,
        "not written back cleanly: the header's sequence numbers differ"},
       {"--hive SYSTEM=" + software + " --hive SOFTWARE=" + system, "SYSTEM hive " + software +
@@ -413,6 +445,126 @@ TEST(HiveRefusals, DamagedCellsNeverCrash) {
       EXPECT_TRUE(status == 0 || status == 2) << "at " << at << " " << bad << ": " << status << "\n" << out;
     }
   }
+  fs::remove_all(m.dir);
+}
+
+std::map<fs::path, std::string> snapshot(const fs::path& dir) {
+  std::map<fs::path, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) files[e.path()] = read_file(e.path());
+  return files;
+}
+
+// Hives --apply must not write through: each refused with status 3 naming
+// the cell, before any file is written (no undo file either).
+TEST(HiveApply, MalformedHivesRefusedBeforeAnyWrite) {
+  using hive_builder::Built;
+  using hive_builder::cell_at;
+  auto root_class = [](std::string& b, const Built& h, std::uint32_t cell) {
+    put32(b, 0x1000 + h.nk.at("") + 4 + 0x30, cell);
+    hive_builder::put16(b, 0x1000 + h.nk.at("") + 4 + 0x4A, 8);
+  };
+  const struct Case {
+    std::string name;
+    std::function<void(std::string&, const Built&)> damage;
+  } cases[] = {
+      {"two values sharing a data cell",
+       [](std::string& b, const Built& h) {
+         std::vector<std::uint32_t> with_cells;
+         for (const auto& [name, vk] : h.vk)
+           if (cell_at(b, vk, 4) > 4 && !(cell_at(b, vk, 4) & 0x80000000)) with_cells.push_back(vk);
+         ASSERT_GE(with_cells.size(), 2u);
+         put32(b, 0x1000 + with_cells[0] + 4 + 4, cell_at(b, with_cells[1], 4));
+         put32(b, 0x1000 + with_cells[0] + 4 + 8, cell_at(b, with_cells[1], 8));
+       }},
+      {"a value listed twice",
+       [](std::string& b, const Built& h) {
+         for (const auto& [path, nk] : h.nk)
+           if (cell_at(b, nk, 0x24) >= 2) {
+             const std::uint32_t list = cell_at(b, nk, 0x28);
+             put32(b, 0x1000 + list + 8, cell_at(b, list, 0));
+             return;
+           }
+         FAIL() << "no key with two values";
+       }},
+      {"a wild class-name offset", [&](std::string& b, const Built& h) { root_class(b, h, 0x7FFFFFF0); }},
+      {"a class name in a free cell", [&](std::string& b, const Built& h) { root_class(b, h, h.gaps.at(0)); }},
+  };
+  for (const auto& c : cases) {
+    const Machines m = make_machines("nt4-modem-neighbours", work_dir("malformed"));
+    std::string b = read_file(m.dir / "SYSTEM");
+    c.damage(b, m.built.at("SYSTEM"));
+    write_file(m.dir / "SYSTEM", b);
+    const auto before = snapshot(m.dir);
+    int status = 0;
+    const std::string out = run_tool("--profile " + (m.dir / "hive.json").string() + m.hive_flags() +
+                                         " --apply --backup " + (m.dir / "undo.reg").string(),
+                                     &status);
+    EXPECT_EQ(status, 3) << c.name << "\n" << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("SYSTEM hive .*: .*cell 0x[0-9A-F]+.*no undo file was written")))
+        << c.name << "\n" << out;
+    EXPECT_TRUE(snapshot(m.dir) == before) << c.name;
+    fs::remove_all(m.dir);
+  }
+}
+
+// The new file read back does not hold what was written (a disk that
+// changed a byte): refused, the originals left.
+TEST(HiveApply, NewFileThatReadsBackWrongIsRefused) {
+  const Machines m = make_machines("nt4-modem-neighbours", work_dir("tamper"));
+  const auto before = snapshot(m.dir);
+  sim::win32::Profile profile = sim::win32::load_profile_file(m.dir / "hive.json");
+  std::vector<netpurge_sim::HiveFile> files;
+  for (const auto& a : m.hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
+  const netpurge_sim::HiveSession session = netpurge_sim::load_hives(files, profile);
+  const netpurge_sim::Report report = netpurge_sim::run(profile);
+  const std::uint32_t vk = m.built.at("SYSTEM").vk.at("Select:Default");  // a value the run leaves
+  netpurge_sim::CommitFaults faults;
+  faults.tamper = [&](const netpurge_sim::FileRewrite& r, std::string& bytes) {
+    if (r.file.filename() == "SYSTEM") bytes[0x1000 + vk + 4 + 8] ^= 2;
+  };
+  try {
+    netpurge_sim::write_hives(session, sim::win32::machine().registry, report.security_changes, true, faults);
+    ADD_FAILURE() << "the tampered file was accepted";
+  } catch (const netpurge_sim::CommitError& e) {
+    EXPECT_NE(std::string(e.what()).find("does not hold what the run left; no file was changed"), std::string::npos)
+        << e.what();
+    EXPECT_TRUE(e.restored);
+  }
+  EXPECT_TRUE(snapshot(m.dir) == before);
+  fs::remove_all(m.dir);
+}
+
+// SYSTEM.ALT, the copy the boot loader falls back on, is written as the new
+// SYSTEM; a SYSTEM.LOG is left, and can never be replayed over the new
+// file: its write time differs and the new file is clean. Mode and owner
+// stay.
+TEST(HiveApply, AlternateRewrittenLogLeftModeKept) {
+  const Machines m = make_machines("nt4-modem-neighbours", work_dir("alt"));
+  const std::string sys = read_file(m.dir / "SYSTEM");
+  write_file(m.dir / "system.alt", sys);
+  std::string log = sys.substr(0, 0x200);
+  put32(log, 0x1C, 1);  // a log's base block
+  put32(log, 0x08, get32(log, 0x04) + 1);
+  fix_checksum(log);
+  log += "DIRT" + std::string(0x1FC, '\xFF') + sys.substr(0x1000, 0x200);
+  write_file(m.dir / "SYSTEM.LOG", log);
+  fs::permissions(m.dir / "SYSTEM", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  int preview = 0, status = 0;
+  run_tool("--profile " + (m.dir / "hive.json").string() + m.hive_flags(), &preview);
+  const std::string out = run_tool("--profile " + (m.dir / "hive.json").string() + m.hive_flags() +
+                                       " --apply --backup " + (m.dir / "undo.reg").string(),
+                                   &status);
+  ASSERT_EQ(status, preview) << out;
+  const std::string now = read_file(m.dir / "SYSTEM");
+  EXPECT_NE(now, sys);
+  EXPECT_EQ(read_file(m.dir / "system.alt"), now);
+  EXPECT_EQ(read_file(m.dir / "system.alt.bak"), sys);
+  EXPECT_NE(out.find("SYSTEM.ALT " + (m.dir / "system.alt").string() + " changed"), std::string::npos) << out;
+  EXPECT_EQ(read_file(m.dir / "SYSTEM.LOG"), log);
+  EXPECT_NE(now.compare(0x0C, 8, log, 0x0C, 8), 0);
+  EXPECT_EQ(get32(now, 0x04), get32(now, 0x08));
+  EXPECT_EQ(fs::status(m.dir / "SYSTEM").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::remove_all(m.dir);
 }
 
