@@ -136,8 +136,8 @@ class Builder {
     ++refs_[it->second];
     return it->second;
   }
-  std::uint32_t list(const std::vector<std::uint32_t>& nks, const std::vector<std::string>& names,
-                     std::size_t first, std::size_t n) {
+  std::uint32_t list(const std::vector<std::uint32_t>& nks, const std::vector<std::string>& names, std::size_t first,
+                     std::size_t n) {
     std::string p(4, '\0');
     p.replace(0, 2, o_.li_leaves ? "li" : "lf");
     put16(p, 2, static_cast<std::uint32_t>(n));

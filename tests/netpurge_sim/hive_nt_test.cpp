@@ -23,8 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using hive_builder::get32;
-using hive_builder::layout_faults;
 using hive_builder::Key;
+using hive_builder::layout_faults;
 using hive_builder::Value;
 using sim::win32::Registry;
 

@@ -75,8 +75,8 @@ hive_builder::Key tree_of(const Registry& reg, const std::string& path, const st
     k.values.push_back({v.name, v.type, string_type(v.type) ? utf16le(bytes) : bytes});
   }
   for (const auto& n : reg.subkey_names(path))
-    k.keys.push_back(tree_of(reg, path + "\\" + n, system_root && n == "CurrentControlSet" ? "ControlSet001" : n, sd,
-                             false));
+    k.keys.push_back(
+        tree_of(reg, path + "\\" + n, system_root && n == "CurrentControlSet" ? "ControlSet001" : n, sd, false));
   return k;
 }
 
@@ -155,8 +155,8 @@ std::string run_tool(const std::string& args, int* status) {
 // (hive layout) and the same profile with hive files.
 struct Machines {
   fs::path dir;
-  std::vector<std::string> hive_args;  // "--hive SYSTEM=... ..."
-  std::string layout;                  // the registry before, REGEDIT4
+  std::vector<std::string> hive_args;                // "--hive SYSTEM=... ..."
+  std::string layout;                                // the registry before, REGEDIT4
   std::map<std::string, hive_builder::Built> built;  // by kind
   std::string hive_flags() const {
     std::string s;
@@ -501,7 +501,8 @@ TEST(HiveApply, MalformedHivesRefusedBeforeAnyWrite) {
                                      &status);
     EXPECT_EQ(status, 3) << c.name << "\n" << out;
     EXPECT_TRUE(std::regex_search(out, std::regex("SYSTEM hive .*: .*cell 0x[0-9A-F]+.*no undo file was written")))
-        << c.name << "\n" << out;
+        << c.name << "\n"
+        << out;
     EXPECT_TRUE(snapshot(m.dir) == before) << c.name;
     fs::remove_all(m.dir);
   }

@@ -27,8 +27,8 @@ namespace {
 
 // ---- the hive file's base block (the first 4 KiB) and cells ---------------
 constexpr std::size_t kBaseBlock = 0x1000;
-constexpr std::size_t kSeq1 = 0x04, kSeq2 = 0x08, kMajor = 0x14, kMinor = 0x18, kFileType = 0x1C, kRootCell = 0x24, kDataSize = 0x28,
-                      kFileName = 0x30, kChecksum = 0x1FC;
+constexpr std::size_t kSeq1 = 0x04, kSeq2 = 0x08, kMajor = 0x14, kMinor = 0x18, kFileType = 0x1C, kRootCell = 0x24,
+                      kDataSize = 0x28, kFileName = 0x30, kChecksum = 0x1FC;
 constexpr std::size_t kNkSecurity = 0x30;  // nk cell: offset of its sk cell
 constexpr std::size_t kSkLength = 0x14, kSkDescriptor = 0x18;
 
@@ -44,7 +44,6 @@ std::uint32_t u32(const std::uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 std::uint16_t u16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
 
 std::string kind_file_name(const std::string& kind) { return kind == "NTUSER" ? "NTUSER.DAT" : kind; }
 
@@ -68,9 +67,9 @@ void check_base_block(const std::string& b, const std::string& what, const std::
   const std::uint32_t major = u32(b, kMajor), minor = u32(b, kMinor);
   if (major != 1 || minor != regf::kMinorVersion)
     throw InputError(what + ": hive format " + std::to_string(major) + "." + std::to_string(minor) +
-                     (major == 1 && minor < regf::kMinorVersion  ? ", written by Windows NT 3.x"
-                      : major == 1 && minor < 7                   ? ", written by Windows XP or later"
-                                                                  : ", unknown") +
+                     (major == 1 && minor < regf::kMinorVersion ? ", written by Windows NT 3.x"
+                      : major == 1 && minor < 7                 ? ", written by Windows XP or later"
+                                                                : ", unknown") +
                      ": --hive reads and writes format 1.3, the one NT 4 and Windows 2000 write");
   if (u32(b, kFileType) != 0)
     throw InputError(what + ": not a primary hive file (a log or alternate copy, type " +
@@ -198,7 +197,7 @@ bool is_string_type(std::uint32_t t) { return t == REG_SZ || t == REG_EXPAND_SZ 
 
 struct Reader {
   const regf::Hive& hive;
-  std::string what;  // "SYSTEM hive <file>"
+  std::string what;         // "SYSTEM hive <file>"
   std::string control_set;  // SYSTEM only
   std::string text;         // UTF-8 .reg body
   std::map<std::string, std::string> security;
@@ -419,6 +418,5 @@ HiveSession load_hives(std::vector<HiveFile> hives, sim::win32::Profile& profile
   profile.registry_source = "hive files";
   return s;
 }
-
 
 }  // namespace netpurge_sim

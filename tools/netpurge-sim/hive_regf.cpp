@@ -213,8 +213,8 @@ struct Parser {
     }
     for (const Value& o : k.values)
       if (fold_ascii(o.name) == fold_ascii(v.name))
-        hazard_once(key + " holds two values named \"" + v.name + "\" (" + cell_name(o.cell) + ", " +
-                    cell_name(cell) + ")");
+        hazard_once(key + " holds two values named \"" + v.name + "\" (" + cell_name(o.cell) + ", " + cell_name(cell) +
+                    ")");
     k.values.push_back(std::move(v));
   }
   static std::string fold_ascii(std::string s) {
@@ -284,8 +284,8 @@ struct Parser {
     for (const auto& [sk, refs] : h.sk_refs) {
       claim(sk, "the security cell list");
       if (get32(h.bytes, at(sk) + 0x0C) != refs)
-        hazard_once(cell_name(sk) + ": its reference count is " + std::to_string(get32(h.bytes, at(sk) + 0x0C)) +
-                    ", " + std::to_string(refs) + " keys use it");
+        hazard_once(cell_name(sk) + ": its reference count is " + std::to_string(get32(h.bytes, at(sk) + 0x0C)) + ", " +
+                    std::to_string(refs) + " keys use it");
     }
     if (h.sk_refs.empty()) return;
     std::set<std::uint32_t> on_list;

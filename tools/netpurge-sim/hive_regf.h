@@ -50,9 +50,9 @@ struct Value {
 };
 
 struct Key {
-  std::uint32_t cell = kNil;  // the nk cell
-  std::size_t parent = 0;     // index in Hive::keys (the root names itself)
-  std::string name;           // UTF-8
+  std::uint32_t cell = kNil;          // the nk cell
+  std::size_t parent = 0;             // index in Hive::keys (the root names itself)
+  std::string name;                   // UTF-8
   std::vector<std::size_t> children;  // indexes, in the list's (NT's) order
   std::vector<Value> values;          // in the value list's order
   std::uint32_t value_list = kNil;
@@ -66,7 +66,7 @@ struct Hive {
   std::uint32_t minor = 0;
   std::vector<Key> keys;  // keys[0] is the root
   std::vector<std::string> hazards;
-  std::map<std::uint32_t, std::uint32_t> sk_refs;  // references found per sk cell
+  std::map<std::uint32_t, std::uint32_t> sk_refs;             // references found per sk cell
   std::vector<std::pair<std::uint32_t, std::int32_t>> cells;  // every cell: offset, size as stored
   std::vector<std::pair<std::uint32_t, std::uint32_t>> bins;  // offset, size
 };
@@ -121,9 +121,9 @@ class Editor {
   void append_bin(std::size_t need);
 
   Hive& h_;
-  std::map<std::uint32_t, std::uint32_t> free_;           // offset -> size
+  std::map<std::uint32_t, std::uint32_t> free_;                // offset -> size
   std::set<std::pair<std::uint32_t, std::uint32_t>> by_size_;  // size, offset
-  std::map<std::uint32_t, std::uint32_t> bin_end_;       // bin offset -> its end
+  std::map<std::uint32_t, std::uint32_t> bin_end_;             // bin offset -> its end
 };
 
 }  // namespace netpurge_sim::regf

@@ -236,7 +236,8 @@ void Editor::set_values(std::size_t index, const std::vector<Value>& values) {
   for (std::size_t i = 0; i < now.size(); ++i) {
     put32(h_.bytes, at(k.value_list) + 4 * i, now[i].cell);
     const std::size_t q = at(now[i].cell);
-    const std::uint32_t name = static_cast<unsigned char>(h_.bytes[q + 2]) | static_cast<unsigned char>(h_.bytes[q + 3]) << 8;
+    const std::uint32_t name = static_cast<unsigned char>(h_.bytes[q + 2]) | static_cast<unsigned char>(h_.bytes[q + 3])
+                                                                                 << 8;
     longest_name = std::max(longest_name, h_.bytes[q + 0x10] & 1 ? 2 * name : name);
     longest_data = std::max(longest_data, static_cast<std::uint32_t>(now[i].data.size()));
   }

@@ -15,8 +15,8 @@
 namespace netpurge_sim {
 
 using namespace hive_detail;
-using sim::win32::RegKey;
 using sim::win32::Registry;
+using sim::win32::RegKey;
 using sim::win32::RegValue;
 
 namespace {
