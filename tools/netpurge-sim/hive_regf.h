@@ -4,9 +4,9 @@
 // offset less the 4 KiB base block), as the format stores them.
 //
 // Layout sources: the base block, bins, cells, nk/vk/sk records and the
-// li/lf/lh/ri subkey lists as the public format descriptions give them
-// ("Windows registry file format specification", the REGF format notes of
-// the forensic readers); the 1.3 minor version is NT 4's (NT 3.x wrote 1.0
+// li/lf/lh/ri subkey lists as the public descriptions of the regf format
+// give them (the regf notes at github.com/msuhanov/regf, libregf's REGF
+// format notes); the 1.3 minor version is NT 4's (NT 3.x wrote 1.0
 // to 1.2, Windows XP's 1.5 adds the "lh" hash leaf NT 4 and 2000 do not read).
 //
 // Reading never trusts the file: a structure it cannot read throws Corrupt
