@@ -7,7 +7,6 @@
 // the scenario expects, and the undo file must bring the original back. A
 // failure forced at each step of the write leaves the files byte for byte.
 #include <gtest/gtest.h>
-#include <hivex.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,10 +14,12 @@
 #include <fstream>
 #include <map>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 
 #include "tests/common/run_tool.h"
+#include "tests/netpurge_sim/hive_builder.h"
 #include "tools/netpurge-sim/hive.h"
 #include "tools/netpurge-sim/runner.h"
 #include "sim/win32/machine.h"
@@ -35,59 +36,9 @@ std::string read_file(const fs::path& f) {
 }
 void write_file(const fs::path& f, const std::string& s) { std::ofstream(f, std::ios::binary) << s; }
 
-void put32(std::string& b, std::size_t at, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<char>(v >> (8 * i));
-}
-std::uint32_t get32(const std::string& b, std::size_t at) {
-  std::uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(b[at + i]);
-  return v;
-}
-void fix_checksum(std::string& b) {
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < 0x1FC; i += 4) sum ^= get32(b, i);
-  put32(b, 0x1FC, sum == 0 ? 1 : sum == 0xFFFFFFFF ? 0xFFFFFFFE : sum);
-}
-std::size_t round8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
-
-// An sk cell at `at` (file offset) holding `sd`, linked to itself.
-void put_sk(std::string& b, std::size_t at, std::uint32_t rel, const std::string& sd, std::uint32_t refs) {
-  put32(b, at, static_cast<std::uint32_t>(-static_cast<std::int32_t>(round8(0x18 + sd.size()))));
-  b.replace(at + 4, 2, "sk");
-  put32(b, at + 8, rel);
-  put32(b, at + 12, rel);
-  put32(b, at + 16, refs);
-  put32(b, at + 20, static_cast<std::uint32_t>(sd.size()));
-  b.replace(at + 0x18, sd.size(), sd);
-}
-
-// A hive with its root key alone: the base block, one 4 KiB bin holding the
-// root's nk cell, its sk cell and a free cell.
-std::string empty_hive(const std::string& header_name, const std::string& root_sd) {
-  std::string b(0x2000, '\0');
-  b.replace(0, 4, "regf");
-  put32(b, 0x04, 1), put32(b, 0x08, 1);  // sequence numbers, equal: written back cleanly
-  put32(b, 0x14, 1), put32(b, 0x18, 3);  // format version 1.3
-  put32(b, 0x20, 1);                     // direct memory load
-  put32(b, 0x24, 0x20), put32(b, 0x28, 0x1000), put32(b, 0x2C, 1);
-  for (std::size_t i = 0; i < header_name.size(); ++i) b[0x30 + 2 * i] = header_name[i];
-  fix_checksum(b);
-  const std::size_t bin = 0x1000;
-  b.replace(bin, 4, "hbin");
-  put32(b, bin + 8, 0x1000);
-  const std::size_t nk = bin + 0x20, nk_size = round8(0x50 + 4), sk_rel = 0x20 + nk_size;
-  put32(b, nk, static_cast<std::uint32_t>(-static_cast<std::int32_t>(nk_size)));
-  b.replace(nk + 4, 2, "nk");
-  b[nk + 6] = 0x2C;  // hive entry, not deletable, ASCII name
-  for (std::size_t off : {0x20, 0x24, 0x2C, 0x34}) put32(b, nk + off, 0xFFFFFFFF);
-  put32(b, nk + 0x30, static_cast<std::uint32_t>(sk_rel));
-  b[nk + 0x4C] = 4;
-  b.replace(nk + 0x50, 4, "ROOT");
-  put_sk(b, bin + sk_rel, static_cast<std::uint32_t>(sk_rel), root_sd, 1);
-  const std::size_t free_at = bin + sk_rel + round8(0x18 + root_sd.size());
-  put32(b, free_at, static_cast<std::uint32_t>(0x2000 - free_at));
-  return b;
-}
+using hive_builder::fix_checksum;
+using hive_builder::get32;
+using hive_builder::put32;
 
 std::string utf16le(const std::string& utf8) {
   std::string out;
@@ -112,81 +63,31 @@ const HiveKind kKinds[] = {{"SYSTEM", "HKEY_LOCAL_MACHINE\\SYSTEM", "SYSTEM"},
                            {"SOFTWARE", "HKEY_LOCAL_MACHINE\\SOFTWARE", "SOFTWARE"},
                            {"NTUSER", "HKEY_CURRENT_USER", "ntuser.dat"}};
 
-// The hive below `kind.mount` of `reg`, CurrentControlSet stored as
-// ControlSet001; each key's descriptor from `sd` (the root's where absent).
-void make_hive(const fs::path& file, const HiveKind& kind, const Registry& reg,
-               const std::map<std::string, std::string>& sd) {
-  write_file(file, empty_hive(kind.header_name, sd.at(kind.mount)));
-  hive_h* h = hivex_open(file.c_str(), HIVEX_OPEN_WRITE);
-  ASSERT_NE(h, nullptr) << file;
-  std::vector<std::pair<hive_node_h, std::string>> nodes;  // key and its path
-  std::function<void(hive_node_h, const std::string&, bool)> fill = [&](hive_node_h node, const std::string& path,
-                                                                        bool root) {
-    nodes.emplace_back(node, path);
-    const auto values = reg.values_of(path);
-    std::vector<std::string> data;
-    std::vector<hive_set_value> set;
-    for (const auto& v : values) {
-      std::string bytes(v.data.begin(), v.data.end());
-      data.push_back(string_type(v.type) ? utf16le(bytes) : bytes);
-    }
-    for (std::size_t i = 0; i < values.size(); ++i)
-      set.push_back({const_cast<char*>(values[i].name.c_str()), static_cast<hive_type>(values[i].type), data[i].size(),
-                     data[i].data()});
-    ASSERT_EQ(hivex_node_set_values(h, node, set.size(), set.data(), 0), 0) << path;
-    for (const auto& name : reg.subkey_names(path)) {
-      const std::string stored = root && kind.name == "SYSTEM" && name == "CurrentControlSet" ? "ControlSet001" : name;
-      const hive_node_h child = hivex_node_add_child(h, node, stored.c_str());
-      ASSERT_NE(child, 0u) << path << "\\" << name;
-      fill(child, path + "\\" + name, false);
-    }
-  };
-  fill(hivex_root(h), kind.mount, true);
-  ASSERT_EQ(hivex_commit(h, nullptr, 0), 0);
-  hivex_close(h);
+// The keys below `path` of `reg` as the builder takes them, each with its
+// descriptor from `sd` (CurrentControlSet stored as ControlSet001).
+hive_builder::Key tree_of(const Registry& reg, const std::string& path, const std::string& name,
+                          const std::map<std::string, std::string>& sd, bool system_root) {
+  hive_builder::Key k;
+  k.name = name;
+  k.sd = sd.at(path);
+  for (const auto& v : reg.values_of(path)) {
+    std::string bytes(v.data.begin(), v.data.end());
+    k.values.push_back({v.name, v.type, string_type(v.type) ? utf16le(bytes) : bytes});
+  }
+  for (const auto& n : reg.subkey_names(path))
+    k.keys.push_back(
+        tree_of(reg, path + "\\" + n, system_root && n == "CurrentControlSet" ? "ControlSet001" : n, sd, false));
+  return k;
+}
 
-  // Descriptors other than the root's go into sk cells of a new bin, linked
-  // into the list after the root's, one cell per distinct descriptor.
-  std::string b = read_file(file);
-  const std::uint32_t data_size = get32(b, 0x28), root_sk = get32(b, 0x1000 + get32(b, 0x24) + 0x30);
-  std::map<std::string, std::uint32_t> cell_of{{sd.at(kind.mount), root_sk}};
-  std::map<std::uint32_t, std::uint32_t> refs;
-  std::vector<std::pair<std::string, std::uint32_t>> cells;
-  std::uint32_t next = data_size + 0x20;
-  for (const auto& [node, path] : nodes) {
-    auto it = sd.find(path);
-    if (it == sd.end() || !cell_of.emplace(it->second, next).second) continue;
-    cells.emplace_back(it->second, next);
-    next += static_cast<std::uint32_t>(round8(0x18 + it->second.size()));
-  }
-  if (cells.empty()) return;
-  const std::uint32_t bin_size = ((next - data_size) + 0xFFF) & ~0xFFFu;
-  const std::size_t bin = 0x1000 + data_size;
-  b.resize(bin + bin_size, '\0');
-  b.replace(bin, 4, "hbin");
-  put32(b, bin + 4, data_size);
-  put32(b, bin + 8, bin_size);
-  for (const auto& [node, path] : nodes) {
-    auto it = sd.find(path);
-    if (it == sd.end() || cell_of[it->second] == root_sk) continue;
-    const std::uint32_t old = get32(b, node + 0x30);
-    put32(b, 0x1000 + old + 16, get32(b, 0x1000 + old + 16) - 1);
-    put32(b, node + 0x30, cell_of[it->second]);
-    ++refs[cell_of[it->second]];
-  }
-  std::uint32_t prev = root_sk, after_root = get32(b, 0x1000 + root_sk + 8);
-  for (const auto& [bytes, rel] : cells) {
-    put_sk(b, 0x1000 + rel, rel, bytes, refs[rel]);
-    put32(b, 0x1000 + prev + 8, rel);
-    put32(b, 0x1000 + rel + 12, prev);
-    prev = rel;
-  }
-  put32(b, 0x1000 + prev + 8, after_root);
-  put32(b, 0x1000 + after_root + 12, prev);
-  if (next < data_size + bin_size) put32(b, 0x1000 + next, data_size + bin_size - next);
-  put32(b, 0x28, data_size + bin_size);
-  fix_checksum(b);
-  write_file(file, b);
+hive_builder::Built make_hive(const fs::path& file, const HiveKind& kind, const Registry& reg,
+                              const std::map<std::string, std::string>& sd) {
+  hive_builder::Options o;
+  o.header_name = kind.header_name;
+  o.free_gap_every = 7;
+  hive_builder::Built built = hive_builder::build(tree_of(reg, kind.mount, "ROOT", sd, kind.name == "SYSTEM"), o);
+  write_file(file, built.bytes);
+  return built;
 }
 
 // The scenario's registry named as a machine's hives show it: SYSTEM and
@@ -232,6 +133,11 @@ std::string values_sorted(const std::string& text) {
   return out;
 }
 
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
 Registry registry_of(const std::string& text) {
   Registry r;
   r.set_family(sim::win32::RegFamily::NT);
@@ -249,8 +155,9 @@ std::string run_tool(const std::string& args, int* status) {
 // (hive layout) and the same profile with hive files.
 struct Machines {
   fs::path dir;
-  std::vector<std::string> hive_args;  // "--hive SYSTEM=... ..."
-  std::string layout;                  // the registry before, REGEDIT4
+  std::vector<std::string> hive_args;                // "--hive SYSTEM=... ..."
+  std::string layout;                                // the registry before, REGEDIT4
+  std::map<std::string, hive_builder::Built> built;  // by kind
   std::string hive_flags() const {
     std::string s;
     for (const auto& a : hive_args) s += " --hive " + a;
@@ -292,7 +199,7 @@ Machines make_machines(const std::string& scenario, const fs::path& dir) {
   for (const auto& kind : kKinds) {
     if (kind.name == "NTUSER" && reg.subkey_names("HKEY_CURRENT_USER").empty()) continue;
     walk(kind.mount);
-    make_hive(dir / kind.name, kind, reg, sd);
+    m.built[kind.name] = make_hive(dir / kind.name, kind, reg, sd);
     m.hive_args.push_back(kind.name + "=" + (dir / kind.name).string());
   }
   for (const char* other : {"HKEY_CLASSES_ROOT", "HKEY_USERS"})
@@ -369,6 +276,20 @@ TEST_P(FromHives, SameReportAsExportThenApplyAndUndo) {
     EXPECT_EQ(reported, changed) << file;
     if (changed) {
       EXPECT_EQ(read_file(file + ".bak"), originals[a]) << file;
+      EXPECT_EQ(hive_builder::layout_faults(read_file(file)), std::vector<std::string>{}) << file;
+      // libregf reads it too, and finds the keys libhivex finds.
+      const Outcome regf = RunTool("regfexport", "'" + file + "' 2>&1");
+      EXPECT_EQ(regf.exit_code, 0) << file << ": " << regf.out;
+      std::set<std::string> regf_keys, hivex_keys;
+      std::istringstream lines(regf.out);
+      for (std::string line; std::getline(lines, line);)
+        if (line.rfind("Key path: ROOT", 0) == 0) regf_keys.insert(upper(kind.mount + line.substr(14)));
+      std::function<void(const std::string&)> walk = [&](const std::string& path) {
+        hivex_keys.insert(upper(path));
+        for (const auto& n : got.subkey_names(path)) walk(path + "\\" + n);
+      };
+      walk(kind.mount);
+      EXPECT_EQ(regf_keys, hivex_keys) << file;
     }
   }
   EXPECT_EQ(values_sorted(got.export_reg()), values_sorted(registry_of(want).export_reg()));
@@ -409,7 +330,7 @@ TEST(HiveWrite, FailureAtEachStepLeavesTheOriginals) {
     const netpurge_sim::Report report = netpurge_sim::run(profile);
     ASSERT_TRUE(report.completed);
     const auto& changes = report.security_changes;
-    EXPECT_THROW(netpurge_sim::write_hives(session, sim::win32::machine().registry, changes, true, step),
+    EXPECT_THROW(netpurge_sim::write_hives(session, sim::win32::machine().registry, changes, true, {step, {}}),
                  std::runtime_error)
         << static_cast<int>(step);
     std::map<fs::path, std::string> after;
@@ -454,6 +375,12 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
   write_file(m.dir / "win98", "CREG\x01\x00\x03\x00" + std::string(100, '\0'));
   write_file(m.dir / "win98.json", R"({"platform": "win98"})");
   write_file(m.dir / "head", sys.substr(0, 0x800));
+  for (std::uint32_t minor : {1u, 5u}) {
+    std::string other = sys;
+    put32(other, 0x18, minor);
+    fix_checksum(other);
+    write_file(m.dir / ("minor" + std::to_string(minor)), other);
+  }
   const std::string prof = " --profile " + (m.dir / "hive.json").string();
   struct Case {
     std::string args, message;
@@ -463,6 +390,10 @@ TEST(HiveRefusals, EachRefusedWithItsMessage) {
       {"--hive SYSTEM=" + (m.dir / "head").string() + " --hive SOFTWARE=" + software, "truncated: 2048 bytes"},
       {"--hive SYSTEM=" + (m.dir / "before.reg").string() + " --hive SOFTWARE=" + software, "not a registry hive file"},
       {"--hive SYSTEM=" + (m.dir / "win98").string() + " --hive SOFTWARE=" + software, "a Windows 95/98 registry file"},
+      {"--hive SYSTEM=" + (m.dir / "minor1").string() + " --hive SOFTWARE=" + software,
+       "hive format 1.1, written by Windows NT 3.x: --hive reads and writes format 1.3"},
+      {"--hive SYSTEM=" + (m.dir / "minor5").string() + " --hive SOFTWARE=" + software,
+       "hive format 1.5, written by Windows XP or later"},
       {"--hive SYSTEM=" + (m.dir / "unclean").string() + " --hive SOFTWARE=" + software,
        "not written back cleanly: the header's sequence numbers differ"},
       {"--hive SYSTEM=" + software + " --hive SOFTWARE=" + system, "SYSTEM hive " + software +
@@ -514,6 +445,127 @@ TEST(HiveRefusals, DamagedCellsNeverCrash) {
       EXPECT_TRUE(status == 0 || status == 2) << "at " << at << " " << bad << ": " << status << "\n" << out;
     }
   }
+  fs::remove_all(m.dir);
+}
+
+std::map<fs::path, std::string> snapshot(const fs::path& dir) {
+  std::map<fs::path, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir)) files[e.path()] = read_file(e.path());
+  return files;
+}
+
+// Hives --apply must not write through: each refused with status 3 naming
+// the cell, before any file is written (no undo file either).
+TEST(HiveApply, MalformedHivesRefusedBeforeAnyWrite) {
+  using hive_builder::Built;
+  using hive_builder::cell_at;
+  auto root_class = [](std::string& b, const Built& h, std::uint32_t cell) {
+    put32(b, 0x1000 + h.nk.at("") + 4 + 0x30, cell);
+    hive_builder::put16(b, 0x1000 + h.nk.at("") + 4 + 0x4A, 8);
+  };
+  const struct Case {
+    std::string name;
+    std::function<void(std::string&, const Built&)> damage;
+  } cases[] = {
+      {"two values sharing a data cell",
+       [](std::string& b, const Built& h) {
+         std::vector<std::uint32_t> with_cells;
+         for (const auto& [name, vk] : h.vk)
+           if (cell_at(b, vk, 4) > 4 && !(cell_at(b, vk, 4) & 0x80000000)) with_cells.push_back(vk);
+         ASSERT_GE(with_cells.size(), 2u);
+         put32(b, 0x1000 + with_cells[0] + 4 + 4, cell_at(b, with_cells[1], 4));
+         put32(b, 0x1000 + with_cells[0] + 4 + 8, cell_at(b, with_cells[1], 8));
+       }},
+      {"a value listed twice",
+       [](std::string& b, const Built& h) {
+         for (const auto& [path, nk] : h.nk)
+           if (cell_at(b, nk, 0x24) >= 2) {
+             const std::uint32_t list = cell_at(b, nk, 0x28);
+             put32(b, 0x1000 + list + 8, cell_at(b, list, 0));
+             return;
+           }
+         FAIL() << "no key with two values";
+       }},
+      {"a wild class-name offset", [&](std::string& b, const Built& h) { root_class(b, h, 0x7FFFFFF0); }},
+      {"a class name in a free cell", [&](std::string& b, const Built& h) { root_class(b, h, h.gaps.at(0)); }},
+  };
+  for (const auto& c : cases) {
+    const Machines m = make_machines("nt4-modem-neighbours", work_dir("malformed"));
+    std::string b = read_file(m.dir / "SYSTEM");
+    c.damage(b, m.built.at("SYSTEM"));
+    write_file(m.dir / "SYSTEM", b);
+    const auto before = snapshot(m.dir);
+    int status = 0;
+    const std::string out = run_tool("--profile " + (m.dir / "hive.json").string() + m.hive_flags() +
+                                         " --apply --backup " + (m.dir / "undo.reg").string(),
+                                     &status);
+    EXPECT_EQ(status, 3) << c.name << "\n" << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex("SYSTEM hive .*: .*cell 0x[0-9A-F]+.*no undo file was written")))
+        << c.name << "\n"
+        << out;
+    EXPECT_TRUE(snapshot(m.dir) == before) << c.name;
+    fs::remove_all(m.dir);
+  }
+}
+
+// The new file read back does not hold what was written (a disk that
+// changed a byte): refused, the originals left.
+TEST(HiveApply, NewFileThatReadsBackWrongIsRefused) {
+  const Machines m = make_machines("nt4-modem-neighbours", work_dir("tamper"));
+  const auto before = snapshot(m.dir);
+  sim::win32::Profile profile = sim::win32::load_profile_file(m.dir / "hive.json");
+  std::vector<netpurge_sim::HiveFile> files;
+  for (const auto& a : m.hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
+  const netpurge_sim::HiveSession session = netpurge_sim::load_hives(files, profile);
+  const netpurge_sim::Report report = netpurge_sim::run(profile);
+  const std::uint32_t vk = m.built.at("SYSTEM").vk.at("Select:Default");  // a value the run leaves
+  netpurge_sim::CommitFaults faults;
+  faults.tamper = [&](const netpurge_sim::FileRewrite& r, std::string& bytes) {
+    if (r.file.filename() == "SYSTEM") bytes[0x1000 + vk + 4 + 8] ^= 2;
+  };
+  try {
+    netpurge_sim::write_hives(session, sim::win32::machine().registry, report.security_changes, true, faults);
+    ADD_FAILURE() << "the tampered file was accepted";
+  } catch (const netpurge_sim::CommitError& e) {
+    EXPECT_NE(std::string(e.what()).find("does not hold what the run left; no file was changed"), std::string::npos)
+        << e.what();
+    EXPECT_TRUE(e.restored);
+  }
+  EXPECT_TRUE(snapshot(m.dir) == before);
+  fs::remove_all(m.dir);
+}
+
+// SYSTEM.ALT, the copy the boot loader falls back on, is written as the new
+// SYSTEM; a SYSTEM.LOG is left, and can never be replayed over the new
+// file: its write time differs and the new file is clean. Mode and owner
+// stay.
+TEST(HiveApply, AlternateRewrittenLogLeftModeKept) {
+  const Machines m = make_machines("nt4-modem-neighbours", work_dir("alt"));
+  const std::string sys = read_file(m.dir / "SYSTEM");
+  write_file(m.dir / "system.alt", sys);
+  std::string log = sys.substr(0, 0x200);
+  put32(log, 0x1C, 1);  // a log's base block
+  put32(log, 0x08, get32(log, 0x04) + 1);
+  fix_checksum(log);
+  log += "DIRT" + std::string(0x1FC, '\xFF') + sys.substr(0x1000, 0x200);
+  write_file(m.dir / "SYSTEM.LOG", log);
+  fs::permissions(m.dir / "SYSTEM", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  int preview = 0, status = 0;
+  run_tool("--profile " + (m.dir / "hive.json").string() + m.hive_flags(), &preview);
+  const std::string out = run_tool("--profile " + (m.dir / "hive.json").string() + m.hive_flags() +
+                                       " --apply --backup " + (m.dir / "undo.reg").string(),
+                                   &status);
+  ASSERT_EQ(status, preview) << out;
+  const std::string now = read_file(m.dir / "SYSTEM");
+  EXPECT_NE(now, sys);
+  EXPECT_EQ(read_file(m.dir / "system.alt"), now);
+  EXPECT_EQ(read_file(m.dir / "system.alt.bak"), sys);
+  EXPECT_NE(out.find("SYSTEM.ALT " + (m.dir / "system.alt").string() + " changed"), std::string::npos) << out;
+  EXPECT_EQ(read_file(m.dir / "SYSTEM.LOG"), log);
+  EXPECT_NE(now.compare(0x0C, 8, log, 0x0C, 8), 0);
+  EXPECT_EQ(get32(now, 0x04), get32(now, 0x08));
+  EXPECT_EQ(fs::status(m.dir / "SYSTEM").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   fs::remove_all(m.dir);
 }
 

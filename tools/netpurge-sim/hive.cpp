@@ -1,7 +1,5 @@
 #include "hive.h"
 
-#include <hivex.h>
-
 #include <algorithm>
 #include <unistd.h>
 
@@ -14,6 +12,8 @@
 #include <set>
 #include <stdexcept>
 
+#include "hive_internal.h"
+#include "hive_regf.h"
 #include "sim/common/input_file.h"
 
 namespace netpurge_sim {
@@ -21,14 +21,14 @@ namespace netpurge_sim {
 using sim::win32::InputError;
 using sim::win32::KeySecurity;
 using sim::win32::Registry;
-using sim::win32::RegValue;
+using namespace hive_detail;
 
 namespace {
 
 // ---- the hive file's base block (the first 4 KiB) and cells ---------------
 constexpr std::size_t kBaseBlock = 0x1000;
-constexpr std::size_t kSeq1 = 0x04, kSeq2 = 0x08, kMajor = 0x14, kFileType = 0x1C, kRootCell = 0x24, kDataSize = 0x28,
-                      kFileName = 0x30, kChecksum = 0x1FC;
+constexpr std::size_t kSeq1 = 0x04, kSeq2 = 0x08, kMajor = 0x14, kMinor = 0x18, kFileType = 0x1C, kRootCell = 0x24,
+                      kDataSize = 0x28, kFileName = 0x30, kChecksum = 0x1FC;
 constexpr std::size_t kNkSecurity = 0x30;  // nk cell: offset of its sk cell
 constexpr std::size_t kSkLength = 0x14, kSkDescriptor = 0x18;
 
@@ -44,12 +44,6 @@ std::uint32_t u32(const std::uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 std::uint16_t u16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
-
-std::string upper(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return s;
-}
-bool same_name(const std::string& a, const std::string& b) { return upper(a) == upper(b); }
 
 std::string kind_file_name(const std::string& kind) { return kind == "NTUSER" ? "NTUSER.DAT" : kind; }
 
@@ -70,8 +64,13 @@ void check_base_block(const std::string& b, const std::string& what, const std::
                      std::to_string(u32(b, kSeq1)) + " and " + std::to_string(u32(b, kSeq2)) +
                      "), the system stopped while writing it; start the machine once so it recovers the hive, "
                      "or use a copy that was shut down cleanly");
-  if (u32(b, kMajor) != 1)
-    throw InputError(what + ": hive format version " + std::to_string(u32(b, kMajor)) + " unknown");
+  const std::uint32_t major = u32(b, kMajor), minor = u32(b, kMinor);
+  if (major != 1 || minor != regf::kMinorVersion)
+    throw InputError(what + ": hive format " + std::to_string(major) + "." + std::to_string(minor) +
+                     (major == 1 && minor < regf::kMinorVersion ? ", written by Windows NT 3.x"
+                      : major == 1 && minor < 7                 ? ", written by Windows XP or later"
+                                                                : ", unknown") +
+                     ": --hive reads and writes format 1.3, the one NT 4 and Windows 2000 write");
   if (u32(b, kFileType) != 0)
     throw InputError(what + ": not a primary hive file (a log or alternate copy, type " +
                      std::to_string(u32(b, kFileType)) + ")");
@@ -100,23 +99,6 @@ void check_base_block(const std::string& b, const std::string& what, const std::
                                                "SECURITY", "DEFAULT",  "USRCLASS.DAT"};
   if (kKnown.count(name) && name != kind_file_name(kind))
     throw InputError(what + ": a " + name + " hive (its header names it so), given as " + kind);
-}
-
-struct HiveCloser {
-  void operator()(hive_h* h) const { hivex_close(h); }
-};
-using HivePtr = std::unique_ptr<hive_h, HiveCloser>;
-struct Freer {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Owned = std::unique_ptr<T, Freer>;
-
-HivePtr open_hive(const std::filesystem::path& file, int flags, const std::string& what) {
-  errno = 0;
-  HivePtr h(hivex_open(file.c_str(), flags));
-  if (!h) throw InputError(what + ": libhivex cannot read it: " + std::strerror(errno ? errno : EINVAL));
-  return h;
 }
 
 // ---- key security from the sk cell ------------------------------------------
@@ -171,7 +153,7 @@ KeySecurity read_descriptor_bytes(const std::uint8_t* p, std::size_t n, std::str
 }
 
 // The key's security as SDDL, or empty with `why` set.
-std::string key_sddl(const std::string& b, hive_node_h node, std::string* why) {
+std::string key_sddl(const std::string& b, std::size_t node, std::string* why) {
   if (node + kNkSecurity + 4 > b.size() || b.compare(node + 4, 2, "nk") != 0) {
     *why = "key cell unreadable";
     return "";
@@ -205,74 +187,31 @@ std::string key_sddl(const std::string& b, hive_node_h node, std::string* why) {
 // UTF-8 (as the simulated registry keeps text) to UTF-16LE (as hives and
 // Version 5.00 files hold it); a malformed sequence becomes U+FFFD.
 void append_utf16le(std::string& out, std::string_view s) {
-  auto unit = [&](char32_t v) {
-    out.push_back(static_cast<char>(v & 0xFF));
-    out.push_back(static_cast<char>((v >> 8) & 0xFF));
-  };
-  for (std::size_t i = 0; i < s.size();) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    const std::size_t extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : 9;
-    char32_t u = 0xFFFD;
-    std::size_t used = 1;
-    if (extra == 0) {
-      u = c;
-    } else if (extra < 9 && i + extra < s.size()) {
-      char32_t v = c & (0x3F >> extra);
-      bool ok = true;
-      for (std::size_t k = 1; k <= extra; ++k) {
-        const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-        ok = ok && (cc & 0xC0) == 0x80;
-        v = (v << 6) | (cc & 0x3F);
-      }
-      if (ok) u = v > 0x10FFFF ? 0xFFFD : v, used = extra + 1;
-    }
-    i += used;
-    if (u >= 0x10000) {
-      unit(0xD800 + ((u - 0x10000) >> 10));
-      unit(0xDC00 + ((u - 0x10000) & 0x3FF));
-    } else {
-      unit(u);
-    }
+  for (char16_t u : regf::utf16_of(std::string(s))) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
   }
 }
 
-bool is_string_type(hive_type t) {
-  return t == hive_t_string || t == hive_t_expand_string || t == hive_t_multiple_strings;
-}
+bool is_string_type(std::uint32_t t) { return t == REG_SZ || t == REG_EXPAND_SZ || t == REG_MULTI_SZ; }
 
 struct Reader {
-  const HiveFile& hive;
-  std::string what;  // "SYSTEM hive <file>"
-  const std::string& bytes;
-  hive_h* h;
+  const regf::Hive& hive;
+  std::string what;         // "SYSTEM hive <file>"
   std::string control_set;  // SYSTEM only
   std::string text;         // UTF-8 .reg body
   std::map<std::string, std::string> security;
   std::vector<std::string> notes;
-  std::set<hive_node_h> seen;
-  std::size_t keys = 0;
 
-  std::string node_name(hive_node_h node) {
-    Owned<char> name(hivex_node_name(h, node));
-    if (!name) throw InputError(what + ": corrupt: a key's name cannot be read below " + text_tail());
-    return name.get();
-  }
-  std::string text_tail() { return "the keys read so far"; }
-
-  void value_line(const std::string& key, hive_value_h v) {
-    Owned<char> name(hivex_value_key(h, v));
-    hive_type t;
-    std::size_t len = 0;
-    Owned<char> data(hivex_value_value(h, v, &t, &len));
-    if (!name || (!data && len != 0)) throw InputError(what + ": corrupt: a value of " + key + " cannot be read");
-    std::string n = name.get();
+  void value_line(const std::string& key, const regf::Value& v) {
+    const std::string& n = v.name;
     if (n.size() > sim::win32::kMaxValueNameChars)
       throw InputError(what + ": a value name of " + std::to_string(n.size()) + " bytes in " + key +
                        ", more than a registry allows");
     if (n.find_first_of("\r\n") != std::string::npos)
       throw InputError(what + ": value name with a line break in " + key + ": not representable");
-    std::string bytes(data ? data.get() : "", len);
-    if (is_string_type(t) && bytes.size() % 2 != 0) {
+    std::string bytes = v.data;
+    if (is_string_type(v.type) && bytes.size() % 2 != 0) {
       bytes.push_back('\0');
       notes.push_back(key + ": value \"" + n + "\" holds string data of odd length; read with a zero byte added");
     }
@@ -287,7 +226,7 @@ struct Reader {
       text += '"';
     }
     char head[32];
-    std::snprintf(head, sizeof head, "=hex(%x):", static_cast<unsigned>(t));
+    std::snprintf(head, sizeof head, "=hex(%x):", static_cast<unsigned>(v.type));
     text += head;
     static const char digits[] = "0123456789abcdef";
     for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -299,26 +238,19 @@ struct Reader {
     text += "\r\n";
   }
 
-  void key(hive_node_h node, const std::string& path, std::size_t depth) {
-    if (depth > sim::win32::kMaxKeyDepth)
-      throw InputError(what + ": keys nested deeper than " + std::to_string(sim::win32::kMaxKeyDepth) + " levels");
-    if (!seen.insert(node).second) throw InputError(what + ": corrupt: a key appears twice in the tree (a loop)");
-    ++keys;
+  void key(std::size_t index, const std::string& path, std::size_t depth) {
+    const regf::Key& k = hive.keys[index];
     text += "[" + path + "]\r\n";
     std::string why;
-    std::string sddl = key_sddl(bytes, node, &why);
+    std::string sddl = key_sddl(hive.bytes, kBaseBlock + k.cell, &why);
     if (sddl.empty())
       notes.push_back(path + ": its security could not be read (" + why + "); the default applies");
     else
       security[path] = sddl;
-    Owned<hive_value_h> values(hivex_node_values(h, node));
-    if (!values) throw InputError(what + ": corrupt: the values of " + path + " cannot be read");
-    for (hive_value_h* v = values.get(); *v; ++v) value_line(path, *v);
+    for (const auto& v : k.values) value_line(path, v);
     text += "\r\n";
-    Owned<hive_node_h> children(hivex_node_children(h, node));
-    if (!children) throw InputError(what + ": corrupt: the subkeys of " + path + " cannot be read");
-    for (hive_node_h* c = children.get(); *c; ++c) {
-      std::string name = node_name(*c);
+    for (std::size_t c : k.children) {
+      std::string name = hive.keys[c].name;
       if (name.empty() || name.find('\\') != std::string::npos || name.find_first_of("\r\n[]") != std::string::npos)
         throw InputError(what + ": key name \"" + name + "\" below " + path + " is not representable");
       if (name.size() > sim::win32::kMaxKeyNameChars)
@@ -329,49 +261,62 @@ struct Reader {
           throw InputError(what + ": holds a stored CurrentControlSet key; the system makes that one at boot");
         if (same_name(name, control_set)) name = "CurrentControlSet";
       }
-      key(*c, path + "\\" + name, depth + 1);
+      key(c, path + "\\" + name, depth + 1);
     }
   }
 };
 
 // The control set Select\Current names ("ControlSet001"), or empty when
 // the hive has no Select key with a Current value.
-std::string current_control_set(hive_h* h, const std::string& what) {
-  const hive_node_h select = hivex_node_get_child(h, hivex_root(h), "Select");
+std::string current_control_set(const regf::Hive& h, const std::string& what) {
+  auto child = [&](const std::string& name) -> const regf::Key* {
+    for (std::size_t c : h.keys[0].children)
+      if (same_name(h.keys[c].name, name)) return &h.keys[c];
+    return nullptr;
+  };
+  const regf::Key* select = child("Select");
   if (!select) return "";
-  const hive_value_h current = hivex_node_get_value(h, select, "Current");
-  hive_type t;
-  std::size_t len = 0;
-  if (!current || hivex_value_type(h, current, &t, &len) != 0 || t != hive_t_dword || len != 4)
+  const regf::Value* current = nullptr;
+  for (const auto& v : select->values)
+    if (same_name(v.name, "Current")) current = &v;
+  if (!current || current->type != REG_DWORD || current->data.size() != 4)
     throw InputError(what + ": Select has no Current value of type REG_DWORD");
   char name[32];
-  std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(hivex_value_dword(h, current)));
-  if (!hivex_node_get_child(h, hivex_root(h), name))
-    throw InputError(what + ": Select\\Current names " + name + ", which the hive does not hold");
+  std::snprintf(name, sizeof name, "ControlSet%03u", static_cast<unsigned>(u32(current->data, 0)));
+  if (!child(name)) throw InputError(what + ": Select\\Current names " + name + ", which the hive does not hold");
   return name;
 }
 
-struct ReadHive {
-  std::string text;
-  std::map<std::string, std::string> security;
-  std::vector<std::string> notes;
-  std::string control_set;
-};
+}  // namespace
+
+namespace hive_detail {
+
+std::string upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+bool same_name(const std::string& a, const std::string& b) { return upper(a) == upper(b); }
 
 ReadHive read_hive(const HiveFile& hive, const std::string& bytes) {
   const std::string what = hive.kind + " hive " + hive.file.string();
   check_base_block(bytes, what, hive.kind);
-  HivePtr h = open_hive(hive.file, 0, what);
-  Reader r{hive, what, bytes, h.get(), {}, {}, {}, {}, {}, 0};
-  const std::string cs = current_control_set(h.get(), what);
+  regf::Hive h;
+  try {
+    h = regf::parse(bytes, sim::win32::kMaxKeyDepth);
+  } catch (const regf::Corrupt& e) {
+    throw InputError(what + ": corrupt: " + e.what());
+  }
+  Reader r{h, what, {}, {}, {}, {}};
+  const std::string cs = current_control_set(h, what);
   if (hive.kind == "SYSTEM") {
     if (cs.empty()) throw InputError(what + ": not a SYSTEM hive: it has no Select key naming the current control set");
     r.control_set = cs;
   } else if (!cs.empty()) {
     throw InputError(what + ": a SYSTEM hive (it has Select and " + cs + "), given as " + hive.kind);
   }
-  r.key(hivex_root(h.get()), hive.mount, 0);
-  return {std::move(r.text), std::move(r.security), std::move(r.notes), cs};
+  r.key(0, hive.mount, 0);
+  for (const auto& hz : h.hazards) r.notes.push_back(hive.kind + " hive: " + hz + "; --apply will not write this hive");
+  return {std::move(r.text), std::move(r.security), std::move(r.notes), cs, h.hazards};
 }
 
 std::string wrap_reg(const std::string& body) {
@@ -386,6 +331,10 @@ Registry registry_of(const std::string& reg_text, const std::string& source) {
   r.import_reg(reg_text, source);
   return r;
 }
+
+}  // namespace hive_detail
+
+namespace {
 
 bool nt_profile(const nlohmann::json& d, bool* nine_x) {
   *nine_x = false;
@@ -468,190 +417,6 @@ HiveSession load_hives(std::vector<HiveFile> hives, sim::win32::Profile& profile
   profile.registry_text = s.registry_text;
   profile.registry_source = "hive files";
   return s;
-}
-
-// ---- writing back ------------------------------------------------------------
-
-namespace {
-
-bool same_values(std::vector<RegValue> a, std::vector<RegValue> b) {
-  auto by_name = [](const RegValue& x, const RegValue& y) { return upper(x.name) < upper(y.name); };
-  std::sort(a.begin(), a.end(), by_name);
-  std::sort(b.begin(), b.end(), by_name);
-  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const RegValue& x, const RegValue& y) {
-    return same_name(x.name, y.name) && x.type == y.type && x.data == y.data;
-  });
-}
-
-bool has_name(const std::vector<std::string>& names, const std::string& n) {
-  return std::any_of(names.begin(), names.end(), [&](const std::string& m) { return same_name(m, n); });
-}
-
-bool same_tree(const Registry& a, const Registry& b, const std::string& path) {
-  if (!same_values(a.values_of(path), b.values_of(path))) return false;
-  const auto an = a.subkey_names(path), bn = b.subkey_names(path);
-  if (an.size() != bn.size()) return false;
-  for (const auto& n : an)
-    if (!has_name(bn, n) || !same_tree(a, b, path + "\\" + n)) return false;
-  return true;
-}
-
-struct Writer {
-  hive_h* h;
-  const Registry& before;
-  const Registry& after;
-  std::string control_set;
-  std::string what;
-
-  std::string hive_name(const std::string& name, std::size_t depth) const {
-    return depth == 0 && !control_set.empty() && same_name(name, "CurrentControlSet") ? control_set : name;
-  }
-  void set_values(hive_node_h node, const std::string& path) {
-    const std::vector<RegValue> values = after.values_of(path);
-    std::vector<std::string> data(values.size());
-    std::vector<hive_set_value> set(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-      const RegValue& v = values[i];
-      if (v.type == REG_SZ || v.type == REG_EXPAND_SZ || v.type == REG_MULTI_SZ)
-        append_utf16le(data[i], std::string_view(reinterpret_cast<const char*>(v.data.data()), v.data.size()));
-      else
-        data[i].assign(v.data.begin(), v.data.end());
-      set[i].key = const_cast<char*>(v.name.c_str());
-      set[i].t = static_cast<hive_type>(v.type);
-      set[i].len = data[i].size();
-      set[i].value = data[i].data();
-    }
-    if (hivex_node_set_values(h, node, set.size(), set.data(), 0) != 0)
-      throw std::runtime_error(what + ": libhivex cannot write the values of " + path + ": " + std::strerror(errno));
-  }
-  void add(hive_node_h parent, const std::string& path, const std::string& name, std::size_t depth) {
-    const hive_node_h node = hivex_node_add_child(h, parent, hive_name(name, depth).c_str());
-    if (!node) throw std::runtime_error(what + ": libhivex cannot add the key " + path + ": " + std::strerror(errno));
-    if (!after.values_of(path).empty()) set_values(node, path);
-    for (const auto& n : after.subkey_names(path)) add(node, path + "\\" + n, n, depth + 1);
-  }
-  void sync(hive_node_h node, const std::string& path, std::size_t depth) {
-    if (!same_values(before.values_of(path), after.values_of(path))) set_values(node, path);
-    const auto bn = before.subkey_names(path), an = after.subkey_names(path);
-    for (const auto& n : bn) {
-      const hive_node_h child = hivex_node_get_child(h, node, hive_name(n, depth).c_str());
-      if (!child) throw std::runtime_error(what + ": the key " + path + "\\" + n + " is no longer in the file");
-      if (!has_name(an, n)) {
-        if (hivex_node_delete_child(h, child) != 0)
-          throw std::runtime_error(what + ": libhivex cannot delete " + path + "\\" + n + ": " + std::strerror(errno));
-      } else if (!same_tree(before, after, path + "\\" + n)) {
-        sync(child, path + "\\" + n, depth + 1);
-      }
-    }
-    for (const auto& n : an)
-      if (!has_name(bn, n)) add(node, path + "\\" + n, n, depth);
-  }
-};
-
-struct Pending {
-  const HiveFile* hive;
-  std::filesystem::path temp, kept;
-  bool linked = false, renamed = false;
-};
-
-void fail_if(HiveStep at, HiveStep step, const std::string& what, const char* name) {
-  if (at == step) throw std::runtime_error(what + ": " + name + " failed (forced)");
-}
-
-}  // namespace
-
-std::vector<HiveWritten> write_hives(const HiveSession& session, const Registry& after,
-                                     const std::vector<std::pair<std::string, std::string>>& security_changes,
-                                     bool keep, HiveStep fail_at) {
-  const Registry before = registry_of(session.registry_text, "hive files");
-  for (const auto& [path, sddl] : security_changes)
-    throw std::runtime_error("the run changed the access list of " + path + " (" + sddl +
-                             "), which the hive files cannot record through libhivex: no hive file was changed");
-  std::vector<HiveWritten> written;
-  std::vector<Pending> pending;
-  for (const auto& hive : session.hives) {
-    HiveWritten w{hive.kind, hive.file, !same_tree(before, after, hive.mount), {}};
-    if (w.changed) pending.push_back({&hive, {}, {}});
-    written.push_back(w);
-  }
-  std::error_code ec;
-  auto clean_up = [&] {
-    for (auto& p : pending) {
-      if (p.renamed)
-        std::filesystem::rename(p.kept, p.hive->file, ec);
-      else if (p.linked)
-        std::filesystem::remove(p.kept, ec);
-      if (!p.temp.empty()) std::filesystem::remove(p.temp, ec);
-    }
-  };
-  try {
-    for (auto& p : pending) {
-      const std::string what = p.hive->kind + " hive " + p.hive->file.string();
-      p.kept = p.hive->file.string() + ".bak";
-      if (std::filesystem::symlink_status(p.kept).type() != std::filesystem::file_type::not_found)
-        throw std::runtime_error(p.kept.string() + " exists: move it away first, it would be replaced");
-      // The file must be as it was read.
-      if (sim::read_input_file(p.hive->file, kMaxHiveBytes) != p.hive->bytes)
-        throw std::runtime_error(what + ": the file changed since it was read");
-      HivePtr h = open_hive(p.hive->file, HIVEX_OPEN_WRITE, what);
-      Writer wr{h.get(), before, after, p.hive->kind == "SYSTEM" ? session.control_set : "", what};
-      wr.sync(hivex_root(h.get()), p.hive->mount, 0);
-      // A new file beside the original, so the final rename stays on one
-      // file system.
-      std::string pattern = p.hive->file.string() + ".new-XXXXXX";
-      const int fd = mkstemp(pattern.data());
-      if (fd < 0) throw std::runtime_error(what + ": cannot make a new file beside it: " + std::strerror(errno));
-      close(fd);
-      p.temp = pattern;
-      fail_if(fail_at, HiveStep::Commit, what, "commit");
-      if (hivex_commit(h.get(), p.temp.c_str(), 0) != 0)
-        throw std::runtime_error(what + ": libhivex cannot write " + p.temp.string() + ": " + std::strerror(errno));
-      h.reset();
-      fail_if(fail_at, HiveStep::Reopen, what, "reopening the new file");
-      HiveFile written_file = *p.hive;
-      written_file.file = p.temp;
-      written_file.bytes = sim::read_input_file(p.temp, kMaxHiveBytes);
-      const ReadHive back = read_hive(written_file, written_file.bytes);
-      fail_if(fail_at, HiveStep::Check, what, "checking the new file");
-      if (!same_tree(registry_of(wrap_reg(back.text), p.temp.string()), after, p.hive->mount))
-        throw std::runtime_error(what + ": the new file " + p.temp.string() + " does not hold what the run left");
-    }
-    for (auto& p : pending) {
-      const std::string what = p.hive->kind + " hive " + p.hive->file.string();
-      fail_if(fail_at, HiveStep::Keep, what, "keeping the original");
-      std::filesystem::create_hard_link(p.hive->file, p.kept, ec);
-      if (ec) std::filesystem::copy_file(p.hive->file, p.kept, ec);
-      if (ec) throw std::runtime_error(what + ": cannot keep the original as " + p.kept.string() + ": " + ec.message());
-      p.linked = true;
-    }
-    for (auto& p : pending) {
-      const std::string what = p.hive->kind + " hive " + p.hive->file.string();
-      if (&p == &pending.back()) fail_if(fail_at, HiveStep::Rename, what, "renaming the new file over it");
-      std::filesystem::rename(p.temp, p.hive->file, ec);
-      if (ec) throw std::runtime_error(what + ": cannot rename the new file over it: " + ec.message());
-      p.renamed = true;
-      p.temp.clear();
-    }
-  } catch (const std::exception& e) {
-    clean_up();
-    throw std::runtime_error(std::string(e.what()) + "; no hive file was changed");
-  }
-  for (auto& p : pending)
-    if (!keep) std::filesystem::remove(p.kept, ec);
-  for (auto& w : written)
-    for (auto& p : pending)
-      if (keep && p.hive->file == w.file) w.kept = p.kept;
-  return written;
-}
-
-std::string hives_text(const std::vector<HiveWritten>& written) {
-  std::string out;
-  for (const auto& w : written) {
-    out += "Hive file:    " + w.kind + " " + w.file.string() + (w.changed ? " changed" : " unchanged");
-    if (!w.kept.empty()) out += " (original kept as " + w.kept.string() + ")";
-    out += "\n";
-  }
-  return out;
 }
 
 }  // namespace netpurge_sim

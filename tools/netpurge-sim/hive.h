@@ -3,15 +3,17 @@
 // control set that Select\Current names as CurrentControlSet), SOFTWARE
 // below HKEY_LOCAL_MACHINE\SOFTWARE, a user's NTUSER.DAT as
 // HKEY_CURRENT_USER; each key's owner and access list from the hive's
-// security cells. After the run the changes can be written back: each
-// changed hive committed to a new file beside it, reopened and checked, then
-// renamed over the original.
+// security cells (hive_regf.h reads and edits the files). After the run the
+// changes can be written back: each changed hive edited in memory as NT 4
+// would edit it, then committed (hive_commit.h): a new file beside it, read
+// back and checked, the original kept, the new file renamed over it.
 #pragma once
 #include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "hive_commit.h"
 #include "sim/win32/profile.h"
 #include "sim/win32/registry.h"
 
@@ -53,17 +55,28 @@ struct HiveWritten {
   std::filesystem::path kept;  // the original, when kept
 };
 
-// Steps of the write a test can make fail.
-enum class HiveStep { None, Commit, Reopen, Check, Keep, Rename };
+// What --apply will write: the rewritten hives (SYSTEM.ALT beside SYSTEM
+// too, as the copy of SYSTEM it is) and the report's lines for every hive.
+struct PreparedHives {
+  std::vector<FileRewrite> rewrites;
+  std::vector<HiveWritten> written;
+};
 
-// Writes what the run changed below each hive's key into its file. Nothing
-// is changed when any step fails (throws std::runtime_error saying which
-// file and step), nor when the run changed the access list of a key it left
-// (`security_changes`, as the report has them): libhivex writes keys and
-// values, not security. Originals are kept as FILE.bak unless keep is false.
+// Edits each hive the run changed, in memory. Throws std::runtime_error,
+// with nothing written, naming the file and the cell: a hive whose cells
+// its checks find unsafe to write through (hive_regf.h), or a run that
+// changed the access list of a key it left (`security_changes`, as the
+// report has them: the apply writes keys and values, not security). The
+// session and `after` must outlive the rewrites' checks.
+PreparedHives prepare_hives(const HiveSession& session, const sim::win32::Registry& after,
+                            const std::vector<std::pair<std::string, std::string>>& security_changes);
+// Writes them (commit_rewrites); originals kept as FILE.bak unless keep is
+// false. Throws CommitError.
+std::vector<HiveWritten> commit_hives(const PreparedHives& prepared, bool keep, const CommitFaults& faults = {});
+// Both steps.
 std::vector<HiveWritten> write_hives(const HiveSession& session, const sim::win32::Registry& after,
                                      const std::vector<std::pair<std::string, std::string>>& security_changes,
-                                     bool keep, HiveStep fail_at = HiveStep::None);
+                                     bool keep, const CommitFaults& faults = {});
 
 // The report lines for the hive files.
 std::string hives_text(const std::vector<HiveWritten>& written);

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "hive.h"
 #include "nickit_version.h"
 #include "runner.h"
@@ -35,7 +37,8 @@ std::string write_file(const std::string& file, const std::string& bytes) {
   FILE* f = std::fopen(file.c_str(), "wb");
   if (!f) return std::strerror(errno);
   std::string reason;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fflush(f) != 0)
+  if (std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fflush(f) != 0 ||
+      (fsync(fileno(f)) != 0 && errno != EINVAL && errno != EROFS))
     reason = std::strerror(errno);
   if (std::fclose(f) != 0 && reason.empty()) reason = std::strerror(errno);
   return reason;
@@ -156,9 +159,20 @@ int main(int argc, char** argv) {
   sim::win32::Machine& m = sim::win32::machine();
   std::string text;
   try {
+    // The hives are edited in memory and checked first: a hive --apply
+    // refuses leaves no undo file behind.
+    netpurge_sim::PreparedHives prepared;
+    if (apply && report.completed) {
+      try {
+        prepared = netpurge_sim::prepare_hives(hives, m.registry, report.security_changes);
+      } catch (const std::runtime_error& e) {
+        hive_error = std::string(e.what()) + "; no undo file was written";
+      }
+    }
+    const std::string no_file;
     const std::pair<const std::string*, std::string> outputs[] = {
         {&export_file, export_file.empty() ? "" : m.registry.export_reg(netpurge_sim::regedit_format(m))},
-        {&backup_file, report.registry_backup},
+        {hive_error.empty() ? &backup_file : &no_file, report.registry_backup},
         {&export_files_file, export_files_file.empty() ? "" : sim::win32::export_files(m.files()).dump(1) + "\n"},
     };
     for (const auto& [file, bytes] : outputs)
@@ -167,11 +181,15 @@ int main(int argc, char** argv) {
           return fail(kStatusOutputFailed, *file + ": cannot write the file: " + reason);
     // The hives change only once the undo file is written.
     for (const auto& note : hives.notes) report.why.push_back("hive: " + note);
-    if (apply && report.completed) {
+    if (apply && report.completed && hive_error.empty()) {
       try {
-        hives_written = netpurge_sim::write_hives(hives, m.registry, report.security_changes, !no_keep);
-      } catch (const std::runtime_error& e) {
-        hive_error = e.what();
+        hives_written = netpurge_sim::commit_hives(prepared, !no_keep);
+      } catch (const netpurge_sim::CommitError& e) {
+        std::error_code ec;
+        if (e.restored && std::filesystem::remove(backup_file, ec))
+          hive_error = std::string(e.what()) + "; the undo file " + backup_file + " was removed";
+        else
+          hive_error = std::string(e.what()) + "; the undo file " + backup_file + " is kept";
       }
     }
     if (json) {
