@@ -29,7 +29,8 @@ build_pkgs=(cmake ninja-build g++ pkg-config ccache
   pciutils    # lspci reads nicdiag's configuration dumps back
   python3     # tests/pe/cpu_floor.py scans the Windows binaries' instructions; the docs-examples test
   help2man    # the manual pages, made from the tools' own --help at build time
-  libhivex-dev libhivex-bin libwin-hivex-perl)  # netpurge-sim's registry hive files; the tests check them with hivexregedit
+  libhivex-dev libhivex-bin libwin-hivex-perl  # netpurge-sim's registry hive files; the tests check them with hivexregedit
+  libcreg-utils libparse-win32registry-perl)  # the tests read netpurge-sim's Windows 95/98 registry files back with both
 wine_pkgs=(wine wine32:i386 xvfb xauth xdotool imagemagick fonts-wine x11-utils python3)
 # Wine on a kernel without 32-bit support: the user-mode emulator for the
 # 32-bit programs, and the 64-bit Wine so that the wineserver and the

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "hive.h"
+#include "hive9x.h"
 #include "nickit_version.h"
 #include "runner.h"
 #include "sim/win32/files.h"
@@ -85,7 +86,8 @@ int main(int argc, char** argv) {
   bool apply = false, no_keep = false;
   app.add_option("--hive", hive_args,
                  "KIND=FILE: a powered-off NT 4 or Windows 2000 machine's registry hive file as its registry, KIND "
-                 "SYSTEM, SOFTWARE (both needed) or NTUSER; read-only unless --apply");
+                 "SYSTEM, SOFTWARE (both needed) or NTUSER; or a Windows 95/98 machine's SYSTEM.DAT (KIND SYSTEM, "
+                 "needed) and USER.DAT (KIND USER, as HKEY_CURRENT_USER); read-only unless --apply");
   app.add_flag("--apply", apply,
                "write the run's registry changes into the --hive files (needs --backup); each original is kept "
                "as FILE.bak");
@@ -129,7 +131,9 @@ int main(int argc, char** argv) {
     if (apply && std::filesystem::exists(backup_file))
       throw sim::win32::InputError(backup_file +
                                    ": the undo file exists; --apply never writes over one (name a new file)");
-    if (!hive_args.empty()) {
+    if (netpurge_sim::win9x_hive_arguments(hive_args)) {
+      hives = netpurge_sim::load_win9x_hives(hive_args, profile);
+    } else if (!hive_args.empty()) {
       std::vector<netpurge_sim::HiveFile> files;
       for (const auto& a : hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
       hives = netpurge_sim::load_hives(std::move(files), profile);
@@ -159,7 +163,9 @@ int main(int argc, char** argv) {
     for (const auto& note : hives.notes) report.why.push_back("hive: " + note);
     if (apply && report.completed) {
       try {
-        hives_written = netpurge_sim::write_hives(hives, m.registry, report.security_changes, !no_keep);
+        hives_written = netpurge_sim::is_win9x_session(hives)
+                            ? netpurge_sim::write_win9x_hives(hives, m.registry, !no_keep)
+                            : netpurge_sim::write_hives(hives, m.registry, report.security_changes, !no_keep);
       } catch (const std::runtime_error& e) {
         hive_error = e.what();
       }
