@@ -381,6 +381,30 @@ TEST(Win9xWrite, FailureAtEachStepLeavesTheOriginals) {
   }
 }
 
+// The writer's file of the user's part (code page 1252 names and text,
+// strings without their zero, empty data), as both outside readers see it.
+TEST(Win9xWriter, OutsideReadersTakeItsFile) {
+  Registry r;
+  r.set_family(sim::win32::RegFamily::Win9x);
+  r.import_reg(std::string("REGEDIT4\r\n") + kUserPart, "user part");
+  std::function<creg::Key(const std::string&, const std::string&)> tree = [&](const std::string& path,
+                                                                              const std::string& name) {
+    creg::Key k{name, {}, {}};
+    for (const auto& v : r.values_of(path)) k.values.push_back({v.name, v.type, {v.data.begin(), v.data.end()}});
+    for (const auto& n : r.subkey_names(path)) k.subkeys.push_back(tree(path + "\\" + n, n));
+    return k;
+  };
+  const fs::path dir = work_dir("writer");
+  fs::create_directories(dir);
+  write_file(dir / "USER.DAT", creg::write(tree("HKEY_CURRENT_USER", "")));
+  int status = 0;
+  EXPECT_EQ(perl_listing(dir / "USER.DAT", &status), listing(r, "HKEY_CURRENT_USER", true));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(cregexport_listing(dir / "USER.DAT", &status), listing(r, "HKEY_CURRENT_USER", false));
+  EXPECT_EQ(status, 0);
+  fs::remove_all(dir);
+}
+
 // A small file as the writer lays it out: records at 0x40 (root), 0x5C (A),
 // 0x78 (A\B), 0x94 (C) of the file; the first data block at 0x1020, its
 // entries (A, B, C) from 0x1040.
@@ -443,6 +467,11 @@ TEST(Win9xWriter, LayoutAndLimits) {
   const std::string file = creg::write(big);
   EXPECT_TRUE(creg::check(file).empty());
   EXPECT_GT(get32(file, 0x10), 4u);  // 320,000 bytes of values: more than four 64 KB blocks
+  for (std::size_t at = get32(file, 0x08), i = 0; i < get32(file, 0x10); ++i, at += get32(file, at + 4)) {
+    EXPECT_EQ(file.compare(at, 4, "RGDB"), 0) << at;
+    EXPECT_LE(get32(file, at + 4), 0x10000u) << at;
+    EXPECT_EQ(get32(file, at + 4) % 0x1000, 0u) << at;
+  }
   const creg::Key back = creg::read(file);
   ASSERT_EQ(back.subkeys.size(), big.subkeys.size());
   for (std::size_t i = 0; i < big.subkeys.size(); ++i) {
@@ -460,6 +489,22 @@ TEST(Win9xWriter, LayoutAndLimits) {
       {"values in the root", {"", {{"v", 4, "1234"}}, {}}},
   };
   for (const auto& c : refused) EXPECT_THROW(creg::write(c.tree), creg::FormatError) << c.name;
+
+  // What the system would not write is noted, and the tree still read.
+  const std::string good = small_file();
+  const std::pair<const char*, std::function<void(std::string&)>> noted[] = {
+      {"hash", [](std::string& b) { put32(b, 0x5C + 4, 1); }},
+      {"unused bytes", [](std::string& b) { put32(b, 0x1028, 7); }},
+      {"after the last data block", [](std::string& b) { b += "tail"; }},
+  };
+  for (const auto& [what, spoil] : noted) {
+    std::string b = good;
+    spoil(b);
+    const auto problems = creg::check(b);
+    ASSERT_EQ(problems.size(), 1u) << what;
+    EXPECT_NE(problems[0].find(what), std::string::npos) << problems[0];
+    EXPECT_EQ(creg::read(b).subkeys.size(), 2u) << what;
+  }
 }
 
 }  // namespace

@@ -54,7 +54,7 @@ HiveFile parse_argument(const std::string& argument) {
     if (h.kind == k.name) h.mount = k.mount;
   if (h.mount.empty())
     throw InputError("--hive " + argument + ": \"" + argument.substr(0, eq) +
-                     "\" is no Windows 95/98 registry file (SYSTEM for SYSTEM.DAT, USER for USER.DAT)");
+                     "\" is not a kind of Windows 95/98 registry file (SYSTEM for SYSTEM.DAT, USER for USER.DAT)");
   h.file = argument.substr(eq + 1);
   return h;
 }
@@ -209,11 +209,14 @@ struct Pending {
 }  // namespace
 
 bool win9x_hive_arguments(const std::vector<std::string>& arguments) {
+  bool nine_x = false;
   for (const auto& a : arguments) {
+    const std::string kind = kind_of(a);
+    if (kind == "SOFTWARE" || kind == "NTUSER") return false;  // NT hives: their reader names what is wrong
     const std::size_t eq = a.find('=');
-    if (kind_of(a) == "USER" || (eq != std::string::npos && starts_creg(a.substr(eq + 1)))) return true;
+    nine_x = nine_x || kind == "USER" || (eq != std::string::npos && starts_creg(a.substr(eq + 1)));
   }
-  return false;
+  return nine_x;
 }
 
 bool is_win9x_session(const HiveSession& s) {

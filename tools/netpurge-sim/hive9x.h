@@ -15,7 +15,7 @@
 namespace netpurge_sim {
 
 // Whether the --hive arguments name Windows 95/98 files: a kind of USER,
-// or a file that starts with "CREG".
+// or a file that starts with "CREG", and no kind that only NT has.
 bool win9x_hive_arguments(const std::vector<std::string>& arguments);
 
 // Reads the files and makes them the profile's registry. Throws InputError
