@@ -3,22 +3,22 @@
 # (the fuzz preset: AddressSanitizer and UndefinedBehaviorSanitizer on), runs each on its
 # corpus in tests/fuzz/corpus/<target> for its share of SECONDS, then merges
 # what was new into that corpus (the ordinary test suite replays it).
-#   scripts/fuzz.sh SECONDS [TARGET...]     targets: ioctl profile reg hive (all by default)
+#   scripts/fuzz.sh SECONDS [TARGET...]     targets: ioctl profile reg hive creg (all by default)
 # A crash leaves its input as build/fuzz/findings/<target>/crash-* and makes
 # the exit status 1. Coverage reached is printed per target (libFuzzer's
 # "cov:" count of edges, the last line of its run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ $# -lt 1 ] || ! [[ "$1" =~ ^[0-9]+$ ]] || [ "$1" -eq 0 ]; then
-  echo "usage: scripts/fuzz.sh SECONDS [ioctl|profile|reg|hive ...]" >&2
+  echo "usage: scripts/fuzz.sh SECONDS [ioctl|profile|reg|hive|creg ...]" >&2
   exit 2
 fi
 seconds=$1
 shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(ioctl profile reg hive)
+[ ${#targets[@]} -eq 0 ] && targets=(ioctl profile reg hive creg)
 for t in "${targets[@]}"; do
-  case "$t" in ioctl|profile|reg|hive) ;; *) echo "fuzz.sh: unknown target '$t'" >&2; exit 2 ;; esac
+  case "$t" in ioctl|profile|reg|hive|creg) ;; *) echo "fuzz.sh: unknown target '$t'" >&2; exit 2 ;; esac
 done
 scripts/setup.sh build
 

@@ -31,6 +31,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config ccache
   groff-base man-db  # the manual pages are checked with groff; man finds them after cmake --install
   libhivex-dev libhivex-bin libwin-hivex-perl  # the hive tests read netpurge-sim's hive files back with libhivex (hivexregedit)
   libregf-utils  # ... and with libregf (regfexport), a second reader
+  libcreg-utils libparse-win32registry-perl  # the tests read the Windows 95/98 registry files back with both
   zip mtools dosfstools)  # scripts/release.sh: the zip and the FAT12 floppy image; its test reads them back
 wine_pkgs=(wine wine32:i386 xvfb xauth xdotool imagemagick fonts-wine x11-utils python3)
 # Wine on a kernel without 32-bit support: the user-mode emulator for the

@@ -53,7 +53,7 @@ void check_base_block(const std::string& b, const std::string& what, const std::
   if (b.size() >= 4 && b.compare(0, 4, "CREG") == 0)
     throw InputError(what +
                      ": a Windows 95/98 registry file (SYSTEM.DAT or USER.DAT), not an NT registry hive; "
-                     "Windows 95/98 registries are read from an export (.reg) in the profile");
+                     "give it as --hive SYSTEM=FILE or USER=FILE with a Windows 95/98 profile");
   if (b.size() < 4 || b.compare(0, 4, "regf") != 0)
     throw InputError(what + ": not a registry hive file (it does not start with \"regf\")");
   if (b.size() < kBaseBlock + 0x20)
@@ -383,7 +383,7 @@ HiveSession load_hives(std::vector<HiveFile> hives, sim::win32::Profile& profile
     if (nine_x)
       throw InputError(
           "--hive: the profile's machine is Windows 95/98, whose registry files (SYSTEM.DAT, "
-          "USER.DAT) are not in the NT hive format; give its registry as an export (.reg) instead");
+          "USER.DAT) are not in the NT hive format; give them as --hive SYSTEM=SYSTEM.DAT and USER=USER.DAT");
     throw InputError(
         "--hive: hive files are read for NT 4 and Windows 2000 profiles (\"platform\": \"nt4\" or "
         "\"win2000\")");

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "hive.h"
+#include "hive9x.h"
 #include "nickit_version.h"
 #include "runner.h"
 #include "sim/win32/files.h"
@@ -98,7 +99,8 @@ int main(int argc, char** argv) {
   bool apply = false, no_keep = false;
   app.add_option("--hive", hive_args,
                  "KIND=FILE: a powered-off NT 4 or Windows 2000 machine's registry hive file as its registry, KIND "
-                 "SYSTEM, SOFTWARE (both needed) or NTUSER; read-only unless --apply");
+                 "SYSTEM, SOFTWARE (both needed) or NTUSER; or a Windows 95/98 machine's SYSTEM.DAT (KIND SYSTEM, "
+                 "needed) and USER.DAT (KIND USER, as HKEY_CURRENT_USER); read-only unless --apply");
   app.add_flag("--apply", apply,
                "write the run's registry changes into the --hive files (needs --backup); each original is kept "
                "as FILE.bak");
@@ -142,7 +144,9 @@ int main(int argc, char** argv) {
     if (apply && std::filesystem::exists(backup_file))
       throw sim::win32::InputError(backup_file +
                                    ": the undo file exists; --apply never writes over one (name a new file)");
-    if (!hive_args.empty()) {
+    if (netpurge_sim::win9x_hive_arguments(hive_args)) {
+      hives = netpurge_sim::load_win9x_hives(hive_args, profile);
+    } else if (!hive_args.empty()) {
       std::vector<netpurge_sim::HiveFile> files;
       for (const auto& a : hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
       hives = netpurge_sim::load_hives(std::move(files), profile);
@@ -162,7 +166,7 @@ int main(int argc, char** argv) {
     // The hives are edited in memory and checked first: a hive --apply
     // refuses leaves no undo file behind.
     netpurge_sim::PreparedHives prepared;
-    if (apply && report.completed) {
+    if (apply && report.completed && !netpurge_sim::is_win9x_session(hives)) {
       try {
         prepared = netpurge_sim::prepare_hives(hives, m.registry, report.security_changes);
       } catch (const std::runtime_error& e) {
@@ -182,14 +186,22 @@ int main(int argc, char** argv) {
     // The hives change only once the undo file is written.
     for (const auto& note : hives.notes) report.why.push_back("hive: " + note);
     if (apply && report.completed && hive_error.empty()) {
-      try {
-        hives_written = netpurge_sim::commit_hives(prepared, !no_keep);
-      } catch (const netpurge_sim::CommitError& e) {
-        std::error_code ec;
-        if (e.restored && std::filesystem::remove(backup_file, ec))
-          hive_error = std::string(e.what()) + "; the undo file " + backup_file + " was removed";
-        else
-          hive_error = std::string(e.what()) + "; the undo file " + backup_file + " is kept";
+      if (netpurge_sim::is_win9x_session(hives)) {
+        try {
+          hives_written = netpurge_sim::write_win9x_hives(hives, m.registry, !no_keep);
+        } catch (const std::runtime_error& e) {
+          hive_error = e.what();
+        }
+      } else {
+        try {
+          hives_written = netpurge_sim::commit_hives(prepared, !no_keep);
+        } catch (const netpurge_sim::CommitError& e) {
+          std::error_code ec;
+          if (e.restored && std::filesystem::remove(backup_file, ec))
+            hive_error = std::string(e.what()) + "; the undo file " + backup_file + " was removed";
+          else
+            hive_error = std::string(e.what()) + "; the undo file " + backup_file + " is kept";
+        }
       }
     }
     if (json) {
