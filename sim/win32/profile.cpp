@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "codepage.h"
 #include "files.h"
 #include "machine.h"
 #include "netcfg.h"
@@ -126,6 +127,8 @@ void apply_profile(const Profile& profile) {
   Checker check(profile);
   if (d.contains("platform")) m.version = parse_platform(d["platform"], check);
   m.registry.set_family(m.is_nt() ? RegFamily::NT : RegFamily::Win9x);
+  // The ANSI code page comes first: the registry file is read in it.
+  m.registry.set_code_page(d.value("code_page", kDefaultCodePage));
   m.admin = d.value("admin", true);
   if (d.contains("command_line")) {
     m.command_line = d["command_line"].get<std::string>();
