@@ -108,8 +108,7 @@ class Converter {
       return c;
     }
     for (const char* p = out.data(); p + 4 <= out_at; p += 4)
-      c.text.push_back(static_cast<char32_t>(static_cast<unsigned char>(p[0]) |
-                                             static_cast<unsigned char>(p[1]) << 8 |
+      c.text.push_back(static_cast<char32_t>(static_cast<unsigned char>(p[0]) | static_cast<unsigned char>(p[1]) << 8 |
                                              static_cast<unsigned char>(p[2]) << 16 |
                                              static_cast<unsigned char>(p[3]) << 24));
     return c;

@@ -64,8 +64,8 @@ class CodePage {
   unsigned id_;
   std::vector<char32_t> single_ = std::vector<char32_t>(256, 0xFFFF);  // 0xFFFF: no character
   std::vector<bool> lead_ = std::vector<bool>(256, false);
-  std::vector<char32_t> pairs_;       // lead << 8 | trail -> character (0xFFFF: none); empty for a single-byte page
-  std::vector<std::uint16_t> back_;   // character (below U+10000) -> code; 0 for none (U+0000 is byte 0)
+  std::vector<char32_t> pairs_;      // lead << 8 | trail -> character (0xFFFF: none); empty for a single-byte page
+  std::vector<std::uint16_t> back_;  // character (below U+10000) -> code; 0 for none (U+0000 is byte 0)
 };
 
 // UTF-8 to code points and back (malformed input gives U+FFFD).

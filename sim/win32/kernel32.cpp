@@ -194,16 +194,15 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
 
 namespace {
 
-constexpr DWORD kMbErrInvalidChars = 0x08;                 // MB_ERR_INVALID_CHARS
-constexpr DWORD kErrorNoUnicodeTranslation = 1113;         // ERROR_NO_UNICODE_TRANSLATION
-constexpr UINT kThreadAcp = 3;                             // CP_THREAD_ACP
+constexpr DWORD kMbErrInvalidChars = 0x08;          // MB_ERR_INVALID_CHARS
+constexpr DWORD kErrorNoUnicodeTranslation = 1113;  // ERROR_NO_UNICODE_TRANSLATION
+constexpr UINT kThreadAcp = 3;                      // CP_THREAD_ACP
 
 // The page a conversion names: CP_ACP and CP_THREAD_ACP are the machine's
 // ANSI code page, a number one the simulator knows. Others (the OEM page,
 // UTF-7, UTF-8) are not modelled and refused with ERROR_INVALID_PARAMETER.
 const sim::win32::CodePage* page_of(UINT code_page) {
-  if (code_page == CP_ACP || code_page == kThreadAcp)
-    return sim::win32::CodePage::find(machine().registry.code_page());
+  if (code_page == CP_ACP || code_page == kThreadAcp) return sim::win32::CodePage::find(machine().registry.code_page());
   return sim::win32::CodePage::find(code_page);
 }
 
@@ -260,7 +259,8 @@ int WINAPI WideCharToMultiByte(UINT code_page, DWORD, const WCHAR* wide, int wid
 int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int multi_bytes, WCHAR* wide,
                                int wide_chars) {
   const sim::win32::CodePage* page = page_of(code_page);
-  if (page == nullptr || multi == nullptr || multi_bytes == 0 || wide_chars < 0 || (wide_chars > 0 && wide == nullptr)) {
+  if (page == nullptr || multi == nullptr || multi_bytes == 0 || wide_chars < 0 ||
+      (wide_chars > 0 && wide == nullptr)) {
     machine().last_error = ERROR_INVALID_PARAMETER;
     return 0;
   }

@@ -35,7 +35,8 @@ std::shared_ptr<RegKey> clone_tree(const RegKey& src, RegKey* parent) {
   copy->parent = parent;
   copy->seq = src.seq;
   copy->values = src.values;
-  if (src.value_index) copy->value_index = std::make_unique<std::unordered_map<std::string, std::size_t>>(*src.value_index);
+  if (src.value_index)
+    copy->value_index = std::make_unique<std::unordered_map<std::string, std::size_t>>(*src.value_index);
   copy->security_ptr = src.security_ptr;
   copy->children.reserve(src.children.size());
   for (const auto& child : src.sub_keys()) {

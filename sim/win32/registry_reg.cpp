@@ -56,7 +56,8 @@ std::size_t first_invalid_utf8(std::string_view s) {
 }
 
 std::size_t line_at(std::string_view text, std::size_t offset) {
-  return 1 + static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+  return 1 +
+         static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
 }
 
 std::string decode_reg_bytes(const std::string& bytes, const std::string& source, const CodePage& cp) {
@@ -346,7 +347,8 @@ void check_ansi(const CodePage* ansi, const std::string& path, const RegValue* v
   }
   const std::string name = v->name.empty() ? "@" : "\"" + v->name + "\"";
   if (!ansi->holds(v->name)) refuse(" value " + name + ": its name", v->name);
-  if (is_string_type(v->type) && !ansi->holds(text_of(v->data))) refuse(" value " + name + ": its data", text_of(v->data));
+  if (is_string_type(v->type) && !ansi->holds(text_of(v->data)))
+    refuse(" value " + name + ": its data", text_of(v->data));
 }
 
 void append_quoted(std::string& out, std::string_view s) {

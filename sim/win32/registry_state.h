@@ -77,12 +77,12 @@ struct RegKey : std::enable_shared_from_this<RegKey> {
   RegKey* parent = nullptr;
   std::uint64_t seq = 0;  // creation order, kept so the 9x order survives a family switch
   bool deleted = false;
-  mutable bool unsorted = false;                             // NT: children added out of order since the last sort
-  std::uintptr_t shared_handle = 0;                          // Windows 9x: the handle every open of this key returns
-  mutable std::vector<std::shared_ptr<RegKey>> children;     // see sub_keys()
+  mutable bool unsorted = false;                          // NT: children added out of order since the last sort
+  std::uintptr_t shared_handle = 0;                       // Windows 9x: the handle every open of this key returns
+  mutable std::vector<std::shared_ptr<RegKey>> children;  // see sub_keys()
   // folded name (the child's own string) -> child; made with the first child.
   std::unique_ptr<std::unordered_map<std::string_view, RegKey*>> child_index;
-  std::vector<RegValue> values;                              // creation order
+  std::vector<RegValue> values;  // creation order
   // NT family: owner and access list, shared between the keys that have
   // the same (most keys inherit theirs unchanged).
   std::shared_ptr<const KeySecurity> security_ptr;
