@@ -107,6 +107,8 @@ Profile parse_profile(const std::string& text, const std::string& source, const 
   check_profile(json, source);
   p.data = std::move(json.data);
   p.lines = std::move(json.lines);
+  if (p.data.contains("files") && p.data["files"].is_string())
+    p.files_source = (base_dir / p.data["files"].get<std::string>()).string();
   check_files_profile(p.data, source, base_dir);
   if (p.data.contains("registry")) {
     std::filesystem::path reg = base_dir / p.data["registry"].get<std::string>();

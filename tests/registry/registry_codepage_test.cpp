@@ -16,9 +16,9 @@
 namespace {
 
 using sim::win32::CodePage;
-using sim::win32::Registry;
 using sim::win32::RegFamily;
 using sim::win32::RegFormat;
+using sim::win32::Registry;
 
 struct Mapping {
   unsigned page;
@@ -29,14 +29,14 @@ struct Mapping {
 // One character each, from the vendor's tables; 0x5C of 932 stays the
 // backslash, the holes of 1252 are C1 controls.
 const Mapping kWindowsTables[] = {
-    {1250, "\x8A", 0x0160},     {1250, "\xEC", 0x011B},     {1251, "\xC0", 0x0410},     {1251, "\xA8", 0x0401},
-    {1252, "\x80", 0x20AC},     {1252, "\x9F", 0x0178},     {1252, "\x81", 0x0081},     {1253, "\xC1", 0x0391},
-    {1254, "\xD0", 0x011E},     {1254, "\xFD", 0x0131},     {1255, "\xE0", 0x05D0},     {1255, "\xA4", 0x20AA},
-    {1256, "\xC7", 0x0627},     {1256, "\x81", 0x067E},     {1257, "\xC0", 0x0104},     {1257, "\xE8", 0x010D},
-    {1258, "\xCC", 0x0300},     {1258, "\xD0", 0x0110},     {932, "\x82\xA0", 0x3042},  {932, "\x81\x5F", 0xFF3C},
-    {932, "\x81\x60", 0xFF5E},  {932, "\xB1", 0xFF71},      {932, "\x95\x5C", 0x8868},  {932, "\x5C", 0x005C},
-    {932, "\x87\x90", 0x2252},  {936, "\xB0\xA1", 0x554A},  {936, "\x80", 0x20AC},      {936, "\xA1\xA4", 0x00B7},
-    {949, "\xB0\xA1", 0xAC00},  {949, "\xA4\xA1", 0x3131},  {950, "\xA4\x40", 0x4E00},  {950, "\xA1\x40", 0x3000},
+    {1250, "\x8A", 0x0160},    {1250, "\xEC", 0x011B},    {1251, "\xC0", 0x0410},    {1251, "\xA8", 0x0401},
+    {1252, "\x80", 0x20AC},    {1252, "\x9F", 0x0178},    {1252, "\x81", 0x0081},    {1253, "\xC1", 0x0391},
+    {1254, "\xD0", 0x011E},    {1254, "\xFD", 0x0131},    {1255, "\xE0", 0x05D0},    {1255, "\xA4", 0x20AA},
+    {1256, "\xC7", 0x0627},    {1256, "\x81", 0x067E},    {1257, "\xC0", 0x0104},    {1257, "\xE8", 0x010D},
+    {1258, "\xCC", 0x0300},    {1258, "\xD0", 0x0110},    {932, "\x82\xA0", 0x3042}, {932, "\x81\x5F", 0xFF3C},
+    {932, "\x81\x60", 0xFF5E}, {932, "\xB1", 0xFF71},     {932, "\x95\x5C", 0x8868}, {932, "\x5C", 0x005C},
+    {932, "\x87\x90", 0x2252}, {936, "\xB0\xA1", 0x554A}, {936, "\x80", 0x20AC},     {936, "\xA1\xA4", 0x00B7},
+    {949, "\xB0\xA1", 0xAC00}, {949, "\xA4\xA1", 0x3131}, {950, "\xA4\x40", 0x4E00}, {950, "\xA1\x40", 0x3000},
     {950, "\xA3\xE1", 0x20AC},
 };
 
@@ -88,10 +88,10 @@ TEST(CodePage, UndefinedBytesAndMissingCharactersAreReported) {
     std::string ansi;
     std::size_t bad;  // where decoding meets no character
   } cases[] = {
-      {932, "A\x85\x40", 1},   // row 0x85 is empty
-      {932, "AB\x82", 2},      // a lead byte without its trail
-      {1253, "\xAA", 0},       // a hole above 0x9F
-      {949, "\xFF", 0},        // not a character
+      {932, "A\x85\x40", 1},                  // row 0x85 is empty
+      {932, "AB\x82", 2},                     // a lead byte without its trail
+      {1253, "\xAA", 0},                      // a hole above 0x9F
+      {949, "\xFF", 0},                       // not a character
       {1252, "\x81\x8D", std::string::npos},  // C1 controls, as Windows maps them
   };
   for (const auto& c : cases) {
@@ -110,8 +110,8 @@ TEST(CodePage, UndefinedBytesAndMissingCharactersAreReported) {
 // the file, and an export writes them back unchanged, on both families.
 struct PageCase {
   unsigned page;
-  std::string name;  // a key name in the page
-  std::string data;  // a string in the page
+  std::string name;        // a key name in the page
+  std::string data;        // a string in the page
   std::u32string foreign;  // a name the page cannot hold
 };
 
@@ -133,9 +133,8 @@ TEST(RegCodePage, ReadsAndWritesRegedit4InTheMachinesPage) {
       Registry& reg = sim::win32::machine().registry;
       reg.set_family(family);
       reg.set_code_page(c.page);
-      const std::string file =
-          "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\" + c.name +
-          "]\r\n\"" + c.name + "\"=\"" + c.data + "\"\r\n\r\n";
+      const std::string file = "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\" +
+                               c.name + "]\r\n\"" + c.name + "\"=\"" + c.data + "\"\r\n\r\n";
       reg.import_reg(file, "page.reg");
 
       HKEY software = nullptr, key = nullptr;
@@ -157,14 +156,18 @@ TEST(RegCodePage, ReadsAndWritesRegedit4InTheMachinesPage) {
 
       // A character outside the page: refused, naming the key, never '?'.
       const std::string foreign = sim::win32::utf8_from_utf32(c.foreign);
-      reg.import_reg(std::string("\xFF\xFE", 2) + [&] {
-        std::string v5 = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"V\"=\"";
-        std::string out;
-        for (char ch : v5) out += std::string{ch, '\0'};
-        for (char32_t u : c.foreign) out += std::string{static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
-        out += std::string{'"', '\0', '\r', '\0', '\n', '\0'};
-        return out;
-      }(), "foreign.reg");
+      reg.import_reg(
+          std::string("\xFF\xFE", 2) +
+              [&] {
+                std::string v5 =
+                    "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\X]\r\n\"V\"=\"";
+                std::string out;
+                for (char ch : v5) out += std::string{ch, '\0'};
+                for (char32_t u : c.foreign) out += std::string{static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+                out += std::string{'"', '\0', '\r', '\0', '\n', '\0'};
+                return out;
+              }(),
+          "foreign.reg");
       if (family == RegFamily::Win9x) {
         // A 9x store holds ANSI only: the character is already '?' there.
         EXPECT_NO_THROW(reg.export_reg(RegFormat::Regedit4));
@@ -219,7 +222,10 @@ TEST(Kernel32CodePage, ConvertsInTheMachinesPage) {
   } cases[] = {
       {1252, u"Caf\u00E9\u20AC", "Caf\xE9\x80", false},
       {1251, u"\u0416\u00E9", "\xC6?", true},
-      {932, u"\u8868\u3042A", "\x95\x5C\x82\xA0" "A", false},
+      {932, u"\u8868\u3042A",
+       "\x95\x5C\x82\xA0"
+       "A",
+       false},
       {949, u"\uAC00\u0E01", "\xB0\xA1?", true},
   };
   for (const auto& c : cases) {

@@ -117,10 +117,13 @@ struct RunFile {
   bool known = false;  // it exists
   dev_t dev = 0;
   ino_t ino = 0;
+  std::filesystem::path path;  // where it is, for a file not made yet
 };
 
 RunFile run_file(std::string role, const std::string& name) {
-  RunFile f{std::move(role), name};
+  RunFile f{std::move(role), name, false, 0, 0, {}};
+  std::error_code ec;
+  if (!name.empty() && name != "-") f.path = std::filesystem::weakly_canonical(std::filesystem::absolute(name), ec);
   struct stat info;
   if (name != "-" && ::stat(name.c_str(), &info) == 0) {
     f.known = true;
@@ -139,11 +142,16 @@ void check_outputs(const std::vector<RunFile>& inputs, const std::vector<RunFile
     const RunFile& out = outputs[i];
     if (out.name == "-" && ++to_stdout > 1)
       throw sim::win32::InputError(out.role + " -: only one output can go to standard output");
+    if (out.known)
+      for (const RunFile& in : inputs)
+        if (in.known && in.dev == out.dev && in.ino == out.ino)
+          throw sim::win32::InputError(out.role + " " + out.name + ": that is the " + in.role + " " + in.name +
+                                       " of this run; writing it would replace it (name another file)");
+    for (std::size_t j = 0; j < i; ++j)
+      if (!out.path.empty() && outputs[j].path == out.path)
+        throw sim::win32::InputError(out.role + " " + out.name + ": the same file as " + outputs[j].role + " " +
+                                     outputs[j].name + " (name another file)");
     if (!out.known) continue;
-    for (const RunFile& in : inputs)
-      if (in.known && in.dev == out.dev && in.ino == out.ino)
-        throw sim::win32::InputError(out.role + " " + out.name + ": that is the " + in.role + " " + in.name +
-                                     " of this run; writing it would replace it (name another file)");
     for (std::size_t j = 0; j < i; ++j)
       if (outputs[j].known && outputs[j].dev == out.dev && outputs[j].ino == out.ino)
         throw sim::win32::InputError(out.role + " " + out.name + ": the same file as " + outputs[j].role + " " +
@@ -258,8 +266,7 @@ int main(int argc, char** argv) {
     if (app.count("--profile") && profile_file != "-") inputs.push_back(run_file("profile", profile_file));
     if (!profile.registry_source.empty() && app.count("--profile"))
       inputs.push_back(run_file("registry file", profile.registry_source));
-    if (profile.data.contains("files") && profile.data["files"].is_string())
-      inputs.push_back(run_file("files list", (profile.base_dir / profile.data["files"].get<std::string>()).string()));
+    if (!profile.files_source.empty()) inputs.push_back(run_file("files list", profile.files_source));
     for (const auto& f : files) inputs.push_back(run_file("hive file", f.file.string()));
     check_outputs(inputs, {run_file("--export-registry", export_file), run_file("--backup", backup_file),
                            run_file("--export-files", export_files_file)});
