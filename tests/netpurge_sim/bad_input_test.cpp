@@ -366,3 +366,41 @@ TEST(ProfileNumbers, DecimalOrHexOnly) {
   };
   for (const auto& c : cases) EXPECT_EQ(sim::schema::whole_number(c.text, c.base), c.value) << c.text;
 }
+
+// "Started: nothing" always comes with the reason the setup file's section
+// was not started.
+TEST(NetpurgeSimWhy, NothingStartedSaysWhy) {
+  const fs::path dir = fs::temp_directory_path() / ("netpurge-sim-why-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string adapter =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229\\BUS_00&DEV_03&FUNC_00]\n"
+      "\"Driver\"=\"Net\\\\0000\"\n\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\0000]\n"
+      "\"DriverDesc\"=\"x\"\n";
+  const struct {
+    std::string platform, command, reg, why;
+  } cases[] = {
+      {"win98", "netpurge.exe", adapter,
+       "no value \"SetupScratchDir\" in HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup"},
+      {"win98", "netpurge.exe",
+       adapter + "\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup]\n"
+                 "\"SetupScratchDir\"=dword:00000001\n",
+       "(value \"SetupScratchDir\" of HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup) is not "
+       "a string"},
+      {"win98", "netpurge.exe",
+       adapter + "\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup]\n"
+                 "\"SetupScratchDir\"=\"C:\\\\NOWHERE\"\n",
+       "is neither beside the program nor in the setup folder"},
+      {"win98", "Hushline.exe", adapter, "is blanks, which name no file a search can find"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(dir / "r.reg") << c.reg;
+    std::ofstream(dir / "p.json") << "{\"platform\": \"" << c.platform
+                                  << "\", \"registry\": \"r.reg\", \"command_line\": \"\\\"C:\\\\Tools\\\\" << c.command
+                                  << "\\\"\"}";
+    const Outcome o = RunTool(NETPURGE_SIM_PATH, "--profile " + (dir / "p.json").string());
+    EXPECT_EQ(o.exit_code, 0) << o.out;
+    ASSERT_NE(o.out.find("Started:      nothing"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find(c.why), std::string::npos) << o.out;
+  }
+  fs::remove_all(dir);
+}

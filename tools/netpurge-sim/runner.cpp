@@ -120,6 +120,14 @@ std::string why_no_class_subkey(const Report& r, Machine& m, const Registry& bef
 std::string why_nothing_started(const Report& r, Machine& m, const Registry& before) {
   if (!r.started.empty()) return {};
   const std::string then = ": the setup file's uninstall section was not started";
+  const UINT file_id = r.modem_mode ? IDS_INF_MODEM : IDS_INF_ADAPTER;
+  char file[256] = {};
+  if (LoadStringA(program_instance(), file_id, file, sizeof file) <= 0)
+    return "string " + std::to_string(file_id) + " (the setup file's name) could not be loaded" + then;
+  const std::string name = file;
+  if (name.find_first_not_of(" .") == std::string::npos)
+    return "the setup file's name (string " + std::to_string(file_id) +
+           ") is blanks, which name no file a search can find" + then;
   if (!m.is_nt()) {
     char key[256] = {}, value[256] = {};
     if (LoadStringA(program_instance(), IDS_SETUP_KEY, key, sizeof key) <= 0 ||
@@ -135,7 +143,7 @@ std::string why_nothing_started(const Report& r, Machine& m, const Registry& bef
       return "the setup file is not beside the program, and the setup folder (value \"" + std::string(value) +
              "\" of " + full + ") is not a string" + then;
   }
-  return "the setup file is neither beside the program nor in the setup folder" + then;
+  return "the setup file " + name + " is neither beside the program nor in the setup folder" + then;
 }
 
 std::vector<std::string> explain(const Report& r, Machine& m, const Registry& before) {
