@@ -95,6 +95,16 @@ TEST_P(RegApi, SubKeysEnumerateInTheFamilyOrderValuesInCreationOrder) {
   DWORD size = sizeof name;
   EXPECT_EQ(RegEnumKeyExA(net, 4, name, &size, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
+  // A key added after a read, then one removed: the order holds.
+  make("Net\\Delta");
+  ASSERT_EQ(RegDeleteKeyA(net, "beta"), ERROR_SUCCESS);
+  EXPECT_EQ(enum_keys(net), nt() ? std::vector<std::string>{"Alpha", "Delta", "gamma", "_under"}
+                                 : std::vector<std::string>{"Alpha", "_under", "gamma", "Delta"});
+  make("Net\\beta");
+  ASSERT_EQ(RegDeleteKeyA(net, "Delta"), ERROR_SUCCESS);
+  EXPECT_EQ(enum_keys(net), nt() ? order : std::vector<std::string>{"Alpha", "_under", "gamma", "beta"});
+  if (!nt()) std::rotate(order.begin(), order.begin() + 1, order.end());
+
   // Switching family re-orders; switching back restores creation order.
   machine().registry.set_family(nt() ? RegFamily::Win9x : RegFamily::NT);
   EXPECT_NE(enum_keys(net), order);
