@@ -17,6 +17,7 @@ namespace {
 struct Position {
   int line = 1;
   char last = '\0';
+  std::size_t byte = 0;  // how many characters it stepped over
 };
 
 // A character iterator that counts the line breaks it steps over, so that
@@ -35,6 +36,7 @@ struct CountingIterator {
   CountingIterator& operator++() {
     if (*at == '\n') ++position->line;
     position->last = *at;
+    ++position->byte;
     ++at;
     return *this;
   }
@@ -63,7 +65,7 @@ class LocatingReader : public nlohmann::detail::json_sax_dom_parser<json> {
   bool number_integer(number_integer_t v) { return number() && Base::number_integer(v); }
   bool number_unsigned(number_unsigned_t v) { return number() && Base::number_unsigned(v); }
   bool number_float(number_float_t v, const string_t& s) { return number() && Base::number_float(v, s); }
-  bool string(string_t& v) { return value() && Base::string(v); }
+  bool string(string_t& v) { return whole(v) && value() && Base::string(v); }
   bool binary(binary_t& v) { return value() && Base::binary(v); }
   bool start_object(std::size_t n) { return open(false) && Base::start_object(n); }
   bool start_array(std::size_t n) { return open(true) && Base::start_array(n); }
@@ -76,6 +78,7 @@ class LocatingReader : public nlohmann::detail::json_sax_dom_parser<json> {
     return Base::end_array();
   }
   bool key(string_t& k) {
+    if (!whole(k)) return false;
     if (!frames_.back().keys.insert(k).second) {
       failed_ = true;
       fault_.what = TextFault::duplicate_key;
@@ -98,6 +101,17 @@ class LocatingReader : public nlohmann::detail::json_sax_dom_parser<json> {
   }
 
   bool failed() const { return failed_; }
+
+  // A NUL (written \u0000) would end the name or text wherever it is used
+  // as a C string: refused where it is read, not cut there later.
+  bool whole(const string_t& v) {
+    if (v.find('\0') == string_t::npos) return true;
+    failed_ = true;
+    fault_.what = TextFault::malformed;
+    fault_.byte = position_.byte;
+    fault_.message = "a string holds a NUL character (\\u0000), which no name or text can hold";
+    return false;
+  }
 
  private:
   struct Frame {
@@ -199,15 +213,39 @@ LocatedJson read_located(const std::string& text, const std::string& source, con
   return out;
 }
 
-std::optional<std::uint64_t> whole_number(const std::string& text, int base) {
-  std::size_t used = 0;
-  std::uint64_t value = 0;
-  try {
-    value = std::stoull(text, &used, base);
-  } catch (const std::exception&) {
-    return std::nullopt;
+namespace {
+
+enum class Digits { good, bad, overflow };
+
+// Digits only, in decimal, or in hex after "0x" (base 0); no sign, no
+// blank, no octal: "010" is ten.
+Digits read_digits(const std::string& text, int base, std::uint64_t& value) {
+  std::size_t at = 0;
+  const bool hex_prefix = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (base == 0) base = hex_prefix ? 16 : 10;
+  if (base == 16 && hex_prefix) at = 2;
+  if (at >= text.size()) return Digits::bad;
+  value = 0;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    int d = c >= '0' && c <= '9'   ? c - '0'
+            : c >= 'a' && c <= 'z' ? c - 'a' + 10
+            : c >= 'A' && c <= 'Z' ? c - 'A' + 10
+                                   : 99;
+    if (d >= base) return Digits::bad;
+    if (value >
+        (std::numeric_limits<std::uint64_t>::max() - static_cast<std::uint64_t>(d)) / static_cast<std::uint64_t>(base))
+      return Digits::overflow;
+    value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(d);
   }
-  if (used != text.size()) return std::nullopt;
+  return Digits::good;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> whole_number(const std::string& text, int base) {
+  std::uint64_t value = 0;
+  if (read_digits(text, base, value) != Digits::good) return std::nullopt;
   return value;
 }
 
@@ -307,18 +345,11 @@ std::uint64_t Checker::number(const json& v, std::uint64_t max, const std::strin
     problem.what = Problem::negative;
     fail(problem);
   } else if (v.is_string()) {
-    const std::string digits = v.get<std::string>();
-    std::size_t used = 0;
-    problem.what = Problem::not_a_number;
-    try {
-      n = std::stoull(digits, &used, 0);
-    } catch (const std::out_of_range&) {
-      problem.what = Problem::overflow;
-      fail(problem);
-    } catch (const std::exception&) {
+    const Digits read = read_digits(v.get<std::string>(), 0, n);
+    if (read != Digits::good) {
+      problem.what = read == Digits::overflow ? Problem::overflow : Problem::not_a_number;
       fail(problem);
     }
-    if (used != digits.size() || digits.empty() || digits[0] == '-') fail(problem);
   } else {
     problem.what = v.is_number_float() ? Problem::fraction : Problem::wrong_type;
     fail(problem);

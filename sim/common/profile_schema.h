@@ -59,7 +59,7 @@ enum class Type {
   boolean,  // true or false
   text,     // a string
   whole,    // a JSON whole number from min to max
-  numeric,  // a whole number up to max, as a JSON number or a string in C notation ("0x1F")
+  numeric,  // a whole number up to max, as a JSON number or a string: decimal or 0x hex ("0x1F", "010" is ten)
   list,     // a list; fields[0], when given, describes each item
   object,   // an object; fields, when given, are its keys
   custom,   // check() says what is wrong
@@ -169,9 +169,10 @@ class Checker {
 // throws InputError "<source>:<line>: <what>".
 LocatedJson read_located(const std::string& text, const std::string& source, const Dialect& dialect);
 
-// The whole of `text` as an unsigned number in `base` (0: C notation,
-// "0x1F" or "31"), as std::stoull reads it; nothing when the text is empty,
-// is not a number throughout or does not fit 64 bits.
+// The whole of `text` as an unsigned number in `base` (0: decimal, or hex
+// after "0x": "0x1F" or "31"; a leading zero is no octal, "010" is ten);
+// nothing when the text is empty, holds anything but digits (a sign, a
+// blank) or does not fit 64 bits.
 std::optional<std::uint64_t> whole_number(const std::string& text, int base);
 
 // "a list", "an object", "a string": a value's type in a sentence.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "codepage.h"
 #include "machine.h"
 #include "resources.h"
 
@@ -191,11 +192,32 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   return TRUE;
 }
 
-// The ANSI code page is Latin-1: characters above 255 have no ANSI form and
-// become the default character '?'.
-int WINAPI WideCharToMultiByte(UINT, DWORD, const WCHAR* wide, int wide_chars, LPSTR multi, int multi_bytes,
+namespace {
+
+constexpr DWORD kMbErrInvalidChars = 0x08;          // MB_ERR_INVALID_CHARS
+constexpr DWORD kErrorNoUnicodeTranslation = 1113;  // ERROR_NO_UNICODE_TRANSLATION
+constexpr UINT kThreadAcp = 3;                      // CP_THREAD_ACP
+
+// The page a conversion names: CP_ACP and CP_THREAD_ACP are the machine's
+// ANSI code page, a number one the simulator knows. Others (the OEM page,
+// UTF-7, UTF-8) are not modelled and refused with ERROR_INVALID_PARAMETER.
+const sim::win32::CodePage* page_of(UINT code_page) {
+  if (code_page == CP_ACP || code_page == kThreadAcp) return sim::win32::CodePage::find(machine().registry.code_page());
+  return sim::win32::CodePage::find(code_page);
+}
+
+}  // namespace
+
+// WideCharToMultiByte converts with the page's own table only, as with
+// WC_NO_BEST_FIT_CHARS: a character the page lacks becomes the default
+// character ('?' unless given), and *used_default says so. Windows without
+// that flag maps some characters to a look-alike first (U+0100 to 'A' on
+// 1252); the simulator never does (learn.microsoft.com, WideCharToMultiByte).
+int WINAPI WideCharToMultiByte(UINT code_page, DWORD, const WCHAR* wide, int wide_chars, LPSTR multi, int multi_bytes,
                                LPCSTR default_char, LPBOOL used_default) {
-  if (wide == nullptr || wide_chars == 0 || multi_bytes < 0 || (multi_bytes > 0 && multi == nullptr)) {
+  const sim::win32::CodePage* page = page_of(code_page);
+  if (page == nullptr || wide == nullptr || wide_chars == 0 || multi_bytes < 0 ||
+      (multi_bytes > 0 && multi == nullptr)) {
     machine().last_error = ERROR_INVALID_PARAMETER;
     return 0;
   }
@@ -205,35 +227,65 @@ int WINAPI WideCharToMultiByte(UINT, DWORD, const WCHAR* wide, int wide_chars, L
     while (wide[length]) ++length;
     ++length;  // the terminator is converted too
   }
-  if (used_default) *used_default = FALSE;
-  if (multi_bytes == 0) return length;
-  if (multi_bytes < length) {
+  std::u32string text;
+  text.reserve(static_cast<std::size_t>(length));
+  for (int i = 0; i < length; ++i) {
+    const char32_t u = wide[i];
+    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < length && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF) {
+      text.push_back(0x10000 + ((u - 0xD800) << 10) + (wide[i + 1] - 0xDC00u));
+      ++i;
+    } else {
+      text.push_back(u >= 0xD800 && u <= 0xDFFF ? 0xFFFF : u);  // a lone surrogate has no form
+    }
+  }
+  bool lost = false;
+  const std::string bytes = page->encode(text, default_char ? *default_char : '?', &lost);
+  if (used_default) *used_default = lost ? TRUE : FALSE;
+  const int needed = static_cast<int>(bytes.size());
+  if (multi_bytes == 0) return needed;
+  if (multi_bytes < needed) {
     machine().last_error = ERROR_INSUFFICIENT_BUFFER;
     return 0;
   }
-  const char fallback = default_char ? *default_char : '?';
-  for (int i = 0; i < length; ++i) {
-    if (wide[i] < 256) {
-      multi[i] = static_cast<char>(wide[i]);
-    } else {
-      multi[i] = fallback;
-      if (used_default) *used_default = TRUE;
-    }
-  }
-  return length;
+  std::memcpy(multi, bytes.data(), bytes.size());
+  return needed;
 }
 
-int WINAPI MultiByteToWideChar(UINT, DWORD, LPCSTR multi, int multi_bytes, WCHAR* wide, int wide_chars) {
-  if (multi == nullptr || multi_bytes == 0 || wide_chars < 0 || (wide_chars > 0 && wide == nullptr)) {
+// MultiByteToWideChar: a byte (or byte pair) the page does not define gives
+// U+FFFD, or with MB_ERR_INVALID_CHARS fails with
+// ERROR_NO_UNICODE_TRANSLATION (learn.microsoft.com, MultiByteToWideChar).
+// Windows gives the page's own default character (U+30FB on 932) where the
+// simulator gives U+FFFD.
+int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR multi, int multi_bytes, WCHAR* wide,
+                               int wide_chars) {
+  const sim::win32::CodePage* page = page_of(code_page);
+  if (page == nullptr || multi == nullptr || multi_bytes == 0 || wide_chars < 0 ||
+      (wide_chars > 0 && wide == nullptr)) {
     machine().last_error = ERROR_INVALID_PARAMETER;
     return 0;
   }
-  const int length = multi_bytes < 0 ? static_cast<int>(std::strlen(multi)) + 1 : multi_bytes;
-  if (wide_chars == 0) return length;
-  if (wide_chars < length) {
+  const std::size_t size = multi_bytes < 0 ? std::strlen(multi) + 1 : static_cast<std::size_t>(multi_bytes);
+  std::size_t bad = std::string_view::npos;
+  const std::u32string text = page->decode(std::string_view(multi, size), &bad);
+  if (bad != std::string_view::npos && (flags & kMbErrInvalidChars)) {
+    machine().last_error = kErrorNoUnicodeTranslation;
+    return 0;
+  }
+  std::u16string units;
+  for (char32_t u : text) {
+    if (u >= 0x10000) {
+      units.push_back(static_cast<char16_t>(0xD800 + ((u - 0x10000) >> 10)));
+      units.push_back(static_cast<char16_t>(0xDC00 + ((u - 0x10000) & 0x3FF)));
+    } else {
+      units.push_back(static_cast<char16_t>(u));
+    }
+  }
+  const int needed = static_cast<int>(units.size());
+  if (wide_chars == 0) return needed;
+  if (wide_chars < needed) {
     machine().last_error = ERROR_INSUFFICIENT_BUFFER;
     return 0;
   }
-  for (int i = 0; i < length; ++i) wide[i] = static_cast<unsigned char>(multi[i]);
-  return length;
+  for (std::size_t i = 0; i < units.size(); ++i) wide[i] = units[i];
+  return needed;
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codepage.h"
 #include "machine.h"
 #include "netcfg_state.h"
 #include "win2000_network.h"
@@ -13,13 +14,11 @@ namespace sim::win32 {
 
 namespace {
 
-// The simulated ANSI code page is Windows-1252 restricted to its Latin-1
-// part: characters 0-255 map to themselves, anything else has no ANSI form.
+// A wide string in the machine's ANSI code page, as the A functions see it.
 std::string narrow(LPCWSTR text) {
-  std::string out;
-  if (text == nullptr) return out;
-  for (; *text; ++text) out.push_back(*text < 256 ? static_cast<char>(*text) : '?');
-  return out;
+  std::u32string wide;
+  for (; text && *text; ++text) wide.push_back(*text);
+  return CodePage::find(machine().registry.code_page())->encode(wide);
 }
 
 std::string class_title(const std::string& cls) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "codepage.h"
 #include "files.h"
 #include "machine.h"
 #include "netcfg.h"
@@ -106,6 +107,8 @@ Profile parse_profile(const std::string& text, const std::string& source, const 
   check_profile(json, source);
   p.data = std::move(json.data);
   p.lines = std::move(json.lines);
+  if (p.data.contains("files") && p.data["files"].is_string())
+    p.files_source = (base_dir / p.data["files"].get<std::string>()).string();
   check_files_profile(p.data, source, base_dir);
   if (p.data.contains("registry")) {
     std::filesystem::path reg = base_dir / p.data["registry"].get<std::string>();
@@ -126,6 +129,8 @@ void apply_profile(const Profile& profile) {
   Checker check(profile);
   if (d.contains("platform")) m.version = parse_platform(d["platform"], check);
   m.registry.set_family(m.is_nt() ? RegFamily::NT : RegFamily::Win9x);
+  // The ANSI code page comes first: the registry file is read in it.
+  m.registry.set_code_page(d.value("code_page", kDefaultCodePage));
   m.admin = d.value("admin", true);
   if (d.contains("command_line")) {
     m.command_line = d["command_line"].get<std::string>();

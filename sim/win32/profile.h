@@ -20,6 +20,7 @@ struct Profile {
   std::filesystem::path base_dir;             // relative paths are resolved here
   std::string registry_text;                  // .reg contents, when given inline or by file
   std::string registry_source;
+  std::string files_source;          // the files list's file, when "files" names one
   std::map<std::string, int> lines;  // JSON pointer -> line, for error messages
 };
 

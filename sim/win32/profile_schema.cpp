@@ -5,6 +5,7 @@
 #include <iterator>
 #include <set>
 
+#include "codepage.h"
 #include "registry.h"
 #include "security.h"
 #include "ui.h"
@@ -108,6 +109,14 @@ std::string check_platform(const nlohmann::json& v) {
   return "";
 }
 
+std::string check_code_page(const nlohmann::json& v) {
+  const auto& known = CodePage::known();
+  if (v.is_number_unsigned() && std::find(known.begin(), known.end(), v.get<std::uint64_t>()) != known.end()) return "";
+  std::string list;
+  for (unsigned id : known) list += (list.empty() ? "" : ", ") + std::to_string(id);
+  return "is " + v.dump() + ", not a code page the simulated machine knows (" + list + ")";
+}
+
 std::string check_answer(const nlohmann::json& v) {
   if (v.is_string() && parse_answer(v.get<std::string>())) return "";
   return "is " + v.dump() + ", not an answer (known: ok, cancel, enter, escape, close)";
@@ -167,6 +176,7 @@ const std::vector<Key>& profile_keys() {
   using namespace schema;
   static const std::vector<Key> keys = {
       custom("platform", check_platform),
+      custom("code_page", check_code_page),
       flag("admin"),
       text("command_line"),
       text("module_path"),

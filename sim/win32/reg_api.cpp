@@ -40,7 +40,10 @@ bool is_predefined(HKEY key) {
 LONG split_subkey(LPCSTR subkey, std::vector<std::string>& parts) {
   parts.clear();
   if (!subkey || !*subkey) return ERROR_SUCCESS;
-  std::string_view s(subkey);
+  // ANSI call, Unicode store: converted whole first, since a trail byte of
+  // a double-byte page may be 0x5C, the backslash.
+  const std::string text = reg().cp().to_utf8(subkey);
+  std::string_view s(text);
   if (s.front() == '\\') return sim::win32::kErrorBadPathname;
   while (!s.empty() && s.back() == '\\') s.remove_suffix(1);
   std::size_t start = 0;
@@ -48,7 +51,7 @@ LONG split_subkey(LPCSTR subkey, std::vector<std::string>& parts) {
     std::size_t end = s.find('\\', start);
     std::string_view part = s.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
     if (part.empty()) return sim::win32::kErrorBadPathname;
-    parts.push_back(sim::win32::utf8_from_ansi(part));  // ANSI call, Unicode store
+    parts.emplace_back(part);  // ANSI call, Unicode store
     if (end == std::string_view::npos) break;
     start = end + 1;
   }
@@ -224,7 +227,7 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, 
   if (LONG rc = key_of(reg(), key, KEY_ENUMERATE_SUB_KEYS, &k)) return rc;
   if (!name || !name_size) return ERROR_INVALID_PARAMETER;
   if (index >= k.key->children.size()) return ERROR_NO_MORE_ITEMS;
-  const std::string child = sim::win32::ansi_from_utf8(k.key->children[index]->name);
+  const std::string child = reg().cp().from_utf8(k.key->sub_keys()[index]->name);
   if (*name_size < child.size() + 1) return ERROR_MORE_DATA;
   std::memcpy(name, child.c_str(), child.size() + 1);
   *name_size = static_cast<DWORD>(child.size());
@@ -244,7 +247,7 @@ LONG WINAPI RegEnumValueA(HKEY key, DWORD index, LPSTR name, LPDWORD name_size, 
   if (LONG rc = key_of(reg(), key, KEY_QUERY_VALUE, &k)) return rc;
   if (!name || !name_size || (data && !data_size)) return ERROR_INVALID_PARAMETER;
   if (index >= k.key->values.size()) return ERROR_NO_MORE_ITEMS;
-  const RegValue v = sim::win32::value_to_ansi(k.key->values[index]);
+  const RegValue v = sim::win32::value_to_ansi(k.key->values[index], reg().cp());
   const DWORD needed = static_cast<DWORD>(v.data.size());
   // The ANSI function reports a short name or data buffer with the type
   // and the data size, and leaves both buffers and the name size alone.
@@ -267,9 +270,9 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD ty
   KeyRef k;
   if (LONG rc = key_of(reg(), key, KEY_QUERY_VALUE, &k)) return rc;
   if (data && !data_size) return ERROR_INVALID_PARAMETER;
-  const RegValue* stored = k.key->value(fold(sim::win32::utf8_from_ansi(name ? name : "")));
+  const RegValue* stored = k.key->value(fold(reg().cp().to_utf8(name ? name : "")));
   if (!stored) return ERROR_FILE_NOT_FOUND;
-  const RegValue v = sim::win32::value_to_ansi(*stored);
+  const RegValue v = sim::win32::value_to_ansi(*stored, reg().cp());
   const DWORD needed = static_cast<DWORD>(v.data.size());
   if (type) *type = v.type;
   if (!data_size) return ERROR_SUCCESS;
@@ -298,8 +301,8 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD /*reserved*/, DWORD type
     if (!data && size) return s.nt() ? sim::win32::kErrorNoAccess : ERROR_INVALID_PARAMETER;
     if (size) bytes.assign(data, data + size);
   }
-  k.key->put_value(sim::win32::utf8_from_ansi(name ? name : ""), type,
-                   sim::win32::data_from_ansi(type, std::move(bytes)));
+  k.key->put_value(reg().cp().to_utf8(name ? name : ""), type,
+                   sim::win32::data_from_ansi(type, std::move(bytes), reg().cp()));
   return ERROR_SUCCESS;
 }
 
@@ -329,7 +332,7 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subkey) {
 LONG WINAPI RegDeleteValueA(HKEY key, LPCSTR name) {
   KeyRef k;
   if (LONG rc = key_of(reg(), key, KEY_SET_VALUE, &k)) return rc;
-  return k.key->erase_value(sim::win32::utf8_from_ansi(name ? name : "")) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  return k.key->erase_value(reg().cp().to_utf8(name ? name : "")) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR cls, LPDWORD cls_size, LPDWORD /*reserved*/, LPDWORD subkeys,
@@ -340,9 +343,9 @@ LONG WINAPI RegQueryInfoKeyA(HKEY key, LPSTR cls, LPDWORD cls_size, LPDWORD /*re
   std::size_t longest_key = 0, longest_name = 0, longest_data = 0;
   // Lengths as the ANSI functions hand the names and data out.
   for (const auto& child : k.key->children)
-    longest_key = std::max(longest_key, sim::win32::ansi_from_utf8(child->name).size());
+    longest_key = std::max(longest_key, reg().cp().from_utf8(child->name).size());
   for (const auto& stored : k.key->values) {
-    const RegValue v = sim::win32::value_to_ansi(stored);
+    const RegValue v = sim::win32::value_to_ansi(stored, reg().cp());
     longest_name = std::max(longest_name, v.name.size());
     longest_data = std::max(longest_data, v.data.size());
   }
@@ -370,12 +373,12 @@ LONG WINAPI RegSetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DES
   if (info & kDaclSecurityInformation) needed |= WRITE_DAC;
   if (info & (kOwnerSecurityInformation | kGroupSecurityInformation)) needed |= WRITE_OWNER;
   if ((k.access & needed) != needed) return ERROR_ACCESS_DENIED;
-  sim::win32::KeySecurity updated = k.key->security;
+  sim::win32::KeySecurity updated = k.key->security();
   if (!updated.present) updated = sim::win32::KeySecurity{true, current_token().default_owner, {}, false, false, {}};
   if (LONG rc = sim::win32::read_descriptor(sd, info, &updated)) return rc;
   // Only a SID the token holds can be made the owner.
   if ((info & kOwnerSecurityInformation) && !current_token().holds(updated.owner)) return ERROR_INVALID_OWNER;
-  k.key->security = std::move(updated);
+  k.key->set_security(std::move(updated));
   return ERROR_SUCCESS;
 }
 
@@ -390,7 +393,7 @@ LONG WINAPI RegGetKeySecurity(HKEY key, SECURITY_INFORMATION info, PSECURITY_DES
   if ((info & (kOwnerSecurityInformation | kGroupSecurityInformation | kDaclSecurityInformation)) &&
       (k.access & READ_CONTROL) != READ_CONTROL)
     return ERROR_ACCESS_DENIED;
-  sim::win32::KeySecurity shown = k.key->security;
+  sim::win32::KeySecurity shown = k.key->security();
   if (!shown.present) shown.dacl_present = false;  // a key without security: no list, open to all
   const std::vector<std::uint8_t> bytes = sim::win32::to_self_relative(shown, info);
   if (!sd || *size < bytes.size()) {

@@ -23,6 +23,13 @@ namespace sim::win32 {
 // Bad input from a file the user gave us; what() names the file and line.
 using InputError = sim::InputError;
 
+// Text a REGEDIT4 file cannot hold: what() names the key (and value) and
+// the character the machine's code page lacks.
+class UnrepresentableText : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // Largest .reg export accepted: a full UTF-16 export of a Windows 2000
 // machine's HKEY_LOCAL_MACHINE is a few tens of megabytes.
 inline constexpr std::uintmax_t kMaxRegBytes = 256u << 20;
@@ -60,6 +67,11 @@ class Registry {
   void clear();  // removes every key and value; family and faults stay
   void set_family(RegFamily family);
   RegFamily family() const;
+  // The machine's ANSI code page (codepage.h): what the A functions, a
+  // Windows 9x store and REGEDIT4 files hold. 1252 unless set; throws
+  // std::invalid_argument for a page the simulator does not know.
+  void set_code_page(unsigned id);
+  unsigned code_page() const;
   RegFaults& faults();
 
   // Loads .reg text ("REGEDIT4" or "Windows Registry Editor Version 5.00",
@@ -70,6 +82,8 @@ class Registry {
 
   // The whole registry as REGEDIT4 (or Version 5.00) text, keys in the
   // family's enumeration order, with CRLF line ends as regedit writes them.
+  // REGEDIT4 text is in the code page; throws UnrepresentableText for a
+  // name or string it cannot represent (undo_to likewise).
   std::string export_reg(RegFormat format = RegFormat::Regedit4) const;
   // What turns `before` into this registry, as .reg text: "[-KEY]" for a
   // deleted key (once, at the top of the deleted sub-tree), added keys, added

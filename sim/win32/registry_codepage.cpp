@@ -1,6 +1,6 @@
-// The registry's text: conversions between the ANSI code page (1252),
-// UTF-8 (the store) and UTF-16LE (Version 5 files), and the case folding
-// and order of names.
+// The registry's text: conversions between the machine's ANSI code page
+// (codepage.h), UTF-8 (the store) and UTF-16LE (Version 5 files), and the
+// case folding and order of names.
 #include <algorithm>
 #include <array>
 
@@ -10,64 +10,6 @@ namespace sim::win32 {
 
 namespace {
 
-// Unicode of the bytes 0x80..0x9F; the five holes map to the C1 controls,
-// as the system's conversion does, so every byte survives a round trip.
-constexpr std::array<char16_t, 32> kCp1252High = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-                                                  0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-                                                  0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-                                                  0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-
-char16_t ansi_to_unicode(unsigned char c) {
-  return (c >= 0x80 && c < 0xA0) ? kCp1252High[c - 0x80] : static_cast<char16_t>(c);
-}
-
-char unicode_to_ansi(char32_t u) {
-  if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) return static_cast<char>(u);
-  for (std::size_t i = 0; i < kCp1252High.size(); ++i)
-    if (kCp1252High[i] == u) return static_cast<char>(0x80 + i);
-  return '?';
-}
-
-void append_utf8(std::string& out, char32_t u) {
-  if (u < 0x80) {
-    out.push_back(static_cast<char>(u));
-  } else if (u < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (u >> 6)));
-    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-  } else if (u < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (u >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (u >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((u >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
-  }
-}
-
-// The character at s[i] (i advances past it); a malformed sequence gives
-// U+FFFD and advances one byte.
-char32_t next_utf8(std::string_view s, std::size_t& i) {
-  const unsigned char c = static_cast<unsigned char>(s[i]);
-  const int extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : -1;
-  if (extra < 0 || i + static_cast<std::size_t>(extra) >= s.size() + (extra == 0 ? 1 : 0)) {
-    ++i;
-    return 0xFFFD;
-  }
-  char32_t u = extra == 0 ? c : extra == 1 ? (c & 0x1F) : extra == 2 ? (c & 0x0F) : (c & 0x07);
-  for (int k = 1; k <= extra; ++k) {
-    const unsigned char cc = static_cast<unsigned char>(s[i + static_cast<std::size_t>(k)]);
-    if ((cc & 0xC0) != 0x80) {
-      ++i;
-      return 0xFFFD;
-    }
-    u = (u << 6) | (cc & 0x3F);
-  }
-  i += static_cast<std::size_t>(extra) + 1;
-  return u;
-}
-
 bool is_ascii(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
@@ -75,8 +17,7 @@ bool is_ascii(std::string_view s) {
 std::u16string utf16_from_utf8(std::string_view s) {
   std::u16string out;
   out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) {
-    const char32_t u = next_utf8(s, i);
+  for (const char32_t u : utf32_from_utf8(s)) {
     if (u >= 0x10000) {
       out.push_back(static_cast<char16_t>(0xD800 + ((u - 0x10000) >> 10)));
       out.push_back(static_cast<char16_t>(0xDC00 + ((u - 0x10000) & 0x3FF)));
@@ -104,27 +45,14 @@ char32_t upcase(char32_t u) {
   return u;
 }
 
-std::vector<std::uint8_t> data_to_ansi(DWORD type, const std::vector<std::uint8_t>& data) {
-  return is_string_type(type) ? bytes_of(ansi_from_utf8(text_of(data))) : data;
+std::vector<std::uint8_t> data_to_ansi(DWORD type, const std::vector<std::uint8_t>& data, const CodePage& cp) {
+  return is_string_type(type) ? bytes_of(cp.from_utf8(text_of(data))) : data;
 }
 
 }  // namespace
 
-std::string utf8_from_ansi(std::string_view s) {
-  if (is_ascii(s)) return std::string(s);  // the common case, unchanged
-  std::string out;
-  out.reserve(s.size());
-  for (char c : s) append_utf8(out, ansi_to_unicode(static_cast<unsigned char>(c)));
-  return out;
-}
-
-std::string ansi_from_utf8(std::string_view s) {
-  if (is_ascii(s)) return std::string(s);
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) out.push_back(unicode_to_ansi(next_utf8(s, i)));
-  return out;
-}
+std::string utf8_from_ansi(std::string_view s, const CodePage& cp) { return cp.to_utf8(s); }
+std::string ansi_from_utf8(std::string_view s, const CodePage& cp) { return cp.from_utf8(s); }
 
 // UTF-16LE bytes (no BOM); a lone surrogate becomes U+FFFD.
 std::string utf8_from_utf16le(std::string_view bytes) {
@@ -165,10 +93,9 @@ std::string fold(std::string_view s) {
       if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
     return out;
   }
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size();) append_utf8(out, upcase(next_utf8(s, i)));
-  return out;
+  std::u32string text = utf32_from_utf8(s);
+  for (char32_t& u : text) u = upcase(u);
+  return utf8_from_utf32(text);
 }
 
 // The NT order of sub-keys: names compared by the UTF-16 units of their
@@ -180,9 +107,11 @@ bool nt_less(std::string_view a_folded, std::string_view b_folded) {
   return utf16_from_utf8(a_folded) < utf16_from_utf8(b_folded);
 }
 
-std::vector<std::uint8_t> data_from_ansi(DWORD type, std::vector<std::uint8_t> data) {
-  return is_string_type(type) ? bytes_of(utf8_from_ansi(text_of(data))) : data;
+std::vector<std::uint8_t> data_from_ansi(DWORD type, std::vector<std::uint8_t> data, const CodePage& cp) {
+  return is_string_type(type) ? bytes_of(cp.to_utf8(text_of(data))) : data;
 }
-RegValue value_to_ansi(const RegValue& v) { return {ansi_from_utf8(v.name), v.type, data_to_ansi(v.type, v.data)}; }
+RegValue value_to_ansi(const RegValue& v, const CodePage& cp) {
+  return {cp.from_utf8(v.name), v.type, data_to_ansi(v.type, v.data, cp)};
+}
 
 }  // namespace sim::win32

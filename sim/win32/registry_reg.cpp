@@ -55,7 +55,12 @@ std::size_t first_invalid_utf8(std::string_view s) {
   return std::string_view::npos;
 }
 
-std::string decode_reg_bytes(const std::string& bytes, const std::string& source) {
+std::size_t line_at(std::string_view text, std::size_t offset) {
+  return 1 +
+         static_cast<std::size_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+}
+
+std::string decode_reg_bytes(const std::string& bytes, const std::string& source, const CodePage& cp) {
   // regedit refuses an empty file as it refuses one with no header line.
   if (bytes.empty()) throw InputError(source + ": the file is empty, not a registry file");
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
@@ -81,7 +86,17 @@ std::string decode_reg_bytes(const std::string& bytes, const std::string& source
     }
     return text;
   }
-  return utf8_from_ansi(bytes);
+  // ANSI: the machine's code page, which must define every byte.
+  std::size_t bad = std::string_view::npos;
+  std::string text = cp.to_utf8(bytes, &bad);
+  if (bad != std::string_view::npos) {
+    char byte[8];
+    std::snprintf(byte, sizeof byte, "0x%02X", static_cast<unsigned char>(bytes[bad]));
+    throw InputError(source + ":" + std::to_string(line_at(bytes, bad)) + ": byte " + byte +
+                     (cp.is_lead(static_cast<unsigned char>(bytes[bad])) ? " and the byte after it" : "") +
+                     " stand for no character of the machine's code page " + std::to_string(cp.id()));
+  }
+  return text;
 }
 
 std::string_view trim_left(std::string_view s) {
@@ -130,7 +145,11 @@ std::optional<std::string> parse_quoted(std::string_view s, std::size_t& pos, st
 }
 
 void import_text(Registry::State& reg, const std::string& raw, const std::string& source) {
-  const std::string text = decode_reg_bytes(raw, source);
+  const std::string text = decode_reg_bytes(raw, source, reg.cp());
+  // A NUL cannot be part of a key or value name, nor of the text of a
+  // string; it is refused rather than cut the name there.
+  if (const std::size_t nul = text.find('\0'); nul != std::string::npos)
+    fail(source, line_at(text, nul), "a NUL character, which no key name, value name or string can hold");
   std::vector<std::string_view> lines;
   for (std::size_t start = 0; start <= text.size();) {
     std::size_t end = text.find('\n', start);
@@ -287,7 +306,13 @@ void import_text(Registry::State& reg, const std::string& raw, const std::string
         if (bytes.size() % 2 != 0) fail(source, line_no, "UTF-16 string data of odd length");
         bytes = bytes_of(utf8_from_utf16le(text_of(bytes)));
       } else if (is_string_type(type)) {
-        bytes = data_from_ansi(type, std::move(bytes));
+        std::size_t bad = std::string_view::npos;
+        std::string text = reg.cp().to_utf8(text_of(bytes), &bad);
+        if (bad != std::string_view::npos)
+          fail(source, line_no,
+               "string data: byte " + std::to_string(bad) + " stands for no character of the machine's code page " +
+                   std::to_string(reg.cp().id()));
+        bytes = bytes_of(text);
       }
       current->put_value(reg.store(name), type, reg.stored_data(type, std::move(bytes)));
       continue;
@@ -297,6 +322,34 @@ void import_text(Registry::State& reg, const std::string& raw, const std::string
 }
 
 // ---- export --------------------------------------------------------------------
+
+// A REGEDIT4 file holds its text in the machine's code page: a key path,
+// value name or string that the page cannot represent is refused, naming
+// it, rather than written with '?' (which would name another key, or none,
+// when the file is imported). `ansi` is null for a Version 5 file.
+void check_ansi(const CodePage* ansi, const std::string& path, const RegValue* v) {
+  if (!ansi) return;
+  auto refuse = [&](const std::string& what, std::string_view text) {
+    std::string chars;
+    for (char32_t u : utf32_from_utf8(text)) {
+      if (ansi->holds(utf8_from_utf32(std::u32string_view(&u, 1)))) continue;
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "U+%04X", static_cast<unsigned>(u));
+      chars = buf;
+      break;
+    }
+    throw UnrepresentableText("[" + path + "]" + what + " holds " + chars + ", which the machine's code page " +
+                              std::to_string(ansi->id()) + " cannot represent in a REGEDIT4 file");
+  };
+  if (!v) {
+    if (!ansi->holds(path)) refuse("", path);
+    return;
+  }
+  const std::string name = v->name.empty() ? "@" : "\"" + v->name + "\"";
+  if (!ansi->holds(v->name)) refuse(" value " + name + ": its name", v->name);
+  if (is_string_type(v->type) && !ansi->holds(text_of(v->data)))
+    refuse(" value " + name + ": its data", text_of(v->data));
+}
 
 void append_quoted(std::string& out, std::string_view s) {
   out += '"';
@@ -317,7 +370,8 @@ bool plain_string(const std::vector<std::uint8_t>& data) {
 // One value as a .reg line (with continuation lines), without the newline.
 // Hex data wraps as regedit wraps it: a line is broken after the comma that
 // takes it to 77 columns, continuation lines start with two blanks.
-void append_value(std::string& out, const RegValue& v, bool v5, std::string_view eol) {
+void append_value(std::string& out, const RegValue& v, const CodePage* ansi, std::string_view eol) {
+  const bool v5 = ansi == nullptr;
   const std::size_t line_start = out.size();
   if (v.name.empty()) {
     out += '@';
@@ -346,7 +400,7 @@ void append_value(std::string& out, const RegValue& v, bool v5, std::string_view
   }
   // String data in hex: UTF-16LE in Version 5 files, ANSI in REGEDIT4.
   std::string bytes(v.data.begin(), v.data.end());
-  if (is_string_type(v.type)) bytes = v5 ? utf16le_from_utf8(bytes) : ansi_from_utf8(bytes);
+  if (is_string_type(v.type)) bytes = v5 ? utf16le_from_utf8(bytes) : ansi->from_utf8(bytes);
   std::size_t line_len = out.size() - line_start;
   static const char digits[] = "0123456789abcdef";
   for (std::size_t i = 0; i < bytes.size(); ++i) {
@@ -366,25 +420,27 @@ void append_value(std::string& out, const RegValue& v, bool v5, std::string_view
 }
 
 // The text is built in UTF-8; a file is written as regedit writes it:
-// Version 5 in UTF-16LE with a byte order mark, REGEDIT4 in the ANSI code
-// page (characters it lacks become '?').
-std::string finish_text(const std::string& text, bool v5) {
-  if (!v5) return ansi_from_utf8(text);
+// Version 5 in UTF-16LE with a byte order mark, REGEDIT4 in the machine's
+// code page (check_ansi has made sure it holds every character).
+std::string finish_text(const std::string& text, const CodePage* ansi) {
+  if (ansi) return ansi->from_utf8(text);
   std::string out = "\xFF\xFE";
   out += utf16le_from_utf8(text);
   return out;
 }
 
-void export_key(const RegKey& key, const std::string& path, bool is_root, bool v5, std::string& out) {
+void export_key(const RegKey& key, const std::string& path, bool is_root, const CodePage* ansi, std::string& out) {
   if (!is_root || !key.values.empty()) {
+    check_ansi(ansi, path, nullptr);
     out += "[" + path + "]\r\n";
     for (const auto& v : key.values) {
-      append_value(out, v, v5, "\r\n");
+      check_ansi(ansi, path, &v);
+      append_value(out, v, ansi, "\r\n");
       out += "\r\n";
     }
     out += "\r\n";
   }
-  for (const auto& child : key.children) export_key(*child, path + "\\" + child->name, false, v5, out);
+  for (const auto& child : key.sub_keys()) export_key(*child, path + "\\" + child->name, false, ansi, out);
 }
 
 // ---- differences ----------------------------------------------------------------
@@ -392,55 +448,68 @@ void export_key(const RegKey& key, const std::string& path, bool is_root, bool v
 // A change file (diff_from) and an undo file (undo_to) are the same text
 // with the roles swapped: what turns the registry `have` into `want`.
 
+// How a change file is written: the code page of its REGEDIT4 text (null
+// for Version 5), its line end, and whether text the page cannot represent
+// is refused (a file) or shown as it is (a report, in UTF-8).
+struct DiffText {
+  const CodePage* ansi;
+  std::string_view eol;
+  bool checked;
+  const CodePage* checking() const { return checked ? ansi : nullptr; }
+};
+
 // "[-KEY]" for each key of `have` that `want` lacks, once, at the top of
 // the missing sub-tree.
-void write_deleted_keys(const RegKey& have, const RegKey& want, const std::string& path, std::string_view eol,
+void write_deleted_keys(const RegKey& have, const RegKey& want, const std::string& path, const DiffText& t,
                         std::string& out) {
-  for (const auto& child : have.children) {
+  for (const auto& child : have.sub_keys()) {
     const std::string child_path = path + "\\" + child->name;
     if (const RegKey* kept = want.child(child->folded)) {
-      write_deleted_keys(*child, *kept, child_path, eol, out);
+      write_deleted_keys(*child, *kept, child_path, t, out);
     } else {
+      check_ansi(t.checking(), child_path, nullptr);
       out += "[-" + child_path + "]";
-      out += eol;
-      out += eol;
+      out += t.eol;
+      out += t.eol;
     }
   }
 }
 
 // The keys of `want` with the values that differ from `have` (a key `have`
 // lacks comes whole), and "name"=- for the values only `have` holds.
-void write_changed_keys(const RegKey& want, const RegKey* have, const std::string& path, bool is_root, bool v5,
-                        std::string_view eol, std::string& out) {
+void write_changed_keys(const RegKey& want, const RegKey* have, const std::string& path, bool is_root,
+                        const DiffText& t, std::string& out) {
   std::string block;
   for (const auto& v : want.values) {
     const RegValue* was = have ? have->value(fold(v.name)) : nullptr;
     if (!was || was->type != v.type || was->data != v.data) {
-      append_value(block, v, v5, eol);
-      block += eol;
+      check_ansi(t.checking(), path, &v);
+      append_value(block, v, t.ansi, t.eol);
+      block += t.eol;
     }
   }
   if (have) {
     for (const auto& v : have->values) {
       if (want.value(fold(v.name))) continue;
+      check_ansi(t.checking(), path, &v);
       if (v.name.empty()) {
         block += '@';
       } else {
         append_quoted(block, v.name);
       }
       block += "=-";
-      block += eol;
+      block += t.eol;
     }
   }
   if (!block.empty() || (!have && !is_root)) {
+    check_ansi(t.checking(), path, nullptr);
     out += "[" + path + "]";
-    out += eol;
+    out += t.eol;
     out += block;
-    out += eol;
+    out += t.eol;
   }
-  for (const auto& child : want.children)
-    write_changed_keys(*child, have ? have->child(child->folded) : nullptr, path + "\\" + child->name, false, v5, eol,
-                       out);
+  for (const auto& child : want.sub_keys())
+    write_changed_keys(*child, have ? have->child(child->folded) : nullptr, path + "\\" + child->name, false, t, out);
 }
 
 }  // namespace
@@ -453,18 +522,20 @@ void Registry::import_reg_file(const std::filesystem::path& file) {
 
 std::string Registry::export_reg(RegFormat format) const {
   const bool v5 = format == RegFormat::Version5;
+  const CodePage* ansi = v5 ? nullptr : &state_->cp();
   std::string out(v5 ? kHeader5 : kHeader4);
   out += "\r\n\r\n";
-  for (const auto& root : state_->roots) export_key(*root, root->name, true, v5, out);
-  return finish_text(out, v5);
+  for (const auto& root : state_->roots) export_key(*root, root->name, true, ansi, out);
+  return finish_text(out, ansi);
 }
 
 std::string Registry::diff_from(const Registry& before) const {
   const auto& now = state_->roots;
   const auto& was = before.state_->roots;
+  const DiffText t{&state_->cp(), "\n", false};
   std::string body;
-  for (int r = 0; r < kRootCount; ++r) write_deleted_keys(*was[r], *now[r], now[r]->name, "\n", body);
-  for (int r = 0; r < kRootCount; ++r) write_changed_keys(*now[r], was[r].get(), now[r]->name, true, false, "\n", body);
+  for (int r = 0; r < kRootCount; ++r) write_deleted_keys(*was[r], *now[r], now[r]->name, t, body);
+  for (int r = 0; r < kRootCount; ++r) write_changed_keys(*now[r], was[r].get(), now[r]->name, true, t, body);
   if (body.empty()) return {};
   return std::string(kHeader4) + "\n\n" + body;
 }
@@ -473,11 +544,12 @@ std::string Registry::undo_to(const Registry& before, RegFormat format) const {
   const bool v5 = format == RegFormat::Version5;
   const auto& now = state_->roots;
   const auto& was = before.state_->roots;
+  const DiffText t{v5 ? nullptr : &state_->cp(), "\r\n", true};
   std::string out(v5 ? kHeader5 : kHeader4);
   out += "\r\n\r\n";
-  for (int r = 0; r < kRootCount; ++r) write_deleted_keys(*now[r], *was[r], now[r]->name, "\r\n", out);
-  for (int r = 0; r < kRootCount; ++r) write_changed_keys(*was[r], now[r].get(), now[r]->name, true, v5, "\r\n", out);
-  return finish_text(out, v5);
+  for (int r = 0; r < kRootCount; ++r) write_deleted_keys(*now[r], *was[r], now[r]->name, t, out);
+  for (int r = 0; r < kRootCount; ++r) write_changed_keys(*was[r], now[r].get(), now[r]->name, true, t, out);
+  return finish_text(out, t.ansi);
 }
 
 }  // namespace sim::win32

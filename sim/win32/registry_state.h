@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "codepage.h"
 #include "registry.h"
 #include "security.h"
 
@@ -27,9 +28,10 @@ inline constexpr LONG kErrorBadKey = 1010;  // Windows 9x: not a key handle
 // Names and string data are kept as the NT registry keeps them, in Unicode
 // (held here as UTF-8), so that names the ANSI code page cannot represent
 // stay distinct. The ANSI functions convert at their boundary as the
-// system does, with code page 1252 and '?' for characters it lacks.
-std::string utf8_from_ansi(std::string_view s);
-std::string ansi_from_utf8(std::string_view s);
+// system does, with the machine's code page and '?' for characters it
+// lacks.
+std::string utf8_from_ansi(std::string_view s, const CodePage& cp);
+std::string ansi_from_utf8(std::string_view s, const CodePage& cp);
 std::string utf8_from_utf16le(std::string_view bytes);  // no BOM; a lone surrogate becomes U+FFFD
 std::string utf16le_from_utf8(std::string_view s);
 // The upper case the registry compares names in.
@@ -41,8 +43,8 @@ inline bool is_string_type(DWORD type) { return type == REG_SZ || type == REG_EX
 inline std::vector<std::uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
 inline std::string text_of(const std::vector<std::uint8_t>& d) { return {d.begin(), d.end()}; }
 // String data between the ANSI functions and the store.
-std::vector<std::uint8_t> data_from_ansi(DWORD type, std::vector<std::uint8_t> data);
-RegValue value_to_ansi(const RegValue& v);
+std::vector<std::uint8_t> data_from_ansi(DWORD type, std::vector<std::uint8_t> data, const CodePage& cp);
+RegValue value_to_ansi(const RegValue& v, const CodePage& cp);
 
 // ---- roots and full paths (registry.cpp)
 
@@ -63,24 +65,43 @@ const Token& current_token();
 
 // ---- the tree
 
+// A key's sub-keys are kept in the family's enumeration order: on Windows
+// 9x the order they were made in, on the NT family sorted by name. Adding a
+// key is O(1) on both (an NT key added out of order marks the list
+// unsorted, and the next reader sorts it once), finding one by name is O(1)
+// through the index, removing one O(log N) to find plus the move of the
+// entries after it. Readers take children through sub_keys().
 struct RegKey : std::enable_shared_from_this<RegKey> {
   std::string name;
   std::string folded;
   RegKey* parent = nullptr;
   std::uint64_t seq = 0;  // creation order, kept so the 9x order survives a family switch
   bool deleted = false;
-  std::uintptr_t shared_handle = 0;                          // Windows 9x: the handle every open of this key returns
-  std::vector<std::shared_ptr<RegKey>> children;             // in the family's enumeration order
-  std::unordered_map<std::string, RegKey*> child_index;      // folded name -> child
-  std::vector<RegValue> values;                              // creation order
-  KeySecurity security;                                      // NT family: owner and access list
-  std::unordered_map<std::string, std::size_t> value_index;  // folded name -> position
+  mutable bool unsorted = false;                          // NT: children added out of order since the last sort
+  std::uintptr_t shared_handle = 0;                       // Windows 9x: the handle every open of this key returns
+  mutable std::vector<std::shared_ptr<RegKey>> children;  // see sub_keys()
+  // folded name (the child's own string) -> child; made with the first child.
+  std::unique_ptr<std::unordered_map<std::string_view, RegKey*>> child_index;
+  std::vector<RegValue> values;  // creation order
+  // NT family: owner and access list, shared between the keys that have
+  // the same (most keys inherit theirs unchanged).
+  std::shared_ptr<const KeySecurity> security_ptr;
+  // folded name -> position, made once a key holds many values.
+  std::unique_ptr<std::unordered_map<std::string, std::size_t>> value_index;
+
+  // The sub-keys in the family's enumeration order.
+  const std::vector<std::shared_ptr<RegKey>>& sub_keys() const;
+  const KeySecurity& security() const;
+  void set_security(KeySecurity s) { security_ptr = std::make_shared<const KeySecurity>(std::move(s)); }
 
   RegKey* child(const std::string& folded_name) const;
   const RegValue* value(const std::string& folded_name) const;
   // Replacing keeps the value's place and the case of its first name.
   void put_value(const std::string& value_name, DWORD type, std::vector<std::uint8_t> data);
   bool erase_value(const std::string& value_name);
+
+ private:
+  std::size_t value_position(const std::string& folded_name) const;  // values.size() when absent
 };
 
 std::string full_path(const RegKey& key);
@@ -96,11 +117,17 @@ struct Registry::State {
   };
 
   RegFamily family = RegFamily::Win9x;
+  const CodePage* code_page = &CodePage::standard();  // the machine's ANSI code page
   RegFaults faults;
   std::array<std::shared_ptr<RegKey>, kRootCount> roots;
   std::uint64_t next_seq = 1;
   std::unordered_map<std::uintptr_t, Handle> handles;  // the open HKEYs
   std::uintptr_t next_handle = 0x1000;
+  // What a new key inherits from its parent's security, for the parent
+  // last asked about (a .reg import adds many keys below one parent).
+  std::shared_ptr<const KeySecurity> inherited_from, inherited;
+  std::string inherited_user;
+  bool inherited_admin = false;
   // Stands in for HKEY_CLASSES_ROOT while HKLM\SOFTWARE\Classes is absent:
   // reads see an empty key, writes create the real one.
   std::shared_ptr<RegKey> classes_placeholder;
@@ -109,6 +136,7 @@ struct Registry::State {
   void reset_roots();
   void copy_data_from(const State& other);
   bool nt() const { return family == RegFamily::NT; }
+  const CodePage& cp() const { return *code_page; }
 
   // Children in the family's order.
   RegKey* add_child(RegKey& parent, std::string_view name);

@@ -7,16 +7,19 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "nickit_version.h"
+#include "sim/common/profile_schema.h"
 
 #include "tests/common/run_tool.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::string_literals;
 
 struct BadInput {
   const char* name;
@@ -87,6 +90,34 @@ const BadInput kCases[] = {
      "profile.json:2: duplicate key \"devices[1].instance_id\""},
     {"UnknownOption", "", "", "--bogus", "--bogus"},
     {"UnknownAnswer", "", "", "--user ok,maybe", "--user: unknown answer \"maybe\""},
+    // An empty value is no value: not "OK", not the built-in machine.
+    {"EmptyUser", "", "", "--user ''", "--user: the value is empty"},
+    {"EmptyAnswerInTheList", "", "", "--user ok,,cancel", "--user: unknown answer \"\""},
+    {"EmptyProfile", "", "", "--profile ''", "--profile: the value is empty"},
+    {"EmptyBackup", "", "", "--backup ''", "--backup: the value is empty"},
+    // A NUL would cut a name where it is used as a C string.
+    {"NulInAJsonString", "{\"platform\": \"win98\",\n \"command_line\": \"a\\u0000b\"}", "", "",
+     "profile.json:2: malformed JSON: a string holds a NUL character"},
+    {"NulInAJsonKey", "{\"platform\": \"win98\",\n\n \"a\\u0000\": 1}", "", "",
+     "profile.json:3: malformed JSON: a string holds a NUL character"},
+    {"RegistryKeyNameWithNul", "{\"registry\": \"registry.reg\"}", "", "", "registry.reg:3: a NUL character"},
+    {"RegistryValueNameWithNul", "{\"registry\": \"registry.reg\"}", "", "", "registry.reg:4: a NUL character"},
+    {"RegistryUtf16KeyNameWithNul", "{\"registry\": \"registry.reg\"}", "", "", "registry.reg:3: a NUL character"},
+    // The machine's code page reads the file: bytes it does not define.
+    {"RegistryByteOutsideTheCodePage", "{\"code_page\": 932, \"registry\": \"registry.reg\"}",
+     "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"\x85\x40\"\n", "",
+     "registry.reg:4: byte 0x85 and the byte after it stand for no character of the machine's code page 932"},
+    {"UnknownCodePage", "{\n \"code_page\": 437}", "", "", "profile.json:2: code_page is 437, not a code page"},
+    // An output over one of the run's inputs, found by device and inode.
+    {"ExportOverTheProfile", "{}", "", "--export-registry $DIR/profile.json",
+     "--export-registry $DIR/profile.json: that is the profile"},
+    {"BackupOverTheRegistryFile", "{\"registry\": \"registry.reg\"}", "REGEDIT4\n", "--backup $DIR/./registry.reg",
+     "--backup $DIR/./registry.reg: that is the registry file"},
+    {"FilesExportOverTheFilesList", "{\"files\": \"files.json\"}", "", "--export-files $DIR/files.json",
+     "that is the files list"},
+    {"TwoOutputsInOneFile", "{}", "", "--backup $DIR/x.reg --export-registry $DIR/x.reg", "the same file as"},
+    {"TwoOutputsOnStandardOutput", "", "", "--export-registry - --backup -",
+     "only one output can go to standard output"},
 };
 
 class NetpurgeSimBadInput : public ::testing::TestWithParam<BadInput> {
@@ -111,6 +142,14 @@ TEST_P(NetpurgeSimBadInput, RefusedWithStatus2AndAMessageNamingTheFile) {
   std::string reg = c.reg;
   const std::string name = c.name;
   if (name == "RegistryKeyNameTooLong") reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\" + std::string(300, 'k') + "]\n";
+  if (name == "RegistryKeyNameWithNul") reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A\0B]\n"s;
+  if (name == "RegistryValueNameWithNul") reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n\"v\0w\"=\"x\"\n"s;
+  if (name == "RegistryUtf16KeyNameWithNul") {
+    const std::u16string text = u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A\0B]\r\n"s;
+    reg = "\xFF\xFE";
+    for (char16_t u : text) reg += {static_cast<char>(u & 0xFF), static_cast<char>(u >> 8)};
+  }
+  if (name == "FilesExportOverTheFilesList") write("files.json", "[]");
   if (name == "RegistryNestedTooDeep") {
     reg = "REGEDIT4\n\n[HKEY_LOCAL_MACHINE";
     for (int i = 0; i < 100000; ++i) reg += "\\k";
@@ -189,7 +228,7 @@ TEST(NetpurgeSimStatus, OutputFailuresAndVersion) {
       {NETPURGE_SIM_PATH, "--export-registry /dev/full", 1,
        "netpurge-sim: /dev/full: cannot write the file: No space left on device\n"},
       {NETPURGE_SIM_PATH, "--backup /nonexistent/undo.reg", 1,
-       "netpurge-sim: /nonexistent/undo.reg: cannot write the file: No such file or directory\n"},
+       "netpurge-sim: /nonexistent/undo.reg: cannot make a file beside it: No such file or directory\n"},
   };
   for (const auto& c : cases) {
     const Outcome o = RunTool(c.program, c.args);
@@ -246,3 +285,122 @@ TEST(NetpurgeSimExport, RoundTripThroughRegeditsFormat) {
 }
 
 }  // namespace
+
+// Where the outputs go and what they hold: "-" is standard output (the
+// report then goes to standard error), a rewritten file keeps its mode, a
+// REGEDIT4 export in a double-byte code page gives the file's bytes back,
+// and one that the code page cannot hold is refused with status 1 and the
+// key, leaving no file.
+TEST(NetpurgeSimOutputs, GoWhereAskedAndHoldWhatTheyShould) {
+  const fs::path dir = fs::temp_directory_path() / ("netpurge-sim-outputs-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string sjis =
+      "REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\x95\x5C]\r\n"
+      "\"\x83\x41\"=\"\x95\x5C\"\r\n\r\n";
+  std::ofstream(dir / "sjis.reg", std::ios::binary) << sjis;
+  std::ofstream(dir / "omega.reg", std::ios::binary)
+      << "\xEF\xBB\xBFREGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\\xCE\xA9]\n";
+  std::ofstream(dir / "sjis.json") << R"({"platform": "nt4", "code_page": 932, "registry": "sjis.reg"})";
+  std::ofstream(dir / "omega.json") << R"({"platform": "nt4", "registry": "omega.reg"})";
+  std::ofstream(dir / "kept.reg") << "old";
+  fs::permissions(dir / "kept.reg", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const std::string d = dir.string() + "/";
+  const struct {
+    std::string args;
+    int status;
+    std::string file;      // the file the export must be in; "" for standard output
+    std::string contents;  // what it must hold; "" for no file at all
+    std::string message;   // part of the output
+  } cases[] = {
+      {"--profile " + d + "sjis.json --export-registry " + d + "out.reg", 0, d + "out.reg", sjis, "Platform:"},
+      {"--profile " + d + "sjis.json --export-registry -", 0, "", sjis, "Platform:"},
+      {"--profile " + d + "sjis.json --export-registry " + d + "kept.reg", 0, d + "kept.reg", sjis, "Platform:"},
+      {"--profile " + d + "omega.json --export-registry " + d + "omega-out.reg", 1, d + "omega-out.reg", "",
+       "--export-registry " + d + "omega-out.reg: not written: [HKEY_LOCAL_MACHINE\\SOFTWARE\\\xCE\xA9] holds U+03A9"},
+  };
+  for (const auto& c : cases) {
+    const Outcome o = RunTool("cd " + dir.string() + " && " + NETPURGE_SIM_PATH, c.args);
+    EXPECT_EQ(o.exit_code, c.status) << c.args << "\n" << o.out;
+    EXPECT_NE(o.out.find(c.message), std::string::npos) << c.args << "\n" << o.out;
+    EXPECT_FALSE(fs::exists(dir / "-")) << c.args;
+    if (c.file.empty()) {
+      if (!c.contents.empty()) {
+        EXPECT_EQ(o.out.rfind(c.contents, 0), 0u) << o.out;
+      }
+      continue;
+    }
+    std::ifstream in(c.file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.contents) << c.args;
+    EXPECT_EQ(fs::exists(c.file), !c.contents.empty()) << c.args;
+  }
+  EXPECT_EQ(fs::status(dir / "kept.reg").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  fs::remove_all(dir);
+}
+
+// Numbers are decimal, or hex after "0x": a leading zero is no octal, and
+// nothing but digits is taken.
+TEST(ProfileNumbers, DecimalOrHexOnly) {
+  const struct {
+    std::string text;
+    int base;
+    std::optional<std::uint64_t> value;
+  } cases[] = {
+      {"010", 0, 10},
+      {"0x10", 0, 16},
+      {"0X1f", 0, 31},
+      {"0", 0, 0},
+      {"18446744073709551615", 0, UINT64_MAX},
+      {"0x", 0, {}},
+      {"", 0, {}},
+      {"+1", 0, {}},
+      {" 1", 0, {}},
+      {"-1", 0, {}},
+      {"1e3", 0, {}},
+      {"08", 0, 8},
+      {"0b1", 0, {}},
+      {"18446744073709551616", 0, {}},
+      {"ff", 16, 255},
+      {"0xff", 16, 255},
+      {"g", 16, {}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sim::schema::whole_number(c.text, c.base), c.value) << c.text;
+}
+
+// "Started: nothing" always comes with the reason the setup file's section
+// was not started.
+TEST(NetpurgeSimWhy, NothingStartedSaysWhy) {
+  const fs::path dir = fs::temp_directory_path() / ("netpurge-sim-why-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::string adapter =
+      "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Enum\\PCI\\VEN_8086&DEV_1229\\BUS_00&DEV_03&FUNC_00]\n"
+      "\"Driver\"=\"Net\\\\0000\"\n\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Net\\0000]\n"
+      "\"DriverDesc\"=\"x\"\n";
+  const struct {
+    std::string platform, command, reg, why;
+  } cases[] = {
+      {"win98", "netpurge.exe", adapter,
+       "no value \"SetupScratchDir\" in HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup"},
+      {"win98", "netpurge.exe",
+       adapter + "\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup]\n"
+                 "\"SetupScratchDir\"=dword:00000001\n",
+       "(value \"SetupScratchDir\" of HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup) is not "
+       "a string"},
+      {"win98", "netpurge.exe",
+       adapter + "\n[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Setup]\n"
+                 "\"SetupScratchDir\"=\"C:\\\\NOWHERE\"\n",
+       "is neither beside the program nor in the setup folder"},
+      {"win98", "Hushline.exe", adapter, "is blanks, which name no file a search can find"},
+  };
+  for (const auto& c : cases) {
+    std::ofstream(dir / "r.reg") << c.reg;
+    std::ofstream(dir / "p.json") << "{\"platform\": \"" << c.platform
+                                  << "\", \"registry\": \"r.reg\", \"command_line\": \"\\\"C:\\\\Tools\\\\" << c.command
+                                  << "\\\"\"}";
+    const Outcome o = RunTool(NETPURGE_SIM_PATH, "--profile " + (dir / "p.json").string());
+    EXPECT_EQ(o.exit_code, 0) << o.out;
+    ASSERT_NE(o.out.find("Started:      nothing"), std::string::npos) << o.out;
+    EXPECT_NE(o.out.find(c.why), std::string::npos) << o.out;
+  }
+  fs::remove_all(dir);
+}

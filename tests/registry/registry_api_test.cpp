@@ -95,6 +95,17 @@ TEST_P(RegApi, SubKeysEnumerateInTheFamilyOrderValuesInCreationOrder) {
   DWORD size = sizeof name;
   EXPECT_EQ(RegEnumKeyExA(net, 4, name, &size, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
 
+  // A key added after a read, then one removed: the order holds.
+  make("Net\\Delta");
+  ASSERT_EQ(RegDeleteKeyA(net, "beta"), ERROR_SUCCESS);
+  const std::vector<std::string> nt_order{"Alpha", "Delta", "gamma", "_under"};
+  const std::vector<std::string> creation_order{"Alpha", "_under", "gamma", "Delta"};
+  EXPECT_EQ(enum_keys(net), nt() ? nt_order : creation_order);
+  make("Net\\beta");
+  ASSERT_EQ(RegDeleteKeyA(net, "Delta"), ERROR_SUCCESS);
+  if (!nt()) std::rotate(order.begin(), order.begin() + 1, order.end());  // beta came back last
+  EXPECT_EQ(enum_keys(net), order);
+
   // Switching family re-orders; switching back restores creation order.
   machine().registry.set_family(nt() ? RegFamily::Win9x : RegFamily::NT);
   EXPECT_NE(enum_keys(net), order);

@@ -56,8 +56,15 @@ TEST(RegUnicode, NamesOutsideTheCodePageStayDistinctOnNt) {
   back.set_family(RegFamily::NT);
   back.import_reg(reg.export_reg(RegFormat::Version5), "export.reg");
   EXPECT_TRUE(back == reg);
-  // REGEDIT4 is ANSI: there the names collapse, as regedit's would.
-  EXPECT_NE(reg.export_reg(RegFormat::Regedit4).find("[HKEY_LOCAL_MACHINE\\Names\\?1]"), std::string::npos);
+  // REGEDIT4 is ANSI: the names would collapse into one "?1", so the
+  // export is refused, naming the first key it cannot hold.
+  try {
+    reg.export_reg(RegFormat::Regedit4);
+    ADD_FAILURE() << "a REGEDIT4 export of names outside code page 1252 was written";
+  } catch (const sim::win32::UnrepresentableText& e) {
+    EXPECT_NE(std::string(e.what()).find("[HKEY_LOCAL_MACHINE\\Names\\"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("1252"), std::string::npos) << e.what();
+  }
 }
 
 TEST(RegUnicode, StringDataKeepsEveryCharacterAndReadsAsAnsi) {

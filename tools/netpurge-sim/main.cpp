@@ -1,6 +1,10 @@
 // netpurge-sim: runs the uninstaller on a simulated Windows machine and
 // reports what it would do there.
 #include <CLI/CLI.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,17 +36,132 @@ std::string emit(const std::string& text) {
   return {};
 }
 
-// The whole of `bytes` into `file`; "" or the system's reason it failed.
+// The whole of `bytes` into `file`, or standard output for "-"; "" or
+// what failed, with the system's reason. A regular file is written beside
+// itself and renamed over, so that a failure leaves the old one whole; the
+// new file keeps the old one's mode (a new one gets the mode the umask
+// leaves). Anything else (a device, a pipe) is written in place.
 std::string write_file(const std::string& file, const std::string& bytes) {
-  errno = 0;
-  FILE* f = std::fopen(file.c_str(), "wb");
-  if (!f) return std::strerror(errno);
+  if (file == "-") {
+    const std::string reason = emit(bytes);
+    return reason.empty() ? "" : "cannot write to standard output: " + reason;
+  }
+  std::error_code ec;
+  std::filesystem::path target = file;
+  if (std::filesystem::is_symlink(target, ec)) target = std::filesystem::weakly_canonical(target, ec);
+  struct stat info;
+  const bool exists = ::stat(target.c_str(), &info) == 0;
+  auto failed = [](const std::string& step) { return step + ": " + std::strerror(errno); };
+  if (exists && !S_ISREG(info.st_mode)) {
+    const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0) return failed("cannot open the file");
+    std::string reason;
+    for (std::size_t done = 0; done < bytes.size() && reason.empty();) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        reason = failed("cannot write the file");
+      else
+        done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 && reason.empty()) reason = failed("cannot close the file");
+    return reason;
+  }
+  std::filesystem::path dir = target.parent_path();
+  std::string temp = (dir.empty() ? std::string(".") : dir.string()) + "/." + target.filename().string() + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());
+  if (fd < 0) return failed("cannot make a file beside it");
+  mode_t mode = 0;
+  if (exists) {
+    mode = info.st_mode & 07777;
+  } else {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
   std::string reason;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fflush(f) != 0 ||
-      (fsync(fileno(f)) != 0 && errno != EINVAL && errno != EROFS))
-    reason = std::strerror(errno);
-  if (std::fclose(f) != 0 && reason.empty()) reason = std::strerror(errno);
+  if (::fchmod(fd, mode) != 0) reason = failed("cannot set the file's mode");
+  for (std::size_t done = 0; done < bytes.size() && reason.empty();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0)
+      reason = failed("cannot write the file");
+    else
+      done += static_cast<std::size_t>(n);
+  }
+  // A file system that cannot flush (EINVAL) or is read-only has nothing to flush to.
+  if (reason.empty() && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
+    reason = failed("cannot flush the file to disk");
+  if (::close(fd) != 0 && reason.empty()) reason = failed("cannot close the file");
+  if (reason.empty() && ::rename(temp.c_str(), target.c_str()) != 0)
+    reason = failed("cannot rename the written file over it");
+  if (!reason.empty()) ::unlink(temp.c_str());
   return reason;
+}
+
+// The profile from standard input ("-"), whose relative names are then
+// read from the current folder.
+sim::win32::Profile profile_from_stdin() {
+  std::string text;
+  char buf[65536];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, stdin)) > 0;) {
+    text.append(buf, n);
+    if (text.size() > sim::win32::kMaxProfileBytes)
+      throw sim::win32::InputError("<standard input>: the profile is larger than " +
+                                   std::to_string(sim::win32::kMaxProfileBytes) + " bytes");
+  }
+  if (std::ferror(stdin))
+    throw sim::win32::InputError(std::string("<standard input>: cannot read the profile: ") + std::strerror(errno));
+  return sim::win32::parse_profile(text, "<standard input>", std::filesystem::current_path());
+}
+
+// A file of the run: its role for the messages, its name, and what it is.
+struct RunFile {
+  std::string role;
+  std::string name;
+  bool known = false;  // it exists
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::filesystem::path path;  // where it is, for a file not made yet
+};
+
+RunFile run_file(std::string role, const std::string& name) {
+  RunFile f{std::move(role), name, false, 0, 0, {}};
+  std::error_code ec;
+  if (!name.empty() && name != "-") f.path = std::filesystem::weakly_canonical(std::filesystem::absolute(name), ec);
+  struct stat info;
+  if (name != "-" && ::stat(name.c_str(), &info) == 0) {
+    f.known = true;
+    f.dev = info.st_dev;
+    f.ino = info.st_ino;
+  }
+  return f;
+}
+
+// An output that would replace one of the run's inputs or another output
+// is refused before anything runs: the same file by device and inode, so
+// that a link or another spelling of the name is seen too.
+void check_outputs(const std::vector<RunFile>& inputs, const std::vector<RunFile>& outputs) {
+  int to_stdout = 0;
+  for (std::size_t i = 0; i < outputs.size(); ++i) {
+    const RunFile& out = outputs[i];
+    if (out.name == "-" && ++to_stdout > 1)
+      throw sim::win32::InputError(out.role + " -: only one output can go to standard output");
+    if (out.known)
+      for (const RunFile& in : inputs)
+        if (in.known && in.dev == out.dev && in.ino == out.ino)
+          throw sim::win32::InputError(out.role + " " + out.name + ": that is the " + in.role + " " + in.name +
+                                       " of this run; writing it would replace it (name another file)");
+    for (std::size_t j = 0; j < i; ++j)
+      if (!out.path.empty() && outputs[j].path == out.path)
+        throw sim::win32::InputError(out.role + " " + out.name + ": the same file as " + outputs[j].role + " " +
+                                     outputs[j].name + " (name another file)");
+    if (!out.known) continue;
+    for (std::size_t j = 0; j < i; ++j)
+      if (outputs[j].known && outputs[j].dev == out.dev && outputs[j].ino == out.ino)
+        throw sim::win32::InputError(out.role + " " + out.name + ": the same file as " + outputs[j].role + " " +
+                                     outputs[j].name + " (name another file)");
+  }
 }
 
 // An error: its message on standard error, prefixed with the tool's name,
@@ -68,6 +187,9 @@ int main(int argc, char** argv) {
       "folders removed, and the exit code.",
       "netpurge-sim"};
   app.footer(
+      "FILE \"-\" is standard output (--profile -: standard input); with an output there, the report goes to\n"
+      "standard error. An output that is one of the run's input files is refused before the run.\n"
+      "\n"
       "Exit status:\n"
       "  0  the run completed\n"
       "  1  an output (the report, an export) could not be written\n"
@@ -80,7 +202,8 @@ int main(int argc, char** argv) {
       "  netpurge-sim\n"
       "  netpurge-sim --user cancel\n"
       "  netpurge-sim --profile my-pc.json --backup undo.reg --export-registry after.reg\n"
-      "  netpurge-sim --profile nt4.json --hive SYSTEM=SYSTEM --hive SOFTWARE=SOFTWARE --backup undo.reg --apply");
+      "  netpurge-sim --profile nt4.json --hive SYSTEM=SYSTEM --hive SOFTWARE=SOFTWARE --backup undo.reg --apply\n"
+      "  netpurge-sim --profile win98.json --hive SYSTEM=SYSTEM.DAT --hive USER=USER.DAT --backup undo.reg --apply");
   std::string profile_file, command_line, user, export_file, backup_file, export_files_file;
   bool json = false;
   app.add_option("--profile", profile_file, "machine profile (.json); without it the built-in default machine");
@@ -123,11 +246,21 @@ int main(int argc, char** argv) {
   netpurge_sim::HiveSession hives;
   std::vector<netpurge_sim::HiveWritten> hives_written;
   std::string hive_error;
+  const bool report_to_stderr = export_file == "-" || backup_file == "-" || export_files_file == "-";
   try {
-    sim::win32::Profile profile =
-        profile_file.empty() ? netpurge_sim::default_profile() : sim::win32::load_profile_file(profile_file);
-    if (!command_line.empty()) profile.data["command_line"] = command_line;
-    if (!user.empty()) {
+    // A value given empty is refused: "--user ''" is no answer at all, not
+    // "the default".
+    for (const char* name :
+         {"--profile", "--command-line", "--user", "--export-registry", "--backup", "--export-files"})
+      if (app.count(name) > 0 && app.get_option(name)->as<std::string>().empty())
+        throw sim::win32::InputError(std::string(name) + ": the value is empty");
+    for (const auto& a : hive_args)
+      if (a.empty()) throw sim::win32::InputError("--hive: the value is empty");
+    sim::win32::Profile profile = !app.count("--profile") ? netpurge_sim::default_profile()
+                                  : profile_file == "-"   ? profile_from_stdin()
+                                                          : sim::win32::load_profile_file(profile_file);
+    if (app.count("--command-line")) profile.data["command_line"] = command_line;
+    if (app.count("--user")) {
       nlohmann::json answers = nlohmann::json::array();
       std::stringstream words(user);
       for (std::string w; std::getline(words, w, ',');) {
@@ -144,13 +277,28 @@ int main(int argc, char** argv) {
     if (apply && std::filesystem::exists(backup_file))
       throw sim::win32::InputError(backup_file +
                                    ": the undo file exists; --apply never writes over one (name a new file)");
-    if (netpurge_sim::win9x_hive_arguments(hive_args)) {
-      hives = netpurge_sim::load_win9x_hives(hive_args, profile);
-    } else if (!hive_args.empty()) {
-      std::vector<netpurge_sim::HiveFile> files;
+    // Windows 95/98 registry files (USER=, or a file that starts "CREG")
+    // or NT hives.
+    const bool win9x_hives = netpurge_sim::win9x_hive_arguments(hive_args);
+    std::vector<netpurge_sim::HiveFile> files;
+    if (!win9x_hives)
       for (const auto& a : hive_args) files.push_back(netpurge_sim::parse_hive_argument(a));
+    std::vector<RunFile> inputs;
+    if (app.count("--profile") && profile_file != "-") inputs.push_back(run_file("profile", profile_file));
+    if (!profile.registry_source.empty() && app.count("--profile"))
+      inputs.push_back(run_file("registry file", profile.registry_source));
+    if (!profile.files_source.empty()) inputs.push_back(run_file("files list", profile.files_source));
+    for (const auto& f : files) inputs.push_back(run_file("hive file", f.file.string()));
+    if (win9x_hives)
+      for (const auto& a : hive_args)
+        if (const auto eq = a.find('='); eq != std::string::npos)
+          inputs.push_back(run_file("hive file", a.substr(eq + 1)));
+    check_outputs(inputs, {run_file("--export-registry", export_file), run_file("--backup", backup_file),
+                           run_file("--export-files", export_files_file)});
+    if (win9x_hives)
+      hives = netpurge_sim::load_win9x_hives(hive_args, profile);
+    else if (!files.empty())
       hives = netpurge_sim::load_hives(std::move(files), profile);
-    }
     report = netpurge_sim::run(profile);
   } catch (const sim::win32::InputError& e) {
     return fail(2, e.what());
@@ -173,16 +321,28 @@ int main(int argc, char** argv) {
         hive_error = std::string(e.what()) + "; no undo file was written";
       }
     }
+    // A REGEDIT4 file cannot hold what the code page lacks: the output is
+    // refused, naming the key, rather than written with '?'.
+    std::string registry_text;
+    if (!export_file.empty()) {
+      try {
+        registry_text = m.registry.export_reg(netpurge_sim::regedit_format(m));
+      } catch (const sim::win32::UnrepresentableText& e) {
+        return fail(kStatusOutputFailed, "--export-registry " + export_file + ": not written: " + e.what());
+      }
+    }
+    if (!backup_file.empty() && hive_error.empty() && !report.registry_backup_error.empty())
+      return fail(kStatusOutputFailed, "--backup " + backup_file + ": not written: " + report.registry_backup_error);
     const std::string no_file;
     const std::pair<const std::string*, std::string> outputs[] = {
-        {&export_file, export_file.empty() ? "" : m.registry.export_reg(netpurge_sim::regedit_format(m))},
+        {&export_file, std::move(registry_text)},
         {hive_error.empty() ? &backup_file : &no_file, report.registry_backup},
         {&export_files_file, export_files_file.empty() ? "" : sim::win32::export_files(m.files()).dump(1) + "\n"},
     };
     for (const auto& [file, bytes] : outputs)
       if (!file->empty())
         if (std::string reason = write_file(*file, bytes); !reason.empty())
-          return fail(kStatusOutputFailed, *file + ": cannot write the file: " + reason);
+          return fail(kStatusOutputFailed, *file + ": " + reason);
     // The hives change only once the undo file is written.
     for (const auto& note : hives.notes) report.why.push_back("hive: " + note);
     if (apply && report.completed && hive_error.empty()) {
@@ -222,7 +382,10 @@ int main(int argc, char** argv) {
   } catch (const std::exception& e) {
     return fail(3, std::string("the outputs could not be made: ") + e.what());
   }
-  if (std::string reason = emit(text); !reason.empty()) {
+  if (report_to_stderr) {
+    std::cerr << text;
+    std::cerr.flush();
+  } else if (std::string reason = emit(text); !reason.empty()) {
     g_json = false;  // standard output cannot take the error either
     return fail(kStatusOutputFailed, "cannot write the report to standard output: " + reason);
   }

@@ -115,6 +115,37 @@ std::string why_no_class_subkey(const Report& r, Machine& m, const Registry& bef
   return "no class sub-key matched: none of the " + count + " " + rule + ", or its deletion was refused";
 }
 
+// Windows 95/98 and NT 4: the removal ends by starting the setup file's
+// uninstall section; when nothing started, says why.
+std::string why_nothing_started(const Report& r, Machine& m, const Registry& before) {
+  if (!r.started.empty()) return {};
+  const std::string then = ": the setup file's uninstall section was not started";
+  const UINT file_id = r.modem_mode ? IDS_INF_MODEM : IDS_INF_ADAPTER;
+  char file[256] = {};
+  if (LoadStringA(program_instance(), file_id, file, sizeof file) <= 0)
+    return "string " + std::to_string(file_id) + " (the setup file's name) could not be loaded" + then;
+  const std::string name = file;
+  if (name.find_first_not_of(" .") == std::string::npos)
+    return "the setup file's name (string " + std::to_string(file_id) +
+           ") is blanks, which name no file a search can find" + then;
+  if (!m.is_nt()) {
+    char key[256] = {}, value[256] = {};
+    if (LoadStringA(program_instance(), IDS_SETUP_KEY, key, sizeof key) <= 0 ||
+        LoadStringA(program_instance(), IDS_SETUP_SCRATCH, value, sizeof value) <= 0)
+      return "string " + std::to_string(IDS_SETUP_KEY) + " or " + std::to_string(IDS_SETUP_SCRATCH) +
+             " (the setup folder's key and value) could not be loaded" + then;
+    const std::string full = std::string("HKEY_LOCAL_MACHINE\\") + key;
+    RegValue folder;
+    if (!before.get_value(full, value, &folder))
+      return "the setup file is not beside the program, and the setup folder cannot be read (there is no value \"" +
+             std::string(value) + "\" in " + full + ")" + then;
+    if (folder.type != REG_SZ && folder.type != REG_EXPAND_SZ)
+      return "the setup file is not beside the program, and the setup folder (value \"" + std::string(value) +
+             "\" of " + full + ") is not a string" + then;
+  }
+  return "the setup file " + name + " is neither beside the program nor in the setup folder" + then;
+}
+
 std::vector<std::string> explain(const Report& r, Machine& m, const Registry& before) {
   std::vector<std::string> why;
   if (!r.completed) return why;
@@ -135,7 +166,11 @@ std::vector<std::string> explain(const Report& r, Machine& m, const Registry& be
     }
     return why;
   }
-  if (std::string line = why_no_class_subkey(r, m, before); !line.empty()) why.push_back(line);
+  const std::string no_class = why_no_class_subkey(r, m, before);
+  if (!no_class.empty()) why.push_back(no_class);
+  // On NT 4 without a deleted class sub-key the line above says why.
+  if (!(m.is_nt() && !no_class.empty()))
+    if (std::string line = why_nothing_started(r, m, before); !line.empty()) why.push_back(line);
   if (r.registry_diff.empty())
     why.push_back("the registry purge found nothing to remove: no key of a supported device changed");
   explain_folder_purge(r, m, why);
@@ -168,7 +203,11 @@ Report run(const Profile& profile) {
   r.started = m.started;
   r.registry_diff = m.registry.diff_from(before);
   r.security_changes = m.registry.security_changes_from(before);
-  r.registry_backup = m.registry.undo_to(before, regedit_format(m));
+  try {
+    r.registry_backup = m.registry.undo_to(before, regedit_format(m));
+  } catch (const UnrepresentableText& e) {
+    r.registry_backup_error = e.what();
+  }
   r.deleted_files = m.files().deleted_files;
   r.removed_folders = m.files().removed_folders;
   r.find_handles_left = m.files().open_find_handles();

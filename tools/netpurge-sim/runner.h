@@ -30,6 +30,9 @@ struct Report {
   // registry as it was (REGEDIT4 on Windows 95/98 and NT 4, Windows
   // Registry Editor Version 5.00 on Windows 2000 and later).
   std::string registry_backup;
+  // Why there is no undo file: a REGEDIT4 one cannot hold a name or string
+  // outside the machine's code page (what names the key).
+  std::string registry_backup_error;
   std::vector<std::string> deleted_files;    // full paths, in order
   std::vector<std::string> removed_folders;  // full paths, in order
   std::size_t find_handles_left = 0;
