@@ -67,8 +67,8 @@ struct DeviceRecord {
   std::string name;  // empty for an unnamed device
   PDRIVER_OBJECT driver = nullptr;
   bool exclusive = false;
-  int open_count = 0;    // references: file objects open on the device, and opens under way
-  bool deleted = false;  // IoDeleteDevice was called; freed with the last reference
+  int open_count = 0;                              // references: file objects open on the device, and opens under way
+  bool deleted = false;                            // IoDeleteDevice was called; freed with the last reference
   std::shared_ptr<const DescriptorCopy> security;  // none for an unnamed device
 };
 

@@ -115,7 +115,7 @@ out=$(t 60 wine "$work/nicdiag.exe" --json id ';' raw 0x80FF0058 ';' raw 0x80FF0
 check "identifier" '"command":"id","ok":true,"status":0,"information":4' "$out"
 check "identifier value" '"output":"21000000"' "$out"
 check "reserved code" '"status":3221225659,"information":0' "$out"   # 0xC00000BB
-check "unrecognised code" '"command":"raw 0x80FF0004","ok":true,"status":0,"information":0' "$out"
+check "unrecognised code" '"command":"raw 0x80FF0004","ok":true,"status":3221225488,"information":0' "$out"
 check "short output buffer" '"status":3221225507' "$out"             # 0xC0000023
 check "aligned validation" '"value":4194304' "$out"
 expect "port above 0xFFFF" 1 "STATUS_INVALID_PARAMETER" port read 8 0x10000

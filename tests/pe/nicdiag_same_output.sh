@@ -2,7 +2,7 @@
 # nicdiag.exe under Wine says what the host's nicdiag says, byte for byte
 # (line ends aside), on standard output and standard error, with the same
 # exit status, for every run that ends before a device is opened: --version,
-# --help (up to its last paragraph, the note on what the build talks to),
+# --help (but its paragraph on what the build talks to, "This build ..."),
 # and the refusals of bad commands, numbers, options and script lines. These pass through the Windows build's own
 # runtime (its entry, its printf family, msvcrt's streams in text mode).
 #   nicdiag_same_output.sh NICDIAG_EXE HOST_NICDIAG WORK_DIR
@@ -64,7 +64,7 @@ for args in "${cases[@]}"; do
   sed -i '/^wine: /d' wine.err
   if [ "$args" = --help ]; then
     for f in host.out wine.out; do
-      awk '{ line[NR] = $0 } /^$/ { last = NR } END { for (i = 1; i < last; i++) print line[i] }' $f >$f.cut
+      awk '/^This build / { skip = 1 } /^$/ { skip = 0 } !skip' $f >$f.cut
       mv $f.cut $f
     done
   fi
