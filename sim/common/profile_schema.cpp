@@ -199,16 +199,47 @@ LocatedJson read_located(const std::string& text, const std::string& source, con
   return out;
 }
 
-std::optional<std::uint64_t> whole_number(const std::string& text, int base) {
-  std::size_t used = 0;
-  std::uint64_t value = 0;
-  try {
-    value = std::stoull(text, &used, base);
-  } catch (const std::exception&) {
-    return std::nullopt;
+namespace {
+
+// Digits only, no sign or blank: decimal, or hexadecimal after "0x" when base
+// is 0 (leading zeros are decimal, never octal) or after an optional "0x"
+// when base is 16. overflow tells a number above 64 bits from a non-number.
+std::optional<std::uint64_t> parse_whole(const std::string& text, int base, bool& overflow) {
+  overflow = false;
+  std::size_t at = 0;
+  const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if ((base == 0 || base == 16) && prefixed) {
+    base = 16;
+    at = 2;
+  } else if (base == 0) {
+    base = 10;
   }
-  if (used != text.size()) return std::nullopt;
+  if (at >= text.size()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    unsigned digit = 0;
+    if (c >= '0' && c <= '9')
+      digit = static_cast<unsigned>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = static_cast<unsigned>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = static_cast<unsigned>(c - 'A' + 10);
+    else
+      return std::nullopt;
+    if (digit >= static_cast<unsigned>(base)) return std::nullopt;
+    if (value > (UINT64_MAX - digit) / static_cast<unsigned>(base)) overflow = true;
+    value = value * static_cast<unsigned>(base) + digit;
+  }
+  if (overflow) return std::nullopt;
   return value;
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> whole_number(const std::string& text, int base) {
+  bool overflow = false;
+  return parse_whole(text, base, overflow);
 }
 
 std::string a_type(const json& v) {
@@ -308,17 +339,11 @@ std::uint64_t Checker::number(const json& v, std::uint64_t max, const std::strin
     fail(problem);
   } else if (v.is_string()) {
     const std::string digits = v.get<std::string>();
-    std::size_t used = 0;
-    problem.what = Problem::not_a_number;
-    try {
-      n = std::stoull(digits, &used, 0);
-    } catch (const std::out_of_range&) {
-      problem.what = Problem::overflow;
-      fail(problem);
-    } catch (const std::exception&) {
-      fail(problem);
-    }
-    if (used != digits.size() || digits.empty() || digits[0] == '-') fail(problem);
+    bool overflow = false;
+    const std::optional<std::uint64_t> parsed = parse_whole(digits, 0, overflow);
+    problem.what = overflow ? Problem::overflow : Problem::not_a_number;
+    if (!parsed) fail(problem);
+    n = *parsed;
   } else {
     problem.what = v.is_number_float() ? Problem::fraction : Problem::wrong_type;
     fail(problem);

@@ -169,9 +169,11 @@ class Checker {
 // throws InputError "<source>:<line>: <what>".
 LocatedJson read_located(const std::string& text, const std::string& source, const Dialect& dialect);
 
-// The whole of `text` as an unsigned number in `base` (0: C notation,
-// "0x1F" or "31"), as std::stoull reads it; nothing when the text is empty,
-// is not a number throughout or does not fit 64 bits.
+// The whole of `text` as an unsigned number: base 0 takes decimal digits
+// ("31", and "010" is ten: never octal) or hexadecimal after "0x" ("0x1F"),
+// base 16 hexadecimal with or without "0x", base 10 decimal. No sign, no
+// blanks. Nothing when the text is empty, is not such a number throughout or
+// does not fit 64 bits.
 std::optional<std::uint64_t> whole_number(const std::string& text, int base);
 
 // "a list", "an object", "a string": a value's type in a sentence.
