@@ -235,6 +235,9 @@ bool ReadInputFile(const std::string &path, const char *what, size_t max_bytes, 
     error = path + ": the " + what + " is larger than " + std::to_string(max_bytes) + " bytes";
   }
   text.clear();
+  // Room for the whole file at once: grown by doubling, a long script would
+  // hold up to twice its size.
+  if (ok) text.reserve(static_cast<size_t>(info.st_size));
   char buffer[65536];
   while (ok) {
     const ssize_t n = read(fd, buffer, sizeof buffer);

@@ -68,8 +68,9 @@ void ReportError(const Options &options, Output &output, const std::string &mess
 // Notes (where a file went, what was not checked) are for the person at the
 // terminal, not for a program reading the output: standard error, and
 // nothing with --quiet.
+// With --json they are the object's "notes" instead.
 void Notes(const Run &run) {
-  if (run.options.quiet) return;
+  if (run.options.quiet || run.options.json) return;
   for (const std::string &note : run.notes) std::fprintf(stderr, "nicdiag: %s\n", note.c_str());
 }
 
@@ -96,6 +97,11 @@ void Print(const Run &run, const std::string &origin, Output &output) {
   line += ",\"output\":\"" + Hex(run.last.output) + "\"";
   line += Format(",\"sim_time_us\":%llu", run.device.NowUs() - run.start_us);
   line += run.json_extra;
+  if (!run.notes.empty() && !run.options.quiet) {
+    std::string notes;
+    for (const std::string &note : run.notes) notes += (notes.empty() ? "" : ",") + JsonString(note);
+    line += ",\"notes\":[" + notes + "]";
+  }
   if (!origin.empty()) line += ",\"origin\":" + JsonString(origin);
   if (!run.ok) line += ",\"error\":" + JsonString(run.text);
   output.Line(line + "}");
