@@ -299,6 +299,14 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
       profile.adapters.push_back(std::move(conf));
     }
     check_windows_apart(reader, profile.adapters);
+    // Two parts saved into one image would each overwrite the other's words.
+    for (std::size_t a = 0; a < profile.adapters.size(); ++a)
+      for (std::size_t b = 0; b < a; ++b)
+        if (!profile.adapters[a].eeprom.save_path.empty() &&
+            profile.adapters[a].eeprom.save_path == profile.adapters[b].eeprom.save_path)
+          reader.fail(
+              "adapters[" + std::to_string(a) + "].eeprom.file",
+              "the image adapters[" + std::to_string(b) + "] saves too: each would overwrite the other's words");
   }
   if (auto it = root.find("translate_to_io"); it != root.end()) {
     if (!it->is_array()) reader.fail("translate_to_io", "must be an array");

@@ -191,6 +191,18 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
                      "\"0x100000\" },\n { \"start\": \"0xF80FF000\", \"size\": 4096 } ] }\n") +
            " id",
        "overlap_tr.json:3: translate_to_io[1].start: overlaps translate_to_io[0] on bus 0", 2},
+      {"configuration read past its end", "pci read 0 3.0 0xFF0 32",
+       "OFFSET 0xFF0 + 32 bytes runs past 0xFFF, the end of configuration space", 2},
+      {"two adapters saving one image",
+       "--profile " +
+           WriteFile("one_image.json",
+                     "{ \"adapters\": [\n"
+                     "  { \"device\": 3, \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
+                     "    \"eeprom\": { \"file\": \"restore_me.txt\", \"save\": true } },\n"
+                     "  { \"device\": 4, \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE100\" } ],\n"
+                     "    \"eeprom\": { \"file\": \"restore_me.txt\", \"save\": true } } ] }\n") +
+           " id",
+       "one_image.json:5: adapters[1].eeprom.file: the image adapters[0] saves too", 2},
       // Numbers are decimal or 0x hexadecimal, nothing else.
       {"octal-looking number with a bad digit", "stall 09x", "bad microseconds '09x'", 2},
   };

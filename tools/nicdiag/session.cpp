@@ -48,10 +48,23 @@ struct Output {
   }
 };
 
+// The percentage the progress line shows now, -1 when none is shown.
+int g_progress_shown = -1;
+
+// Clears the progress line, so that what is printed next starts a line of
+// its own; the next progress call draws it again.
+void ClearProgressLine() {
+  if (g_progress_shown < 0) return;
+  std::fprintf(stderr, "\r%-70s\r", "");
+  std::fflush(stderr);
+  g_progress_shown = -1;
+}
+
 // An error: on standard error, or with --json as a JSON object on standard
 // output like every other result.
 void ReportError(const Options &options, Output &output, const std::string &message, const std::string &origin = "",
                  const std::vector<std::string> *words = nullptr) {
+  ClearProgressLine();
   if (!options.json) {
     std::fprintf(stderr, "nicdiag: %s%s%s\n", OriginPrefix(origin).c_str(),
                  words != nullptr ? (Join(*words) + ": ").c_str() : "", message.c_str());
@@ -67,14 +80,14 @@ void ReportError(const Options &options, Output &output, const std::string &mess
 
 // Notes (where a file went, what was not checked) are for the person at the
 // terminal, not for a program reading the output: standard error, and
-// nothing with --quiet.
-// With --json they are the object's "notes" instead.
+// nothing with --quiet. With --json they are the object's "notes" instead.
 void Notes(const Run &run) {
   if (run.options.quiet || run.options.json) return;
   for (const std::string &note : run.notes) std::fprintf(stderr, "nicdiag: %s\n", note.c_str());
 }
 
 void Print(const Run &run, const std::string &origin, Output &output) {
+  ClearProgressLine();
   if (run.ok && run.raw_output) {
     output.Raw(run.text);
     Notes(run);
@@ -435,20 +448,17 @@ const char kVersion[] = NICDIAG_VERSION;
 bool ProgressWanted(bool stderr_is_terminal, bool quiet) { return stderr_is_terminal && !quiet; }
 
 void Progress(const Options &options, const char *what, size_t done, size_t total) {
-  static int shown = -1;  // the percentage on the line now, -1: no line
   static const bool terminal = StderrIsTerminal();
   if (total == 0 || !ProgressWanted(terminal, options.quiet)) return;
   // One line rewritten in place (carriage return, padded with blanks: a
   // console of NT 4 knows no escape sequences), cleared at the end.
   if (done >= total) {
-    if (shown >= 0) std::fprintf(stderr, "\r%-70s\r", "");
-    shown = -1;
-    std::fflush(stderr);
+    ClearProgressLine();
     return;
   }
   const int percent = static_cast<int>(done * 100 / total);
-  if (percent == shown) return;
-  shown = percent;
+  if (percent == g_progress_shown) return;
+  g_progress_shown = percent;
   const std::string line =
       std::string("nicdiag: ") + what + Format(": %llu of %llu (%llu%%)", done, total, static_cast<unsigned>(percent));
   std::fprintf(stderr, "\r%-70s", line.c_str());
