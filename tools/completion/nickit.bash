@@ -38,11 +38,11 @@ _nickit_netpurge_sim() {
   mapfile -t COMPREPLY < <(compgen -W "$_nickit_netpurge_sim_options" -- "$cur")
 }
 
-_nickit_nicdiag_options="--help --version --profile --json --script --stop-on-error --debug-log"
+_nickit_nicdiag_options="--help --version --profile --json --quiet --script --stop-on-error --debug-log"
 _nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy raw resources dmi pir"
 # Options of the commands (after the command word).
 _nickit_nicdiag_command_options="--truncate --method --size --bus --device -s --register --out --yes --phy-address
-  --slot"
+  --slot --checksum --ignore-checksum"
 declare -A _nickit_nicdiag_subcommands=(
   [port]="read write"
   [mem]="map read write unmap"

@@ -298,8 +298,10 @@ struct ScriptProgress {
   }
   void At(const std::string &origin) {
     if (lines == 0 || origin.empty()) return;
-    const size_t colon = origin.rfind(':');
-    Progress(options, "script", static_cast<size_t>(std::strtoull(origin.c_str() + colon + 1, nullptr, 10)), lines);
+    size_t line = 0;  // the number after the last ':' of "FILE:LINE"
+    for (size_t i = origin.rfind(':') + 1; i < origin.size() && origin[i] >= '0' && origin[i] <= '9'; i++)
+      line = line * 10 + static_cast<size_t>(origin[i] - '0');
+    Progress(options, "script", line, lines);
   }
   void End() {
     if (lines != 0) Progress(options, "script", lines, lines);
