@@ -2,6 +2,7 @@
 
 #include "sim/common/input_file.h"
 #include "sim/common/profile_schema.h"
+#include "sim/hw/file_replace.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -181,32 +182,8 @@ void save_eeprom_image(const std::filesystem::path& path, const std::vector<std:
   } else {
     bytes = image_text(words, original);
   }
-  const auto fail = [&](const std::string& step, int error) {
-    throw std::runtime_error("eeprom: " + path.string() + ": " + step + ": " + std::strerror(error) +
-                             "; the old image is kept");
-  };
-  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
-  std::string temp = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
-  const int fd = ::mkstemp(temp.data());
-  if (fd < 0) fail("cannot create a new file beside it", errno);
-  struct stat old_info;
-  if (::stat(path.c_str(), &old_info) == 0) ::fchmod(fd, old_info.st_mode & 07777);
-  int error = 0;
-  for (std::size_t done = 0; done < bytes.size() && error == 0;) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0)
-      error = errno;
-    else
-      done += static_cast<std::size_t>(n);
-  }
-  if (error == 0 && ::fsync(fd) != 0) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temp.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temp.c_str());
-    fail("cannot write the image", error);
-  }
+  std::string error;
+  if (!replace_file_contents(path.string(), bytes, error)) throw std::runtime_error("eeprom: " + error);
 }
 
 EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesystem::path& base_dir) {
@@ -248,6 +225,7 @@ EepromConfig eeprom_config_from_json(const nlohmann::json& j, const std::filesys
       throw std::runtime_error(std::string("eeprom: ") + error.what());
     }
     c.contents = parse_eeprom_image(text, p);
+    c.file = p;
     if (flag("save")) {
       // Found out now, before anything is written to the part, rather than
       // when the words are saved at the end of the run: the image is

@@ -109,6 +109,8 @@ struct EepromConfig {
   // Where the owner saves the words when the part goes away ("file" with
   // "save": true in a profile), so that writes persist between runs.
   std::filesystem::path save_path;
+  // The image file the words were loaded from ("file" in a profile), if any.
+  std::filesystem::path file;
   // The image file's text as loaded: a save rewrites its words in place and
   // keeps its comments and layout.
   std::string save_text;
@@ -189,7 +191,10 @@ class MicrowireEeprom {
 
   // The recorders keep the most recent sessions (and register writes): at
   // kRecorderLimit the older half is dropped, so a long run stays bounded.
-  static constexpr std::size_t kRecorderLimit = 1 << 16;
+  // A session holds its bit strings (about 200 bytes), so the limit keeps
+  // the recorder near 1 MB whatever the traffic; every test of a sequence
+  // looks at far fewer sessions than that.
+  static constexpr std::size_t kRecorderLimit = 1 << 12;
   const std::vector<MicrowireSession>& sessions() const { return sessions_; }
   // Sessions that carried a start bit (drops the empty selects of status polls).
   std::vector<MicrowireSession> commands() const;

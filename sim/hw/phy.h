@@ -147,8 +147,9 @@ class MdiController {
 
   void set_cycle_time_ns(std::uint64_t ns) { cycle_time_ns_ = ns; }
   std::uint64_t cycle_time_ns() const { return cycle_time_ns_; }
-  // The most recent frames; at kRecorderLimit the older half is dropped.
-  static constexpr std::size_t kRecorderLimit = 1 << 16;
+  // The most recent frames; at kRecorderLimit the older half is dropped, so
+  // the recorder stays small whatever the traffic.
+  static constexpr std::size_t kRecorderLimit = 1 << 12;
   const std::vector<MdiFrame>& frames() const { return frames_; }
   void clear_frames() { frames_.clear(); }
 

@@ -228,6 +228,50 @@ class Reader : public schema::Checker {
   std::string source_;
 };
 
+// Two BARs of one kind that decode the same address would both answer an
+// access (PCI Local Bus Specification 3.0, 6.2.5: a BAR claims its range
+// for its function alone), so a machine whose windows overlap, within one
+// adapter or between two, is refused at the later BAR. Unassigned BARs
+// (address 0) decode nothing.
+void check_windows_apart(const Reader& reader, const std::vector<AdapterConfig>& adapters) {
+  struct Window {
+    std::size_t adapter, bar;
+    const BarConfig* conf;
+  };
+  std::vector<Window> seen;
+  for (std::size_t a = 0; a < adapters.size(); ++a)
+    for (std::size_t b = 0; b < adapters[a].bars.size(); ++b) {
+      const BarConfig& conf = adapters[a].bars[b];
+      if (conf.address == 0) continue;
+      const std::uint64_t start = conf.address, end = start + conf.size;
+      for (const Window& other : seen) {
+        if (other.conf->type != conf.type) continue;
+        const std::uint64_t other_start = other.conf->address, other_end = other_start + other.conf->size;
+        if (start >= other_end || other_start >= end) continue;
+        char range[64];
+        std::snprintf(range, sizeof range, "0x%llX-0x%llX", static_cast<unsigned long long>(other_start),
+                      static_cast<unsigned long long>(other_end - 1));
+        reader.fail("adapters[" + std::to_string(a) + "].bars[" + std::to_string(b) + "].address",
+                    std::string(conf.type == BarType::Io ? "I/O" : "memory") + " window overlaps adapters[" +
+                        std::to_string(other.adapter) + "].bars[" + std::to_string(other.bar) + "] (" + range +
+                        "): two functions would answer the same address");
+      }
+      seen.push_back({a, b, &conf});
+    }
+}
+
+// translate_to_io ranges of one bus that overlap would give one bus address
+// two translations.
+void check_translations_apart(const Reader& reader, const std::vector<IoTranslation>& ranges) {
+  for (std::size_t i = 0; i < ranges.size(); ++i)
+    for (std::size_t j = 0; j < i; ++j) {
+      const IoTranslation &a = ranges[i], &b = ranges[j];
+      if (a.bus != b.bus || a.start >= b.start + b.size || b.start >= a.start + a.size) continue;
+      reader.fail("translate_to_io[" + std::to_string(i) + "].start",
+                  "overlaps translate_to_io[" + std::to_string(j) + "] on bus " + std::to_string(a.bus));
+    }
+}
+
 }  // namespace
 
 MachineProfile parse_profile(std::string_view text, std::string_view source_name,
@@ -254,6 +298,15 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
           reader.fail(where, "slot already taken by another adapter");
       profile.adapters.push_back(std::move(conf));
     }
+    check_windows_apart(reader, profile.adapters);
+    // Two parts saved into one image would each overwrite the other's words.
+    for (std::size_t a = 0; a < profile.adapters.size(); ++a)
+      for (std::size_t b = 0; b < a; ++b)
+        if (!profile.adapters[a].eeprom.save_path.empty() &&
+            profile.adapters[a].eeprom.save_path == profile.adapters[b].eeprom.save_path)
+          reader.fail(
+              "adapters[" + std::to_string(a) + "].eeprom.file",
+              "the image adapters[" + std::to_string(b) + "] saves too: each would overwrite the other's words");
   }
   if (auto it = root.find("translate_to_io"); it != root.end()) {
     if (!it->is_array()) reader.fail("translate_to_io", "must be an array");
@@ -269,6 +322,7 @@ MachineProfile parse_profile(std::string_view text, std::string_view source_name
       range.io_base = reader.field(j, "io_base", where, 0xFFFFFFFF, range.start);
       profile.translate_to_io.push_back(range);
     }
+    check_translations_apart(reader, profile.translate_to_io);
   }
   if (auto it = root.find("faults"); it != root.end()) {
     if (!it->is_object()) reader.fail("faults", "must be an object of fault names");

@@ -57,6 +57,27 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
   huge += "id\n";
   std::string huge_script((16 << 20) + 1, ' ');
   huge_script += "id\n";
+  // An image of the built-in part with one word changed: its sum is wrong.
+  std::string damaged = "0002 494E 0143 0000 0000 0201 4701 0000 0000 0000 0000 0001 8086 0001\n";
+  for (int i = 14; i < 63; i++) damaged += "0000\n";
+  damaged += "A69E\n";
+  const std::string damaged_image = WriteFile("damaged.txt", damaged);
+  const std::string image_in = WriteFile("restore_me.txt", "0001 BAB9\n");
+  const std::string script_out = WriteFile("writes_itself.txt", "eeprom dump --out " + dir + "writes_itself.txt\n");
+  const std::string eeprom_profile =
+      WriteFile("eeprom_file.json",
+                "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
+                "  \"eeprom\": { \"file\": \"restore_me.txt\" } } ] }\n");
+  std::filesystem::remove(dir + "linked.json");
+  std::filesystem::create_hard_link(eeprom_profile, dir + "linked.json");
+  // Two adapters, or two BARs of one, whose windows overlap; each line
+  // holds one BAR, so the message's line is the later BAR's.
+  const auto adapters = [&](const std::string &name, const std::string &first, const std::string &second) {
+    return "--profile " +
+           WriteFile(name, "{ \"adapters\": [\n  { \"device\": 3, \"bars\": [\n    " + first +
+                               " ] },\n  { \"device\": 4, \"bars\": [\n    " + second + " ] } ] }\n") +
+           " id";
+  };
   const std::string stuck =
       WriteFile("no_eeprom.json",
                 "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
@@ -123,6 +144,67 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
        "{\"ok\":false,\"error\":\"" + dir + "none.txt: cannot open the script: No such file or directory\"}", 2},
       {"JSON usage error", "--json pci read 300 3.0 0 4", "{\"command\":\"pci read 300 3.0 0 4\",\"ok\":false", 2},
       {"version", "--version", std::string("nicdiag version ") + NICDIAG_VERSION + "\n", 0},
+      // Sizes and counts are checked against the part before anything is
+      // read or written.
+      {"--size wider than the part", "eeprom read 5 --size 128",
+       "--size 128 disagrees with the part: it answers the size probe with 64 words (6 address bits, not 8)", 2},
+      {"--size in a script names its line",
+       "--script " + WriteFile("sizes.txt", "\neeprom write 5 0x1234 --size 256 --yes\n"),
+       "sizes.txt:2: eeprom write 5 0x1234 --size 256 --yes: 00:03.0 8086:1229: --size 256 disagrees", 2},
+      {"image of another size", "eeprom restore " + image_in + " --yes",
+       "restore_me.txt holds 2 words; the EEPROM has 64: not its image; nothing written", 2},
+      {"image with a wrong checksum, refused before anything runs", "id ';' eeprom restore " + damaged_image + " --yes",
+       "damaged.txt: the image's words sum to 0xBABB, not 0xBABA", 2},
+      {"image on standard input beside the script", "--script - eeprom restore - --yes",
+       "restore - reads the image from standard input, which holds the script", 2},
+      {"--out - with --json", "--json id ';' eeprom dump --out -", "--json keeps for JSON", 2},
+      // No output may replace an input of the same run.
+      {"--out onto the profile", "--profile " + eeprom_profile + " id ';' dmi --out " + eeprom_profile,
+       "the output " + eeprom_profile + " is the same file as the profile", 2},
+      {"--out onto the profile under another name",
+       "--profile " + eeprom_profile + " id ';' pir --out " + dir + "linked.json",
+       "linked.json is the same file as the profile", 2},
+      {"--out onto the script", "--script " + script_out,
+       "writes_itself.txt:1: eeprom dump --out " + dir + "writes_itself.txt: the output", 2},
+      {"--out onto the image restored",
+       "eeprom restore " + damaged_image + " --ignore-checksum --yes ';' eeprom dump --out " + damaged_image,
+       "is the same file as the image to restore", 2},
+      {"--out onto a file the profile names", "--profile " + eeprom_profile + " id ';' eeprom dump --out " + image_in,
+       "is the same file as the file the profile names", 2},
+      // Windows and translations that overlap are refused with the line.
+      {"memory windows of two adapters overlap",
+       adapters("overlap.json", "{ \"type\": \"memory\", \"size\": 4096, \"address\": \"0xF4000000\" }",
+                "{ \"type\": \"memory\", \"size\": 8192, \"address\": \"0xF4000000\" }"),
+       "overlap.json:5: adapters[1].bars[0].address: memory window overlaps adapters[0].bars[0] "
+       "(0xF4000000-0xF4000FFF)",
+       2},
+      {"I/O windows of one adapter overlap",
+       adapters("overlap_io.json",
+                "{ \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" },\n    { \"type\": \"io\", \"size\": 32, "
+                "\"address\": \"0xE020\" }",
+                "{ \"type\": \"io\", \"size\": 64, \"address\": \"0xE100\" }"),
+       "overlap_io.json:4: adapters[0].bars[1].address: I/O window overlaps adapters[0].bars[0] (0xE000-0xE03F)", 2},
+      {"translations overlap",
+       "--profile " +
+           WriteFile("overlap_tr.json",
+                     "{ \"translate_to_io\": [\n { \"start\": \"0xF8000000\", \"size\": "
+                     "\"0x100000\" },\n { \"start\": \"0xF80FF000\", \"size\": 4096 } ] }\n") +
+           " id",
+       "overlap_tr.json:3: translate_to_io[1].start: overlaps translate_to_io[0] on bus 0", 2},
+      {"configuration read past its end", "pci read 0 3.0 0xFF0 32",
+       "OFFSET 0xFF0 + 32 bytes runs past 0xFFF, the end of configuration space", 2},
+      {"two adapters saving one image",
+       "--profile " +
+           WriteFile("one_image.json",
+                     "{ \"adapters\": [\n"
+                     "  { \"device\": 3, \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE000\" } ],\n"
+                     "    \"eeprom\": { \"file\": \"restore_me.txt\", \"save\": true } },\n"
+                     "  { \"device\": 4, \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": \"0xE100\" } ],\n"
+                     "    \"eeprom\": { \"file\": \"restore_me.txt\", \"save\": true } } ] }\n") +
+           " id",
+       "one_image.json:5: adapters[1].eeprom.file: the image adapters[0] saves too", 2},
+      // Numbers are decimal or 0x hexadecimal, nothing else.
+      {"octal-looking number with a bad digit", "stall 09x", "bad microseconds '09x'", 2},
   };
   // Profiles whose adapter carries a bad member: the message names the
   // file, the member's line and its path.
@@ -139,6 +221,12 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
       {"fraction.json", "    \"irq\": 1.5,\n", "4: adapters[0].irq: must be a whole number"},
       {"phy.json", "    \"phys\": { \"1\": {\n      \"4\": 65536 } },\n",
        "5: adapters[0].phys.1.4: 65536 is out of range"},
+      {"plus.json", "    \"irq\": \"+5\",\n", "4: adapters[0].irq: \"+5\" is not a number"},
+      {"blank.json", "    \"irq\": \" 5\",\n", "4: adapters[0].irq: \" 5\" is not a number"},
+      {"bare_0x.json", "    \"irq\": \"0x\",\n", "4: adapters[0].irq: \"0x\" is not a number"},
+      {"octal_prefix.json", "    \"irq\": \"0o7\",\n", "4: adapters[0].irq: \"0o7\" is not a number"},
+      {"eeprom_word.json", "    \"eeprom\": { \"contents\": [\n \"+1\" ] },\n",
+       "5: adapters[0].eeprom.contents[0]: \"+1\" is not a number"},
   };
   for (const auto &m : members)
     cases.push_back({m.file, WithProfile(m.file, m.members), std::string(m.file) + ":" + m.message, 2});
@@ -149,6 +237,34 @@ TEST(NicdiagBadInput, EachMalformedInputIsNamedAndRefused) {
     // Checked before any command ran, or stopped before it: no id ran.
     EXPECT_EQ(o.out.find("identifier"), std::string::npos) << c.name << "\n" << o.out;
   }
+}
+
+// "010" is ten wherever a number is read: the command line, a script and a
+// hardware profile (JSON strings and the phys keys); never eight.
+TEST(NicdiagBadInput, LeadingZerosAreDecimal) {
+  const std::string profile =
+      WriteFile("zeros.json",
+                "{ \"adapters\": [ { \"irq\": \"010\", \"revision\": \"0x010\",\n"
+                "  \"bars\": [ { \"type\": \"io\", \"size\": \"064\", \"address\": \"0xE000\" } ],\n"
+                "  \"phys\": { \"011\": { \"2\": \"0100\" } } } ] }\n");
+  const std::string script = WriteFile("zeros.txt", "stall 010\npci read 0 3.0 0x3C 1\n");
+  Outcome o = Nicdiag("--json --profile " + profile + " --script " + script +
+                      " stall 0010 ';' pci read 0 3.0 0x08 1 ';' phy read 2 --phy-address 011 --register 0xE000");
+  ASSERT_EQ(o.exit_code, 0) << o.out;
+  const auto lines = o.Lines();
+  ASSERT_EQ(lines.size(), 5u) << o.out;
+  const struct {
+    size_t line;
+    const char *key;
+    nlohmann::json expected;
+  } checks[] = {
+      {0, "sim_time_us", 10},  // stall 0010 on the command line
+      {1, "data", "10"},       // revision "0x010": 16
+      {2, "value", 100},       // PHY 11 ("011"), register 2 = "0100": one hundred
+      {3, "sim_time_us", 10},  // stall 010 in the script
+      {4, "data", "0a"},       // interrupt line "010": ten
+  };
+  for (const auto &c : checks) EXPECT_EQ(lines[c.line][c.key], c.expected) << c.line << " " << o.out;
 }
 
 TEST(NicdiagBadInput, TruncationIsExplicitAndShowsTheValueCarried) {

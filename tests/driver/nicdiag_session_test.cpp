@@ -5,6 +5,7 @@
 // what happened, and the service commands, which run without the device.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -107,14 +108,26 @@ size_t CountLines(const std::string &text, const std::string &start) {
   return count;
 }
 
-// Runs a script of `requests` lines, each one PCI configuration request
-// through the session's transfer buffer; every line must answer.
-long SessionRss(size_t requests) {
+// The line of request i of a session.
+using RequestLine = std::string (*)(size_t i);
+std::string PciRequest(size_t i) { return "pci read 0 3.0 " + std::to_string((i % 64) * 4) + " 4"; }
+// EEPROM and PHY reads by turns, each through the register named (no scan).
+std::string PartRequest(size_t i) {
+  return i % 2 == 0 ? "eeprom read " + std::to_string(i % 64) + " --register 0xE00E --size 64"
+                    : "phy read " + std::to_string(i % 7) + " --register 0xE000";
+}
+
+// Runs a script of `requests` lines made by `line`; every line must answer
+// (answers start with `answer`). The largest resident set in KiB, and in
+// script_bytes the size of the script, which the session holds.
+long SessionRss(size_t requests, RequestLine line = PciRequest, const char *answer = "00:03.0 +0x",
+                size_t *script_bytes = nullptr) {
   const std::string script = Dir() + "session_" + std::to_string(requests) + ".txt";
   {
     std::ofstream out(script);
-    for (size_t i = 0; i < requests; i++) out << "pci read 0 3.0 " << (i % 64) * 4 << " 4\n";
+    for (size_t i = 0; i < requests; i++) out << line(i) << "\n";
   }
+  if (script_bytes != nullptr) *script_bytes = static_cast<size_t>(fs::file_size(script));
   // Under the address sanitizer freed memory is held back (up to 256 MB by
   // default) before reuse; a small quarantine keeps what is measured the
   // program's own.
@@ -129,7 +142,7 @@ long SessionRss(size_t requests) {
   std::string output;
   long rss = 0;
   EXPECT_EQ(child.Finish(output, rss), 0) << output.substr(0, 2000);
-  EXPECT_EQ(CountLines(output, "00:03.0 +0x"), requests);
+  EXPECT_EQ(CountLines(output, answer), requests);
   return rss;
 }
 
@@ -141,6 +154,22 @@ TEST(NicdiagSession, AHundredThousandRequestsRunInBoundedMemory) {
   // What grows is the script's text (1.9 MB) and nothing per request.
   EXPECT_LT(large - small, 8 * 1024) << "max RSS " << small << " KiB for 1,000 requests, " << large
                                      << " KiB for 100,000";
+}
+
+TEST(NicdiagSession, EepromAndPhyTrafficRunsInBoundedMemory) {
+  // The parts' recorders once kept 65,536 sessions and frames each, so 300,000
+  // reads reached 23 MB; what may grow now is the script's own text.
+  size_t small_script = 0, large_script = 0;
+  const long small = SessionRss(3000, PartRequest, "00:03.0 8086:1229: ", &small_script);
+  const long large = SessionRss(300000, PartRequest, "00:03.0 8086:1229: ", &large_script);
+  const long script_kib = static_cast<long>((large_script - small_script) / 1024);
+#if defined(__SANITIZE_ADDRESS__)
+  const long slack_kib = 8 * 1024;  // the sanitizer's shadow of the script and its own pools
+#else
+  const long slack_kib = 4 * 1024;
+#endif
+  EXPECT_LT(large - small, script_kib + slack_kib) << "max RSS " << small << " KiB for 3,000 reads, " << large
+                                                   << " KiB for 300,000 (script " << script_kib << " KiB more)";
 }
 
 TEST(NicdiagSession, InputsThatAreNotRegularFilesAreRefusedWithoutWaiting) {
@@ -307,7 +336,8 @@ TEST(NicdiagSession, AnImageOnAFullFileSystemStaysWholeAndTheLostWritesAreNamed)
   // 77: the mount was refused; "unshare: ...": no namespace could be made.
   if (o.exit_code == 77 || o.out.rfind("unshare: ", 0) == 0) GTEST_SKIP() << "no tmpfs can be mounted here: " << o.out;
   EXPECT_EQ(o.exit_code, 1) << o.out;
-  EXPECT_NE(o.out.find("cannot write the image: No space left on device; the old image is kept"), std::string::npos)
+  EXPECT_NE(o.out.find("cannot write the new file: No space left on device; the old contents are kept"),
+            std::string::npos)
       << o.out;
   EXPECT_NE(o.out.find("the words written in this run are lost: word 0x05 = 0xBEEF (was 0x1111), word 0x06 = 0x0042 "
                        "(was 0x1111)"),
@@ -318,12 +348,11 @@ TEST(NicdiagSession, AnImageOnAFullFileSystemStaysWholeAndTheLostWritesAreNamed)
   EXPECT_EQ(o.out.find(".image.txt."), std::string::npos) << o.out;
 }
 
-TEST(NicdiagSession, CtrlCEndsAWriteScriptWithWhatWasWrittenSaved) {
+// Ctrl-C, SIGTERM (kill, timeout) and SIGHUP (a closed terminal) end the
+// session after the command they arrive in: the image is saved, the status
+// is 128 + the signal, and when the save fails the words lost are named.
+TEST(NicdiagSession, SignalsEndAWriteScriptWithWhatWasWrittenSaved) {
   const std::string dir = Dir();
-  std::string original;
-  for (int i = 0; i < 64; i++) original += "0000\n";
-  const std::string image = WriteFile(dir + "interrupted.txt", original);
-  const std::string profile = SavingProfile(dir + "interrupted.json", "interrupted.txt", 64);
   const std::string script = dir + "writes.txt";
   // Each write followed by 300 quick commands: the pipe fills and holds the
   // session back long before it reaches the last write.
@@ -335,28 +364,60 @@ TEST(NicdiagSession, CtrlCEndsAWriteScriptWithWhatWasWrittenSaved) {
       for (int i = 1; i < kPerWrite; i++) out << "id\n";
     }
   }
-  Child child({"--profile", profile, "--script", script}, "/dev/null");
-  std::string output;
-  ASSERT_TRUE(child.ReadUntil(output, "word 0x02 <-")) << output;
-  kill(child.pid, SIGINT);
-  long rss = 0;
-  EXPECT_EQ(child.Finish(output, rss), 130) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
-  const size_t done = CountLines(output, "00:03.0 8086:1229: word 0x");
-  const size_t ran = done + CountLines(output, "identifier 0x21");
-  EXPECT_GE(done, 3u);
-  EXPECT_LT(done, static_cast<size_t>(kWrites)) << "every write ran: the interrupt came too late to test anything";
-  EXPECT_NE(output.find("interrupted (Ctrl-C): " + std::to_string(kWrites * kPerWrite - ran) + " commands not run"),
-            std::string::npos)
-      << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
-  // Exactly the writes reported done are in the image.
-  std::istringstream saved(ReadFile(image));
-  unsigned word = 0;
-  for (std::string value; saved >> value; word++) {
-    char expected[8];
-    std::snprintf(expected, sizeof expected, "%04X", word < done ? 0x1000 + word : 0);
-    EXPECT_EQ(value, expected) << "word " << word;
+  const struct {
+    int signal_number, status;
+    const char *name;
+    bool save_fails;  // the image is replaced by a folder before the signal
+  } cases[] = {
+      {SIGINT, 130, "Ctrl-C", false},
+      {SIGTERM, 143, "SIGTERM", false},
+      {SIGHUP, 129, "SIGHUP", false},
+      {SIGTERM, 143, "SIGTERM", true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.save_fails ? ", save fails" : ""));
+    std::string original;
+    for (int i = 0; i < 64; i++) original += "0000\n";
+    const std::string image = dir + "interrupted.txt";
+    fs::remove_all(image);
+    WriteFile(image, original);
+    const std::string profile = SavingProfile(dir + "interrupted.json", "interrupted.txt", 64);
+    Child child({"--profile", profile, "--script", script}, "/dev/null");
+    std::string output;
+    ASSERT_TRUE(child.ReadUntil(output, "word 0x02 <-")) << output;
+    if (c.save_fails) {
+      fs::remove(image);
+      fs::create_directory(image);
+    }
+    kill(child.pid, c.signal_number);
+    long rss = 0;
+    EXPECT_EQ(child.Finish(output, rss), c.status) << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+    const size_t done = CountLines(output, "00:03.0 8086:1229: word 0x");
+    const size_t ran = done + CountLines(output, "identifier 0x21");
+    EXPECT_GE(done, 3u);
+    EXPECT_LT(done, static_cast<size_t>(kWrites)) << "every write ran: the signal came too late to test anything";
+    EXPECT_NE(output.find(std::string("interrupted (") + c.name + "): " + std::to_string(kWrites * kPerWrite - ran) +
+                          " commands not run"),
+              std::string::npos)
+        << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+    if (c.save_fails) {
+      EXPECT_NE(output.find("the words written in this run are lost: word 0x00 = 0x1000 (was 0x0000), word 0x01 = "
+                            "0x1001 (was 0x0000), word 0x02 = 0x1002 (was 0x0000)"),
+                std::string::npos)
+          << output.substr(output.size() > 2000 ? output.size() - 2000 : 0);
+      continue;
+    }
+    // Exactly the writes reported done are in the image.
+    std::istringstream saved(ReadFile(image));
+    unsigned word = 0;
+    for (std::string value; saved >> value; word++) {
+      char expected[8];
+      std::snprintf(expected, sizeof expected, "%04X", word < done ? 0x1000 + word : 0);
+      EXPECT_EQ(value, expected) << "word " << word;
+    }
+    EXPECT_EQ(word, 64u);
   }
-  EXPECT_EQ(word, 64u);
+  fs::remove_all(dir + "interrupted.txt");
 }
 
 TEST(NicdiagSession, RestoreWritesASavedImageBackAndVerifiesIt) {
@@ -377,12 +438,112 @@ TEST(NicdiagSession, RestoreWritesASavedImageBackAndVerifiesIt) {
       {"short.txt", "short.txt holds 2 words; the EEPROM has 64"},
       {"word.txt", "word.txt:2: bad word '12345'"},
   };
-  WriteFile(dir + "short.txt", "0001 0002\n");
+  WriteFile(dir + "short.txt", "0001 BAB9\n");
   WriteFile(dir + "word.txt", "# saved\n0001 12345\n");
   for (const auto &[file, message] : bad) {
     o = Nicdiag("eeprom restore " + dir + file + " --yes");
     EXPECT_NE(o.exit_code, 0) << file;
     EXPECT_NE(o.out.find(message), std::string::npos) << file << "\n" << o.out;
+  }
+}
+
+// Runs nicdiag with standard error (and output) a terminal: everything it
+// wrote there.
+std::string OnTerminal(const std::vector<std::string> &arguments) {
+  int master = -1;
+  const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    std::vector<char *> argv{const_cast<char *>(NICDIAG_PATH)};
+    for (const std::string &a : arguments) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(NICDIAG_PATH, argv.data());
+    _exit(127);
+  }
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(master, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  close(master);
+  waitpid(pid, nullptr, 0);
+  return text;
+}
+
+// A 256-word part, erased, and an image for it of 256 words that all differ.
+struct BigPart {
+  std::string profile, image;
+  BigPart() {
+    const std::string dir = Dir();
+    profile = WriteFile(dir + "big.json",
+                        "{ \"adapters\": [ { \"bars\": [ { \"type\": \"io\", \"size\": 64, \"address\": "
+                        "\"0xE000\" } ],\n  \"eeprom\": { \"words\": 256 } } ] }\n");
+    std::string text;
+    unsigned sum = 0;
+    for (unsigned i = 0; i < 255; i++) {
+      char word[8];
+      std::snprintf(word, sizeof word, "%04X\n", i);
+      text += word;
+      sum += i;
+    }
+    char last[8];
+    std::snprintf(last, sizeof last, "%04X\n", (0xBABA - sum) & 0xFFFF);
+    image = WriteFile(dir + "big.txt", text + last);
+  }
+};
+
+TEST(NicdiagSession, LongWorkShowsProgressOnlyOnATerminal) {
+  const BigPart part;
+  const char *kLine = "\rnicdiag: restoring: words written: ";
+  const struct {
+    bool terminal, quiet, shown;
+  } cases[] = {{true, false, true}, {true, true, false}, {false, false, false}};
+  for (const auto &c : cases) {
+    std::vector<std::string> arguments = {"--profile", part.profile, "eeprom", "restore", part.image, "--yes"};
+    if (c.quiet) arguments.insert(arguments.begin(), "--quiet");
+    const std::string text =
+        c.terminal ? OnTerminal(arguments)
+                   : Nicdiag("--profile " + part.profile + " eeprom restore " + part.image + " --yes").out;
+    EXPECT_NE(text.find("256 words written, 0 already equal"), std::string::npos) << text;
+    EXPECT_EQ(text.find(kLine) != std::string::npos, c.shown) << c.terminal << c.quiet << "\n" << text;
+  }
+}
+
+// Notes ("written to FILE") go to standard error, not among the data, and
+// --quiet silences them; "-" is standard output, or standard input for
+// an image to restore, never a file of that name.
+TEST(NicdiagSession, NotesGoToStandardErrorAndDashIsAStandardStream) {
+  const std::string dir = Dir() + "streams/";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  // Run by a shell of their own, whose redirections are the command's.
+  const auto run = [&](const std::string &arguments) {
+    return RunTool("sh -c", "\"cd " + dir + " && " + NICDIAG_PATH + " " + arguments + "\"");
+  };
+  for (const char *save : {"eeprom dump --out saved.txt", "dmi --out dmi.bin", "pir --out pir.bin"})
+    ASSERT_EQ(run(save).exit_code, 0) << save;
+  const struct {
+    std::string arguments, out_has, err_is;
+    bool out_is_file;  // standard output holds exactly the file out_has names
+  } cases[] = {
+      {"eeprom dump --out again.txt", "checksum valid", "nicdiag: written to again.txt\n", false},
+      {"--quiet eeprom dump --out again.txt", "checksum valid", "", false},
+      {"eeprom write 5 0x0201 --yes", "word 0x05 <- 0x0201",
+       "nicdiag: the checksum was not checked: eeprom write --checksum, or eeprom dump, checks it\n", false},
+      {"eeprom dump --out -", "saved.txt", "", true},
+      {"dmi --out -", "dmi.bin", "", true},
+      {"pir --out -", "pir.bin", "", true},
+      {"eeprom restore - --yes < saved.txt", "restored from standard input: 0 words written, 64 already equal", "",
+       false},
+  };
+  for (const auto &c : cases) {
+    Outcome o = run(c.arguments + " 2>err.txt");
+    EXPECT_EQ(o.exit_code, 0) << c.arguments << "\n" << o.out;
+    if (c.out_is_file) {
+      EXPECT_EQ(o.out, ReadFile(dir + c.out_has)) << c.arguments;
+    } else {
+      EXPECT_NE(o.out.find(c.out_has), std::string::npos) << c.arguments << "\n" << o.out;
+    }
+    EXPECT_EQ(o.out.find("written to"), std::string::npos) << c.arguments << "\n" << o.out;
+    EXPECT_EQ(ReadFile(dir + "err.txt"), c.err_is) << c.arguments;
+    EXPECT_FALSE(fs::exists(dir + "-")) << c.arguments;
   }
 }
 

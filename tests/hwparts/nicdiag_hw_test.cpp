@@ -30,6 +30,12 @@ std::string Profile(const std::string &name, const nlohmann::json &eeprom, const
   return path;
 }
 
+std::string Format4(unsigned word) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", word & 0xFFFF);
+  return text;
+}
+
 nlohmann::json Ramp(unsigned words) {
   nlohmann::json list = nlohmann::json::array();
   for (unsigned i = 0; i < words; i++) list.push_back(0x0100 * (i % 256) + 0x11);
@@ -79,16 +85,98 @@ TEST(NicdiagEeprom, WritesNeedConfirmationAndAreCheckedByReadingBack) {
   lines = done.Lines();
   EXPECT_EQ(lines[0]["written"], 1);
   EXPECT_EQ(lines[1]["value"], 0xBEEF);
-  // A read before (the old value), the write with two 5 ms cycles and the
-  // driver's own read-back, nicdiag's read back, and the 64 reads that sum
-  // the image.
-  EXPECT_EQ(lines[0]["sim_time_us"], 3050 + 17915 + 3050 + 3050 + 64 * 3050);
+  // The size probe (which checks --size), a read before (the old value),
+  // the write with two 5 ms cycles and the driver's own read-back, and
+  // nicdiag's read back of that word: nothing else of the part.
+  EXPECT_EQ(lines[0]["sim_time_us"], 3050 + 3050 + 17915 + 3050 + 3050);
 
-  // A 256-word part is written too.
+  // A 256-word part is written too, in the same few steps; --checksum adds
+  // the reading of every word that the sum needs.
   std::string p256 = Profile("write256.json", {{"words", 256}, {"contents", Ramp(256)}});
-  Outcome written = Nicdiag("--profile " + p256 + " eeprom write 5 0xBEEF --yes ';' eeprom read 5");
+  Outcome written =
+      Nicdiag("--profile " + p256 +
+              " --json eeprom write 5 0xBEEF --yes ';' eeprom read 5 ';' eeprom write 6 1 --yes --checksum");
   EXPECT_EQ(written.exit_code, 0) << written.out;
-  EXPECT_NE(written.out.find("word 0x05 = 0xBEEF"), std::string::npos) << written.out;
+  lines = written.Lines();
+  ASSERT_EQ(lines.size(), 3u) << written.out;
+  EXPECT_EQ(lines[1]["value"], 0xBEEF);
+  EXPECT_EQ(lines[0]["sim_time_us"], 3350 + 3350 + 19115 + 3350 + 3350);
+  EXPECT_EQ(lines[2]["sim_time_us"], 3350 + 3350 + 19115 + 3350 + 3350 + 256 * 3350);
+  EXPECT_EQ(lines[0].count("checksum_valid"), 0u);
+  EXPECT_EQ(lines[2].count("checksum_valid"), 1u);
+}
+
+// A --size that disagrees with the part's address width would read and
+// write other words than those named: refused (status 2), nothing touched.
+// The probe cannot tell 128 words from 256 (both take 8 address bits), so
+// that --size is the user's to give.
+TEST(NicdiagEeprom, ASizeTheDriverWouldMisaddressIsRefusedAndTouchesNothing) {
+  const struct {
+    unsigned words, address_bits;
+    const char *command;
+    int status;
+  } cases[] = {
+      {64, 6, "eeprom write 5 0x1234 --yes --size 128", 2}, {64, 6, "eeprom read 5 --size 256", 2},
+      {256, 8, "eeprom write 5 0x1234 --yes --size 64", 2}, {128, 8, "eeprom fix-checksum --yes --size 64", 2},
+      {64, 6, "eeprom restore IMAGE --yes --size 128", 2},  {256, 8, "eeprom read 5 --size 128", 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.command);
+    const std::string profile =
+        Profile("size" + std::to_string(c.words) + ".json",
+                {{"words", c.words}, {"address_bits", c.address_bits}, {"contents", Ramp(c.words)}});
+    // An image that would pass every other check: its words sum to 0xBABA.
+    nlohmann::json image = Ramp(64);
+    uint32_t sum = 0;
+    for (unsigned i = 0; i < 63; i++) sum += image[i].get<uint32_t>();
+    image[63] = (0xBABA - sum) & 0xFFFF;
+    std::string text;
+    for (const auto &w : image) text += Format4(w.get<unsigned>()) + "\n";
+    const std::string image_path = ::testing::TempDir() + "size_image.txt";
+    std::ofstream(image_path) << text;
+    std::string command = c.command;
+    const size_t at = command.find("IMAGE");
+    if (at != std::string::npos) command.replace(at, 5, image_path);
+    Outcome o = Nicdiag("--profile " + profile + " --json eeprom dump ';' " + command + " ';' eeprom dump");
+    EXPECT_EQ(o.exit_code, c.status) << o.out;
+    const auto lines = o.Lines();
+    ASSERT_EQ(lines.size(), 3u) << o.out;
+    EXPECT_EQ(lines[0]["words"][5], Ramp(c.words)[5]);
+    EXPECT_EQ(lines[2]["words"], lines[0]["words"]) << "a word changed";
+    if (c.status == 2) {
+      EXPECT_NE(lines[1]["error"].get<std::string>().find("disagrees with the part"), std::string::npos) << o.out;
+    } else {
+      EXPECT_EQ(lines[1]["value"], Ramp(c.words)[5]);
+    }
+  }
+}
+
+// A restore of 256 changed words takes the part's mandated waits (256
+// writes, each two 5 ms programming cycles, its bit timing and the
+// driver's read-back of the word: 22,465 us; one verifying read of 3,350 us
+// a word) and at most 10 % more.
+TEST(NicdiagEeprom, RestoreOf256WordsTakesLittleMoreThanThePartsWaits) {
+  const std::string profile = Profile("restore256.json", {{"words", 256}});  // erased: every word differs
+  std::string text;
+  uint32_t sum = 0;
+  for (unsigned i = 0; i < 255; i++) {
+    text += Format4(i) + "\n";
+    sum += i;
+  }
+  text += Format4((0xBABA - sum) & 0xFFFF) + "\n";
+  const std::string image = ::testing::TempDir() + "restore256.txt";
+  std::ofstream(image) << text;
+  Outcome o = Nicdiag("--profile " + profile + " --json eeprom restore " + image + " --yes ';' eeprom dump");
+  ASSERT_EQ(o.exit_code, 0) << o.out;
+  const auto lines = o.Lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["written"], 256);
+  EXPECT_EQ(lines[0]["verified"], true);
+  EXPECT_EQ(lines[1]["checksum_valid"], true);
+  const double mandated = 256.0 * 22465 + 256.0 * 3350;
+  const double took = lines[0]["sim_time_us"].get<double>();
+  EXPECT_LE(took, 1.10 * mandated) << took / mandated;
+  EXPECT_GE(took, 256.0 * 22465);  // every word was really written
 }
 
 TEST(NicdiagEeprom, ProfileImageSavedBackKeepsWritesBetweenRuns) {
@@ -166,7 +254,7 @@ TEST(NicdiagEeprom, ChecksumVerdictFixAndWritesThatBreakIt) {
 
   Outcome fixed = Nicdiag("--profile " + profile +
                           " --json eeprom fix-checksum --yes ';' eeprom dump ';' "
-                          "eeprom fix-checksum --yes ';' eeprom write 3 0x1234 --yes");
+                          "eeprom fix-checksum --yes ';' eeprom write 3 0x1234 --yes --checksum");
   ASSERT_EQ(fixed.exit_code, 0) << fixed.out;
   auto lines = fixed.Lines();
   ASSERT_EQ(lines.size(), 4u);
@@ -179,7 +267,7 @@ TEST(NicdiagEeprom, ChecksumVerdictFixAndWritesThatBreakIt) {
   EXPECT_EQ(lines[3]["sum"], (0xBABA + 0x1234 - 0x0311) & 0xFFFF);
   EXPECT_EQ(lines[3]["checksum_fix"], (0x158B - 0x1234 + 0x0311) & 0xFFFF);
 
-  Outcome text = Nicdiag("--profile " + profile + " eeprom write 3 0x1234 --yes");
+  Outcome text = Nicdiag("--profile " + profile + " eeprom write 3 0x1234 --yes --checksum");
   EXPECT_NE(text.out.find("the write leaves the checksum WRONG"), std::string::npos) << text.out;
 }
 

@@ -225,6 +225,9 @@ TEST(NicdiagHostileTables, MalformedTablesAreReportedNotOverrun) {
   // A _DMI_ anchor naming 40 bytes at 0x90000: one sound structure with a
   // string, then one whose strings never end.
   put(0xF0000, std::string("_DMI_\0\x28\0\0\0\x09\0", 12));
+  unsigned char sum = 0;  // a sound anchor: its 15 bytes sum to 0
+  for (size_t i = 0; i < 15; i++) sum = static_cast<unsigned char>(sum + image[0xF0000 + i]);
+  image[0xF0005] = static_cast<char>(-sum);
   put(0x90000, std::string("\x01\x08\x00\x01\x01\x02\x00\x00"
                            "Maker\0\0",
                            15));
@@ -245,6 +248,81 @@ TEST(NicdiagHostileTables, MalformedTablesAreReportedNotOverrun) {
   Outcome pir = RunTool(kNicdiag, "--profile " + profile + " pir");
   EXPECT_EQ(pir.exit_code, 1) << pir.out;
   EXPECT_NE(pir.out.find("the header states 40 bytes"), std::string::npos) << pir.out;
+}
+
+}  // namespace
+
+namespace {
+
+// An entry point is believed only when its checksum holds, and a table only
+// when it lies in memory: each firmware image damaged one way, read by
+// nicdiag and by dmidecode or biosdecode. Where they decode nothing, nicdiag
+// refuses (status 1) and says why; an unsound _SM_ beside a sound _DMI_ is
+// read as a legacy DMI table, as dmidecode reads it.
+TEST(NicdiagHostileTables, EntryPointsAreCheckedBeforeAnythingIsDecoded) {
+  if (!Have("dmidecode") || !Have("biosdecode")) GTEST_SKIP() << "dmidecode/biosdecode not installed";
+  // SeaBIOS's tables (see the data's README): _SM_ at 0xF59F0 with its
+  // _DMI_ at 0xF5A00, $PIR at 0xF5C80; in the SMBIOS 3 image _SM3_ at 0xF59F0.
+  constexpr size_t kSm = 0xF59F0, kDmi = 0xF5A00, kPir = 0xF5C80;
+  using Image = std::vector<char>;
+  const auto fix = [](Image &b, size_t start, size_t count, size_t at) {
+    b[at] = 0;
+    unsigned char sum = 0;
+    for (size_t i = start; i < start + count; i++) sum = static_cast<unsigned char>(sum + b[i]);
+    b[at] = static_cast<char>(-sum);
+  };
+  const auto put32 = [](Image &b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; i++) b[at + i] = static_cast<char>(v >> (8 * i));
+  };
+  const struct {
+    const char *name, *image, *command;
+    void (*damage)(Image &);
+    int status;
+    const char *message;
+  } cases[] = {
+      {"_SM_ checksum", "seabios-pc.mem", "dmi", [](Image &b) { b[kSm + 8]++; }, 0, "Legacy DMI 2.8 present."},
+      {"_DMI_ checksum", "seabios-pc.mem", "dmi", [](Image &b) { b[kDmi + 0x0C]++; }, 1,
+       "the _DMI_ anchor at 0xF5A00 has a wrong checksum"},
+      {"_SM3_ checksum", "seabios-pc-smbios3.mem", "dmi", [](Image &b) { b[kSm + 0x0C]++; }, 1,
+       "the SMBIOS 3.0 entry point at 0xF59F0 has a wrong checksum"},
+      {"$PIR checksum", "seabios-pc.mem", "pir", [](Image &b) { b[kPir + 0x22]++; }, 1,
+       "the $PIR table's checksum is wrong"},
+      {"_DMI_ table beyond memory", "seabios-pc.mem", "dmi", nullptr, 1, "beyond the end of memory (0x100000)"},
+      {"_SM3_ table beyond memory", "seabios-pc-smbios3.mem", "dmi", nullptr, 1, "beyond the end of memory (0x100000)"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ifstream in(kData + "/" + c.image, std::ios::binary);
+    Image bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(bytes.size(), 0x100000u);
+    if (c.damage != nullptr) {
+      c.damage(bytes);
+    } else if (std::string(c.image).find("smbios3") == std::string::npos) {
+      put32(bytes, kDmi + 8, 0x10000000);  // checksums made right again
+      fix(bytes, kDmi, 0x0F, kDmi + 5);
+      fix(bytes, kSm, 0x1F, kSm + 4);
+    } else {
+      put32(bytes, kSm + 0x10, 0x10000000);
+      fix(bytes, kSm, 0x18, kSm + 5);
+    }
+    const std::string path = testing::TempDir() + "damaged.mem", profile = testing::TempDir() + "damaged.json";
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size()));
+    std::ofstream(profile) << "{ \"bios_image\": \"" << path << "\" }\n";
+    Outcome ours = RunTool(kNicdiag, "--profile " + profile + " " + c.command);
+    EXPECT_EQ(ours.exit_code, c.status) << ours.out;
+    EXPECT_NE(ours.out.find(c.message), std::string::npos) << ours.out;
+    // What the reference tools make of the same image.
+    const bool dmi = std::string(c.command) == "dmi";
+    Outcome theirs = dmi ? RunTool("dmidecode", "-d " + path) : RunTool("biosdecode", "-d " + path + " --pir full");
+    const bool they_decode = dmi ? theirs.out.find("\nHandle 0x") != std::string::npos
+                                 : theirs.out.find("PCI Interrupt Routing") != std::string::npos;
+    EXPECT_EQ(they_decode, c.status == 0) << theirs.out;
+    if (c.status == 0) {
+      EXPECT_NE(theirs.out.find(c.message), std::string::npos) << theirs.out;
+    } else {
+      EXPECT_EQ(ours.out.find("Handle 0x"), std::string::npos) << ours.out;
+    }
+  }
 }
 
 }  // namespace

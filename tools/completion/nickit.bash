@@ -38,7 +38,7 @@ _nickit_netpurge_sim() {
   mapfile -t COMPREPLY < <(compgen -W "$_nickit_netpurge_sim_options" -- "$cur")
 }
 
-_nickit_nicdiag_options="--help --version --profile --json --script --stop-on-error --debug-log"
+_nickit_nicdiag_options="--help --version --profile --json --quiet --script --stop-on-error --debug-log"
 _nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy raw resources dmi pir install start stop
   remove"
 # Each command's own options (after the command word), as its --help lines
@@ -46,7 +46,7 @@ _nickit_nicdiag_commands="id port mem pci validate first-range stall eeprom phy 
 declare -A _nickit_nicdiag_command_options=(
   [port]="--truncate"
   [mem]="--truncate"
-  [eeprom]="--method --size -s --bus --device --register --out --yes"
+  [eeprom]="--method --size -s --bus --device --register --out --yes --checksum --ignore-checksum"
   [phy]="--phy-address --method -s --bus --device --register"
   [raw]="--out"
   [resources]="--bus --slot -s"

@@ -55,6 +55,10 @@ bool ParseHwOptions(Run &run, bool eeprom, const char *usage, HwOptions &o) {
       o.out = run.words[++i];
     } else if (eeprom && w == "--yes") {
       o.yes = true;
+    } else if (eeprom && w == "--checksum") {
+      o.checksum = true;
+    } else if (eeprom && w == "--ignore-checksum") {
+      o.ignore_checksum = true;
     } else if (!eeprom && w == "--phy-address") {
       if (!number("PHY address", o.phy_address)) return false;
       // The driver's command word always has bit 0 of the PHY address set;

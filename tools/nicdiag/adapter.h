@@ -24,6 +24,8 @@ struct HwOptions {
   uint32_t size = 0;  // --size, 0 = probe
   std::string out;
   bool yes = false;
+  bool checksum = false;         // write: report the image's checksum afterwards (reads the whole part)
+  bool ignore_checksum = false;  // restore: write an image whose checksum is wrong
   uint32_t phy_address = 1;
 };
 

@@ -48,6 +48,21 @@ uint32_t WordOf(const Reply &reply, size_t index);
 // Unmaps a window the command mapped for itself, leaving its last reply be.
 void UnmapWindow(Device &device, uint32_t virtual_address, uint32_t length);
 
+// A file a command reads or writes, gathered while the commands are checked
+// so that no output of a run can replace one of its inputs.
+struct FileUse {
+  std::string path;
+  bool output = false;
+  std::string what;  // "image", "--out"
+};
+
+// Shows how far long work has come ("restoring: 12/256 words"), on standard
+// error only when it is a terminal and --quiet was not given; done == total
+// clears the line.
+void Progress(const Options &options, const char *what, size_t done, size_t total);
+// Whether a progress line is shown: on a terminal, unless --quiet.
+bool ProgressWanted(bool stderr_is_terminal, bool quiet);
+
 // One command being run: its words, the requests it made and what it prints.
 struct Run {
   Run(Device &d, const Options &o, const std::vector<std::string> &w) : device(d), options(o), words(w) {}
@@ -55,9 +70,12 @@ struct Run {
   const Options &options;
   std::vector<std::string> words;
   uint64_t start_us = 0;
-  Reply last;              // the last request's reply
-  std::string text;        // human-readable result, or why the command failed
-  std::string json_extra;  // further JSON members, each starting with ','
+  Reply last;                             // the last request's reply
+  std::string text;                       // human-readable result, or why the command failed
+  std::string json_extra;                 // further JSON members, each starting with ','
+  std::vector<std::string> notes;         // said on standard error unless --quiet ("written to FILE")
+  bool raw_output = false;                // text is a file's bytes for standard output (--out -), as they are
+  std::vector<FileUse> *files = nullptr;  // checking: where the files the command names are gathered
   bool ok = true;
   bool usage_error = false;
   int exit_status = 0;  // a failure's exit status when it is not kExitFailed
@@ -67,6 +85,10 @@ struct Run {
   bool stopped = false;
 
   uint32_t Word(size_t index) const { return WordOf(last, index); }
+  // Records a file the command reads or writes ("-" is a standard stream).
+  void Uses(const std::string &path, bool output, const char *what) {
+    if (checking && files != nullptr && path != "-") files->push_back({path, output, what});
+  }
 
   // Sends one request whose input is the code's argument structure; a
   // failure status or an undelivered request fails the command with a

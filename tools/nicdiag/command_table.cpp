@@ -11,7 +11,7 @@ namespace nicdiag {
 namespace {
 
 const char kUsageHead[] =
-    "usage: nicdiag [--profile FILE] [--json] [--debug-log] [--stop-on-error] [--script FILE|-]\n"
+    "usage: nicdiag [--profile FILE] [--json] [--quiet] [--debug-log] [--stop-on-error] [--script FILE|-]\n"
     "               COMMAND [ARGS] [; COMMAND [ARGS]] ...\n"
     "\n"
     "Sends device-control requests to the NICPORT driver (\\\\.\\NICPORT) and prints what came back.\n"
@@ -26,6 +26,7 @@ const char kUsageHead[] =
     "  --script FILE    read the commands from FILE (after any given on the command line);\n"
     "                   - reads them from standard input\n"
     "  --stop-on-error  end the session at the first command that fails\n"
+    "  --quiet, -q      no notes on standard error (\"written to FILE\") and no progress line\n"
     "  --debug-log      echo the driver's debug output (DbgPrint) to stderr, prefixed 'dbg: '\n"
     "  --version        nicdiag's version\n"
     "  --help           this text\n"
@@ -38,7 +39,8 @@ const char kUsageNotes[] =
     "-s [[DOMAIN:]BUS:]DEVICE[.FUNCTION], in hexadecimal as lspci -s takes it (00:03.0), can\n"
     "stand for BUS SLOT (pci read/write, validate) and for --bus/--device (eeprom, phy, resources).\n"
     "Every command is checked before the first one runs; an error names the script's file and\n"
-    "line.\n"
+    "line. No --out may name an input of the run (the profile, the script, an image, a file the\n"
+    "profile names); --out - is standard output. Numbers are decimal (010 is ten) or 0x hex.\n"
     "\n";
 
 // After the platform's note: what the exit status says, and examples.
@@ -60,6 +62,8 @@ const char kUsageEnd[] =
     "  9    a service key is left in the registry that the service control manager does not know\n"
     "  130  Ctrl-C ended the session (after the command it arrived in; the EEPROM image is saved\n"
     "       as at any other end)\n"
+    "  129  SIGHUP ended the session, as Ctrl-C does\n"
+    "  143  SIGTERM ended the session, as Ctrl-C does\n"
     "\n"
     "Examples:\n"
     "  nicdiag id\n"
@@ -101,16 +105,20 @@ const CommandRow kCommands[] = {
     {"eeprom", CommandEeprom,
      "  eeprom size|dump|read WORD|write WORD VALUE|fix-checksum|restore FILE [--method io|mem]\n"
      "         [--size WORDS] [-s BB:DD.F | --bus BUS --device DEVICE[.FUNCTION] | --register ADDRESS]\n"
-     "         [--out FILE] [--yes]\n"
+     "         [--out FILE|-] [--yes] [--checksum] [--ignore-checksum]\n"
      "                                      the adapter's serial EEPROM: size probe, all words\n"
      "                                      (16 a line, MAC address, checksum verdict: all words\n"
      "                                      sum to 0xBABA in a valid image, the last word making\n"
      "                                      it so; --out FILE saves them, .bin as little-endian\n"
      "                                      bytes, else hex text), one word, a write (asks first\n"
-     "                                      unless --yes; says when it leaves the sum wrong), or\n"
+     "                                      unless --yes; with --checksum it reads the part and\n"
+     "                                      says when the write leaves the sum wrong), or\n"
      "                                      fix-checksum, which writes the last word so the sum is\n"
      "                                      right; restore writes an image saved by --out back\n"
-     "                                      and reads every word back. ADDRESS is the EEPROM\n"
+     "                                      (- reads it from standard input), refusing one whose\n"
+     "                                      sum is wrong unless --ignore-checksum, and checks\n"
+     "                                      every word. --size is checked against the size probe.\n"
+     "                                      --out - prints the image. ADDRESS is the EEPROM\n"
      "                                      control register; by\n"
      "                                      default the adapter's I/O window (io) or memory\n"
      "                                      window (mem) + 0x0E\n"},
@@ -133,14 +141,15 @@ const CommandRow kCommands[] = {
      "                                      claim a range or an interrupt for slot object SLOT\n"
      "                                      (0-3) for PCI device B/S, or give its claim back\n"},
     {"dmi", CommandDmi,
-     "  dmi [--out FILE]                    the SMBIOS structure table, decoded; --out saves it\n"
+     "  dmi [--out FILE|-]                  the SMBIOS structure table, decoded; --out saves it\n"
      "                                      as a dump that dmidecode --from-dump reads (entry\n"
      "                                      point, then the table at offset 0x20). Without a\n"
      "                                      _DMI_ anchor, the SMBIOS 3.0 entry point is looked\n"
-     "                                      for through mem map/read\n"},
+     "                                      for through mem map/read. Every entry point's checksum\n"
+     "                                      is verified first\n"},
     {"pir", CommandPir,
-     "  pir [--out FILE]                    the PCI interrupt routing table ($PIR), decoded, with\n"
-     "                                      its checksum verified; --out saves its raw bytes\n"},
+     "  pir [--out FILE|-]                  the PCI interrupt routing table ($PIR), decoded once\n"
+     "                                      its checksum is verified; --out saves its raw bytes\n"},
     {"install", CommandInstall,
      "  install [PATH]                      install the driver as the kernel service " NICDIAG_SERVICE_NAME ",\n"
      "                                      demand start, ImagePath\n"

@@ -15,7 +15,9 @@
 #include <string_view>
 
 #include "driver/nicport.h"
+#include "sim/hw/file_replace.h"
 #include "sim/hw/machine.h"
+#include "sim/hw/profile.h"
 #include "sim/kernel/kernel.h"
 #include "tools/nicdiag/nicdiag.h"
 
@@ -42,6 +44,7 @@ class HostDevice : public Device {
   explicit HostDevice(std::unique_ptr<sim::kernel::Kernel> kernel) : kernel_(std::move(kernel)) {}
 
   bool Start(const Options &options, std::string &error, bool &bad_input) {
+    profile_ = options.profile;
     if (!options.profile.empty()) {
       try {
         kernel_->load_profile_file(options.profile);
@@ -130,6 +133,24 @@ class HostDevice : public Device {
 
   uint64_t NowUs() override { return kernel_->now_us(); }
 
+  std::vector<std::string> InputFiles() override {
+    std::vector<std::string> files;
+    if (profile_.empty()) return files;
+    try {
+      const sim::hw::MachineProfile profile = sim::hw::load_profile_file(profile_);
+      if (!profile.bios_image.empty()) files.push_back(profile.bios_image.string());
+      for (const sim::hw::AdapterConfig &adapter : profile.adapters)
+        if (!adapter.eeprom.file.empty()) files.push_back(adapter.eeprom.file.string());
+    } catch (const std::exception &) {
+      // Loaded once already: a profile that changed since is the kernel's.
+    }
+    return files;
+  }
+
+  // The simulated machine's memory is its first megabyte; above it lie only
+  // the adapters' windows.
+  uint64_t MemoryEnd() override { return sim::hw::Machine::kLowMemorySize; }
+
   bool Close(std::string &report) override {
     report.clear();
     if (handle_ >= 0) kernel_->close(handle_);
@@ -160,6 +181,7 @@ class HostDevice : public Device {
 
  private:
   std::unique_ptr<sim::kernel::Kernel> kernel_;
+  std::string profile_;
   sim::kernel::Handle handle_ = -1;
   sim::kernel::ClientMemory memory_;  // the session's transfer buffer
 
@@ -213,6 +235,9 @@ bool ReadInputFile(const std::string &path, const char *what, size_t max_bytes, 
     error = path + ": the " + what + " is larger than " + std::to_string(max_bytes) + " bytes";
   }
   text.clear();
+  // Room for the whole file at once: grown by doubling, a long script would
+  // hold up to twice its size.
+  if (ok) text.reserve(static_cast<size_t>(info.st_size));
   char buffer[65536];
   while (ok) {
     const ssize_t n = read(fd, buffer, sizeof buffer);
@@ -252,64 +277,21 @@ bool ReadStandardInput(size_t max_bytes, std::string &text, std::string &error) 
   }
 }
 
-bool ReplaceContents(const std::string &named, const std::string &text, std::string &error) {
-  // The file a symbolic link names is the one replaced, and only a regular
-  // file is: renaming over a device (--out /dev/null) would put a file in
-  // its place.
-  std::string path = named;
-  struct stat link_info;
-  if (lstat(named.c_str(), &link_info) == 0) {
-    if (S_ISLNK(link_info.st_mode)) {
-      if (char *resolved = realpath(named.c_str(), nullptr)) {
-        path = resolved;
-        std::free(resolved);
-      }
-    }
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-      error = named + ": not a regular file; only a regular file is written";
-      return false;
-    }
-  }
-  const size_t slash = path.find_last_of('/');
-  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temp = folder + (slash == std::string::npos ? "/." : ".") + name + ".XXXXXX";
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) {
-    error = path + ": cannot create a new file beside it: " + SystemError(errno);
-    return false;
-  }
-  struct stat old_info;
-  if (stat(path.c_str(), &old_info) == 0 && S_ISREG(old_info.st_mode)) {
-    fchmod(fd, old_info.st_mode & 07777);
-  } else {
-    // A new file gets the usual permissions, as fopen would give it.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-  }
-  int failure = 0;
-  for (size_t done = 0; done < text.size() && failure == 0;) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0)
-      failure = errno;
-    else
-      done += static_cast<size_t>(n);
-  }
-  if (failure == 0 && fsync(fd) != 0) failure = errno;
-  if (close(fd) != 0 && failure == 0) failure = errno;
-  if (failure == 0 && rename(temp.c_str(), path.c_str()) != 0) failure = errno;
-  if (failure != 0) {
-    unlink(temp.c_str());
-    error = path + ": cannot write it: " + SystemError(failure);
-    return false;
-  }
-  return true;
+bool ReplaceContents(const std::string &path, const std::string &text, std::string &error) {
+  return sim::hw::replace_file_contents(path, text, error);
 }
 
 bool StdinIsTerminal() { return isatty(0) != 0; }
+
+bool StderrIsTerminal() { return isatty(2) != 0; }
+
+bool IdentifyFile(const std::string &path, FileId &id) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  id.device = static_cast<unsigned long long>(info.st_dev);
+  id.inode = static_cast<unsigned long long>(info.st_ino);
+  return true;
+}
 
 }  // namespace nicdiag
 

@@ -184,20 +184,34 @@ bool ReplaceContents(const std::string &path, const std::string &text, std::stri
     error = path + ": cannot create a new file beside it: " + Win32Error(GetLastError());
     return false;
   }
+  // Each step that fails is named; the old file is left as it was.
   DWORD failure = 0;
+  const char *step = "";
   for (size_t done = 0; done < text.size() && failure == 0;) {
     DWORD put = 0;
     DWORD chunk = static_cast<DWORD>(text.size() - done > 65536 ? 65536 : text.size() - done);
-    if (!WriteFile(file, text.data() + done, chunk, &put, NULL)) failure = GetLastError();
+    if (!WriteFile(file, text.data() + done, chunk, &put, NULL))
+      failure = GetLastError();
+    else if (put == 0)
+      failure = ERROR_DISK_FULL;
+    if (failure != 0) step = "cannot write the new file";
     done += put;
   }
-  if (failure == 0 && !FlushFileBuffers(file)) failure = GetLastError();
-  CloseHandle(file);
-  if (failure == 0 && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+  if (failure == 0 && !FlushFileBuffers(file)) {
     failure = GetLastError();
+    step = "cannot flush the new file to the disk";
+  }
+  if (!CloseHandle(file) && failure == 0) {
+    failure = GetLastError();
+    step = "cannot close the new file";
+  }
+  if (failure == 0 && !MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    failure = GetLastError();
+    step = "cannot rename the new file over it";
+  }
   if (failure != 0) {
     DeleteFileA(temp.c_str());
-    error = path + ": cannot write it: " + Win32Error(failure);
+    error = path + ": " + step + ": " + Win32Error(failure) + "; the old contents are kept";
     return false;
   }
   return true;
@@ -206,6 +220,25 @@ bool ReplaceContents(const std::string &path, const std::string &text, std::stri
 bool StdinIsTerminal() {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+bool StderrIsTerminal() {
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+bool IdentifyFile(const std::string &path, FileId &id) {
+  // Opened for no access at all: its identity only.
+  HANDLE file = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL ok = GetFileInformationByHandle(file, &info);
+  CloseHandle(file);
+  if (!ok) return false;
+  id.device = info.dwVolumeSerialNumber;
+  id.inode = (static_cast<unsigned long long>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
 }
 
 }  // namespace nicdiag

@@ -43,6 +43,13 @@ class Device {
   virtual ClientBuffer TransferBuffer(std::string &error) = 0;
   // Virtual time of the simulated machine in microseconds (0 on Windows).
   virtual uint64_t NowUs() = 0;
+  // Files the machine itself reads (on the simulated machine the profile's
+  // firmware image and EEPROM images): no output of the run may replace one.
+  virtual std::vector<std::string> InputFiles() { return {}; }
+  // Physical memory ends here: a firmware table that names an address at or
+  // beyond it is refused (the simulated machine's memory is its first
+  // megabyte; on Windows only the 32-bit limit is known).
+  virtual uint64_t MemoryEnd() { return 0x100000000ull; }
   // Closes the handle and, on the simulated machine, unloads the driver.
   // Returns false (with a message) when something was left behind.
   virtual bool Close(std::string &report) = 0;
@@ -53,6 +60,7 @@ struct Options {
   bool json = false;
   bool debug_log = false;      // echo the driver's debug output (simulated machine only)
   bool stop_on_error = false;  // the first failed command ends the session
+  bool quiet = false;          // no notes ("written to FILE") and no progress line
   std::string script;          // "-": standard input
   // The commands given on the command line, then the script's text; the
   // script's commands are split from it as the session reaches them, so a
@@ -75,8 +83,21 @@ enum ExitStatus {
   kExitMarkedForDelete = 7,  // the service is marked for deletion: it goes at the last handle's close or restart
   kExitFileMissing = 8,      // the driver file is missing (the PATH given, or the file the service loads)
   kExitKeyLeftBehind = 9,    // a service key the service control manager does not know is in the registry
-  kExitInterrupted = 130,    // ended by Ctrl-C (SIGINT) after the command it arrived in
+  kExitInterrupted = 130,    // ended by Ctrl-C (SIGINT) after the command it arrived in;
+                             // SIGTERM and SIGHUP end it the same way with 128 + their number
 };
+
+// The identity of a file: the same device and inode (on Windows the volume
+// and file index) is the same file, whatever names reach it.
+struct FileId {
+  unsigned long long device = 0, inode = 0;
+  bool operator==(const FileId &other) const { return device == other.device && inode == other.inode; }
+};
+// False when the file does not exist (or cannot be looked at).
+bool IdentifyFile(const std::string &path, FileId &id);
+// Whether standard error is an interactive terminal (a progress line is
+// shown only there).
+bool StderrIsTerminal();
 
 // Opens the control device (host: after loading the driver into a simulated
 // machine built from options.profile, or the default machine). On failure

@@ -120,6 +120,11 @@ bool CommandPci(Run &run) {
     return run.Usage("length above 4096");
   }
   if (length > kMaxPciTransfer) return run.Usage("more than 4096 bytes");
+  // A PCI function's configuration space is 4 KiB (PCI Express; 256 bytes
+  // on conventional PCI, which the HAL answers short): nothing lies past it.
+  if (offset + length > 0x1000)
+    return run.Usage(
+        Format("OFFSET 0x%llX + %llu bytes runs past 0xFFF, the end of configuration space", offset, length));
   std::vector<uint8_t> bytes;
   if (!PciTransfer(run, write, bus, slot, offset, length, data, bytes)) return false;
   const uint32_t count = run.Word(0);

@@ -34,15 +34,37 @@ struct Output {
       error = errno;
     }
   }
+  // Bytes as they are (a file sent to standard output with --out -).
+  void Raw(const std::string &bytes) {
+    if (failed) return;
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || std::fflush(stdout) != 0) {
+      failed = true;
+      error = errno;
+    }
+  }
   std::string Reason() const {
     return "cannot write standard output: " + (error != 0 ? SystemError(error) : std::string("write error"));
   }
 };
 
+// The percentage the progress line shows now, -1 when none is shown.
+int g_progress_shown = -1;
+
+// Clears the progress line, so that what is printed next starts a line of
+// its own; the next progress call draws it again.
+void ClearProgressLine() {
+  if (g_progress_shown < 0) return;
+  std::fprintf(stderr, "\r%-70s\r", "");
+  std::fflush(stderr);
+  g_progress_shown = -1;
+}
+
 // An error: on standard error, or with --json as a JSON object on standard
 // output like every other result.
 void ReportError(const Options &options, Output &output, const std::string &message, const std::string &origin = "",
                  const std::vector<std::string> *words = nullptr) {
+  ClearProgressLine();
   if (!options.json) {
     std::fprintf(stderr, "nicdiag: %s%s%s\n", OriginPrefix(origin).c_str(),
                  words != nullptr ? (Join(*words) + ": ").c_str() : "", message.c_str());
@@ -56,7 +78,22 @@ void ReportError(const Options &options, Output &output, const std::string &mess
   output.Line(line);
 }
 
+// Notes (where a file went, what was not checked) are for the person at the
+// terminal, not for a program reading the output: standard error, and
+// nothing with --quiet. With --json they are the object's "notes" instead.
+void Notes(const Run &run) {
+  if (run.options.quiet || run.options.json) return;
+  for (const std::string &note : run.notes) std::fprintf(stderr, "nicdiag: %s\n", note.c_str());
+}
+
 void Print(const Run &run, const std::string &origin, Output &output) {
+  ClearProgressLine();
+  if (run.ok && run.raw_output) {
+    output.Raw(run.text);
+    Notes(run);
+    return;
+  }
+  Notes(run);
   if (!run.options.json) {
     if (run.ok) {
       output.Line(run.text);
@@ -73,6 +110,11 @@ void Print(const Run &run, const std::string &origin, Output &output) {
   line += ",\"output\":\"" + Hex(run.last.output) + "\"";
   line += Format(",\"sim_time_us\":%llu", run.device.NowUs() - run.start_us);
   line += run.json_extra;
+  if (!run.notes.empty() && !run.options.quiet) {
+    std::string notes;
+    for (const std::string &note : run.notes) notes += (notes.empty() ? "" : ",") + JsonString(note);
+    line += ",\"notes\":[" + notes + "]";
+  }
   if (!origin.empty()) line += ",\"origin\":" + JsonString(origin);
   if (!run.ok) line += ",\"error\":" + JsonString(run.text);
   output.Line(line + "}");
@@ -168,16 +210,26 @@ class NoDevice : public Device {
   }
 };
 
+// A file a command of the run names, with where the command came from.
+struct NamedFile {
+  FileUse use;
+  std::string origin;
+  std::vector<std::string> words;  // empty: an option of the run (--profile, --script)
+};
+
 // Parses and checks every command (arguments, numbers, options, files to
 // read) without sending anything; false, after reporting the first error,
-// when one is bad.
-bool CheckCommands(const Options &options, Output &output) {
+// when one is bad. The files the commands name are gathered in files.
+bool CheckCommands(const Options &options, Output &output, std::vector<NamedFile> &files) {
   NoDevice none;
   bool good = true;
   ForEachCommand(options, [&](const std::vector<std::string> &words, const std::string &origin) {
     Run run(none, options, words);
     run.checking = true;
+    std::vector<FileUse> used;
+    run.files = &used;
     Execute(run);
+    for (FileUse &use : used) files.push_back({use, origin, words});
     if (!run.usage_error) return true;
     ReportError(options, output, run.text, origin, &words);
     good = false;
@@ -186,9 +238,76 @@ bool CheckCommands(const Options &options, Output &output) {
   return good;
 }
 
+// No output of a run may replace one of its inputs (the profile, the
+// script, an image to restore, a file the machine reads): the same file,
+// by device and inode, whatever its names. False, after saying which, when
+// one would.
+bool CheckOutputsApart(const Options &options, Output &output, std::vector<NamedFile> files,
+                       const std::vector<std::string> &machine_inputs) {
+  if (!options.profile.empty()) files.push_back({{options.profile, false, "profile"}, "", {}});
+  if (!options.script.empty() && options.script != "-") files.push_back({{options.script, false, "script"}, "", {}});
+  for (const std::string &path : machine_inputs) files.push_back({{path, false, "file the profile names"}, "", {}});
+  for (const NamedFile &out : files) {
+    FileId out_id;
+    if (!out.use.output || !IdentifyFile(out.use.path, out_id)) continue;
+    for (const NamedFile &in : files) {
+      FileId in_id;
+      if (in.use.output || !IdentifyFile(in.use.path, in_id) || !(in_id == out_id)) continue;
+      ReportError(options, output,
+                  "the output " + out.use.path + " is the same file as the " + in.use.what + " " + in.use.path +
+                      ", an input of this run: refused, nothing was run",
+                  out.origin, out.words.empty() ? nullptr : &out.words);
+      return false;
+    }
+  }
+  return true;
+}
+
+// The signal that ended the session (SIGINT, SIGTERM, SIGHUP), 0 before one.
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void OnInterrupt(int) { g_interrupted = 1; }
+extern "C" void OnInterrupt(int signal_number) { g_interrupted = signal_number; }
+
+// The signals that end a session after the command they arrive in: Ctrl-C,
+// a kill or a timeout, a terminal that went away.
+const int kEndingSignals[] = {
+    SIGINT,
+    SIGTERM,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+};
+
+std::string SignalName(int signal_number) {
+  if (signal_number == SIGINT) return "Ctrl-C";
+  if (signal_number == SIGTERM) return "SIGTERM";
+#ifdef SIGHUP
+  if (signal_number == SIGHUP) return "SIGHUP";
+#endif
+  return Format("signal %llu", static_cast<unsigned>(signal_number));
+}
+
+// A script's progress, by lines, on a terminal: only for a long one.
+struct ScriptProgress {
+  const Options &options;
+  size_t lines = 0;
+  explicit ScriptProgress(const Options &o) : options(o) {
+    if (!ProgressWanted(StderrIsTerminal(), o.quiet)) return;
+    lines = static_cast<size_t>(std::count(o.script_text.begin(), o.script_text.end(), '\n'));
+    if (lines < kLongScriptLines) lines = 0;
+  }
+  void At(const std::string &origin) {
+    if (lines == 0 || origin.empty()) return;
+    size_t line = 0;  // the number after the last ':' of "FILE:LINE"
+    for (size_t i = origin.rfind(':') + 1; i < origin.size() && origin[i] >= '0' && origin[i] <= '9'; i++)
+      line = line * 10 + static_cast<size_t>(origin[i] - '0');
+    Progress(options, "script", line, lines);
+  }
+  void End() {
+    if (lines != 0) Progress(options, "script", lines, lines);
+  }
+  static constexpr size_t kLongScriptLines = 1000;
+};
 
 int Session(int argc, char **argv) {
   Options options;
@@ -214,6 +333,8 @@ int Session(int argc, char **argv) {
       options.debug_log = true;
     } else if (arg == "--stop-on-error") {
       options.stop_on_error = true;
+    } else if (arg == "--quiet" || arg == "-q") {
+      options.quiet = true;
     } else if (arg == "--profile" || arg == "--script") {
       if (i + 1 >= argc) {
         ReportError(options, output, arg + " needs a file name" + (arg == "--script" ? " (- for standard input)" : ""));
@@ -242,16 +363,22 @@ int Session(int argc, char **argv) {
     ReportError(options, output, "no command given (see --help)");
     return kExitBadInput;
   }
-  if (!CheckCommands(options, output)) return output.failed ? kExitFailed : kExitBadInput;
+  std::vector<NamedFile> files;
+  if (!CheckCommands(options, output, files)) return output.failed ? kExitFailed : kExitBadInput;
 
   // The device is opened for the first command that needs it: the service
-  // commands run without it, so that "install ; start ; id" works.
+  // commands run without it, so that "install ; start ; id" works. No output
+  // may name the script or an image read; the files the profile names are
+  // known once the device is open.
   NoDevice none;
   std::unique_ptr<Device> device;
-  // Ctrl-C ends the session after the command it arrives in, so that the
-  // driver is unloaded and the EEPROM image saved as at any other end.
+  if (!CheckOutputsApart(options, output, files, {})) return output.failed ? kExitFailed : kExitBadInput;
+  // Ctrl-C, SIGTERM and SIGHUP end the session after the command they
+  // arrive in, so that the driver is unloaded and the EEPROM image saved as
+  // at any other end.
   g_interrupted = 0;
-  std::signal(SIGINT, OnInterrupt);
+  for (int signal_number : kEndingSignals) std::signal(signal_number, OnInterrupt);
+  ScriptProgress script_progress(options);
   int exit_code = kExitSuccess;
   std::string stopped;  // why the session ended early
   size_t not_run = 0;
@@ -263,7 +390,7 @@ int Session(int argc, char **argv) {
       return true;
     }
     if (g_interrupted) {
-      stopped = "interrupted (Ctrl-C)";
+      stopped = "interrupted (" + SignalName(g_interrupted) + ")";
       not_run++;
       return true;
     }
@@ -293,7 +420,18 @@ int Session(int argc, char **argv) {
         not_run++;
         return true;
       }
+      if (!CheckOutputsApart(options, output, files, device->InputFiles())) {
+        std::string ignored;
+        device->Close(ignored);
+        device.reset();
+        exit_code = output.failed ? kExitFailed : kExitBadInput;
+        stopped = "an output names an input of the run";
+        open_failed_first = ran == 0;
+        not_run++;
+        return true;
+      }
     }
+    script_progress.At(origin);
     Device &target = local ? static_cast<Device &>(none) : *device;
     Run run(target, options, command);
     run.start_us = target.NowUs();
@@ -320,8 +458,11 @@ int Session(int argc, char **argv) {
       stopped = "stopped at the first failure (--stop-on-error)";
     return true;
   });
-  std::signal(SIGINT, SIG_DFL);
-  if (g_interrupted && stopped.empty()) stopped = "interrupted (Ctrl-C) during the last command";
+  script_progress.End();
+  // A second signal from here on ends nicdiag at once, as the shell expects.
+  for (int signal_number : kEndingSignals) std::signal(signal_number, SIG_DFL);
+  if (g_interrupted && stopped.empty())
+    stopped = "interrupted (" + SignalName(g_interrupted) + ") during the last command";
   if (!stopped.empty() && !open_failed_first) {
     ReportError(options, output, stopped + (not_run > 0 ? Format(": %llu commands not run", not_run) : ""));
     if (output.failed && exit_code == 0) exit_code = kExitFailed;
@@ -339,13 +480,34 @@ int Session(int argc, char **argv) {
       std::fprintf(stderr, "nicdiag: %s\n", output.Reason().c_str());
     if (exit_code == 0) exit_code = kExitFailed;
   }
-  if (g_interrupted) exit_code = kExitInterrupted;
+  // The shell's convention: 128 + the signal's number (130 for Ctrl-C).
+  if (g_interrupted) exit_code = 128 + g_interrupted;
   return exit_code;
 }
 
 }  // namespace
 
 const char kVersion[] = NICDIAG_VERSION;
+
+bool ProgressWanted(bool stderr_is_terminal, bool quiet) { return stderr_is_terminal && !quiet; }
+
+void Progress(const Options &options, const char *what, size_t done, size_t total) {
+  static const bool terminal = StderrIsTerminal();
+  if (total == 0 || !ProgressWanted(terminal, options.quiet)) return;
+  // One line rewritten in place (carriage return, padded with blanks: a
+  // console of NT 4 knows no escape sequences), cleared at the end.
+  if (done >= total) {
+    ClearProgressLine();
+    return;
+  }
+  const int percent = static_cast<int>(done * 100 / total);
+  if (percent == g_progress_shown) return;
+  g_progress_shown = percent;
+  const std::string line =
+      std::string("nicdiag: ") + what + Format(": %llu of %llu (%llu%%)", done, total, static_cast<unsigned>(percent));
+  std::fprintf(stderr, "\r%-70s", line.c_str());
+  std::fflush(stderr);
+}
 
 int Main(int argc, char **argv) {
 #if __cpp_exceptions
