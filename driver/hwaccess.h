@@ -47,10 +47,14 @@ VOID KdvrStall(ULONG Microseconds);
 ULONG ReadReg(ULONG RegisterAddress, ULONG AddressMethod);
 VOID WriteReg(ULONG Value, ULONG RegisterAddress, ULONG AddressMethod);
 
-// The serial EEPROM.
-USHORT ReadEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT AddressMethod);
-UCHAR WriteEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data, USHORT AddressMethod);
-USHORT GetEEpromSize(ULONG RegisterAddress, USHORT AddressMethod);
+// The serial EEPROM. The three operations the control-code routine calls
+// (and the PHY's two below) have C linkage, so that a test can put its
+// stand-ins in their place at link time by their plain names
+// (-Wl,--wrap=ReadEeprom).
+extern "C" USHORT ReadEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT AddressMethod);
+extern "C" UCHAR WriteEeprom(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
+                             USHORT AddressMethod);
+extern "C" USHORT GetEEpromSize(ULONG RegisterAddress, USHORT AddressMethod);
 USHORT EEpromAddressSize(ULONG SizeInWords);
 VOID ShiftOutBits(USHORT Value, ULONG Count, ULONG RegisterAddress, USHORT AddressMethod);
 USHORT ShiftInBits(ULONG RegisterAddress, USHORT AddressMethod);
@@ -61,8 +65,8 @@ USHORT WaitEepromCommandDone(ULONG RegisterAddress, USHORT AddressMethod);
 VOID EepromCleanup(ULONG RegisterAddress, USHORT AddressMethod);
 
 // The PHY management registers.
-USHORT MdiRead(ULONG RegisterBase, USHORT Register, USHORT AccessSelector);
-VOID MdiWrite(ULONG RegisterBase, USHORT Register, ULONG Data, USHORT AccessSelector);
+extern "C" USHORT MdiRead(ULONG RegisterBase, USHORT Register, USHORT AccessSelector);
+extern "C" VOID MdiWrite(ULONG RegisterBase, USHORT Register, ULONG Data, USHORT AccessSelector);
 
 // One lock serialises every EEPROM sequence and one every MDI cycle, so
 // that two clients never interleave on the same lines. Called once from

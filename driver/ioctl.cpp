@@ -3,6 +3,7 @@
 // parameter block, carried out and completed before the routine returns.
 #include "driver/hwaccess.h"
 #include "driver/nicport.h"
+#include "driver/platform_tables.h"
 
 // ---------------------------------------------------------------------------
 // Memory windows mapped for clients. The table is read and changed only
@@ -486,12 +487,12 @@ static NTSTATUS KdvrEepromRequest(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner,
   }
   if (Code == IOCTL_KDVR_READ_EEPROM) {
     const KDVR_READ_EEPROM_ARGS *Args = &Parameters->ReadEeprom;
-    Output[0] = KdvrFeatures.ReadEeprom(Register, Args->SizeInWords, Args->WordAddress, Method);
+    Output[0] = ReadEeprom(Register, Args->SizeInWords, Args->WordAddress, Method);
   } else if (Code == IOCTL_KDVR_WRITE_EEPROM) {
     const KDVR_WRITE_EEPROM_ARGS *Args = &Parameters->WriteEeprom;
-    Output[0] = KdvrFeatures.WriteEeprom(Register, Args->SizeInWords, Args->WordAddress, Args->Data, Method) & 0xFF;
+    Output[0] = WriteEeprom(Register, Args->SizeInWords, Args->WordAddress, Args->Data, Method) & 0xFF;
   } else {
-    Output[0] = KdvrFeatures.GetEEpromSize(Register, Method);
+    Output[0] = GetEEpromSize(Register, Method);
   }
   KdvrReleaseWindow(Extension, Window);
   *Information = 4;
@@ -511,10 +512,10 @@ static NTSTATUS KdvrMdiRequest(PKDVR_DEVICE_EXTENSION Extension, PVOID Owner, UL
     return STATUS_INVALID_PARAMETER;
   }
   if (Code == IOCTL_KDVR_MDI_READ) {
-    Output[0] = KdvrFeatures.MdiRead(Base, Parameters->MdiRead.Register, Selector);
+    Output[0] = MdiRead(Base, Parameters->MdiRead.Register, Selector);
     *Information = 4;
   } else {
-    KdvrFeatures.MdiWrite(Base, Parameters->MdiWrite.Register, Parameters->MdiWrite.Data, Selector);
+    MdiWrite(Base, Parameters->MdiWrite.Register, Parameters->MdiWrite.Data, Selector);
   }
   KdvrReleaseWindow(Extension, Window);
   return STATUS_SUCCESS;
@@ -648,16 +649,14 @@ NTSTATUS NTAPI KdvrDispatchIoctl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
       for (ULONG i = InputLength; i < 8; i++) {
         SystemBuffer[i] = 0;
       }
-      KdvrFeatures.GetResources(Extension, &Parameters, Output);
+      GetResources(Extension, &Parameters, Output);
       Information = 8;
       break;
     case IOCTL_KDVR_GET_INT_ROUTING:
-      Status =
-          KdvrPlatformTable(Extension, &Parameters.Table, KdvrFeatures.PlatHardwareGetIntRouting, Output, &Information);
+      Status = KdvrPlatformTable(Extension, &Parameters.Table, PlatHardwareGetIntRouting, Output, &Information);
       break;
     case IOCTL_KDVR_GET_SYSTEM_ID:
-      Status =
-          KdvrPlatformTable(Extension, &Parameters.Table, KdvrFeatures.PlatHardwareGetSystemID, Output, &Information);
+      Status = KdvrPlatformTable(Extension, &Parameters.Table, PlatHardwareGetSystemID, Output, &Information);
       break;
 
     default:

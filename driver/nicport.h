@@ -113,29 +113,16 @@ NTSTATUS KdvrAdmitOpen(PIRP Irp, ACCESS_MASK *Granted);
 // The access a request's open holds (0 when the request has no file object).
 ACCESS_MASK KdvrOpenAccess(PIO_STACK_LOCATION Stack);
 
-// Operations of the adapter-register, EEPROM, PHY, slot-resource and
-// platform-table features. Each feature file defines its operations under
-// these names and KdvrFeatures (driver/features.cpp) lists them; every entry
-// is set, and the control-code routine calls them without a check. The
-// forwarding test links its own table in place of driver/features.cpp.
-typedef ULONG KDVR_WRITE_EEPROM(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT Data,
-                                USHORT AddressMethod);
-typedef struct _KDVR_FEATURE_OPERATIONS {
-  USHORT (*ReadEeprom)(ULONG RegisterAddress, USHORT SizeInWords, USHORT WordAddress, USHORT AddressMethod);
-  KDVR_WRITE_EEPROM *WriteEeprom;
-  USHORT (*GetEEpromSize)(ULONG RegisterAddress, USHORT AddressMethod);
-  USHORT (*MdiRead)(ULONG RegisterBase, USHORT Register, USHORT AccessSelector);
-  VOID (*MdiWrite)(ULONG RegisterBase, USHORT Register, ULONG Data, USHORT AccessSelector);
-  NTSTATUS (*GetResources)(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
-  NTSTATUS (*PlatHardwareGetIntRouting)(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length);
-  NTSTATUS (*PlatHardwareGetSystemID)(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length);
-} KDVR_FEATURE_OPERATIONS;
-
-extern const KDVR_FEATURE_OPERATIONS KdvrFeatures;
+// The feature operations the control-code routine calls: ReadEeprom,
+// WriteEeprom, GetEEpromSize, MdiRead, MdiWrite (driver/hwaccess.h),
+// GetResources (below) and PlatHardwareGetIntRouting,
+// PlatHardwareGetSystemID (driver/platform_tables.h). Each has C linkage,
+// so the forwarding test replaces them at link time by their plain names
+// (-Wl,--wrap=NAME) while the driver calls them directly.
 
 // Slot resources (driver/resources.cpp); the lock that serialises them is
 // made once at load, before the control device exists.
-NTSTATUS GetResources(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
+extern "C" NTSTATUS GetResources(PKDVR_DEVICE_EXTENSION Extension, PKDVR_PARAMETER_BLOCK Parameters, PULONG Output);
 VOID KdvrInitializeSlotLock(VOID);
 // The same lock for the memory-window validation, which also creates
 // device objects and fills the extension's tables. A kernel mutex: the

@@ -19,6 +19,7 @@ typedef struct _KDVR_DEVICE_EXTENSION *PKDVR_DEVICE_EXTENSION;
 #define PLAT_PIR_SIGNATURE 0x52495024
 
 // Both take the capacity of Buffer in *Length and leave there the number
-// of bytes copied; the extension is not read.
-NTSTATUS PlatHardwareGetSystemID(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length);
-NTSTATUS PlatHardwareGetIntRouting(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length);
+// of bytes copied; the extension is not read. C linkage, like the other
+// feature operations (driver/nicport.h).
+extern "C" NTSTATUS PlatHardwareGetSystemID(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length);
+extern "C" NTSTATUS PlatHardwareGetIntRouting(PKDVR_DEVICE_EXTENSION Extension, PVOID Buffer, PULONG Length);

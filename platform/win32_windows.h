@@ -1,6 +1,7 @@
 // Windows target: the real platform headers, then the redirection of every
-// function that Windows 95 does not export (or exports only as a stub) to the
-// run-time bound glue of platform/windows. The logic keeps calling these
+// function that Windows 95 does not export (or exports only as a stub), the
+// rows of platform/windows/bound_list.h, to the run-time bound glue of
+// platform/windows. The logic keeps calling these
 // functions by their platform names; the program's import table keeps only
 // what every served Windows version exports.
 #pragma once
@@ -43,3 +44,19 @@
 #define CoCreateInstance NpBound_CoCreateInstance
 #define CoTaskMemFree    NpBound_CoTaskMemFree
 #define CoUninitialize   NpBound_CoUninitialize
+
+// The redirections above are the rows of bound_list.h: a #define without a
+// row names an undeclared NpBound_ function, a row without its #define fails
+// here.
+namespace np_bound_check {
+constexpr bool Same(const char *a, const char *b) { return *a == *b && (*a == '\0' || Same(a + 1, b + 1)); }
+}  // namespace np_bound_check
+#define NP_BOUND_TEXT(x)     #x
+#define NP_BOUND_EXPANDED(x) NP_BOUND_TEXT(x)
+#define NP_BOUND_REDIRECTED(dll, name)                                             \
+    static_assert(np_bound_check::Same(NP_BOUND_EXPANDED(name), "NpBound_" #name), \
+                  #name " is bound at run time but not redirected");
+NP_BOUND_FUNCTIONS(NP_BOUND_REDIRECTED)
+#undef NP_BOUND_REDIRECTED
+#undef NP_BOUND_EXPANDED
+#undef NP_BOUND_TEXT

@@ -1,9 +1,9 @@
 // Which platform is running, and which devices are ours.
 #include "netpurge.h"
 #include "resource.h"
+#include "supported_devices.h"
 
 #define VERSION_RECORD_SIZE 148
-#define VENDOR_SUPPORTED    0x8086
 #define PATTERN_CHARS       512
 
 // Fills a fresh version record. A failed query leaves platform id and major
@@ -44,12 +44,13 @@ int IsSupportedAdapterId(int vendor, int device)
 {
     OSVERSIONINFOA info;
     QueryVersion(&info);
-    if (vendor != VENDOR_SUPPORTED)
+    if (vendor != SUPPORTED_VENDOR)
         return 0;
-    if (device == 0x1229)
-        return 1;
-    if (device == 0x1000 || device == 0x5201)
-        return info.dwPlatformId == VER_PLATFORM_WIN32_NT;
+#define SUPPORTED_DEVICE_CASE(id, nt_only) \
+    if (device == (id))                    \
+        return (nt_only) ? info.dwPlatformId == VER_PLATFORM_WIN32_NT : 1;
+    SUPPORTED_DEVICES(SUPPORTED_DEVICE_CASE)
+#undef SUPPORTED_DEVICE_CASE
     return 0;
 }
 

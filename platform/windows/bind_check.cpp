@@ -1,7 +1,8 @@
 // npbindcheck.exe: exercises the run-time bound functions through the same
 // redirections the uninstaller's logic uses, and reports each result that is
 // not what the platform's own function would give. Run by the Wine checks
-// twice: "bound" with every DLL present, "unbound" with setupapi.dll and
+// twice: "bound" with every DLL present (where each row of bound_list.h must
+// be exported by its DLL), "unbound" with setupapi.dll and
 // ole32.dll made unloadable, where every call must fail the documented way.
 // Prints one line per failed check; the exit code is the number of failures.
 #include "platform/program_entry.h"
@@ -29,8 +30,35 @@ void Check(bool ok, LPCSTR what)
 const GUID kNetClass = {0x4D36E972, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 const GUID kNoSuchClass = {0x01234567, 0x89AB, 0xCDEF, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
 
+// Every row of bound_list.h is exported by the DLL the row names, under
+// that name (the glue looks it up there and nowhere else).
+struct ExportRow {
+    LPCSTR dll;
+    LPCSTR name;
+};
+
+#define NP_BOUND_EXPORT(dll, name) {#dll ".dll", #name},
+const ExportRow kExports[] = {NP_BOUND_FUNCTIONS(NP_BOUND_EXPORT)};
+#undef NP_BOUND_EXPORT
+
+void CheckExports(void)
+{
+    for (const ExportRow &row : kExports) {
+        HMODULE module = LoadLibraryA(row.dll);
+        if (module == NULL || GetProcAddress(module, row.name) == NULL) {
+            ++g_failures;
+            Say("FAILED: ");
+            Say(row.dll);
+            Say(" exports ");
+            Say(row.name);
+            Say("\r\n");
+        }
+    }
+}
+
 void CheckBound(void)
 {
+    CheckExports();
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_CONNECT);
     Check(manager != NULL, "OpenSCManagerA gives a handle");
     if (manager != NULL)

@@ -13,9 +13,23 @@
 
 namespace {
 
-enum BoundDll { kAdvapi32, kSetupapi, kOle32, kKernel32, kDllCount };
+// The DLLs of bound_list.h's first column, and one slot per row.
+enum BoundDll { kDll_advapi32, kDll_setupapi, kDll_ole32, kDll_kernel32, kDllCount };
 
 const char *const kDllNames[kDllCount] = {"advapi32.dll", "setupapi.dll", "ole32.dll", "kernel32.dll"};
+
+#define NP_BOUND_ENUM(dll, name) kFn_##name,
+enum BoundFunction { NP_BOUND_FUNCTIONS(NP_BOUND_ENUM) kFnCount };
+#undef NP_BOUND_ENUM
+
+struct FunctionRow {
+    BoundDll dll;
+    const char *name;
+};
+
+#define NP_BOUND_ROW(dll, name) {kDll_##dll, #name},
+const FunctionRow kFunctions[kFnCount] = {NP_BOUND_FUNCTIONS(NP_BOUND_ROW)};
+#undef NP_BOUND_ROW
 
 struct DllSlot {
     HMODULE module;
@@ -27,16 +41,18 @@ struct ProcSlot {
     FARPROC proc;
     bool tried;
 };
+ProcSlot g_procs[kFnCount];
 
-FARPROC Resolve(ProcSlot &slot, BoundDll dll, const char *name)
+FARPROC Resolve(BoundFunction function)
 {
+    ProcSlot &slot = g_procs[function];
     if (!slot.tried) {
-        DllSlot &d = g_dlls[dll];
+        DllSlot &d = g_dlls[kFunctions[function].dll];
         if (!d.tried) {
-            d.module = LoadLibraryA(kDllNames[dll]);
+            d.module = LoadLibraryA(kDllNames[kFunctions[function].dll]);
             d.tried = true;
         }
-        slot.proc = d.module != NULL ? GetProcAddress(d.module, name) : NULL;
+        slot.proc = d.module != NULL ? GetProcAddress(d.module, kFunctions[function].name) : NULL;
         slot.tried = true;
     }
     return slot.proc;
@@ -44,9 +60,9 @@ FARPROC Resolve(ProcSlot &slot, BoundDll dll, const char *name)
 
 // The typed pointer of a bound function, or NULL when it cannot be bound.
 template <typename Function>
-Function *Bind(ProcSlot &slot, BoundDll dll, const char *name)
+Function *Bind(BoundFunction function)
 {
-    return reinterpret_cast<Function *>(reinterpret_cast<void *>(Resolve(slot, dll, name)));
+    return reinterpret_cast<Function *>(reinterpret_cast<void *>(Resolve(function)));
 }
 
 const DWORD kUnbound = ERROR_CALL_NOT_IMPLEMENTED;
@@ -62,77 +78,77 @@ Result FailWithLastError(Result result)
 
 }  // namespace
 
-// Defines NpBound_NAME with the parameters PARAMS and the argument list ARGS:
-// it calls the bound function, or evaluates FAILURE when there is none.
-#define NP_BOUND(dll, result, name, params, args, failure)                  \
-    extern "C" result WINAPI NpBound_##name params                          \
-    {                                                                       \
-        static ProcSlot slot;                                               \
-        decltype(::name) *bound = Bind<decltype(::name)>(slot, dll, #name); \
-        if (bound == NULL)                                                  \
-            return failure;                                                 \
-        return bound args;                                                  \
-    }
+// Defines NpBound_NAME, a row of bound_list.h, with the parameters PARAMS
+// and the argument list ARGS: it calls the bound function, or evaluates
+// FAILURE when there is none. A name without a row has no kFn_ slot and
+// does not compile; kDefined_NAME marks the row as defined.
+#define NP_BOUND(result, name, params, args, failure)                 \
+    extern "C" result WINAPI NpBound_##name params                    \
+    {                                                                 \
+        decltype(::name) *bound = Bind<decltype(::name)>(kFn_##name); \
+        if (bound == NULL)                                            \
+            return failure;                                           \
+        return bound args;                                            \
+    }                                                                 \
+    constexpr bool kDefined_##name = true;
 
-NP_BOUND(kAdvapi32, SC_HANDLE, OpenSCManagerA, (LPCSTR machine, LPCSTR database, DWORD access),
-         (machine, database, access), FailWithLastError<SC_HANDLE>(NULL))
-NP_BOUND(kAdvapi32, BOOL, CloseServiceHandle, (SC_HANDLE handle), (handle), FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kAdvapi32, LONG, RegSetKeySecurity, (HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd),
-         (key, info, sd), (LONG)kUnbound)
-NP_BOUND(kAdvapi32, LONG, RegGetKeySecurity,
-         (HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size), (key, info, sd, size),
+// The same for a function without a result: with its DLL missing nothing
+// was allocated or initialised, so there is nothing to undo.
+#define NP_BOUND_VOID(name, params, args)                             \
+    extern "C" void WINAPI NpBound_##name params                      \
+    {                                                                 \
+        decltype(::name) *bound = Bind<decltype(::name)>(kFn_##name); \
+        if (bound != NULL)                                            \
+            bound args;                                               \
+    }                                                                 \
+    constexpr bool kDefined_##name = true;
+
+NP_BOUND(SC_HANDLE, OpenSCManagerA, (LPCSTR machine, LPCSTR database, DWORD access), (machine, database, access),
+         FailWithLastError<SC_HANDLE>(NULL))
+NP_BOUND(BOOL, CloseServiceHandle, (SC_HANDLE handle), (handle), FailWithLastError<BOOL>(FALSE))
+NP_BOUND(LONG, RegSetKeySecurity, (HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd), (key, info, sd),
          (LONG)kUnbound)
-NP_BOUND(kAdvapi32, BOOL, OpenProcessToken, (HANDLE process, DWORD access, PHANDLE token), (process, access, token),
+NP_BOUND(LONG, RegGetKeySecurity, (HKEY key, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR sd, LPDWORD size),
+         (key, info, sd, size), (LONG)kUnbound)
+NP_BOUND(BOOL, OpenProcessToken, (HANDLE process, DWORD access, PHANDLE token), (process, access, token),
          FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kAdvapi32, BOOL, GetTokenInformation,
-         (HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size, PDWORD needed),
+NP_BOUND(BOOL, GetTokenInformation, (HANDLE token, TOKEN_INFORMATION_CLASS cls, LPVOID info, DWORD size, PDWORD needed),
          (token, cls, info, size, needed), FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kAdvapi32, DWORD, GetLengthSid, (PSID sid), (sid), FailWithLastError<DWORD>(0))
-NP_BOUND(kAdvapi32, BOOL, InitializeAcl, (PACL acl, DWORD size, DWORD revision), (acl, size, revision),
+NP_BOUND(DWORD, GetLengthSid, (PSID sid), (sid), FailWithLastError<DWORD>(0))
+NP_BOUND(BOOL, InitializeAcl, (PACL acl, DWORD size, DWORD revision), (acl, size, revision),
          FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kAdvapi32, BOOL, AddAccessAllowedAce, (PACL acl, DWORD revision, DWORD mask, PSID sid),
-         (acl, revision, mask, sid), FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kAdvapi32, BOOL, InitializeSecurityDescriptor, (PSECURITY_DESCRIPTOR sd, DWORD revision), (sd, revision),
+NP_BOUND(BOOL, AddAccessAllowedAce, (PACL acl, DWORD revision, DWORD mask, PSID sid), (acl, revision, mask, sid),
          FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kAdvapi32, BOOL, SetSecurityDescriptorDacl, (PSECURITY_DESCRIPTOR sd, BOOL present, PACL dacl, BOOL defaulted),
+NP_BOUND(BOOL, InitializeSecurityDescriptor, (PSECURITY_DESCRIPTOR sd, DWORD revision), (sd, revision),
+         FailWithLastError<BOOL>(FALSE))
+NP_BOUND(BOOL, SetSecurityDescriptorDacl, (PSECURITY_DESCRIPTOR sd, BOOL present, PACL dacl, BOOL defaulted),
          (sd, present, dacl, defaulted), FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kAdvapi32, BOOL, IsValidSecurityDescriptor, (PSECURITY_DESCRIPTOR sd), (sd), FailWithLastError<BOOL>(FALSE))
+NP_BOUND(BOOL, IsValidSecurityDescriptor, (PSECURITY_DESCRIPTOR sd), (sd), FailWithLastError<BOOL>(FALSE))
 
-NP_BOUND(kSetupapi, HDEVINFO, SetupDiGetClassDevsA, (CONST GUID * cls, PCSTR enumerator, HWND parent, DWORD flags),
+NP_BOUND(HDEVINFO, SetupDiGetClassDevsA, (CONST GUID * cls, PCSTR enumerator, HWND parent, DWORD flags),
          (cls, enumerator, parent, flags), FailWithLastError<HDEVINFO>(INVALID_HANDLE_VALUE))
-NP_BOUND(kSetupapi, BOOL, SetupDiEnumDeviceInfo, (HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data), (set, index, data),
+NP_BOUND(BOOL, SetupDiEnumDeviceInfo, (HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data), (set, index, data),
          FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kSetupapi, BOOL, SetupDiGetDeviceInstanceIdA,
-         (HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id, DWORD size, PDWORD needed), (set, data, id, size, needed),
-         FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kSetupapi, BOOL, SetupDiGetDeviceRegistryPropertyA,
+NP_BOUND(BOOL, SetupDiGetDeviceInstanceIdA, (HDEVINFO set, PSP_DEVINFO_DATA data, PSTR id, DWORD size, PDWORD needed),
+         (set, data, id, size, needed), FailWithLastError<BOOL>(FALSE))
+NP_BOUND(BOOL, SetupDiGetDeviceRegistryPropertyA,
          (HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer, DWORD size, PDWORD needed),
          (set, data, property, type, buffer, size, needed), FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kSetupapi, BOOL, SetupDiRemoveDevice, (HDEVINFO set, PSP_DEVINFO_DATA data), (set, data),
-         FailWithLastError<BOOL>(FALSE))
-NP_BOUND(kSetupapi, BOOL, SetupDiDestroyDeviceInfoList, (HDEVINFO set), (set), FailWithLastError<BOOL>(FALSE))
+NP_BOUND(BOOL, SetupDiRemoveDevice, (HDEVINFO set, PSP_DEVINFO_DATA data), (set, data), FailWithLastError<BOOL>(FALSE))
+NP_BOUND(BOOL, SetupDiDestroyDeviceInfoList, (HDEVINFO set), (set), FailWithLastError<BOOL>(FALSE))
 
-NP_BOUND(kKernel32, DWORD, GetLongPathNameA, (LPCSTR shortPath, LPSTR longPath, DWORD size),
-         (shortPath, longPath, size), FailWithLastError<DWORD>(0))
+NP_BOUND(DWORD, GetLongPathNameA, (LPCSTR shortPath, LPSTR longPath, DWORD size), (shortPath, longPath, size),
+         FailWithLastError<DWORD>(0))
 
-NP_BOUND(kOle32, HRESULT, CoInitialize, (LPVOID reserved), (reserved), HRESULT_FROM_WIN32(kUnbound))
-NP_BOUND(kOle32, HRESULT, CoCreateInstance, (REFCLSID cls, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID *object),
+NP_BOUND(HRESULT, CoInitialize, (LPVOID reserved), (reserved), HRESULT_FROM_WIN32(kUnbound))
+NP_BOUND(HRESULT, CoCreateInstance, (REFCLSID cls, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID *object),
          (cls, outer, context, iid, object), (*object = NULL, HRESULT_FROM_WIN32(kUnbound)))
 
-// The two COM functions without a result: with ole32 missing nothing was
-// allocated or initialised, so there is nothing to undo.
-extern "C" void WINAPI NpBound_CoTaskMemFree(LPVOID block)
-{
-    static ProcSlot slot;
-    decltype(::CoTaskMemFree) *bound = Bind<decltype(::CoTaskMemFree)>(slot, kOle32, "CoTaskMemFree");
-    if (bound != NULL)
-        bound(block);
-}
+// The two COM functions without a result.
+NP_BOUND_VOID(CoTaskMemFree, (LPVOID block), (block))
+NP_BOUND_VOID(CoUninitialize, (void), ())
 
-extern "C" void WINAPI NpBound_CoUninitialize(void)
-{
-    static ProcSlot slot;
-    decltype(::CoUninitialize) *bound = Bind<decltype(::CoUninitialize)>(slot, kOle32, "CoUninitialize");
-    if (bound != NULL)
-        bound();
-}
+// Every row of bound_list.h is defined above.
+#define NP_BOUND_DEFINED(dll, name) static_assert(kDefined_##name, #name " has no NP_BOUND definition");
+NP_BOUND_FUNCTIONS(NP_BOUND_DEFINED)
+#undef NP_BOUND_DEFINED

@@ -1,5 +1,5 @@
 // Functions bound at run time (LoadLibraryA/GetProcAddress, resolved once
-// per function). Each is declared with the exact type of the platform
+// per function), one per row of bound_list.h. Each is declared with the exact type of the platform
 // function it stands for, so a signature that drifts does not compile.
 // When the DLL or the function is missing, the call fails the way the real
 // function fails, with ERROR_CALL_NOT_IMPLEMENTED as its error: a handle
@@ -9,30 +9,8 @@
 // Include <windows.h>, <objbase.h> and <setupapi.h> before this header.
 #pragma once
 
-#define NP_BOUND_DECLARE(name) extern "C" decltype(::name) NpBound_##name
+#include "platform/windows/bound_list.h"
 
-NP_BOUND_DECLARE(OpenSCManagerA);
-NP_BOUND_DECLARE(CloseServiceHandle);
-NP_BOUND_DECLARE(RegSetKeySecurity);
-NP_BOUND_DECLARE(RegGetKeySecurity);
-NP_BOUND_DECLARE(OpenProcessToken);
-NP_BOUND_DECLARE(GetTokenInformation);
-NP_BOUND_DECLARE(GetLengthSid);
-NP_BOUND_DECLARE(InitializeAcl);
-NP_BOUND_DECLARE(AddAccessAllowedAce);
-NP_BOUND_DECLARE(InitializeSecurityDescriptor);
-NP_BOUND_DECLARE(SetSecurityDescriptorDacl);
-NP_BOUND_DECLARE(IsValidSecurityDescriptor);
-NP_BOUND_DECLARE(SetupDiGetClassDevsA);
-NP_BOUND_DECLARE(SetupDiEnumDeviceInfo);
-NP_BOUND_DECLARE(SetupDiGetDeviceInstanceIdA);
-NP_BOUND_DECLARE(SetupDiGetDeviceRegistryPropertyA);
-NP_BOUND_DECLARE(SetupDiRemoveDevice);
-NP_BOUND_DECLARE(SetupDiDestroyDeviceInfoList);
-NP_BOUND_DECLARE(GetLongPathNameA);
-NP_BOUND_DECLARE(CoInitialize);
-NP_BOUND_DECLARE(CoCreateInstance);
-NP_BOUND_DECLARE(CoTaskMemFree);
-NP_BOUND_DECLARE(CoUninitialize);
-
+#define NP_BOUND_DECLARE(dll, name) extern "C" decltype(::name) NpBound_##name;
+NP_BOUND_FUNCTIONS(NP_BOUND_DECLARE)
 #undef NP_BOUND_DECLARE

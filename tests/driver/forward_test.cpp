@@ -1,7 +1,9 @@
 // Forwarding of the feature codes (EEPROM, PHY, slot resources, platform
 // tables): argument decoding, results, byte counts and the register and
-// buffer checks. This test program defines the feature table itself, with
-// recording stand-ins, so the library's driver/features.cpp is not linked in.
+// buffer checks. The driver's calls of its feature operations reach the
+// recording stand-ins below instead: the test links with -Wl,--wrap=NAME
+// for each (tests/driver/CMakeLists.txt), which binds the driver's
+// references to __wrap_NAME.
 #include <cstring>
 
 #include "tests/driver/driver_fixture.h"
@@ -18,29 +20,7 @@ void Record(std::initializer_list<uint32_t> args) {
   g_recorded.calls++;
 }
 
-USHORT FakeReadEeprom(ULONG r, USHORT size, USHORT word, USHORT method) {
-  Record({r, size, word, method});
-  return 0xBEEF;
-}
-ULONG FakeWriteEeprom(ULONG r, USHORT size, USHORT word, USHORT data, USHORT method) {
-  Record({r, size, word, data, method});
-  return 0x301;  // only the low byte reaches the client
-}
-USHORT FakeGetEEpromSize(ULONG r, USHORT method) {
-  Record({r, method});
-  return 256;
-}
-USHORT FakeMdiRead(ULONG base, USHORT reg, USHORT selector) {
-  Record({base, reg, selector});
-  return 0x7809;
-}
-VOID FakeMdiWrite(ULONG base, USHORT reg, ULONG data, USHORT selector) { Record({base, reg, data, selector}); }
-NTSTATUS FakeGetResources(PKDVR_DEVICE_EXTENSION, PKDVR_PARAMETER_BLOCK p, PULONG output) {
-  Record({p->Resource.Kind, p->Resource.SlotIndex, p->Resource.Maximum});
-  if (p->Resource.Kind == 1) output[1] = 0xF5000000;  // word 0 left alone
-  return STATUS_NOT_SUPPORTED;                        // ignored by the routine
-}
-NTSTATUS FakeTable(PKDVR_DEVICE_EXTENSION, PVOID buffer, PULONG length) {
+NTSTATUS FakeTable(PVOID buffer, PULONG length) {
   Record({static_cast<uint32_t>(reinterpret_cast<uintptr_t>(buffer)), *length});
   if (*length > 3) *length = 3;
   std::memcpy(buffer, "$PI", *length);
@@ -49,8 +29,36 @@ NTSTATUS FakeTable(PKDVR_DEVICE_EXTENSION, PVOID buffer, PULONG length) {
 
 }  // namespace
 
-const KDVR_FEATURE_OPERATIONS KdvrFeatures = {FakeReadEeprom, FakeWriteEeprom,  FakeGetEEpromSize, FakeMdiRead,
-                                              FakeMdiWrite,   FakeGetResources, FakeTable,         FakeTable};
+extern "C" {
+USHORT __wrap_ReadEeprom(ULONG r, USHORT size, USHORT word, USHORT method) {
+  Record({r, size, word, method});
+  return 0xBEEF;
+}
+UCHAR __wrap_WriteEeprom(ULONG r, USHORT size, USHORT word, USHORT data, USHORT method) {
+  Record({r, size, word, data, method});
+  return 1;
+}
+USHORT __wrap_GetEEpromSize(ULONG r, USHORT method) {
+  Record({r, method});
+  return 256;
+}
+USHORT __wrap_MdiRead(ULONG base, USHORT reg, USHORT selector) {
+  Record({base, reg, selector});
+  return 0x7809;
+}
+VOID __wrap_MdiWrite(ULONG base, USHORT reg, ULONG data, USHORT selector) { Record({base, reg, data, selector}); }
+NTSTATUS __wrap_GetResources(PKDVR_DEVICE_EXTENSION, PKDVR_PARAMETER_BLOCK p, PULONG output) {
+  Record({p->Resource.Kind, p->Resource.SlotIndex, p->Resource.Maximum});
+  if (p->Resource.Kind == 1) output[1] = 0xF5000000;  // word 0 left alone
+  return STATUS_NOT_SUPPORTED;                        // ignored by the routine
+}
+NTSTATUS __wrap_PlatHardwareGetIntRouting(PKDVR_DEVICE_EXTENSION, PVOID buffer, PULONG length) {
+  return FakeTable(buffer, length);
+}
+NTSTATUS __wrap_PlatHardwareGetSystemID(PKDVR_DEVICE_EXTENSION, PVOID buffer, PULONG length) {
+  return FakeTable(buffer, length);
+}
+}
 
 namespace nicport_test {
 namespace {

@@ -6,6 +6,7 @@
 // built.
 #include <gtest/gtest.h>
 
+#include "nickit_version.h"
 #include "nicdiag_version.h"
 
 #include <algorithm>
@@ -83,13 +84,17 @@ TEST(DriverImage, NicportSysIsARelocatableNativeDriverOnKernelAndHal) {
   std::vector<std::string> dlls = image.Dlls();
   std::sort(dlls.begin(), dlls.end());
   EXPECT_EQ(dlls, (std::vector<std::string>{"hal.dll", "ntoskrnl.exe"}));
-  // VS_FIXEDFILEINFO: file 2.20.0.0, product 3.7.0.0, VFT_DRV / VFT2_DRV_SYSTEM.
+  // VS_FIXEDFILEINFO: the build's file and product versions of NICPORT.sys
+  // (each as two DWORDs, major<<16|minor then build<<16|revision),
+  // VFT_DRV / VFT2_DRV_SYSTEM.
+  const uint32_t file[] = {NICKIT_NICPORT_VERSION_COMMAS};
+  const uint32_t product[] = {NICKIT_NICPORT_PRODUCTVERSION_COMMAS};
   size_t info = image.Find({0xBD, 0x04, 0xEF, 0xFE});
   ASSERT_NE(info, 0u);
-  EXPECT_EQ(image.U32(info + 8), 0x00020014u);
-  EXPECT_EQ(image.U32(info + 12), 0u);
-  EXPECT_EQ(image.U32(info + 16), 0x00030007u);
-  EXPECT_EQ(image.U32(info + 20), 0u);
+  EXPECT_EQ(image.U32(info + 8), (file[0] << 16) | file[1]);
+  EXPECT_EQ(image.U32(info + 12), (file[2] << 16) | file[3]);
+  EXPECT_EQ(image.U32(info + 16), (product[0] << 16) | product[1]);
+  EXPECT_EQ(image.U32(info + 20), (product[2] << 16) | product[3]);
   EXPECT_EQ(image.U32(info + 36), 3u);
   EXPECT_EQ(image.U32(info + 40), 7u);
   EXPECT_NE(image.Find({0x09, 0x04, 0xB0, 0x04}), 0u);  // translation: language 1033, code page 1200

@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "nickit_version.h"
 #include "pe_image.h"
 
 namespace {
@@ -135,8 +136,9 @@ TEST_F(NetpurgeImage, DialogIconAndVersionArePresent)
     ASSERT_NE(version, nullptr) << "no version resource";
     auto fixed = pe::DecodeFixedVersion(version->data);
     ASSERT_TRUE(fixed.has_value()) << "no VS_FIXEDFILEINFO";
-    EXPECT_EQ(std::vector<int>(fixed->file, fixed->file + 4), (std::vector<int>{1, 5, 1, 0}));
-    EXPECT_EQ(std::vector<int>(fixed->product, fixed->product + 4), (std::vector<int>{3, 4, 0, 0}));
+    EXPECT_EQ(std::vector<int>(fixed->file, fixed->file + 4), (std::vector<int>{NICKIT_NETPURGE_VERSION_COMMAS}));
+    EXPECT_EQ(std::vector<int>(fixed->product, fixed->product + 4),
+              (std::vector<int>{NICKIT_NETPURGE_PRODUCTVERSION_COMMAS}));
 }
 
 // The NT 4.0 export list: (dll lower-cased, function) -> first release.

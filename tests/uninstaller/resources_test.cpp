@@ -2,6 +2,8 @@
 // the main dialog template, the icon and the version.
 #include <gtest/gtest.h>
 
+#include "nickit_version.h"
+
 #include <map>
 
 #include "sim/win32/registry.h"
@@ -162,8 +164,8 @@ TEST(Resources, IconIsOne32By32ImageWith16Colours) {
 TEST(Resources, VersionNumbersAndTranslation) {
   auto v = load().version();
   ASSERT_TRUE(v.has_value());
-  EXPECT_EQ(std::vector<int>(v->file, v->file + 4), (std::vector<int>{1, 5, 1, 0}));
-  EXPECT_EQ(std::vector<int>(v->product, v->product + 4), (std::vector<int>{3, 4, 0, 0}));
+  EXPECT_EQ(std::vector<int>(v->file, v->file + 4), (std::vector<int>{NICKIT_NETPURGE_VERSION_COMMAS}));
+  EXPECT_EQ(std::vector<int>(v->product, v->product + 4), (std::vector<int>{NICKIT_NETPURGE_PRODUCTVERSION_COMMAS}));
   EXPECT_EQ(v->file_type, 1u);  // an application
   ASSERT_EQ(v->translations.size(), 1u);
   EXPECT_EQ(v->translations[0], std::make_pair(std::uint16_t{1033}, std::uint16_t{1200}));

@@ -1,11 +1,16 @@
 #include "tools/nicdiag/adapter.h"
 
+#include "uninstaller/supported_devices.h"
+
 namespace nicdiag {
 namespace {
 
-// The adapters the uninstaller recognises: vendor 8086 with these devices.
-constexpr uint32_t kSupportedVendor = 0x8086;
-constexpr uint32_t kSupportedDevices[] = {0x1229, 0x1000, 0x5201};
+// The adapters the uninstaller recognises on NT, where nicdiag runs: every
+// row of the shared list.
+constexpr uint32_t kSupportedVendor = SUPPORTED_VENDOR;
+#define SUPPORTED_DEVICE_ID(id, nt_only) id,
+constexpr uint32_t kSupportedDevices[] = {SUPPORTED_DEVICES(SUPPORTED_DEVICE_ID)};
+#undef SUPPORTED_DEVICE_ID
 
 bool IsSupportedAdapter(uint32_t vendor, uint32_t device) {
   if (vendor != kSupportedVendor) return false;
