@@ -11,6 +11,7 @@
 
 #include "creg/creg.h"
 #include "sim/common/input_file.h"
+#include "sim/win32/machine.h"
 #include "sim/win32/registry_state.h"
 
 namespace netpurge_sim {
@@ -19,6 +20,13 @@ using sim::win32::InputError;
 using sim::win32::Registry;
 
 namespace {
+
+// A name of the file in UTF-8: the files hold text in the machine's ANSI
+// code page.
+std::string ansi_text(std::string_view ansi) {
+  const sim::win32::CodePage* cp = sim::win32::CodePage::find(sim::win32::machine().registry.code_page());
+  return sim::win32::utf8_from_ansi(ansi, cp != nullptr ? *cp : sim::win32::CodePage::standard());
+}
 
 struct Kind {
   const char* name;
@@ -121,15 +129,15 @@ void check_names(const creg::Key& k, const std::string& path, const std::string&
     if (s.name.empty()) throw InputError(what + ": a key with an empty name below " + path);
     if (s.name.find_first_of(std::string_view("\\\r\n\0", 4)) != std::string::npos)
       throw InputError(what + ": a key name with a backslash or line break below " + path + ": not representable");
-    if (!seen.insert(sim::win32::fold(sim::win32::utf8_from_ansi(s.name))).second)
-      throw InputError(what + ": two keys named " + sim::win32::utf8_from_ansi(s.name) + " below " + path);
+    if (!seen.insert(sim::win32::fold(ansi_text(s.name))).second)
+      throw InputError(what + ": two keys named " + ansi_text(s.name) + " below " + path);
   }
   seen.clear();
   for (const creg::Value& v : k.values) {
     if (v.name.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
       throw InputError(what + ": a value name with a line break in " + path + ": not representable");
-    if (!seen.insert(sim::win32::fold(sim::win32::utf8_from_ansi(v.name))).second)
-      throw InputError(what + ": two values named \"" + sim::win32::utf8_from_ansi(v.name) + "\" in " + path);
+    if (!seen.insert(sim::win32::fold(ansi_text(v.name))).second)
+      throw InputError(what + ": two values named \"" + ansi_text(v.name) + "\" in " + path);
   }
 }
 
@@ -175,10 +183,10 @@ std::string difference(const creg::Key& a, const creg::Key& b, const std::string
   for (std::size_t i = 0; i < a.values.size(); ++i)
     if (a.values[i].name != b.values[i].name || a.values[i].type != b.values[i].type ||
         a.values[i].data != b.values[i].data)
-      return path + " (value \"" + sim::win32::utf8_from_ansi(a.values[i].name) + "\")";
+      return path + " (value \"" + ansi_text(a.values[i].name) + "\")";
   if (a.subkeys.size() != b.subkeys.size()) return path + " (its sub-keys)";
   for (std::size_t i = 0; i < a.subkeys.size(); ++i) {
-    const std::string sub = path + "\\" + sim::win32::utf8_from_ansi(a.subkeys[i].name);
+    const std::string sub = path + "\\" + ansi_text(a.subkeys[i].name);
     if (a.subkeys[i].name != b.subkeys[i].name) return sub;
     if (std::string d = difference(a.subkeys[i], b.subkeys[i], sub); !d.empty()) return d;
   }
