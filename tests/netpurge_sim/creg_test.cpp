@@ -148,11 +148,11 @@ std::string listing(const Registry& r, const std::string& mount, bool types) {
     for (const auto& v : r.values_of(path)) {
       std::string hex;
       for (unsigned char c : v.data) hex += "0123456789abcdef"[c >> 4], hex += "0123456789abcdef"[c & 15];
-      lines.push_back(rel + "\t" + sim::win32::utf8_from_ansi(v.name) + (types ? "\t" + std::to_string(v.type) : "") +
-                      "\t" + hex);
+      lines.push_back(rel + "\t" + sim::win32::utf8_from_ansi(v.name, sim::win32::CodePage::standard()) +
+                      (types ? "\t" + std::to_string(v.type) : "") + "\t" + hex);
     }
     for (const auto& n : r.subkey_names(path)) {
-      const std::string u = sim::win32::utf8_from_ansi(n);
+      const std::string u = sim::win32::utf8_from_ansi(n, sim::win32::CodePage::standard());
       walk(path + "\\" + n, rel.empty() ? u : rel + "\\" + u);
     }
   };
