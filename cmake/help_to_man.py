@@ -99,7 +99,7 @@ def parse(help_text):
 
 def entries(block):
     """The entries of a block of indented lines (see the module's text)."""
-    gaps = [m.end() for m in (re.match(r"^  \S.*?\S  +(?=\S)", b) for b in block) if m]
+    gaps = [m.end() for m in (re.match(r"^  (?:\S.*?\S|\S)  +(?=\S)", b) for b in block) if m]
     column = max(set(gaps), key=gaps.count) if gaps else 10**6
     items, terms = [], []
 
