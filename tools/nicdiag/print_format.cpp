@@ -30,55 +30,55 @@ struct Sink {
   }
 };
 
-struct Spec {
+struct Directive {
   bool left = false, plus = false, space = false, alternate = false, zero = false;
   int width = 0;
   int precision = -1;  // none
 };
 
-void PutPadded(Sink &sink, const Spec &spec, const char *text, size_t n) {
-  const int pad = spec.width > static_cast<int>(n) ? spec.width - static_cast<int>(n) : 0;
-  if (!spec.left) sink.Pad(' ', pad);
+void PutPadded(Sink &sink, const Directive &directive, const char *text, size_t n) {
+  const int pad = directive.width > static_cast<int>(n) ? directive.width - static_cast<int>(n) : 0;
+  if (!directive.left) sink.Pad(' ', pad);
   sink.Put(text, n);
-  if (spec.left) sink.Pad(' ', pad);
+  if (directive.left) sink.Pad(' ', pad);
 }
 
 // d, i, o, u, x, X: the digits of magnitude with the sign or prefix, the
 // precision's zeros and the width's padding C99 gives them.
-void PutInteger(Sink &sink, const Spec &spec, uint64_t magnitude, bool negative, char conversion) {
+void PutInteger(Sink &sink, const Directive &directive, uint64_t magnitude, bool negative, char conversion) {
   const unsigned base = conversion == 'o' ? 8u : (conversion == 'x' || conversion == 'X') ? 16u : 10u;
   const char *digit = conversion == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
   char digits[24];
   int n = 0;
   for (uint64_t v = magnitude; v != 0; v /= base) digits[n++] = digit[v % base];
-  int zeros = (spec.precision < 0 ? 1 : spec.precision) - n;
+  int zeros = (directive.precision < 0 ? 1 : directive.precision) - n;
   if (zeros < 0) zeros = 0;
   // "#" makes an octal number's first digit a 0.
-  if (conversion == 'o' && spec.alternate && zeros == 0 && (n == 0 || digits[n - 1] != '0')) zeros = 1;
+  if (conversion == 'o' && directive.alternate && zeros == 0 && (n == 0 || digits[n - 1] != '0')) zeros = 1;
   char prefix[2];
   int p = 0;
   if (conversion == 'd' || conversion == 'i') {
     if (negative)
       prefix[p++] = '-';
-    else if (spec.plus)
+    else if (directive.plus)
       prefix[p++] = '+';
-    else if (spec.space)
+    else if (directive.space)
       prefix[p++] = ' ';
-  } else if ((conversion == 'x' || conversion == 'X') && spec.alternate && magnitude != 0) {
+  } else if ((conversion == 'x' || conversion == 'X') && directive.alternate && magnitude != 0) {
     prefix[p++] = '0';
     prefix[p++] = conversion;
   }
-  int pad = spec.width - (p + zeros + n);
+  int pad = directive.width - (p + zeros + n);
   if (pad < 0) pad = 0;
-  if (spec.zero && !spec.left && spec.precision < 0) {
+  if (directive.zero && !directive.left && directive.precision < 0) {
     zeros += pad;
     pad = 0;
   }
-  if (!spec.left) sink.Pad(' ', pad);
+  if (!directive.left) sink.Pad(' ', pad);
   sink.Put(prefix, p);
   sink.Pad('0', zeros);
   while (n > 0) sink.Put(digits[--n]);
-  if (spec.left) sink.Pad(' ', pad);
+  if (directive.left) sink.Pad(' ', pad);
 }
 
 void AppendNumber(char *text, int &at, int value) {
@@ -91,25 +91,25 @@ void AppendNumber(char *text, int &at, int value) {
 
 // A floating-point conversion, rebuilt alone with its flags, width and
 // precision for the runtime's own formatting.
-bool PutFloat(Sink &sink, const Spec &spec, char conversion, double value) {
+bool PutFloat(Sink &sink, const Directive &directive, char conversion, double value) {
   char format[32];
   int f = 0;
   format[f++] = '%';
-  if (spec.left) format[f++] = '-';
-  if (spec.plus) format[f++] = '+';
-  if (spec.space) format[f++] = ' ';
-  if (spec.alternate) format[f++] = '#';
-  if (spec.zero) format[f++] = '0';
-  AppendNumber(format, f, spec.width);
-  if (spec.precision >= 0) {
+  if (directive.left) format[f++] = '-';
+  if (directive.plus) format[f++] = '+';
+  if (directive.space) format[f++] = ' ';
+  if (directive.alternate) format[f++] = '#';
+  if (directive.zero) format[f++] = '0';
+  AppendNumber(format, f, directive.width);
+  if (directive.precision >= 0) {
     format[f++] = '.';
-    AppendNumber(format, f, spec.precision);
+    AppendNumber(format, f, directive.precision);
   }
   format[f++] = conversion == 'F' ? 'f' : conversion;
   format[f] = 0;
   // The longest finite %f is DBL_MAX's 309 digits, then the precision.
-  const size_t room =
-      320 + static_cast<size_t>(spec.width) + static_cast<size_t>(spec.precision < 0 ? 6 : spec.precision);
+  const size_t room = 320 + static_cast<size_t>(directive.width) +
+                      static_cast<size_t>(directive.precision < 0 ? 6 : directive.precision);
   char *text = static_cast<char *>(std::malloc(room));
   if (text == nullptr) return false;
 #ifdef _WIN32
@@ -187,34 +187,34 @@ Length ParseLength(const char *&f) {
 
 // One conversion after its '%'; false for one C99 does not define here.
 bool Convert(Sink &sink, const char *&f, va_list &args) {
-  Spec spec;
+  Directive directive;
   for (;; f++) {
     if (*f == '-')
-      spec.left = true;
+      directive.left = true;
     else if (*f == '+')
-      spec.plus = true;
+      directive.plus = true;
     else if (*f == ' ')
-      spec.space = true;
+      directive.space = true;
     else if (*f == '#')
-      spec.alternate = true;
+      directive.alternate = true;
     else if (*f == '0')
-      spec.zero = true;
+      directive.zero = true;
     else
       break;
   }
   bool from_argument = false;
-  if (!ParseField(f, args, spec.width, from_argument)) return false;
-  if (spec.width < 0) {  // a negative width from '*' is the '-' flag
-    if (spec.width < -kMaxField) return false;
-    spec.left = true;
-    spec.width = -spec.width;
+  if (!ParseField(f, args, directive.width, from_argument)) return false;
+  if (directive.width < 0) {  // a negative width from '*' is the '-' flag
+    if (directive.width < -kMaxField) return false;
+    directive.left = true;
+    directive.width = -directive.width;
   }
-  if (spec.width > kMaxField) return false;
+  if (directive.width > kMaxField) return false;
   if (*f == '.') {
     f++;
-    if (!ParseField(f, args, spec.precision, from_argument)) return false;
-    if (spec.precision < 0) spec.precision = -1;  // a negative one from '*' is none
-    if (spec.precision > kMaxField) return false;
+    if (!ParseField(f, args, directive.precision, from_argument)) return false;
+    if (directive.precision < 0) directive.precision = -1;  // a negative one from '*' is none
+    if (directive.precision > kMaxField) return false;
   }
   const Length length = ParseLength(f);
   const char conversion = *f;
@@ -226,33 +226,33 @@ bool Convert(Sink &sink, const char *&f, va_list &args) {
     case 'i': {
       const int64_t value = SignedArgument(args, length);
       const uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-      PutInteger(sink, spec, magnitude, value < 0, conversion);
+      PutInteger(sink, directive, magnitude, value < 0, conversion);
       return true;
     }
     case 'o':
     case 'u':
     case 'x':
-    case 'X': PutInteger(sink, spec, UnsignedArgument(args, length), false, conversion); return true;
+    case 'X': PutInteger(sink, directive, UnsignedArgument(args, length), false, conversion); return true;
     case 'c': {
       const char c = static_cast<char>(va_arg(args, int));
-      PutPadded(sink, spec, &c, 1);
+      PutPadded(sink, directive, &c, 1);
       return true;
     }
     case 's': {
       const char *s = va_arg(args, const char *);
       if (s == nullptr) s = "(null)";
       size_t n = 0;
-      while ((spec.precision < 0 || n < static_cast<size_t>(spec.precision)) && s[n] != 0) n++;
-      PutPadded(sink, spec, s, n);
+      while ((directive.precision < 0 || n < static_cast<size_t>(directive.precision)) && s[n] != 0) n++;
+      PutPadded(sink, directive, s, n);
       return true;
     }
     case 'p': {
       const uintptr_t value = reinterpret_cast<uintptr_t>(va_arg(args, void *));
       if (value == 0) {
-        PutPadded(sink, spec, "(nil)", 5);
+        PutPadded(sink, directive, "(nil)", 5);
       } else {
-        spec.alternate = true;
-        PutInteger(sink, spec, value, false, 'x');
+        directive.alternate = true;
+        PutInteger(sink, directive, value, false, 'x');
       }
       return true;
     }
@@ -264,7 +264,7 @@ bool Convert(Sink &sink, const char *&f, va_list &args) {
     case 'G': {
       const double value =
           length == Length::kLongDouble ? static_cast<double>(va_arg(args, long double)) : va_arg(args, double);
-      return PutFloat(sink, spec, conversion, value);
+      return PutFloat(sink, directive, conversion, value);
     }
     default: return false;  // %n, %a and anything unknown
   }
