@@ -238,7 +238,12 @@ DWORD WINAPI GetLongPathNameA(LPCSTR shortPath, LPSTR longPath, DWORD size) {
           !sim::win32::same_name(entry->short_name, part))
         entry = nullptr;
       result += entry ? entry->name : part;
-      parent = entry;
+      // A step stays as written, and the names after it are still looked up
+      // from where it leads.
+      if (part == "..")
+        parent = parent != nullptr && parent->parent != nullptr ? parent->parent : parent;
+      else if (!part.empty() && part != ".")
+        parent = entry;
       if (end < written.size()) result += '\\';
       start = end + 1;
     }

@@ -255,6 +255,8 @@ TEST(SimFiles, TrimmedNamesAliasesAndSpellingsPerFamily) {
         {"\\\\?\\C:\\TAVIX\\M32A\\...", "\\\\?\\C:\\TAVIX\\M32A\\...", true},
         {"\\\\.\\C:\\TAVIX\\M32A\\..", "\\\\.\\C:\\TAVIX", true},
         {"\\\\localhost\\C$\\TAVIX\\.\\M32A", "\\\\localhost\\C$\\TAVIX\\M32A", true},
+        // A trailing separator stays (Wine: "C:\\windows\\system32\\" for itself).
+        {"C:\\TAVIX\\M32A\\", "C:\\TAVIX\\M32A\\", false},
     };
     for (const auto& sp : spellings) {
       SCOPED_TRACE(sp.path);
@@ -280,6 +282,10 @@ TEST(SimFiles, TrimmedNamesAliasesAndSpellingsPerFamily) {
     if (has_long) {
       EXPECT_STREQ(buffer, "C:\\Program Files\\Tavix Modem");
       EXPECT_EQ(n, 28u);
+      // Relative steps and a trailing separator stay as written; only names
+      // are replaced (Wine: "C:\\windows\\system32\\.." for itself).
+      GetLongPathNameA("C:\\PROGRA~1\\TAVIXM~1\\..\\TAVIXM~1\\.\\", buffer, sizeof buffer);
+      EXPECT_STREQ(buffer, "C:\\Program Files\\Tavix Modem\\..\\Tavix Modem\\.\\");
     } else {
       EXPECT_EQ(n, 0u);
       EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
