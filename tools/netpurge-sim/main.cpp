@@ -36,6 +36,18 @@ std::string emit(const std::string& text) {
   return {};
 }
 
+// All of `bytes` to `fd`, going on after an interrupted write; false when a
+// write fails (errno says why).
+bool write_all(int fd, const std::string& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 // The whole of `bytes` into `file`, or standard output for "-"; "" or
 // what failed, with the system's reason. A regular file is written beside
 // itself and renamed over, so that a failure leaves the old one whole; the
@@ -56,14 +68,7 @@ std::string write_file(const std::string& file, const std::string& bytes) {
     const int fd = ::open(target.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
     if (fd < 0) return failed("cannot open the file");
     std::string reason;
-    for (std::size_t done = 0; done < bytes.size() && reason.empty();) {
-      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0)
-        reason = failed("cannot write the file");
-      else
-        done += static_cast<std::size_t>(n);
-    }
+    if (!write_all(fd, bytes)) reason = failed("cannot write the file");
     if (::close(fd) != 0 && reason.empty()) reason = failed("cannot close the file");
     return reason;
   }
@@ -81,14 +86,7 @@ std::string write_file(const std::string& file, const std::string& bytes) {
   }
   std::string reason;
   if (::fchmod(fd, mode) != 0) reason = failed("cannot set the file's mode");
-  for (std::size_t done = 0; done < bytes.size() && reason.empty();) {
-    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0)
-      reason = failed("cannot write the file");
-    else
-      done += static_cast<std::size_t>(n);
-  }
+  if (reason.empty() && !write_all(fd, bytes)) reason = failed("cannot write the file");
   // A file system that cannot flush (EINVAL) or is read-only has nothing to flush to.
   if (reason.empty() && ::fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
     reason = failed("cannot flush the file to disk");
